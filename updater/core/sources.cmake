@@ -1,0 +1,16 @@
+list(APPEND TORVANE_PORTABLE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/prompt_state.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/text_rules.cpp
+)
+list(APPEND TORVANE_WIN_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/download_manifest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/install.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/manifest_job.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/update_check.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/update_job.cpp
+)
+list(APPEND TORVANE_PORTABLE_TESTS
+  ${PROJECT_SOURCE_DIR}/tests/core/text_rules_test.cpp
+)
+list(APPEND TORVANE_WIN_TESTS
+)

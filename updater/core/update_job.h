@@ -1,0 +1,76 @@
+#pragma once
+// One update attempt. Created by the dialog on the user-interface thread, run
+// on the worker thread (Run), released by the dialog when the result arrives
+// or after a cancel. Everything here runs on the worker thread unless a
+// comment says otherwise.
+
+#include <windows.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "updater/core/update_job_state.h"
+#include "updater/core/update_observer.h"
+
+// A failure of the platform while a download reads or writes data. Callers
+// treat it as a failed download.
+class TransferError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class UpdateJob : public UpdateJobState {
+ public:
+  UpdateJob() = default;
+  UpdateJob(const UpdateJob&) = delete;
+  UpdateJob& operator=(const UpdateJob&) = delete;
+  ~UpdateJob();
+
+  // The worker's whole run; true on a completed update.
+  bool Run(UpdateObserver* dialog);
+
+  // Settings and work folders.
+  bool InitPaths();
+  bool ReadClientSettings();
+
+  // Update check.
+  bool DownloadManifest(const std::string& url);
+  bool CheckAndInstall();
+  bool ReadVersionIndex(bool& multiStep, bool& releaseSelected);
+  bool ReadSingleVersion();
+  bool ReadVersionRange();
+
+  // Download client.
+  bool DownloadFile(const std::string& localPath, const std::string& url);
+  bool DownloadOnce(const std::string& localPath, const std::string& url);
+  // Called on the user-interface thread: stops a transfer in progress (it ends
+  // as a failed download) and makes every later attempt fail at once.
+  void Cancel();
+
+  // Installation pipeline.
+  bool InstallFiles();
+  bool RestoreBackups();
+
+  UpdateObserver* owner() const { return owner_; }
+
+ private:
+  UpdateObserver* owner_ = nullptr;
+  // The download client's state (open handles, cancel flag) lives in the
+  // transfer code.
+  struct TransferState;
+  std::unique_ptr<TransferState> transfer_;
+};
+
+// Free operations of the pipeline and the check.
+bool DeleteWorkFolder(const std::string& path);
+bool CreateFolderPath(const std::string& path);
+bool RegisterComServer(const std::string& path);
+
+struct FileVersion {
+  BYTE parts[4] = {0, 0, 0, 0};
+  DWORD packed = 0;
+  std::string text;
+};
+// Reads the fixed file version of path (the updater itself when path is empty).
+bool ReadFileVersion(const std::string& path, FileVersion& version);

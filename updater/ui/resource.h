@@ -1,0 +1,18 @@
+#pragma once
+// Resource ids of Torvane.
+
+#define IDD_ABOUTBOX 100
+#define IDS_ABOUTBOX 101
+#define IDS_SOCKETS_INIT_FAILED 103
+#define IDD_UPDATE_DIALOG 138
+#define IDI_MAIN 140
+#define IDB_SIDE_PICTURE 141
+#define IDI_TRAY_FRAME1 143
+#define IDI_TRAY_FRAME2 144
+#define IDI_TRAY_FRAME3 145
+
+#define IDC_PROGRESS 1006
+#define IDC_FILE_LIST 1008
+#define IDC_SIDE_PICTURE 1013
+#define IDC_STATUS_TEXT 1014
+#define IDC_HOME_LINK 1018
