@@ -1,0 +1,59 @@
+// Geometry of the recommendation window: where the skin's pictures go, which
+// client points belong to the caption buttons, and the rectangles given to the
+// hosted browser. No Windows calls, so it is tested natively too.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace quillet {
+
+struct SkinRect {
+  std::int32_t left, top, right, bottom;
+};
+
+constexpr int kWindowWidth = 600;
+constexpr int kWindowHeight = 450;
+
+// The code of a caption button is the resource id of its highlighted picture.
+constexpr int kNoButton = 0;
+constexpr int kRefreshButton = 135;
+constexpr int kMinimiseButton = 133;
+constexpr int kCloseButton = 131;
+
+// The drawn caption strip: client y 0 to 27 drags the window.
+constexpr int kDragStripBottom = 27;
+
+struct CaptionButton {
+  int code;
+  SkinRect hit;            // both edges included
+  int pictureX, pictureY;  // where its pictures are drawn
+};
+
+// Refresh, minimise, close: at a pitch of 25 pixels with 24 x 20 pictures, so
+// the rectangles are one pixel wider and taller than the pictures and touch.
+constexpr std::array<CaptionButton, 3> kCaptionButtons{{
+    {kRefreshButton, {521, 3, 545, 23}, 521, 3},
+    {kMinimiseButton, {546, 3, 570, 23}, 546, 3},
+    {kCloseButton, {571, 3, 595, 23}, 571, 3},
+}};
+
+// The first rectangle (in list order) holding the point gives its code; 0 for none.
+int HitTestButton(int x, int y);
+
+// Picture ids of the skin, in the order the window keeps them.
+constexpr std::array<int, 7> kSkinPictureIds{129, 134, 135, 132, 133, 130, 131};
+
+// Index in kSkinPictureIds of the picture to draw for caption button `index`
+// (0 refresh, 1 minimise, 2 close) given the button under the pointer.
+int SkinPictureIndex(int buttonIndex, int hoverButton);
+
+// Where the browser's host window goes: the client rectangle of the window
+// while it still has its caption, moved so that it lands on the frame's
+// transparent body once the caption is gone.
+SkinRect BrowserHostRect(const SkinRect& clientWithCaption);
+
+// Position and clip rectangle for the browser, from the current client rectangle.
+SkinRect BrowserObjectRect(const SkinRect& client);
+
+}  // namespace quillet

@@ -1,0 +1,129 @@
+// Command-line parsing and window geometry of Quillet.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "helper/helper_mode.h"
+#include "helper/skin_layout.h"
+
+namespace quillet {
+namespace {
+
+struct TailCase {
+  const wchar_t* commandLine;
+  const wchar_t* tail;
+};
+
+TEST(CommandTail, SkipsProgramNameAndTheBlanksAfterIt) {
+  const TailCase cases[] = {
+      {L"Quillet.exe /Recommend", L"/Recommend"},
+      {L"Quillet.exe   \t/Recommend", L"/Recommend"},
+      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\" /ClearCookie", L"/ClearCookie"},
+      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\"/WriteCookie", L"/WriteCookie"},
+      {L"Quillet.exe /Recommend ", L"/Recommend "},
+      {L"Quillet.exe /Recommend x y", L"/Recommend x y"},
+      {L"Quillet.exe", L""},
+      {L"Quillet.exe   ", L""},
+      {L"", L""},
+      {L"\"C:\\unterminated quote /Recommend", L""},
+      {L"\"\" /Recommend", L"/Recommend"},
+  };
+  for (const TailCase& c : cases) {
+    EXPECT_EQ(CommandTail(c.commandLine), std::wstring(c.tail)) << "line: " << testing::PrintToString(std::wstring(c.commandLine));
+  }
+}
+
+struct ModeCase {
+  const wchar_t* text;
+  HelperMode mode;
+};
+
+TEST(ParseHelperMode, ComparesTheWholeTextIgnoringCaseOfLatinLetters) {
+  const ModeCase cases[] = {
+      {L"/Recommend", HelperMode::Recommend},
+      {L"/recommend", HelperMode::Recommend},
+      {L"/RECOMMEND", HelperMode::Recommend},
+      {L"/WriteCookie", HelperMode::WriteCookie},
+      {L"/writecookie", HelperMode::WriteCookie},
+      {L"/CLEARCOOKIE", HelperMode::ClearCookie},
+      {L"/ClearCookie", HelperMode::ClearCookie},
+      {L"/Recommend ", HelperMode::Unknown},
+      {L"/Recommend x", HelperMode::Unknown},
+      {L" /Recommend", HelperMode::Unknown},
+      {L"/Recommen", HelperMode::Unknown},
+      {L"/Recommendx", HelperMode::Unknown},
+      {L"Recommend", HelperMode::Unknown},
+      {L"", HelperMode::Unknown},
+      // Only A-Z fold: letters that a full Unicode case fold maps onto Latin ones do not.
+      {L"/\xFF32\x65\x63ommend", HelperMode::Unknown},  // fullwidth R
+      {L"/Wr\x0131teCookie", HelperMode::Unknown},      // dotless i
+      {L"/ClearCoo\x212Aie", HelperMode::Unknown},      // Kelvin sign
+  };
+  for (const ModeCase& c : cases) {
+    EXPECT_EQ(ParseHelperMode(c.text), c.mode) << testing::PrintToString(std::wstring(c.text));
+  }
+}
+
+TEST(ParseHelperMode, EmbeddedNulIsNotTheEndOfTheText) {
+  EXPECT_EQ(ParseHelperMode(std::wstring(L"/Recommend\0x", 12)), HelperMode::Unknown);
+}
+
+struct HitCase {
+  int x, y, code;
+};
+
+TEST(HitTestButton, IncludesBothEdgesOfEachRectangle) {
+  const HitCase cases[] = {
+      {521, 3, kRefreshButton},   {545, 23, kRefreshButton},  {533, 13, kRefreshButton},
+      {546, 3, kMinimiseButton},  {570, 23, kMinimiseButton}, {571, 3, kCloseButton},
+      {595, 23, kCloseButton},    {520, 13, kNoButton},       {596, 13, kNoButton},
+      {533, 2, kNoButton},        {533, 24, kNoButton},       {0, 0, kNoButton},
+      {300, 200, kNoButton},      {-1, -1, kNoButton},        {599, 449, kNoButton},
+  };
+  for (const HitCase& c : cases) {
+    EXPECT_EQ(HitTestButton(c.x, c.y), c.code) << c.x << "," << c.y;
+  }
+}
+
+TEST(CaptionButtons, TouchWithoutGapAndHoldTheirPictures) {
+  for (std::size_t i = 0; i < kCaptionButtons.size(); ++i) {
+    const CaptionButton& b = kCaptionButtons[i];
+    EXPECT_EQ(b.hit.right - b.hit.left, 24);
+    EXPECT_EQ(b.hit.bottom - b.hit.top, 20);
+    EXPECT_EQ(b.pictureX, b.hit.left);
+    EXPECT_EQ(b.pictureY, b.hit.top);
+    EXPECT_LE(b.hit.bottom, kDragStripBottom);
+    if (i > 0) EXPECT_EQ(b.hit.left, kCaptionButtons[i - 1].hit.right + 1);
+  }
+}
+
+TEST(SkinPictureIndex, PicksTheHighlightOnlyForTheButtonUnderThePointer) {
+  const int hovers[] = {kNoButton, kRefreshButton, kMinimiseButton, kCloseButton};
+  for (int hover : hovers) {
+    for (int i = 0; i < 3; ++i) {
+      const int index = SkinPictureIndex(i, hover);
+      const bool lit = hover == kCaptionButtons[i].code;
+      EXPECT_EQ(index, lit ? 2 + 2 * i : 1 + 2 * i);
+      // The highlighted picture's id is the button code.
+      if (lit) EXPECT_EQ(kSkinPictureIds[index], hover);
+    }
+  }
+}
+
+TEST(BrowserRects, HostLandsOnTheTransparentBodyAndBrowserIsClipped) {
+  // Client area with a 3-pixel fixed frame and a 26-pixel caption.
+  const SkinRect host = BrowserHostRect({0, 0, 594, 418});
+  EXPECT_EQ(host.left, 2);
+  EXPECT_EQ(host.top, 27);
+  EXPECT_EQ(host.right, 598);
+  EXPECT_EQ(host.bottom, 448);
+
+  const SkinRect object = BrowserObjectRect({0, 0, kWindowWidth, kWindowHeight});
+  EXPECT_EQ(object.left, 0);
+  EXPECT_EQ(object.top, 0);
+  EXPECT_EQ(object.right, 620);
+  EXPECT_EQ(object.bottom, 520);
+}
+
+}  // namespace
+}  // namespace quillet
