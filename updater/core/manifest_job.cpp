@@ -1,6 +1,18 @@
+#include "updater/core/manifest.h"
+#include "updater/core/profile_file_reader.h"
 #include "updater/core/update_job.h"
 
-// Placeholder until the manifest readers land.
-bool UpdateJob::ReadVersionIndex(bool&, bool&) { return false; }
-bool UpdateJob::ReadSingleVersion() { return false; }
-bool UpdateJob::ReadVersionRange() { return false; }
+// The manifest readers of the job, on HistoryVersionList.cfg.
+
+bool UpdateJob::ReadVersionIndex(bool& multiStep, bool& releaseSelected) {
+  return manifest::ReadVersionIndex(ProfileFileReader(historyPath), *this, multiStep,
+                                    releaseSelected);
+}
+
+bool UpdateJob::ReadSingleVersion() {
+  return manifest::ReadSingleVersion(ProfileFileReader(historyPath), *this);
+}
+
+bool UpdateJob::ReadVersionRange() {
+  return manifest::ReadVersionRange(ProfileFileReader(historyPath), *this);
+}

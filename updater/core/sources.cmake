@@ -1,4 +1,6 @@
 list(APPEND TORVANE_PORTABLE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/ini_text_reader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/prompt_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_rules.cpp
 )
@@ -6,6 +8,7 @@ list(APPEND TORVANE_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/download_manifest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/install.cpp
   ${CMAKE_CURRENT_LIST_DIR}/manifest_job.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/profile_file_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/update_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/update_job.cpp
 )
