@@ -1,0 +1,117 @@
+#include "updater/transfer/download_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+TEST(ProgressStep, StaysBelowFullScaleForFullReads) {
+  struct Case { int32_t length; int32_t step; };
+  const Case cases[] = {
+      {0, 500},      {1, 500},        {19999, 500},   {20000, 333},     {39999, 333},
+      {123456, 125}, {2000000, 9},    {INT32_MAX, 0},
+  };
+  for (const Case& c : cases) {
+    std::optional<int32_t> step = ProgressStep(c.length);
+    ASSERT_TRUE(step.has_value()) << c.length;
+    EXPECT_EQ(*step, c.step) << c.length;
+    // One step per full read never reaches the full scale before the file is installed.
+    int32_t fullReads = c.length / kTransferChunkBytes + (c.length % kTransferChunkBytes != 0);
+    EXPECT_LT(static_cast<int64_t>(*step) * fullReads, kProgressFullScale) << c.length;
+  }
+}
+
+TEST(ProgressStep, NegativeLengthHasNoStep) {
+  // -40000 would make the divisor 0, -60000 would make it negative.
+  for (int32_t length : {-1, -39999, -40000, -59999, -60000, INT32_MIN}) {
+    EXPECT_FALSE(ProgressStep(length).has_value()) << length;
+  }
+}
+
+TEST(HttpStatus, OnlyTwoHundredsCarryTheFile) {
+  for (uint32_t status : {200u, 203u, 206u, 299u}) EXPECT_TRUE(IsSuccessStatus(status)) << status;
+  for (uint32_t status : {0u, 100u, 199u, 300u, 302u, 304u, 404u, 500u}) {
+    EXPECT_FALSE(IsSuccessStatus(status)) << status;
+  }
+}
+
+TEST(DisplayPath, DropsTheWorkFolderPrefix) {
+  const std::string temp = "C:\\client\\UpdateTempFolder";
+  EXPECT_EQ(DisplayPath(temp + "\\codec\\b.ocx", temp), "\\codec\\b.ocx");
+  // The manifest lies beside the folder: what remains matches no row.
+  EXPECT_EQ(DisplayPath("C:\\client\\HistoryVersionList.cfg", temp), "st.cfg");
+  // Not longer than the folder: the whole path.
+  EXPECT_EQ(DisplayPath("C:\\x.cfg", temp), "C:\\x.cfg");
+  EXPECT_EQ(DisplayPath(temp, temp), temp);
+  EXPECT_EQ(DisplayPath("C:\\a", ""), "C:\\a");
+}
+
+TEST(DownloadTarget, Bz2UrlsAreStoredBesideTheLocalPath) {
+  struct Case { const char* local; const char* url; const char* target; };
+  const Case cases[] = {
+      {"C:\\t\\bin\\pack.dll", "http://h/u/pack.dll.bz2", "C:\\t\\bin\\pack.dll.bz2"},
+      {"C:\\t\\bin\\pack.dll", "http://h/u/other.bz2", "C:\\t\\bin\\other.bz2"},
+      // Letter case counts: only "bz2" exactly.
+      {"C:\\t\\bin\\pack.dll", "http://h/u/pack.dll.BZ2", "C:\\t\\bin\\pack.dll"},
+      {"C:\\t\\bin\\pack.dll", "http://h/u/pack.dll.Bz2", "C:\\t\\bin\\pack.dll"},
+      // No "." at all: the extension is the whole URL, which is "bz2" only when
+      // the URL is "bz2" itself.
+      {"C:\\t\\bin\\pack.dll", "http://localhost/bz2", "C:\\t\\bin\\pack.dll"},
+      {"C:\\t\\bin\\pack.dll", "bz2", "C:\\t\\bin\\bz2"},
+      // A query after the extension makes it another extension.
+      {"C:\\t\\bin\\pack.dll", "http://h/pack.dll.bz2?v=2", "C:\\t\\bin\\pack.dll"},
+      // No "/": the last segment is the whole URL; no backslash: no folder.
+      {"C:\\t\\pack.dll", "pack.dll.bz2", "C:\\t\\pack.dll.bz2"},
+      {"pack.dll", "http://h/pack.dll.bz2", "pack.dll.bz2"},
+      // A double-byte folder name whose trail byte looks like a backslash.
+      {"C:\\t\\\x81\x5c\\a.dll", "http://h/a.dll.bz2", "C:\\t\\\x81\x5c\\a.dll.bz2"},
+      {"C:\\t\\a.dll", "http://h/\xd6\xd0.bz2", "C:\\t\\\xd6\xd0.bz2"},
+  };
+  for (const Case& c : cases) {
+    std::optional<std::string> target = DownloadTarget(c.local, c.url);
+    ASSERT_TRUE(target.has_value()) << c.url;
+    EXPECT_EQ(*target, c.target) << c.url;
+  }
+}
+
+TEST(DownloadTarget, Bz2NameThatIsNoPlainFileNameIsRefused) {
+  const char* const urls[] = {
+      "http://h/..\\..\\evil.bz2",    // backslashes climb out of the folder
+      "http://h/C:\\evil.bz2",        // a drive
+      "http:evil.bz2",                // no "/": the scheme's colon stays in the name
+      "http://h/a?b=c.bz2",           // a query
+      "http://h/a#c.bz2",             // a fragment
+      "http://h/a:stream.bz2",        // an alternate data stream
+      "http://h/a*.bz2",  "http://h/a|b.bz2", "http://h/a<b.bz2", "http://h/a\"b.bz2",
+      "http://h/a\tb.bz2",
+      "http://h/nul.bz2", "http://h/CON.bz2", "http://h/com1.x.bz2", "http://h/LPT9 .bz2",
+      "http://h/a\x81\x7f.bz2",       // a double-byte character that GBK does not have
+  };
+  for (const char* url : urls) {
+    EXPECT_FALSE(DownloadTarget("C:\\t\\bin\\pack.dll", url).has_value()) << url;
+  }
+  // A segment that is only the extension is still a plain name.
+  EXPECT_EQ(DownloadTarget("C:\\t\\a", "http://h/.bz2").value_or(""), "C:\\t\\.bz2");
+}
+
+TEST(PlainFileName, RefusesWhatWindowsReadsAsPathOrDevice) {
+  const char* const refused[] = {"", ".", "..", "a\\b", "a/b", "c:", "a.", "a ", "AUX", "prn.txt",
+                                 "Com3", "conout$", "a?", "a\x1f", "\x81"};
+  for (const char* name : refused) EXPECT_FALSE(IsPlainFileName(name)) << name;
+  const char* const accepted[] = {"a", "...a", "pack.dll.bz2", "COM10", "console", "a b.txt",
+                                  "%2e%2e", "\xd6\xd0\xce\xc4.dll"};
+  for (const char* name : accepted) EXPECT_TRUE(IsPlainFileName(name)) << name;
+}
+
+TEST(HttpUrl, OnlyHttpSchemesGetATransfer) {
+  for (const char* url : {"http://h/a", "HTTPS://h/a", "Http://h"}) EXPECT_TRUE(IsHttpUrl(url)) << url;
+  for (const char* url : {"ftp://h/a", "file:///c:/a", "http:/h", "h/a", "", "https:"}) {
+    EXPECT_FALSE(IsHttpUrl(url)) << url;
+  }
+}
+
+TEST(ApplicationName, IsTheFileNameWithoutExtension) {
+  EXPECT_EQ(ApplicationName("C:\\client\\Torvane.exe"), "Torvane");
+  EXPECT_EQ(ApplicationName("C:\\a.b\\torvane_win_tests.exe"), "torvane_win_tests");
+  EXPECT_EQ(ApplicationName("C:\\a\\x.y.exe"), "x.y");
+  EXPECT_EQ(ApplicationName("Torvane"), "Torvane");
+}

@@ -1,0 +1,48 @@
+#pragma once
+// The download client's arithmetic and path rules. They need no Windows call,
+// so they build and run natively as well.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// One read of the body; the transfer buffer has exactly this size.
+constexpr int32_t kTransferChunkBytes = 20000;
+// The progress bar's full scale (its range is 0 to 1000).
+constexpr int32_t kProgressFullScale = 1000;
+constexpr int kDownloadAttempts = 3;
+constexpr unsigned kAttemptPauseMs = 100;
+
+// The progress step for a body of announced length L: 1000 / (L / 20000 + 2),
+// in integers. The divisor is one more than the number of full reads, so the
+// bar stays below full scale until the file is installed. A negative length
+// (which can make the divisor 0) has no step: the response is refused.
+std::optional<int32_t> ProgressStep(int32_t announcedLength);
+
+// True for 200-299: only those responses carry the file that was asked for.
+bool IsSuccessStatus(uint32_t status);
+
+// The path under which progress is reported: localPath without the leading
+// bytes of tempFolder when it is longer, else the whole of localPath. For a
+// file of the work folder this is its FilePath, the key of its dialog row.
+std::string DisplayPath(const std::string& localPath, const std::string& tempFolder);
+
+// Where the body goes. A URL whose extension (the text after its last ".") is
+// exactly "bz2" is stored beside localPath under the URL's last segment; any
+// other URL writes localPath itself. nullopt when that last segment is not a
+// plain file name (empty, "." or "..", a separator, a drive colon, a query or
+// fragment, a reserved device name...), so nothing can be written outside the
+// local path's folder.
+std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url);
+
+// True when name can be used as one file name in a folder, with nothing in it
+// that Windows would read as a path, a device or a stream.
+bool IsPlainFileName(const std::string& name);
+
+// True for URLs whose scheme gives an HTTP response ("http://", "https://", any
+// letter case). Other schemes (ftp, file...) get no transfer.
+bool IsHttpUrl(const std::string& url);
+
+// The program's application name from its module path: the file name without
+// folder and extension ("C:\\x\\Torvane.exe" gives "Torvane").
+std::string ApplicationName(const std::string& modulePath);
