@@ -1,0 +1,117 @@
+// Start-up, the message loop and the shutdown of Quillet.
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include "helper/helper_state.h"
+#include "helper/resource.h"
+
+namespace quillet {
+namespace {
+
+// What is left of the style once the caption is gone: WS_BORDER and WS_DLGFRAME cleared.
+constexpr LONG kNoCaptionMask = static_cast<LONG>(0xFF3FFFFF);
+// SWP_NOSIZE | SWP_FRAMECHANGED | SWP_HIDEWINDOW: the frame changes while the window is still hidden.
+constexpr UINT kFrameChangeFlags = SWP_NOSIZE | SWP_FRAMECHANGED | SWP_HIDEWINDOW;
+static_assert(kFrameChangeFlags == 0xA1, "frame change flags");
+
+// A newer instance takes over: the running one, if any, leaves its message loop.
+void EndRunningInstance() {
+  if (HWND running = FindWindowW(kMainWindowClass, nullptr)) PostMessageW(running, WM_QUIT, 0, 0);
+}
+
+void RegisterMainWindowClass(HINSTANCE instance) {
+  WNDCLASSEXW wc = {};
+  wc.cbSize = sizeof(wc);
+  wc.style = CS_HREDRAW | CS_VREDRAW;
+  wc.lpfnWndProc = MainWindowProc;
+  wc.hInstance = instance;
+  wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_QUILLET));
+  wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_QUILLET));
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  wc.lpszClassName = kMainWindowClass;
+  RegisterClassExW(&wc);
+}
+
+POINT CentredOrigin() {
+  return {(GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2, (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2};
+}
+
+HWND CreateMainWindow(HelperState& state, POINT origin) {
+  return CreateWindowExW(0, kMainWindowClass, kMainWindowTitle,
+                         WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX, origin.x, origin.y,
+                         kWindowWidth, kWindowHeight, nullptr, nullptr, state.instance, &state);
+}
+
+void RunMessageLoop() {
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (TranslateAcceleratorW(msg.hwnd, nullptr, &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+}  // namespace
+
+int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
+  HelperState state;
+  state.instance = instance;
+  state.modeText = modeText;
+  state.mode = ParseHelperMode(state.modeText);
+
+  EndRunningInstance();
+  CoInitialize(nullptr);
+  const bool recommend = state.mode == HelperMode::Recommend;
+  if (recommend) {
+    Gdiplus::GdiplusStartupInput input;  // version 1, no callback, background thread, external codecs
+    Gdiplus::GdiplusStartup(&state.gdiplusToken, &input, nullptr);
+    LoadSkin(state);
+  }
+  RegisterMainWindowClass(instance);
+
+  const POINT origin = CentredOrigin();
+  HWND window = CreateMainWindow(state, origin);
+  if (window) {
+    state.mainWindow = window;
+    ShowWindow(window, SW_HIDE);
+    bool run = true;
+    switch (state.mode) {
+      case HelperMode::Recommend:
+        HostBrowser(state, window);
+        break;
+      case HelperMode::WriteCookie:
+      case HelperMode::ClearCookie:
+        HostFlash(state, window);
+        SetTimer(window, kCookieTimer, kCookieTimerPeriod, CookieTimerTick);
+        break;
+      case HelperMode::Unknown:
+        run = false;
+        break;
+    }
+    if (run) {
+      SetWindowLongW(window, GWL_STYLE, GetWindowLongW(window, GWL_STYLE) & kNoCaptionMask);
+      SetWindowPos(window, HWND_TOP, origin.x, origin.y, 0, 0, kFrameChangeFlags);
+      ShowWindow(window, recommend ? SW_SHOW : SW_HIDE);
+      UpdateWindow(window);
+      RunMessageLoop();
+    }
+  }
+
+  state.browserControl.Reset();
+  state.flashControl.Reset();
+  // The hosted controls are closed while COM still runs: destroying the window
+  // (if a quit from outside left it standing) closes its host window too.
+  if (state.mainWindow && IsWindow(state.mainWindow)) DestroyWindow(state.mainWindow);
+  if (recommend) {
+    FreeSkin(state);
+    Gdiplus::GdiplusShutdown(state.gdiplusToken);
+  }
+  CoUninitialize();
+  // Every quit this program or a newer instance posts carries 0; a quit with
+  // another code from some other process does not change the outcome.
+  return 0;
+}
+
+}  // namespace quillet
