@@ -1,8 +1,249 @@
-#include "updater/core/update_job.h"
+// The installation pipeline: every file of FileUrlMap is downloaded into
+// UpdateTempFolder, checked against its digest, copied aside into
+// TempBackUpFolder, put in place (moving aside a destination that is in use)
+// and registered when it is a COM server, one file after the other.
+//
+// Nothing is undone here: the first failure returns false and leaves the work
+// folders and tables as they are, and the caller's RestoreBackups copies back
+// every backup made so far. Backup copies, moving aside and registration are
+// best effort; only what would leave a file missing or unchecked fails the run.
+//
+// All paths are code page 936 texts formed by plain concatenation of the work
+// folders (no trailing backslash) or exeFolder (with one) and a FilePath (with
+// a leading one).
 
-// Placeholder until the installation pipeline lands.
-bool UpdateJob::InstallFiles() { return false; }
-bool UpdateJob::RestoreBackups() { return true; }
-bool DeleteWorkFolder(const std::string&) { return false; }
-bool CreateFolderPath(const std::string&) { return false; }
-bool RegisterComServer(const std::string&) { return false; }
+#include <io.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "updater/core/install_paths.h"
+#include "updater/core/pe_exports.h"
+#include "updater/core/update_job.h"
+#include "updater/transfer/md5.h"
+
+namespace {
+
+using install_paths::FolderPart;
+
+class ScopedFind {
+ public:
+  explicit ScopedFind(HANDLE handle) : handle_(handle) {}
+  ~ScopedFind() {
+    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
+  }
+  ScopedFind(const ScopedFind&) = delete;
+  ScopedFind& operator=(const ScopedFind&) = delete;
+  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+class ScopedLibrary {
+ public:
+  explicit ScopedLibrary(HMODULE module) : module_(module) {}
+  ~ScopedLibrary() {
+    if (module_) FreeLibrary(module_);
+  }
+  ScopedLibrary(const ScopedLibrary&) = delete;
+  ScopedLibrary& operator=(const ScopedLibrary&) = delete;
+  explicit operator bool() const { return module_ != nullptr; }
+  HMODULE get() const { return module_; }
+
+ private:
+  HMODULE module_;
+};
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool EnsureFolder(const std::string& path) { return Exists(path) || CreateFolderPath(path); }
+
+void DeleteFileIfPresent(const std::string& path) {
+  if (_access(path.c_str(), 0) == 0) DeleteFileA(path.c_str());
+}
+
+// The export names of a library mapped as an image resource: the loader maps
+// its sections but resolves no import and calls no entry point, so nothing of
+// the library runs. The handle's low bits tell how it was mapped.
+bool ReadLibraryExports(HMODULE library, std::vector<std::string>& names) {
+  const auto handle = reinterpret_cast<uintptr_t>(library);
+  const auto* base = reinterpret_cast<const unsigned char*>(handle & ~uintptr_t{3});
+  const pe_exports::Layout layout = (handle & 2) ? pe_exports::Layout::Image : pe_exports::Layout::File;
+
+  // The readable extent is the whole allocation the loader made, whatever the
+  // headers claim.
+  std::size_t size = 0;
+  MEMORY_BASIC_INFORMATION region;
+  while (VirtualQuery(base + size, &region, sizeof(region)) == sizeof(region) &&
+         region.AllocationBase == base && region.State == MEM_COMMIT &&
+         !(region.Protect & (PAGE_NOACCESS | PAGE_GUARD))) {
+    size += region.RegionSize;
+  }
+  return size != 0 && pe_exports::ReadExportNames(base, size, layout, names);
+}
+
+bool ExportsAll(const std::vector<std::string>& names, const std::vector<const char*>& wanted) {
+  for (const char* want : wanted) {
+    bool found = false;
+    for (const std::string& name : names) found = found || name == want;
+    if (!found) return false;
+  }
+  return true;
+}
+
+// Steps 5 to 14 for one file; false ends the installation.
+bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::string& url) {
+  const std::string folder = FolderPart(filePath);
+  const std::string tempFile = job.tempFolder + filePath;
+  const std::string backupCopy = job.backupFolder + filePath;
+  const std::string destination = job.exeFolder + filePath;
+
+  if (!EnsureFolder(job.tempFolder + folder)) return false;
+  if (!job.DownloadFile(tempFile, url)) return false;
+  if (const std::string* digest = job.FileHashMap.Find(filePath)) {
+    if (!HashMatches(FileMd5Text(tempFile), *digest)) return false;
+  }
+
+  if (!EnsureFolder(job.backupFolder + folder)) return false;
+  // A file that does not exist yet has no backup; the entry is kept anyway.
+  CopyFileA(destination.c_str(), backupCopy.c_str(), FALSE);
+  job.BackupMap.Set(destination, backupCopy);
+
+  if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
+  if (!CopyFileA(tempFile.c_str(), destination.c_str(), FALSE)) {
+    // A file in use cannot be overwritten but can usually be renamed: it stays
+    // beside the new one as .bak until a later update replaces it again.
+    const std::string aside = destination + ".bak";
+    DeleteFileA(aside.c_str());
+    MoveFileA(destination.c_str(), aside.c_str());
+    if (!CopyFileA(tempFile.c_str(), destination.c_str(), FALSE)) return false;
+  }
+
+  RegisterComServer(destination);
+  if (job.owner()) job.owner()->ReportFileProgress(filePath, Installed, 0);
+  return true;
+}
+
+// Both work folders start empty: a leftover of an earlier run is removed.
+bool PrepareWorkFolders(const UpdateJob& job) {
+  for (const std::string* folder : {&job.tempFolder, &job.backupFolder}) {
+    if (Exists(*folder) && !DeleteWorkFolder(*folder)) return false;
+    if (!CreateFolderPath(*folder)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool UpdateJob::InstallFiles() {
+  try {
+    // A FilePath that would reach outside the client folder fails the run
+    // before anything is created or downloaded.
+    if (!install_paths::InstallTableIsContained(*this)) return false;
+    if (!PrepareWorkFolders(*this)) return false;
+    for (const auto& [filePath, url] : FileUrlMap) {
+      if (!InstallOneFile(*this, filePath, url)) return false;
+    }
+    FileUrlMap.clear();
+    BackupMap.clear();
+    FileHashMap.clear();
+    DeleteWorkFolder(tempFolder);
+    DeleteWorkFolder(backupFolder);
+    DeleteFileIfPresent(historyPath);
+    return true;
+  } catch (...) {
+    // TransferError from the download client, or an allocation failure.
+    return false;
+  }
+}
+
+bool UpdateJob::RestoreBackups() {
+  try {
+    for (const auto& [destination, backupCopy] : BackupMap) {
+      CopyFileA(backupCopy.c_str(), destination.c_str(), FALSE);
+    }
+    DeleteWorkFolder(backupFolder);
+    DeleteFileIfPresent(historyPath);
+    FileUrlMap.clear();
+    BackupMap.clear();
+    FileHashMap.clear();
+    DeleteWorkFolder(tempFolder);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool DeleteWorkFolder(const std::string& path) {
+  // Recursive removal is only ever meant for the two work folders; the name
+  // test keeps a wrong or empty path from deleting an arbitrary directory.
+  if (path.find(install_paths::kBackupFolderName) == std::string::npos &&
+      path.find(install_paths::kTempFolderName) == std::string::npos) {
+    return false;
+  }
+  const std::string pattern = path + "\\*.*";
+  if (pattern.size() > kMaxPathChars) return false;
+  try {
+    WIN32_FIND_DATAA entry;
+    ScopedFind find(FindFirstFileA(pattern.c_str(), &entry));
+    if (find) {
+      do {
+        const std::string name = entry.cFileName;
+        if (name == "." || name == "..") continue;
+        const std::string child = path + "\\" + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+          // A link is removed itself; what it points at is not ours.
+          if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveDirectoryA(child.c_str());
+          } else {
+            DeleteFileA(child.c_str());
+          }
+        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          DeleteWorkFolder(child);
+        } else {
+          DeleteFileA(child.c_str());
+        }
+      } while (FindNextFileA(find.get(), &entry));
+    }
+  } catch (...) {
+    return false;
+  }
+  return RemoveDirectoryA(path.c_str()) != 0;
+}
+
+bool CreateFolderPath(const std::string& path) {
+  std::string folder = path;
+  if (!folder.empty() && folder.back() == '\\' &&
+      install_paths::ParentPath(folder).size() == folder.size() - 1) {
+    folder.pop_back();
+  }
+  if (Exists(folder)) return true;
+  if (folder.empty()) return false;
+  const std::string parent = install_paths::ParentPath(folder);
+  if (!CreateFolderPath(parent)) return false;
+  return CreateDirectoryA(folder.c_str(), nullptr) != 0;
+}
+
+bool RegisterComServer(const std::string& path) {
+  if (_access(path.c_str(), 0) != 0) return false;
+  if (!install_paths::HasComServerExtension(path)) return false;
+
+  // The library is only looked at, never started: its own code runs in the
+  // regsvr32 process below, where a crash or hang cannot stop the update.
+  ScopedLibrary library(
+      LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
+  if (!library) return false;
+  std::vector<std::string> exports;
+  if (!ReadLibraryExports(library.get(), exports)) return false;
+  if (!ExportsAll(exports, {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})) {
+    return false;
+  }
+
+  const std::string command = install_paths::RegsvrCommandLine(path);
+  WinExec(command.c_str(), SW_HIDE);
+  return true;
+}

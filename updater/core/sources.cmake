@@ -1,6 +1,8 @@
 list(APPEND TORVANE_PORTABLE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ini_text_reader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/install_paths.cpp
   ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pe_exports.cpp
   ${CMAKE_CURRENT_LIST_DIR}/prompt_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_rules.cpp
 )
@@ -13,6 +15,8 @@ list(APPEND TORVANE_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/update_job.cpp
 )
 list(APPEND TORVANE_PORTABLE_TESTS
+  ${PROJECT_SOURCE_DIR}/tests/core/install_paths_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/core/install_pe_exports_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/text_rules_test.cpp
 )
 list(APPEND TORVANE_WIN_TESTS

@@ -1,5 +1,83 @@
+// The update check: from the stored manifest to the installation pipeline,
+// and the reading of a file's version resource.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "updater/core/install_paths.h"
+#include "updater/core/manifest.h"
+#include "updater/core/profile_file_reader.h"
 #include "updater/core/update_job.h"
 
-// Placeholder until the update check lands.
-bool UpdateJob::CheckAndInstall() { return false; }
-bool ReadFileVersion(const std::string&, FileVersion&) { return false; }
+namespace {
+
+// The client's download centre may hold files that are about to be replaced.
+// It is asked to quit once a second for as long as it is there.
+void CloseDownloadCentre() {
+  static const char kTitle[] = "Mirelo-下载中心";
+  while (HWND centre = FindWindowA(nullptr, kTitle)) {
+    PostMessageA(centre, WM_QUIT, 0, 0);
+    Sleep(1000);
+  }
+}
+
+}  // namespace
+
+bool UpdateJob::CheckAndInstall() {
+  if (!manifest::ReadRootHeader(ProfileFileReader(historyPath), *this)) return false;
+
+  bool multiStep = false;
+  bool releaseSelected = false;
+  if (!ReadVersionIndex(multiStep, releaseSelected)) return false;
+  if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion())) return false;
+  if (FileUrlMap.empty()) return false;
+
+  // A FilePath that would reach outside the client folder fails the run here,
+  // before the client's download centre or any file is touched.
+  if (!install_paths::InstallTableIsContained(*this)) return false;
+
+  CloseDownloadCentre();
+  if (owner()) owner()->FillFileList(FileUrlMap);
+  if (InstallFiles()) return true;
+  RestoreBackups();
+  return false;
+}
+
+bool ReadFileVersion(const std::string& path, FileVersion& version) {
+  for (BYTE& part : version.parts) part = 0;
+
+  char modulePath[512] = {};
+  std::string file = path;
+  if (file.empty()) {
+    DWORD length = GetModuleFileNameA(nullptr, modulePath, sizeof(modulePath));
+    if (length == 0 || length >= sizeof(modulePath)) return false;
+    file = modulePath;
+  }
+
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  if (size == 0) return false;
+  std::vector<BYTE> block(size);
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT infoLength = 0;
+  if (GetFileVersionInfoA(file.c_str(), 0, size, block.data()) &&
+      VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&info), &infoLength) && info &&
+      infoLength >= sizeof(VS_FIXEDFILEINFO)) {
+    // Each part keeps only its low 8 bits.
+    version.parts[0] = static_cast<BYTE>(HIWORD(info->dwFileVersionMS) & 0xFF);
+    version.parts[1] = static_cast<BYTE>(LOWORD(info->dwFileVersionMS) & 0xFF);
+    version.parts[2] = static_cast<BYTE>(HIWORD(info->dwFileVersionLS) & 0xFF);
+    version.parts[3] = static_cast<BYTE>(LOWORD(info->dwFileVersionLS) & 0xFF);
+  }
+
+  char text[32];
+  std::snprintf(text, sizeof(text), "%i.%i.%i.%i", version.parts[0], version.parts[1], version.parts[2],
+                version.parts[3]);
+  version.text = text;
+  version.packed = static_cast<DWORD>(version.parts[0]) << 24 | static_cast<DWORD>(version.parts[1]) << 16 |
+                   static_cast<DWORD>(version.parts[2]) << 8 | version.parts[3];
+  return true;
+}

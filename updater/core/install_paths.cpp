@@ -1,0 +1,186 @@
+#include "updater/core/install_paths.h"
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "updater/core/text_rules.h"
+#include "updater/transfer/download_rules.h"
+
+namespace install_paths {
+namespace {
+
+bool IsGbkTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE); }
+
+// Splits text at its backslashes. With gbk set, a double-byte character is
+// never split and an incomplete one makes the split fail.
+bool SplitAtBackslashes(const std::string& text, bool gbk, std::vector<std::string>& parts) {
+  parts.assign(1, std::string());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (gbk && IsGbkLeadByte(c)) {
+      if (i + 1 >= text.size() || !IsGbkTrailByte(static_cast<unsigned char>(text[i + 1]))) return false;
+      parts.back() += text.substr(i, 2);
+      ++i;
+    } else if (c == '\\') {
+      parts.emplace_back();
+    } else {
+      parts.back() += text[i];
+    }
+  }
+  return true;
+}
+
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+// CON, NUL, COM1 and the like name devices in every folder, with or without an
+// extension and with trailing spaces before it.
+bool IsDeviceName(const std::string& component) {
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+  for (const char* device : kDevices) {
+    if (EqualsIgnoreAsciiCaseMb(base, device)) return true;
+  }
+  if (base.size() == 4 && (EqualsIgnoreAsciiCaseMb(base.substr(0, 3), "COM") ||
+                           EqualsIgnoreAsciiCaseMb(base.substr(0, 3), "LPT"))) {
+    return base[3] >= '1' && base[3] <= '9';
+  }
+  return false;
+}
+
+// NAME~1 or NAME~12.EXT may be the short alias of another entry, such as a work
+// folder, so such names are refused.
+bool LooksLikeShortName(const std::string& component) {
+  for (std::size_t i = 0; i + 1 < component.size(); ++i) {
+    if (component[i] != '~' || !IsAsciiDigit(component[i + 1])) continue;
+    std::size_t j = i + 1;
+    while (j < component.size() && IsAsciiDigit(component[j])) ++j;
+    if (j == component.size() || component[j] == '.') return true;
+  }
+  return false;
+}
+
+// The rules for one component as code page 936 reads it.
+bool IsPlainName(const std::string& component) {
+  if (component.empty() || component == "." || component == "..") return false;
+  if (component.back() == '.' || component.back() == ' ') return false;
+  for (std::size_t i = 0; i < component.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(component[i]);
+    if (IsGbkLeadByte(c)) {
+      ++i;  // complete, checked by the split
+      continue;
+    }
+    if (c < 0x20 || c == 0x7F) return false;
+    switch (c) {
+      case '<': case '>': case ':': case '"': case '/': case '|': case '?': case '*':
+        return false;
+      default:
+        break;
+    }
+  }
+  return !IsDeviceName(component) && !LooksLikeShortName(component);
+}
+
+// The rules for one component split at every 0x5C byte: only what could climb
+// out of a folder matters here, since the other characters read as themselves.
+bool IsPlainByteName(const std::string& component) {
+  return !component.empty() && component != "." && component != ".." &&
+         component.back() != '.' && component.back() != ' ';
+}
+
+bool IsWorkFolderName(const std::string& component) {
+  return EqualsIgnoreAsciiCaseMb(component, kTempFolderName) ||
+         EqualsIgnoreAsciiCaseMb(component, kBackupFolderName);
+}
+
+}  // namespace
+
+std::string FolderPart(const std::string& filePath) {
+  std::size_t pos = FindLastSingleByte(filePath, '\\');
+  if (pos == std::string::npos || pos == 0) return std::string();
+  return filePath.substr(0, pos);
+}
+
+std::string ParentPath(const std::string& path) {
+  std::size_t pos = FindLastSingleByte(path, '\\');
+  return pos == std::string::npos ? std::string() : path.substr(0, pos);
+}
+
+bool IsContainedFilePath(const std::string& filePath) {
+  if (filePath.size() < 2 || filePath[0] != '\\') return false;
+  const std::string relative = filePath.substr(1);
+
+  std::vector<std::string> parts;
+  if (!SplitAtBackslashes(relative, true, parts)) return false;
+  for (const std::string& part : parts) {
+    if (!IsPlainName(part)) return false;
+  }
+  if (IsWorkFolderName(parts.front())) return false;
+  if (parts.size() == 1 && (EqualsIgnoreAsciiCaseMb(parts[0], kHistoryFileName) ||
+                            EqualsIgnoreAsciiCaseMb(parts[0], kSettingsFileName))) {
+    return false;
+  }
+
+  SplitAtBackslashes(relative, false, parts);
+  for (const std::string& part : parts) {
+    if (!IsPlainByteName(part)) return false;
+  }
+  return !IsWorkFolderName(parts.front());
+}
+
+bool FitsPathBuffers(const UpdateJobState& state, const std::string& filePath) {
+  constexpr std::size_t kPattern = 4;  // "\*.*" of a folder enumeration
+  constexpr std::size_t kAside = 4;    // ".bak"
+  if (state.tempFolder.size() + filePath.size() > kMaxPathChars) return false;
+  if (state.backupFolder.size() + filePath.size() > kMaxPathChars) return false;
+  if (state.exeFolder.size() + filePath.size() + kAside > kMaxPathChars) return false;
+  const std::string folder = FolderPart(filePath);
+  if (state.tempFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
+  if (state.backupFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
+  return true;
+}
+
+bool IsContainedDownloadTarget(const UpdateJobState& state, const std::string& filePath,
+                               const std::string& url) {
+  const std::optional<std::string> target = DownloadTarget(state.tempFolder + filePath, url);
+  return target && target->size() <= kMaxPathChars;
+}
+
+bool InstallTableIsContained(const UpdateJobState& state) {
+  for (const auto& [filePath, url] : state.FileUrlMap) {
+    if (!IsContainedFilePath(filePath) || !FitsPathBuffers(state, filePath) ||
+        !IsContainedDownloadTarget(state, filePath, url)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool HasComServerExtension(const std::string& path) {
+  std::size_t pos = FindLastSingleByte(path, '.');
+  if (pos == std::string::npos) return false;
+  const std::string extension = path.substr(pos + 1);
+  return EqualsIgnoreAsciiCaseMb(extension, "dll") || EqualsIgnoreAsciiCaseMb(extension, "ocx");
+}
+
+std::string RegsvrCommandLine(const std::string& path) {
+  const std::string command = "regsvr32 \"" + path + "\" /s";
+  std::string result;
+  result.reserve(command.size());
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(command[i]);
+    if (IsGbkLeadByte(c) && i + 1 < command.size()) {
+      result += command.substr(i, 2);
+      ++i;
+    } else if (c == '\\' && i + 1 < command.size() && command[i + 1] == '\\') {
+      result += '\\';
+      ++i;
+    } else {
+      result += command[i];
+    }
+  }
+  return result;
+}
+
+}  // namespace install_paths

@@ -1,0 +1,66 @@
+#pragma once
+// Path arithmetic of the installation pipeline, and the rules that keep every
+// path it forms inside the client's folder.
+//
+// A FilePath comes from the server and is appended to the client folder and to
+// both work folders as it stands, so a hostile or broken manifest could name
+// \..\x.dll, C:\x.dll or \UpdateTempFolder\x and make the pipeline write, back
+// up or delete outside the place it owns. Every FilePath of the table is
+// checked before the first download; one that fails ends the run with nothing
+// downloaded and nothing touched.
+//
+// Paths are code page 936 texts. A FilePath is checked twice: split at the
+// backslashes that code page 936 sees and split at every 0x5C byte, which is
+// what a machine with a single-byte ANSI code page sees. It must be sound
+// either way.
+
+#include <string>
+
+#include "updater/core/update_job_state.h"
+
+namespace install_paths {
+
+// The names the pipeline keeps for itself beside the client's files.
+constexpr const char kTempFolderName[] = "UpdateTempFolder";
+constexpr const char kBackupFolderName[] = "TempBackUpFolder";
+constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
+constexpr const char kSettingsFileName[] = "Upgrade.cfg";
+
+// D of a FilePath: the text before its last backslash; empty when it has no
+// backslash or only the leading one (\a.dll gives "", \codec\b.ocx gives \codec).
+std::string FolderPart(const std::string& filePath);
+
+// The text before the last backslash of path; empty when there is none.
+std::string ParentPath(const std::string& path);
+
+// True when a FilePath names a file strictly inside the client folder: it
+// begins with one backslash and every component is a plain, portable Windows
+// file name: not empty, not "." or "..", no control character, none of
+// <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
+// nothing that looks like a short-name alias (PROGRA~1). Its first component
+// is not a work folder, and it does not name the manifest or the settings file
+// (all compared ignoring case). Double-byte characters must be complete.
+bool IsContainedFilePath(const std::string& filePath);
+
+// True when every path the pipeline forms for filePath fits a 260-character
+// buffer: the temporary file, the backup copy, the destination and its aside
+// name, and the enumeration patterns of the work subfolders.
+bool FitsPathBuffers(const UpdateJobState& state, const std::string& filePath);
+
+// For a URL whose extension is "bz2" the download client writes the body under
+// the URL's last segment, beside the temporary file. True when that segment is
+// a plain file name that fits beside filePath, or when the URL is not a "bz2" one.
+bool IsContainedDownloadTarget(const UpdateJobState& state, const std::string& filePath,
+                               const std::string& url);
+
+// Every entry of state.FileUrlMap passes the three rules above.
+bool InstallTableIsContained(const UpdateJobState& state);
+
+// True when the text after the last "." of the whole path is "dll" or "ocx",
+// ignoring letter case (\v1.2\readme has none).
+bool HasComServerExtension(const std::string& path);
+
+// "regsvr32 \"<path>\" /s" with every doubled backslash made single.
+std::string RegsvrCommandLine(const std::string& path);
+
+}  // namespace install_paths
