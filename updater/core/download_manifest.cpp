@@ -1,4 +1,11 @@
 #include "updater/core/update_job.h"
 
-// Placeholder until the download client lands.
-bool UpdateJob::DownloadManifest(const std::string&) { return false; }
+bool UpdateJob::DownloadManifest(const std::string& url) {
+  if (url.empty()) return false;
+  historyPath = exeFolder + "HistoryVersionList.cfg";
+  try {
+    return DownloadFile(historyPath, url);
+  } catch (const TransferError&) {
+    return false;
+  }
+}

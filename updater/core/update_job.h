@@ -22,7 +22,7 @@ class TransferError : public std::runtime_error {
 
 class UpdateJob : public UpdateJobState {
  public:
-  UpdateJob() = default;
+  UpdateJob();
   UpdateJob(const UpdateJob&) = delete;
   UpdateJob& operator=(const UpdateJob&) = delete;
   ~UpdateJob();
@@ -41,11 +41,17 @@ class UpdateJob : public UpdateJobState {
   bool ReadSingleVersion();
   bool ReadVersionRange();
 
-  // Download client.
+  // Download client, worker thread. DownloadFile makes up to three attempts of
+  // DownloadOnce, 100 ms apart; both may raise TransferError. Progress goes to
+  // owner() (SetProgressStep, StepProgress, ReportFileProgress).
   bool DownloadFile(const std::string& localPath, const std::string& url);
   bool DownloadOnce(const std::string& localPath, const std::string& url);
-  // Called on the user-interface thread: stops a transfer in progress (it ends
-  // as a failed download) and makes every later attempt fail at once.
+  // Called on the user-interface thread while the worker runs: closes the open
+  // request and session, so that a blocked read returns, and makes the transfer
+  // in progress and every later attempt fail (false, no further report). The
+  // worker may be inside a synchronous call to the dialog at that moment, so the
+  // caller waits for the worker while still handling sent messages
+  // (MsgWaitForMultipleObjects), never with a bare WaitForSingleObject.
   void Cancel();
 
   // Installation pipeline.
@@ -53,12 +59,15 @@ class UpdateJob : public UpdateJobState {
   bool RestoreBackups();
 
   UpdateObserver* owner() const { return owner_; }
+  // The dialog that receives progress; Run sets it from its argument.
+  void SetOwner(UpdateObserver* dialog) { owner_ = dialog; }
 
  private:
   UpdateObserver* owner_ = nullptr;
   // The download client's state (open handles, cancel flag) lives in the
   // transfer code.
   struct TransferState;
+  // Made with the job, so that Cancel never races the worker to create it.
   std::unique_ptr<TransferState> transfer_;
 };
 

@@ -1,9 +1,211 @@
-#include "updater/core/update_job.h"
+// The download client: one URL into one file over WinINet, with progress
+// reports to the dialog and three attempts.
+//
+// Threads: DownloadFile and DownloadOnce run on the worker thread; Cancel runs
+// on the user-interface thread. The two meet only in TransferState: the cancel
+// flag, and the attempt's open WinINet handles, which whoever gets to them
+// first closes under the mutex. Closing a handle from another thread is how
+// WinINet aborts a call blocked on it.
 
-// Placeholder until the download client lands.
-struct UpdateJob::TransferState {};
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <climits>
+#include <mutex>
+
+#include "updater/core/text_rules.h"
+#include "updater/core/update_job.h"
+#include "updater/transfer/download_rules.h"
+
+namespace {
+
+// The reason of a false result for a URL that gives no HTTP response. The user
+// never sees it; it goes to the debugger's output.
+constexpr char kNoHttpResponseText[] = "到指定服务器的连接建立失败...";
+
+// Owns a file handle from CreateFileA, invalid at INVALID_HANDLE_VALUE.
+class ScopedFile {
+ public:
+  explicit ScopedFile(HANDLE handle) : handle_(handle) {}
+  ScopedFile(const ScopedFile&) = delete;
+  ScopedFile& operator=(const ScopedFile&) = delete;
+  ~ScopedFile() { Close(); }
+
+  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+  void Close() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Creates or truncates path for writing; others may read it but not write it.
+ScopedFile CreateTargetFile(const std::string& path) {
+  return ScopedFile(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+void WriteWhole(HANDLE file, const char* data, DWORD size) {
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, data, size, &written, nullptr) || written == 0) {
+      throw TransferError("writing the downloaded file failed");
+    }
+    data += written;
+    size -= written;
+  }
+}
+
+std::string OwnApplicationName() {
+  char path[MAX_PATH] = {};
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return ApplicationName(std::string(path, n < MAX_PATH ? n : 0));
+}
+
+int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bytes); }
+
+}  // namespace
+
+struct UpdateJob::TransferState {
+  std::atomic<bool> cancelled{false};
+  std::mutex handlesMutex;  // guards session and request
+  HINTERNET session = nullptr;
+  HINTERNET request = nullptr;
+
+  // Makes handle the attempt's *slot; false, with the handle closed, when a
+  // cancel came first.
+  bool Adopt(HINTERNET TransferState::*slot, HINTERNET handle) {
+    std::lock_guard<std::mutex> lock(handlesMutex);
+    if (cancelled) {
+      InternetCloseHandle(handle);
+      return false;
+    }
+    this->*slot = handle;
+    return true;
+  }
+
+  void CloseRequest() {
+    std::lock_guard<std::mutex> lock(handlesMutex);
+    CloseLocked(&TransferState::request);
+  }
+
+  // The request first: it is the session's child.
+  void CloseAll() {
+    std::lock_guard<std::mutex> lock(handlesMutex);
+    CloseLocked(&TransferState::request);
+    CloseLocked(&TransferState::session);
+  }
+
+  // Closes whatever handles an attempt still holds when it ends, however it ends.
+  class AttemptHandles {
+   public:
+    explicit AttemptHandles(TransferState& state) : state_(state) {}
+    AttemptHandles(const AttemptHandles&) = delete;
+    AttemptHandles& operator=(const AttemptHandles&) = delete;
+    ~AttemptHandles() { state_.CloseAll(); }
+
+   private:
+    TransferState& state_;
+  };
+
+ private:
+  void CloseLocked(HINTERNET TransferState::*slot) {
+    if (this->*slot != nullptr) InternetCloseHandle(this->*slot);
+    this->*slot = nullptr;
+  }
+};
+
 // Defined here, where TransferState is complete.
+UpdateJob::UpdateJob() : transfer_(std::make_unique<TransferState>()) {}
 UpdateJob::~UpdateJob() = default;
-bool UpdateJob::DownloadFile(const std::string&, const std::string&) { return false; }
-bool UpdateJob::DownloadOnce(const std::string&, const std::string&) { return false; }
-void UpdateJob::Cancel() {}
+
+void UpdateJob::Cancel() {
+  transfer_->cancelled = true;
+  transfer_->CloseAll();
+}
+
+bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url) {
+  for (int attempt = 1;; ++attempt) {
+    if (DownloadOnce(localPath, url)) return true;
+    if (attempt == kDownloadAttempts || transfer_->cancelled) return false;
+    Sleep(kAttemptPauseMs);
+  }
+}
+
+bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& url) {
+  TransferState& state = *transfer_;
+  if (state.cancelled) return false;
+  // A bz2 URL names the file it is stored as; a name that could leave the
+  // folder gets no request at all.
+  std::optional<std::string> target = DownloadTarget(localPath, url);
+  if (!target) return false;
+
+  TransferState::AttemptHandles handles(state);
+  HINTERNET session =
+      InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (session == nullptr) throw TransferError("no WinINet session");
+  if (!state.Adopt(&TransferState::session, session)) return false;
+
+  if (!IsHttpUrl(url)) {
+    OutputDebugStringA(kNoHttpResponseText);
+    return false;
+  }
+  HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags, 1);
+  if (request == nullptr) return false;
+  if (!state.Adopt(&TransferState::request, request)) return false;
+
+  // An error page is no update file, however well its length matches.
+  DWORD status = 0;
+  DWORD statusSize = sizeof status;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+                      nullptr) ||
+      !IsSuccessStatus(status)) {
+    return false;
+  }
+  // Without a length there is nothing to tell a whole body from a cut one.
+  char lengthText[32] = {};
+  DWORD lengthSize = sizeof lengthText;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) return false;
+  const int32_t announced = AtoiText(std::string(lengthText, lengthSize < sizeof lengthText ? lengthSize : 0));
+  const std::optional<int32_t> step = ProgressStep(announced);
+  if (!step) return false;
+
+  UpdateObserver* const dialog = owner();
+  const std::string displayPath = DisplayPath(localPath, tempFolder);
+  if (dialog != nullptr) {
+    dialog->SetProgressStep(*step);
+    dialog->ReportFileProgress(displayPath, DownloadStarted, announced);
+  }
+
+  ScopedFile file = CreateTargetFile(*target);
+  if (!file) return false;
+
+  char buffer[kTransferChunkBytes];
+  int64_t received = 0;
+  for (;;) {
+    DWORD count = 0;
+    if (!InternetReadFile(request, buffer, sizeof buffer, &count)) {
+      if (state.cancelled) return false;
+      throw TransferError("reading the response failed");
+    }
+    // A read cut short by Cancel may end like a body: the flag decides.
+    if (state.cancelled) return false;
+    if (count == 0) break;
+    received += count;
+    WriteWhole(file.get(), buffer, count);
+    if (dialog != nullptr) {
+      dialog->StepProgress();
+      dialog->ReportFileProgress(displayPath, Downloading, ReportValue(received));
+    }
+  }
+  file.Close();
+  state.CloseRequest();
+
+  if (received != announced) return false;
+  if (dialog != nullptr) dialog->ReportFileProgress(displayPath, Downloaded, ReportValue(received));
+  return true;
+}

@@ -12,6 +12,11 @@ constexpr int32_t kTransferChunkBytes = 20000;
 constexpr int32_t kProgressFullScale = 1000;
 constexpr int kDownloadAttempts = 3;
 constexpr unsigned kAttemptPauseMs = 100;
+// InternetOpenUrlA flags: INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY
+// (always from the server) | INTERNET_FLAG_NO_CACHE_WRITE: without the last one
+// WinINet also copies every download into its cache, a second full copy of
+// each update file on disk that nobody reads.
+constexpr uint32_t kOpenUrlFlags = 0x80000002u | 0x04000000u;
 
 // The progress step for a body of announced length L: 1000 / (L / 20000 + 2),
 // in integers. The divisor is one more than the number of full reads, so the
