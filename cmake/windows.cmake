@@ -20,6 +20,9 @@ set_target_properties(Torvane PROPERTIES OUTPUT_NAME Torvane RUNTIME_OUTPUT_DIRE
 if(EXISTS ${PROJECT_SOURCE_DIR}/helper/CMakeLists.txt)
   add_subdirectory(helper)
 endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/bench/win/CMakeLists.txt)
+  add_subdirectory(bench/win)
+endif()
 
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

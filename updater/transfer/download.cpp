@@ -66,6 +66,27 @@ std::string OwnApplicationName() {
   return ApplicationName(std::string(path, n < MAX_PATH ? n : 0));
 }
 
+// One chunk of the body, as one InternetReadFile of size bytes would give it:
+// the buffer filled, or what was left before the end (count 0 at the end). It
+// waits for the bytes piece by piece with InternetQueryDataAvailable, so that a
+// cancel is seen as soon as anything arrives, even where closing the handle
+// does not end a read already blocked on it (Wine). False on a read error.
+bool ReadChunk(HINTERNET request, char* buffer, DWORD size, DWORD& count, const std::atomic<bool>& cancelled) {
+  count = 0;
+  while (count < size && !cancelled) {
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return false;
+    if (available == 0) break;
+    DWORD piece = 0;
+    if (!InternetReadFile(request, buffer + count, available < size - count ? available : size - count, &piece)) {
+      return false;
+    }
+    if (piece == 0) break;
+    count += piece;
+  }
+  return true;
+}
+
 int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bytes); }
 
 }  // namespace
@@ -188,7 +209,7 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
   int64_t received = 0;
   for (;;) {
     DWORD count = 0;
-    if (!InternetReadFile(request, buffer, sizeof buffer, &count)) {
+    if (!ReadChunk(request, buffer, sizeof buffer, count, state.cancelled)) {
       if (state.cancelled) return false;
       throw TransferError("reading the response failed");
     }

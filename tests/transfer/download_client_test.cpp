@@ -1,0 +1,394 @@
+// The download client against the scripted HTTP server (tests/fixtures/
+// http_server.py), which run_download_tests.py starts before this program. The
+// server's behaviour comes from each URL's query string; every URL carries a
+// token "t=<name>" last, so that the server's request log can be counted.
+// Environment: DOWNLOAD_TEST_PORT (the server), DOWNLOAD_TEST_CLOSED_PORT (a
+// port where nothing listens). The server's root holds pack.dll.bz2 (1000
+// bytes), pack.dll.BZ2 (2000 bytes) and bz2 (3000 bytes).
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "updater/core/update_job.h"
+
+namespace {
+
+struct Event {
+  enum Kind { Step, StepIt, Report } kind;
+  std::string path;
+  int stage = 0;
+  int32_t value = 0;
+};
+
+bool operator==(const Event& a, const Event& b) {
+  return a.kind == b.kind && a.path == b.path && a.stage == b.stage && a.value == b.value;
+}
+
+std::ostream& operator<<(std::ostream& out, const Event& e) {
+  const char* kinds[] = {"SetStep", "StepIt", "Report"};
+  return out << kinds[e.kind] << "(" << e.path << ", " << e.stage << ", " << e.value << ")";
+}
+
+Event StepEvent(int step) { return {Event::Step, "", 0, step}; }
+Event StepItEvent() { return {Event::StepIt, "", 0, 0}; }
+Event ReportEvent(const std::string& path, int stage, int32_t value) {
+  return {Event::Report, path, stage, value};
+}
+
+// Stands in for the dialog: records what would reach its progress bar and rows.
+class RecordingObserver : public UpdateObserver {
+ public:
+  RecordingObserver() : firstChunk_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~RecordingObserver() override { CloseHandle(firstChunk_); }
+
+  void FillFileList(const FileTable&) override {}
+  bool ReportFileProgress(const std::string& path, int stage, int32_t value) override {
+    Add(ReportEvent(path, stage, value));
+    if (stage == Downloading) SetEvent(firstChunk_);
+    return !path.empty();
+  }
+  void SetProgressStep(int step) override { Add(StepEvent(step)); }
+  void StepProgress() override { Add(StepItEvent()); }
+
+  std::vector<Event> events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  int Count(Event::Kind kind, int stage = -1) const {
+    int n = 0;
+    for (const Event& e : events()) n += e.kind == kind && (stage < 0 || e.stage == stage);
+    return n;
+  }
+  HANDLE firstChunk() const { return firstChunk_; }
+
+ private:
+  void Add(const Event& e) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(e);
+  }
+  mutable std::mutex mutex_;
+  std::vector<Event> events_;
+  HANDLE firstChunk_;
+};
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::string ServerUrl(const std::string& pathAndQuery) {
+  return "http://127.0.0.1:" + Env("DOWNLOAD_TEST_PORT") + pathAndQuery;
+}
+
+// The whole body of url, fetched without the client under test.
+std::string FetchText(const std::string& url) {
+  std::string text;
+  HINTERNET session = InternetOpenA("probe", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  if (session == nullptr) return text;
+  HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0, 0x84000002u, 0);
+  if (request != nullptr) {
+    char buffer[4096];
+    DWORD count = 0;
+    while (InternetReadFile(request, buffer, sizeof buffer, &count) && count > 0) text.append(buffer, count);
+    InternetCloseHandle(request);
+  }
+  InternetCloseHandle(session);
+  return text;
+}
+
+// How many requests carried the token "t=name" (the last item of their query).
+int RequestsWithToken(const std::string& name) {
+  const std::string log = FetchText(ServerUrl("/__requests"));
+  const std::string needle = "t=" + name + "\"";
+  int n = 0;
+  for (std::size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+  return n;
+}
+
+int64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = data.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return names;
+}
+
+void RemoveTree(const std::string& folder) {
+  for (const std::string& name : FolderEntries(folder)) {
+    std::string path = folder + "\\" + name;
+    if (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveTree(path);
+    } else {
+      DeleteFileA(path.c_str());
+    }
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+double MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+class DownloadClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Env("DOWNLOAD_TEST_PORT").empty()) << "run through run_download_tests.py";
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    work_ = std::string(temp) + "download-" + info->name() + "-" + std::to_string(GetCurrentProcessId());
+    RemoveTree(work_);
+    ASSERT_TRUE(CreateDirectoryA(work_.c_str(), nullptr));
+    // The work folder plays the part of tempFolder: a file's display path is
+    // what follows it.
+    job_.exeFolder = work_ + "\\";
+    job_.tempFolder = work_;
+    job_.SetOwner(&observer_);
+  }
+  void TearDown() override { RemoveTree(work_); }
+
+  std::string work_;
+  RecordingObserver observer_;
+  UpdateJob job_;
+};
+
+TEST_F(DownloadClient, EmptyBodyWithZeroLengthSucceedsWithoutSteps) {
+  const std::string local = work_ + "\\empty.bin";
+  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/empty.bin?size=0&t=empty")));
+  const std::vector<Event> expected = {StepEvent(500), ReportEvent("\\empty.bin", DownloadStarted, 0),
+                                       ReportEvent("\\empty.bin", Downloaded, 0)};
+  EXPECT_EQ(observer_.events(), expected);
+  EXPECT_EQ(FileSize(local), 0);
+  EXPECT_EQ(RequestsWithToken("empty"), 1);
+}
+
+// The server writes each body with one send, so on loopback every read but the
+// last finds a full 20000 bytes waiting.
+TEST_F(DownloadClient, ProgressStepsOncePerFullChunk) {
+  const std::string local = work_ + "\\codec\\b.ocx";
+  ASSERT_TRUE(CreateDirectoryA((work_ + "\\codec").c_str(), nullptr));
+  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/b.ocx?size=123456&t=chunks")));
+  std::vector<Event> expected = {StepEvent(125), ReportEvent("\\codec\\b.ocx", DownloadStarted, 123456)};
+  for (int32_t received : {20000, 40000, 60000, 80000, 100000, 120000, 123456}) {
+    expected.push_back(StepItEvent());
+    expected.push_back(ReportEvent("\\codec\\b.ocx", Downloading, received));
+  }
+  expected.push_back(ReportEvent("\\codec\\b.ocx", Downloaded, 123456));
+  EXPECT_EQ(observer_.events(), expected);
+  EXPECT_EQ(FileSize(local), 123456);
+}
+
+TEST_F(DownloadClient, StepFollowsTheAnnouncedLength) {
+  struct Case { int32_t length; int step; };
+  for (const Case& c : {Case{19999, 500}, Case{2000000, 9}}) {
+    RecordingObserver observer;
+    job_.SetOwner(&observer);
+    const std::string local = work_ + "\\sized.bin";
+    const std::string query = "?size=" + std::to_string(c.length) + "&t=sized" + std::to_string(c.length);
+    EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/sized.bin" + query))) << c.length;
+    const std::vector<Event> events = observer.events();
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.front(), StepEvent(c.step));
+    EXPECT_EQ(events.back(), ReportEvent("\\sized.bin", Downloaded, c.length));
+    EXPECT_EQ(FileSize(local), c.length);
+  }
+}
+
+TEST_F(DownloadClient, ShortBodyFailsAfterThreeAttemptsAndKeepsTheBytes) {
+  const std::string local = work_ + "\\short.bin";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/short.bin?size=50000&cut=30000&t=short")));
+  const double elapsed = MillisecondsSince(start);
+  EXPECT_EQ(FileSize(local), 30000);
+  EXPECT_EQ(RequestsWithToken("short"), 3);
+  EXPECT_GE(elapsed, 200.0) << "two pauses of 100 ms between the three attempts";
+  EXPECT_EQ(observer_.Count(Event::Report, DownloadStarted), 3);
+  EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
+  std::printf("[ figures  ] three cut attempts took %.0f ms\n", elapsed);
+}
+
+TEST_F(DownloadClient, Bz2UrlIsStoredBesideTheLocalPath) {
+  struct Case { const char* url; const char* written; int64_t size; };
+  const std::string port = Env("DOWNLOAD_TEST_PORT");
+  const Case cases[] = {
+      {"/pack.dll.bz2", "pack.dll.bz2", 1000},
+      {"/pack.dll.BZ2", "pack.dll", 2000},  // letter case counts
+  };
+  ASSERT_TRUE(CreateDirectoryA((work_ + "\\bin").c_str(), nullptr));
+  for (const Case& c : cases) {
+    RecordingObserver observer;
+    job_.SetOwner(&observer);
+    EXPECT_TRUE(job_.DownloadFile(work_ + "\\bin\\pack.dll", ServerUrl(c.url))) << c.url;
+    EXPECT_EQ(FolderEntries(work_ + "\\bin"), std::vector<std::string>{c.written}) << c.url;
+    EXPECT_EQ(FileSize(work_ + "\\bin\\" + c.written), c.size) << c.url;
+    // Progress is reported under the local path whatever file receives the body.
+    EXPECT_EQ(observer.events().back(), ReportEvent("\\bin\\pack.dll", Downloaded, static_cast<int32_t>(c.size)));
+    DeleteFileA((work_ + "\\bin\\" + c.written).c_str());
+  }
+}
+
+TEST_F(DownloadClient, UrlWithoutAnyDotWritesTheLocalPath) {
+  // "localhost" keeps the URL free of dots, so its extension is the whole URL.
+  const std::string local = work_ + "\\pack.dll";
+  EXPECT_TRUE(job_.DownloadFile(local, "http://localhost:" + Env("DOWNLOAD_TEST_PORT") + "/bz2"));
+  EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{"pack.dll"});
+  EXPECT_EQ(FileSize(local), 3000);
+}
+
+TEST_F(DownloadClient, Bz2NameThatIsNoPlainFileNameIsNeitherRequestedNorWritten) {
+  const char* const urls[] = {
+      "/x/..\\..\\evil.dll?t=unsafe1&.bz2",  // backslashes would climb out of the folder
+      "/x/a?t=unsafe2&b=.bz2",              // a query in the name
+      "/x/nul.bz2",                         // a device
+      "/x/a:b.bz2",                         // an alternate data stream
+  };
+  ASSERT_TRUE(CreateDirectoryA((work_ + "\\bin").c_str(), nullptr));
+  for (const char* url : urls) {
+    EXPECT_FALSE(job_.DownloadFile(work_ + "\\bin\\pack.dll", ServerUrl(url))) << url;
+  }
+  EXPECT_TRUE(FolderEntries(work_ + "\\bin").empty());
+  EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{"bin"});
+  EXPECT_TRUE(observer_.events().empty());
+  const std::string log = FetchText(ServerUrl("/__requests"));
+  EXPECT_EQ(log.find("/x/"), std::string::npos) << log;
+}
+
+TEST_F(DownloadClient, RefusedConnectionFailsAfterThreeAttempts) {
+  const std::string local = work_ + "\\refused.bin";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(job_.DownloadFile(local, "http://127.0.0.1:" + Env("DOWNLOAD_TEST_CLOSED_PORT") + "/refused.bin"));
+  const double elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 200.0) << "three attempts have two pauses between them";
+  EXPECT_TRUE(observer_.events().empty());
+  EXPECT_EQ(FileSize(local), -1);
+  std::printf("[ figures  ] three refused attempts took %.0f ms\n", elapsed);
+}
+
+TEST_F(DownloadClient, ResponseThatCannotBeTheFileIsAFailedDownload) {
+  struct Case { const char* query; const char* why; };
+  const Case cases[] = {
+      {"status=404&size=300&t=s404", "an error page whose length matches"},
+      {"status=500&size=300&t=s500", "a server error whose length matches"},
+      {"nolength=1&size=300&t=nolength", "no Content-Length"},
+      {"chunked=1&size=300&t=chunked", "chunked, so no Content-Length"},
+      {"size=0&length=-40000&t=negative", "a negative length would divide by zero"},
+  };
+  for (const Case& c : cases) {
+    RecordingObserver observer;
+    job_.SetOwner(&observer);
+    const std::string local = work_ + "\\page.bin";
+    EXPECT_FALSE(job_.DownloadFile(local, ServerUrl(std::string("/page.bin?") + c.query))) << c.why;
+    EXPECT_TRUE(observer.events().empty()) << c.why;
+    EXPECT_EQ(FileSize(local), -1) << c.why;
+  }
+  EXPECT_EQ(RequestsWithToken("s404"), 3);
+}
+
+TEST_F(DownloadClient, SchemeWithoutHttpResponseGetsNoTransfer) {
+  const std::string local = work_ + "\\ftp.bin";
+  EXPECT_FALSE(job_.DownloadFile(local, "ftp://127.0.0.1:" + Env("DOWNLOAD_TEST_PORT") + "/ftp.bin"));
+  EXPECT_TRUE(observer_.events().empty());
+  EXPECT_EQ(FileSize(local), -1);
+}
+
+TEST_F(DownloadClient, TargetThatCannotBeCreatedFailsAfterStarting) {
+  const std::string local = work_ + "\\missing\\a.bin";
+  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/a.bin?size=10&t=nofolder")));
+  EXPECT_EQ(observer_.Count(Event::Report, DownloadStarted), 3);
+  EXPECT_EQ(observer_.Count(Event::Report), 3);
+  EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{});
+}
+
+TEST_F(DownloadClient, AttemptTruncatesWhatAnEarlierOneLeft) {
+  const std::string local = work_ + "\\again.bin";
+  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/again.bin?size=50000&cut=30000&t=again1")));
+  ASSERT_EQ(FileSize(local), 30000);
+  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/again.bin?size=100&t=again2")));
+  EXPECT_EQ(FileSize(local), 100);
+}
+
+struct CancelRun {
+  UpdateJob* job;
+  std::string local;
+  std::string url;
+  bool result = true;
+};
+
+DWORD WINAPI RunDownload(void* argument) {
+  CancelRun* run = static_cast<CancelRun*>(argument);
+  try {
+    run->result = run->job->DownloadFile(run->local, run->url);
+  } catch (const TransferError&) {
+    run->result = true;  // a cancelled transfer must end as false, not raise
+  }
+  return 0;
+}
+
+// True once the server has seen a request with the token, false after timeoutMs.
+bool AwaitRequest(const std::string& token, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (RequestsWithToken(token) == 0) {
+    if (GetTickCount64() > deadline) return false;
+  }
+  return true;
+}
+
+TEST_F(DownloadClient, CancelEndsASlowTransferWithinOneSecond) {
+  // 600 bytes at one byte per 100 ms would take a minute; a read of 20000
+  // bytes blocks until the cancel.
+  CancelRun run{&job_, work_ + "\\slow.bin", ServerUrl("/slow.bin?size=600&slow=0.1&t=slow")};
+  HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  const bool requested = AwaitRequest("slow", 20000);
+  const auto start = std::chrono::steady_clock::now();
+  job_.Cancel();
+  const DWORD waited = WaitForSingleObject(thread, 1000);
+  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
+  CloseHandle(thread);
+  std::printf("[ figures  ] the transfer ended %.0f ms after the cancel\n", MillisecondsSince(start));
+  ASSERT_TRUE(requested) << "the server never saw the request";
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the transfer went on after the cancel";
+  EXPECT_FALSE(run.result);
+  EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
+  EXPECT_EQ(RequestsWithToken("slow"), 1) << "no further attempt after a cancel";
+
+  // The job stays cancelled: later downloads fail without a request.
+  EXPECT_FALSE(job_.DownloadFile(work_ + "\\later.bin", ServerUrl("/later.bin?size=5&t=later")));
+  EXPECT_EQ(RequestsWithToken("later"), 0);
+}
+
+TEST_F(DownloadClient, ManifestIsStoredAsHistoryVersionList) {
+  job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
+  EXPECT_FALSE(job_.DownloadManifest(""));
+  EXPECT_TRUE(observer_.events().empty());
+
+  EXPECT_TRUE(job_.DownloadManifest(ServerUrl("/list.cfg?size=321&t=manifest")));
+  EXPECT_EQ(job_.historyPath, work_ + "\\HistoryVersionList.cfg");
+  EXPECT_EQ(FileSize(job_.historyPath), 321);
+  // The manifest lies beside the work folder: its display path is a fragment
+  // that matches no row of the list.
+  EXPECT_EQ(observer_.events().back(), ReportEvent("st.cfg", Downloaded, 321));
+
+  EXPECT_FALSE(job_.DownloadManifest(ServerUrl("/list.cfg?status=404&size=10&t=manifest404")));
+}
+
+}  // namespace
