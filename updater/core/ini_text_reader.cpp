@@ -4,36 +4,14 @@
 
 namespace {
 
-// White space as the profile functions see it once the file is decoded:
-// C white space, the end-of-file mark ^Z, and the ideographic space of code
-// page 936 (0xA1 0xA1, U+3000).
-std::size_t SpaceAt(const char* p, const char* end) {
-  const unsigned char c = static_cast<unsigned char>(*p);
-  if (c == ' ' || (c >= '\t' && c <= '\r') || c == 0x1a) return 1;
-  if (c == 0xA1 && end - p >= 2 && static_cast<unsigned char>(p[1]) == 0xA1) return 2;
-  return 0;
-}
+// White space as the profile functions see it: C white space and the
+// end-of-file mark ^Z. The ideographic space of code page 936 is not white
+// space to them.
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a'; }
 
-// Drops white space at both ends of [begin, end). Trailing white space is found
-// by walking the characters forward, so a trail byte is never taken for one.
 void Trim(const char*& begin, const char*& end) {
-  while (begin < end) {
-    const std::size_t n = SpaceAt(begin, end);
-    if (n == 0) break;
-    begin += n;
-  }
-  const char* lastEnd = begin;  // end of the last character that is not space
-  for (const char* p = begin; p < end;) {
-    std::size_t n = SpaceAt(p, end);
-    if (n != 0) {
-      p += n;
-      continue;
-    }
-    n = (IsGbkLeadByte(static_cast<unsigned char>(*p)) && end - p >= 2) ? 2 : 1;
-    p += n;
-    lastEnd = p;
-  }
-  end = lastEnd;
+  while (begin < end && IsSpace(*begin)) ++begin;
+  while (end > begin && IsSpace(end[-1])) --end;
 }
 
 // A NUL byte ends a name or a value.
@@ -56,21 +34,41 @@ void CutToLimit(std::string& text, std::size_t limit) {
   text.resize(kept);
 }
 
+// A text that starts with a UTF-16 byte order mark, as single bytes: the
+// platform converts it to the ANSI code page; only its ASCII characters are
+// kept here, anything else becomes '?'.
+std::string NarrowUtf16(const std::string& text, bool bigEndian) {
+  std::string narrow;
+  narrow.reserve(text.size() / 2);
+  for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+    const unsigned char hi = static_cast<unsigned char>(text[bigEndian ? i : i + 1]);
+    const unsigned char lo = static_cast<unsigned char>(text[bigEndian ? i + 1 : i]);
+    narrow.push_back(hi == 0 && lo < 0x80 ? static_cast<char>(lo) : '?');
+  }
+  return narrow;
+}
+
 }  // namespace
 
 IniTextReader::IniTextReader(const std::string& text) {
+  const bool utf16le = text.compare(0, 2, "\xFF\xFE") == 0;
+  const bool utf16be = text.compare(0, 2, "\xFE\xFF") == 0;
+  if (utf16le || utf16be) {
+    Parse(NarrowUtf16(text, utf16be));
+  } else if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    Parse(text.substr(3));
+  } else {
+    Parse(text);
+  }
+}
+
+void IniTextReader::Parse(const std::string& text) {
   const char* p = text.data();
   const char* const end = p + text.size();
-  if (end - p >= 3 && p[0] == '\xEF' && p[1] == '\xBB' && p[2] == '\xBF') p += 3;
-
-  sections_.emplace_back();  // keys before the first header belong to no named section
+  sections_.emplace_back();  // keys before the first header belong to a nameless section
   while (p < end) {
     const char* lineEnd = p;
-    while (lineEnd < end && *lineEnd != '\n') ++lineEnd;
-    if (lineEnd == end) {  // the last line may end at a lone "\r"
-      lineEnd = p;
-      while (lineEnd < end && *lineEnd != '\r') ++lineEnd;
-    }
+    while (lineEnd < end && *lineEnd != '\n' && *lineEnd != '\r') ++lineEnd;
     const char* next = lineEnd < end ? lineEnd + 1 : end;
 
     const char* begin = p;
@@ -83,8 +81,10 @@ IniTextReader::IniTextReader(const std::string& text) {
       const char* close = stop - 1;
       while (close > begin && *close != ']') --close;
       if (close > begin) {
+        const char* nameBegin = begin + 1;
+        Trim(nameBegin, close);
         sections_.emplace_back();
-        sections_.back().name = TextUpToNul(begin + 1, close);
+        sections_.back().name = TextUpToNul(nameBegin, close);
         continue;
       }
       // Without a closing bracket the line is read as a key line.

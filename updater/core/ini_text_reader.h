@@ -4,15 +4,19 @@
 // native tests and the fuzzers; it needs no Windows call.
 //
 // Layout rules, as the platform reads a file:
-//  - a line ends at "\n" (or at "\r" when no "\n" follows); white space around
-//    a line is ignored;
-//  - "[name]" opens a section; the name runs to the last ']' of the line;
+//  - a line ends at "\r" or "\n"; white space around a line is ignored;
+//  - "[name]" opens a section; the name runs to the last ']' of the line, white
+//    space around it dropped;
 //  - "key=value" adds a key; white space around the key and the value is
 //    dropped; a line without '=' names a key without a value (absent);
 //  - a NUL byte ends a name or a value;
 //  - of several sections with the same name only the first is searched, and of
 //    several equal keys in one section the first wins;
-//  - a UTF-8 byte order mark at the start is skipped.
+//  - a UTF-8 byte order mark at the start is skipped; text with a UTF-16 byte
+//    order mark is read as UTF-16.
+// Where the platform converts text between encodings (UTF-8 or UTF-16 files
+// with non-ASCII text) this reader does not follow it: manifests are code page
+// 936 files.
 
 #include <cstddef>
 #include <string>
@@ -28,6 +32,8 @@ class IniTextReader : public ProfileReader {
                    std::size_t limit) const override;
 
  private:
+  void Parse(const std::string& text);
+
   struct Key {
     std::string name;
     std::string value;

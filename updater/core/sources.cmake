@@ -15,9 +15,11 @@ list(APPEND TORVANE_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/update_job.cpp
 )
 list(APPEND TORVANE_PORTABLE_TESTS
+  ${PROJECT_SOURCE_DIR}/tests/core/manifest_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/install_paths_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/install_pe_exports_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/text_rules_test.cpp
 )
 list(APPEND TORVANE_WIN_TESTS
+  ${PROJECT_SOURCE_DIR}/tests/core/manifest_file_test.cpp
 )
