@@ -1,0 +1,414 @@
+// The installation pipeline on a real folder, downloading from a local HTTP
+// server: install, digest check, backup, move-aside, rollback, work folders,
+// path containment and COM registration.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/core/install_test_server.h"
+#include "updater/core/update_job.h"
+#include "updater/transfer/md5.h"
+
+namespace {
+
+std::string Md5Of(const std::string& bytes) {
+  Md5Context context;
+  context.Update(bytes.data(), bytes.size());
+  context.Final();
+  unsigned char digest[16];
+  context.GetDigest(digest);
+  return FormatDigest(digest);
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::string ReadBytes(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+// Removes a test folder whatever it holds (read-only files included).
+void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "\\" + name;
+      SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        DeleteFileA(child.c_str());
+      }
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+std::string UniqueFolder(const std::string& purpose) {
+  static int counter = 0;
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  std::string folder = std::string(temp) + "mirelo-" + purpose + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(++counter);
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder;
+}
+
+// The dialog as the pipeline sees it: it records the Installed reports and
+// can run a check when a download starts.
+class RecordingObserver : public UpdateObserver {
+ public:
+  void FillFileList(const FileTable& table) override {
+    for (const auto& entry : table) listed.push_back(entry.first);
+  }
+  bool ReportFileProgress(const std::string& path, int stage, int32_t) override {
+    if (stage == Installed) installed.push_back(path);
+    if (stage == DownloadStarted && onDownloadStarted) onDownloadStarted(path);
+    return !path.empty();
+  }
+  void SetProgressStep(int) override {}
+  void StepProgress() override {}
+
+  std::vector<std::string> listed;
+  std::vector<std::string> installed;
+  std::function<void(const std::string&)> onDownloadStarted;
+};
+
+class InstallPipeline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = UniqueFolder("install");
+    job_.exeFolder = folder_ + "\\";
+    job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
+    job_.backupFolder = job_.exeFolder + "TempBackUpFolder";
+    job_.historyPath = job_.exeFolder + "HistoryVersionList.cfg";
+    job_.SetOwner(&observer_);
+    WriteBytes(job_.historyPath, "[Root]\r\n");
+  }
+  void TearDown() override { RemoveTree(folder_); }
+
+  // Serves bytes for filePath and lists it, with its digest unless digest is "".
+  void Offer(const std::string& filePath, const std::string& bytes, const std::string& digest) {
+    const std::string url = "/files" + ToSlashes(filePath);
+    server_.AddFile(url, bytes);
+    job_.FileUrlMap.Set(filePath, server_.Url(url));
+    if (!digest.empty()) job_.FileHashMap.Set(filePath, digest);
+  }
+  void Offer(const std::string& filePath, const std::string& bytes) { Offer(filePath, bytes, Md5Of(bytes)); }
+
+  std::string Client(const std::string& filePath) const { return job_.exeFolder + filePath; }
+
+  static std::string ToSlashes(std::string path) {
+    for (char& c : path) c = c == '\\' ? '/' : c;
+    return path;
+  }
+
+  void ExpectOnlyInstalledFilesRemain() {
+    EXPECT_FALSE(Exists(job_.tempFolder));
+    EXPECT_FALSE(Exists(job_.backupFolder));
+    EXPECT_FALSE(Exists(job_.historyPath));
+    EXPECT_TRUE(job_.FileUrlMap.empty());
+    EXPECT_TRUE(job_.FileHashMap.empty());
+    EXPECT_TRUE(job_.BackupMap.empty());
+  }
+
+  std::string folder_;
+  InstallTestServer server_;
+  RecordingObserver observer_;
+  UpdateJob job_;
+};
+
+TEST_F(InstallPipeline, InstallsEveryFileInTableOrderAndLeavesOnlyTheInstalledFiles) {
+  WriteBytes(Client("\\a.dll"), "old a");
+  Offer("\\a.dll", "new a");
+  Offer("\\new\\deeper\\x.dll", "new x", "");  // no digest: installed unchecked
+  std::string upper = Md5Of("readme");
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  Offer("\\readme.txt", "readme", upper);
+
+  ASSERT_TRUE(job_.InstallFiles());
+  EXPECT_EQ(ReadBytes(Client("\\a.dll")), "new a");
+  EXPECT_EQ(ReadBytes(Client("\\new\\deeper\\x.dll")), "new x");
+  EXPECT_EQ(ReadBytes(Client("\\readme.txt")), "readme");
+  EXPECT_EQ(observer_.installed, (std::vector<std::string>{"\\a.dll", "\\new\\deeper\\x.dll", "\\readme.txt"}));
+  EXPECT_EQ(server_.Requests(), (std::vector<std::string>{"/files/a.dll", "/files/new/deeper/x.dll", "/files/readme.txt"}));
+  ExpectOnlyInstalledFilesRemain();
+}
+
+TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "\\f" + std::to_string(i) + ".bin";
+    WriteBytes(Client(name), "old " + std::to_string(i));
+    Offer(name, "new " + std::to_string(i), Md5Of(i == 3 ? "something else" : "new " + std::to_string(i)));
+  }
+  ASSERT_FALSE(job_.InstallFiles());
+  EXPECT_EQ(server_.Requests().size(), 4u);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), (i < 3 ? "new " : "old ") + std::to_string(i));
+  }
+  EXPECT_TRUE(Exists(job_.tempFolder));  // nothing is undone by the failing step itself
+
+  EXPECT_TRUE(job_.RestoreBackups());
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), "old " + std::to_string(i));
+  ExpectOnlyInstalledFilesRemain();
+}
+
+TEST_F(InstallPipeline, RestoreLeavesANewFileInItsNewFolder) {
+  WriteBytes(Client("\\b.dll"), "old b");
+  Offer("\\sub\\n.dll", "new n");
+  Offer("\\b.dll", "new b", Md5Of("not new b"));
+  ASSERT_FALSE(job_.InstallFiles());
+  // The new file had no earlier version: its backup entry exists, its copy does not.
+  ASSERT_NE(job_.BackupMap.Find(Client("\\sub\\n.dll")), nullptr);
+  EXPECT_FALSE(Exists(job_.backupFolder + "\\sub\\n.dll"));
+  EXPECT_TRUE(Exists(job_.backupFolder + "\\sub"));
+  job_.RestoreBackups();
+  EXPECT_EQ(ReadBytes(Client("\\sub\\n.dll")), "new n");
+  EXPECT_EQ(ReadBytes(Client("\\b.dll")), "old b");
+  ExpectOnlyInstalledFilesRemain();
+}
+
+TEST_F(InstallPipeline, DestinationInUseIsMovedAsideAndTheAsideCopyStays) {
+  WriteBytes(Client("\\x.dll"), "old x");
+  WriteBytes(Client("\\x.dll.bak"), "older aside");
+  HANDLE held = CreateFileA(Client("\\x.dll").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  Offer("\\x.dll", "new x");
+  const bool installed = job_.InstallFiles();
+  CloseHandle(held);
+  ASSERT_TRUE(installed);
+  EXPECT_EQ(ReadBytes(Client("\\x.dll")), "new x");
+  EXPECT_EQ(ReadBytes(Client("\\x.dll.bak")), "old x");
+  ExpectOnlyInstalledFilesRemain();
+}
+
+TEST_F(InstallPipeline, LeftoverTemporaryFolderIsRemovedBeforeTheFirstDownload) {
+  CreateDirectoryA(job_.tempFolder.c_str(), nullptr);
+  CreateDirectoryA((job_.tempFolder + "\\old").c_str(), nullptr);
+  WriteBytes(job_.tempFolder + "\\old\\junk.bin", "junk");
+  CreateDirectoryA(job_.backupFolder.c_str(), nullptr);
+  WriteBytes(job_.backupFolder + "\\stale.dll", "stale");
+  std::vector<bool> leftoversSeen;
+  observer_.onDownloadStarted = [&](const std::string&) {
+    leftoversSeen.push_back(Exists(job_.tempFolder + "\\old") || Exists(job_.backupFolder + "\\stale.dll"));
+  };
+  Offer("\\a.dll", "new a");
+  ASSERT_TRUE(job_.InstallFiles());
+  EXPECT_EQ(leftoversSeen, std::vector<bool>{false});
+  ExpectOnlyInstalledFilesRemain();
+}
+
+TEST_F(InstallPipeline, LeftoverThatCannotBeRemovedFailsBeforeAnyDownload) {
+  for (const std::string* folder : {&job_.tempFolder, &job_.backupFolder}) {
+    SCOPED_TRACE(*folder);
+    CreateDirectoryA(folder->c_str(), nullptr);
+    const std::string stuck = *folder + "\\stuck.bin";
+    WriteBytes(stuck, "read-only");
+    SetFileAttributesA(stuck.c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(Client("\\a.dll"), "old a");
+    Offer("\\a.dll", "new a");
+    EXPECT_FALSE(job_.InstallFiles());
+    EXPECT_TRUE(server_.Requests().empty());
+    EXPECT_EQ(ReadBytes(Client("\\a.dll")), "old a");
+    SetFileAttributesA(stuck.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveTree(*folder);
+  }
+}
+
+TEST_F(InstallPipeline, FilePathsOutsideTheClientFolderFailBeforeAnythingIsTouched) {
+  const char* const hostile[] = {"\\..\\outside.dll", "\\sub\\..\\..\\outside.dll", "C:\\x.dll", "/x.dll",
+                                 "\\UpdateTempFolder\\x", "\\tempbackupfolder\\x.dll", "\\sub\\x.dll:stream"};
+  for (const char* filePath : hostile) {
+    SCOPED_TRACE(filePath);
+    job_.FileUrlMap.clear();
+    Offer("\\first.dll", "first");
+    job_.FileUrlMap.Set(filePath, server_.Url("/files/outside.dll"));
+    EXPECT_FALSE(job_.InstallFiles());
+    EXPECT_TRUE(server_.Requests().empty());
+    EXPECT_FALSE(Exists(job_.tempFolder));
+    EXPECT_FALSE(Exists(job_.backupFolder));
+    EXPECT_FALSE(Exists(Client("\\first.dll")));
+  }
+  char parent[MAX_PATH];
+  GetTempPathA(MAX_PATH, parent);
+  EXPECT_FALSE(Exists(std::string(parent) + "outside.dll"));
+}
+
+TEST_F(InstallPipeline, Bz2UrlFailsAndTheRestoreBringsTheOldFileBack) {
+  for (bool withDigest : {false, true}) {
+    SCOPED_TRACE(withDigest ? "with digest" : "without digest");
+    WriteBytes(Client("\\a.dll"), "old a");
+    server_.AddFile("/pack/a.dll.bz2", "compressed");
+    job_.FileUrlMap.Set("\\a.dll", server_.Url("/pack/a.dll.bz2"));
+    if (withDigest) job_.FileHashMap.Set("\\a.dll", Md5Of("compressed"));
+    EXPECT_FALSE(job_.InstallFiles());
+    job_.RestoreBackups();
+    EXPECT_EQ(ReadBytes(Client("\\a.dll")), "old a");
+    ExpectOnlyInstalledFilesRemain();
+  }
+}
+
+// Locates a test double built beside the test program (<build>/bin/fixtures).
+std::string FixturePath(const std::string& relative) {
+  char module[MAX_PATH];
+  GetModuleFileNameA(nullptr, module, MAX_PATH);
+  std::string folder = module;
+  for (int up = 0; up < 4; ++up) {
+    folder = folder.substr(0, folder.rfind('\\'));
+    const std::string candidate = folder + "\\bin\\fixtures\\" + relative;
+    if (Exists(candidate)) return candidate;
+  }
+  return std::string();
+}
+
+std::string RegistryText(const char* subkey, const std::string& name) {
+  char value[512] = "";
+  DWORD size = sizeof(value);
+  if (RegGetValueA(HKEY_CURRENT_USER, subkey, name.c_str(), RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS) {
+    return std::string();
+  }
+  return value;
+}
+
+constexpr const char kRegisteredKey[] = "Software\\MireloTest\\ComServer";
+constexpr const char kAttachedKey[] = "Software\\MireloTest\\Attached";
+
+TEST(RegisterComServer, OnlyCompleteComServersAreHandedToRegsvr32) {
+  const std::string server = FixturePath("com_server\\mirelo_com_server.dll");
+  const std::string partial = FixturePath("com_server\\mirelo_com_partial.dll");
+  ASSERT_FALSE(server.empty());
+  ASSERT_FALSE(partial.empty());
+  const std::string folder = UniqueFolder("com");
+  const std::string tag = std::to_string(GetCurrentProcessId());
+  char module[MAX_PATH];
+  GetModuleFileNameA(nullptr, module, MAX_PATH);
+  const std::string self = std::string(module).substr(std::string(module).rfind('\\') + 1);
+  RegDeleteKeyValueA(HKEY_CURRENT_USER, kAttachedKey, self.c_str());  // a trace of an earlier run
+  CreateDirectoryA((folder + "\\v1.2").c_str(), nullptr);
+
+  struct Case { std::string name; const std::string* source; bool registered; };
+  const Case cases[] = {
+      {"upper" + tag + ".DLL", &server, true},
+      {"control" + tag + ".ocx", &server, true},
+      {"partial" + tag + ".dll", &partial, false},
+      {"v1.2\\readme", &server, false},
+      {"server" + tag + ".exe", &server, false},
+      {"text" + tag + ".dll", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    const std::string path = folder + "\\\\" + c.name;  // doubled, as exeFolder + FilePath gives it
+    if (c.source) {
+      CopyFileA(c.source->c_str(), path.c_str(), FALSE);
+    } else {
+      WriteBytes(path, "MZ not really a library");
+    }
+    EXPECT_EQ(RegisterComServer(path), c.registered) << c.name;
+  }
+  EXPECT_FALSE(RegisterComServer(folder + "\\missing" + tag + ".dll"));
+
+  // regsvr32 runs detached: await its traces.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  auto registeredCount = [&] {
+    int count = 0;
+    for (const Case& c : cases) count += c.registered && RegistryText(kRegisteredKey, c.name) == "registered";
+    return count;
+  };
+  while (registeredCount() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(registeredCount(), 2);
+  EXPECT_EQ(RegistryText(kRegisteredKey, "partial" + tag + ".dll"), "");
+
+  // Only regsvr32 ran the libraries' code; the test process never did.
+  EXPECT_EQ(RegistryText(kAttachedKey, self), "");
+  RemoveTree(folder);
+}
+
+TEST(WorkFolders, DeleteWorkFolderRemovesOnlyWorkFolders) {
+  const std::string folder = UniqueFolder("work");
+  const std::string other = folder + "\\Other";
+  CreateDirectoryA(other.c_str(), nullptr);
+  WriteBytes(other + "\\keep.txt", "keep");
+  EXPECT_FALSE(DeleteWorkFolder(other));
+  EXPECT_FALSE(DeleteWorkFolder(""));
+  EXPECT_TRUE(Exists(other + "\\keep.txt"));
+
+  const std::string work = folder + "\\UpdateTempFolder";
+  ASSERT_TRUE(CreateFolderPath(work + "\\a\\b\\c\\"));
+  WriteBytes(work + "\\a\\b\\c\\deep.bin", "deep");
+  WriteBytes(work + "\\top.bin", "top");
+  EXPECT_TRUE(DeleteWorkFolder(work));
+  EXPECT_FALSE(Exists(work));
+  EXPECT_FALSE(DeleteWorkFolder(work));  // nothing left to remove
+  // The guard is an exact, case-sensitive test of the name.
+  const std::string lower = folder + "\\updatetempfolder";
+  CreateDirectoryA(lower.c_str(), nullptr);
+  EXPECT_FALSE(DeleteWorkFolder(lower));
+  EXPECT_TRUE(Exists(lower));
+  RemoveTree(folder);
+}
+
+TEST(WorkFolders, CreateFolderPathCreatesMissingParents) {
+  const std::string folder = UniqueFolder("create");
+  EXPECT_TRUE(CreateFolderPath(folder + "\\x\\y\\z"));
+  EXPECT_TRUE(Exists(folder + "\\x\\y\\z"));
+  EXPECT_TRUE(CreateFolderPath(folder + "\\x\\y\\"));
+  WriteBytes(folder + "\\file", "f");
+  EXPECT_TRUE(CreateFolderPath(folder + "\\file"));  // something exists under the name
+  EXPECT_FALSE(CreateFolderPath(folder + "\\file\\below"));
+  EXPECT_FALSE(CreateFolderPath(""));
+  RemoveTree(folder);
+}
+
+TEST(ReadFileVersion, PartsKeepTheirLowEightBits) {
+  const std::string versioned = FixturePath("halvix-2.0.1000.7\\Halvix.exe");
+  const std::string bare = FixturePath("halvix-noversion\\Halvix.exe");
+  ASSERT_FALSE(versioned.empty());
+  ASSERT_FALSE(bare.empty());
+
+  FileVersion version;
+  ASSERT_TRUE(ReadFileVersion(versioned, version));
+  EXPECT_EQ(version.text, "2.0.232.7");
+  EXPECT_EQ(version.packed, 0x0200E807u);
+  EXPECT_EQ((std::vector<int>{version.parts[0], version.parts[1], version.parts[2], version.parts[3]}),
+            (std::vector<int>{2, 0, 232, 7}));
+
+  FileVersion none;
+  none.text = "untouched";
+  none.packed = 42;
+  none.parts[0] = 9;
+  EXPECT_FALSE(ReadFileVersion(bare, none));
+  EXPECT_EQ(none.text, "untouched");
+  EXPECT_EQ(none.packed, 42u);
+  EXPECT_EQ(none.parts[0], 0);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+#pragma once
+// A small HTTP server on 127.0.0.1 for the Windows tests of the installation
+// pipeline: it answers GET with the bytes a test gave for the path (200 with
+// Content-Length) or 404, closes each connection after one answer, and records
+// every request path. It runs on its own thread inside the test process.
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class InstallTestServer {
+ public:
+  InstallTestServer() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    int length = sizeof(address);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    listen(listener_, 16);
+    thread_ = std::thread([this] { Serve(); });
+  }
+
+  ~InstallTestServer() {
+    closesocket(listener_);  // ends accept()
+    thread_.join();
+    WSACleanup();
+  }
+
+  InstallTestServer(const InstallTestServer&) = delete;
+  InstallTestServer& operator=(const InstallTestServer&) = delete;
+
+  void AddFile(const std::string& path, const std::string& body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_[path] = body;
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  std::vector<std::string> Requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void Serve() {
+    for (;;) {
+      SOCKET client = accept(listener_, nullptr, nullptr);
+      if (client == INVALID_SOCKET) return;
+      Answer(client);
+      shutdown(client, SD_SEND);
+      closesocket(client);
+    }
+  }
+
+  void Answer(SOCKET client) {
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+      int got = recv(client, buffer, sizeof(buffer), 0);
+      if (got <= 0) return;
+      request.append(buffer, got);
+    }
+    const std::size_t start = request.find(' ') + 1;
+    const std::string path = request.substr(start, request.find(' ', start) - start);
+    std::string answer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(path);
+      auto it = files_.find(path);
+      if (it == files_.end()) {
+        answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      } else {
+        answer = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                 std::to_string(it->second.size()) + "\r\nConnection: close\r\n\r\n" + it->second;
+      }
+    }
+    for (std::size_t sent = 0; sent < answer.size();) {
+      int n = send(client, answer.data() + sent, static_cast<int>(answer.size() - sent), 0);
+      if (n <= 0) return;
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+
+  SOCKET listener_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> files_;
+  std::vector<std::string> requests_;
+};
