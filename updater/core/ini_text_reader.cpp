@@ -21,6 +21,22 @@ std::string TextUpToNul(const char* begin, const char* end) {
   return std::string(begin, p);
 }
 
+// The name with ASCII letters in lower case; a double-byte character is kept
+// whole, so a trail byte is never folded. Two names are equal without regard
+// to case exactly when their folded forms are equal.
+std::string FoldName(const std::string& name) {
+  std::string folded = name;
+  for (std::size_t i = 0; i < folded.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(folded[i]);
+    if (IsGbkLeadByte(c) && i + 1 < folded.size()) {
+      ++i;
+    } else if (c >= 'A' && c <= 'Z') {
+      folded[i] = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return folded;
+}
+
 // Cuts text to at most limit bytes without splitting a double-byte character.
 void CutToLimit(std::string& text, std::size_t limit) {
   if (text.size() <= limit) return;
@@ -65,7 +81,9 @@ IniTextReader::IniTextReader(const std::string& text) {
 void IniTextReader::Parse(const std::string& text) {
   const char* p = text.data();
   const char* const end = p + text.size();
-  sections_.emplace_back();  // keys before the first header belong to a nameless section
+  // Keys before the first header belong to a nameless section.
+  sections_.emplace_back();
+  sectionIndex_.emplace(std::string(), 0);
   while (p < end) {
     const char* lineEnd = p;
     while (lineEnd < end && *lineEnd != '\n' && *lineEnd != '\r') ++lineEnd;
@@ -84,13 +102,13 @@ void IniTextReader::Parse(const std::string& text) {
         const char* nameBegin = begin + 1;
         Trim(nameBegin, close);
         sections_.emplace_back();
-        sections_.back().name = TextUpToNul(nameBegin, close);
+        sectionIndex_.emplace(FoldName(TextUpToNul(nameBegin, close)), sections_.size() - 1);
         continue;
       }
       // Without a closing bracket the line is read as a key line.
     }
 
-    Key key;
+    Value value;
     const char* equals = begin;
     while (equals < stop && *equals != '=') ++equals;
     const char* nameEnd = equals;
@@ -98,33 +116,26 @@ void IniTextReader::Parse(const std::string& text) {
       const char* valueBegin = equals + 1;
       const char* valueEnd = stop;
       Trim(valueBegin, valueEnd);
-      key.value = TextUpToNul(valueBegin, valueEnd);
-      key.hasValue = true;
+      value.text = TextUpToNul(valueBegin, valueEnd);
+      value.present = true;
       const char* nameBegin = begin;
       Trim(nameBegin, nameEnd);
     }
-    key.name = TextUpToNul(begin, nameEnd);
-    sections_.back().keys.push_back(std::move(key));
+    sections_.back().keys.emplace(FoldName(TextUpToNul(begin, nameEnd)), std::move(value));
   }
 }
 
 std::string IniTextReader::Read(const std::string& section, const std::string& key,
                                 std::size_t limit) const {
-  for (const Section& s : sections_) {
-    if (!EqualsIgnoreAsciiCaseMb(s.name, section)) continue;
-    // Only the first section of a name is searched.
-    for (const Key& k : s.keys) {
-      if (!EqualsIgnoreAsciiCaseMb(k.name, key)) continue;
-      if (!k.hasValue) return std::string();
-      std::string value = k.value;
-      if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
-          value.back() == value[0]) {
-        value = value.substr(1, value.size() - 2);
-      }
-      CutToLimit(value, limit);
-      return value;
-    }
-    return std::string();
+  const auto found = sectionIndex_.find(FoldName(section));
+  if (found == sectionIndex_.end()) return std::string();
+  const Section& s = sections_[found->second];
+  const auto entry = s.keys.find(FoldName(key));
+  if (entry == s.keys.end() || !entry->second.present) return std::string();
+  std::string value = entry->second.text;
+  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+    value = value.substr(1, value.size() - 2);
   }
-  return std::string();
+  CutToLimit(value, limit);
+  return value;
 }

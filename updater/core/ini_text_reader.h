@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "updater/core/profile_reader.h"
@@ -34,14 +35,16 @@ class IniTextReader : public ProfileReader {
  private:
   void Parse(const std::string& text);
 
-  struct Key {
-    std::string name;
-    std::string value;
-    bool hasValue = false;
+  struct Value {
+    std::string text;
+    bool present = false;  // false for a key line without '='
   };
   struct Section {
-    std::string name;
-    std::vector<Key> keys;
+    // Names with ASCII letters folded to lower case, double-byte characters
+    // kept whole; the first key of a name wins.
+    std::unordered_map<std::string, Value> keys;
   };
   std::vector<Section> sections_;
+  // The first section of each folded name; later ones are never searched.
+  std::unordered_map<std::string, std::size_t> sectionIndex_;
 };
