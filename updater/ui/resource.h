@@ -16,3 +16,7 @@
 #define IDC_SIDE_PICTURE 1013
 #define IDC_STATUS_TEXT 1014
 #define IDC_HOME_LINK 1018
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

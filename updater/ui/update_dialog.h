@@ -1,21 +1,39 @@
 #pragma once
 // The hidden main dialog (template 138). It lives on the user-interface thread,
 // owns the update job and the worker thread, and is the UpdateObserver the
-// worker reports to.
+// worker reports to. It also owns the notification-area icon (tray.cpp).
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <memory>
 #include <string>
 
+#include "updater/core/file_table.h"
 #include "updater/core/update_job.h"
 #include "updater/core/update_observer.h"
+#include "updater/ui/link_static.h"
 
 struct UpdaterApp;
+class UpdateDialog;
+
+// The calls through which the dialog reaches the shell, the user and the
+// thread facility. The product uses the platform's; tests record them.
+struct DialogHooks {
+  BOOL(WINAPI* shellNotify)(DWORD, PNOTIFYICONDATAA) = Shell_NotifyIconA;
+  int(WINAPI* messageBox)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
+  UINT(WINAPI* winExec)(LPCSTR, UINT) = WinExec;
+  // Starts UpdateThreadProc for the dialog; returns the thread handle or null.
+  HANDLE (*startWorker)(UpdateDialog*) = nullptr;  // null: _beginthreadex
+};
+
+// The worker thread's entry: runs the dialog's job, then reports the result
+// with a synchronous WM_UPDATE_RESULT.
+unsigned __stdcall UpdateThreadProc(void* dialog);
 
 class UpdateDialog : public UpdateObserver {
  public:
-  explicit UpdateDialog(UpdaterApp& app);
+  explicit UpdateDialog(UpdaterApp& app, const DialogHooks& hooks = DialogHooks());
   ~UpdateDialog() override;
   UpdateDialog(const UpdateDialog&) = delete;
   UpdateDialog& operator=(const UpdateDialog&) = delete;
@@ -27,10 +45,18 @@ class UpdateDialog : public UpdateObserver {
 
   void StartUpdate();
   void RetryUpdate();
+  // Stops the worker through the job's cancel, waits for it while serving the
+  // worker's messages, restores the backups and ends the program.
   void CancelUpdate();
   void HandleUpdateResult(WPARAM success);
+  void HandleTimer(UINT_PTR id);
   LRESULT HandleTrayNotify(WPARAM wParam, LPARAM lParam);
-  void RemoveTrayIcon();
+
+  // The notification-area icon (id 140) and its balloons.
+  BOOL AddTrayIcon();
+  BOOL ShowBalloon(const std::string& text, const std::string& title);
+  BOOL SetTrayIcon(int iconId);
+  BOOL RemoveTrayIcon();
 
   // UpdateObserver, called on the worker thread.
   void FillFileList(const FileTable& fileUrlMap) override;
@@ -39,11 +65,50 @@ class UpdateDialog : public UpdateObserver {
   void StepProgress() override;
 
   UpdateJob* job() const { return job_.get(); }
+  bool updateStarted() const { return updateStarted_; }
+  bool finished() const { return finished_; }
+  const std::string& statusText() const { return statusText_; }
+  LinkStatic& link() { return link_; }
 
  private:
+  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+  BOOL OnInitDialog();
+  void ShowPrompt();
+  void OnCommand(WPARAM wParam, LPARAM lParam);
+  bool OnSysCommand(WPARAM wParam);
+  bool OnPaint();
+
+  // Creates a job and starts the worker; false (job released) when the
+  // thread could not be started.
+  bool LaunchWorker();
+  void SetStatusText(const std::string& text);
+  void CloseWorkerHandle();
+  void WaitForWorker();
+  void SetRowText(int row, int column, const std::string& text);
+  void InsertColumns();
+
   UpdaterApp& app_;
+  DialogHooks hooks_;
   HWND hwnd_ = nullptr;
   std::unique_ptr<UpdateJob> job_;
+  HWND picture_ = nullptr;
+  HWND retryButton_ = nullptr;
+  HWND progress_ = nullptr;
+  HWND list_ = nullptr;
+  std::string statusText_;
+  LinkStatic link_;
+  HICON icon_ = nullptr;
+  FileTable RowIndexMap;  // file path -> decimal text of its list row
+  HANDLE workerThread_ = nullptr;
+  int32_t currentFileSize_ = 0;
+  FileVersion clientVersion_;
+  bool updateStarted_ = false;
+  bool finished_ = false;
+  // Set while CancelUpdate waits for the worker: the result it sends then is
+  // only noted, the cancel decides what follows.
+  bool cancelling_ = false;
+  int cancelResult_ = -1;
 };
 
 // Custom messages and timers of the dialog.
@@ -52,3 +117,5 @@ constexpr UINT WM_TRAY_NOTIFY = 11023;
 constexpr UINT_PTR TIMER_TRAY_ANIMATION = 11024;
 constexpr UINT_PTR TIMER_PROMPT = 11025;
 constexpr UINT_PTR TIMER_EXIT = 11026;
+// The system-menu command that opens the about box.
+constexpr UINT IDM_ABOUTBOX = 0x0010;

@@ -1,0 +1,400 @@
+// The real update dialog, created hidden from its template and driven through
+// its own messages, with the worker's calls made from a worker thread.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "resource.h"
+#include "ui_test_support.h"
+#include "updater/ui/update_dialog.h"
+
+namespace {
+
+const char kWaitText[] = "更新需要一段时间，请耐心等待...";
+
+FileTable ThreeFiles() {
+  FileTable files;
+  files.Set("\\Halvix.exe", "http://u.example/Halvix.exe");
+  files.Set("\\codec\\b.ocx", "http://u.example/codec/b.ocx");
+  files.Set("\\skin\\c.zip", "http://u.example/skin/c.zip");
+  return files;
+}
+
+std::vector<std::vector<std::string>> Rows(HWND list) {
+  std::vector<std::vector<std::string>> rows;
+  for (int r = 0; r < ItemCount(list); ++r) {
+    rows.push_back({ItemText(list, r, 0), ItemText(list, r, 1), ItemText(list, r, 2)});
+  }
+  return rows;
+}
+
+int ProgressPos(HWND bar) { return static_cast<int>(SendMessageA(bar, PBM_GETPOS, 0, 0)); }
+
+// Position and size in pixels; the size is converted on its own, as the
+// dialog manager does.
+RECT DialogUnits(HWND dialog, int left, int top, int width, int height) {
+  RECT rc{left, top, width, height};
+  MapDialogRect(dialog, &rc);
+  return rc;
+}
+
+RECT ChildRect(HWND child) {
+  RECT rc;
+  GetWindowRect(child, &rc);
+  MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rc), 2);
+  return rc;
+}
+
+class UpdateDialogTest : public DialogTest {
+ protected:
+  // Starts the update with a worker that ends at once without a result, so
+  // the columns exist and the test makes the worker's calls itself.
+  void StartIdleUpdate() {
+    SetWorkerScript([](UpdateDialog*) { return -1; });
+    dialog->StartUpdate();
+  }
+};
+
+TEST_F(UpdateDialogTest, TemplateHasEveryControlInPlace) {
+  Make(1);
+  HWND hwnd = dialog->hwnd();
+  EXPECT_EQ(WindowText(hwnd), "Mirelo正在升级");
+  const LONG style = GetWindowLongA(hwnd, GWL_STYLE);
+  EXPECT_TRUE(style & WS_CAPTION);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_TRUE(GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+  EXPECT_EQ(GetParent(hwnd), nullptr);
+
+  struct Control {
+    int id;
+    const char* cls;
+    const char* text;
+    RECT dlu;  // left, top, width, height
+    bool visible;
+  };
+  const Control controls[] = {
+      {IDOK, "Button", "重试", {182, 184, 50, 14}, false},
+      {IDCANCEL, "Button", "取消", {260, 184, 50, 14}, true},
+      {IDC_PROGRESS, "msctls_progress32", "", {89, 152, 254, 14}, true},
+      {IDC_FILE_LIST, "SysListView32", "", {90, 7, 253, 122}, true},
+      {IDC_STATUS_TEXT, "Static", "", {89, 133, 133, 13}, true},
+  };
+  for (const auto& c : controls) {
+    HWND item = Item(c.id);
+    ASSERT_NE(item, nullptr) << c.id;
+    char cls[64] = "";
+    GetClassNameA(item, cls, sizeof cls);
+    EXPECT_STREQ(cls, c.cls) << c.id;
+    EXPECT_EQ(WindowText(item), c.text) << c.id;
+    const RECT want = DialogUnits(hwnd, c.dlu.left, c.dlu.top, c.dlu.right, c.dlu.bottom);
+    const RECT got = ChildRect(item);
+    EXPECT_EQ(got.left, want.left) << c.id;
+    EXPECT_EQ(got.top, want.top) << c.id;
+    EXPECT_EQ(got.right - got.left, want.right) << c.id;
+    EXPECT_EQ(got.bottom - got.top, want.bottom) << c.id;
+    EXPECT_EQ((GetWindowLongA(item, GWL_STYLE) & WS_VISIBLE) != 0, c.visible) << c.id;
+  }
+  EXPECT_TRUE(GetWindowLongA(Item(IDOK), GWL_STYLE) & BS_DEFPUSHBUTTON);
+  EXPECT_EQ(GetWindowLongA(Item(IDC_FILE_LIST), GWL_STYLE) & LVS_TYPEMASK, LVS_REPORT);
+  EXPECT_TRUE(GetWindowLongA(Item(IDC_STATUS_TEXT), GWL_STYLE) & SS_CENTERIMAGE);
+  EXPECT_EQ(GetWindowLongA(Item(IDC_SIDE_PICTURE), GWL_STYLE) & SS_TYPEMASK, SS_BITMAP);
+  EXPECT_NE(SendMessageA(Item(IDC_SIDE_PICTURE), STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+  // The link is hidden and, as a link, notifies its clicks.
+  HWND link = Item(IDC_HOME_LINK);
+  EXPECT_FALSE(GetWindowLongA(link, GWL_STYLE) & WS_VISIBLE);
+  EXPECT_EQ(WindowText(link), "查看新版本功能改进");
+
+  // The template's font.
+  LOGFONTA lf{};
+  GetObjectA(reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0)), sizeof lf, &lf);
+  EXPECT_STREQ(lf.lfFaceName, "宋体");
+
+  // The list has no columns before the update starts.
+  HWND header = reinterpret_cast<HWND>(SendMessageA(Item(IDC_FILE_LIST), LVM_GETHEADER, 0, 0));
+  EXPECT_EQ(SendMessageA(header, HDM_GETITEMCOUNT, 0, 0), 0);
+}
+
+TEST_F(UpdateDialogTest, InitialisationSetsMenuIconsAndClearsTheStatusLine) {
+  Make(1);
+  EXPECT_FALSE(dialog->updateStarted());
+  EXPECT_FALSE(dialog->finished());
+  EXPECT_EQ(dialog->statusText(), "");
+  HMENU menu = GetSystemMenu(dialog->hwnd(), FALSE);
+  char item[128] = "";
+  ASSERT_GT(GetMenuStringA(menu, IDM_ABOUTBOX, item, sizeof item, MF_BYCOMMAND), 0);
+  EXPECT_STREQ(item, "关于 Torvane(&A)...");
+  const int count = GetMenuItemCount(menu);
+  EXPECT_EQ(GetMenuItemID(menu, count - 1), IDM_ABOUTBOX);
+  EXPECT_EQ(GetMenuState(menu, count - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+  EXPECT_NE(SendMessageA(dialog->hwnd(), WM_GETICON, ICON_BIG, 0), 0);
+  EXPECT_NE(SendMessageA(dialog->hwnd(), WM_GETICON, ICON_SMALL, 0), 0);
+  EXPECT_NE(SendMessageA(dialog->hwnd(), WM_QUERYDRAGICON, 0, 0), 0);
+}
+
+TEST_F(UpdateDialogTest, StartUpdatePreparesTheDialogOnce) {
+  Make(1);
+  StartIdleUpdate();
+  EXPECT_TRUE(dialog->updateStarted());
+  EXPECT_EQ(WorkerStarts(), 1);
+  EXPECT_EQ(dialog->statusText(), kWaitText);
+  EXPECT_EQ(WindowText(Item(IDC_STATUS_TEXT)), kWaitText);
+  EXPECT_FALSE(IsWindowEnabled(Item(IDOK)));
+  EXPECT_EQ(SendMessageA(Item(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0), 1000);
+  EXPECT_EQ(SendMessageA(Item(IDC_PROGRESS), PBM_GETRANGE, TRUE, 0), 0);
+
+  HWND list = Item(IDC_FILE_LIST);
+  const char* headings[] = {"更新文件", "下载文件大小", "状态"};
+  const int widths[] = {150, 150, 80};
+  for (int i = 0; i < 3; ++i) {
+    char text[64] = "";
+    LVCOLUMNA column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    column.pszText = text;
+    column.cchTextMax = sizeof text;
+    ASSERT_TRUE(SendMessageA(list, LVM_GETCOLUMNA, i, reinterpret_cast<LPARAM>(&column)));
+    EXPECT_STREQ(text, headings[i]);
+    EXPECT_EQ(column.cx, widths[i]);
+    EXPECT_EQ(column.fmt & LVCFMT_JUSTIFYMASK, LVCFMT_LEFT);
+  }
+  EXPECT_EQ(dialog->link().url().rfind("http://", 0), 0u);
+
+  // A second start (a second click) changes nothing.
+  dialog->StartUpdate();
+  EXPECT_EQ(WorkerStarts(), 1);
+  HWND header = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETHEADER, 0, 0));
+  EXPECT_EQ(SendMessageA(header, HDM_GETITEMCOUNT, 0, 0), 3);
+}
+
+TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
+  Make(1);
+  StartIdleUpdate();
+  HWND list = Item(IDC_FILE_LIST);
+  HWND bar = Item(IDC_PROGRESS);
+  const FileTable files = ThreeFiles();
+  RunOnWorker([&] { dialog->FillFileList(files); });
+  const std::vector<std::vector<std::string>> filled = {
+      {"\\Halvix.exe", "未知", "准备更新"},
+      {"\\codec\\b.ocx", "未知", "准备更新"},
+      {"\\skin\\c.zip", "未知", "准备更新"},
+  };
+  ASSERT_EQ(Rows(list), filled);
+
+  SendMessageA(bar, PBM_SETPOS, 500, 0);
+  struct Step {
+    int stage;
+    int32_t value;
+    const char* size;
+    const char* state;
+    int progress;
+  };
+  const Step steps[] = {
+      {DownloadStarted, 2048, "0.0/2.48k", "开始下载", 0},
+      {Downloading, 1024, "1.24/2.48k", "正在下载", 0},
+      {Downloaded, 2048, "2.48/2.48k", "正在更新", 0},
+      {Installed, 0, "2.48/2.48k", "更新完成", 1000},
+  };
+  for (const auto& step : steps) {
+    bool result = false;
+    RunOnWorker([&] { result = dialog->ReportFileProgress("\\codec\\b.ocx", step.stage, step.value); });
+    EXPECT_TRUE(result);
+    auto want = filled;
+    want[1] = {"\\codec\\b.ocx", step.size, step.state};
+    EXPECT_EQ(Rows(list), want) << "stage " << step.stage;
+    EXPECT_EQ(ProgressPos(bar), step.progress) << "stage " << step.stage;
+  }
+
+  // Reports that match no row, or no stage, change nothing.
+  const auto before = Rows(list);
+  SendMessageA(bar, PBM_SETPOS, 300, 0);
+  struct Ignored {
+    const char* path;
+    int stage;
+    bool result;
+  };
+  const Ignored ignored[] = {
+      {"\\not\\listed.dll", DownloadStarted, true},
+      {"\\HALVIX.EXE", Installed, true},  // keys are exact
+      {"\\Halvix.exe", 4, true},
+      {"\\Halvix.exe", -1, true},
+      {"", Installed, false},
+  };
+  for (const auto& c : ignored) {
+    bool result = !c.result;
+    RunOnWorker([&] { result = dialog->ReportFileProgress(c.path, c.stage, 4096); });
+    EXPECT_EQ(result, c.result) << c.path << " " << c.stage;
+    EXPECT_EQ(Rows(list), before) << c.path << " " << c.stage;
+    EXPECT_EQ(ProgressPos(bar), 300) << c.path << " " << c.stage;
+  }
+}
+
+TEST_F(UpdateDialogTest, ProgressStepsComeFromTheDownloadClient) {
+  Make(1);
+  StartIdleUpdate();
+  HWND bar = Item(IDC_PROGRESS);
+  RunOnWorker([&] {
+    dialog->SetProgressStep(150);
+    dialog->StepProgress();
+    dialog->StepProgress();
+  });
+  EXPECT_EQ(ProgressPos(bar), 300);
+}
+
+TEST_F(UpdateDialogTest, RefillingTheListForgetsEarlierRows) {
+  Make(1);
+  StartIdleUpdate();
+  HWND list = Item(IDC_FILE_LIST);
+  const FileTable files = ThreeFiles();
+  FileTable one;
+  one.Set("\\skin\\c.zip", "http://u.example/skin/c.zip");
+  RunOnWorker([&] {
+    dialog->FillFileList(files);
+    dialog->FillFileList(one);
+    dialog->ReportFileProgress("\\codec\\b.ocx", Installed, 0);
+  });
+  ASSERT_EQ(ItemCount(list), 1);
+  EXPECT_EQ(ItemText(list, 0, 0), "\\skin\\c.zip");
+  EXPECT_EQ(ItemText(list, 0, 2), "准备更新");
+}
+
+TEST_F(UpdateDialogTest, SuccessShowsDoneRestartsTheClientAndReleasesTheJob) {
+  Make(1);
+  SetWorkerScript([](UpdateDialog* d) {
+    d->FillFileList(ThreeFiles());
+    d->ReportFileProgress("\\skin\\c.zip", Installed, 0);
+    return 1;
+  });
+  dialog->StartUpdate();
+  ASSERT_TRUE(PumpUntil([&] { return dialog->finished(); }));
+  EXPECT_EQ(dialog->job(), nullptr);
+  EXPECT_EQ(ProgressPos(Item(IDC_PROGRESS)), 1000);
+  EXPECT_EQ(WindowText(Item(IDC_STATUS_TEXT)), "升级成功");
+  EXPECT_EQ(WindowText(Item(IDOK)), "完成");
+  EXPECT_FALSE(IsWindowEnabled(Item(IDCANCEL)));
+  ASSERT_EQ(WinExecCalls().size(), 1u);
+  EXPECT_EQ(WinExecCalls()[0], "C:\\torvane-ui-test\\Halvix.exe /Restart");
+  // The exit timer's tick ends the program.
+  Tick(TIMER_EXIT);
+  EXPECT_TRUE(TakeQuit());
+}
+
+TEST_F(UpdateDialogTest, FailureKeepsTheButtonsAndTheStatusLine) {
+  Make(1);
+  SetWorkerScript([](UpdateDialog* d) {
+    d->FillFileList(ThreeFiles());
+    d->ReportFileProgress("\\Halvix.exe", Installed, 0);
+    return 0;
+  });
+  dialog->StartUpdate();
+  ASSERT_TRUE(PumpUntil([&] { return dialog->finished(); }));
+  EXPECT_EQ(dialog->job(), nullptr);
+  EXPECT_EQ(ProgressPos(Item(IDC_PROGRESS)), 0);
+  EXPECT_EQ(WindowText(Item(IDC_STATUS_TEXT)), kWaitText);
+  EXPECT_EQ(WindowText(Item(IDOK)), "重试");
+  EXPECT_TRUE(IsWindowEnabled(Item(IDCANCEL)));
+  EXPECT_TRUE(WinExecCalls().empty());
+  EXPECT_FALSE(TakeQuit());
+}
+
+TEST_F(UpdateDialogTest, RetryWhileAJobRunsOnlyAsksToWait) {
+  Make(1);
+  SetWorkerScript([](UpdateDialog*) {
+    WaitForSingleObject(WorkerGate(), 20000);
+    return 0;
+  });
+  SendMessageA(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(Item(IDOK)));
+  EXPECT_EQ(WorkerStarts(), 1);
+  EXPECT_TRUE(MessageBoxes().empty());
+  EXPECT_EQ(WindowText(Item(IDC_STATUS_TEXT)), kWaitText);
+  // Retry neither animates nor counts as the first start.
+  EXPECT_FALSE(dialog->updateStarted());
+
+  SendMessageA(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(Item(IDOK)));
+  EXPECT_EQ(WorkerStarts(), 1);
+  ASSERT_EQ(MessageBoxes().size(), 1u);
+  EXPECT_EQ(MessageBoxes()[0].text, "正在升级，请等待!");
+  EXPECT_EQ(MessageBoxes()[0].title, "升级提示");
+  SetEvent(WorkerGate());
+  ASSERT_TRUE(PumpUntil([&] { return dialog->job() == nullptr; }));
+}
+
+TEST_F(UpdateDialogTest, RetryWhoseWorkerCannotStartSaysSo) {
+  Make(1, FailToStartWorker);
+  dialog->RetryUpdate();
+  EXPECT_EQ(dialog->job(), nullptr);
+  EXPECT_EQ(WindowText(Item(IDC_STATUS_TEXT)), "升级失败");
+  ASSERT_EQ(MessageBoxes().size(), 1u);
+  EXPECT_EQ(MessageBoxes()[0].text, "升级失败");
+  EXPECT_EQ(MessageBoxes()[0].title, "升级提示");
+  EXPECT_FALSE(dialog->finished());
+}
+
+TEST_F(UpdateDialogTest, CancelStopsTheWorkerWithoutDeadlockAndEndsTheProgram) {
+  Make(1);
+  // The worker keeps reporting (each report needs this thread) until the
+  // test opens the gate, then sends its result while the cancel waits.
+  SetWorkerScript([](UpdateDialog* d) {
+    d->FillFileList(ThreeFiles());
+    for (int i = 0; WaitForSingleObject(WorkerGate(), 0) != WAIT_OBJECT_0 && i < 100000; ++i) {
+      d->ReportFileProgress("\\Halvix.exe", Downloading, i);
+    }
+    for (int i = 0; i < 20; ++i) d->ReportFileProgress("\\Halvix.exe", Downloading, i);
+    return 0;
+  });
+  dialog->StartUpdate();
+  ASSERT_TRUE(PumpUntil([&] { return ItemCount(Item(IDC_FILE_LIST)) == 3; }));
+  const size_t balloonsBefore = Balloons().size();
+  SetEvent(WorkerGate());
+  SendMessageA(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(Item(IDCANCEL)));
+  EXPECT_EQ(dialog->job(), nullptr);
+  // The failure that the worker reported during the cancel shows no balloon.
+  EXPECT_EQ(Balloons().size(), balloonsBefore);
+  EXPECT_FALSE(dialog->finished());
+  EXPECT_TRUE(TakeQuit());
+}
+
+TEST_F(UpdateDialogTest, CancelBeforeAnyUpdateEndsTheProgram) {
+  Make(0);
+  // Closing the window posts the cancel command.
+  SendMessageA(dialog->hwnd(), WM_CLOSE, 0, 0);
+  DrainMessages();
+  EXPECT_EQ(WorkerStarts(), 0);
+  EXPECT_TRUE(TakeQuit());
+}
+
+TEST_F(UpdateDialogTest, RealWorkerThreadReportsItsFailure) {
+  // The job's own run finds no settings file beside this test program.
+  Make(1, nullptr);
+  dialog->StartUpdate();
+  ASSERT_TRUE(PumpUntil([&] { return dialog->finished(); }, 60000));
+  EXPECT_EQ(dialog->job(), nullptr);
+  ASSERT_NE(LastBalloon(), nullptr);
+  EXPECT_STREQ(LastBalloon()->data.szInfoTitle, "升级失败");
+}
+
+std::vector<std::string> g_aboutTexts;
+
+// Runs inside the about box's modal loop: reads its texts and presses "确定".
+VOID CALLBACK CloseAboutBox(HWND, UINT, UINT_PTR id, DWORD) {
+  HWND about = FindWindowA("#32770", "关于 Torvane");
+  if (!about) return;
+  KillTimer(nullptr, id);
+  for (HWND child = GetWindow(about, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    g_aboutTexts.push_back(WindowText(child));
+  }
+  SendMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
+
+TEST_F(UpdateDialogTest, SystemMenuItemOpensTheAboutBox) {
+  Make(1);
+  g_aboutTexts.clear();
+  SetTimer(nullptr, 0, 50, CloseAboutBox);
+  // The low four bits of the command are ignored.
+  SendMessageA(dialog->hwnd(), WM_SYSCOMMAND, IDM_ABOUTBOX | 0x3, 0);
+  ASSERT_EQ(g_aboutTexts.size(), 3u);
+  EXPECT_EQ(g_aboutTexts[0], "Torvane 1.0 版");
+  EXPECT_FALSE(g_aboutTexts[1].empty());
+  EXPECT_EQ(g_aboutTexts[2], "确定");
+}
+
+}  // namespace
