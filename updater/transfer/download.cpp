@@ -66,26 +66,53 @@ std::string OwnApplicationName() {
   return ApplicationName(std::string(path, n < MAX_PATH ? n : 0));
 }
 
-// One chunk of the body, as one InternetReadFile of size bytes would give it:
-// the buffer filled, or what was left before the end (count 0 at the end). It
-// waits for the bytes piece by piece with InternetQueryDataAvailable, so that a
-// cancel is seen as soon as anything arrives, even where closing the handle
-// does not end a read already blocked on it (Wine). False on a read error.
-bool ReadChunk(HINTERNET request, char* buffer, DWORD size, DWORD& count, const std::atomic<bool>& cancelled) {
-  count = 0;
-  while (count < size && !cancelled) {
-    DWORD available = 0;
-    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return false;
-    if (available == 0) break;
-    DWORD piece = 0;
-    if (!InternetReadFile(request, buffer + count, available < size - count ? available : size - count, &piece)) {
-      return false;
-    }
-    if (piece == 0) break;
-    count += piece;
+// Reads the body in chunks as one blocking InternetReadFile of the chunk's size
+// each would give them: the buffer filled, or what was left before the end
+// (count 0 at the end). A whole blocking read is the fastest, but where closing
+// the handle does not end a read already blocked on it (Wine), a cancel would
+// wait for a whole chunk to arrive. So while the body arrives slowly, a chunk is
+// gathered piece by piece, each piece awaited with InternetQueryDataAvailable
+// and the cancel flag checked in between; after a chunk that came quickly the
+// next one is read whole.
+class ChunkReader {
+ public:
+  ChunkReader(HINTERNET request, const std::atomic<bool>& cancelled)
+      : request_(request), cancelled_(cancelled) {}
+
+  // False on a read error.
+  bool Read(char* buffer, DWORD size, DWORD& count) {
+    const ULONGLONG start = GetTickCount64();
+    const bool ok = wholeReads_ ? InternetReadFile(request_, buffer, size, &count) != FALSE
+                                : ReadInPieces(buffer, size, count);
+    wholeReads_ = GetTickCount64() - start <= kQuickChunkMs;
+    return ok;
   }
-  return true;
-}
+
+ private:
+  // A chunk that takes longer than this makes the next one come in pieces.
+  static constexpr ULONGLONG kQuickChunkMs = 50;
+
+  bool ReadInPieces(char* buffer, DWORD size, DWORD& count) {
+    count = 0;
+    while (count < size && !cancelled_) {
+      DWORD available = 0;
+      if (!InternetQueryDataAvailable(request_, &available, 0, 0)) return false;
+      if (available == 0) break;
+      DWORD piece = 0;
+      if (!InternetReadFile(request_, buffer + count, available < size - count ? available : size - count,
+                            &piece)) {
+        return false;
+      }
+      if (piece == 0) break;
+      count += piece;
+    }
+    return true;
+  }
+
+  HINTERNET request_;
+  const std::atomic<bool>& cancelled_;
+  bool wholeReads_ = false;  // unknown speed: the first chunk comes in pieces
+};
 
 int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bytes); }
 
@@ -206,10 +233,11 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
   if (!file) return false;
 
   char buffer[kTransferChunkBytes];
+  ChunkReader reader(request, state.cancelled);
   int64_t received = 0;
   for (;;) {
     DWORD count = 0;
-    if (!ReadChunk(request, buffer, sizeof buffer, count, state.cancelled)) {
+    if (!reader.Read(buffer, sizeof buffer, count)) {
       if (state.cancelled) return false;
       throw TransferError("reading the response failed");
     }
