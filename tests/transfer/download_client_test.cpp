@@ -391,4 +391,27 @@ TEST_F(DownloadClient, ManifestIsStoredAsHistoryVersionList) {
   EXPECT_FALSE(job_.DownloadManifest(ServerUrl("/list.cfg?status=404&size=10&t=manifest404")));
 }
 
+TEST_F(DownloadClient, OverlongConfigUrlIsRequestedCutTo254Characters) {
+  // The settings name a 300-character manifest URL; its query keeps the server
+  // answering whatever the cut leaves of the padding.
+  const std::string base = ServerUrl("/list.cfg?size=40&pad=");
+  std::string url = base;
+  for (int i = 0; url.size() < 300; ++i) url += static_cast<char>('a' + i % 26);
+  const std::string settings = "[Client]\r\nTime=100\r\nConfigUrl=" + url + "\r\n";
+  job_.upgradeCfgPath = work_ + "\\Upgrade.cfg";
+  HANDLE file = CreateFileA(job_.upgradeCfgPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(file, settings.data(), static_cast<DWORD>(settings.size()), &written, nullptr);
+  CloseHandle(file);
+
+  EXPECT_TRUE(job_.ReadClientSettings());
+  EXPECT_EQ(FileSize(work_ + "\\HistoryVersionList.cfg"), 40);
+  // The request log holds each path as a JSON string: the cut path, quoted.
+  const std::string cut = url.substr(0, 254);
+  const std::string requested = cut.substr(cut.find("/list.cfg"));
+  const std::string log = FetchText(ServerUrl("/__requests"));
+  EXPECT_NE(log.find("\"" + requested + "\""), std::string::npos) << requested << "\n" << log;
+}
+
 }  // namespace
