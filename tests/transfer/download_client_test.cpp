@@ -226,6 +226,22 @@ TEST_F(DownloadClient, ShortBodyFailsAfterThreeAttemptsAndKeepsTheBytes) {
   std::printf("[ figures  ] three cut attempts took %.0f ms\n", elapsed);
 }
 
+TEST_F(DownloadClient, DownloadOnceMakesOneAttempt) {
+  const std::string local = work_ + "\\once.bin";
+  EXPECT_FALSE(job_.DownloadOnce(local, ServerUrl("/once.bin?size=50000&cut=30000&t=once")));
+  EXPECT_EQ(RequestsWithToken("once"), 1);
+  EXPECT_EQ(FileSize(local), 30000);
+}
+
+// A length text that does not begin with a digit reads as 0, as C atoi reads it.
+TEST_F(DownloadClient, LengthWithoutDigitsReadsAsZero) {
+  const std::string local = work_ + "\\text.bin";
+  EXPECT_TRUE(job_.DownloadOnce(local, ServerUrl("/text.bin?size=0&length=none&t=text0")));
+  EXPECT_EQ(observer_.events().front(), StepEvent(500));
+  EXPECT_EQ(FileSize(local), 0);
+  EXPECT_FALSE(job_.DownloadOnce(local, ServerUrl("/text.bin?size=10&length=none&t=text10")));
+}
+
 TEST_F(DownloadClient, Bz2UrlIsStoredBesideTheLocalPath) {
   struct Case { const char* url; const char* written; int64_t size; };
   const std::string port = Env("DOWNLOAD_TEST_PORT");

@@ -28,6 +28,7 @@ constexpr char kNoHttpResponseText[] = "到指定服务器的连接建立失败.
 class ScopedFile {
  public:
   explicit ScopedFile(HANDLE handle) : handle_(handle) {}
+  ScopedFile(ScopedFile&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
   ScopedFile(const ScopedFile&) = delete;
   ScopedFile& operator=(const ScopedFile&) = delete;
   ~ScopedFile() { Close(); }
