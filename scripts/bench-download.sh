@@ -46,6 +46,8 @@ win_out=$(winepath -w "$work/out")
 run() {  # prints the MiB/s figure of one run
   timeout 600 wine "$@" | tr -d '\r' | tee /dev/stderr | sed -n 's/.*, \([0-9.]*\) MiB\/s$/\1/p'
   rm -f "$work/out"/*.bin
+  # Runs without INTERNET_FLAG_NO_CACHE_WRITE leave a copy in the prefix's cache.
+  find "$WINEPREFIX/drive_c/users" -ipath '*INetCache*' -name 'big*' -type f -delete 2>/dev/null || true
 }
 
 best() { printf '%s\n' "$@" | sort -g | tail -n1; }
