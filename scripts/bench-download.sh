@@ -52,13 +52,13 @@ run() {  # prints the MiB/s figure of one run
 
 best() { printf '%s\n' "$@" | sort -g | tail -n1; }
 
-bare=() client=() nobar=() spec_flags=()
+bare=() client=() nobar=() cache_on=()
 for _ in $(seq 1 "$rounds"); do
   bare+=("$(run "$bench_dir/wininet_fetch.exe" --out "$win_out" "$url")")
   client+=("$(run "$bench_dir/download_client_bench.exe" --out "$win_out" "$url")")
   nobar+=("$(run "$bench_dir/download_client_bench.exe" --no-bar --out "$win_out" "$url")")
   # The flags without INTERNET_FLAG_NO_CACHE_WRITE: WinINet also fills its cache.
-  spec_flags+=("$(run "$bench_dir/wininet_fetch.exe" --flags 80000002 --out "$win_out" "$url")")
+  cache_on+=("$(run "$bench_dir/wininet_fetch.exe" --flags 80000002 --out "$win_out" "$url")")
 done
 
 curl_rate=n/a
@@ -71,7 +71,7 @@ fi
 b=$(best "${bare[@]}")
 c=$(best "${client[@]}")
 n=$(best "${nobar[@]}")
-s=$(best "${spec_flags[@]}")
+s=$(best "${cache_on[@]}")
 echo
 echo "file: $size_mib MiB, best of $rounds rounds"
 echo "bare WinINet loop (0x84000002):           $b MiB/s"
