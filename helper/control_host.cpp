@@ -1,8 +1,7 @@
 // The control host. One `ControlSite` per host window is the control's whole
 // container: its client site (IOleClientSite), its in-place site and window
-// (IOleInPlaceSite), the frame and document window the control asks for during
-// in-place activation (IOleInPlaceFrame, which is also an IOleInPlaceUIWindow),
-// the ambient properties (IDispatch), and for a web browser the document host
+// (IOleInPlaceSite), the frame the control asks for during in-place activation
+// (`InPlaceFrame`, an IOleInPlaceFrame whose window is the top-level one), the ambient properties (IDispatch), and for a web browser the document host
 // (IDocHostUIHandler) that takes away the page's 3-D border. The frame has no
 // menus, toolbars or status bar, so those requests are refused politely.
 //
@@ -34,14 +33,59 @@ namespace {
 
 constexpr long kHimetricPerInch = 2540;
 
+// The frame as the control sees it: the top-level window, without menus,
+// toolbars or status bar. A part of the site with the site's identity and
+// reference count; it is separate only because its window is another one.
+class InPlaceFrame final : public IOleInPlaceFrame {
+ public:
+  InPlaceFrame(IUnknown* owner, HWND host) : owner_(owner), host_(host) {}
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IOleInPlaceUIWindow || iid == IID_IOleInPlaceFrame) {
+      if (!out) return E_POINTER;
+      *out = static_cast<IOleInPlaceFrame*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return owner_->QueryInterface(iid, out);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return owner_->AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return owner_->Release(); }
+
+  // IOleWindow
+  STDMETHODIMP GetWindow(HWND* window) override {
+    if (!window) return E_POINTER;
+    *window = GetAncestor(host_, GA_ROOT);
+    return S_OK;
+  }
+  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+  // IOleInPlaceUIWindow
+  STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
+  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override { return INPLACE_E_NOTOOLSPACE; }
+  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override { return S_OK; }
+  STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override { return S_OK; }
+
+  // IOleInPlaceFrame
+  STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return S_OK; }
+  STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
+  STDMETHODIMP RemoveMenus(HMENU) override { return S_OK; }
+  STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
+  STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+  STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
+
+ private:
+  IUnknown* owner_;
+  HWND host_;
+};
+
 class ControlSite final : public IOleClientSite,
                           public IOleInPlaceSite,
-                          public IOleInPlaceFrame,
                           public IDispatch,
                           public IDocHostUIHandler,
                           public IControlHost {
  public:
-  explicit ControlSite(HWND window) : window_(window) {}
+  explicit ControlSite(HWND window) : window_(window), frame_(static_cast<IOleClientSite*>(this), window) {}
 
   IUnknown* Control() const { return control_.Get(); }
 
@@ -73,7 +117,7 @@ class ControlSite final : public IOleClientSite,
     } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceSite) {
       *out = static_cast<IOleInPlaceSite*>(this);
     } else if (iid == IID_IOleInPlaceUIWindow || iid == IID_IOleInPlaceFrame) {
-      *out = static_cast<IOleInPlaceFrame*>(this);
+      return frame_.QueryInterface(iid, out);
     } else if (iid == IID_IDispatch) {
       *out = static_cast<IDispatch*>(this);
     } else if (iid == IID_IDocHostUIHandler) {
@@ -112,7 +156,7 @@ class ControlSite final : public IOleClientSite,
   STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
   STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
 
-  // IOleWindow (for both the in-place site and the frame)
+  // IOleWindow
   STDMETHODIMP GetWindow(HWND* window) override {
     if (!window) return E_POINTER;
     *window = window_;
@@ -130,8 +174,8 @@ class ControlSite final : public IOleClientSite,
   STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
                                 LPRECT clip, LPOLEINPLACEFRAMEINFO frameInfo) override {
     if (frame) {
-      *frame = this;
-      AddRef();
+      *frame = &frame_;
+      frame_.AddRef();
     }
     if (document) *document = nullptr;  // the frame is the only UI window
     if (position) GetClientRect(window_, position);
@@ -157,20 +201,6 @@ class ControlSite final : public IOleClientSite,
     if (inPlaceObject_ && rect) inPlaceObject_->SetObjectRects(rect, rect);
     return S_OK;
   }
-
-  // IOleInPlaceUIWindow
-  STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
-  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override { return INPLACE_E_NOTOOLSPACE; }
-  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override { return S_OK; }
-  STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override { return S_OK; }
-
-  // IOleInPlaceFrame
-  STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return S_OK; }
-  STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
-  STDMETHODIMP RemoveMenus(HMENU) override { return S_OK; }
-  STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
-  STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }  // the frame's and the document host's
-  STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
 
   // IDispatch: the ambient properties. The control runs in user mode.
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
@@ -202,6 +232,8 @@ class ControlSite final : public IOleClientSite,
   }
 
   // IDocHostUIHandler: the page fills the host with no border of its own.
+  STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+  STDMETHODIMP TranslateAccelerator(LPMSG, const GUID*, DWORD) override { return S_FALSE; }
   STDMETHODIMP ShowContextMenu(DWORD, POINT*, IUnknown*, IDispatch*) override { return S_FALSE; }
   STDMETHODIMP GetHostInfo(DOCHOSTUIINFO* info) override {
     if (!info || info->cbSize < sizeof(DOCHOSTUIINFO)) return E_INVALIDARG;
@@ -220,7 +252,6 @@ class ControlSite final : public IOleClientSite,
   STDMETHODIMP OnDocWindowActivate(BOOL) override { return S_OK; }
   STDMETHODIMP OnFrameWindowActivate(BOOL) override { return S_OK; }
   STDMETHODIMP ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
-  STDMETHODIMP TranslateAccelerator(LPMSG, const GUID*, DWORD) override { return S_FALSE; }
   STDMETHODIMP GetOptionKeyPath(LPOLESTR* key, DWORD) override {
     if (key) *key = nullptr;
     return S_FALSE;
@@ -280,6 +311,7 @@ class ControlSite final : public IOleClientSite,
 
   ULONG refs_ = 1;
   HWND window_;
+  InPlaceFrame frame_;
   ComPtr<IUnknown> control_;
   ComPtr<IOleInPlaceObject> inPlaceObject_;
 };

@@ -93,7 +93,9 @@ TEST(CaptionButtons, TouchWithoutGapAndHoldTheirPictures) {
     EXPECT_EQ(b.pictureX, b.hit.left);
     EXPECT_EQ(b.pictureY, b.hit.top);
     EXPECT_LE(b.hit.bottom, kDragStripBottom);
-    if (i > 0) EXPECT_EQ(b.hit.left, kCaptionButtons[i - 1].hit.right + 1);
+    if (i > 0) {
+      EXPECT_EQ(b.hit.left, kCaptionButtons[i - 1].hit.right + 1);
+    }
   }
 }
 
@@ -105,7 +107,9 @@ TEST(SkinPictureIndex, PicksTheHighlightOnlyForTheButtonUnderThePointer) {
       const bool lit = hover == kCaptionButtons[i].code;
       EXPECT_EQ(index, lit ? 2 + 2 * i : 1 + 2 * i);
       // The highlighted picture's id is the button code.
-      if (lit) EXPECT_EQ(kSkinPictureIds[index], hover);
+      if (lit) {
+        EXPECT_EQ(kSkinPictureIds[index], hover);
+      }
     }
   }
 }

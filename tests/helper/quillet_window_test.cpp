@@ -1,0 +1,283 @@
+// The recommendation window as a user meets it: hit tests, the caption strip,
+// maximise requests, the hover highlight read back from the screen, and the
+// three caption buttons. Each test starts Quillet.exe /Recommend (from
+// QUILLET_EXE) with the stand-in browser registered, so the browser's calls are
+// in the log file named by QUILLET_TEST_LOG. The skin's pictures are compared
+// with the PNG files under MIRELO_SOURCE_DIR/helper/res.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kMainWindowClass[] = L"254A67D0-9970-4856-B773-E2A99F85B19D";
+constexpr DWORD kWaitMs = 10000;
+
+std::wstring Env(const wchar_t* name) {
+  wchar_t value[1024];
+  const DWORD n = GetEnvironmentVariableW(name, value, 1024);
+  return (n > 0 && n < 1024) ? std::wstring(value, n) : std::wstring();
+}
+
+// Polls `condition` until it holds or `ms` pass: the events awaited here
+// (a window appearing, a repaint reaching the screen, a log line) have no
+// other signal that crosses the process boundary.
+bool WaitFor(const std::function<bool()>& condition, DWORD ms = kWaitMs) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  while (!condition()) {
+    if (GetTickCount64() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::vector<std::string> LogLines() {
+  std::vector<std::string> lines;
+  std::ifstream in(Env(L"QUILLET_TEST_LOG").c_str());
+  for (std::string line; std::getline(in, line);) {
+    // "<pid> <ms> <event>": keep the event.
+    const size_t first = line.find(' ');
+    const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second != std::string::npos) lines.push_back(line.substr(second + 1));
+  }
+  return lines;
+}
+
+int CountLines(const std::string& prefix) {
+  int n = 0;
+  for (const std::string& line : LogLines()) n += line.compare(0, prefix.size(), prefix) == 0;
+  return n;
+}
+
+struct Rgb {
+  int r, g, b;
+};
+
+// A picture of the skin as the files hold it.
+class Picture {
+ public:
+  explicit Picture(const std::wstring& name) {
+    const std::wstring path = Env(L"MIRELO_SOURCE_DIR") + L"\\helper\\res\\" + name;
+    Gdiplus::DllExports::GdipCreateBitmapFromFile(path.c_str(), &bitmap_);
+  }
+  ~Picture() {
+    if (bitmap_) Gdiplus::DllExports::GdipDisposeImage(bitmap_);
+  }
+  Picture(const Picture&) = delete;
+  Picture& operator=(const Picture&) = delete;
+  bool Loaded() const { return bitmap_ != nullptr; }
+  Rgb At(int x, int y) const {
+    Gdiplus::ARGB argb = 0;
+    Gdiplus::DllExports::GdipBitmapGetPixel(bitmap_, x, y, &argb);
+    return {int((argb >> 16) & 0xFF), int((argb >> 8) & 0xFF), int(argb & 0xFF)};
+  }
+
+ private:
+  Gdiplus::GpBitmap* bitmap_ = nullptr;
+};
+
+// What the screen shows at the client point (x, y) of `window`.
+Rgb ScreenAt(HWND window, int x, int y) {
+  POINT p = {x, y};
+  ClientToScreen(window, &p);
+  HDC screen = GetDC(nullptr);
+  const COLORREF c = GetPixel(screen, p.x, p.y);
+  ReleaseDC(nullptr, screen);
+  return {GetRValue(c), GetGValue(c), GetBValue(c)};
+}
+
+bool Near(const Rgb& a, const Rgb& b) {
+  return std::abs(a.r - b.r) <= 3 && std::abs(a.g - b.g) <= 3 && std::abs(a.b - b.b) <= 3;
+}
+
+// The number of pixels of a 24 x 20 button at (left, top) that differ from `picture`.
+int Mismatches(HWND window, int left, int top, const Picture& picture) {
+  int bad = 0;
+  for (int y = 0; y < 20; ++y)
+    for (int x = 0; x < 24; ++x) bad += !Near(ScreenAt(window, left + x, top + y), picture.At(x, y));
+  return bad;
+}
+
+LPARAM ClientLParam(int x, int y) { return MAKELPARAM(x, y); }
+
+LPARAM ScreenLParam(HWND window, int x, int y) {
+  POINT p = {x, y};
+  ClientToScreen(window, &p);
+  return MAKELPARAM(p.x, p.y);
+}
+
+class GdiplusSession : public testing::Environment {
+ public:
+  void SetUp() override {
+    Gdiplus::GdiplusStartupInput input;
+    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
+  }
+  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
+
+ private:
+  ULONG_PTR token_ = 0;
+};
+
+class RecommendWindow : public testing::Test {
+ protected:
+  void SetUp() override {
+    DeleteFileW(Env(L"QUILLET_TEST_LOG").c_str());
+    std::wstring command = L"\"" + Env(L"QUILLET_EXE") + L"\" /Recommend";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process_))
+        << "cannot start " << testing::PrintToString(command);
+    CloseHandle(process_.hThread);
+    ASSERT_TRUE(WaitFor([this] {
+      window_ = FindWindowW(kMainWindowClass, nullptr);
+      DWORD owner = 0;
+      if (window_) GetWindowThreadProcessId(window_, &owner);
+      return window_ && owner == process_.dwProcessId && IsWindowVisible(window_);
+    })) << "no visible main window";
+  }
+
+  void TearDown() override {
+    if (!process_.hProcess) return;
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) PostMessageW(window_, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process_.hProcess, kWaitMs) != WAIT_OBJECT_0) {
+      TerminateProcess(process_.hProcess, 1);
+      ADD_FAILURE() << "Quillet did not end after WM_CLOSE";
+    } else {
+      DWORD code = 1;
+      GetExitCodeProcess(process_.hProcess, &code);
+      EXPECT_EQ(code, 0u);
+    }
+    CloseHandle(process_.hProcess);
+  }
+
+  bool Ended(DWORD ms) { return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
+
+  LRESULT HitTest(int x, int y) { return SendMessageW(window_, WM_NCHITTEST, 0, ScreenLParam(window_, x, y)); }
+
+  // Waits until the three buttons show the given pictures.
+  bool ButtonsShow(const Picture& refresh, const Picture& minimise, const Picture& close) {
+    return WaitFor([&] {
+      return Mismatches(window_, 521, 3, refresh) == 0 && Mismatches(window_, 546, 3, minimise) == 0 &&
+             Mismatches(window_, 571, 3, close) == 0;
+    }, 3000);
+  }
+
+  PROCESS_INFORMATION process_ = {};
+  HWND window_ = nullptr;
+};
+
+TEST_F(RecommendWindow, HasNoCaptionAndIsCentred) {
+  EXPECT_EQ(GetWindowLongW(window_, GWL_STYLE) & (WS_BORDER | WS_DLGFRAME), 0);
+  RECT client, frame;
+  GetClientRect(window_, &client);
+  GetWindowRect(window_, &frame);
+  EXPECT_EQ(client.right, 600);
+  EXPECT_EQ(client.bottom, 450);
+  EXPECT_EQ(frame.left, (GetSystemMetrics(SM_CXSCREEN) - 600) / 2);
+  EXPECT_EQ(frame.top, (GetSystemMetrics(SM_CYSCREEN) - 450) / 2);
+  wchar_t title[32] = L"";
+  GetWindowTextW(window_, title, 32);
+  EXPECT_STREQ(title, L"推荐影视");
+}
+
+TEST_F(RecommendWindow, PaintsTheSkinAroundTheBody) {
+  Picture frame(L"frame.png"), refresh(L"refresh.png"), minimise(L"minimise.png"), close(L"close.png");
+  ASSERT_TRUE(frame.Loaded());
+  // The outer edge, the inner black line, the caption strip and its lower line.
+  const POINT samples[] = {{300, 0}, {0, 200}, {599, 449}, {300, 1}, {1, 200}, {300, 12}, {100, 26}, {10, 12}};
+  for (const POINT& p : samples) {
+    EXPECT_TRUE(WaitFor([&] { return Near(ScreenAt(window_, p.x, p.y), frame.At(p.x, p.y)); }, 3000))
+        << "at " << p.x << "," << p.y;
+  }
+  EXPECT_TRUE(ButtonsShow(refresh, minimise, close));
+}
+
+TEST_F(RecommendWindow, HitTestsTheButtonsAsClientAndTheStripAsCaption) {
+  struct Case {
+    int x, y;
+    LRESULT hit;
+  } cases[] = {
+      {521, 3, HTCLIENT},   {545, 23, HTCLIENT},  {546, 3, HTCLIENT},  {595, 23, HTCLIENT},
+      {520, 10, HTCAPTION}, {596, 10, HTCAPTION}, {300, 0, HTCAPTION}, {300, 27, HTCAPTION},
+      {533, 24, HTCAPTION}, {300, 28, HTCLIENT},  {10, 200, HTCLIENT},
+  };
+  for (const Case& c : cases) EXPECT_EQ(HitTest(c.x, c.y), c.hit) << c.x << "," << c.y;
+}
+
+TEST_F(RecommendWindow, CannotBeMaximised) {
+  RECT before, after;
+  GetWindowRect(window_, &before);
+  SendMessageW(window_, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+  EXPECT_FALSE(IsZoomed(window_));
+  SendMessageW(window_, WM_NCLBUTTONDBLCLK, HTCAPTION, ScreenLParam(window_, 300, 10));
+  EXPECT_FALSE(IsZoomed(window_));
+  GetWindowRect(window_, &after);
+  EXPECT_TRUE(EqualRect(&before, &after));
+}
+
+TEST_F(RecommendWindow, HighlightFollowsThePointer) {
+  Picture refresh(L"refresh.png"), refreshLit(L"refresh-lit.png"), minimise(L"minimise.png"),
+      minimiseLit(L"minimise-lit.png"), close(L"close.png"), closeLit(L"close-lit.png");
+  ASSERT_TRUE(refresh.Loaded() && closeLit.Loaded());
+  ASSERT_TRUE(ButtonsShow(refresh, minimise, close));
+
+  SendMessageW(window_, WM_MOUSEMOVE, 0, ClientLParam(533, 13));
+  EXPECT_TRUE(ButtonsShow(refreshLit, minimise, close)) << "refresh lit";
+  // Straight from one button onto the next: one message swaps both.
+  SendMessageW(window_, WM_MOUSEMOVE, 0, ClientLParam(546, 13));
+  EXPECT_TRUE(ButtonsShow(refresh, minimiseLit, close)) << "minimise lit";
+  SendMessageW(window_, WM_MOUSEMOVE, 0, ClientLParam(595, 23));
+  EXPECT_TRUE(ButtonsShow(refresh, minimise, closeLit)) << "close lit";
+  // Onto the drag strip: the window sees a non-client hit test, and the highlight goes.
+  EXPECT_EQ(HitTest(300, 10), HTCAPTION);
+  EXPECT_TRUE(ButtonsShow(refresh, minimise, close)) << "none lit";
+}
+
+TEST_F(RecommendWindow, RefreshNavigatesAgainAndStaysOpen) {
+  ASSERT_TRUE(WaitFor([] { return CountLines("browser.Navigate2 ") == 1; }));
+  // Released one pixel outside the refresh picture, still inside its rectangle.
+  PostMessageW(window_, WM_LBUTTONUP, 0, ClientLParam(545, 23));
+  ASSERT_TRUE(WaitFor([] { return CountLines("browser.Quit") == 1; }));
+  const std::vector<std::string> lines = LogLines();
+  std::vector<std::string> tail;
+  for (const std::string& line : lines)
+    if (line.rfind("browser.Navigate2 ", 0) == 0 || line == "browser.Quit") tail.push_back(line);
+  ASSERT_EQ(tail.size(), 3u);
+  EXPECT_EQ(tail[1], tail[0]) << "the same navigation again";
+  EXPECT_EQ(tail[2], "browser.Quit");
+  EXPECT_FALSE(Ended(200));
+  EXPECT_FALSE(IsIconic(window_));
+}
+
+TEST_F(RecommendWindow, MinimiseButtonStartsAtItsLeftEdge) {
+  PostMessageW(window_, WM_LBUTTONUP, 0, ClientLParam(546, 23));
+  EXPECT_TRUE(WaitFor([this] { return IsIconic(window_) != FALSE; }));
+  EXPECT_EQ(CountLines("browser.Quit"), 0);
+}
+
+TEST_F(RecommendWindow, ReleaseOverCloseClosesWhereverThePressBegan) {
+  SendMessageW(window_, WM_LBUTTONDOWN, MK_LBUTTON, ClientLParam(558, 13));
+  PostMessageW(window_, WM_LBUTTONUP, 0, ClientLParam(583, 13));
+  ASSERT_TRUE(Ended(kWaitMs));
+  EXPECT_EQ(CountLines("browser.Quit"), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  testing::AddGlobalTestEnvironment(new GdiplusSession);
+  return RUN_ALL_TESTS();
+}
