@@ -3,7 +3,8 @@
 // server's behaviour comes from each URL's query string; every URL carries a
 // token "t=<name>" last, so that the server's request log can be counted.
 // Environment: DOWNLOAD_TEST_PORT (the server), DOWNLOAD_TEST_CLOSED_PORT (a
-// port where nothing listens). The server's root holds pack.dll.bz2 (1000
+// port where nothing listens), DOWNLOAD_TEST_AGENT_PORT (a server whose body is
+// the request's User-Agent). The server's root holds pack.dll.bz2 (1000
 // bytes), pack.dll.BZ2 (2000 bytes) and bz2 (3000 bytes).
 
 #include <windows.h>
@@ -254,6 +255,18 @@ TEST_F(DownloadClient, DownloadLeavesNoCopyInTheWinINetCache) {
   for (const std::string& copy : copies) DeleteFileA(copy.c_str());
 }
 
+TEST_F(DownloadClient, AgentIsTheProgramsOwnName) {
+  const std::string local = work_ + "\\agent.txt";
+  EXPECT_TRUE(job_.DownloadFile(local, "http://127.0.0.1:" + Env("DOWNLOAD_TEST_AGENT_PORT") + "/agent"));
+  char text[64] = {};
+  HANDLE file = CreateFileA(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD read = 0;
+  ReadFile(file, text, sizeof text - 1, &read, nullptr);
+  CloseHandle(file);
+  EXPECT_STREQ(text, "download_tests");
+}
+
 TEST_F(DownloadClient, DownloadOnceMakesOneAttempt) {
   const std::string local = work_ + "\\once.bin";
   EXPECT_FALSE(job_.DownloadOnce(local, ServerUrl("/once.bin?size=50000&cut=30000&t=once")));
@@ -403,6 +416,14 @@ TEST_F(DownloadClient, CancelEndsASlowTransferWithinOneSecond) {
   HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
   ASSERT_NE(thread, nullptr);
   const bool requested = AwaitRequest("slow", 20000);
+  // While it is written, others may read the target but not write it.
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (FileSize(run.local) < 0 && GetTickCount64() < deadline) Sleep(5);  // created after the headers
+  HANDLE writer = CreateFileA(run.local.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  const DWORD writeError = GetLastError();
+  HANDLE reader = CreateFileA(run.local.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
   const auto start = std::chrono::steady_clock::now();
   job_.Cancel();
   const DWORD waited = WaitForSingleObject(thread, 1000);
@@ -410,6 +431,11 @@ TEST_F(DownloadClient, CancelEndsASlowTransferWithinOneSecond) {
   CloseHandle(thread);
   std::printf("[ figures  ] the transfer ended %.0f ms after the cancel\n", MillisecondsSince(start));
   ASSERT_TRUE(requested) << "the server never saw the request";
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+  if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
   EXPECT_EQ(waited, WAIT_OBJECT_0) << "the transfer went on after the cancel";
   EXPECT_FALSE(run.result);
   EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
