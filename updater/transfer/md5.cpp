@@ -22,15 +22,35 @@ inline void StoreLe32(uint32_t v, unsigned char* p) {
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-// The four auxiliary functions in forms that need fewer operations than the
-// textbook ones but give the same values.
+// The auxiliary functions in forms that give the textbook values with as few
+// operations as possible after their first argument, the word computed by the
+// step before; the parts that do not depend on it can start early.
 inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & z) + (y & ~z); }
-inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ (y ^ z); }
 inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
+// Keeps the compiler from reassociating a sum: x + t is then added to a
+// before f, off the chain of dependent steps, instead of after it.
+inline uint32_t Opaque(uint32_t v) {
+#if defined(__GNUC__)
+  __asm__("" : "+r"(v));
+#endif
+  return v;
+}
+
+// The message word and the constant are added first: they do not wait for b.
 #define MD5_STEP(f, a, b, c, d, x, s, t) \
-  a += f(b, c, d) + (x) + (t);           \
+  a += Opaque((x) + (t));                \
+  a += f(b, c, d);                       \
+  a = Rotl(a, s) + b
+
+// The step of the second round, with G(b, c, d) = (b & d) | (c & ~d) taken as
+// the sum of its two halves (they never share a bit): the half without b is
+// added while b is still being computed.
+#define MD5_STEP_G(a, b, c, d, x, s, t) \
+  a += Opaque((x) + (t));               \
+  a += Opaque(c & ~d);                  \
+  a += b & d;                           \
   a = Rotl(a, s) + b
 
 // The compression function on one 64-byte block.
@@ -56,22 +76,22 @@ void Transform(uint32_t state[4], const unsigned char* block) {
   MD5_STEP(F, c, d, a, b, x[14], 17, 0xa679438e);
   MD5_STEP(F, b, c, d, a, x[15], 22, 0x49b40821);
 
-  MD5_STEP(G, a, b, c, d, x[1], 5, 0xf61e2562);
-  MD5_STEP(G, d, a, b, c, x[6], 9, 0xc040b340);
-  MD5_STEP(G, c, d, a, b, x[11], 14, 0x265e5a51);
-  MD5_STEP(G, b, c, d, a, x[0], 20, 0xe9b6c7aa);
-  MD5_STEP(G, a, b, c, d, x[5], 5, 0xd62f105d);
-  MD5_STEP(G, d, a, b, c, x[10], 9, 0x02441453);
-  MD5_STEP(G, c, d, a, b, x[15], 14, 0xd8a1e681);
-  MD5_STEP(G, b, c, d, a, x[4], 20, 0xe7d3fbc8);
-  MD5_STEP(G, a, b, c, d, x[9], 5, 0x21e1cde6);
-  MD5_STEP(G, d, a, b, c, x[14], 9, 0xc33707d6);
-  MD5_STEP(G, c, d, a, b, x[3], 14, 0xf4d50d87);
-  MD5_STEP(G, b, c, d, a, x[8], 20, 0x455a14ed);
-  MD5_STEP(G, a, b, c, d, x[13], 5, 0xa9e3e905);
-  MD5_STEP(G, d, a, b, c, x[2], 9, 0xfcefa3f8);
-  MD5_STEP(G, c, d, a, b, x[7], 14, 0x676f02d9);
-  MD5_STEP(G, b, c, d, a, x[12], 20, 0x8d2a4c8a);
+  MD5_STEP_G(a, b, c, d, x[1], 5, 0xf61e2562);
+  MD5_STEP_G(d, a, b, c, x[6], 9, 0xc040b340);
+  MD5_STEP_G(c, d, a, b, x[11], 14, 0x265e5a51);
+  MD5_STEP_G(b, c, d, a, x[0], 20, 0xe9b6c7aa);
+  MD5_STEP_G(a, b, c, d, x[5], 5, 0xd62f105d);
+  MD5_STEP_G(d, a, b, c, x[10], 9, 0x02441453);
+  MD5_STEP_G(c, d, a, b, x[15], 14, 0xd8a1e681);
+  MD5_STEP_G(b, c, d, a, x[4], 20, 0xe7d3fbc8);
+  MD5_STEP_G(a, b, c, d, x[9], 5, 0x21e1cde6);
+  MD5_STEP_G(d, a, b, c, x[14], 9, 0xc33707d6);
+  MD5_STEP_G(c, d, a, b, x[3], 14, 0xf4d50d87);
+  MD5_STEP_G(b, c, d, a, x[8], 20, 0x455a14ed);
+  MD5_STEP_G(a, b, c, d, x[13], 5, 0xa9e3e905);
+  MD5_STEP_G(d, a, b, c, x[2], 9, 0xfcefa3f8);
+  MD5_STEP_G(c, d, a, b, x[7], 14, 0x676f02d9);
+  MD5_STEP_G(b, c, d, a, x[12], 20, 0x8d2a4c8a);
 
   MD5_STEP(H, a, b, c, d, x[5], 4, 0xfffa3942);
   MD5_STEP(H, d, a, b, c, x[8], 11, 0x8771f681);
@@ -114,6 +134,7 @@ void Transform(uint32_t state[4], const unsigned char* block) {
 }
 
 #undef MD5_STEP
+#undef MD5_STEP_G
 
 // Files are read in pieces of this size, so memory use does not grow with the
 // file.
