@@ -1,7 +1,10 @@
 // Shows the updater's face for the documentation's screenshots:
 //   torvane_dialog_demo prompt    the start-up prompt balloon (forced mode)
-//   torvane_dialog_demo success   a run that lists files and succeeds
+//   torvane_dialog_demo success   the forced timeline: the prompt times out, the
+//                                 run lists files and succeeds
 //   torvane_dialog_demo dialog    the dialog itself, shown, with a list of files
+//   torvane_dialog_demo idle      nothing: keeps a Wine desktop and its tray up,
+//                                 so that a prompt shown at start-up finds them
 // The program ends by itself after a few seconds (a second argument gives the
 // milliseconds). The worker here is scripted; nothing is downloaded and the
 // client is not started.
@@ -57,6 +60,10 @@ std::string OwnFolder() {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::string mode = __argc > 1 ? __argv[1] : "dialog";
   const UINT lifeMs = __argc > 2 ? static_cast<UINT>(std::atoi(__argv[2])) : 8000;
+  if (mode == "idle") {
+    Sleep(lifeMs);
+    return 0;
+  }
   g_app.exeFolder = OwnFolder();
   g_app.forceUpdate = 1;
   g_sendResult = mode == "success";
@@ -69,7 +76,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   g_app.mainWindow = &dialog;
   ShowWindow(dialog.hwnd(), mode == "dialog" ? SW_SHOW : SW_HIDE);
   UpdateWindow(dialog.hwnd());
-  if (mode != "prompt") dialog.StartUpdate();
+  // The other modes start when the prompt times out, as a forced update does.
+  if (mode == "dialog") dialog.StartUpdate();
 
   // A thread timer, so that the dialog's own timers stay as they are.
   SetTimer(nullptr, 0, lifeMs, nullptr);
