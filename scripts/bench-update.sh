@@ -15,7 +15,7 @@ out=${BUILD_ROOT:-$root/build}
 files=${1:-300}
 mib=${2:-200}
 rounds=${3:-1}
-for exe in bin/Torvane.exe bin/bench/wininet_fetch.exe bin/fixtures/Halvix.exe; do
+for exe in bin/Torvane.exe bin/bench/wininet_fetch.exe bin/bench/update_bench_pipeline.exe bin/fixtures/Halvix.exe; do
   [ -f "$out/win/$exe" ] || { echo "bench-update: $out/win/$exe missing; build first" >&2; exit 2; }
 done
 

@@ -73,15 +73,43 @@ def bare_loop(bench_dir, out_dir, urls):
     return float(match.group(1))
 
 
-def whole_update(bin_dir, fixture_dir, work, server, files, digests):
-    """Seconds from the manifest request to the deletion of Upgrade.cfg."""
+def make_client(bin_dir, fixture_dir, work, files):
+    """A client folder whose files all have an older version."""
     client = os.path.join(work, "client")
     shutil.rmtree(client, ignore_errors=True)
     os.makedirs(os.path.join(client, "data"))
     shutil.copy2(os.path.join(bin_dir, "Torvane.exe"), client)
     shutil.copy2(os.path.join(fixture_dir, "Halvix.exe"), client)
     for name, size in files:
-        write_random(os.path.join(client, "data", name), size)  # the older version
+        write_random(os.path.join(client, "data", name), size)
+    return client
+
+
+def check_updated(client, files, digests):
+    for name, _ in files:
+        with open(os.path.join(client, "data", name), "rb") as f:
+            if hashlib.md5(f.read()).hexdigest() != digests[name]:
+                raise RuntimeError("%s was not updated" % name)
+    shutil.rmtree(client, ignore_errors=True)
+
+
+def pipeline_only(bin_dir, fixture_dir, work, server, files, digests):
+    """Seconds of update_bench_pipeline.exe: the check and the pipeline without the dialog."""
+    client = make_client(bin_dir, fixture_dir, work, files)
+    done = subprocess.run([WINE_RUN, "--timeout", "900", os.path.join(bin_dir, "bench", "update_bench_pipeline.exe"),
+                           windows_path(client), server.url("/list.cfg"), "100"],
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=960)
+    text = done.stdout.decode("utf-8", "replace")
+    match = re.search(r"pipeline: installed, ([0-9.]+) s", text)
+    if done.returncode != 0 or not match:
+        raise RuntimeError("update_bench_pipeline failed: %s" % text)
+    check_updated(client, files, digests)
+    return float(match.group(1))
+
+
+def whole_update(bin_dir, fixture_dir, work, server, files, digests):
+    """Seconds from the manifest request to the deletion of Upgrade.cfg."""
+    client = make_client(bin_dir, fixture_dir, work, files)
     cfg = os.path.join(client, "Upgrade.cfg")
     with open(cfg, "wb") as f:
         f.write(("[Client]\r\nTime=100\r\nConfigUrl=%s\r\n" % server.url("/list.cfg")).encode("gbk"))
@@ -109,11 +137,7 @@ def whole_update(bin_dir, fixture_dir, work, server, files, digests):
         if process.poll() is None:
             process.kill()
             process.wait()
-    for name, _ in files:
-        with open(os.path.join(client, "data", name), "rb") as f:
-            if hashlib.md5(f.read()).hexdigest() != digests[name]:
-                raise RuntimeError("%s was not updated" % name)
-    shutil.rmtree(client, ignore_errors=True)
+    check_updated(client, files, digests)
     return elapsed
 
 
@@ -147,18 +171,22 @@ def main():
         with open(os.path.join(served, "list.cfg"), "wb") as f:
             f.write(manifest([("\\data\\" + name, url, digests[name]) for (name, _), url in zip(files, urls)]))
 
-        bare, update = [], []
+        bare, update, pipeline = [], [], []
         for _ in range(args.rounds):
             bare.append(bare_loop(bench_dir, os.path.join(work, "bare"), urls))
+            pipeline.append(pipeline_only(bin_dir, fixture_dir, work, server, files, digests))
             update.append(whole_update(bin_dir, fixture_dir, work, server, files, digests))
-            print("round: bare loop %.2f s, whole update %.2f s" % (bare[-1], update[-1]), flush=True)
+            print("round: bare loop %.2f s, pipeline without dialog %.2f s, whole update %.2f s"
+                  % (bare[-1], pipeline[-1], update[-1]), flush=True)
 
-        b, u = min(bare), min(update)
+        b, u, p = min(bare), min(update), min(pipeline)
         print()
         print("files: %d, %d MiB in all, best of %d rounds" % (args.files, args.mib, args.rounds))
         print("bare WinINet loop:    %.2f s (%.1f MiB/s)" % (b, args.mib / b))
         print("whole update:         %.2f s (%.1f MiB/s; download, MD5, backup and copy of every file)"
               % (u, args.mib / u))
+        print("pipeline, no dialog:  %.2f s (the same work reporting to nothing)" % p)
+        print("pipeline / bare loop: %.2f" % (p / b))
         print("update / bare loop:   %.2f (goal <= 1.30)" % (u / b))
     finally:
         if server is not None:

@@ -104,7 +104,7 @@ class Scenario:
             self.test.assertFalse(self.client.exists(name), "%s: %s left" % (self.name, name))
         restart = wait_until(self.client.restart_command_line, 10)
         self.test.assertIsNotNone(restart, "%s: client not restarted" % self.name)
-        self.test.assertTrue(restart.rstrip().endswith(" /Restart"), restart)
+        self.test.assertEqual(restart.strip().lower(), (self.client.win_path + "\\Halvix.exe /Restart").lower())
 
     def expect_failure_untouched(self):
         """A failed run that changed no client file: only the manifest was
@@ -278,6 +278,8 @@ class DownloadCentreTest(TorvaneTestCase):
         update.offer(500, "\\x.txt", b"x")
         centre = update.client.start_client("--window=1", "--recreate=1000", "--max_ms=100000")
         update.start()
+        # Forced mode: the update starts when the five-second prompt runs out, not before.
+        self.assertIsNone(wait_until(lambda: update.requests(), 4.0), "the update started before the prompt ran out")
         quits = lambda: update.client.client_log().count("window-quit")
         self.assertIsNotNone(wait_until(lambda: quits() >= 3, 60), "no WM_QUIT reached the centre")
         self.assertEqual(update.file_requests(), [], "a file was fetched while the centre was open")
