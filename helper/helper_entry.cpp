@@ -101,9 +101,10 @@ int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
 
   state.browserControl.Reset();
   state.flashControl.Reset();
-  // The hosted controls are closed while COM still runs: destroying the window
-  // (if a quit from outside left it standing) closes its host window too.
-  if (state.mainWindow && IsWindow(state.mainWindow)) DestroyWindow(state.mainWindow);
+  // The hosted control is closed while COM still runs: a quit from outside
+  // leaves the windows standing, and the host lets go of its control only
+  // when it is destroyed.
+  if (state.hostWindow && IsWindow(state.hostWindow)) DestroyWindow(state.hostWindow);
   if (recommend) {
     FreeSkin(state);
     Gdiplus::GdiplusShutdown(state.gdiplusToken);

@@ -46,6 +46,7 @@ struct HelperState {
   int hoverButton = kNoButton;                     // HoverButton
   std::vector<SkinImage> skinImages;               // SkinImages, in kSkinPictureIds order
   HWND mainWindow = nullptr;
+  HWND hostWindow = nullptr;  // HostWindow, the child that hosts the control
 };
 
 // The entry: runs the whole helper and returns the exit code (always 0).

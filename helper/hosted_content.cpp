@@ -25,14 +25,14 @@ SkinRect ToSkinRect(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; 
 
 // Creates the host window on `rect` (client coordinates of the main window),
 // has its host object create the control named by `progId`, and asks the
-// control for `iid`. Leaves `out` null when anything fails.
-void HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wchar_t* progId, REFIID iid,
+// control for `iid`. Leaves `out` null when anything fails. Returns the host window.
+HWND HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wchar_t* progId, REFIID iid,
                  void** out) {
   *out = nullptr;
   HWND host = CreateWindowExW(0, kControlHostClass, nullptr, WS_CHILD | WS_VISIBLE, rect.left, rect.top,
                               rect.right - rect.left, rect.bottom - rect.top, mainWindow, nullptr, instance,
                               nullptr);
-  if (!host) return;
+  if (!host) return nullptr;
   auto* hostObject = reinterpret_cast<IUnknown*>(SendMessageW(host, ControlHostGetHostMessage(), 0, 0));
   ComPtr<IControlHost> controlHost;
   if (hostObject && SUCCEEDED(hostObject->QueryInterface(IID_IControlHost, &controlHost))) {
@@ -40,6 +40,7 @@ void HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wc
   }
   auto* control = reinterpret_cast<IUnknown*>(SendMessageW(host, ControlHostGetControlMessage(), 0, 0));
   if (control) control->QueryInterface(iid, out);
+  return host;
 }
 
 void Navigate(IWebBrowser2* browser) {
@@ -104,11 +105,12 @@ HRESULT CallFunction(IDispatch* flash, const wchar_t* request) {
 }  // namespace
 
 void HostBrowser(HelperState& state, HWND mainWindow) {
-  RECT client;
-  GetClientRect(mainWindow, &client);
-  const RECT rect = ToRect(BrowserHostRect(ToSkinRect(client)));
+  // The host goes straight onto the frame's body. (Derived from the client
+  // rectangle while the caption is still there, it would depend on the
+  // caption height of the system and could cover the frame's lower edge.)
+  const RECT rect = ToRect(kBodyRect);
   state.browserControl.Reset();
-  HostControl(state.instance, mainWindow, rect, kBrowserProgId, IID_IWebBrowser2,
+  state.hostWindow = HostControl(state.instance, mainWindow, rect, kBrowserProgId, IID_IWebBrowser2,
               reinterpret_cast<void**>(state.browserControl.GetAddressOf()));
   if (state.browserControl) Navigate(state.browserControl.Get());
 }
@@ -132,7 +134,7 @@ void HostFlash(HelperState& state, HWND mainWindow) {
   RECT client;
   GetClientRect(mainWindow, &client);
   state.flashControl.Reset();
-  HostControl(state.instance, mainWindow, client, kFlashProgId, IID_IShockwaveFlash,
+  state.hostWindow = HostControl(state.instance, mainWindow, client, kFlashProgId, IID_IShockwaveFlash,
               reinterpret_cast<void**>(state.flashControl.GetAddressOf()));
   // The movie loads from the network while the run goes on; a refusal is dropped.
   if (state.flashControl) LoadMovie(state.flashControl.Get(), 0, kCookieMovieUrl);

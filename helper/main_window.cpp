@@ -132,6 +132,9 @@ void PaintSkin(const HelperState& state, HDC dc) {
   if (state.mode != HelperMode::Recommend) return;
   Gdiplus::GpGraphics* graphics = nullptr;
   if (gdip::GdipCreateFromHDC(dc, &graphics) != Gdiplus::Ok || !graphics) return;
+  // The pictures are drawn at their natural size; no smoothing is wanted, and
+  // Wine's default smoothing blends the frame's outer edge with what is behind it.
+  gdip::GdipSetInterpolationMode(graphics, Gdiplus::InterpolationModeNearestNeighbor);
   // The whole skin each time, straight to the device context.
   DrawSkinImage(graphics, state, 0, 0, 0);
   for (int i = 0; i < static_cast<int>(kCaptionButtons.size()); ++i) {

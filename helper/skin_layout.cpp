@@ -15,12 +15,6 @@ int SkinPictureIndex(int buttonIndex, int hoverButton) {
   return hoverButton == kCaptionButtons[buttonIndex].code ? normal + 1 : normal;
 }
 
-SkinRect BrowserHostRect(const SkinRect& clientWithCaption) {
-  // A fixed frame of 3 pixels and a caption of 26 go away with the caption.
-  return {clientWithCaption.left + 2, clientWithCaption.top + 27, clientWithCaption.right + 4,
-          clientWithCaption.bottom + 30};
-}
-
 SkinRect BrowserObjectRect(const SkinRect& client) {
   // Larger than the host window on purpose: the host clips the browser's
   // right and bottom edges.

@@ -48,10 +48,10 @@ constexpr std::array<int, 7> kSkinPictureIds{129, 134, 135, 132, 133, 130, 131};
 // (0 refresh, 1 minimise, 2 close) given the button under the pointer.
 int SkinPictureIndex(int buttonIndex, int hoverButton);
 
-// Where the browser's host window goes: the client rectangle of the window
-// while it still has its caption, moved so that it lands on the frame's
-// transparent body once the caption is gone.
-SkinRect BrowserHostRect(const SkinRect& clientWithCaption);
+// The frame picture's transparent body, where the browser's host window goes:
+// x 2 to 597 and y 27 to 447, as left, top, right, bottom (right and bottom
+// exclusive, as window rectangles are).
+constexpr SkinRect kBodyRect{2, 27, 598, 448};
 
 // Position and clip rectangle for the browser, from the current client rectangle.
 SkinRect BrowserObjectRect(const SkinRect& client);

@@ -114,13 +114,11 @@ TEST(SkinPictureIndex, PicksTheHighlightOnlyForTheButtonUnderThePointer) {
   }
 }
 
-TEST(BrowserRects, HostLandsOnTheTransparentBodyAndBrowserIsClipped) {
-  // Client area with a 3-pixel fixed frame and a 26-pixel caption.
-  const SkinRect host = BrowserHostRect({0, 0, 594, 418});
-  EXPECT_EQ(host.left, 2);
-  EXPECT_EQ(host.top, 27);
-  EXPECT_EQ(host.right, 598);
-  EXPECT_EQ(host.bottom, 448);
+TEST(BrowserRects, HostCoversTheTransparentBodyAndBrowserIsClipped) {
+  EXPECT_EQ(kBodyRect.left, 2);
+  EXPECT_EQ(kBodyRect.top, kDragStripBottom);
+  EXPECT_EQ(kBodyRect.right, kWindowWidth - 2);
+  EXPECT_EQ(kBodyRect.bottom, kWindowHeight - 2);
 
   const SkinRect object = BrowserObjectRect({0, 0, kWindowWidth, kWindowHeight});
   EXPECT_EQ(object.left, 0);
