@@ -1,0 +1,46 @@
+// Arbitrary bytes as a library's image and as a FilePath: the export reader
+// must not read outside the bytes, and a FilePath that the containment rules
+// accept must hold nothing that Windows could read as a way out of the
+// client folder.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "updater/core/install_paths.h"
+#include "updater/core/pe_exports.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+void CheckFilePath(const std::string& path) {
+  if (!install_paths::IsContainedFilePath(path)) return;
+  Require(path.size() >= 2 && path[0] == '\\' && path[1] != '\\');
+  Require(path.find('/') == std::string::npos && path.find(':') == std::string::npos);
+  Require(path.find('\0') == std::string::npos);
+  Require(path.find("\\..\\") == std::string::npos && path.find("\\.\\") == std::string::npos);
+  Require(path.back() != '\\' && path.back() != '.');
+  // The folder part is a prefix that ends before a separator.
+  const std::string folder = install_paths::FolderPart(path);
+  Require(folder.empty() || (path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '\\'));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  // Copies, so that ASan sees the exact bounds of each input.
+  const std::vector<unsigned char> image(data, data + size);
+  std::vector<std::string> names;
+  for (pe_exports::Layout layout : {pe_exports::Layout::Image, pe_exports::Layout::File}) {
+    if (pe_exports::ReadExportNames(image.data(), image.size(), layout, names)) {
+      for (const std::string& name : names) Require(name.size() <= size);
+    }
+  }
+  CheckFilePath(std::string(reinterpret_cast<const char*>(data), size));
+  return 0;
+}
