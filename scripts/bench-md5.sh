@@ -16,4 +16,4 @@ cmake --build "$out" -j "$jobs" --target md5_bench >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bench-md5.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-"$out/bench/md5_bench" "$work" "${1:-256}" "${2:-3}"
+"$out/bench/md5_bench" "$work" "${1:-256}" "${2:-5}"

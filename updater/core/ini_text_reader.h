@@ -14,6 +14,8 @@
 //    several equal keys in one section the first wins;
 //  - a UTF-8 byte order mark at the start is skipped; text with a UTF-16 byte
 //    order mark is read as UTF-16.
+// One known difference: a quoted value whose inner text is exactly as long as
+// the limit is kept whole here, while Wine drops its last character.
 // Where the platform converts text between encodings (UTF-8 or UTF-16 files
 // with non-ASCII text) this reader does not follow it: manifests are code page
 // 936 files.
