@@ -5,10 +5,11 @@
 //
 // Figures: MB/s (10^6 bytes per second) of each, by wall clock and by CPU
 // time, best of the rounds, with the file in the page cache; their ratio
-// (md5sum time / FileMd5Text time, above 1 when FileMd5Text is faster); the peak resident size of a fresh process
-// that hashes a 1 GiB file, next to one that hashes an empty file; a digest
-// check against md5sum on a 4 GiB + 100 byte sparse file, past the point where
-// the byte count carries into its high word.
+// (md5sum time / FileMd5Text time, above 1 when FileMd5Text is faster); the
+// peak resident size of a fresh process that hashes a 1 GiB file, next to one
+// that hashes an empty file; a digest check against md5sum on a 4 GiB + 100
+// byte sparse file, past the point where the byte count carries into its high
+// word.
 
 #include <sys/resource.h>
 #include <unistd.h>
