@@ -1,6 +1,37 @@
 #include "updater/core/update_job.h"
 
-// Placeholder until the run sequence lands.
-bool UpdateJob::Run(UpdateObserver*) { return false; }
-bool UpdateJob::InitPaths() { return false; }
-bool UpdateJob::ReadClientSettings() { return false; }
+#include <exception>
+
+#include "updater/core/client_settings.h"
+#include "updater/core/module_path.h"
+#include "updater/core/profile_file_reader.h"
+
+bool UpdateJob::Run(UpdateObserver* dialog) {
+  if (dialog == nullptr) return false;
+  SetOwner(dialog);
+  // Nothing may leave the worker thread as an exception: a failure of the
+  // platform or of memory is a failed run like any other.
+  try {
+    if (!InitPaths()) return false;
+    if (!ReadClientSettings()) return false;
+    if (!CheckAndInstall()) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+  // A completed update consumes the order to update.
+  DeleteFileA(upgradeCfgPath.c_str());
+  return true;
+}
+
+bool UpdateJob::InitPaths() {
+  std::string modulePath;
+  if (!ReadModulePath(modulePath)) return false;
+  // Refuses a folder too long for the paths of the run.
+  if (!BuildRunPaths(modulePath, *this)) return false;
+  return FileFound(upgradeCfgPath);
+}
+
+bool UpdateJob::ReadClientSettings() {
+  if (!ReadClientSection(ProfileFileReader(upgradeCfgPath), *this)) return false;
+  return DownloadManifest(configUrl);
+}
