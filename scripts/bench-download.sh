@@ -23,8 +23,12 @@ done
 work=$(mktemp -d /tmp/bench-download.XXXXXX)
 server_pid=
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  harness_stop 2>/dev/null || true
+  set +e
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null
+    wait "$server_pid" 2>/dev/null
+  fi
+  harness_stop 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
