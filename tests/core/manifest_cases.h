@@ -3,8 +3,11 @@
 // tests (the same text written to a file and read by GetPrivateProfileStringA),
 // so the in-memory reader cannot drift from the platform's profile rules.
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,6 +132,24 @@ struct Outcome {
   Entries urls;    // FileUrlMap in iteration order
   Entries hashes;  // FileHashMap in iteration order
 };
+
+inline void PrintTo(Stop stop, std::ostream* os) {
+  static const char* const kNames[] = {"none", "root", "index", "list"};
+  *os << kNames[static_cast<int>(stop)];
+}
+
+// Compares field by field so that a failure names the field.
+inline void ExpectOutcome(const Outcome& actual, const Outcome& expected) {
+  EXPECT_EQ(actual.stop, expected.stop);
+  EXPECT_EQ(actual.releaseSelected, expected.releaseSelected);
+  EXPECT_EQ(actual.multiStep, expected.multiStep);
+  EXPECT_EQ(actual.installedIndex, expected.installedIndex);
+  EXPECT_EQ(actual.versionCount, expected.versionCount);
+  EXPECT_EQ(actual.latestVersion, expected.latestVersion);
+  EXPECT_EQ(actual.downloadUrl, expected.downloadUrl);
+  EXPECT_EQ(actual.urls, expected.urls);
+  EXPECT_EQ(actual.hashes, expected.hashes);
+}
 
 inline Entries EntriesOf(const FileTable& table) { return Entries(table.begin(), table.end()); }
 

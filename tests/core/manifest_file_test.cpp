@@ -12,10 +12,6 @@
 #include "updater/core/ini_text_reader.h"
 #include "updater/core/profile_file_reader.h"
 
-namespace manifest_cases {
-void ExpectOutcome(const Outcome& actual, const Outcome& expected);
-}
-
 namespace {
 
 using namespace manifest_cases;

@@ -3,28 +3,6 @@
 #include "tests/core/manifest_cases.h"
 #include "updater/core/ini_text_reader.h"
 
-namespace manifest_cases {
-
-void PrintTo(Stop stop, std::ostream* os) {
-  static const char* const kNames[] = {"none", "root", "index", "list"};
-  *os << kNames[static_cast<int>(stop)];
-}
-
-// Compares field by field so a failure names the field.
-void ExpectOutcome(const Outcome& actual, const Outcome& expected) {
-  EXPECT_EQ(actual.stop, expected.stop);
-  EXPECT_EQ(actual.releaseSelected, expected.releaseSelected);
-  EXPECT_EQ(actual.multiStep, expected.multiStep);
-  EXPECT_EQ(actual.installedIndex, expected.installedIndex);
-  EXPECT_EQ(actual.versionCount, expected.versionCount);
-  EXPECT_EQ(actual.latestVersion, expected.latestVersion);
-  EXPECT_EQ(actual.downloadUrl, expected.downloadUrl);
-  EXPECT_EQ(actual.urls, expected.urls);
-  EXPECT_EQ(actual.hashes, expected.hashes);
-}
-
-}  // namespace manifest_cases
-
 namespace {
 
 using namespace manifest_cases;
