@@ -1,9 +1,9 @@
 // The control host. One `ControlSite` per host window is the control's whole
 // container: its client site (IOleClientSite), its in-place site and window
 // (IOleInPlaceSite), the frame the control asks for during in-place activation
-// (`InPlaceFrame`, an IOleInPlaceFrame whose window is the top-level one), the ambient properties (IDispatch), and for a web browser the document host
-// (IDocHostUIHandler) that takes away the page's 3-D border. The frame has no
-// menus, toolbars or status bar, so those requests are refused politely.
+// (`InPlaceFrame`, an IOleInPlaceFrame whose window is the top-level one), the ambient properties (IDispatch), and for
+// a web browser the document host (IDocHostUIHandler) that takes away the page's 3-D border. The frame has no menus,
+// toolbars or status bar, so those requests are refused politely.
 //
 // Lifetime: the window holds one reference from WM_CREATE to WM_DESTROY, when
 // the control is deactivated, closed and released; the control may hold
@@ -138,9 +138,7 @@ class ControlSite final : public IOleClientSite,
   }
 
   // IControlHost
-  STDMETHODIMP CreateControl(LPCOLESTR progId, HWND hostWindow) override {
-    return CreateControlIn(progId, hostWindow);
-  }
+  STDMETHODIMP CreateControl(LPCOLESTR progId, HWND hostWindow) override { return CreateControlIn(progId, hostWindow); }
 
   // IOleClientSite
   STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
@@ -171,8 +169,8 @@ class ControlSite final : public IOleClientSite,
     return S_OK;
   }
   STDMETHODIMP OnUIActivate() override { return S_OK; }
-  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
-                                LPRECT clip, LPOLEINPLACEFRAMEINFO frameInfo) override {
+  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position, LPRECT clip,
+                                LPOLEINPLACEFRAMEINFO frameInfo) override {
     if (frame) {
       *frame = &frame_;
       frame_.AddRef();
@@ -212,8 +210,7 @@ class ControlSite final : public IOleClientSite,
     return E_NOTIMPL;
   }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
-                      UINT*) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override {
     if (!(flags & DISPATCH_PROPERTYGET) || !result) return DISP_E_MEMBERNOTFOUND;
     switch (id) {
       case DISPID_AMBIENT_USERMODE:

@@ -40,8 +40,8 @@ POINT CentredOrigin() {
 
 HWND CreateMainWindow(HelperState& state, POINT origin) {
   return CreateWindowExW(0, kMainWindowClass, kMainWindowTitle,
-                         WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX, origin.x, origin.y,
-                         kWindowWidth, kWindowHeight, nullptr, nullptr, state.instance, &state);
+                         WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX, origin.x, origin.y, kWindowWidth,
+                         kWindowHeight, nullptr, nullptr, state.instance, &state);
 }
 
 void RunMessageLoop() {

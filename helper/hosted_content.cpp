@@ -26,12 +26,10 @@ SkinRect ToSkinRect(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; 
 // Creates the host window on `rect` (client coordinates of the main window),
 // has its host object create the control named by `progId`, and asks the
 // control for `iid`. Leaves `out` null when anything fails. Returns the host window.
-HWND HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wchar_t* progId, REFIID iid,
-                 void** out) {
+HWND HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wchar_t* progId, REFIID iid, void** out) {
   *out = nullptr;
   HWND host = CreateWindowExW(0, kControlHostClass, nullptr, WS_CHILD | WS_VISIBLE, rect.left, rect.top,
-                              rect.right - rect.left, rect.bottom - rect.top, mainWindow, nullptr, instance,
-                              nullptr);
+                              rect.right - rect.left, rect.bottom - rect.top, mainWindow, nullptr, instance, nullptr);
   if (!host) return nullptr;
   auto* hostObject = reinterpret_cast<IUnknown*>(SendMessageW(host, ControlHostGetHostMessage(), 0, 0));
   ComPtr<IControlHost> controlHost;
@@ -111,7 +109,7 @@ void HostBrowser(HelperState& state, HWND mainWindow) {
   const RECT rect = ToRect(kBodyRect);
   state.browserControl.Reset();
   state.hostWindow = HostControl(state.instance, mainWindow, rect, kBrowserProgId, IID_IWebBrowser2,
-              reinterpret_cast<void**>(state.browserControl.GetAddressOf()));
+                                 reinterpret_cast<void**>(state.browserControl.GetAddressOf()));
   if (state.browserControl) Navigate(state.browserControl.Get());
 }
 
@@ -135,7 +133,7 @@ void HostFlash(HelperState& state, HWND mainWindow) {
   GetClientRect(mainWindow, &client);
   state.flashControl.Reset();
   state.hostWindow = HostControl(state.instance, mainWindow, client, kFlashProgId, IID_IShockwaveFlash,
-              reinterpret_cast<void**>(state.flashControl.GetAddressOf()));
+                                 reinterpret_cast<void**>(state.flashControl.GetAddressOf()));
   // The movie loads from the network while the run goes on; a refusal is dropped.
   if (state.flashControl) LoadMovie(state.flashControl.Get(), 0, kCookieMovieUrl);
 }

@@ -30,7 +30,7 @@ const IID IID_IShockwaveFlash = {0xd27cdb6c, 0xae6d, 0x11cf, {0x96, 0xb8, 0x44, 
 constexpr DISPID kDispLoadMovie = 0x8e;
 constexpr DISPID kDispCallFunction = 0xc6;
 
-std::string Utf8(const wchar_t* text) {
+std::string Utf8(const wchar_t *text) {
   if (!text) return "(null)";
   const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
   std::string out(n > 0 ? n - 1 : 0, '\0');
@@ -38,7 +38,7 @@ std::string Utf8(const wchar_t* text) {
   return out;
 }
 
-void Log(const std::string& line) {
+void Log(const std::string &line) {
   wchar_t path[MAX_PATH];
   if (!GetEnvironmentVariableW(L"QUILLET_TEST_LOG", path, MAX_PATH)) return;
   HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -53,7 +53,7 @@ void Log(const std::string& line) {
 }
 
 // "<vt>:<value>" for the variant kinds the host passes, "null" for no variant.
-std::string Describe(const VARIANT* v) {
+std::string Describe(const VARIANT *v) {
   if (!v) return "null";
   char buf[64];
   switch (V_VT(v)) {
@@ -69,7 +69,7 @@ std::string Describe(const VARIANT* v) {
   }
 }
 
-std::string Describe(const RECT* r) {
+std::string Describe(const RECT *r) {
   if (!r) return "null";
   char buf[64];
   std::snprintf(buf, sizeof buf, "%ld,%ld,%ld,%ld", r->left, r->top, r->right, r->bottom);
@@ -86,20 +86,20 @@ std::string ClassOf(HWND window) {
 // in-place activation a real control performs, reported to the log.
 class FakeOleObject : public IOleObject {
  public:
-  explicit FakeOleObject(const char* name) : name_(name) { ++g_objects; }
+  explicit FakeOleObject(const char *name) : name_(name) { ++g_objects; }
   virtual ~FakeOleObject() {
     if (site_) site_->Release();
     --g_objects;
   }
 
-  STDMETHODIMP SetClientSite(IOleClientSite* site) override {
+  STDMETHODIMP SetClientSite(IOleClientSite *site) override {
     Log(std::string(name_) + ".SetClientSite " + (site ? "set" : "null"));
     if (site) site->AddRef();
     if (site_) site_->Release();
     site_ = site;
     return S_OK;
   }
-  STDMETHODIMP GetClientSite(IOleClientSite** site) override {
+  STDMETHODIMP GetClientSite(IOleClientSite **site) override {
     if (!site) return E_POINTER;
     *site = site_;
     if (site_) site_->AddRef();
@@ -110,51 +110,51 @@ class FakeOleObject : public IOleObject {
     Log(std::string(name_) + ".Close");
     return S_OK;
   }
-  STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
-  STDMETHODIMP InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP GetClipboardData(DWORD, IDataObject**) override { return E_NOTIMPL; }
-  STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT rect) override {
+  STDMETHODIMP SetMoniker(DWORD, IMoniker *) override { return E_NOTIMPL; }
+  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker **) override { return E_NOTIMPL; }
+  STDMETHODIMP InitFromData(IDataObject *, BOOL, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP GetClipboardData(DWORD, IDataObject **) override { return E_NOTIMPL; }
+  STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite *site, LONG, HWND parent, LPCRECT rect) override {
     std::string line = std::string(name_) + ".DoVerb " + std::to_string(verb) + " parent=" + ClassOf(parent) +
                        " rect=" + Describe(rect);
     if (verb == OLEIVERB_INPLACEACTIVATE && site) line += " " + ActivateInPlace(site);
     Log(line);
     return S_OK;
   }
-  STDMETHODIMP EnumVerbs(IEnumOLEVERB**) override { return E_NOTIMPL; }
+  STDMETHODIMP EnumVerbs(IEnumOLEVERB **) override { return E_NOTIMPL; }
   STDMETHODIMP Update() override { return S_OK; }
   STDMETHODIMP IsUpToDate() override { return S_OK; }
-  STDMETHODIMP GetUserClassID(CLSID*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetUserType(DWORD, LPOLESTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP SetExtent(DWORD, SIZEL*) override { return S_OK; }
-  STDMETHODIMP GetExtent(DWORD, SIZEL*) override { return E_NOTIMPL; }
-  STDMETHODIMP Advise(IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetUserClassID(CLSID *) override { return E_NOTIMPL; }
+  STDMETHODIMP GetUserType(DWORD, LPOLESTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP SetExtent(DWORD, SIZEL *) override { return S_OK; }
+  STDMETHODIMP GetExtent(DWORD, SIZEL *) override { return E_NOTIMPL; }
+  STDMETHODIMP Advise(IAdviseSink *, DWORD *) override { return E_NOTIMPL; }
   STDMETHODIMP Unadvise(DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP EnumAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetMiscStatus(DWORD, DWORD* status) override {
+  STDMETHODIMP EnumAdvise(IEnumSTATDATA **) override { return E_NOTIMPL; }
+  STDMETHODIMP GetMiscStatus(DWORD, DWORD *status) override {
     if (status) *status = OLEMISC_SETCLIENTSITEFIRST;
     return S_OK;
   }
-  STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
+  STDMETHODIMP SetColorScheme(LOGPALETTE *) override { return E_NOTIMPL; }
 
  protected:
-  const char* name_;
-  IOleClientSite* site_ = nullptr;
+  const char *name_;
+  IOleClientSite *site_ = nullptr;
 
  private:
   // What a control asks of its container to go in-place active, and what it
   // got: "inplace=<ok|...> usermode=<ambient> window=<class> frame=<class> pos=<rect>".
-  std::string ActivateInPlace(IOleClientSite* site) {
-    IOleInPlaceSite* inPlace = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&inPlace))))
+  std::string ActivateInPlace(IOleClientSite *site) {
+    IOleInPlaceSite *inPlace = nullptr;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void **>(&inPlace))))
       return "inplace=no-site";
     std::string result = "inplace=ok";
     if (inPlace->CanInPlaceActivate() != S_OK) result = "inplace=refused";
     HWND window = nullptr;
     inPlace->GetWindow(&window);
     inPlace->OnInPlaceActivate();
-    IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* document = nullptr;
+    IOleInPlaceFrame *frame = nullptr;
+    IOleInPlaceUIWindow *document = nullptr;
     RECT position = {}, clip = {};
     OLEINPLACEFRAMEINFO info = {};
     info.cb = sizeof info;
@@ -170,8 +170,8 @@ class FakeOleObject : public IOleObject {
     inPlace->Release();
 
     std::string usermode = "none";
-    IDispatch* ambient = nullptr;
-    if (SUCCEEDED(site->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&ambient)))) {
+    IDispatch *ambient = nullptr;
+    if (SUCCEEDED(site->QueryInterface(IID_IDispatch, reinterpret_cast<void **>(&ambient)))) {
       VARIANT v;
       VariantInit(&v);
       DISPPARAMS none = {nullptr, nullptr, 0, 0};
@@ -191,16 +191,15 @@ class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public
  public:
   FakeBrowser() : FakeOleObject("browser") {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+  STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (iid == IID_IUnknown || iid == IID_IOleObject) {
-      *out = static_cast<IOleObject*>(this);
+      *out = static_cast<IOleObject *>(this);
     } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
-      *out = static_cast<IOleInPlaceObject*>(this);
-    } else if (iid == IID_IDispatch || iid == IID_IWebBrowser || iid == IID_IWebBrowserApp ||
-               iid == IID_IWebBrowser2) {
-      *out = static_cast<IWebBrowser2*>(this);
+      *out = static_cast<IOleInPlaceObject *>(this);
+    } else if (iid == IID_IDispatch || iid == IID_IWebBrowser || iid == IID_IWebBrowserApp || iid == IID_IWebBrowser2) {
+      *out = static_cast<IWebBrowser2 *>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -215,7 +214,7 @@ class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public
   }
 
   // IOleInPlaceObject
-  STDMETHODIMP GetWindow(HWND*) override { return E_FAIL; }
+  STDMETHODIMP GetWindow(HWND *) override { return E_FAIL; }
   STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   STDMETHODIMP InPlaceDeactivate() override {
     Log("browser.InPlaceDeactivate");
@@ -229,19 +228,18 @@ class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public
   STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
 
   // IDispatch
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+  STDMETHODIMP GetTypeInfoCount(UINT *count) override {
     if (count) *count = 0;
     return S_OK;
   }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *) override {
     return E_NOTIMPL;
   }
 
   // IWebBrowser2: the two methods the host uses, the rest refused.
-  STDMETHODIMP Navigate2(VARIANT* url, VARIANT* flags, VARIANT* target, VARIANT* postData,
-                         VARIANT* headers) override {
+  STDMETHODIMP Navigate2(VARIANT *url, VARIANT *flags, VARIANT *target, VARIANT *postData, VARIANT *headers) override {
     Log("browser.Navigate2 url=" + Describe(url) + " flags=" + Describe(flags) + " target=" + Describe(target) +
         " post=" + Describe(postData) + " headers=" + Describe(headers));
     return S_OK;
@@ -250,68 +248,69 @@ class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public
     Log("browser.Quit");
     return S_OK;
   }
-    STDMETHODIMP GoBack() override { return E_NOTIMPL; }
-    STDMETHODIMP GoForward() override { return E_NOTIMPL; }
-    STDMETHODIMP GoHome() override { return E_NOTIMPL; }
-    STDMETHODIMP GoSearch() override { return E_NOTIMPL; }
-    STDMETHODIMP Navigate(BSTR, VARIANT *, VARIANT *, VARIANT *, VARIANT *) override { return E_NOTIMPL; }
-    STDMETHODIMP Refresh() override { return E_NOTIMPL; }
-    STDMETHODIMP Refresh2(VARIANT *) override { return E_NOTIMPL; }
-    STDMETHODIMP Stop() override { return E_NOTIMPL; }
-    STDMETHODIMP get_Application(IDispatch **) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Parent(IDispatch **) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Container(IDispatch **) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Document(IDispatch **) override { return E_NOTIMPL; }
-    STDMETHODIMP get_TopLevelContainer(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Type(BSTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Left(LONG *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Left(LONG) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Top(LONG *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Top(LONG) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Width(LONG *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Width(LONG) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Height(LONG *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Height(LONG) override { return E_NOTIMPL; }
-    STDMETHODIMP get_LocationName(BSTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_LocationURL(BSTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Busy(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP ClientToWindow(int *, int *) override { return E_NOTIMPL; }
-    STDMETHODIMP PutProperty(BSTR, VARIANT) override { return E_NOTIMPL; }
-    STDMETHODIMP GetProperty(BSTR, VARIANT *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Name(BSTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_HWND(SHANDLE_PTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_FullName(BSTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Path(BSTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Visible(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Visible(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_StatusBar(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_StatusBar(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_StatusText(BSTR *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_StatusText(BSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP get_ToolBar(int *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_ToolBar(int) override { return E_NOTIMPL; }
-    STDMETHODIMP get_MenuBar(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_MenuBar(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_FullScreen(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_FullScreen(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP QueryStatusWB(OLECMDID, OLECMDF *) override { return E_NOTIMPL; }
-    STDMETHODIMP ExecWB(OLECMDID, OLECMDEXECOPT, VARIANT *, VARIANT *) override { return E_NOTIMPL; }
-    STDMETHODIMP ShowBrowserBar(VARIANT *, VARIANT *, VARIANT *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_ReadyState(READYSTATE *) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Offline(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Offline(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Silent(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Silent(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_RegisterAsBrowser(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_RegisterAsBrowser(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_RegisterAsDropTarget(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_RegisterAsDropTarget(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_TheaterMode(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_TheaterMode(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_AddressBar(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_AddressBar(VARIANT_BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP get_Resizable(VARIANT_BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP put_Resizable(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP GoBack() override { return E_NOTIMPL; }
+  STDMETHODIMP GoForward() override { return E_NOTIMPL; }
+  STDMETHODIMP GoHome() override { return E_NOTIMPL; }
+  STDMETHODIMP GoSearch() override { return E_NOTIMPL; }
+  STDMETHODIMP Navigate(BSTR, VARIANT *, VARIANT *, VARIANT *, VARIANT *) override { return E_NOTIMPL; }
+  STDMETHODIMP Refresh() override { return E_NOTIMPL; }
+  STDMETHODIMP Refresh2(VARIANT *) override { return E_NOTIMPL; }
+  STDMETHODIMP Stop() override { return E_NOTIMPL; }
+  STDMETHODIMP get_Application(IDispatch **) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Parent(IDispatch **) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Container(IDispatch **) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Document(IDispatch **) override { return E_NOTIMPL; }
+  STDMETHODIMP get_TopLevelContainer(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Type(BSTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Left(LONG *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Left(LONG) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Top(LONG *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Top(LONG) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Width(LONG *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Width(LONG) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Height(LONG *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Height(LONG) override { return E_NOTIMPL; }
+  STDMETHODIMP get_LocationName(BSTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_LocationURL(BSTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Busy(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP ClientToWindow(int *, int *) override { return E_NOTIMPL; }
+  STDMETHODIMP PutProperty(BSTR, VARIANT) override { return E_NOTIMPL; }
+  STDMETHODIMP GetProperty(BSTR, VARIANT *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Name(BSTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_HWND(SHANDLE_PTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_FullName(BSTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Path(BSTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Visible(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Visible(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_StatusBar(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_StatusBar(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_StatusText(BSTR *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_StatusText(BSTR) override { return E_NOTIMPL; }
+  STDMETHODIMP get_ToolBar(int *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_ToolBar(int) override { return E_NOTIMPL; }
+  STDMETHODIMP get_MenuBar(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_MenuBar(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_FullScreen(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_FullScreen(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP QueryStatusWB(OLECMDID, OLECMDF *) override { return E_NOTIMPL; }
+  STDMETHODIMP ExecWB(OLECMDID, OLECMDEXECOPT, VARIANT *, VARIANT *) override { return E_NOTIMPL; }
+  STDMETHODIMP ShowBrowserBar(VARIANT *, VARIANT *, VARIANT *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_ReadyState(READYSTATE *) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Offline(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Offline(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Silent(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Silent(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_RegisterAsBrowser(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_RegisterAsBrowser(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_RegisterAsDropTarget(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_RegisterAsDropTarget(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_TheaterMode(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_TheaterMode(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_AddressBar(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_AddressBar(VARIANT_BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Resizable(VARIANT_BOOL *) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Resizable(VARIANT_BOOL) override { return E_NOTIMPL; }
+
  private:
   ULONG refs_ = 1;
 };
@@ -320,13 +319,13 @@ class FakeFlash final : public FakeOleObject, public IDispatch {
  public:
   FakeFlash() : FakeOleObject("flash") {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+  STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (iid == IID_IUnknown || iid == IID_IOleObject) {
-      *out = static_cast<IOleObject*>(this);
+      *out = static_cast<IOleObject *>(this);
     } else if (iid == IID_IDispatch || iid == IID_IShockwaveFlash) {
-      *out = static_cast<IDispatch*>(this);
+      *out = static_cast<IDispatch *>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -340,12 +339,12 @@ class FakeFlash final : public FakeOleObject, public IDispatch {
     return left;
   }
 
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+  STDMETHODIMP GetTypeInfoCount(UINT *count) override {
     if (count) *count = 0;
     return S_OK;
   }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
     if (count != 1 || !names || !ids) return E_INVALIDARG;
     if (lstrcmpiW(names[0], L"LoadMovie") == 0) {
       *ids = kDispLoadMovie;
@@ -357,8 +356,8 @@ class FakeFlash final : public FakeOleObject, public IDispatch {
     }
     return S_OK;
   }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                      EXCEPINFO* exception, UINT*) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result, EXCEPINFO *exception,
+                      UINT *) override {
     if (!(flags & DISPATCH_METHOD) || !params) return DISP_E_MEMBERNOTFOUND;
     // Arguments come last first.
     if (id == kDispLoadMovie) {
@@ -395,10 +394,10 @@ class FakeFlash final : public FakeOleObject, public IDispatch {
 template <typename T>
 class Factory final : public IClassFactory {
  public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+  STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
     if (!out) return E_POINTER;
     if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
+      *out = static_cast<IClassFactory *>(this);
       return S_OK;
     }
     *out = nullptr;
@@ -406,17 +405,20 @@ class Factory final : public IClassFactory {
   }
   STDMETHODIMP_(ULONG) AddRef() override { return 2; }
   STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+  STDMETHODIMP CreateInstance(IUnknown *outer, REFIID iid, void **out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    T* object = new T;
+    T *object = new T;
     const HRESULT hr = object->QueryInterface(iid, out);
     object->Release();
     return hr;
   }
   STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock) ++g_objects; else --g_objects;
+    if (lock)
+      ++g_objects;
+    else
+      --g_objects;
     return S_OK;
   }
 };
@@ -424,23 +426,22 @@ class Factory final : public IClassFactory {
 Factory<FakeBrowser> g_browserFactory;
 Factory<FakeFlash> g_flashFactory;
 
-bool SetKey(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+bool SetKey(const std::wstring &path, const wchar_t *name, const std::wstring &value) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr))
-    return false;
-  const LONG r = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)) return false;
+  const LONG r = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
   return r == ERROR_SUCCESS;
 }
 
-std::wstring Text(const CLSID& clsid) {
+std::wstring Text(const CLSID &clsid) {
   wchar_t text[40];
   StringFromGUID2(clsid, text, 40);
   return text;
 }
 
-bool RegisterClass(const CLSID& clsid, const wchar_t* progId, const std::wstring& module) {
+bool RegisterClass(const CLSID &clsid, const wchar_t *progId, const std::wstring &module) {
   const std::wstring classes = L"Software\\Classes\\";
   const std::wstring clsidKey = classes + L"CLSID\\" + Text(clsid);
   return SetKey(classes + progId, nullptr, progId) && SetKey(classes + progId + L"\\CLSID", nullptr, Text(clsid)) &&
@@ -458,7 +459,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-__declspec(dllexport) HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+__declspec(dllexport) HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **out) {
   if (clsid == CLSID_FakeBrowser) return g_browserFactory.QueryInterface(iid, out);
   if (clsid == CLSID_FakeFlash) return g_flashFactory.QueryInterface(iid, out);
   if (out) *out = nullptr;

@@ -29,7 +29,8 @@ TEST(CommandTail, SkipsProgramNameAndTheBlanksAfterIt) {
       {L"\"\" /Recommend", L"/Recommend"},
   };
   for (const TailCase& c : cases) {
-    EXPECT_EQ(CommandTail(c.commandLine), std::wstring(c.tail)) << "line: " << testing::PrintToString(std::wstring(c.commandLine));
+    EXPECT_EQ(CommandTail(c.commandLine), std::wstring(c.tail))
+        << "line: " << testing::PrintToString(std::wstring(c.commandLine));
   }
 }
 
@@ -74,11 +75,10 @@ struct HitCase {
 
 TEST(HitTestButton, IncludesBothEdgesOfEachRectangle) {
   const HitCase cases[] = {
-      {521, 3, kRefreshButton},   {545, 23, kRefreshButton},  {533, 13, kRefreshButton},
-      {546, 3, kMinimiseButton},  {570, 23, kMinimiseButton}, {571, 3, kCloseButton},
-      {595, 23, kCloseButton},    {520, 13, kNoButton},       {596, 13, kNoButton},
-      {533, 2, kNoButton},        {533, 24, kNoButton},       {0, 0, kNoButton},
-      {300, 200, kNoButton},      {-1, -1, kNoButton},        {599, 449, kNoButton},
+      {521, 3, kRefreshButton},   {545, 23, kRefreshButton}, {533, 13, kRefreshButton}, {546, 3, kMinimiseButton},
+      {570, 23, kMinimiseButton}, {571, 3, kCloseButton},    {595, 23, kCloseButton},   {520, 13, kNoButton},
+      {596, 13, kNoButton},       {533, 2, kNoButton},       {533, 24, kNoButton},      {0, 0, kNoButton},
+      {300, 200, kNoButton},      {-1, -1, kNoButton},       {599, 449, kNoButton},
   };
   for (const HitCase& c : cases) {
     EXPECT_EQ(HitTestButton(c.x, c.y), c.code) << c.x << "," << c.y;

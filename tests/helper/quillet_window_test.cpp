@@ -141,8 +141,7 @@ class QuilletRun {
     std::wstring command = L"\"" + Env(L"QUILLET_EXE") + L"\" /Recommend";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process_))
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_))
         << "cannot start " << testing::PrintToString(command);
     CloseHandle(process_.hThread);
     const ULONGLONG started = GetTickCount64();
@@ -191,10 +190,12 @@ class WindowChecks {
 
   // Waits until the three buttons show the given pictures.
   bool ButtonsShow(const Picture& refresh, const Picture& minimise, const Picture& close) {
-    return WaitFor([&] {
-      return Mismatches(Window(), 521, 3, refresh) == 0 && Mismatches(Window(), 546, 3, minimise) == 0 &&
-             Mismatches(Window(), 571, 3, close) == 0;
-    }, 3000);
+    return WaitFor(
+        [&] {
+          return Mismatches(Window(), 521, 3, refresh) == 0 && Mismatches(Window(), 546, 3, minimise) == 0 &&
+                 Mismatches(Window(), 571, 3, close) == 0;
+        },
+        3000);
   }
 };
 
