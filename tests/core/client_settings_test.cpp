@@ -5,9 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/core/client_settings_cases.h"
 #include "updater/core/ini_text_reader.h"
 
 namespace {
+
+using client_settings_cases::SettingsCase;
+using client_settings_cases::SettingsCases;
 
 // Reads through an INI text and notes every key asked for, with its limit.
 class RecordingReader : public ProfileReader {
@@ -24,40 +28,8 @@ class RecordingReader : public ProfileReader {
   IniTextReader ini_;
 };
 
-struct SettingsCase {
-  const char* name;
-  std::string ini;
-  bool ok;
-  int32_t installedVersion;
-  std::string downloadUrl;
-  std::string configUrl;
-};
-
 TEST(ClientSettings, ReadsTheClientSection) {
-  const std::string url = "http://127.0.0.1/list.cfg";
-  const std::string page = "http://example.test/download";
-  const std::string longUrl = "http://h/" + std::string(291, 'c');   // 300 characters
-  const std::string longPage = "http://p/" + std::string(311, 'p');  // 320 characters
-  const SettingsCase cases[] = {
-      {"complete", "[Client]\r\nTime=300\r\nDownloadUrl=" + page + "\r\nConfigUrl=" + url + "\r\n",
-       true, 300, page, url},
-      {"no download page", "[Client]\nTime=7\nConfigUrl=" + url + "\n", true, 7, "", url},
-      {"letters in Time read as 0", "[Client]\nTime=abc\nConfigUrl=" + url + "\n", true, 0, "", url},
-      {"Time read like atoi", "[Client]\nTime=  -12x5\nConfigUrl=" + url + "\n", true, -12, "", url},
-      {"key names ignore case", "[client]\ntime=42\nconfigurl=" + url + "\nDOWNLOADURL=" + page + "\n",
-       true, 42, page, url},
-      {"ConfigUrl cut to 254", "[Client]\nTime=1\nConfigUrl=" + longUrl + "\n", true, 1, "",
-       longUrl.substr(0, 254)},
-      {"DownloadUrl cut to 259", "[Client]\nTime=1\nDownloadUrl=" + longPage + "\nConfigUrl=" + url + "\n",
-       true, 1, longPage.substr(0, 259), url},
-      {"Time missing", "[Client]\nConfigUrl=" + url + "\n", false, 0, "", ""},
-      {"Time empty", "[Client]\nTime=\nConfigUrl=" + url + "\n", false, 0, "", ""},
-      {"ConfigUrl missing", "[Client]\nTime=5\nDownloadUrl=" + page + "\n", false, 5, page, ""},
-      {"ConfigUrl empty", "[Client]\nTime=5\nConfigUrl=  \n", false, 5, "", ""},
-      {"keys in another section", "[Other]\nTime=5\nConfigUrl=" + url + "\n", false, 0, "", ""},
-      {"empty file", "", false, 0, "", ""},
-  };
-  for (const SettingsCase& c : cases) {
+  for (const SettingsCase& c : SettingsCases()) {
     UpdateJobState state;
     EXPECT_EQ(ReadClientSection(IniTextReader(c.ini), state), c.ok) << c.name;
     EXPECT_EQ(state.installedVersion, c.installedVersion) << c.name;

@@ -28,6 +28,7 @@ list(APPEND TORVANE_PORTABLE_TESTS
   ${PROJECT_SOURCE_DIR}/tests/core/text_rules_test.cpp
 )
 list(APPEND TORVANE_WIN_TESTS
+  ${PROJECT_SOURCE_DIR}/tests/core/client_settings_file_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/install_pipeline_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/manifest_file_test.cpp
 )
