@@ -296,6 +296,44 @@ TEST_F(RecommendWindowShared, HighlightFollowsThePointer) {
   EXPECT_TRUE(ButtonsShow(refresh, minimise, close)) << "none lit";
 }
 
+// Presses the left button at client point (x, y), moves the pointer by
+// (dx, dy) in steps and releases it, all as real input.
+void DragWithMouse(HWND window, int x, int y, int dx, int dy) {
+  POINT p = {x, y};
+  ClientToScreen(window, &p);
+  SetCursorPos(p.x, p.y);
+  INPUT input = {};
+  input.type = INPUT_MOUSE;
+  input.mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  SendInput(1, &input, sizeof input);
+  for (int step = 1; step <= 4; ++step) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    SetCursorPos(p.x + dx * step / 4, p.y + dy * step / 4);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  input.mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  SendInput(1, &input, sizeof input);
+}
+
+TEST_F(RecommendWindow, DragsByTheStripDownToRow27Only) {
+  RECT before, after;
+  GetWindowRect(Window(), &before);
+  // Column 1 is outside the browser's host, so these rows belong to the window itself.
+  DragWithMouse(Window(), 1, 28, 40, 30);
+  EXPECT_FALSE(WaitFor(
+      [&] {
+        GetWindowRect(Window(), &after);
+        return !EqualRect(&before, &after);
+      },
+      500))
+      << "row 28 is not part of the strip";
+  DragWithMouse(Window(), 1, 27, 40, 30);
+  EXPECT_TRUE(WaitFor([&] {
+    GetWindowRect(Window(), &after);
+    return after.left == before.left + 40 && after.top == before.top + 30;
+  })) << "moved to " << after.left << "," << after.top << " from " << before.left << "," << before.top;
+}
+
 TEST_F(RecommendWindow, RefreshNavigatesAgainAndStaysOpen) {
   ASSERT_TRUE(WaitFor([] { return CountLines("browser.Navigate2 ") == 1; }));
   // Released one pixel outside the refresh picture, still inside its rectangle.
