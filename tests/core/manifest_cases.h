@@ -292,6 +292,18 @@ inline std::vector<ManifestCase> ManifestCases() {
       {"FilePath and FileCount cut to 127", 
        Root("2", {"100", "200"}, "200") + Section("200", "1", {{path200, "ua", ""}}), 100,
        Expect(ok, true, false, 0, 2, 200, {{path200.substr(0, 127), "ua"}})},
+      {"FileCount read to 127 characters: the count's last digit is cut off",
+       Root("2", {"100", "200"}, "200") +
+           Section("200", std::string(127, '0') + "1", {{"\\a", "ua", ""}}),
+       100, Expect(ok, true, false, 0, 2, 200)},
+      {"FileCount of 127 characters read whole",
+       Root("2", {"100", "200"}, "200") +
+           Section("200", std::string(126, '0') + "1", {{"\\a", "ua", ""}}),
+       100, Expect(ok, true, false, 0, 2, 200, {{"\\a", "ua"}})},
+      {"release list entry read to 31 characters",
+       Root("2", {std::string(29, '0') + "100", "200"}, std::string(28, '0') + "200") +
+           Section("200", "1", {{"\\a", "ua", ""}}),
+       10, Expect(ok, true, false, 0, 2, 200, {{"\\a", "ua"}})},
       {"release list entry 0300 with one newer release: section 300 read",
        Root("2", {"200", "0300"}, "300") + Section("300", "1", {{"\\plain", "u", ""}}) +
            Section("0300", "1", {{"\\padded", "u", ""}}),
