@@ -77,10 +77,15 @@ class StartupTest(TorvaneTestCase):
             # Known switches, but no Upgrade.cfg.
             "nocfg-none": ([], False),
             "nocfg-common": (["/CommonUpdate"], False),
+            # The program's own path does not fit in a 260-character buffer.
+            "long-program-path": (["/CommonUpdate"], True),
         }
         runs, listings = {}, {}
         for name, (args, with_cfg) in cases.items():
-            client = self.make_client(name)
+            if name == "long-program-path":
+                client = self.make_client(self.long_folder_name(name, 252))
+            else:
+                client = self.make_client(name)
             if with_cfg:
                 self.config(client, server, name)
             before = client.listing()
@@ -129,6 +134,8 @@ class StartupTest(TorvaneTestCase):
                     # Starts at the first tick, fails on the 404 and ends by itself.
                     self.assertEqual(requests, ["/%s/HistoryVersionList.cfg" % name] * len(requests))
                     self.assertTrue(requests)
+                    first = min(t for t, p in server.timed_requests if p.startswith("/%s/" % name))
+                    self.assertGreater(first - watch.prompt_at[name], PROMPT_SECONDS - 1)
                     self.assertLess(lasted, PROMPT_SECONDS + ENDS_BY_ITSELF)
                 self.assertEqual(client.read_file("Upgrade.cfg"), cfgs[name])
 
@@ -176,7 +183,7 @@ class StartupTest(TorvaneTestCase):
         runs, cfgs = {}, {}
         for name, keys in cases.items():
             if name == "long-folder":
-                client = self.make_client(self.long_folder_name(name))
+                client = self.make_client(self.long_folder_name(name, 243))
             else:
                 client = self.make_client(name)
             cfg = self.config(client, server, name, **keys)
@@ -202,23 +209,24 @@ class StartupTest(TorvaneTestCase):
         asked = {p.split("/")[1] for p in server.requests}
         self.assertEqual(asked, {"missing"})
 
-    def long_folder_name(self, tag):
-        """A relative folder name that puts the client folder at 243 characters
-        in Windows form (Z:\\...\\, trailing backslash included): Torvane.exe and
-        Upgrade.cfg fit in a 260-character path, HistoryVersionList.cfg does not."""
+    def long_folder_name(self, tag, length):
+        """A relative folder name that puts the client folder at length
+        characters in Windows form (Z:\\...\\, trailing backslash included).
+        At 243, Torvane.exe and Upgrade.cfg fit in a 260-character path and
+        HistoryVersionList.cfg does not; at 252, Torvane.exe itself does not."""
         windows_length = lambda unix: 2 + len(unix) + 1
         base = os.path.join(self.root, tag)
-        missing = 243 - windows_length(base)
+        missing = length - windows_length(base)
         self.assertGreater(missing, 10)
         parts, left = [], missing
         while left > 0:
             take = min(left, 100)
-            if left - take in (1,):  # a separator needs a name after it
+            if left - take == 1:  # a separator needs a name after it
                 take -= 1
             parts.append("d" * (take - 1))
             left -= take
         name = tag + "/" + "/".join(parts)
-        self.assertEqual(windows_length(os.path.join(self.root, name)), 243)
+        self.assertEqual(windows_length(os.path.join(self.root, name)), length)
         return name
 
 
