@@ -195,6 +195,18 @@ TEST_F(InstallPipeline, RestoreLeavesANewFileInItsNewFolder) {
   ExpectOnlyInstalledFilesRemain();
 }
 
+TEST_F(InstallPipeline, AFileListedTwiceInAnotherCaseIsRestoredToItsFirstState) {
+  WriteBytes(Client("\\c.dll"), "old c");
+  Offer("\\c.dll", "new c one");
+  Offer("\\C.DLL", "new c two");
+  Offer("\\z.bin", "z", Md5Of("not z"));
+  ASSERT_FALSE(job_.InstallFiles());
+  EXPECT_EQ(ReadBytes(Client("\\c.dll")), "new c two");
+  job_.RestoreBackups();
+  EXPECT_EQ(ReadBytes(Client("\\c.dll")), "old c");
+  ExpectOnlyInstalledFilesRemain();
+}
+
 TEST_F(InstallPipeline, DestinationInUseIsMovedAsideAndTheAsideCopyStays) {
   WriteBytes(Client("\\x.dll"), "old x");
   WriteBytes(Client("\\x.dll.bak"), "older aside");

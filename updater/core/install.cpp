@@ -21,6 +21,7 @@
 
 #include "updater/core/install_paths.h"
 #include "updater/core/pe_exports.h"
+#include "updater/core/text_rules.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/md5.h"
 
@@ -95,7 +96,17 @@ bool ExportsAll(const std::vector<std::string>& names, const std::vector<const c
   return true;
 }
 
-// Steps 5 to 14 for one file; false ends the installation.
+// Whether the file at destination has a backup already, under a name that
+// differs at most in letter case (the file system ignores it).
+bool BackedUpAlready(const FileTable& backupMap, const std::string& destination) {
+  for (const auto& entry : backupMap) {
+    if (EqualsIgnoreAsciiCaseMb(entry.first, destination)) return true;
+  }
+  return false;
+}
+
+// One file, strictly in this order: download, digest check, backup,
+// replacement, registration, report. False ends the installation.
 bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::string& url) {
   const std::string folder = FolderPart(filePath);
   const std::string tempFile = job.tempFolder + filePath;
@@ -110,7 +121,9 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
 
   if (!EnsureFolder(job.backupFolder + folder)) return false;
   // A file that does not exist yet has no backup; the entry is kept anyway.
-  CopyFileA(destination.c_str(), backupCopy.c_str(), FALSE);
+  // The same file listed again in another letter case keeps its first backup,
+  // which is the only copy of the file as it was before the run.
+  if (!BackedUpAlready(job.BackupMap, destination)) CopyFileA(destination.c_str(), backupCopy.c_str(), FALSE);
   job.BackupMap.Set(destination, backupCopy);
 
   if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
