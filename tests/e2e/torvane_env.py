@@ -162,6 +162,35 @@ def list_windows():
     raise RuntimeError("window_probe list failed (%d): %r" % (code, out[:200]))
 
 
+class WindowWait:
+    """Waits, in one long-lived probe started now, for a top-level window titled
+    title whose program path starts with image_prefix (a Windows path; letter
+    case ignored). Since the probe is already running when the window appears,
+    found_at is within a few tens of milliseconds of that moment."""
+
+    def __init__(self, title, image_prefix="", timeout=60):
+        self._process = WineProcess([WINDOW_PROBE, "wait", title, image_prefix, str(timeout)],
+                                    None, timeout + 20)
+
+    def done(self):
+        return self._process.poll() is not None
+
+    @property
+    def found_at(self):
+        """time.monotonic() when the window was seen (None until then)."""
+        return self._process.ended_at if self._process.poll() == 0 else None
+
+    def result(self, timeout):
+        """The Window once found, or None when the probe's own time ran out."""
+        if self._process.wait(timeout) != 0:
+            return None
+        line = self._process.stdout.decode("utf-8", "replace").strip()
+        return Window(line)
+
+    def kill(self):
+        self._process.kill()
+
+
 def send_message(hwnd, msg, wparam=0, lparam=0):
     """SendMessage to a window of any process of the session (5-second limit);
     the result, or None when the send failed."""
@@ -285,6 +314,12 @@ class ClientFolder:
         """The top-level windows of processes whose program lies in this folder."""
         prefix = self.win_path.lower() + "\\"
         return [w for w in list_windows() if w.image.lower().startswith(prefix)]
+
+    def wait_for_dialog(self, timeout=60):
+        """A WindowWait for this folder's updater dialog, started now."""
+        waiter = WindowWait(DIALOG_CAPTION, self.win_path + "\\Torvane.exe", timeout)
+        self._processes.append(waiter._process)
+        return waiter
 
     def dialog_window(self):
         """The updater's main dialog, hidden or not, or None."""
