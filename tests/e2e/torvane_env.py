@@ -12,8 +12,14 @@ fixed sleeps, and everything a test starts is stopped at its end.
             server.add_file("/list.cfg", manifest_bytes)
             client = self.make_client()                   # ClientFolder
             client.write_cfg(time="100", config_url=server.url("/list.cfg"))
-            run = client.start_torvane("/ForceUpdate")    # TorvaneRun
+            run = client.start_torvane("/ForceUpdate")    # WineProcess
             self.assertEqual(run.wait(30), 0)
+
+Pieces: wait_until (poll a predicate with a deadline), windows_path,
+WineProcess (wait, poll, kill, started_at/ended_at/elapsed, stdout/stderr),
+ClientFolder (files, Upgrade.cfg, fake client, the updater, its windows),
+list_windows / WindowWait / send_message / post_message (window_probe.exe),
+TorvaneTestCase (temporary root, make_client, start_server, clean-up).
 
 Environment (set by tests/e2e/CMakeLists.txt): MIRELO_BIN_DIR (Torvane.exe),
 MIRELO_FIXTURE_DIR (fake clients, window_probe.exe), MIRELO_SOURCE_DIR; the
