@@ -5,7 +5,11 @@
 # seconds of each and the ratio update / bare loop (goal: at most 1.3); the
 # update also hashes, backs up and copies every file.
 #
-#   BUILD_ROOT=/work/main/build-x bash scripts/bench-update.sh [FILES] [MIB] [ROUNDS]
+#   BUILD_ROOT=/work/main/build-x bash scripts/bench-update.sh [FILES] [MIB] [ROUNDS] [--desktop]
+#
+# A third figure, the pipeline without the dialog (bench/win/update_bench_pipeline),
+# separates the dialog's cost; --desktop adds a run inside a Wine virtual
+# desktop, whose notification area does not block the dialog's thread.
 #
 # Needs the Windows tree built. Starts and stops its own Wine harness (prefix
 # $BUILD_ROOT/wine, kept between runs); the server runs inside the driver.
@@ -15,6 +19,7 @@ out=${BUILD_ROOT:-$root/build}
 files=${1:-300}
 mib=${2:-200}
 rounds=${3:-1}
+extra=${4:-}
 for exe in bin/Torvane.exe bin/bench/wininet_fetch.exe bin/bench/update_bench_pipeline.exe bin/fixtures/Halvix.exe; do
   [ -f "$out/win/$exe" ] || { echo "bench-update: $out/win/$exe missing; build first" >&2; exit 2; }
 done
@@ -22,4 +27,4 @@ done
 . "$root/tests/wine/harness.sh"
 trap harness_stop EXIT
 HARNESS_KEEP_PREFIX=1 harness_start "$out/wine"
-/usr/bin/python3 "$root/bench/win/update_bench.py" "$out/win" --files "$files" --mib "$mib" --rounds "$rounds"
+/usr/bin/python3 "$root/bench/win/update_bench.py" "$out/win" --files "$files" --mib "$mib" --rounds "$rounds" $extra

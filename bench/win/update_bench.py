@@ -107,15 +107,18 @@ def pipeline_only(bin_dir, fixture_dir, work, server, files, digests):
     return float(match.group(1))
 
 
-def whole_update(bin_dir, fixture_dir, work, server, files, digests):
-    """Seconds from the manifest request to the deletion of Upgrade.cfg."""
+def whole_update(bin_dir, fixture_dir, work, server, files, digests, desktop=False):
+    """Seconds from the manifest request to the deletion of Upgrade.cfg. With
+    desktop, Torvane runs in a Wine virtual desktop, whose notification area
+    answers at once (the default one blocks the caller of Shell_NotifyIcon)."""
     client = make_client(bin_dir, fixture_dir, work, files)
     cfg = os.path.join(client, "Upgrade.cfg")
     with open(cfg, "wb") as f:
         f.write(("[Client]\r\nTime=100\r\nConfigUrl=%s\r\n" % server.url("/list.cfg")).encode("gbk"))
 
     seen = len(server.requests)
-    process = subprocess.Popen([WINE_RUN, "--timeout", "900", os.path.join(client, "Torvane.exe"), "/ForceUpdate"],
+    launcher = ["explorer", "/desktop=bench,1024x768"] if desktop else []
+    process = subprocess.Popen([WINE_RUN, "--timeout", "900"] + launcher + [os.path.join(client, "Torvane.exe"), "/ForceUpdate"],
                                cwd=client, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, start_new_session=True)
     try:
@@ -127,15 +130,18 @@ def whole_update(bin_dir, fixture_dir, work, server, files, digests):
             if started is not None and not os.path.exists(cfg):
                 elapsed = time.monotonic() - started
                 break
-            if process.poll() is not None:
+            if process.poll() is not None and not desktop:
                 raise RuntimeError("Torvane ended before the update was complete")
             time.sleep(0.005)
         else:
             raise RuntimeError("the update did not complete in time")
-        process.wait(timeout=60)
+        try:
+            process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            pass  # a virtual desktop may outlive the program; it is ended below
     finally:
         if process.poll() is None:
-            process.kill()
+            os.killpg(process.pid, 9)
             process.wait()
     check_updated(client, files, digests)
     return elapsed
@@ -147,6 +153,8 @@ def main():
     parser.add_argument("--files", type=int, default=300)
     parser.add_argument("--mib", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--desktop", action="store_true",
+                        help="also time the whole update inside a Wine virtual desktop")
     args = parser.parse_args()
     bin_dir = os.path.join(args.build_win_dir, "bin")
     bench_dir = os.path.join(bin_dir, "bench")
@@ -171,13 +179,16 @@ def main():
         with open(os.path.join(served, "list.cfg"), "wb") as f:
             f.write(manifest([("\\data\\" + name, url, digests[name]) for (name, _), url in zip(files, urls)]))
 
-        bare, update, pipeline = [], [], []
+        bare, update, pipeline, desktop = [], [], [], []
         for _ in range(args.rounds):
             bare.append(bare_loop(bench_dir, os.path.join(work, "bare"), urls))
             pipeline.append(pipeline_only(bin_dir, fixture_dir, work, server, files, digests))
             update.append(whole_update(bin_dir, fixture_dir, work, server, files, digests))
-            print("round: bare loop %.2f s, pipeline without dialog %.2f s, whole update %.2f s"
-                  % (bare[-1], pipeline[-1], update[-1]), flush=True)
+            if args.desktop:
+                desktop.append(whole_update(bin_dir, fixture_dir, work, server, files, digests, desktop=True))
+            print("round: bare loop %.2f s, pipeline without dialog %.2f s, whole update %.2f s%s"
+                  % (bare[-1], pipeline[-1], update[-1],
+                     ", in a virtual desktop %.2f s" % desktop[-1] if desktop else ""), flush=True)
 
         b, u, p = min(bare), min(update), min(pipeline)
         print()
@@ -188,6 +199,9 @@ def main():
         print("pipeline, no dialog:  %.2f s (the same work reporting to nothing)" % p)
         print("pipeline / bare loop: %.2f" % (p / b))
         print("update / bare loop:   %.2f (goal <= 1.30)" % (u / b))
+        if desktop:
+            d = min(desktop)
+            print("whole update in a virtual desktop: %.2f s, / bare loop: %.2f" % (d, d / b))
     finally:
         if server is not None:
             server.stop()
