@@ -51,7 +51,6 @@ UpdateDialog::UpdateDialog(UpdaterApp& app, const DialogHooks& hooks) : app_(app
 
 UpdateDialog::~UpdateDialog() {
   if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
-  if (workerThread_) CloseHandle(workerThread_);
 }
 
 bool UpdateDialog::Create() {
@@ -193,7 +192,7 @@ void UpdateDialog::InsertColumns() {
 bool UpdateDialog::LaunchWorker() {
   job_ = std::make_unique<UpdateJob>();
   RowIndexMap.clear();
-  workerThread_ = hooks_.startWorker(this);
+  workerThread_ = ThreadHandle(hooks_.startWorker(this));
   if (workerThread_) return true;
   job_.reset();
   return false;
@@ -237,7 +236,8 @@ void UpdateDialog::WaitForWorker() {
   for (;;) {
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    const DWORD woke = MsgWaitForMultipleObjects(1, &workerThread_, FALSE, INFINITE, QS_SENDMESSAGE);
+    HANDLE thread = workerThread_.get();
+    const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
     if (woke != WAIT_OBJECT_0 + 1) break;
   }
 }
@@ -256,7 +256,7 @@ void UpdateDialog::CancelUpdate() {
       HandleUpdateResult(1);
       return;
     }
-    CloseWorkerHandle();
+    workerThread_.Close();
   }
   KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
   if (job_) {
@@ -266,12 +266,6 @@ void UpdateDialog::CancelUpdate() {
   EndDialog(hwnd_, IDCANCEL);
   // Nothing visible would remain to end the program after a cancel.
   PostMessageA(hwnd_, WM_QUIT, 0, 0);
-}
-
-void UpdateDialog::CloseWorkerHandle() {
-  if (!workerThread_) return;
-  CloseHandle(workerThread_);
-  workerThread_ = nullptr;
 }
 
 void UpdateDialog::HandleUpdateResult(WPARAM success) {
@@ -301,7 +295,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     }
     if (workerThread_) {
       Sleep(100);
-      CloseWorkerHandle();
+      workerThread_.Close();
     }
     ShowBalloon(message, "恭喜客户端升级成功");
     SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
@@ -312,7 +306,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     const std::string downloadUrl = job_ ? job_->downloadUrl : std::string();
     if (workerThread_) {
       Sleep(100);
-      CloseWorkerHandle();
+      workerThread_.Close();
     }
     if (job_) {
       job_->RestoreBackups();

@@ -13,6 +13,7 @@
 #include "updater/core/update_job.h"
 #include "updater/core/update_observer.h"
 #include "updater/ui/link_static.h"
+#include "updater/ui/thread_handle.h"
 
 struct UpdaterApp;
 class UpdateDialog;
@@ -83,7 +84,6 @@ class UpdateDialog : public UpdateObserver {
   // thread could not be started.
   bool LaunchWorker();
   void SetStatusText(const std::string& text);
-  void CloseWorkerHandle();
   void WaitForWorker();
   void SetRowText(int row, int column, const std::string& text);
   void InsertColumns();
@@ -100,7 +100,7 @@ class UpdateDialog : public UpdateObserver {
   LinkStatic link_;
   HICON icon_ = nullptr;
   FileTable RowIndexMap;  // file path -> decimal text of its list row
-  HANDLE workerThread_ = nullptr;
+  ThreadHandle workerThread_;
   int32_t currentFileSize_ = 0;
   FileVersion clientVersion_;
   bool updateStarted_ = false;
