@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstring>
+
 #include "resource.h"
 #include "ui_test_support.h"
 #include "updater/ui/link_static.h"
@@ -172,6 +174,27 @@ TEST(LinkStaticAttach, AnEmptyControlShowsItsAddress) {
     EXPECT_LT(rc.left, 210);
   }
   DestroyWindow(parent);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ReadClassesRootValue, ReadsADefaultValueOrGivesTheRegistryError) {
+  // The prefix registers ".htm", whose class names the browser's open command.
+  char value[520] = "unchanged";
+  ASSERT_EQ(ReadClassesRootValue(HKEY_CLASSES_ROOT, ".htm", value), ERROR_SUCCESS);
+  EXPECT_GT(std::strlen(value), 0u);
+  char command[520] = "";
+  EXPECT_EQ(ReadClassesRootValue(HKEY_CLASSES_ROOT, (std::string(value) + "\\shell\\open\\command").c_str(),
+                                 command),
+            ERROR_SUCCESS);
+  EXPECT_GT(std::strlen(command), 0u);
+
+  char missing[520] = "unchanged";
+  EXPECT_EQ(ReadClassesRootValue(HKEY_CLASSES_ROOT, ".no-such-extension-of-torvane", missing),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_STREQ(missing, "unchanged");
 }
 
 }  // namespace
