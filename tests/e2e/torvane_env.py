@@ -87,24 +87,33 @@ def wait_until(predicate, timeout, interval=0.05):
 class WineProcess:
     """A Windows program started under tests/wine/wine-run in its own process
     group, so that kill() ends it and everything it runs through. A watcher
-    thread notes the moment it ends and collects its output."""
+    thread notes the moment it ends. Its output goes to files, not pipes: Wine's
+    helper processes inherit the handles and may keep a pipe open long after the
+    program has ended."""
 
     def __init__(self, args, cwd, timeout):
         self.args = list(args)
         self.stdout = b""
         self.stderr = b""
         self.ended_at = None
+        self._out = tempfile.TemporaryFile()
+        self._err = tempfile.TemporaryFile()
         self.started_at = time.monotonic()
         self._proc = subprocess.Popen(
             [WINE_RUN, "--timeout", str(timeout)] + self.args, cwd=cwd,
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
             start_new_session=True)
         self._watcher = threading.Thread(target=self._watch, daemon=True)
         self._watcher.start()
 
     def _watch(self):
-        self.stdout, self.stderr = self._proc.communicate()
-        self.ended_at = time.monotonic()
+        self._proc.wait()
+        ended_at = time.monotonic()
+        for stream, name in ((self._out, "stdout"), (self._err, "stderr")):
+            stream.seek(0)
+            setattr(self, name, stream.read())
+            stream.close()
+        self.ended_at = ended_at  # last: a finished process has its output
 
     def poll(self):
         """The exit code, or None while running."""
@@ -151,9 +160,13 @@ class Window:
 
 
 def _probe(*args, timeout=20):
-    done = subprocess.run([WINE_RUN, "--timeout", str(timeout), WINDOW_PROBE] + list(args),
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 10)
-    return done.returncode, done.stdout.decode("utf-8", "replace")
+    # Output through a file, not a pipe (see WineProcess).
+    with tempfile.TemporaryFile() as out:
+        done = subprocess.run([WINE_RUN, "--timeout", str(timeout), WINDOW_PROBE] + list(args),
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
+                              timeout=timeout + 10)
+        out.seek(0)
+        return done.returncode, out.read().decode("utf-8", "replace")
 
 
 def list_windows():
