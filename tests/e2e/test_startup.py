@@ -11,7 +11,8 @@ import os
 import time
 import unittest
 
-from torvane_env import TorvaneTestCase, list_windows, wait_until, DIALOG_CAPTION
+from torvane_env import (TorvaneTestCase, list_windows, send_message, wait_until, DIALOG_CAPTION,
+                         WM_TRAY_NOTIFY, BALLOON_CLICKED)
 
 PROMPT_SECONDS = 5.0
 # Time allowed for Wine to start a program or to show a window on a busy machine.
@@ -171,6 +172,36 @@ class StartupTest(TorvaneTestCase):
 
         self.assertEqual(process.wait(30), 0)
         self.assertEqual(server.requests, [])
+
+    def test_a_click_starts_a_common_update_that_later_ticks_leave_alone(self):
+        server = self.start_server()
+        # The manifest arrives after the first tick; it names no release, so the
+        # run then fails.
+        server.script("/click/HistoryVersionList.cfg", body=b"[Root]\r\n", delay=6)
+        client = self.make_client()
+        cfg = self.config(client, server, "click")
+        dialog = client.wait_for_dialog(timeout=60)
+        process = client.start_torvane("/CommonUpdate", timeout=90)
+        window = dialog.result(40)
+        self.assertIsNotNone(window)
+        prompt_at = dialog.found_at
+
+        send_message(window.hwnd, WM_TRAY_NOTIFY, 0, BALLOON_CLICKED)
+        self.assertTrue(server.wait_for_requests(1, timeout=5))
+        self.assertLess(server.timed_requests[0][0] - prompt_at, PROMPT_SECONDS,
+                        "the click came too late to be told from the first tick")
+        send_message(window.hwnd, WM_TRAY_NOTIFY, 0, BALLOON_CLICKED)  # a second click
+        # The first tick passes while the manifest is on its way.
+        tick_passed = prompt_at + PROMPT_SECONDS + 1 - time.monotonic()
+        self.assertIsNone(wait_until(lambda: process.poll() is not None, tick_passed),
+                          "the tick ended the update")
+
+        self.assertEqual(process.wait(60), 0)
+        self.assertLess(process.ended_at - prompt_at, 6 + FAILED_RUN_ENDS)
+        self.assertEqual(server.requests, ["/click/HistoryVersionList.cfg"])
+        self.assertEqual(client.read_file("Upgrade.cfg"), cfg)
+        self.assertFalse(client.exists("UpdateTempFolder"))
+        self.assertFalse(client.exists("TempBackUpFolder"))
 
     def test_failed_runs_keep_the_settings_and_remove_the_work_folders(self):
         server = self.start_server()
