@@ -43,7 +43,8 @@ bool ClientIsRunning() {
 }
 
 // The start-up checks, up to the point where the dialog is created. False ends
-// the process at once, with nothing shown and nothing touched.
+// the process at once, with nothing touched and nothing shown but the message
+// of a failed Windows Sockets start.
 bool StartUp(HINSTANCE instance, UpdaterApp& app) {
   UpdateMode mode;
   if (!ParseUpdateMode(__argc, __argv, mode)) return false;
