@@ -227,6 +227,44 @@ TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
   }
 }
 
+// The state text is written once per download, not per chunk; a new attempt,
+// a later stage or a refilled list must still show the right text.
+TEST_F(UpdateDialogTest, StateTextFollowsRepeatedAttemptsAndRefills) {
+  Make(1);
+  StartIdleUpdate();
+  HWND list = Item(IDC_FILE_LIST);
+  const FileTable files = ThreeFiles();
+  RunOnWorker([&] { dialog->FillFileList(files); });
+  struct Report {
+    const char* path;
+    int stage;
+    int32_t value;
+    int row;
+    const char* state;
+  };
+  const Report reports[] = {
+      {"\\Halvix.exe", DownloadStarted, 3000, 0, "开始下载"},
+      {"\\Halvix.exe", Downloading, 1000, 0, "正在下载"},
+      {"\\Halvix.exe", Downloading, 2000, 0, "正在下载"},
+      {"\\Halvix.exe", DownloadStarted, 3000, 0, "开始下载"},  // the next attempt
+      {"\\Halvix.exe", Downloading, 1000, 0, "正在下载"},
+      {"\\codec\\b.ocx", DownloadStarted, 3000, 1, "开始下载"},
+      {"\\codec\\b.ocx", Downloading, 1000, 1, "正在下载"},
+      {"\\Halvix.exe", Downloading, 3000, 0, "正在下载"},
+      {"\\Halvix.exe", Downloaded, 3000, 0, "正在更新"},
+      {"\\Halvix.exe", Downloading, 3000, 0, "正在下载"},
+  };
+  for (const auto& r : reports) {
+    RunOnWorker([&] { dialog->ReportFileProgress(r.path, r.stage, r.value); });
+    const auto rows = Rows(list);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[r.row][2], r.state) << r.path << " stage " << r.stage;
+  }
+  RunOnWorker([&] { dialog->FillFileList(files); });
+  RunOnWorker([&] { dialog->ReportFileProgress("\\Halvix.exe", Downloading, 10); });
+  EXPECT_EQ(Rows(list)[0][2], "正在下载");
+}
+
 TEST_F(UpdateDialogTest, ProgressStepsComeFromTheDownloadClient) {
   Make(1);
   StartIdleUpdate();

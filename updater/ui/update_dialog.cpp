@@ -330,6 +330,7 @@ void UpdateDialog::FillFileList(const FileTable& fileUrlMap) {
   SendMessageA(list_, LVM_DELETEALLITEMS, 0, 0);
   // Rows of an earlier run are gone; their paths must not find them again.
   RowIndexMap.clear();
+  downloadingRow_ = -1;
   int counter = 0;
   for (const auto& [path, url] : fileUrlMap) {
     LVITEMA item{};
@@ -354,6 +355,7 @@ bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_
   const int row = AtoiText(*index);
   switch (stage) {
     case DownloadStarted:
+      downloadingRow_ = -1;
       SendMessageA(progress_, PBM_SETPOS, 0, 0);
       currentFileSize_ = value;
       SetRowText(row, 1, FormatSizeProgress(0, value));
@@ -361,13 +363,20 @@ bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_
       break;
     case Downloading:
       SetRowText(row, 1, FormatSizeProgress(value, currentFileSize_));
-      SetRowText(row, 2, "正在下载");
+      // Every chunk reports, but only the first changes the state text; each
+      // message to the list costs the worker a round trip to this thread.
+      if (row != downloadingRow_) {
+        SetRowText(row, 2, "正在下载");
+        downloadingRow_ = row;
+      }
       break;
     case Downloaded:
+      downloadingRow_ = -1;
       SetRowText(row, 1, FormatSizeProgress(currentFileSize_, currentFileSize_));
       SetRowText(row, 2, "正在更新");
       break;
     case Installed:
+      downloadingRow_ = -1;
       SendMessageA(progress_, PBM_SETPOS, kProgressMax, 0);
       SetRowText(row, 2, "更新完成");
       break;

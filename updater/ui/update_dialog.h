@@ -102,6 +102,7 @@ class UpdateDialog : public UpdateObserver {
   FileTable RowIndexMap;  // file path -> decimal text of its list row
   ThreadHandle workerThread_;
   int32_t currentFileSize_ = 0;
+  int downloadingRow_ = -1;  // the row whose state text reads "正在下载"
   FileVersion clientVersion_;
   bool updateStarted_ = false;
   bool finished_ = false;
