@@ -116,7 +116,8 @@ TEST(Md5, FormatsLowercaseDigitsByteZeroFirst) {
 }
 
 TEST(FileMd5Text, HashesFilesAcrossReadPieceBoundaries) {
-  // The reader works in 1 MiB pieces: sizes around one and several pieces.
+  // The reader works in 256 KiB pieces: sizes around one and several pieces,
+  // and around 1 MiB.
   struct Case { std::size_t size; const char* digest; };
   const Case cases[] = {
       {0, "d41d8cd98f00b204e9800998ecf8427e"},
@@ -124,6 +125,10 @@ TEST(FileMd5Text, HashesFilesAcrossReadPieceBoundaries) {
       {127, "d5a0fa330d214f9a2d035beef83c7579"},
       {128, "645d9d6f199e61ed0fe202746f153699"},
       {129, "fd880a7873cb00a6a6d22a3bff56505b"},
+      {(256u << 10) - 1, "f0c6f4a35a4eb532f8230c8e83b1340f"},
+      {256u << 10, "c658206c26540711a724cdb5b3e7f900"},
+      {(256u << 10) + 1, "68dda4bb2168a157c44c5dc030502044"},
+      {2 * (256u << 10) + 64, "47384ce13843b5bae6c77733192084b5"},
       {(1u << 20) - 1, "d499070d0fee0130b5984ca1887d4075"},
       {1u << 20, "5eac8d0ba620099beaec1fec522a6be1"},
       {(1u << 20) + 1, "8e76e245f941df0f3999704c6207a25b"},
