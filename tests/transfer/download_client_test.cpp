@@ -446,6 +446,63 @@ TEST_F(DownloadClient, CancelEndsASlowTransferWithinOneSecond) {
   EXPECT_EQ(RequestsWithToken("later"), 0);
 }
 
+// Short time-outs keep these cases quick; the product's are the platform's usual ones.
+constexpr TransferTimeouts kTestTimeouts{1000, 1000, 1000};
+
+// A server that takes the request and never answers fails the attempt at the
+// receive time-out, like any other server that cannot be reached.
+TEST_F(DownloadClient, SilentServerFailsEachAttemptAtTheTimeout) {
+  job_.transferTimeouts = kTestTimeouts;
+  const std::string local = work_ + "\\silent.bin";
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(job_.DownloadOnce(local, ServerUrl("/silent.bin?silent=1&t=silentonce")));
+  const double once = MillisecondsSince(start);
+  EXPECT_GE(once, 900.0) << "ended before the time-out";
+  EXPECT_LT(once, 5000.0) << "the time-out was not applied";
+
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/silent.bin?silent=1&t=silentfile")));
+  const double file = MillisecondsSince(start);
+  EXPECT_EQ(RequestsWithToken("silentfile"), 3);
+  EXPECT_TRUE(observer_.events().empty());
+  EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{});
+  std::printf("[ figures  ] a silent server: one attempt %.0f ms, three attempts %.0f ms (time-out 1000 ms)\n",
+              once, file);
+}
+
+// A body that stops coming is a failed read once the receive time-out passes.
+TEST_F(DownloadClient, StalledBodyFailsAsAReadErrorAtTheTimeout) {
+  job_.transferTimeouts = kTestTimeouts;
+  const std::string local = work_ + "\\stalled.bin";
+  // One byte, then nothing for 60 s.
+  EXPECT_THROW(job_.DownloadFile(local, ServerUrl("/stalled.bin?size=1000&slow=60&t=stalled")), TransferError);
+  EXPECT_EQ(RequestsWithToken("stalled"), 1) << "a read error ends the download at once";
+  EXPECT_EQ(observer_.Count(Event::Report, DownloadStarted), 1);
+  EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
+}
+
+TEST_F(DownloadClient, CancelEndsAnAttemptWaitingForASilentServer) {
+  // With the usual time-outs only the cancel can end this wait soon.
+  CancelRun run{&job_, work_ + "\\silent.bin", ServerUrl("/silent.bin?silent=1&t=silentcancel")};
+  HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  // Once the server holds the whole request, the client waits for the answer.
+  const bool requested = AwaitRequest("silentcancel", 20000);
+  const auto start = std::chrono::steady_clock::now();
+  job_.Cancel();
+  const DWORD waited = WaitForSingleObject(thread, 1000);
+  const double took = MillisecondsSince(start);
+  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
+  CloseHandle(thread);
+  std::printf("[ figures  ] the wait for a silent server ended %.0f ms after the cancel\n", took);
+  ASSERT_TRUE(requested) << "the server never saw the request";
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the attempt went on waiting after the cancel";
+  EXPECT_FALSE(run.result);
+  EXPECT_TRUE(observer_.events().empty());
+  EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{});
+  EXPECT_EQ(RequestsWithToken("silentcancel"), 1) << "no further attempt after a cancel";
+}
+
 TEST_F(DownloadClient, ManifestIsStoredAsHistoryVersionList) {
   job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
   EXPECT_FALSE(job_.DownloadManifest(""));

@@ -12,6 +12,7 @@
 
 #include "updater/core/update_job_state.h"
 #include "updater/core/update_observer.h"
+#include "updater/transfer/download_rules.h"
 
 // A failure of the platform while a download reads or writes data. Callers
 // treat it as a failed download.
@@ -53,6 +54,8 @@ class UpdateJob : public UpdateJobState {
   // caller waits for the worker while still handling sent messages
   // (MsgWaitForMultipleObjects), never with a bare WaitForSingleObject.
   void Cancel();
+  // The time-outs of every attempt's session; set before the worker starts.
+  TransferTimeouts transferTimeouts = kDefaultTransferTimeouts;
 
   // Installation pipeline.
   bool InstallFiles();

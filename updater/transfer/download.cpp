@@ -5,14 +5,18 @@
 // on the user-interface thread. The two meet only in TransferState: the cancel
 // flag, and the attempt's open WinINet handles, which whoever gets to them
 // first closes under the mutex. Closing a handle from another thread is how
-// WinINet aborts a call blocked on it.
+// WinINet aborts a call blocked on it; where that does not end the wait for the
+// server's answer (Wine), the open runs on a thread of its own that a cancel
+// leaves behind, and the session's time-outs end it.
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 #include "updater/core/text_rules.h"
 #include "updater/core/update_job.h"
@@ -39,6 +43,23 @@ class ScopedFile {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
+
+ private:
+  HANDLE handle_;
+};
+
+// Owns a kernel handle that is invalid at NULL (threads, events).
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ~ScopedHandle() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+
+  explicit operator bool() const { return handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
 
  private:
   HANDLE handle_;
@@ -115,12 +136,85 @@ class ChunkReader {
   bool wholeReads_ = false;  // unknown speed: the first chunk comes in pieces
 };
 
+void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts) {
+  DWORD connect = timeouts.connectMs;
+  DWORD send = timeouts.sendMs;
+  DWORD receive = timeouts.receiveMs;
+  InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
+  InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &send, sizeof send);
+  InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive);
+}
+
+// Gives each handle that opening the URL creates the session's time-outs, before
+// it connects. Windows passes them on from the session by itself; Wine does
+// not, and only a receive time-out set on the request ends the wait for a
+// server that never answers. The context is the attempt's TransferTimeouts.
+void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) {
+  if (status != INTERNET_STATUS_HANDLE_CREATED || context == 0 || information == nullptr) return;
+  const auto* created = static_cast<const INTERNET_ASYNC_RESULT*>(information);
+  SetTimeouts(reinterpret_cast<HINTERNET>(created->dwResult), *reinterpret_cast<const TransferTimeouts*>(context));
+}
+
+// One InternetOpenUrlA on a thread of its own. What the thread uses lives here,
+// shared with the worker, so that a worker that stops waiting (cancel) leaves
+// nothing behind that the thread still needs.
+struct UrlOpening {
+  UrlOpening(HINTERNET session, const std::string& url, const TransferTimeouts& timeouts)
+      : session(session), url(url), timeouts(timeouts) {}
+
+  const HINTERNET session;
+  const std::string url;
+  const TransferTimeouts timeouts;  // the callback's context
+  std::mutex mutex;                 // guards request and abandoned
+  HINTERNET request = nullptr;
+  bool abandoned = false;
+};
+
+DWORD WINAPI OpenUrlThread(void* parameter) {
+  const std::unique_ptr<std::shared_ptr<UrlOpening>> owner(static_cast<std::shared_ptr<UrlOpening>*>(parameter));
+  UrlOpening& opening = **owner;
+  HINTERNET request = InternetOpenUrlA(opening.session, opening.url.c_str(), nullptr, 0, kOpenUrlFlags,
+                                       reinterpret_cast<DWORD_PTR>(&opening.timeouts));
+  std::lock_guard<std::mutex> lock(opening.mutex);
+  if (opening.abandoned) {
+    if (request != nullptr) InternetCloseHandle(request);
+  } else {
+    opening.request = request;
+  }
+  return 0;
+}
+
+// Opens url on session and waits for the answer's head or for cancelled,
+// whichever comes first. The request (null when opening failed), or nullopt
+// when the cancel came first: the open is then left to end by itself at the
+// session's time-outs, and closes what it opened.
+std::optional<HINTERNET> OpenUrlUnlessCancelled(HINTERNET session, const std::string& url,
+                                                const TransferTimeouts& timeouts, HANDLE cancelled) {
+  const auto opening = std::make_shared<UrlOpening>(session, url, timeouts);
+  auto* parameter = new std::shared_ptr<UrlOpening>(opening);
+  const ScopedHandle thread(CreateThread(nullptr, 0, OpenUrlThread, parameter, 0, nullptr));
+  if (!thread) {
+    delete parameter;
+    return nullptr;
+  }
+  const HANDLE waits[] = {thread.get(), cancelled};
+  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  std::lock_guard<std::mutex> lock(opening->mutex);
+  if (woke == WAIT_OBJECT_0) return opening->request;
+  opening->abandoned = true;
+  // The open may have ended just as the cancel came.
+  if (opening->request != nullptr) InternetCloseHandle(opening->request);
+  return std::nullopt;
+}
+
 int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bytes); }
 
 }  // namespace
 
 struct UpdateJob::TransferState {
   std::atomic<bool> cancelled{false};
+  // Set with cancelled, for the waits that a closed handle does not end.
+  ScopedHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   std::mutex handlesMutex;  // guards session and request
   HINTERNET session = nullptr;
   HINTERNET request = nullptr;
@@ -174,6 +268,7 @@ UpdateJob::~UpdateJob() = default;
 
 void UpdateJob::Cancel() {
   transfer_->cancelled = true;
+  SetEvent(transfer_->cancelEvent.get());
   transfer_->CloseAll();
 }
 
@@ -198,14 +293,20 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
       InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (session == nullptr) throw TransferError("no WinINet session");
   if (!state.Adopt(&TransferState::session, session)) return false;
+  SetTimeouts(session, transferTimeouts);
+  InternetSetStatusCallbackA(session, PassTimeoutsOn);
 
   if (!IsHttpUrl(url)) {
     OutputDebugStringA(kNoHttpResponseText);
     return false;
   }
-  HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags, 1);
-  if (request == nullptr) return false;
+  const std::optional<HINTERNET> opened =
+      OpenUrlUnlessCancelled(session, url, transferTimeouts, state.cancelEvent.get());
+  if (!opened || *opened == nullptr) return false;
+  HINTERNET request = *opened;
   if (!state.Adopt(&TransferState::request, request)) return false;
+  // The reads need no status reports.
+  InternetSetStatusCallbackA(request, nullptr);
 
   // An error page is no update file, however well its length matches.
   DWORD status = 0;

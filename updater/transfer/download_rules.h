@@ -18,6 +18,19 @@ constexpr unsigned kAttemptPauseMs = 100;
 // each update file on disk that nobody reads.
 constexpr uint32_t kOpenUrlFlags = 0x80000002u | 0x04000000u;
 
+// How long one attempt waits, in milliseconds, for the connection, for sending
+// the request and for each receive (the answer's head and every read of the
+// body). A server that accepts and then never answers would otherwise hold the
+// update for ever. The values are WinINet's usual defaults on Windows, set
+// explicitly because not every WinINet applies them (Wine leaves a request's
+// receive time-out unset).
+struct TransferTimeouts {
+  uint32_t connectMs;
+  uint32_t sendMs;
+  uint32_t receiveMs;
+};
+constexpr TransferTimeouts kDefaultTransferTimeouts{60000, 30000, 30000};
+
 // The progress step for a body of announced length L: 1000 / (L / 20000 + 2),
 // in integers. The divisor is one more than the number of full reads, so the
 // bar stays below full scale until the file is installed. A negative length
