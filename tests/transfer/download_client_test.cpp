@@ -503,6 +503,27 @@ TEST_F(DownloadClient, CancelEndsAnAttemptWaitingForASilentServer) {
   EXPECT_EQ(RequestsWithToken("silentcancel"), 1) << "no further attempt after a cancel";
 }
 
+TEST_F(DownloadClient, CancelEndsAWaitForABodyThatStopped) {
+  // One byte, then nothing for 60 s: the first chunk waits for data that does
+  // not come, and the receive time-out would end it only after 30 s.
+  CancelRun run{&job_, work_ + "\\stopped.bin", ServerUrl("/stopped.bin?size=1000&slow=60&t=stopped")};
+  HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (FileSize(run.local) < 0 && GetTickCount64() < deadline) Sleep(5);  // created after the headers
+  const auto start = std::chrono::steady_clock::now();
+  job_.Cancel();
+  const DWORD waited = WaitForSingleObject(thread, 1000);
+  const double took = MillisecondsSince(start);
+  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
+  CloseHandle(thread);
+  std::printf("[ figures  ] the wait for a stopped body ended %.0f ms after the cancel\n", took);
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the attempt went on waiting after the cancel";
+  EXPECT_FALSE(run.result);
+  EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
+  EXPECT_EQ(RequestsWithToken("stopped"), 1) << "no further attempt after a cancel";
+}
+
 TEST_F(DownloadClient, ManifestIsStoredAsHistoryVersionList) {
   job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
   EXPECT_FALSE(job_.DownloadManifest(""));

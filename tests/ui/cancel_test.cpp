@@ -1,11 +1,13 @@
 // Cancel with the job's own download client: the worker is stuck in a request
-// that its server never answers, and only the job's cancel can end it.
+// that its server never finishes, or never answers at all, and only the job's
+// cancel can end it soon.
 
 #include <winsock2.h>
 #include <windows.h>
 #include <process.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,10 +16,10 @@
 namespace {
 
 // A server that answers with the head of a long body, then stalls: the
-// client waits for data that does not come.
+// client waits for data that does not come. A silent one never answers.
 class StallingServer {
  public:
-  StallingServer() {
+  explicit StallingServer(bool silent = false) : silent_(silent) {
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -40,6 +42,8 @@ class StallingServer {
     WSACleanup();
   }
   int port() const { return port_; }
+  // True once a whole request has arrived.
+  bool requested() const { return requested_ != 0; }
 
  private:
   static unsigned __stdcall Serve(void* param) {
@@ -50,6 +54,8 @@ class StallingServer {
       self->clients_.push_back(client);
       char request[2048];
       recv(client, request, sizeof request, 0);
+      InterlockedExchange(&self->requested_, 1);
+      if (self->silent_) continue;
       static const char head[] = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n";
       send(client, head, sizeof head - 1, 0);
       const std::string some(4096, 'x');
@@ -57,6 +63,8 @@ class StallingServer {
     }
   }
 
+  const bool silent_;
+  volatile LONG requested_ = 0;
   SOCKET listener_ = INVALID_SOCKET;
   int port_ = 0;
   HANDLE thread_ = nullptr;
@@ -65,59 +73,95 @@ class StallingServer {
 
 class CancelTest : public DialogTest {};
 
-TEST_F(CancelTest, CancelEndsAStuckDownloadThroughTheJobAndEndsTheProgram) {
-  StallingServer server;
-  Make(1);
-  static std::string url;
-  static std::string folder;
-  static std::string target;
-  url = "http://127.0.0.1:" + std::to_string(server.port()) + "/Halvix.exe";
+// The job's download of one file into a work folder, run by the worker as the
+// run would: the job reports to the dialog, and the file is listed.
+struct ScriptedDownload {
+  std::string url;
+  std::string folder;
+  std::string target;
+  volatile LONG downloading = 0;
+  volatile LONG result = -1;
+};
+
+std::shared_ptr<ScriptedDownload> ScriptDownload(const std::string& url) {
+  auto run = std::make_shared<ScriptedDownload>();
+  run->url = url;
   char temp[MAX_PATH] = "";
   GetTempPathA(sizeof temp, temp);
-  folder = std::string(temp) + "torvane-ui-cancel";
-  CreateDirectoryA(folder.c_str(), nullptr);
-  target = folder + "\\Halvix.exe";
-  static volatile LONG downloading = 0;
-  static volatile LONG downloadResult = -1;
-  downloading = 0;
-  downloadResult = -1;
-  SetWorkerScript([](UpdateDialog* d) {
-    // As the run would: the job reports to the dialog, files go to the work folder.
+  run->folder = std::string(temp) + "torvane-ui-cancel";
+  CreateDirectoryA(run->folder.c_str(), nullptr);
+  run->target = run->folder + "\\Halvix.exe";
+  SetWorkerScript([run](UpdateDialog* d) {
     d->job()->SetOwner(d);
-    d->job()->tempFolder = folder;
+    d->job()->tempFolder = run->folder;
     FileTable files;
-    files.Set("\\Halvix.exe", url);
+    files.Set("\\Halvix.exe", run->url);
     d->FillFileList(files);
-    InterlockedExchange(&downloading, 1);
+    InterlockedExchange(&run->downloading, 1);
     bool ok = false;
     try {
-      ok = d->job()->DownloadFile(target, url);
+      ok = d->job()->DownloadFile(run->target, run->url);
     } catch (...) {
       ok = false;
     }
-    InterlockedExchange(&downloadResult, ok ? 1 : 0);
+    InterlockedExchange(&run->result, ok ? 1 : 0);
     return ok ? 1 : 0;
   });
+  return run;
+}
+
+// Clicks the dialog's cancel button; how long the click took, in ms.
+DWORD ClickCancel(HWND dialog) {
+  const DWORD start = GetTickCount();
+  SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
+  return GetTickCount() - start;
+}
+
+TEST_F(CancelTest, CancelEndsAStuckDownloadThroughTheJobAndEndsTheProgram) {
+  StallingServer server;
+  Make(1);
+  const auto run = ScriptDownload("http://127.0.0.1:" + std::to_string(server.port()) + "/Halvix.exe");
   dialog->StartUpdate();
-  ASSERT_TRUE(PumpUntil([] { return downloading == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return run->downloading == 1; }));
   // The answer's head has arrived (the row left "准备更新"); the body stalls.
   HWND list = GetDlgItem(dialog->hwnd(), 1008);
   ASSERT_TRUE(PumpUntil([&] { return ItemText(list, 0, 2) != "准备更新"; }));
   const size_t balloonsBefore = Balloons().size();
 
-  const DWORD start = GetTickCount();
-  SendMessageA(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog->hwnd(), IDCANCEL)));
-  const DWORD took = GetTickCount() - start;
+  const DWORD took = ClickCancel(dialog->hwnd());
 
-  EXPECT_EQ(downloadResult, 0);
+  EXPECT_LT(took, 5000u) << "the cancel waited for the receive time-out";
+  EXPECT_EQ(run->result, 0);
   EXPECT_EQ(dialog->job(), nullptr);
   EXPECT_EQ(Balloons().size(), balloonsBefore);
   EXPECT_TRUE(TakeQuit());
   EXPECT_FALSE(IsWindowVisible(dialog->hwnd()));
   std::printf("cancel of a stuck download took %lu ms\n", took);
-  DeleteFileA(target.c_str());
-  RemoveDirectoryA(folder.c_str());
+  DeleteFileA(run->target.c_str());
+  RemoveDirectoryA(run->folder.c_str());
+}
+
+TEST_F(CancelTest, CancelEndsTheWaitForAServerThatNeverAnswers) {
+  StallingServer server(/*silent=*/true);
+  Make(1);
+  const auto run = ScriptDownload("http://127.0.0.1:" + std::to_string(server.port()) + "/Halvix.exe");
+  dialog->StartUpdate();
+  // The whole request has arrived: the worker waits for an answer that never comes.
+  ASSERT_TRUE(PumpUntil([&] { return server.requested(); }));
+  const size_t balloonsBefore = Balloons().size();
+
+  const DWORD took = ClickCancel(dialog->hwnd());
+
+  EXPECT_LT(took, 5000u) << "the cancel waited for the receive time-out";
+  EXPECT_EQ(run->result, 0);
+  EXPECT_EQ(dialog->job(), nullptr);
+  EXPECT_EQ(Balloons().size(), balloonsBefore);
+  EXPECT_TRUE(TakeQuit());
+  // Nothing was written: the attempt never got an answer.
+  EXPECT_EQ(GetFileAttributesA(run->target.c_str()), INVALID_FILE_ATTRIBUTES);
+  std::printf("cancel of the wait for a silent server took %lu ms\n", took);
+  RemoveDirectoryA(run->folder.c_str());
 }
 
 }  // namespace

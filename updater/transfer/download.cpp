@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <climits>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -88,54 +89,6 @@ std::string OwnApplicationName() {
   return ApplicationName(std::string(path, n < MAX_PATH ? n : 0));
 }
 
-// Reads the body in chunks as one blocking InternetReadFile of the chunk's size
-// each would give them: the buffer filled, or what was left before the end
-// (count 0 at the end). A whole blocking read is the fastest, but where closing
-// the handle does not end a read already blocked on it (Wine), a cancel would
-// wait for a whole chunk to arrive. So while the body arrives slowly, a chunk is
-// gathered piece by piece, each piece awaited with InternetQueryDataAvailable
-// and the cancel flag checked in between; after a chunk that came quickly the
-// next one is read whole.
-class ChunkReader {
- public:
-  ChunkReader(HINTERNET request, const std::atomic<bool>& cancelled)
-      : request_(request), cancelled_(cancelled) {}
-
-  // False on a read error.
-  bool Read(char* buffer, DWORD size, DWORD& count) {
-    const ULONGLONG start = GetTickCount64();
-    const bool ok = wholeReads_ ? InternetReadFile(request_, buffer, size, &count) != FALSE
-                                : ReadInPieces(buffer, size, count);
-    wholeReads_ = GetTickCount64() - start <= kQuickChunkMs;
-    return ok;
-  }
-
- private:
-  // A chunk that takes longer than this makes the next one come in pieces.
-  static constexpr ULONGLONG kQuickChunkMs = 50;
-
-  bool ReadInPieces(char* buffer, DWORD size, DWORD& count) {
-    count = 0;
-    while (count < size && !cancelled_) {
-      DWORD available = 0;
-      if (!InternetQueryDataAvailable(request_, &available, 0, 0)) return false;
-      if (available == 0) break;
-      DWORD piece = 0;
-      if (!InternetReadFile(request_, buffer + count, available < size - count ? available : size - count,
-                            &piece)) {
-        return false;
-      }
-      if (piece == 0) break;
-      count += piece;
-    }
-    return true;
-  }
-
-  HINTERNET request_;
-  const std::atomic<bool>& cancelled_;
-  bool wholeReads_ = false;  // unknown speed: the first chunk comes in pieces
-};
-
 void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts) {
   DWORD connect = timeouts.connectMs;
   DWORD send = timeouts.sendMs;
@@ -155,57 +108,139 @@ void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
   SetTimeouts(reinterpret_cast<HINTERNET>(created->dwResult), *reinterpret_cast<const TransferTimeouts*>(context));
 }
 
-// One InternetOpenUrlA on a thread of its own. What the thread uses lives here,
-// shared with the worker, so that a worker that stops waiting (cancel) leaves
-// nothing behind that the thread still needs.
-struct UrlOpening {
-  UrlOpening(HINTERNET session, const std::string& url, const TransferTimeouts& timeouts)
-      : session(session), url(url), timeouts(timeouts) {}
-
-  const HINTERNET session;
-  const std::string url;
-  const TransferTimeouts timeouts;  // the callback's context
-  std::mutex mutex;                 // guards request and abandoned
-  HINTERNET request = nullptr;
+// A call that may wait for the server as long as the time-outs allow, run on a
+// thread of its own. What the thread uses lives here, shared with the worker,
+// so that a worker that stops waiting (cancel) leaves nothing behind that the
+// thread still needs; the thread then hands its result to discard.
+template <typename Result>
+struct DetachableCall {
+  std::function<Result()> call;
+  std::function<void(Result)> discard;
+  std::mutex mutex;  // guards result and abandoned
+  std::optional<Result> result;
   bool abandoned = false;
 };
 
-DWORD WINAPI OpenUrlThread(void* parameter) {
-  const std::unique_ptr<std::shared_ptr<UrlOpening>> owner(static_cast<std::shared_ptr<UrlOpening>*>(parameter));
-  UrlOpening& opening = **owner;
-  HINTERNET request = InternetOpenUrlA(opening.session, opening.url.c_str(), nullptr, 0, kOpenUrlFlags,
-                                       reinterpret_cast<DWORD_PTR>(&opening.timeouts));
-  std::lock_guard<std::mutex> lock(opening.mutex);
-  if (opening.abandoned) {
-    if (request != nullptr) InternetCloseHandle(request);
+template <typename Result>
+DWORD WINAPI RunDetachableCall(void* parameter) {
+  const std::unique_ptr<std::shared_ptr<DetachableCall<Result>>> owner(
+      static_cast<std::shared_ptr<DetachableCall<Result>>*>(parameter));
+  DetachableCall<Result>& shared = **owner;
+  Result result = shared.call();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  if (shared.abandoned) {
+    if (shared.discard) shared.discard(result);
   } else {
-    opening.request = request;
+    shared.result = result;
   }
   return 0;
 }
 
-// Opens url on session and waits for the answer's head or for cancelled,
-// whichever comes first. The request (null when opening failed), or nullopt
-// when the cancel came first: the open is then left to end by itself at the
-// session's time-outs, and closes what it opened.
-std::optional<HINTERNET> OpenUrlUnlessCancelled(HINTERNET session, const std::string& url,
-                                                const TransferTimeouts& timeouts, HANDLE cancelled) {
-  const auto opening = std::make_shared<UrlOpening>(session, url, timeouts);
-  auto* parameter = new std::shared_ptr<UrlOpening>(opening);
-  const ScopedHandle thread(CreateThread(nullptr, 0, OpenUrlThread, parameter, 0, nullptr));
+// Runs call and waits for its end or for cancelled, whichever comes first.
+// Closing the handle a call waits on is how WinINet aborts it, but not every
+// WinINet does (Wine does not); this way a cancel ends the wait at once, and
+// the call left behind ends by itself at the session's time-outs. nullopt when
+// the cancel came first (or no thread could be made).
+template <typename Result>
+std::optional<Result> RunUnlessCancelled(std::function<Result()> call, std::function<void(Result)> discard,
+                                         HANDLE cancelled) {
+  const auto shared = std::make_shared<DetachableCall<Result>>();
+  shared->call = std::move(call);
+  shared->discard = std::move(discard);
+  auto* parameter = new std::shared_ptr<DetachableCall<Result>>(shared);
+  const ScopedHandle thread(CreateThread(nullptr, 0, RunDetachableCall<Result>, parameter, 0, nullptr));
   if (!thread) {
     delete parameter;
-    return nullptr;
+    return std::nullopt;
   }
   const HANDLE waits[] = {thread.get(), cancelled};
   const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-  std::lock_guard<std::mutex> lock(opening->mutex);
-  if (woke == WAIT_OBJECT_0) return opening->request;
-  opening->abandoned = true;
-  // The open may have ended just as the cancel came.
-  if (opening->request != nullptr) InternetCloseHandle(opening->request);
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (woke == WAIT_OBJECT_0) return shared->result;
+  shared->abandoned = true;
+  // The call may have ended just as the cancel came.
+  if (shared->result && shared->discard) shared->discard(*shared->result);
   return std::nullopt;
 }
+
+// Opens url on session; the request, null when opening failed, or nullopt on a cancel.
+std::optional<HINTERNET> OpenUrlUnlessCancelled(HINTERNET session, const std::string& url,
+                                                const TransferTimeouts& timeouts, HANDLE cancelled) {
+  // The callback's context lives with the call, as long as its thread.
+  auto open = [session, url, timeouts]() {
+    return InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags, reinterpret_cast<DWORD_PTR>(&timeouts));
+  };
+  auto close = [](HINTERNET request) {
+    if (request != nullptr) InternetCloseHandle(request);
+  };
+  return RunUnlessCancelled<HINTERNET>(open, close, cancelled);
+}
+
+struct DataAvailable {
+  bool ok = false;
+  DWORD bytes = 0;
+};
+
+// Waits for more of the body; nullopt on a cancel.
+std::optional<DataAvailable> QueryDataUnlessCancelled(HINTERNET request, HANDLE cancelled) {
+  auto query = [request]() {
+    DataAvailable available;
+    available.ok = InternetQueryDataAvailable(request, &available.bytes, 0, 0) != FALSE;
+    return available;
+  };
+  return RunUnlessCancelled<DataAvailable>(query, nullptr, cancelled);
+}
+
+// Reads the body in chunks as one blocking InternetReadFile of the chunk's size
+// each would give them: the buffer filled, or what was left before the end
+// (count 0 at the end). A whole blocking read is the fastest, but where closing
+// the handle does not end a read already blocked on it (Wine), a cancel would
+// wait for a whole chunk to arrive. So while the body arrives slowly, a chunk is
+// gathered piece by piece, each piece awaited with InternetQueryDataAvailable
+// on a thread that a cancel leaves behind; after a chunk that came quickly the
+// next one is read whole.
+class ChunkReader {
+ public:
+  ChunkReader(HINTERNET request, const std::atomic<bool>& cancelled, HANDLE cancelEvent)
+      : request_(request), cancelled_(cancelled), cancelEvent_(cancelEvent) {}
+
+  // False on a read error.
+  bool Read(char* buffer, DWORD size, DWORD& count) {
+    const ULONGLONG start = GetTickCount64();
+    const bool ok = wholeReads_ ? InternetReadFile(request_, buffer, size, &count) != FALSE
+                                : ReadInPieces(buffer, size, count);
+    wholeReads_ = GetTickCount64() - start <= kQuickChunkMs;
+    return ok;
+  }
+
+ private:
+  // A chunk that takes longer than this makes the next one come in pieces.
+  static constexpr ULONGLONG kQuickChunkMs = 50;
+
+  bool ReadInPieces(char* buffer, DWORD size, DWORD& count) {
+    count = 0;
+    while (count < size && !cancelled_) {
+      const std::optional<DataAvailable> waited = QueryDataUnlessCancelled(request_, cancelEvent_);
+      if (!waited) break;  // cancelled: the caller's flag decides
+      if (!waited->ok) return false;
+      const DWORD available = waited->bytes;
+      if (available == 0) break;
+      DWORD piece = 0;
+      if (!InternetReadFile(request_, buffer + count, available < size - count ? available : size - count,
+                            &piece)) {
+        return false;
+      }
+      if (piece == 0) break;
+      count += piece;
+    }
+    return true;
+  }
+
+  HINTERNET request_;
+  const std::atomic<bool>& cancelled_;
+  HANDLE cancelEvent_;
+  bool wholeReads_ = false;  // unknown speed: the first chunk comes in pieces
+};
 
 int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bytes); }
 
@@ -335,7 +370,7 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
   if (!file) return false;
 
   char buffer[kTransferChunkBytes];
-  ChunkReader reader(request, state.cancelled);
+  ChunkReader reader(request, state.cancelled, state.cancelEvent.get());
   int64_t received = 0;
   for (;;) {
     DWORD count = 0;
