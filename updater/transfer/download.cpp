@@ -5,9 +5,11 @@
 // on the user-interface thread. The two meet only in TransferState: the cancel
 // flag, and the attempt's open WinINet handles, which whoever gets to them
 // first closes under the mutex. Closing a handle from another thread is how
-// WinINet aborts a call blocked on it; where that does not end the wait for the
-// server's answer (Wine), the open runs on a thread of its own that a cancel
-// leaves behind, and the session's time-outs end it.
+// WinINet aborts a call blocked on it. Where that does not work (Wine), the
+// waits for the server's answer and for more of a slow body run on threads of
+// their own that a cancel leaves behind, and the session's time-outs end them;
+// a whole-chunk read of a fast body stays on the worker, so a body that stops
+// right after coming quickly holds a cancel there until the receive time-out.
 
 #include <windows.h>
 #include <wininet.h>
