@@ -93,15 +93,6 @@ TEST(DownloadTarget, Bz2NameThatIsNoPlainFileNameIsRefused) {
   EXPECT_EQ(DownloadTarget("C:\\t\\a", "http://h/.bz2").value_or(""), "C:\\t\\.bz2");
 }
 
-TEST(PlainFileName, RefusesWhatWindowsReadsAsPathOrDevice) {
-  const char* const refused[] = {"", ".", "..", "a\\b", "a/b", "c:", "a.", "a ", "AUX", "prn.txt",
-                                 "Com3", "conout$", "a?", "a\x1f", "\x81"};
-  for (const char* name : refused) EXPECT_FALSE(IsPlainFileName(name)) << name;
-  const char* const accepted[] = {"a", "...a", "pack.dll.bz2", "COM10", "console", "a b.txt",
-                                  "%2e%2e", "\xd6\xd0\xce\xc4.dll"};
-  for (const char* name : accepted) EXPECT_TRUE(IsPlainFileName(name)) << name;
-}
-
 TEST(HttpUrl, OnlyHttpSchemesGetATransfer) {
   for (const char* url : {"http://h/a", "HTTPS://h/a", "Http://h"}) EXPECT_TRUE(IsHttpUrl(url)) << url;
   for (const char* url : {"ftp://h/a", "file:///c:/a", "http:/h", "h/a", "", "https:"}) {

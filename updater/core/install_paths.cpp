@@ -4,13 +4,12 @@
 #include <optional>
 #include <vector>
 
+#include "updater/core/file_name_rules.h"
 #include "updater/core/text_rules.h"
 #include "updater/transfer/download_rules.h"
 
 namespace install_paths {
 namespace {
-
-bool IsGbkTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE); }
 
 // Splits text at its backslashes. With gbk set, a double-byte character is
 // never split and an incomplete one makes the split fail.
@@ -33,22 +32,6 @@ bool SplitAtBackslashes(const std::string& text, bool gbk, std::vector<std::stri
 
 bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 
-// CON, NUL, COM1 and the like name devices in every folder, with or without an
-// extension and with trailing spaces before it.
-bool IsDeviceName(const std::string& component) {
-  std::string base = component.substr(0, component.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
-  for (const char* device : kDevices) {
-    if (EqualsIgnoreAsciiCaseMb(base, device)) return true;
-  }
-  if (base.size() == 4 && (EqualsIgnoreAsciiCaseMb(base.substr(0, 3), "COM") ||
-                           EqualsIgnoreAsciiCaseMb(base.substr(0, 3), "LPT"))) {
-    return base[3] >= '1' && base[3] <= '9';
-  }
-  return false;
-}
-
 // NAME~1 or NAME~12.EXT may be the short alias of another entry, such as a work
 // folder, so such names are refused.
 bool LooksLikeShortName(const std::string& component) {
@@ -63,23 +46,7 @@ bool LooksLikeShortName(const std::string& component) {
 
 // The rules for one component as code page 936 reads it.
 bool IsPlainName(const std::string& component) {
-  if (component.empty() || component == "." || component == "..") return false;
-  if (component.back() == '.' || component.back() == ' ') return false;
-  for (std::size_t i = 0; i < component.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(component[i]);
-    if (IsGbkLeadByte(c)) {
-      ++i;  // complete, checked by the split
-      continue;
-    }
-    if (c < 0x20 || c == 0x7F) return false;
-    switch (c) {
-      case '<': case '>': case ':': case '"': case '/': case '|': case '?': case '*':
-        return false;
-      default:
-        break;
-    }
-  }
-  return !IsDeviceName(component) && !LooksLikeShortName(component);
+  return IsPlainFileName(component) && !LooksLikeShortName(component);
 }
 
 // The rules for one component split at every 0x5C byte: only what could climb

@@ -1,6 +1,7 @@
 list(APPEND TORVANE_PORTABLE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/client_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command_line.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_name_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ini_text_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/install_paths.cpp
   ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
@@ -21,6 +22,7 @@ list(APPEND TORVANE_WIN_SOURCES
 list(APPEND TORVANE_PORTABLE_TESTS
   ${PROJECT_SOURCE_DIR}/tests/core/client_settings_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/command_line_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/core/file_name_rules_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/manifest_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/prompt_state_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/install_paths_test.cpp

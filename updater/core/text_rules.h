@@ -12,6 +12,7 @@
 int32_t AtoiText(const std::string& text);
 
 inline bool IsGbkLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+inline bool IsGbkTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE); }
 
 // Position of the last single-byte character ch in text, stepping over
 // double-byte characters; std::string::npos when there is none.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "updater/core/file_name_rules.h"
 #include "updater/core/text_rules.h"
 
 std::optional<int32_t> ProgressStep(int32_t announcedLength) {
@@ -26,49 +27,13 @@ std::string TextAfterLast(const std::string& text, char ch) {
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// CON, NUL, COM1... name a device whatever extension follows them.
-bool IsReservedDeviceName(const std::string& name) {
-  std::string base = name.substr(0, name.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = UpperAscii(c);
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
-  for (const char* device : kDevices) {
-    if (base == device) return true;
-  }
-  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-      base[3] >= '0' && base[3] <= '9') {
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
-
-bool IsPlainFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  // Windows drops trailing dots and spaces, so the file would get another name.
-  if (name.back() == '.' || name.back() == ' ') return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    if (IsGbkLeadByte(c)) {
-      // A double-byte character needs a valid trail byte; its trail byte is never a separator.
-      if (i + 1 >= name.size()) return false;
-      unsigned char trail = static_cast<unsigned char>(name[i + 1]);
-      if (trail < 0x40 || trail == 0x7F || trail == 0xFF) return false;
-      ++i;
-      continue;
-    }
-    if (c < 0x20 || c == 0x7F || c == 0xFF) return false;
-    // Path and stream separators, wildcards, and what would be a URL's query or fragment.
-    if (std::strchr("<>:\"/\\|?*#", static_cast<char>(c)) != nullptr) return false;
-  }
-  return !IsReservedDeviceName(name);
-}
 
 std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url) {
   if (TextAfterLast(url, '.') != "bz2") return localPath;
   std::string name = TextAfterLast(url, '/');
-  if (!IsPlainFileName(name)) return std::nullopt;
+  // A fragment is no part of the file's name: such a URL names no plain file.
+  if (!IsPlainFileName(name) || name.find('#') != std::string::npos) return std::nullopt;
   std::size_t slash = FindLastSingleByte(localPath, '\\');
   std::string folder = slash == std::string::npos ? std::string() : localPath.substr(0, slash + 1);
   return folder + name;

@@ -53,10 +53,6 @@ std::string DisplayPath(const std::string& localPath, const std::string& tempFol
 // local path's folder.
 std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url);
 
-// True when name can be used as one file name in a folder, with nothing in it
-// that Windows would read as a path, a device or a stream.
-bool IsPlainFileName(const std::string& name);
-
 // True for URLs whose scheme gives an HTTP response ("http://", "https://", any
 // letter case). Other schemes (ftp, file...) get no transfer.
 bool IsHttpUrl(const std::string& url);
