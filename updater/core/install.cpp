@@ -21,6 +21,7 @@
 
 #include "updater/core/install_paths.h"
 #include "updater/core/pe_exports.h"
+#include "updater/core/scoped_handle.h"
 #include "updater/core/text_rules.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/md5.h"
@@ -28,36 +29,6 @@
 namespace {
 
 using install_paths::FolderPart;
-
-class ScopedFind {
- public:
-  explicit ScopedFind(HANDLE handle) : handle_(handle) {}
-  ~ScopedFind() {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-  }
-  ScopedFind(const ScopedFind&) = delete;
-  ScopedFind& operator=(const ScopedFind&) = delete;
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-class ScopedLibrary {
- public:
-  explicit ScopedLibrary(HMODULE module) : module_(module) {}
-  ~ScopedLibrary() {
-    if (module_) FreeLibrary(module_);
-  }
-  ScopedLibrary(const ScopedLibrary&) = delete;
-  ScopedLibrary& operator=(const ScopedLibrary&) = delete;
-  explicit operator bool() const { return module_ != nullptr; }
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -202,7 +173,7 @@ bool DeleteWorkFolder(const std::string& path) {
   if (pattern.size() > kMaxPathChars) return false;
   try {
     WIN32_FIND_DATAA entry;
-    ScopedFind find(FindFirstFileA(pattern.c_str(), &entry));
+    UniqueFind find(FindFirstFileA(pattern.c_str(), &entry));
     if (find) {
       do {
         const std::string name = entry.cFileName;
@@ -247,7 +218,7 @@ bool RegisterComServer(const std::string& path) {
 
   // The library is only looked at, never started: its own code runs in the
   // regsvr32 process below, where a crash or hang cannot stop the update.
-  ScopedLibrary library(
+  UniqueModule library(
       LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
   if (!library) return false;
   std::vector<std::string> exports;

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 
+#include "updater/core/scoped_handle.h"
 #include "updater/core/text_rules.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/download_rules.h"
@@ -31,46 +32,9 @@ namespace {
 // never sees it; it goes to the debugger's output.
 constexpr char kNoHttpResponseText[] = "到指定服务器的连接建立失败...";
 
-// Owns a file handle from CreateFileA, invalid at INVALID_HANDLE_VALUE.
-class ScopedFile {
- public:
-  explicit ScopedFile(HANDLE handle) : handle_(handle) {}
-  ScopedFile(ScopedFile&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
-  ScopedFile(const ScopedFile&) = delete;
-  ScopedFile& operator=(const ScopedFile&) = delete;
-  ~ScopedFile() { Close(); }
-
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-  void Close() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
-};
-
-// Owns a kernel handle that is invalid at NULL (threads, events).
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-
-  explicit operator bool() const { return handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 // Creates or truncates path for writing; others may read it but not write it.
-ScopedFile CreateTargetFile(const std::string& path) {
-  return ScopedFile(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+UniqueFile CreateTargetFile(const std::string& path) {
+  return UniqueFile(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -150,7 +114,7 @@ std::optional<Result> RunUnlessCancelled(std::function<Result()> call, std::func
   shared->call = std::move(call);
   shared->discard = std::move(discard);
   auto* parameter = new std::shared_ptr<DetachableCall<Result>>(shared);
-  const ScopedHandle thread(CreateThread(nullptr, 0, RunDetachableCall<Result>, parameter, 0, nullptr));
+  const UniqueHandle thread(CreateThread(nullptr, 0, RunDetachableCall<Result>, parameter, 0, nullptr));
   if (!thread) {
     delete parameter;
     return std::nullopt;
@@ -251,7 +215,7 @@ int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : stat
 struct UpdateJob::TransferState {
   std::atomic<bool> cancelled{false};
   // Set with cancelled, for the waits that a closed handle does not end.
-  ScopedHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   std::mutex handlesMutex;  // guards session and request
   HINTERNET session = nullptr;
   HINTERNET request = nullptr;
@@ -368,7 +332,7 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
     dialog->ReportFileProgress(displayPath, DownloadStarted, announced);
   }
 
-  ScopedFile file = CreateTargetFile(*target);
+  UniqueFile file = CreateTargetFile(*target);
   if (!file) return false;
 
   char buffer[kTransferChunkBytes];
@@ -390,7 +354,7 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
       dialog->ReportFileProgress(displayPath, Downloading, ReportValue(received));
     }
   }
-  file.Close();
+  file.reset();
   state.CloseRequest();
 
   if (received != announced) return false;

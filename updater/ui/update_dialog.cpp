@@ -192,7 +192,7 @@ void UpdateDialog::InsertColumns() {
 bool UpdateDialog::LaunchWorker() {
   job_ = std::make_unique<UpdateJob>();
   RowIndexMap.clear();
-  workerThread_ = ThreadHandle(hooks_.startWorker(this));
+  workerThread_.reset(hooks_.startWorker(this));
   if (workerThread_) return true;
   job_.reset();
   return false;
@@ -256,7 +256,7 @@ void UpdateDialog::CancelUpdate() {
       HandleUpdateResult(1);
       return;
     }
-    workerThread_.Close();
+    workerThread_.reset();
   }
   KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
   if (job_) {
@@ -295,7 +295,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     }
     if (workerThread_) {
       Sleep(100);
-      workerThread_.Close();
+      workerThread_.reset();
     }
     ShowBalloon(message, "恭喜客户端升级成功");
     SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
@@ -306,7 +306,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     const std::string downloadUrl = job_ ? job_->downloadUrl : std::string();
     if (workerThread_) {
       Sleep(100);
-      workerThread_.Close();
+      workerThread_.reset();
     }
     if (job_) {
       job_->RestoreBackups();

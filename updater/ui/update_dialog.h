@@ -10,10 +10,10 @@
 #include <string>
 
 #include "updater/core/file_table.h"
+#include "updater/core/scoped_handle.h"
 #include "updater/core/update_job.h"
 #include "updater/core/update_observer.h"
 #include "updater/ui/link_static.h"
-#include "updater/ui/thread_handle.h"
 
 struct UpdaterApp;
 class UpdateDialog;
@@ -100,7 +100,7 @@ class UpdateDialog : public UpdateObserver {
   LinkStatic link_;
   HICON icon_ = nullptr;
   FileTable RowIndexMap;  // file path -> decimal text of its list row
-  ThreadHandle workerThread_;
+  UniqueHandle workerThread_;
   int32_t currentFileSize_ = 0;
   int downloadingRow_ = -1;  // the row whose state text reads "正在下载"
   FileVersion clientVersion_;
