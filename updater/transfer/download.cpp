@@ -6,8 +6,8 @@
 // flag, and the attempt's open WinINet handles, which whoever gets to them
 // first closes under the mutex. Closing a handle from another thread is how
 // WinINet aborts a call blocked on it. Where that does not work (Wine), the
-// waits for the server's answer and for more of a slow body run on threads of
-// their own that a cancel leaves behind, and the session's time-outs end them;
+// waits for the server's answer and for more of a slow body run on a thread of
+// the job's own that a cancel leaves behind, and the session's time-outs end them;
 // a whole-chunk read of a fast body stays on the worker, so a body that stops
 // right after coming quickly holds a cancel there until the receive time-out.
 
@@ -74,10 +74,89 @@ void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
   SetTimeouts(reinterpret_cast<HINTERNET>(created->dwResult), *reinterpret_cast<const TransferTimeouts*>(context));
 }
 
-// A call that may wait for the server as long as the time-outs allow, run on a
-// thread of its own. What the thread uses lives here, shared with the worker,
-// so that a worker that stops waiting (cancel) leaves nothing behind that the
-// thread still needs; the thread then hands its result to discard.
+// The thread that makes a job's blocking WinINet calls, one at a time, while
+// the worker waits for the call's end or for a cancel. Starting a thread per
+// call cost about a millisecond under Wine, several times a file. A call that
+// a cancel leaves behind ends by itself at the session's time-outs; then the
+// thread ends too. Nothing waits for it: what it uses lives in Shared.
+class BlockingCallThread {
+ public:
+  BlockingCallThread() = default;
+  BlockingCallThread(const BlockingCallThread&) = delete;
+  BlockingCallThread& operator=(const BlockingCallThread&) = delete;
+  ~BlockingCallThread() {
+    if (!shared_) return;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->quit = true;
+    SetEvent(shared_->wake.get());
+  }
+
+  // Runs task on the thread; done() is signalled when it has run. False when
+  // no thread could be made, or a call left behind by a cancel still runs.
+  bool Start(std::function<void()> task) {
+    if (!shared_ && !Launch()) return false;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->busy) return false;
+    shared_->busy = true;
+    shared_->task = std::move(task);
+    SetEvent(shared_->wake.get());
+    return true;
+  }
+
+  HANDLE done() const { return shared_->done.get(); }
+
+ private:
+  struct Shared {
+    UniqueHandle wake{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    UniqueHandle done{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    std::mutex mutex;  // guards task, busy and quit
+    std::function<void()> task;
+    bool busy = false;
+    bool quit = false;
+  };
+
+  static DWORD WINAPI Loop(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Shared>> owner(static_cast<std::shared_ptr<Shared>*>(parameter));
+    Shared& shared = **owner;
+    for (;;) {
+      WaitForSingleObject(shared.wake.get(), INFINITE);
+      std::function<void()> task;
+      {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        if (!shared.busy) {
+          if (shared.quit) return 0;
+          continue;
+        }
+        task = std::move(shared.task);
+      }
+      task();
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      shared.busy = false;
+      SetEvent(shared.done.get());
+      if (shared.quit) return 0;
+    }
+  }
+
+  bool Launch() {
+    auto shared = std::make_shared<Shared>();
+    if (!shared->wake || !shared->done) return false;
+    auto* parameter = new std::shared_ptr<Shared>(shared);
+    const UniqueHandle thread(CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
+    if (!thread) {
+      delete parameter;
+      return false;
+    }
+    shared_ = std::move(shared);
+    return true;
+  }
+
+  std::shared_ptr<Shared> shared_;
+};
+
+// A call that may wait for the server as long as the time-outs allow, run on
+// the blocking-call thread. What the call uses lives here, shared with the
+// worker, so that a worker that stops waiting (cancel) leaves nothing behind
+// that the call still needs; the call then hands its result to discard.
 template <typename Result>
 struct DetachableCall {
   std::function<Result()> call;
@@ -88,10 +167,7 @@ struct DetachableCall {
 };
 
 template <typename Result>
-DWORD WINAPI RunDetachableCall(void* parameter) {
-  const std::unique_ptr<std::shared_ptr<DetachableCall<Result>>> owner(
-      static_cast<std::shared_ptr<DetachableCall<Result>>*>(parameter));
-  DetachableCall<Result>& shared = **owner;
+void RunDetachableCall(DetachableCall<Result>& shared) {
   Result result = shared.call();
   std::lock_guard<std::mutex> lock(shared.mutex);
   if (shared.abandoned) {
@@ -99,27 +175,21 @@ DWORD WINAPI RunDetachableCall(void* parameter) {
   } else {
     shared.result = result;
   }
-  return 0;
 }
 
 // Runs call and waits for its end or for cancelled, whichever comes first.
 // Closing the handle a call waits on is how WinINet aborts it, but not every
 // WinINet does (Wine does not); this way a cancel ends the wait at once, and
 // the call left behind ends by itself at the session's time-outs. nullopt when
-// the cancel came first (or no thread could be made).
+// the cancel came first (or the call could not be started).
 template <typename Result>
-std::optional<Result> RunUnlessCancelled(std::function<Result()> call, std::function<void(Result)> discard,
-                                         HANDLE cancelled) {
+std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::function<Result()> call,
+                                         std::function<void(Result)> discard, HANDLE cancelled) {
   const auto shared = std::make_shared<DetachableCall<Result>>();
   shared->call = std::move(call);
   shared->discard = std::move(discard);
-  auto* parameter = new std::shared_ptr<DetachableCall<Result>>(shared);
-  const UniqueHandle thread(CreateThread(nullptr, 0, RunDetachableCall<Result>, parameter, 0, nullptr));
-  if (!thread) {
-    delete parameter;
-    return std::nullopt;
-  }
-  const HANDLE waits[] = {thread.get(), cancelled};
+  if (!thread.Start([shared] { RunDetachableCall(*shared); })) return std::nullopt;
+  const HANDLE waits[] = {thread.done(), cancelled};
   const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   std::lock_guard<std::mutex> lock(shared->mutex);
   if (woke == WAIT_OBJECT_0) return shared->result;
@@ -130,8 +200,9 @@ std::optional<Result> RunUnlessCancelled(std::function<Result()> call, std::func
 }
 
 // Opens url on session; the request, null when opening failed, or nullopt on a cancel.
-std::optional<HINTERNET> OpenUrlUnlessCancelled(HINTERNET session, const std::string& url,
-                                                const TransferTimeouts& timeouts, HANDLE cancelled) {
+std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
+                                                const std::string& url, const TransferTimeouts& timeouts,
+                                                HANDLE cancelled) {
   // The callback's context lives with the call, as long as its thread.
   auto open = [session, url, timeouts]() {
     return InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags, reinterpret_cast<DWORD_PTR>(&timeouts));
@@ -139,7 +210,7 @@ std::optional<HINTERNET> OpenUrlUnlessCancelled(HINTERNET session, const std::st
   auto close = [](HINTERNET request) {
     if (request != nullptr) InternetCloseHandle(request);
   };
-  return RunUnlessCancelled<HINTERNET>(open, close, cancelled);
+  return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled);
 }
 
 struct DataAvailable {
@@ -148,13 +219,14 @@ struct DataAvailable {
 };
 
 // Waits for more of the body; nullopt on a cancel.
-std::optional<DataAvailable> QueryDataUnlessCancelled(HINTERNET request, HANDLE cancelled) {
+std::optional<DataAvailable> QueryDataUnlessCancelled(BlockingCallThread& thread, HINTERNET request,
+                                                      HANDLE cancelled) {
   auto query = [request]() {
     DataAvailable available;
     available.ok = InternetQueryDataAvailable(request, &available.bytes, 0, 0) != FALSE;
     return available;
   };
-  return RunUnlessCancelled<DataAvailable>(query, nullptr, cancelled);
+  return RunUnlessCancelled<DataAvailable>(thread, query, nullptr, cancelled);
 }
 
 // Reads the body in chunks as one blocking InternetReadFile of the chunk's size
@@ -163,12 +235,13 @@ std::optional<DataAvailable> QueryDataUnlessCancelled(HINTERNET request, HANDLE 
 // the handle does not end a read already blocked on it (Wine), a cancel would
 // wait for a whole chunk to arrive. So while the body arrives slowly, a chunk is
 // gathered piece by piece, each piece awaited with InternetQueryDataAvailable
-// on a thread that a cancel leaves behind; after a chunk that came quickly the
-// next one is read whole.
+// on the blocking-call thread, which a cancel leaves behind; after a chunk
+// that came quickly the next one is read whole.
 class ChunkReader {
  public:
-  ChunkReader(HINTERNET request, const std::atomic<bool>& cancelled, HANDLE cancelEvent)
-      : request_(request), cancelled_(cancelled), cancelEvent_(cancelEvent) {}
+  ChunkReader(BlockingCallThread& thread, HINTERNET request, const std::atomic<bool>& cancelled,
+              HANDLE cancelEvent)
+      : thread_(thread), request_(request), cancelled_(cancelled), cancelEvent_(cancelEvent) {}
 
   // False on a read error.
   bool Read(char* buffer, DWORD size, DWORD& count) {
@@ -186,7 +259,7 @@ class ChunkReader {
   bool ReadInPieces(char* buffer, DWORD size, DWORD& count) {
     count = 0;
     while (count < size && !cancelled_) {
-      const std::optional<DataAvailable> waited = QueryDataUnlessCancelled(request_, cancelEvent_);
+      const std::optional<DataAvailable> waited = QueryDataUnlessCancelled(thread_, request_, cancelEvent_);
       if (!waited) break;  // cancelled: the caller's flag decides
       if (!waited->ok) return false;
       const DWORD available = waited->bytes;
@@ -202,6 +275,7 @@ class ChunkReader {
     return true;
   }
 
+  BlockingCallThread& thread_;
   HINTERNET request_;
   const std::atomic<bool>& cancelled_;
   HANDLE cancelEvent_;
@@ -216,6 +290,7 @@ struct UpdateJob::TransferState {
   std::atomic<bool> cancelled{false};
   // Set with cancelled, for the waits that a closed handle does not end.
   UniqueHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  BlockingCallThread blockingCalls;  // worker thread only
   std::mutex handlesMutex;  // guards session and request
   HINTERNET session = nullptr;
   HINTERNET request = nullptr;
@@ -302,7 +377,7 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
     return false;
   }
   const std::optional<HINTERNET> opened =
-      OpenUrlUnlessCancelled(session, url, transferTimeouts, state.cancelEvent.get());
+      OpenUrlUnlessCancelled(state.blockingCalls, session, url, transferTimeouts, state.cancelEvent.get());
   if (!opened || *opened == nullptr) return false;
   HINTERNET request = *opened;
   if (!state.Adopt(&TransferState::request, request)) return false;
@@ -336,7 +411,7 @@ bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& ur
   if (!file) return false;
 
   char buffer[kTransferChunkBytes];
-  ChunkReader reader(request, state.cancelled, state.cancelEvent.get());
+  ChunkReader reader(state.blockingCalls, request, state.cancelled, state.cancelEvent.get());
   int64_t received = 0;
   for (;;) {
     DWORD count = 0;
