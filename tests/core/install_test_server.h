@@ -13,21 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback_listener.h"
+
 class InstallTestServer {
  public:
   InstallTestServer() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    int length = sizeof(address);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    listen(listener_, 16);
+    listener_ = ListenOnLoopback(16, port_);
     thread_ = std::thread([this] { Serve(); });
   }
 

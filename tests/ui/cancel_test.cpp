@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/loopback_listener.h"
 #include "ui_test_support.h"
 
 namespace {
@@ -20,18 +21,7 @@ namespace {
 class StallingServer {
  public:
   explicit StallingServer(bool silent = false) : silent_(silent) {
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(listener_, 8);
-    int length = sizeof addr;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length);
-    port_ = ntohs(addr.sin_port);
+    listener_ = ListenOnLoopback(8, port_);
     thread_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Serve, this, 0, nullptr));
   }
   ~StallingServer() {
