@@ -128,7 +128,9 @@ TEST_F(UpdateDialogTest, InitialisationSetsMenuIconsAndClearsTheStatusLine) {
   EXPECT_EQ(GetMenuState(menu, count - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
   EXPECT_NE(SendMessageA(dialog->hwnd(), WM_GETICON, ICON_BIG, 0), 0);
   EXPECT_NE(SendMessageA(dialog->hwnd(), WM_GETICON, ICON_SMALL, 0), 0);
-  EXPECT_NE(SendMessageA(dialog->hwnd(), WM_QUERYDRAGICON, 0, 0), 0);
+  // The minimised window's dragged picture is the icon itself.
+  const LRESULT icon = SendMessageA(dialog->hwnd(), WM_GETICON, ICON_BIG, 0);
+  EXPECT_EQ(SendMessageA(dialog->hwnd(), WM_QUERYDRAGICON, 0, 0), icon);
 }
 
 TEST_F(UpdateDialogTest, StartUpdatePreparesTheDialogOnce) {

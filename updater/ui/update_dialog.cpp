@@ -95,8 +95,8 @@ INT_PTR UpdateDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_PAINT:
       return OnPaint();
     case WM_QUERYDRAGICON:
-      SetWindowLongPtrA(hwnd_, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(icon_));
-      return TRUE;
+      // One of the messages whose dialog result is the return value itself.
+      return reinterpret_cast<INT_PTR>(icon_);
     default:
       if (msg == WM_TRAY_NOTIFY) {
         HandleTrayNotify(wParam, lParam);
