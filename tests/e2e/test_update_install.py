@@ -104,7 +104,8 @@ class Scenario:
             self.test.assertFalse(self.client.exists(name), "%s: %s left" % (self.name, name))
         restart = wait_until(self.client.restart_command_line, 10)
         self.test.assertIsNotNone(restart, "%s: client not restarted" % self.name)
-        self.test.assertEqual(restart.strip().lower(), (self.client.win_path + "\\Halvix.exe /Restart").lower())
+        # The path is quoted; the client still finds " /Restart" after it.
+        self.test.assertEqual(restart.strip().lower(), ('"%s\\Halvix.exe" /Restart' % self.client.win_path).lower())
 
     def expect_failure_untouched(self):
         """A failed run that changed no client file: only the manifest was

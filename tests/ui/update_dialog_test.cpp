@@ -311,7 +311,7 @@ TEST_F(UpdateDialogTest, SuccessShowsDoneRestartsTheClientAndReleasesTheJob) {
   EXPECT_EQ(WindowText(Item(IDOK)), "完成");
   EXPECT_FALSE(IsWindowEnabled(Item(IDCANCEL)));
   ASSERT_EQ(WinExecCalls().size(), 1u);
-  EXPECT_EQ(WinExecCalls()[0], "C:\\torvane-ui-test\\Halvix.exe /Restart");
+  EXPECT_EQ(WinExecCalls()[0], "\"C:\\torvane-ui-test\\Halvix.exe\" /Restart");
   // The exit timer's tick ends the program.
   Tick(TIMER_EXIT);
   EXPECT_TRUE(TakeQuit());

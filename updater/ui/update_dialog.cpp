@@ -286,7 +286,9 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     clientVersion_ = FileVersion();
     ReadFileVersion(app_.exeFolder + "Halvix.exe", clientVersion_);
     const std::string message = SuccessText(clientVersion_.text);
-    const std::string restart = app_.exeFolder + "Halvix.exe" + " /Restart";
+    // Quoted, so that a folder with spaces never starts another program;
+    // the client still sees " /Restart" after its path.
+    const std::string restart = "\"" + app_.exeFolder + "Halvix.exe\"" + " /Restart";
     if (job_) {
       job_->FileUrlMap.clear();
       job_->FileHashMap.clear();
