@@ -62,7 +62,7 @@ TEST(ClientSettings, NothingIsReadAfterAnEmptyTime) {
 
 TEST(RunPaths, DerivedFromTheModulePath) {
   UpdateJobState state;
-  ASSERT_TRUE(BuildRunPaths("C:\\Program Files\\Halvix\\Torvane.exe", state));
+  ASSERT_TRUE(BuildRunPaths("C:\\Program Files\\Halvix\\Torvane.exe", IsGbkLeadByte, state));
   EXPECT_EQ(state.exeFolder, "C:\\Program Files\\Halvix\\");
   EXPECT_EQ(state.upgradeCfgPath, "C:\\Program Files\\Halvix\\Upgrade.cfg");
   EXPECT_EQ(state.historyPath, "C:\\Program Files\\Halvix\\HistoryVersionList.cfg");
@@ -70,12 +70,30 @@ TEST(RunPaths, DerivedFromTheModulePath) {
   EXPECT_EQ(state.tempFolder, "C:\\Program Files\\Halvix\\UpdateTempFolder");
 }
 
-TEST(RunPaths, FolderCutSkipsDoubleByteTrailBytes) {
-  // "\x95\x5c" is one character whose trail byte is '\\'.
-  const std::string folder = std::string("Z:\\a\x95\x5c") + "b\\";
-  EXPECT_EQ(FolderOfModulePath(folder + "Torvane.exe"), folder);
-  EXPECT_EQ(FolderOfModulePath(std::string("Z:\\x\\T\x95\x5c.exe")), "Z:\\x\\");
-  EXPECT_EQ(FolderOfModulePath("Torvane.exe"), "");
+bool SingleByteCodePage(unsigned char) { return false; }
+
+// The module path comes in the machine's code page: on 936 "\x95\x5c" is one
+// character whose trail byte is '\\'; on 1252 "\xE9" is 'é', a whole letter.
+TEST(RunPaths, FolderCutFollowsTheCodePageOfThePath) {
+  struct Case {
+    const char* name;
+    LeadByteRule codePage;
+    std::string modulePath;
+    std::string folder;
+  };
+  const Case cases[] = {
+      {"936 trail backslash in a folder", IsGbkLeadByte, "Z:\\a\x95\x5c" "b\\Torvane.exe", "Z:\\a\x95\x5c" "b\\"},
+      {"936 trail backslash in the name", IsGbkLeadByte, "Z:\\x\\T\x95\x5c.exe", "Z:\\x\\"},
+      {"1252 letter before a backslash", SingleByteCodePage, "C:\\Jeux\\Caf\xE9\\Torvane.exe", "C:\\Jeux\\Caf\xE9\\"},
+      {"1252 letters everywhere", SingleByteCodePage, "C:\\\xC0\\\xE9\xE9\\T\xE9.exe", "C:\\\xC0\\\xE9\xE9\\"},
+      {"no folder", SingleByteCodePage, "Torvane.exe", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FolderOfModulePath(c.modulePath, c.codePage), c.folder) << c.name;
+    UpdateJobState state;
+    EXPECT_EQ(BuildRunPaths(c.modulePath, c.codePage, state), !c.folder.empty()) << c.name;
+    if (!c.folder.empty()) EXPECT_EQ(state.upgradeCfgPath, c.folder + "Upgrade.cfg") << c.name;
+  }
 }
 
 TEST(RunPaths, RefusesFoldersTooLongForTheDerivedPaths) {
@@ -90,7 +108,7 @@ TEST(RunPaths, RefusesFoldersTooLongForTheDerivedPaths) {
     ASSERT_EQ(folder.size(), c.folderLength);
     UpdateJobState state;
     state.exeFolder = "untouched";
-    EXPECT_EQ(BuildRunPaths(folder + "Torvane.exe", state), c.ok) << c.folderLength;
+    EXPECT_EQ(BuildRunPaths(folder + "Torvane.exe", IsGbkLeadByte, state), c.ok) << c.folderLength;
     if (c.ok) {
       EXPECT_EQ(state.historyPath.size(), kMaxPathChars);
     } else {
@@ -98,7 +116,7 @@ TEST(RunPaths, RefusesFoldersTooLongForTheDerivedPaths) {
     }
   }
   UpdateJobState noFolder;
-  EXPECT_FALSE(BuildRunPaths("no folder", noFolder));
+  EXPECT_FALSE(BuildRunPaths("no folder", IsGbkLeadByte, noFolder));
 }
 
 TEST(RunPaths, SettingsPathFitsOrIsRefused) {

@@ -100,9 +100,13 @@ TEST(HttpUrl, OnlyHttpSchemesGetATransfer) {
   }
 }
 
+static bool SingleByteCodePage(unsigned char) { return false; }
+
 TEST(ApplicationName, IsTheFileNameWithoutExtension) {
-  EXPECT_EQ(ApplicationName("C:\\client\\Torvane.exe"), "Torvane");
-  EXPECT_EQ(ApplicationName("C:\\a.b\\torvane_win_tests.exe"), "torvane_win_tests");
-  EXPECT_EQ(ApplicationName("C:\\a\\x.y.exe"), "x.y");
-  EXPECT_EQ(ApplicationName("Torvane"), "Torvane");
+  EXPECT_EQ(ApplicationName("C:\\client\\Torvane.exe", IsGbkLeadByte), "Torvane");
+  EXPECT_EQ(ApplicationName("C:\\a.b\\torvane_win_tests.exe", IsGbkLeadByte), "torvane_win_tests");
+  EXPECT_EQ(ApplicationName("C:\\a\\x.y.exe", IsGbkLeadByte), "x.y");
+  EXPECT_EQ(ApplicationName("Torvane", IsGbkLeadByte), "Torvane");
+  // On code page 1252 "\xE9" is 'é', which hides no backslash.
+  EXPECT_EQ(ApplicationName("C:\\Caf\xE9\\Torvane.exe", SingleByteCodePage), "Torvane");
 }

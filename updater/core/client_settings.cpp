@@ -19,8 +19,8 @@ bool ReadClientSection(const ProfileReader& settings, UpdateJobState& state) {
   return !state.configUrl.empty();
 }
 
-std::string FolderOfModulePath(const std::string& modulePath) {
-  const std::size_t slash = FindLastSingleByte(modulePath, '\\');
+std::string FolderOfModulePath(const std::string& modulePath, LeadByteRule isLeadByte) {
+  const std::size_t slash = FindLastSingleByte(modulePath, '\\', isLeadByte);
   if (slash == std::string::npos) return std::string();
   return modulePath.substr(0, slash + 1);
 }
@@ -31,8 +31,8 @@ std::string SettingsPathFor(const std::string& exeFolder) {
   return path;
 }
 
-bool BuildRunPaths(const std::string& modulePath, UpdateJobState& state) {
-  const std::string folder = FolderOfModulePath(modulePath);
+bool BuildRunPaths(const std::string& modulePath, LeadByteRule isLeadByte, UpdateJobState& state) {
+  const std::string folder = FolderOfModulePath(modulePath, isLeadByte);
   if (folder.empty()) return false;
   // "HistoryVersionList.cfg" is the longest name put after the folder.
   if (folder.size() + sizeof(install_paths::kHistoryFileName) - 1 > kMaxPathChars) return false;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "updater/core/profile_reader.h"
+#include "updater/core/text_rules.h"
 #include "updater/core/update_job_state.h"
 
 // Longest values kept from the "Client" section (their buffers hold one more).
@@ -19,9 +20,10 @@ constexpr std::size_t kConfigUrlChars = 254;
 bool ReadClientSection(const ProfileReader& settings, UpdateJobState& state);
 
 // The folder of a module path, up to and including its last backslash; empty
-// when the path has no backslash. Double-byte characters are stepped over, so a
-// trail byte 0x5C is never taken for a separator.
-std::string FolderOfModulePath(const std::string& modulePath);
+// when the path has no backslash. Double-byte characters of the path's code
+// page (isLeadByte) are stepped over, so a trail byte 0x5C is never taken for
+// a separator, and a single-byte letter such as 'é' never hides one.
+std::string FolderOfModulePath(const std::string& modulePath, LeadByteRule isLeadByte);
 
 // The settings file's path for an updater folder; empty when it would not fit
 // in a 260-character path buffer.
@@ -32,4 +34,4 @@ std::string SettingsPathFor(const std::string& exeFolder);
 // or the longest derived path would not fit in a 260-character buffer: such an
 // installation folder is not supported, and refusing it here keeps every later
 // path of the run within its buffer.
-bool BuildRunPaths(const std::string& modulePath, UpdateJobState& state);
+bool BuildRunPaths(const std::string& modulePath, LeadByteRule isLeadByte, UpdateJobState& state);

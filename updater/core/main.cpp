@@ -54,7 +54,7 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app) {
 
   std::string modulePath;
   if (!ReadModulePath(modulePath)) return false;
-  app.exeFolder = FolderOfModulePath(modulePath);
+  app.exeFolder = FolderOfModulePath(modulePath, IsAnsiLeadByte);
   if (app.exeFolder.empty()) return false;
 
   // Without its settings file the updater has nothing to do.

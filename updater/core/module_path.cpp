@@ -10,6 +10,8 @@ bool ReadModulePath(std::string& path) {
   return true;
 }
 
+bool IsAnsiLeadByte(unsigned char c) { return IsDBCSLeadByteEx(CP_ACP, c) != FALSE; }
+
 bool FileFound(const std::string& path) {
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(path.c_str(), &found);

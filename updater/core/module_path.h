@@ -8,5 +8,9 @@
 // or does not fit in a 260-character buffer (a cut path would name another folder).
 bool ReadModulePath(std::string& path);
 
+// The lead bytes of the machine's ANSI code page, the one the system's paths
+// come in (code page 936's own on a Chinese system).
+bool IsAnsiLeadByte(unsigned char c);
+
 // True when a find-first search finds a file (not a folder) at path.
 bool FileFound(const std::string& path);

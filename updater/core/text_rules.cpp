@@ -18,11 +18,11 @@ int32_t AtoiText(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
-std::size_t FindLastSingleByte(const std::string& text, char ch) {
+std::size_t FindLastSingleByte(const std::string& text, char ch, LeadByteRule isLeadByte) {
   std::size_t found = std::string::npos;
   for (std::size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (IsGbkLeadByte(c) && i + 1 < text.size()) {
+    if (isLeadByte(c) && i + 1 < text.size()) {
       ++i;  // the trail byte is never a separator
     } else if (text[i] == ch) {
       found = i;

@@ -14,9 +14,14 @@ int32_t AtoiText(const std::string& text);
 inline bool IsGbkLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 inline bool IsGbkTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFE); }
 
+// Which bytes start a double-byte character. Texts from the manifest follow
+// code page 936 (IsGbkLeadByte); paths from the system follow the machine's
+// own ANSI code page, which is another one outside China.
+using LeadByteRule = bool (*)(unsigned char);
+
 // Position of the last single-byte character ch in text, stepping over
 // double-byte characters; std::string::npos when there is none.
-std::size_t FindLastSingleByte(const std::string& text, char ch);
+std::size_t FindLastSingleByte(const std::string& text, char ch, LeadByteRule isLeadByte = IsGbkLeadByte);
 
 // Equal lengths and equal characters, with ASCII letters compared without
 // regard to case; double-byte characters compare as units.

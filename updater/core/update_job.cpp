@@ -27,7 +27,7 @@ bool UpdateJob::InitPaths() {
   std::string modulePath;
   if (!ReadModulePath(modulePath)) return false;
   // Refuses a folder too long for the paths of the run.
-  if (!BuildRunPaths(modulePath, *this)) return false;
+  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, *this)) return false;
   return FileFound(upgradeCfgPath);
 }
 

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 
+#include "updater/core/module_path.h"
 #include "updater/core/scoped_handle.h"
 #include "updater/core/text_rules.h"
 #include "updater/core/update_job.h"
@@ -52,7 +53,7 @@ void WriteWhole(HANDLE file, const char* data, DWORD size) {
 std::string OwnApplicationName() {
   char path[MAX_PATH] = {};
   DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return ApplicationName(std::string(path, n < MAX_PATH ? n : 0));
+  return ApplicationName(std::string(path, n < MAX_PATH ? n : 0), IsAnsiLeadByte);
 }
 
 void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts) {

@@ -50,8 +50,9 @@ bool IsHttpUrl(const std::string& url) {
   return false;
 }
 
-std::string ApplicationName(const std::string& modulePath) {
-  std::string name = TextAfterLast(modulePath, '\\');
-  std::size_t dot = FindLastSingleByte(name, '.');
+std::string ApplicationName(const std::string& modulePath, LeadByteRule isLeadByte) {
+  const std::size_t slash = FindLastSingleByte(modulePath, '\\', isLeadByte);
+  const std::string name = slash == std::string::npos ? modulePath : modulePath.substr(slash + 1);
+  std::size_t dot = FindLastSingleByte(name, '.', isLeadByte);
   return dot == std::string::npos ? name : name.substr(0, dot);
 }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "updater/core/text_rules.h"
+
 // One read of the body; the transfer buffer has exactly this size.
 constexpr int32_t kTransferChunkBytes = 20000;
 // The progress bar's full scale (its range is 0 to 1000).
@@ -58,5 +60,6 @@ std::optional<std::string> DownloadTarget(const std::string& localPath, const st
 bool IsHttpUrl(const std::string& url);
 
 // The program's application name from its module path: the file name without
-// folder and extension ("C:\\x\\Torvane.exe" gives "Torvane").
-std::string ApplicationName(const std::string& modulePath);
+// folder and extension ("C:\\x\\Torvane.exe" gives "Torvane"). The path comes
+// from the system, in the code page whose lead bytes isLeadByte tells.
+std::string ApplicationName(const std::string& modulePath, LeadByteRule isLeadByte);
