@@ -357,6 +357,36 @@ TEST_F(UpdateDialogTest, RetryWhileAJobRunsOnlyAsksToWait) {
   ASSERT_TRUE(PumpUntil([&] { return dialog->job() == nullptr; }));
 }
 
+// A retry's run is cut short neither by the exit that an earlier failure
+// scheduled nor by a prompt tick that would start another run over it.
+TEST_F(UpdateDialogTest, RetryRunsToItsOwnResult) {
+  Make(1);
+  SetWorkerScript([](UpdateDialog*) {
+    WaitForSingleObject(WorkerGate(), 20000);
+    return 0;
+  });
+  struct Phase {
+    const char* name;
+    bool failedBefore;
+  };
+  const Phase phases[] = {{"before any start", false}, {"after a failure", true}};
+  for (const Phase& phase : phases) {
+    ResetEvent(WorkerGate());
+    ASSERT_EQ(dialog->finished(), phase.failedBefore) << phase.name;
+    dialog->RetryUpdate();
+    UpdateJob* const job = dialog->job();
+    ASSERT_NE(job, nullptr) << phase.name;
+    EXPECT_FALSE(dialog->finished()) << phase.name;
+    EXPECT_FALSE(KillTimer(dialog->hwnd(), TIMER_EXIT)) << phase.name << ": the exit timer still runs";
+    Tick(TIMER_EXIT);
+    Tick(TIMER_PROMPT);
+    EXPECT_FALSE(TakeQuit()) << phase.name;
+    EXPECT_EQ(dialog->job(), job) << phase.name;
+    FinishGatedUpdate();
+  }
+  EXPECT_EQ(WorkerStarts(), 2);
+}
+
 TEST_F(UpdateDialogTest, RetryWhoseWorkerCannotStartSaysSo) {
   Make(1, FailToStartWorker);
   dialog->RetryUpdate();

@@ -199,7 +199,8 @@ bool UpdateDialog::LaunchWorker() {
 }
 
 void UpdateDialog::StartUpdate() {
-  if (updateStarted_) return;
+  // A retry may have a worker running already; its job must stay.
+  if (updateStarted_ || job_) return;
   SetTimer(hwnd_, TIMER_TRAY_ANIMATION, kAnimationPeriodMs, nullptr);
   updateStarted_ = true;
   link_.SetLinkUrl(kHomePage);
@@ -222,6 +223,9 @@ void UpdateDialog::RetryUpdate() {
     return;
   }
   if (LaunchWorker()) {
+    // The exit that a failure scheduled must not cut the new run short.
+    KillTimer(hwnd_, TIMER_EXIT);
+    finished_ = false;
     SetStatusText(kWaitText);
   } else {
     SetStatusText("升级失败");
