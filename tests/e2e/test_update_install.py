@@ -56,14 +56,14 @@ WORK_FILES = ("Upgrade.cfg", "HistoryVersionList.cfg", "TempBackUpFolder", "Upda
 
 
 class Scenario:
-    """One client folder with its own manifest and files under /<name>/ on the
-    shared server."""
+    """One client folder (named name unless folder is given) with its own
+    manifest and files under /<name>/ on the shared server."""
 
-    def __init__(self, test, server, name, installed, versions=(100, 200, 300, 400, 500)):
+    def __init__(self, test, server, name, installed, versions=(100, 200, 300, 400, 500), folder=None):
         self.test = test
         self.server = server
         self.name = name
-        self.client = test.make_client(name)
+        self.client = test.make_client(folder or name)
         self.versions = list(versions)
         self.sections = {v: [] for v in self.versions[1:]}
         self.installed = installed
@@ -81,11 +81,11 @@ class Scenario:
         self.sections[version].append((path, self.url(tail), md5(data) if digest == "auto" else digest))
         return "/%s/%s" % (self.name, tail)
 
-    def start(self):
+    def start(self, env=None):
         self.server.add_file("/%s/list.cfg" % self.name, manifest_text(self.versions, self.sections))
         self.cfg = self.client.write_cfg(time=str(self.installed), download_url="http://example.invalid/",
                                          config_url=self.url("list.cfg"))
-        self.run = self.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
+        self.run = self.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT, env=env)
 
     def finish(self):
         """Waits for the program to end by itself; its exit code must be 0."""

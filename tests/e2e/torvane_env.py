@@ -15,7 +15,7 @@ fixed sleeps, and everything a test starts is stopped at its end.
             run = client.start_torvane("/ForceUpdate")    # WineProcess
             self.assertEqual(run.wait(30), 0)
 
-Pieces: wait_until (poll a predicate with a deadline), windows_path,
+Pieces: wait_until (poll a predicate with a deadline), windows_path, ansi_1252_env,
 WineProcess (wait, poll, kill, started_at/ended_at/elapsed, stdout/stderr),
 ClientFolder (files, Upgrade.cfg, fake client, the updater, its windows),
 list_windows / WindowWait / send_message / post_message (window_probe.exe),
@@ -28,7 +28,7 @@ drive Z:, so a folder /tmp/x is Z:\\tmp\\x to the programs.
 
 The fake client (tests/fixtures/fake_client) reads its behaviour from
 Halvix.ini next to it or from "--key=value" switches (hold_ms, hold_until,
-window, recreate, ready, max_ms) and logs its events to Halvix.log; a start
+window, recreate, hang, ready, max_ms) and logs its events to Halvix.log; a start
 with "/Restart" writes its command line to Halvix.restart.txt.
 """
 
@@ -66,6 +66,15 @@ WM_TRAY_NOTIFY = 11023
 BALLOON_CLICKED = 0x405
 
 
+def ansi_1252_env():
+    """The environment for a program whose ANSI code page is 1252 rather than
+    the harness's 936: Wine takes the code page from the locale, and C.UTF-8
+    (always present) gives 1252 while file names stay UTF-8."""
+    env = dict(os.environ, LANG="C.UTF-8")
+    env.pop("LC_ALL", None)
+    return env
+
+
 def windows_path(path):
     """The Windows form of a Unix path, as the programs see it under Wine."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -91,7 +100,7 @@ class WineProcess:
     helper processes inherit the handles and may keep a pipe open long after the
     program has ended."""
 
-    def __init__(self, args, cwd, timeout):
+    def __init__(self, args, cwd, timeout, env=None):
         self.args = list(args)
         self.stdout = b""
         self.stderr = b""
@@ -102,7 +111,7 @@ class WineProcess:
         self._proc = subprocess.Popen(
             [WINE_RUN, "--timeout", str(timeout)] + self.args, cwd=cwd,
             stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
-            start_new_session=True)
+            start_new_session=True, env=env)
         self._watcher = threading.Thread(target=self._watch, daemon=True)
         self._watcher.start()
 
@@ -322,10 +331,11 @@ class ClientFolder:
             return None
 
     # The updater.
-    def start_torvane(self, *args, timeout=60):
-        """Starts Torvane.exe from this folder with the given arguments."""
+    def start_torvane(self, *args, timeout=60, env=None):
+        """Starts Torvane.exe from this folder with the given arguments; env
+        replaces the environment (see ansi_1252_env)."""
         process = WineProcess([os.path.join(self.path, "Torvane.exe")] + list(args),
-                              self.path, timeout)
+                              self.path, timeout, env)
         self._processes.append(process)
         return process
 

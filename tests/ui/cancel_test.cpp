@@ -1,6 +1,8 @@
 // Cancel with the job's own download client: the worker is stuck in a request
 // that its server never finishes, or never answers at all, and only the job's
-// cancel can end it soon.
+// cancel can end it soon. And the stop of a worker that has replaced a file,
+// by a cancel or by the program's end: the worker has ended before the
+// backups come back.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -152,6 +154,103 @@ TEST_F(CancelTest, CancelEndsTheWaitForAServerThatNeverAnswers) {
   EXPECT_EQ(GetFileAttributesA(run->target.c_str()), INVALID_FILE_ATTRIBUTES);
   std::printf("cancel of the wait for a silent server took %lu ms\n", took);
   RemoveDirectoryA(run->folder.c_str());
+}
+
+// A run that has replaced one file (its backup holds the old contents) and
+// goes on until the job is cancelled; then it still reports to the dialog,
+// which needs the dialog's thread, before it ends.
+struct ReplacedFileRun {
+  std::string destination;
+  std::string backup;
+  volatile LONG replaced = 0;
+  volatile LONG ended = 0;
+};
+
+std::string ReadWhole(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buffer[64];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+void WriteWhole(const std::string& path, const std::string& text) {
+  if (FILE* f = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+}
+
+std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
+  auto run = std::make_shared<ReplacedFileRun>();
+  char temp[MAX_PATH] = "";
+  GetTempPathA(sizeof temp, temp);
+  run->destination = std::string(temp) + "torvane-ui-stop-a.dll";
+  run->backup = run->destination + ".backup";
+  WriteWhole(run->destination, "new");
+  WriteWhole(run->backup, "old");
+  SetWorkerScript([run](UpdateDialog* d) {
+    UpdateJob* job = d->job();
+    job->BackupMap.Set(run->destination, run->backup);
+    FileTable files;
+    files.Set("\\a.dll", "http://u.example/a.dll");
+    d->FillFileList(files);
+    InterlockedExchange(&run->replaced, 1);
+    job->WaitForCancel(20000);
+    for (int i = 0; i < 20; ++i) d->ReportFileProgress("\\a.dll", Downloading, i);
+    InterlockedExchange(&run->ended, 1);
+    return 0;
+  });
+  return run;
+}
+
+// A worker whose handle allows no wait: the dialog's wait for it fails.
+HANDLE StartUnwaitableWorker(UpdateDialog* dialog) {
+  HANDLE full = StartScriptedWorker(dialog);
+  HANDLE limited = nullptr;
+  DuplicateHandle(GetCurrentProcess(), full, GetCurrentProcess(), &limited, THREAD_QUERY_LIMITED_INFORMATION,
+                  FALSE, 0);
+  CloseHandle(full);
+  return limited;
+}
+
+TEST_F(CancelTest, StoppingAWorkerWaitsForItsEndThenRestoresTheBackups) {
+  struct Case {
+    const char* name;
+    bool atExit;  // the message loop has ended, rather than the cancel button
+    HANDLE (*startWorker)(UpdateDialog*);
+  };
+  const Case cases[] = {
+      {"cancel", false, StartScriptedWorker},
+      {"exit", true, StartScriptedWorker},
+      {"cancel, failed wait", false, StartUnwaitableWorker},
+      {"exit, failed wait", true, StartUnwaitableWorker},
+  };
+  for (const Case& c : cases) {
+    Make(1, c.startWorker);
+    const auto run = ScriptReplacedFile();
+    dialog->StartUpdate();
+    ASSERT_TRUE(PumpUntil([&] { return run->replaced == 1; })) << c.name;
+    const size_t balloonsBefore = Balloons().size();
+
+    if (c.atExit) {
+      dialog->StopBeforeExit();
+    } else {
+      ClickCancel(dialog->hwnd());
+    }
+
+    EXPECT_EQ(run->ended, 1) << c.name << ": the worker still ran";
+    EXPECT_EQ(ReadWhole(run->destination), "old") << c.name;
+    EXPECT_EQ(dialog->job(), nullptr) << c.name;
+    EXPECT_EQ(Balloons().size(), balloonsBefore) << c.name;
+    EXPECT_EQ(TakeQuit(), !c.atExit) << c.name;
+    DeleteFileA(run->destination.c_str());
+    DeleteFileA(run->backup.c_str());
+    TearDown();
+    SetUp();
+  }
 }
 
 }  // namespace

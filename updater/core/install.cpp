@@ -130,7 +130,7 @@ bool UpdateJob::InstallFiles() {
     if (!install_paths::InstallTableIsContained(*this)) return false;
     if (!PrepareWorkFolders(*this)) return false;
     for (const auto& [filePath, url] : FileUrlMap) {
-      if (!InstallOneFile(*this, filePath, url)) return false;
+      if (Cancelled() || !InstallOneFile(*this, filePath, url)) return false;
     }
     FileUrlMap.clear();
     BackupMap.clear();

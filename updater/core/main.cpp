@@ -102,6 +102,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ShowWindow(dialog.hwnd(), SW_HIDE);
     UpdateWindow(dialog.hwnd());
     RunMessageLoop(dialog.hwnd());
+    // A WM_QUIT from anywhere may end the loop while the worker runs.
+    dialog.StopBeforeExit();
   }
   ExitCleanUp(app, dialog);
   app.mainWindow = nullptr;

@@ -15,13 +15,15 @@
 namespace {
 
 // The client's download centre may hold files that are about to be replaced.
-// It is asked to quit once a second for as long as it is there.
-void CloseDownloadCentre() {
+// It is asked to quit once a second for as long as it is there; a cancel ends
+// the asking. False when the run was cancelled.
+bool CloseDownloadCentre(const UpdateJob& job) {
   static const char kTitle[] = "Mirelo-下载中心";
   while (HWND centre = FindWindowA(nullptr, kTitle)) {
     PostMessageA(centre, WM_QUIT, 0, 0);
-    Sleep(1000);
+    if (job.WaitForCancel(1000)) return false;
   }
+  return !job.Cancelled();
 }
 
 }  // namespace
@@ -39,7 +41,7 @@ bool UpdateJob::CheckAndInstall() {
   // before the client's download centre or any file is touched.
   if (!install_paths::InstallTableIsContained(*this)) return false;
 
-  CloseDownloadCentre();
+  if (!CloseDownloadCentre(*this)) return false;
   if (owner()) owner()->FillFileList(FileUrlMap);
   if (InstallFiles()) return true;
   RestoreBackups();

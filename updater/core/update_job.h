@@ -54,6 +54,10 @@ class UpdateJob : public UpdateJobState {
   // caller waits for the worker while still handling sent messages
   // (MsgWaitForMultipleObjects), never with a bare WaitForSingleObject.
   void Cancel();
+  // Whether Cancel has been called; any thread.
+  bool Cancelled() const;
+  // Waits up to ms for a cancel; true when the run has been cancelled.
+  bool WaitForCancel(DWORD ms) const;
   // The time-outs of every attempt's session; set before the worker starts.
   TransferTimeouts transferTimeouts = kDefaultTransferTimeouts;
 

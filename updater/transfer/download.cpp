@@ -349,6 +349,14 @@ void UpdateJob::Cancel() {
   transfer_->CloseAll();
 }
 
+bool UpdateJob::Cancelled() const { return transfer_->cancelled; }
+
+bool UpdateJob::WaitForCancel(DWORD ms) const {
+  // Without its event the pause still lasts ms.
+  if (WaitForSingleObject(transfer_->cancelEvent.get(), ms) == WAIT_FAILED) Sleep(ms);
+  return Cancelled();
+}
+
 bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url) {
   for (int attempt = 1;; ++attempt) {
     if (DownloadOnce(localPath, url)) return true;

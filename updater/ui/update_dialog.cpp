@@ -233,35 +233,53 @@ void UpdateDialog::RetryUpdate() {
   }
 }
 
-void UpdateDialog::WaitForWorker() {
+bool UpdateDialog::WaitForWorker() {
   // The worker still sends to the list, the progress bar and finally
   // WM_UPDATE_RESULT to this window; serving those sends while waiting is
   // what lets it reach its end.
+  constexpr DWORD kExitCodePollMs = 50;
+  HANDLE thread = workerThread_.get();
   for (;;) {
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    HANDLE thread = workerThread_.get();
     const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
-    if (woke != WAIT_OBJECT_0 + 1) break;
+    if (woke == WAIT_OBJECT_0) return true;
+    if (woke == WAIT_OBJECT_0 + 1) continue;
+    // A failed wait says nothing about the thread; its exit code does.
+    DWORD code = 0;
+    if (!GetExitCodeThread(thread, &code)) return false;
+    if (code != STILL_ACTIVE) return true;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, kExitCodePollMs, QS_SENDMESSAGE);
   }
+}
+
+bool UpdateDialog::StopWorker() {
+  if (!workerThread_) return false;
+  cancelling_ = true;
+  cancelResult_ = -1;
+  if (job_) job_->Cancel();
+  const bool ended = WaitForWorker();
+  cancelling_ = false;
+  if (!ended) {
+    // The worker may still use its job: it is left to the process's end
+    // rather than released, or its backups restored, under a running worker.
+    (void)job_.release();
+    (void)workerThread_.release();
+    return false;
+  }
+  workerThread_.reset();
+  if (cancelResult_ == 1) {
+    // The update completed before the cancel reached it: undoing it now
+    // would leave old files and no settings to retry with.
+    HandleUpdateResult(1);
+    return true;
+  }
+  return false;
 }
 
 void UpdateDialog::CancelUpdate() {
   if (cancelling_) return;
-  if (workerThread_) {
-    cancelling_ = true;
-    cancelResult_ = -1;
-    if (job_) job_->Cancel();
-    WaitForWorker();
-    cancelling_ = false;
-    if (cancelResult_ == 1) {
-      // The update completed before the cancel reached it: undoing it now
-      // would leave old files and no settings to retry with.
-      HandleUpdateResult(1);
-      return;
-    }
-    workerThread_.reset();
-  }
+  if (StopWorker()) return;
   KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
   if (job_) {
     job_->RestoreBackups();
@@ -270,6 +288,14 @@ void UpdateDialog::CancelUpdate() {
   EndDialog(hwnd_, IDCANCEL);
   // Nothing visible would remain to end the program after a cancel.
   PostMessageA(hwnd_, WM_QUIT, 0, 0);
+}
+
+void UpdateDialog::StopBeforeExit() {
+  if (cancelling_ || StopWorker()) return;
+  if (job_) {
+    job_->RestoreBackups();
+    job_.reset();
+  }
 }
 
 void UpdateDialog::HandleUpdateResult(WPARAM success) {

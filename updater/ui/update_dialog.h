@@ -49,6 +49,10 @@ class UpdateDialog : public UpdateObserver {
   // Stops the worker through the job's cancel, waits for it while serving the
   // worker's messages, restores the backups and ends the program.
   void CancelUpdate();
+  // Called once the message loop has ended, whatever ended it, before the
+  // exit clean-up: a running worker is stopped as by a cancel and the backups
+  // are restored, so the clean-up never works under it.
+  void StopBeforeExit();
   void HandleUpdateResult(WPARAM success);
   void HandleTimer(UINT_PTR id);
   LRESULT HandleTrayNotify(WPARAM wParam, LPARAM lParam);
@@ -84,7 +88,10 @@ class UpdateDialog : public UpdateObserver {
   // thread could not be started.
   bool LaunchWorker();
   void SetStatusText(const std::string& text);
-  void WaitForWorker();
+  // True when the worker has ended, or ran to a success that has been handled.
+  bool StopWorker();
+  // True once the worker thread has ended; false when that cannot be told.
+  bool WaitForWorker();
   void SetRowText(int row, int column, const std::string& text);
   void InsertColumns();
 
