@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/core/client_settings_cases.h"
-#include "updater/core/ini_text_reader.h"
+#include "updater/base/ini_text_reader.h"
 
 namespace {
 
@@ -92,7 +92,9 @@ TEST(RunPaths, FolderCutFollowsTheCodePageOfThePath) {
     EXPECT_EQ(FolderOfModulePath(c.modulePath, c.codePage), c.folder) << c.name;
     UpdateJobState state;
     EXPECT_EQ(BuildRunPaths(c.modulePath, c.codePage, state), !c.folder.empty()) << c.name;
-    if (!c.folder.empty()) EXPECT_EQ(state.upgradeCfgPath, c.folder + "Upgrade.cfg") << c.name;
+    if (!c.folder.empty()) {
+      EXPECT_EQ(state.upgradeCfgPath, c.folder + "Upgrade.cfg") << c.name;
+    }
   }
 }
 

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <string>
 
-#include "updater/core/profile_reader.h"
-#include "updater/core/text_rules.h"
-#include "updater/core/update_job_state.h"
+#include "updater/base/profile_reader.h"
+#include "updater/base/text_rules.h"
+#include "updater/base/update_job_state.h"
 
 // Longest values kept from the "Client" section (their buffers hold one more).
 constexpr std::size_t kTimeChars = 31;

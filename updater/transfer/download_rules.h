@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 // One read of the body; the transfer buffer has exactly this size.
 constexpr int32_t kTransferChunkBytes = 20000;
