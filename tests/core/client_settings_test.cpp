@@ -82,10 +82,12 @@ TEST(RunPaths, FolderCutFollowsTheCodePageOfThePath) {
     std::string folder;
   };
   const Case cases[] = {
-      {"936 trail backslash in a folder", IsGbkLeadByte, "Z:\\a\x95\x5c" "b\\Torvane.exe", "Z:\\a\x95\x5c" "b\\"},
+      {"936 trail backslash in a folder", IsGbkLeadByte, "Z:\\a\x95\\b\\Torvane.exe", "Z:\\a\x95\\b\\"},
       {"936 trail backslash in the name", IsGbkLeadByte, "Z:\\x\\T\x95\x5c.exe", "Z:\\x\\"},
-      {"1252 letter before a backslash", SingleByteCodePage, "C:\\Jeux\\Caf\xE9\\Torvane.exe", "C:\\Jeux\\Caf\xE9\\"},
-      {"1252 letters everywhere", SingleByteCodePage, "C:\\\xC0\\\xE9\xE9\\T\xE9.exe", "C:\\\xC0\\\xE9\xE9\\"},
+      {"1252 letter before a backslash", SingleByteCodePage, "C:\\Jeux\\Caf\xE9\\Torvane.exe",
+       "C:\\Jeux\\Caf\xE9\\"},
+      {"1252 letters everywhere", SingleByteCodePage, "C:\\\xC0\\\xE9\xE9\\T\xE9.exe",
+       "C:\\\xC0\\\xE9\xE9\\"},
       {"no folder", SingleByteCodePage, "Torvane.exe", ""},
   };
   for (const Case& c : cases) {

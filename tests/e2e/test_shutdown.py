@@ -4,6 +4,7 @@ while the client's download centre answers nothing), it stops its worker,
 puts the client's files back and only then removes its work folders.
 """
 
+import time
 import unittest
 
 from test_update_install import WORK_FILES, Scenario
@@ -21,11 +22,19 @@ class ShutdownTest(TorvaneTestCase):
         self.assertIsNotNone(window, "%s: no dialog" % scenario.name)
         return window
 
-    def expect_restored(self, scenario, files):
+    def stop(self, scenario, message):
+        """Posts message to the run's dialog; the moment it was posted."""
+        hwnd = self.dialog_of(scenario).hwnd
+        posted_at = time.monotonic()
+        self.assertTrue(post_message(hwnd, message))
+        return posted_at
+
+    def expect_restored(self, scenario, files, stopped_at):
         """The run ended by itself soon after being stopped, with every client
         file as it was, Upgrade.cfg kept and no work file left."""
         code = scenario.run.wait(STOP_SECONDS)
         self.assertEqual(code, 0, scenario.name)
+        print("%s: ended %.2f s after being stopped" % (scenario.name, scenario.run.ended_at - stopped_at))
         for relative, data in files.items():
             self.assertEqual(scenario.client.read_file(relative), data, "%s: %s" % (scenario.name, relative))
         self.assertEqual(scenario.client.read_file("Upgrade.cfg"), scenario.cfg, scenario.name)
@@ -53,8 +62,7 @@ class ShutdownTest(TorvaneTestCase):
         cafe.start(env=ansi_1252_env())
         self.assertIsNotNone(wait_until(lambda: stalled in server.requests, 30), "b.dll never asked for")
         self.assertEqual(stopped.client.read_file("a.dll"), b"new a", "the first file was not installed")
-        self.assertTrue(post_message(self.dialog_of(stopped).hwnd, WM_QUIT))
-        self.expect_restored(stopped, old)
+        self.expect_restored(stopped, old, self.stop(stopped, WM_QUIT))
 
         cafe.finish()
         cafe.expect_success()
@@ -71,8 +79,7 @@ class ShutdownTest(TorvaneTestCase):
         # The worker asks the centre to quit, which it never does.
         ignored = lambda: "quit-ignored" in centre.client.client_log()
         self.assertIsNotNone(wait_until(ignored, 30), "no WM_QUIT reached the centre")
-        self.assertTrue(post_message(self.dialog_of(centre).hwnd, WM_CLOSE))
-        self.expect_restored(centre, old)
+        self.expect_restored(centre, old, self.stop(centre, WM_CLOSE))
         self.assertEqual(centre.file_requests(), [])
         self.assertIsNone(hung.poll(), "the hung centre was expected to outlive the run")
         hung.kill()

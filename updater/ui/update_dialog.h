@@ -94,7 +94,9 @@ class UpdateDialog : public UpdateObserver {
   // thread could not be started.
   bool LaunchWorker();
   void SetStatusText(const std::string& text);
-  // True when the worker has ended, or ran to a success that has been handled.
+  // Cancels a running worker and waits for its end. True only when its run
+  // had completed before the cancel reached it: that success is handled and
+  // nothing is to be restored.
   bool StopWorker();
   // True once the worker thread has ended; false when that cannot be told.
   bool WaitForWorker();
