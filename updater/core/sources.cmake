@@ -3,6 +3,7 @@ list(APPEND TORVANE_PORTABLE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/command_line.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_name_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ini_text_reader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/install_journal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/install_paths.cpp
   ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pe_exports.cpp
@@ -12,7 +13,10 @@ list(APPEND TORVANE_PORTABLE_SOURCES
 )
 list(APPEND TORVANE_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/download_manifest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/folder_lock.cpp
   ${CMAKE_CURRENT_LIST_DIR}/install.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/install_journal_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/install_restore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/manifest_job.cpp
   ${CMAKE_CURRENT_LIST_DIR}/module_path.cpp
   ${CMAKE_CURRENT_LIST_DIR}/profile_file_reader.cpp
@@ -23,6 +27,7 @@ list(APPEND TORVANE_PORTABLE_TESTS
   ${PROJECT_SOURCE_DIR}/tests/core/client_settings_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/command_line_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/file_name_rules_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/core/install_journal_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/manifest_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/prompt_state_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/install_paths_test.cpp
@@ -32,5 +37,6 @@ list(APPEND TORVANE_PORTABLE_TESTS
 list(APPEND TORVANE_WIN_TESTS
   ${PROJECT_SOURCE_DIR}/tests/core/client_settings_file_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/install_pipeline_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/core/install_recovery_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/core/manifest_file_test.cpp
 )

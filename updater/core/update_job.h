@@ -45,8 +45,8 @@ class UpdateJob : public UpdateJobState {
   // Download client, worker thread. DownloadFile makes up to three attempts of
   // DownloadOnce, 100 ms apart; both may raise TransferError. Progress goes to
   // owner() (SetProgressStep, StepProgress, ReportFileProgress).
-  bool DownloadFile(const std::string& localPath, const std::string& url);
-  bool DownloadOnce(const std::string& localPath, const std::string& url);
+  bool DownloadFile(const std::string& localPath, const std::string& url, Bz2Target rule = Bz2Target::UrlName);
+  bool DownloadOnce(const std::string& localPath, const std::string& url, Bz2Target rule = Bz2Target::UrlName);
   // Called on the user-interface thread while the worker runs: closes the open
   // request and session, so that a blocked read returns, and makes the transfer
   // in progress and every later attempt fail (false, no further report). The

@@ -348,20 +348,20 @@ void UpdateJob::Cancel() {
   transfer_->CloseAll();
 }
 
-bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url) {
+bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url, Bz2Target rule) {
   for (int attempt = 1;; ++attempt) {
-    if (DownloadOnce(localPath, url)) return true;
+    if (DownloadOnce(localPath, url, rule)) return true;
     if (attempt == kDownloadAttempts || transfer_->cancelled) return false;
     Sleep(kAttemptPauseMs);
   }
 }
 
-bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& url) {
+bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& url, Bz2Target rule) {
   TransferState& state = *transfer_;
   if (state.cancelled) return false;
   // A bz2 URL names the file it is stored as; a name that could leave the
   // folder gets no request at all.
-  std::optional<std::string> target = DownloadTarget(localPath, url);
+  std::optional<std::string> target = DownloadTarget(localPath, url, rule);
   if (!target) return false;
 
   TransferState::AttemptHandles handles(state);
