@@ -181,8 +181,10 @@ class ForcedUpdateTest(TorvaneTestCase):
         # A leftover temporary folder that cannot be removed fails the run before any download.
         stuck = Scenario(self, server, "stuck", installed=400)
         stuck.client.write_file("a.dll", b"old a")
-        stuck.client.write_file("UpdateTempFolder/stuck.bin", b"read-only")
-        os.chmod(stuck.client.file("UpdateTempFolder/stuck.bin"), 0o444)
+        # (a read-only file would not do: its attribute is cleared; a folder that
+        # grants no write access keeps its file)
+        stuck.client.write_file("UpdateTempFolder/locked/stuck.bin", b"cannot be deleted")
+        os.chmod(stuck.client.file("UpdateTempFolder/locked"), 0o555)
         stuck.offer(500, "\\a.dll", b"new a")
         scenarios.append(stuck)
 
@@ -244,7 +246,7 @@ class ForcedUpdateTest(TorvaneTestCase):
         self.assertEqual(stuck.requests(), ["/list.cfg"])
         self.assertEqual(stuck.client.read_file("a.dll"), b"old a")
         self.assertEqual(stuck.client.read_file("Upgrade.cfg"), stuck.cfg)
-        os.chmod(stuck.client.file("UpdateTempFolder/stuck.bin"), 0o644)
+        os.chmod(stuck.client.file("UpdateTempFolder/locked"), 0o755)
 
         for s in contained:
             s.expect_failure_untouched()
