@@ -12,7 +12,7 @@
 
 #include "updater/core/install_journal.h"
 #include "updater/core/install_paths.h"
-#include "updater/core/pe_exports.h"
+#include "updater/base/pe_exports.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "updater/core/scoped_handle.h"
+#include "updater/base/scoped_handle.h"
 
 class FolderLock {
  public:

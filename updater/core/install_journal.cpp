@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "updater/core/install_paths.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 namespace install_journal {
 namespace {

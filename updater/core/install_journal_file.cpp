@@ -4,7 +4,7 @@
 
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
-#include "updater/core/scoped_handle.h"
+#include "updater/base/scoped_handle.h"
 #include "updater/core/update_job.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "updater/core/scoped_handle.h"
+#include "updater/base/scoped_handle.h"
 
 namespace {
 
