@@ -143,10 +143,10 @@ class ControlSite final : public IOleClientSite,
   // Deactivates, closes and lets go of the control; the site stays usable.
   // The members are emptied before the control is called: whatever it calls
   // back into meanwhile (its in-place deactivation, a nested close) finds them
-  // empty, and the locals keep the control and the site alive until its last
-  // call has returned.
+  // empty, and the locals keep the control alive until its last call has
+  // returned. The caller keeps the site alive: the window, or whoever called
+  // CreateControl through the site.
   void CloseControl() {
-    const ComPtr<IUnknown> self(static_cast<IOleClientSite*>(this));
     const ComPtr<IUnknown> control = std::move(control_);
     const ComPtr<IOleInPlaceObject> inPlace = std::move(inPlaceObject_);
     if (inPlace) inPlace->InPlaceDeactivate();

@@ -20,7 +20,6 @@ TEST(CommandTail, CutsTheProgramNameAsTheCRuntimeDoesAndGivesTheMode) {
       {L"Quillet.exe /Recommend", L"/Recommend", HelperMode::Recommend},
       {L"Quillet.exe   \t/Recommend", L"/Recommend", HelperMode::Recommend},
       {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\" /ClearCookie", L"/ClearCookie", HelperMode::ClearCookie},
-      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\"/WriteCookie", L"/WriteCookie", HelperMode::WriteCookie},
       // Quotes open and close anywhere in the name.
       {L"C:\\\"Program Files\"\\Mirelo\\Quillet.exe /Recommend", L"/Recommend", HelperMode::Recommend},
       {L"C:\\\"Program Files\\Mirelo\\Quillet.exe\" /ClearCookie", L"/ClearCookie", HelperMode::ClearCookie},
@@ -36,7 +35,8 @@ TEST(CommandTail, CutsTheProgramNameAsTheCRuntimeDoesAndGivesTheMode) {
       // An unclosed quote makes the rest of the line the name.
       {L"\"C:\\unterminated quote /Recommend", L"", HelperMode::Unknown},
       {L"C:\\Program\" Files\\Quillet.exe /Recommend", L"", HelperMode::Unknown},
-      // A blank outside quotes ends the name, even inside a path.
+      // Only a blank outside quotes ends the name: not a closing quote, and not the end of a path.
+      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\"/WriteCookie", L"", HelperMode::Unknown},
       {L"C:\\Program Files\\Quillet.exe /Recommend", L"Files\\Quillet.exe /Recommend", HelperMode::Unknown},
       {L"Quillet.exe", L"", HelperMode::Unknown},
       {L"Quillet.exe   ", L"", HelperMode::Unknown},
