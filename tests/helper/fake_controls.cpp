@@ -24,6 +24,7 @@
 #include <mshtmhst.h>
 #include <olectl.h>
 #include <servprov.h>
+#include <wrl/client.h>
 
 #include <atomic>
 #include <cstdio>
@@ -34,6 +35,8 @@
 
 namespace {
 
+using Microsoft::WRL::ComPtr;
+using quillet::ScopedVariant;
 using quillet::UniqueFile;
 using quillet::UniqueKey;
 
@@ -218,16 +221,15 @@ class FakeOleObject : public IOleObject {
   // What a control asks of its container to go in-place active, and what it
   // got: "inplace=<ok|...> usermode=<ambient> window=<class> frame=<class> pos=<rect>".
   std::string ActivateInPlace(IOleClientSite *site) {
-    IOleInPlaceSite *inPlace = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void **>(&inPlace))))
-      return "inplace=no-site";
+    ComPtr<IOleInPlaceSite> inPlace;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, &inPlace))) return "inplace=no-site";
     std::string result = "inplace=ok";
     if (inPlace->CanInPlaceActivate() != S_OK) result = "inplace=refused";
     HWND window = nullptr;
     inPlace->GetWindow(&window);
     inPlace->OnInPlaceActivate();
-    IOleInPlaceFrame *frame = nullptr;
-    IOleInPlaceUIWindow *document = nullptr;
+    ComPtr<IOleInPlaceFrame> frame;
+    ComPtr<IOleInPlaceUIWindow> document;
     RECT position = {}, clip = {};
     OLEINPLACEFRAMEINFO info = {};
     info.cb = sizeof info;
@@ -237,24 +239,18 @@ class FakeOleObject : public IOleObject {
     if (frame) {
       frame->GetWindow(&frameWindow);
       frame->SetActiveObject(nullptr, nullptr);
-      frame->Release();
     }
-    if (document) document->Release();
-    inPlaceSite_.Set(inPlace);
-    inPlace->Release();
+    inPlaceSite_.Set(inPlace.Get());
 
     std::string usermode = "none";
-    IDispatch *ambient = nullptr;
-    if (SUCCEEDED(site->QueryInterface(IID_IDispatch, reinterpret_cast<void **>(&ambient)))) {
-      VARIANT v;
-      VariantInit(&v);
+    ComPtr<IDispatch> ambient;
+    if (SUCCEEDED(site->QueryInterface(IID_IDispatch, &ambient))) {
+      ScopedVariant v;
       DISPPARAMS none = {nullptr, nullptr, 0, 0};
-      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &v, nullptr,
-                                    nullptr)) &&
-          V_VT(&v) == VT_BOOL)
-        usermode = V_BOOL(&v) ? "1" : "0";
-      VariantClear(&v);
-      ambient->Release();
+      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, v.get(),
+                                    nullptr, nullptr)) &&
+          V_VT(v.get()) == VT_BOOL)
+        usermode = V_BOOL(v.get()) ? "1" : "0";
     }
     return result + " usermode=" + usermode + " window=" + ClassOf(window) + " frame=" + ClassOf(frameWindow) +
            " pos=" + Describe(&position);
@@ -267,86 +263,71 @@ const GUID kCgidDocHostCommandHandler = {0xf38bc242, 0xb950, 0x11d1, {0x89, 0x18
 // {C4D244B0-D43E-11CF-893B-00AA00BDCE1A}
 const IID kIidDocHostShowUI = {0xc4d244b0, 0xd43e, 0x11cf, {0x89, 0x3b, 0x00, 0xaa, 0x00, 0xbd, 0xce, 0x1a}};
 
-template <typename T>
-T *Query(IUnknown *object, REFIID iid) {
-  void *out = nullptr;
-  return object && SUCCEEDED(object->QueryInterface(iid, &out)) ? static_cast<T *>(out) : nullptr;
-}
-
 // What a web browser asks of its site besides activation, in one line:
 // "controlsite=<yes|no> scripterror=<hr>,<continue|stop|none> alert=<hr>
 //  services=<none|some> frame=<own|shared> ambient-iid=<hr>".
 std::string ProbeSite(IOleClientSite *site) {
-  IOleControlSite *control = Query<IOleControlSite>(site, IID_IOleControlSite);
-  std::string line = std::string("controlsite=") + (control ? "yes" : "no");
-  if (control) control->Release();
+  ComPtr<IOleControlSite> control;
+  std::string line = std::string("controlsite=") + (SUCCEEDED(site->QueryInterface(IID_IOleControlSite, &control)) ? "yes" : "no");
 
   line += " scripterror=";
-  if (IOleCommandTarget *target = Query<IOleCommandTarget>(site, IID_IOleCommandTarget)) {
-    VARIANT in, out;
-    VariantInit(&in);
-    VariantInit(&out);
-    const HRESULT hr = target->Exec(&kCgidDocHostCommandHandler, OLECMDID_SHOWSCRIPTERROR, 0, &in, &out);
-    line += Hex(hr) + "," +
-            (V_VT(&out) != VT_BOOL ? "none" : V_BOOL(&out) ? "continue" : "stop");
-    VariantClear(&out);
-    target->Release();
+  ComPtr<IOleCommandTarget> target;
+  if (SUCCEEDED(site->QueryInterface(IID_IOleCommandTarget, &target))) {
+    ScopedVariant in, out;
+    const HRESULT hr = target->Exec(&kCgidDocHostCommandHandler, OLECMDID_SHOWSCRIPTERROR, 0, in.get(), out.get());
+    line += Hex(hr) + "," + (V_VT(out.get()) != VT_BOOL ? "none" : V_BOOL(out.get()) ? "continue" : "stop");
   } else {
     line += "no-target";
   }
 
   line += " alert=";
-  if (IDocHostShowUI *ui = Query<IDocHostShowUI>(site, kIidDocHostShowUI)) {
+  ComPtr<IDocHostShowUI> ui;
+  if (SUCCEEDED(site->QueryInterface(kIidDocHostShowUI, &ui))) {
     LRESULT result = 0;
     wchar_t text[] = L"hello";
     line += Hex(ui->ShowMessage(nullptr, text, nullptr, MB_OK, nullptr, 0, &result));
-    ui->Release();
   } else {
     line += "no-ui";
   }
 
   line += " services=";
-  if (IServiceProvider *provider = Query<IServiceProvider>(site, IID_IServiceProvider)) {
-    void *service = nullptr;
-    const HRESULT hr = provider->QueryService(IID_IUnknown, IID_IUnknown, &service);
+  ComPtr<IServiceProvider> provider;
+  if (SUCCEEDED(site->QueryInterface(IID_IServiceProvider, &provider))) {
+    ComPtr<IUnknown> service;
+    const HRESULT hr = provider->QueryService(IID_IUnknown, IID_IUnknown, reinterpret_cast<void **>(service.GetAddressOf()));
     line += SUCCEEDED(hr) || service ? "some" : "none";
-    if (SUCCEEDED(hr) && service) static_cast<IUnknown *>(service)->Release();
-    provider->Release();
   } else {
     line += "no-provider";
   }
 
   // The frame is an object of its own: another IUnknown, and no client site in it.
   line += " frame=";
-  IOleInPlaceSite *inPlace = Query<IOleInPlaceSite>(site, IID_IOleInPlaceSite);
-  IOleInPlaceFrame *frame = nullptr;
-  IOleInPlaceUIWindow *document = nullptr;
+  ComPtr<IOleInPlaceSite> inPlace;
+  ComPtr<IOleInPlaceFrame> frame;
+  ComPtr<IOleInPlaceUIWindow> document;
   RECT position, clip;
   OLEINPLACEFRAMEINFO info = {};
   info.cb = sizeof info;
-  if (inPlace && SUCCEEDED(inPlace->GetWindowContext(&frame, &document, &position, &clip, &info)) && frame) {
-    IUnknown *siteIdentity = Query<IUnknown>(site, IID_IUnknown);
-    IUnknown *frameIdentity = Query<IUnknown>(frame, IID_IUnknown);
-    IOleClientSite *siteInFrame = Query<IOleClientSite>(frame, IID_IOleClientSite);
-    line += (frameIdentity && frameIdentity != siteIdentity && !siteInFrame) ? "own" : "shared";
-    for (IUnknown *p : {static_cast<IUnknown *>(siteInFrame), frameIdentity, siteIdentity})
-      if (p) p->Release();
-    frame->Release();
+  if (SUCCEEDED(site->QueryInterface(IID_IOleInPlaceSite, &inPlace)) &&
+      SUCCEEDED(inPlace->GetWindowContext(&frame, &document, &position, &clip, &info)) && frame) {
+    ComPtr<IUnknown> siteIdentity, frameIdentity;
+    ComPtr<IOleClientSite> siteInFrame;
+    site->QueryInterface(IID_IUnknown, &siteIdentity);
+    frame->QueryInterface(IID_IUnknown, &frameIdentity);
+    frame->QueryInterface(IID_IOleClientSite, &siteInFrame);
+    const bool own = frameIdentity.Get() && frameIdentity.Get() != siteIdentity.Get() && !siteInFrame.Get();
+    line += own ? "own" : "shared";
   } else {
     line += "none";
   }
-  if (document) document->Release();
-  if (inPlace) inPlace->Release();
 
   line += " ambient-iid=";
-  if (IDispatch *ambient = Query<IDispatch>(site, IID_IDispatch)) {
-    VARIANT v;
-    VariantInit(&v);
+  ComPtr<IDispatch> ambient;
+  if (SUCCEEDED(site->QueryInterface(IID_IDispatch, &ambient))) {
+    ScopedVariant v;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    line += Hex(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_IDispatch, 0, DISPATCH_PROPERTYGET, &none, &v, nullptr,
-                                nullptr));
-    VariantClear(&v);
-    ambient->Release();
+    line += Hex(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_IDispatch, 0, DISPATCH_PROPERTYGET, &none, v.get(),
+                                nullptr, nullptr));
   } else {
     line += "no-ambient";
   }
