@@ -58,8 +58,8 @@ int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
   EndRunningInstance();
 
   // The owners of the run, in start-up order. They shut down in the reverse
-  // order on every path: the state (control pointers, main window with the
-  // hosted control, skin pictures; see HelperState), then GDI+, then COM.
+  // order on every path: the state (main window with the hosted control,
+  // control pointers, skin pictures; see HelperState), then GDI+, then COM.
   ComApartment com;
   const bool recommend = mode == HelperMode::Recommend;
   GdiplusSession gdiplus(recommend);

@@ -39,20 +39,22 @@ struct SkinImage {
 };
 
 // Members go in the reverse order of their declaration, which is the shutdown
-// order: the control pointers are released; the main window is destroyed, and
-// with it its child HostWindow, which closes and lets go of its control; then the
-// skin's pictures are freed. The entry's GDI+ and COM owners, declared before
-// the state, go after it.
+// order: the main window is destroyed first, and with it its child
+// HostWindow, which closes its control and lets go of it, while every other
+// member is still there for the window procedure; then the control pointers,
+// the last references to the controls, are released; then the skin's
+// pictures are freed. The entry's GDI+ and COM owners, declared before the
+// state, go after it.
 struct HelperState {
   HINSTANCE instance = nullptr;
   std::wstring modeText;  // ModeText
   HelperMode mode = HelperMode::Unknown;
   std::vector<SkinImage> skinImages;  // SkinImages, in kSkinPictureIds order
   int hoverButton = kNoButton;        // HoverButton
-  // Emptied by the window itself when it is destroyed from inside (the close button).
-  UniqueWindow mainWindow;
   Microsoft::WRL::ComPtr<IDispatch> flashControl;  // the Flash control's dual interface
   Microsoft::WRL::ComPtr<IWebBrowser2> browserControl;
+  // Emptied by the window itself when it is destroyed from inside (the close button).
+  UniqueWindow mainWindow;
 };
 
 // The entry: runs the whole helper and returns the exit code (always 0).
