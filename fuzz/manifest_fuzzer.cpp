@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "updater/core/ini_text_reader.h"
-#include "updater/core/manifest.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/ini_text_reader.h"
+#include "updater/base/manifest.h"
+#include "updater/base/text_rules.h"
 
 namespace {
 

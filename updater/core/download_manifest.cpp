@@ -1,8 +1,10 @@
 #include "updater/core/update_job.h"
 
+#include "updater/core/install_paths.h"
+
 bool UpdateJob::DownloadManifest(const std::string& url) {
   if (url.empty()) return false;
-  historyPath = exeFolder + "HistoryVersionList.cfg";
+  historyPath = exeFolder + install_paths::kHistoryFileName;
   try {
     return DownloadFile(historyPath, url);
   } catch (const TransferError&) {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
-#include "updater/core/pe_exports.h"
-#include "updater/core/scoped_handle.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/pe_exports.h"
+#include "updater/base/scoped_handle.h"
+#include "updater/base/text_rules.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/md5.h"
 
