@@ -13,9 +13,10 @@
 //   "shown" and nothing is shown. This program never shows a message.
 // - IServiceProvider: no services, on purpose. The browser asks for a security
 //   manager (to change zone rules), a new-window manager, credentials
-//   (IAuthenticate) and a download manager, among others; without them the
-//   page runs under the system's own zone settings and the browser's own
-//   defaults, which is what the recommendation page is written for.
+//   (IAuthenticate) and a download manager, among others. Without them the
+//   browser keeps to the system's zone settings and to its own defaults for
+//   new windows, downloads and log-ins: the host widens no permission and
+//   adds no prompt of its own.
 // The in-place frame (`InPlaceFrame`, whose window is the top-level one) is a
 // COM object of its own: it answers only for the frame's interfaces. It has no
 // menus, toolbars or status bar, so those requests are refused politely.
