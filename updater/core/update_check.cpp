@@ -38,8 +38,12 @@ bool UpdateJob::CheckAndInstall() {
   if (FileUrlMap.empty()) return false;
 
   // A FilePath that would reach outside the client folder fails the run here,
-  // before the client's download centre or any file is touched.
-  if (!install_paths::InstallTableIsContained(*this)) return false;
+  // before the client's download centre or any file is touched. The list is
+  // shown first, so that the failure is told as one of an update to do.
+  if (!install_paths::InstallTableIsContained(*this)) {
+    if (owner()) owner()->FillFileList(FileUrlMap);
+    return false;
+  }
 
   if (!CloseDownloadCentre(*this)) return false;
   if (owner()) owner()->FillFileList(FileUrlMap);
