@@ -54,7 +54,9 @@ TEST(HexText, DecodesExactlyTheGivenNumberOfBytes) {
   for (const Case& c : cases) {
     unsigned char out[4] = {};
     EXPECT_EQ(DecodeHex(c.text, c.letters, out, c.size), c.ok) << c.text;
-    if (c.ok) EXPECT_EQ(std::string(reinterpret_cast<char*>(out), c.size), std::string(c.bytes, c.size)) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(out), c.size), std::string(c.bytes, c.size)) << c.text;
+    }
   }
   const unsigned char bytes[] = {0x00, 0x9a, 0xff};
   EXPECT_EQ(EncodeHex(bytes, 3), "009aff");

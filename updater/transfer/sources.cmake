@@ -11,4 +11,5 @@ list(APPEND TORVANE_PORTABLE_TESTS
   ${PROJECT_SOURCE_DIR}/tests/transfer/download_rules_test.cpp
 )
 list(APPEND TORVANE_WIN_TESTS
+  ${PROJECT_SOURCE_DIR}/tests/transfer/cng_test.cpp
 )
