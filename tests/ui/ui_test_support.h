@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "updater/core/updater_app.h"
 #include "updater/ui/update_dialog.h"
 
 struct ShellCall {
@@ -71,6 +70,6 @@ class DialogTest : public ::testing::Test {
   void StartGatedUpdate();
   void FinishGatedUpdate();
 
-  UpdaterApp app;
+  DialogSettings app;
   std::unique_ptr<UpdateDialog> dialog;
 };

@@ -1,5 +1,5 @@
-#include "updater/core/manifest.h"
-#include "updater/core/profile_file_reader.h"
+#include "updater/base/manifest.h"
+#include "updater/base/profile_file_reader.h"
 #include "updater/core/update_job.h"
 
 // The manifest readers of the job, on HistoryVersionList.cfg.

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
-#include "updater/core/manifest.h"
-#include "updater/core/profile_file_reader.h"
+#include "updater/base/manifest.h"
+#include "updater/base/profile_file_reader.h"
 #include "updater/core/update_job.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "updater/core/file_table.h"
+#include "updater/base/file_table.h"
 
 enum FileStage : int {
   DownloadStarted = 0,  // value: the announced length

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "updater/core/hex_text.h"
+#include "updater/base/hex_text.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "updater/core/text_rules.h"
-#include "updater/core/updater_app.h"
+#include "updater/base/text_rules.h"
+#include "updater/core/install_paths.h"
 #include "updater/ui/about_box.h"
 #include "updater/ui/resource.h"
 #include "updater/ui/size_text.h"
@@ -45,7 +45,8 @@ unsigned __stdcall UpdateThreadProc(void* param) {
   return 0;
 }
 
-UpdateDialog::UpdateDialog(UpdaterApp& app, const DialogHooks& hooks) : app_(app), hooks_(hooks) {
+UpdateDialog::UpdateDialog(const DialogSettings& settings, const DialogHooks& hooks)
+    : settings_(settings), hooks_(hooks) {
   if (!hooks_.startWorker) hooks_.startWorker = StartUpdateThread;
 }
 
@@ -191,7 +192,7 @@ void UpdateDialog::InsertColumns() {
 
 bool UpdateDialog::LaunchWorker() {
   job_ = std::make_unique<UpdateJob>();
-  job_->manifestKeys = app_.manifestKeys;
+  job_->manifestKeys = settings_.manifestKeys;
   RowIndexMap.clear();
   workerThread_.reset(hooks_.startWorker(this));
   if (workerThread_) return true;
@@ -285,9 +286,9 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     EnableWindow(GetDlgItem(hwnd_, IDCANCEL), FALSE);
 
     clientVersion_ = FileVersion();
-    ReadFileVersion(app_.exeFolder + "Halvix.exe", clientVersion_);
+    ReadFileVersion(settings_.exeFolder + install_paths::kClientExeName, clientVersion_);
     const std::string message = SuccessText(clientVersion_.text);
-    const std::string restart = app_.exeFolder + "Halvix.exe" + " /Restart";
+    const std::string restart = settings_.exeFolder + install_paths::kClientExeName + " /Restart";
     if (job_) {
       job_->FileUrlMap.clear();
       job_->FileHashMap.clear();

@@ -8,15 +8,25 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "updater/core/file_table.h"
-#include "updater/core/scoped_handle.h"
+#include "updater/base/file_table.h"
+#include "updater/base/manifest_keys.h"
+#include "updater/base/scoped_handle.h"
 #include "updater/core/update_job.h"
 #include "updater/core/update_observer.h"
 #include "updater/ui/link_static.h"
 
-struct UpdaterApp;
 class UpdateDialog;
+
+// What the program's start-up tells the dialog; the program keeps it alive
+// for as long as the dialog.
+struct DialogSettings {
+  std::string exeFolder;     // the updater's folder, with a trailing backslash
+  bool forceUpdate = false;  // "/ForceUpdate", "/Upgrade" or no switch
+  // Given to every update job; none: manifests are not signed.
+  std::vector<ManifestKey> manifestKeys;
+};
 
 // The calls through which the dialog reaches the shell, the user and the
 // thread facility. The product uses the platform's; tests record them.
@@ -34,7 +44,7 @@ unsigned __stdcall UpdateThreadProc(void* dialog);
 
 class UpdateDialog : public UpdateObserver {
  public:
-  explicit UpdateDialog(UpdaterApp& app, const DialogHooks& hooks = DialogHooks());
+  explicit UpdateDialog(const DialogSettings& settings, const DialogHooks& hooks = DialogHooks());
   ~UpdateDialog() override;
   UpdateDialog(const UpdateDialog&) = delete;
   UpdateDialog& operator=(const UpdateDialog&) = delete;
@@ -88,7 +98,7 @@ class UpdateDialog : public UpdateObserver {
   void SetRowText(int row, int column, const std::string& text);
   void InsertColumns();
 
-  UpdaterApp& app_;
+  const DialogSettings& settings_;
   DialogHooks hooks_;
   HWND hwnd_ = nullptr;
   std::unique_ptr<UpdateJob> job_;
@@ -99,6 +109,7 @@ class UpdateDialog : public UpdateObserver {
   std::string statusText_;
   LinkStatic link_;
   HICON icon_ = nullptr;
+  int trayAnimationCounter_ = 0;
   FileTable RowIndexMap;  // file path -> decimal text of its list row
   UniqueHandle workerThread_;
   int32_t currentFileSize_ = 0;
