@@ -40,8 +40,8 @@ int main(int argc, char** argv) {
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 1;
-  const double bytes = static_cast<double>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) |
-                                           data.nFileSizeLow);
+  const double bytes =
+      static_cast<double>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
   std::string md5, sha256;
   const double md5Rate = BestMegabytesPerSecond(FileMd5Text, path, bytes, rounds, md5);
   const double sha256Rate = BestMegabytesPerSecond(FileSha256Text, path, bytes, rounds, sha256);

@@ -28,18 +28,16 @@ struct TestKey {
   const char* value;  // its signature of kManifest
 };
 
-inline const TestKey kKeyA{
-    "5187cce898e7960c",
-    "89670418f172df1ddc04132163ebd0856d243260e0c3ffae776bfe6f0f880a98"
-    "d1ceab6c8b1539a109819ae21a23d1c683272fe9a101d01ea648d9b59ebf8db5",
-    "ee9da508541986dc3e73db46731872fddc47b3a54e115e2eaccfd5746ff80703"
-    "36e6d434ccd499d083d88b838a23ce32951f4235bb46286c35c0340d3229e485"};
-inline const TestKey kKeyB{
-    "5c5a455904aa062b",
-    "54d9cf3ba4e704d5488d9eb32e5485a85bd367cbff3e95c5e6388c568c60536e"
-    "4dcaed879c25965cee3ec48b44d7cb8301f302a58fc02ada51b30605cfb875c7",
-    "cd1df3e34b01864123cc33d575fbd8fe7145f2c55985d02b80b0a7df077d4e5c"
-    "a52a60ca19d6f106340e07ba53ce89043203f8e7d7a7431e038bb13abf308f26"};
+inline const TestKey kKeyA{"5187cce898e7960c",
+                           "89670418f172df1ddc04132163ebd0856d243260e0c3ffae776bfe6f0f880a98"
+                           "d1ceab6c8b1539a109819ae21a23d1c683272fe9a101d01ea648d9b59ebf8db5",
+                           "ee9da508541986dc3e73db46731872fddc47b3a54e115e2eaccfd5746ff80703"
+                           "36e6d434ccd499d083d88b838a23ce32951f4235bb46286c35c0340d3229e485"};
+inline const TestKey kKeyB{"5c5a455904aa062b",
+                           "54d9cf3ba4e704d5488d9eb32e5485a85bd367cbff3e95c5e6388c568c60536e"
+                           "4dcaed879c25965cee3ec48b44d7cb8301f302a58fc02ada51b30605cfb875c7",
+                           "cd1df3e34b01864123cc33d575fbd8fe7145f2c55985d02b80b0a7df077d4e5c"
+                           "a52a60ca19d6f106340e07ba53ce89043203f8e7d7a7431e038bb13abf308f26"};
 
 inline ManifestKey ToManifestKey(const TestKey& key) {
   ManifestKey out{};
@@ -74,9 +72,9 @@ inline std::string PaddedTo(std::string text, std::size_t size) {
 
 struct Case {
   const char* name;
-  std::string text;                 // the signature file
+  std::string text;                  // the signature file
   std::vector<const TestKey*> keys;  // built in
-  bool manifestFlipped;             // one bit of kManifest flipped
+  bool manifestFlipped;              // one bit of kManifest flipped
   bool accepted;
 };
 
@@ -88,7 +86,11 @@ inline std::vector<Case> Cases() {
       {"one bit of the manifest flipped", Signed(0, kKeyA), {&kKeyA}, true, false},
       {"one bit of r flipped", Section(0, alg, kKeyA.id, FlipDigitBit(a, 0)), {&kKeyA}, false, false},
       {"one bit of s flipped", Section(0, alg, kKeyA.id, FlipDigitBit(a, 127)), {&kKeyA}, false, false},
-      {"one bit of the key id flipped", Section(0, alg, FlipDigitBit(kKeyA.id, 15), a), {&kKeyA}, false, false},
+      {"one bit of the key id flipped",
+       Section(0, alg, FlipDigitBit(kKeyA.id, 15), a),
+       {&kKeyA},
+       false,
+       false},
       {"unknown key", Signed(0, kKeyB), {&kKeyA}, false, false},
       {"no key built in", Signed(0, kKeyA), {}, false, false},
       {"value cut by two digits", Section(0, alg, kKeyA.id, a.substr(0, 126)), {&kKeyA}, false, false},
@@ -100,14 +102,19 @@ inline std::vector<Case> Cases() {
       {"no algorithm", Section(0, "", kKeyA.id, a), {&kKeyA}, false, false},
       {"only the second section's key built in", Signed(0, kKeyB) + Signed(1, kKeyA), {&kKeyA}, false, true},
       {"either key built in", Signed(0, kKeyB), {&kKeyA, &kKeyB}, false, true},
-      {"a broken section before a good one", Section(0, alg, kKeyA.id, FlipDigitBit(a, 5)) + Signed(1, kKeyA),
-       {&kKeyA}, false, true},
+      {"a broken section before a good one",
+       Section(0, alg, kKeyA.id, FlipDigitBit(a, 5)) + Signed(1, kKeyA),
+       {&kKeyA},
+       false,
+       true},
       {"fourth section", Signed(3, kKeyA), {&kKeyA}, false, true},
       {"fifth section is not read", Signed(4, kKeyA), {&kKeyA}, false, false},
       {"INI rules: spaces, quotes, letter case of names",
        "[ signature0 ]\r\n algorithm = ECDSA-P256-SHA256 \r\nKEYID='" + std::string(kKeyA.id) +
            "'\r\nvalue = \"" + a + "\"\r\n",
-       {&kKeyA}, false, true},
+       {&kKeyA},
+       false,
+       true},
       {"first of two equal sections is read", Signed(0, kKeyB) + Signed(0, kKeyA), {&kKeyA}, false, false},
       {"empty file", "", {&kKeyA}, false, false},
       {"4096 bytes", PaddedTo(Signed(0, kKeyA), 4096), {&kKeyA}, false, true},

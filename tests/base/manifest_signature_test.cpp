@@ -36,7 +36,13 @@ TEST(ManifestSignature, AcceptsOnlyAQualifyingSectionThatVerifies) {
 }
 
 TEST(HexText, DecodesExactlyTheGivenNumberOfBytes) {
-  struct Case { const char* text; HexLetters letters; std::size_t size; bool ok; const char* bytes; };
+  struct Case {
+    const char* text;
+    HexLetters letters;
+    std::size_t size;
+    bool ok;
+    const char* bytes;
+  };
   const Case cases[] = {
       {"00ff7a", HexLetters::LowerOnly, 3, true, "\x00\xff\x7a"},
       {"00FF7A", HexLetters::AnyCase, 3, true, "\x00\xff\x7a"},
@@ -47,8 +53,8 @@ TEST(HexText, DecodesExactlyTheGivenNumberOfBytes) {
       {"0xff7a", HexLetters::AnyCase, 3, false, ""},
       {" 0ff7a", HexLetters::AnyCase, 3, false, ""},
       {"00fg7a", HexLetters::AnyCase, 3, false, ""},
-      {"00f:7a", HexLetters::AnyCase, 3, false, ""},   // ':' follows '9'
-      {"00f@7a", HexLetters::AnyCase, 3, false, ""},   // '@' precedes 'A'
+      {"00f:7a", HexLetters::AnyCase, 3, false, ""},  // ':' follows '9'
+      {"00f@7a", HexLetters::AnyCase, 3, false, ""},  // '@' precedes 'A'
       {"", HexLetters::AnyCase, 0, true, ""},
   };
   for (const Case& c : cases) {
@@ -66,12 +72,17 @@ TEST(HexText, DecodesExactlyTheGivenNumberOfBytes) {
 // later releases are merged.
 std::string Releases(const std::string& second, const std::string& third) {
   return "[Root]\nVersionCount=3\nCurrentVersionNum=c\nCurrentVersionTime=300\nver0=100\nver1=200\nver2=300\n"
-         "[200]\n" + second + "[300]\n" + third;
+         "[200]\n" +
+         second + "[300]\n" + third;
 }
 
 TEST(ManifestReaders, MergeFileSha256LikeTheMd5Digest) {
   const std::string h1(64, '1'), h2(64, '2'), h3(64, '3');
-  struct Case { const char* name; std::string ini; std::vector<std::pair<std::string, std::string>> sha256; };
+  struct Case {
+    const char* name;
+    std::string ini;
+    std::vector<std::pair<std::string, std::string>> sha256;
+  };
   const Case cases[] = {
       {"newest release with a digest decides",
        Releases("FileCount=1\nFilePath0=\\a\nFileUrl0=u\nFileSha2560=" + h1 + "\n",
@@ -83,17 +94,23 @@ TEST(ManifestReaders, MergeFileSha256LikeTheMd5Digest) {
        {{"\\a", h1}}},
       {"indexed like FileHashID, beside it",
        Releases("FileCount=2\nFilePath0=\\a\nFileUrl0=u\nFilePath1=\\b\nFileUrl1=u\nFileHashID1=d\n"
-                "FileSha2561=" + h3 + "\n",
+                "FileSha2561=" +
+                    h3 + "\n",
                 "FileCount=0\n"),
        {{"\\b", h3}}},
       {"file 12 is FileSha25612",
-       Releases("FileCount=13\n" + [] {
-         std::string files;
-         for (int i = 0; i < 13; ++i) {
-           files += "FilePath" + std::to_string(i) + "=\\f" + std::to_string(i) + "\nFileUrl" + std::to_string(i) + "=u\n";
-         }
-         return files;
-       }() + "FileSha25612=" + h1 + "\nFileSha2561=" + h2 + "\n", "FileCount=0\n"),
+       Releases(
+           "FileCount=13\n" +
+               [] {
+                 std::string files;
+                 for (int i = 0; i < 13; ++i) {
+                   files += "FilePath" + std::to_string(i) + "=\\f" + std::to_string(i) + "\nFileUrl" +
+                            std::to_string(i) + "=u\n";
+                 }
+                 return files;
+               }() +
+               "FileSha25612=" + h1 + "\nFileSha2561=" + h2 + "\n",
+           "FileCount=0\n"),
        {{"\\f1", h2}, {"\\f12", h1}}},
   };
   for (const Case& c : cases) {
@@ -105,7 +122,8 @@ TEST(ManifestReaders, MergeFileSha256LikeTheMd5Digest) {
     ASSERT_TRUE(manifest::ReadVersionIndex(reader, state, multiStep, selected));
     ASSERT_TRUE(multiStep && selected);
     ASSERT_TRUE(manifest::ReadVersionRange(reader, state));
-    std::vector<std::pair<std::string, std::string>> sha256(state.FileSha256Map.begin(), state.FileSha256Map.end());
+    std::vector<std::pair<std::string, std::string>> sha256(state.FileSha256Map.begin(),
+                                                            state.FileSha256Map.end());
     std::sort(sha256.begin(), sha256.end());
     EXPECT_EQ(sha256, c.sha256);
   }
@@ -113,7 +131,11 @@ TEST(ManifestReaders, MergeFileSha256LikeTheMd5Digest) {
 
 TEST(ManifestReaders, EveryFileNeedsAWellFormedSha256) {
   const std::string good(64, 'a'), capitals(64, 'A');
-  struct Case { const char* name; std::vector<std::pair<const char*, std::string>> digests; bool ok; };
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, std::string>> digests;
+    bool ok;
+  };
   const Case cases[] = {
       {"all given", {{"\\a", good}, {"\\b", capitals}}, true},
       {"one missing", {{"\\a", good}}, false},

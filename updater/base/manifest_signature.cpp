@@ -50,7 +50,8 @@ std::vector<Candidate> SelectCandidates(const std::string& text, const std::vect
 
 }  // namespace
 
-bool AnySectionVerifies(const std::string& text, const std::vector<ManifestKey>& keys, const Verifier& verify) {
+bool AnySectionVerifies(const std::string& text, const std::vector<ManifestKey>& keys,
+                        const Verifier& verify) {
   for (const Candidate& candidate : SelectCandidates(text, keys)) {
     if (verify(*candidate.key, candidate.value)) return true;
   }
