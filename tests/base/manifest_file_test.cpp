@@ -1,5 +1,6 @@
 // The shared manifest cases, written to real files and read through
-// GetPrivateProfileStringA: the platform must agree with the in-memory reader.
+// GetPrivateProfileStringA: the platform must agree with the in-memory reader,
+// and so must the reader of the stored manifest, which reads the file once.
 
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 
 #include "tests/base/manifest_cases.h"
 #include "updater/base/ini_text_reader.h"
+#include "updater/base/manifest_file_reader.h"
 #include "updater/base/profile_file_reader.h"
 
 namespace {
@@ -22,8 +24,8 @@ class ScratchIni {
   ScratchIni(const std::string& text, int serial) {
     char folder[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, folder);
-    path_ = std::string(folder) + "torvane_manifest_" + std::to_string(GetCurrentProcessId()) +
-            "_" + std::to_string(serial) + ".cfg";
+    path_ = std::string(folder) + "torvane_manifest_" + std::to_string(GetCurrentProcessId()) + "_" +
+            std::to_string(serial) + ".cfg";
     std::FILE* file = std::fopen(path_.c_str(), "wb");
     if (file) {
       written_ = std::fwrite(text.data(), 1, text.size(), file) == text.size();
@@ -50,9 +52,7 @@ bool HasDoubleByteText(const std::string& text) {
 }
 
 // Double-byte text survives the platform's conversions only in code page 936.
-bool SkipForCodePage(const std::string& text) {
-  return GetACP() != 936 && HasDoubleByteText(text);
-}
+bool SkipForCodePage(const std::string& text) { return GetACP() != 936 && HasDoubleByteText(text); }
 
 TEST(ProfileFileReader, AgreesWithTheInMemoryReader) {
   int serial = 0;
@@ -68,6 +68,7 @@ TEST(ProfileFileReader, AgreesWithTheInMemoryReader) {
     const std::string platform = ProfileFileReader(file.path()).Read(c.section, c.key, c.limit);
     EXPECT_EQ(platform, c.expected);
     EXPECT_EQ(platform, IniTextReader(c.ini).Read(c.section, c.key, c.limit));
+    EXPECT_EQ(platform, ManifestFileReader(file.path()).Read(c.section, c.key, c.limit));
   }
   if (skipped > 0) GTEST_SKIP() << skipped << " cases need the ANSI code page 936";
 }
@@ -75,6 +76,30 @@ TEST(ProfileFileReader, AgreesWithTheInMemoryReader) {
 TEST(ProfileFileReader, MissingFileReadsEmpty) {
   const ProfileFileReader reader("C:\\no\\such\\folder\\HistoryVersionList.cfg");
   EXPECT_EQ(reader.Read("Root", "VersionCount", 31), "");
+  EXPECT_EQ(
+      ManifestFileReader("C:\\no\\such\\folder\\HistoryVersionList.cfg").Read("Root", "VersionCount", 31),
+      "");
+}
+
+// Only text whose every rule the in-memory reader shares is read from memory.
+TEST(ManifestFileReader, ReadsFromMemoryOnlyWhatThePlatformReadsAlike) {
+  using namespace std::string_literals;
+  const struct {
+    std::string text;
+    bool inMemory;
+  } cases[] = {
+      {"[Root]\r\nVersionCount=2\r\n", true},
+      {"\xEF\xBB\xBF[Root]\r\nVersionCount=2\r\n", false},
+      {"\xFF\xFE[\0R\0]\0"s, false},
+      {"[Root]\r\nDownloadUrl=\"http://a/\"\r\n", false},
+      {"[Root]\r\nCurrentVersionNum='3'\r\n", false},
+  };
+  int serial = 900;
+  for (const auto& c : cases) {
+    ScratchIni file(c.text, ++serial);
+    ASSERT_TRUE(file.written());
+    EXPECT_EQ(ManifestFileReader(file.path()).inMemory(), c.inMemory) << c.text;
+  }
 }
 
 TEST(ManifestReadersOnFiles, GiveTheSameTablesAsInMemory) {
@@ -89,6 +114,7 @@ TEST(ManifestReadersOnFiles, GiveTheSameTablesAsInMemory) {
     ScratchIni file(c.ini, ++serial);
     ASSERT_TRUE(file.written());
     ExpectOutcome(RunReaders(ProfileFileReader(file.path()), c.installedVersion), c.expected);
+    ExpectOutcome(RunReaders(ManifestFileReader(file.path()), c.installedVersion), c.expected);
   }
   if (skipped > 0) GTEST_SKIP() << skipped << " cases need the ANSI code page 936";
 }

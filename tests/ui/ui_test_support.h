@@ -69,6 +69,11 @@ class DialogTest : public ::testing::Test {
   // Starts the update with a worker that waits at the gate, then fails.
   void StartGatedUpdate();
   void FinishGatedUpdate();
+  // Runs fn as the worker would, then lets the dialog show what it reported.
+  void OnWorker(const std::function<void()>& fn) {
+    RunOnWorker(fn);
+    dialog->ShowPendingProgress();
+  }
 
   DialogSettings app;
   std::unique_ptr<UpdateDialog> dialog;

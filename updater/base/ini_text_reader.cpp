@@ -139,3 +139,13 @@ std::string IniTextReader::Read(const std::string& section, const std::string& k
   CutToLimit(value, limit);
   return value;
 }
+
+bool ReadsLikeThePlatform(const std::string& text, bool ansiCodePageIs936) {
+  const auto startsWith = [&text](const char* mark) { return text.rfind(mark, 0) == 0; };
+  if (startsWith("\xEF\xBB\xBF") || startsWith("\xFF\xFE") || startsWith("\xFE\xFF")) return false;
+  for (const char c : text) {
+    if (c == '"' || c == '\'') return false;
+    if (!ansiCodePageIs936 && static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}

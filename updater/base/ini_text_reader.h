@@ -27,6 +27,12 @@
 
 #include "updater/base/profile_reader.h"
 
+// True when IniTextReader reads text exactly as the platform reads a file of
+// these bytes, on a machine whose ANSI code page is 936 when ansiCodePageIs936:
+// no byte order mark, no quotation mark, and on another code page no byte
+// above 0x7F (which the platform would split by that code page's rules).
+bool ReadsLikeThePlatform(const std::string& text, bool ansiCodePageIs936);
+
 class IniTextReader : public ProfileReader {
  public:
   explicit IniTextReader(const std::string& text);

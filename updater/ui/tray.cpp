@@ -80,6 +80,7 @@ void UpdateDialog::ShowPrompt() {
 
 void UpdateDialog::HandleTimer(UINT_PTR id) {
   if (id == TIMER_TRAY_ANIMATION) {
+    ShowPendingProgress();
     trayAnimationCounter_ %= 3;
     SetTrayIcon(kAnimationFrames[trayAnimationCounter_]);
     ++trayAnimationCounter_;
