@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "updater/base/manifest_keys.h"
 #include "updater/base/module_path.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/update_job_state.h"
@@ -102,7 +103,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   FolderLock folderLock;
   if (!StartUp(instance, app, folderLock)) return 0;
 
-  const DialogSettings settings{app.exeFolder, app.forceUpdate != 0};
+  const DialogSettings settings{app.exeFolder, app.forceUpdate != 0, BuiltInManifestKeys()};
   UpdateDialog dialog(settings);
   // Without its window nothing could drive the program (timers, tray events),
   // so a dialog that cannot be created ends the run like an exit.

@@ -87,6 +87,7 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\UPDATE~1\\x.dll",          // may be the short name of a work folder
       "\\PROGRA~12.DLL",
       "\\HistoryVersionList.cfg",
+      "\\historyversionlist.cfg.SIG",
       "\\upgrade.CFG",
       "\\x.dll.",
       "\\x.dll ",

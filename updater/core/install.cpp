@@ -1,5 +1,5 @@
 // The installation pipeline: every file of FileUrlMap is downloaded into
-// UpdateTempFolder, checked against its digest, copied aside into
+// UpdateTempFolder, checked against its digests, copied aside into
 // TempBackUpFolder, put in place (moving aside a destination that is in use)
 // and registered when it is a COM server, one file after the other.
 //
@@ -31,7 +31,9 @@
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
+#include "updater/core/signed_manifest.h"
 #include "updater/core/update_job.h"
+#include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 
 namespace {
@@ -111,7 +113,7 @@ bool Journal(const UpdateJob& job, install_journal::RecordKind kind, const std::
   return AppendInstallJournal(job.backupFolder, {kind, filePath, existed});
 }
 
-// One file, strictly in this order: download, digest check, backup,
+// One file, strictly in this order: download, digest checks, backup,
 // replacement, registration, report. False ends the installation.
 bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::string& url) {
   using install_journal::RecordKind;
@@ -125,6 +127,9 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   if (!job.DownloadFile(tempFile, url)) return false;
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
     if (!HashMatches(FileMd5Text(tempFile), *digest)) return false;
+  }
+  if (const std::string* digest = job.FileSha256Map.Find(filePath)) {
+    if (!HashMatches(FileSha256Text(tempFile), *digest)) return false;
   }
 
   if (!EnsureFolder(job.backupFolder + folder)) return false;
@@ -179,10 +184,12 @@ bool UpdateJob::InstallFiles() {
     FileUrlMap.clear();
     BackupMap.clear();
     FileHashMap.clear();
+    FileSha256Map.clear();
     AsideMap.clear();
     DeleteWorkFolder(tempFolder);
     DeleteWorkFolder(backupFolder);
     DeleteFileIfPresent(historyPath);
+    DeleteFileIfPresent(SignaturePathFor(historyPath));
     return true;
   } catch (...) {
     // TransferError from the download client, or an allocation failure.
@@ -199,9 +206,11 @@ bool UpdateJob::RestoreBackups() {
     }
     DeleteWorkFolder(backupFolder);
     DeleteFileIfPresent(historyPath);
+    DeleteFileIfPresent(SignaturePathFor(historyPath));
     FileUrlMap.clear();
     BackupMap.clear();
     FileHashMap.clear();
+    FileSha256Map.clear();
     AsideMap.clear();
     DeleteWorkFolder(tempFolder);
     return true;

@@ -24,6 +24,7 @@ namespace install_paths {
 constexpr const char kTempFolderName[] = "UpdateTempFolder";
 constexpr const char kBackupFolderName[] = "TempBackUpFolder";
 constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
+constexpr const char kSignatureFileName[] = "HistoryVersionList.cfg.sig";  // the manifest's signature
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";
 // The client, beside the updater: its version names the update, and it is
 // started again after one.

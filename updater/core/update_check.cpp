@@ -44,6 +44,8 @@ bool UpdateJob::CheckAndInstall() {
     if (owner()) owner()->FillFileList(FileUrlMap);
     return false;
   }
+  // A signed manifest vouches for its files only through their SHA-256.
+  if (!manifestKeys.empty() && !manifest::EveryFileHasSha256(*this)) return false;
 
   if (!CloseDownloadCentre(*this)) return false;
   if (owner()) owner()->FillFileList(FileUrlMap);

@@ -195,6 +195,7 @@ void UpdateDialog::InsertColumns() {
 
 bool UpdateDialog::LaunchWorker() {
   job_ = std::make_unique<UpdateJob>();
+  job_->manifestKeys = settings_.manifestKeys;
   RowIndexMap.clear();
   workerThread_.reset(hooks_.startWorker(this));
   if (workerThread_) return true;
@@ -327,6 +328,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     if (job_) {
       job_->FileUrlMap.clear();
       job_->FileHashMap.clear();
+      job_->FileSha256Map.clear();
       job_->BackupMap.clear();
       job_.reset();
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "updater/base/file_table.h"
+#include "updater/base/manifest_keys.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/update_job.h"
 #include "updater/core/update_observer.h"
@@ -24,6 +25,8 @@ class UpdateDialog;
 struct DialogSettings {
   std::string exeFolder;     // the updater's folder, with a trailing backslash
   bool forceUpdate = false;  // "/ForceUpdate", "/Upgrade" or no switch
+  // Given to every update job; none: manifests are not signed.
+  std::vector<ManifestKey> manifestKeys;
 };
 
 // The calls through which the dialog reaches the shell, the user and the
