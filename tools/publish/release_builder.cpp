@@ -144,7 +144,7 @@ std::optional<ReleaseFile> DescribeFile(const ReleaseOptions& options, const std
                      " (use a shorter --base-url or name)");
   }
   if (DownloadTarget(kSomeTempFolder + file.filePath, file.url) != kSomeTempFolder + file.filePath) {
-    errors.push_back(relative + ": a URL ending in .bz2 makes the updater store the file under another name");
+    errors.push_back(relative + ": its URL ends in .bz2 and names it otherwise (%-escapes), so the updater would store it under another name");
   }
   if (errors.size() != before) return std::nullopt;
   return file;
