@@ -10,11 +10,14 @@ set(TORVANE_CHARSET_FLAGS -fexec-charset=GBK)
 add_library(torvane_lib STATIC ${TORVANE_PORTABLE_SOURCES} ${TORVANE_WIN_SOURCES})
 target_include_directories(torvane_lib PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(torvane_lib PRIVATE ${TORVANE_CHARSET_FLAGS})
+# bcrypt.dll is not linked: the updater loads it when it needs it (cng.cpp).
 target_link_libraries(torvane_lib PUBLIC wininet ws2_32 comctl32 shell32 shlwapi version gdi32 user32 advapi32 ole32)
 
+include(cmake/manifest_keys.cmake)
 add_executable(Torvane WIN32 updater/core/main.cpp updater/ui/torvane.rc)
 target_compile_options(Torvane PRIVATE ${TORVANE_CHARSET_FLAGS})
 target_link_libraries(Torvane PRIVATE torvane_lib)
+torvane_manifest_keys(Torvane ${TORVANE_MANIFEST_KEYS})
 set_target_properties(Torvane PROPERTIES OUTPUT_NAME Torvane RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/helper/CMakeLists.txt)

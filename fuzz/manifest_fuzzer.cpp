@@ -1,14 +1,17 @@
-// Arbitrary bytes as a manifest: the in-memory INI reader and the manifest
-// readers must not crash, hang or grow memory with the counts they read, and
-// what they put into the tables must obey the read limits.
+// Arbitrary bytes as a manifest and as its signature file: the in-memory INI
+// reader, the manifest readers and the signature's section selection must not
+// crash, hang or grow memory with the counts they read, and what they put into
+// the tables must obey the read limits.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "updater/core/ini_text_reader.h"
 #include "updater/core/manifest.h"
+#include "updater/core/manifest_signature.h"
 #include "updater/core/text_rules.h"
 
 namespace {
@@ -43,14 +46,35 @@ void RunReaders(const ProfileReader& reader, int32_t installedVersion) {
   }
   CheckTable(state.FileUrlMap, manifest::kFileUrlLimit);
   CheckTable(state.FileHashMap, manifest::kFileUrlLimit);
+  CheckTable(state.FileSha256Map, manifest::kFileUrlLimit);
   // A digest is only kept for a file whose URL was read.
   for (const auto& entry : state.FileHashMap) Require(state.FileUrlMap.Contains(entry.first));
+  for (const auto& entry : state.FileSha256Map) Require(state.FileUrlMap.Contains(entry.first));
+  manifest::EveryFileHasSha256(state);
+}
+
+// The same bytes as a signature file: every section asked about names one of
+// the keys and never more than four are asked about.
+void RunSignature(const std::string& text) {
+  std::vector<ManifestKey> keys(2);
+  keys[0].id = {0x51, 0x87, 0xcc, 0xe8, 0x98, 0xe7, 0x96, 0x0c};
+  keys[1].id = {0, 0, 0, 0, 0, 0, 0, 0};
+  int asked = 0;
+  manifest_signature::AnySectionVerifies(text, keys, [&](const ManifestKey& key, const auto&) {
+    Require(&key == &keys[0] || &key == &keys[1]);
+    ++asked;
+    return false;
+  });
+  Require(asked <= manifest_signature::kMaxSections);
+  Require(asked == 0 || text.size() <= manifest_signature::kMaxFileBytes);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  const IniTextReader reader(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  RunSignature(text);
+  const IniTextReader reader(text);
 
   for (std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{31}}) {
     const std::string value = reader.Read("Root", "ver0", limit);

@@ -15,9 +15,18 @@
 
 #include "tests/core/install_test_server.h"
 #include "updater/core/update_job.h"
+#include "updater/core/hex_text.h"
+#include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 
 namespace {
+
+std::string Sha256Of(const std::string& bytes) {
+  CngLibrary cng;
+  Sha256Digest digest{};
+  EXPECT_TRUE(cng.Load() && cng.Hash(bytes.data(), bytes.size(), digest));
+  return EncodeHex(digest.data(), digest.size());
+}
 
 std::string Md5Of(const std::string& bytes) {
   Md5Context context;
@@ -111,6 +120,7 @@ class InstallPipeline : public ::testing::Test {
     job_.historyPath = job_.exeFolder + "HistoryVersionList.cfg";
     job_.SetOwner(&observer_);
     WriteBytes(job_.historyPath, "[Root]\r\n");
+    WriteBytes(job_.historyPath + ".sig", "[Signature0]\r\n");
   }
   void TearDown() override { RemoveTree(folder_); }
 
@@ -134,8 +144,10 @@ class InstallPipeline : public ::testing::Test {
     EXPECT_FALSE(Exists(job_.tempFolder));
     EXPECT_FALSE(Exists(job_.backupFolder));
     EXPECT_FALSE(Exists(job_.historyPath));
+    EXPECT_FALSE(Exists(job_.historyPath + ".sig"));
     EXPECT_TRUE(job_.FileUrlMap.empty());
     EXPECT_TRUE(job_.FileHashMap.empty());
+    EXPECT_TRUE(job_.FileSha256Map.empty());
     EXPECT_TRUE(job_.BackupMap.empty());
   }
 
@@ -178,6 +190,34 @@ TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
   EXPECT_TRUE(job_.RestoreBackups());
   for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), "old " + std::to_string(i));
   ExpectOnlyInstalledFilesRemain();
+}
+
+TEST_F(InstallPipeline, BothDigestsMustMatchWhenGiven) {
+  const std::string good = "new a";
+  struct Case { const char* name; std::string md5; std::string sha256; bool installs; };
+  const Case cases[] = {
+      {"SHA-256 alone", "", Sha256Of(good), true},
+      {"SHA-256 in capitals", "", [&] {
+         std::string upper = Sha256Of(good);
+         for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+         return upper;
+       }(), true},
+      {"both", Md5Of(good), Sha256Of(good), true},
+      {"SHA-256 of other bytes", "", Sha256Of("other"), false},
+      {"SHA-256 wrong, MD5 right", Md5Of(good), Sha256Of("other"), false},
+      {"SHA-256 right, MD5 wrong", Md5Of("other"), Sha256Of(good), false},
+      {"SHA-256 cut short", "", Sha256Of(good).substr(1), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(Client("\\a.dll"), "old a");
+    Offer("\\a.dll", good, c.md5);
+    job_.FileSha256Map.Set("\\a.dll", c.sha256);
+    EXPECT_EQ(job_.InstallFiles(), c.installs);
+    if (!c.installs) job_.RestoreBackups();
+    EXPECT_EQ(ReadBytes(Client("\\a.dll")), c.installs ? good : "old a");
+    ExpectOnlyInstalledFilesRemain();
+  }
 }
 
 TEST_F(InstallPipeline, RestoreLeavesANewFileInItsNewFolder) {
@@ -505,6 +545,26 @@ TEST_F(UpdateCheck, AFilePathOutsideTheClientFolderFailsBeforeTheListIsShown) {
   EXPECT_TRUE(server_.Requests().empty());
   EXPECT_FALSE(Exists(job_.tempFolder));
   EXPECT_FALSE(Exists(job_.backupFolder));
+}
+
+TEST_F(UpdateCheck, WithKeysEveryFileNeedsASha256BeforeAnythingIsFetched) {
+  // WriteManifest gives no file a FileSha256.
+  job_.manifestKeys.resize(1);
+  job_.installedVersion = 400;
+  WriteManifest("", {100, 200, 300, 400, 500});
+  EXPECT_FALSE(job_.CheckAndInstall());
+  EXPECT_TRUE(observer_.listed.empty());
+  EXPECT_TRUE(server_.Requests().empty());
+
+  job_.FileUrlMap.clear();
+  job_.FileHashMap.clear();
+  WriteManifest("", {100, 200, 300, 400, 500});
+  // Section 500 is the file's last: lines appended at the end belong to it.
+  WriteBytes(job_.historyPath, ReadBytes(job_.historyPath) + "FileSha2560=" + Sha256Of("own 500") +
+                                   "\r\nFileSha2561=" + Sha256Of("shared 500") + "\r\n");
+  EXPECT_TRUE(job_.CheckAndInstall());
+  EXPECT_EQ(ReadBytes(Client("\\shared.dll")), "shared 500");
+  ExpectOnlyInstalledFilesRemain();
 }
 
 TEST_F(UpdateCheck, AFailedInstallationIsRolledBackBeforeTheCheckReturns) {

@@ -4,7 +4,10 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
   if (url.empty()) return false;
   historyPath = exeFolder + "HistoryVersionList.cfg";
   try {
-    return DownloadFile(historyPath, url);
+    if (!DownloadFile(historyPath, url)) return false;
+    // With keys built in, a manifest counts as fetched only once its signature
+    // has been fetched and checked too.
+    return manifestKeys.empty() || DownloadManifestSignature(url);
   } catch (const TransferError&) {
     return false;
   }

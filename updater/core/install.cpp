@@ -1,5 +1,5 @@
 // The installation pipeline: every file of FileUrlMap is downloaded into
-// UpdateTempFolder, checked against its digest, copied aside into
+// UpdateTempFolder, checked against its digests, copied aside into
 // TempBackUpFolder, put in place (moving aside a destination that is in use)
 // and registered when it is a COM server, one file after the other.
 //
@@ -22,8 +22,10 @@
 #include "updater/core/install_paths.h"
 #include "updater/core/pe_exports.h"
 #include "updater/core/scoped_handle.h"
+#include "updater/core/signed_manifest.h"
 #include "updater/core/text_rules.h"
 #include "updater/core/update_job.h"
+#include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 
 namespace {
@@ -76,7 +78,7 @@ bool BackedUpAlready(const FileTable& backupMap, const std::string& destination)
   return false;
 }
 
-// One file, strictly in this order: download, digest check, backup,
+// One file, strictly in this order: download, digest checks, backup,
 // replacement, registration, report. False ends the installation.
 bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::string& url) {
   const std::string folder = FolderPart(filePath);
@@ -88,6 +90,9 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   if (!job.DownloadFile(tempFile, url)) return false;
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
     if (!HashMatches(FileMd5Text(tempFile), *digest)) return false;
+  }
+  if (const std::string* digest = job.FileSha256Map.Find(filePath)) {
+    if (!HashMatches(FileSha256Text(tempFile), *digest)) return false;
   }
 
   if (!EnsureFolder(job.backupFolder + folder)) return false;
@@ -135,9 +140,11 @@ bool UpdateJob::InstallFiles() {
     FileUrlMap.clear();
     BackupMap.clear();
     FileHashMap.clear();
+    FileSha256Map.clear();
     DeleteWorkFolder(tempFolder);
     DeleteWorkFolder(backupFolder);
     DeleteFileIfPresent(historyPath);
+    DeleteFileIfPresent(SignaturePathFor(historyPath));
     return true;
   } catch (...) {
     // TransferError from the download client, or an allocation failure.
@@ -152,9 +159,11 @@ bool UpdateJob::RestoreBackups() {
     }
     DeleteWorkFolder(backupFolder);
     DeleteFileIfPresent(historyPath);
+    DeleteFileIfPresent(SignaturePathFor(historyPath));
     FileUrlMap.clear();
     BackupMap.clear();
     FileHashMap.clear();
+    FileSha256Map.clear();
     DeleteWorkFolder(tempFolder);
     return true;
   } catch (...) {

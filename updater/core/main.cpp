@@ -10,6 +10,7 @@
 #include "updater/core/client_settings.h"
 #include "updater/core/command_line.h"
 #include "updater/core/install_paths.h"
+#include "updater/core/manifest_keys.h"
 #include "updater/core/module_path.h"
 #include "updater/core/update_job.h"
 #include "updater/core/update_job_state.h"
@@ -93,6 +94,7 @@ void RunMessageLoop(HWND dialog) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   UpdaterApp& app = App();
   if (!StartUp(instance, app)) return 0;
+  app.manifestKeys = BuiltInManifestKeys();
 
   UpdateDialog dialog(app);
   app.mainWindow = &dialog;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "updater/core/hex_text.h"
 #include "updater/core/text_rules.h"
 
 namespace manifest {
@@ -20,8 +21,8 @@ std::string IndexedKey(const char* stem, int64_t index) {
 //
 // FileTable keeps the order in which each FilePath was first set, so the
 // dialog's rows and the order of installation follow the manifest; a later
-// entry for a FilePath replaces its URL (and its digest, when it has one) in
-// place.
+// entry for a FilePath replaces its URL (and each digest, MD5 and SHA-256,
+// when it has one) in place.
 bool ReadFileList(const ProfileReader& reader, const std::string& section,
                   UpdateJobState& state) {
   const std::string countText = reader.Read(section, "FileCount", kFilePathLimit);
@@ -34,6 +35,8 @@ bool ReadFileList(const ProfileReader& reader, const std::string& section,
     if (url.empty()) return false;
     const std::string digest = reader.Read(section, IndexedKey("FileHashID", i), kFileUrlLimit);
     if (!digest.empty()) state.FileHashMap.Set(path, digest);
+    const std::string sha256 = reader.Read(section, IndexedKey("FileSha256", i), kFileUrlLimit);
+    if (!sha256.empty()) state.FileSha256Map.Set(path, sha256);
     state.FileUrlMap.Set(path, url);
   }
   return true;
@@ -84,6 +87,15 @@ bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state) {
     const std::string section = reader.Read(kRoot, IndexedKey("ver", j), kVersionLimit);
     if (section.empty()) return false;
     if (!ReadFileList(reader, section, state)) return false;
+  }
+  return true;
+}
+
+bool EveryFileHasSha256(const UpdateJobState& state) {
+  unsigned char digest[32];
+  for (const auto& entry : state.FileUrlMap) {
+    const std::string* text = state.FileSha256Map.Find(entry.first);
+    if (text == nullptr || !DecodeHex(*text, HexLetters::AnyCase, digest, sizeof digest)) return false;
   }
   return true;
 }

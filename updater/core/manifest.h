@@ -1,7 +1,8 @@
 #pragma once
 // The readers of the update manifest (HistoryVersionList.cfg). They read keys
-// through a ProfileReader and fill the job's fields and its two tables,
-// FileUrlMap (FilePath -> URL) and FileHashMap (FilePath -> digest text).
+// through a ProfileReader and fill the job's fields and its tables, FileUrlMap
+// (FilePath -> URL), FileHashMap (FilePath -> MD5 text) and FileSha256Map
+// (FilePath -> SHA-256 text); both digests merge by the same rule.
 // They run on the worker thread, from CheckAndInstall, in this order:
 //   ReadRootHeader, ReadVersionIndex, then ReadSingleVersion or
 //   ReadVersionRange when a release was selected.
@@ -20,7 +21,7 @@ namespace manifest {
 constexpr std::size_t kRootUrlLimit = 511;    // [Root] "DownloadUrl"
 constexpr std::size_t kVersionLimit = 31;     // [Root] version keys and ver<i>
 constexpr std::size_t kFilePathLimit = 127;   // "FileCount", FilePath<i>
-constexpr std::size_t kFileUrlLimit = 259;    // FileUrl<i>, FileHashID<i>
+constexpr std::size_t kFileUrlLimit = 259;    // FileUrl<i>, FileHashID<i>, FileSha256<i>
 
 // [Root] "DownloadUrl", when not empty, replaces state.downloadUrl; [Root]
 // "CurrentVersionTime" is required and its atoi becomes state.latestVersion.
@@ -41,5 +42,10 @@ bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state);
 // Two or more newer releases: reads the sections named by ver<j>, as written,
 // for j = installedIndex + 1 ... versionCount - 1, merging them in that order.
 bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state);
+
+// Whether every file of FileUrlMap has a FileSha256 of 64 hex digits (either
+// case). A signed manifest must give one for each file: the signature vouches
+// for the files only through their digests.
+bool EveryFileHasSha256(const UpdateJobState& state);
 
 }  // namespace manifest

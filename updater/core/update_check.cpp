@@ -38,6 +38,8 @@ bool UpdateJob::CheckAndInstall() {
   // A FilePath that would reach outside the client folder fails the run here,
   // before the client's download centre or any file is touched.
   if (!install_paths::InstallTableIsContained(*this)) return false;
+  // A signed manifest vouches for its files only through their SHA-256.
+  if (!manifestKeys.empty() && !manifest::EveryFileHasSha256(*this)) return false;
 
   CloseDownloadCentre();
   if (owner()) owner()->FillFileList(FileUrlMap);

@@ -37,6 +37,9 @@ class UpdateJob : public UpdateJobState {
 
   // Update check.
   bool DownloadManifest(const std::string& url);
+  // Fetches manifestUrl + ".sig" beside the manifest and checks the manifest
+  // against it and manifestKeys (signed_manifest.cpp).
+  bool DownloadManifestSignature(const std::string& manifestUrl);
   bool CheckAndInstall();
   bool ReadVersionIndex(bool& multiStep, bool& releaseSelected);
   bool ReadSingleVersion();

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "updater/core/file_table.h"
+#include "updater/core/manifest_keys.h"
 
 struct UpdateJobState {
   std::string exeFolder;       // the updater's folder, with a trailing backslash
@@ -17,12 +19,15 @@ struct UpdateJobState {
   FileTable BackupMap;         // destination path -> backup copy
   FileTable FileUrlMap;        // FilePath -> download URL
   FileTable FileHashMap;       // FilePath -> digest text
+  FileTable FileSha256Map;     // FilePath -> SHA-256 text
   std::string upgradeCfgPath;  // exeFolder + "Upgrade.cfg"
   int32_t installedVersion = 0;
   int32_t latestVersion = 0;
   int32_t versionCount = 0;
   int32_t installedIndex = 0;
   std::string configUrl;       // the manifest URL
+  // The keys the manifest must be signed with; none: manifests are unsigned.
+  std::vector<ManifestKey> manifestKeys;
 };
 
 // Paths live in 260-character buffers: a path must stay within 259 characters.

@@ -2,6 +2,9 @@
 // The application object of Torvane: one per process, owned by WinMain.
 
 #include <string>
+#include <vector>
+
+#include "updater/core/manifest_keys.h"
 
 class UpdateDialog;
 
@@ -10,6 +13,7 @@ struct UpdaterApp {
   int forceUpdate = 0;         // 1 for "/ForceUpdate", "/Upgrade" and no switch
   int trayAnimationCounter = 0;
   UpdateDialog* mainWindow = nullptr;
+  std::vector<ManifestKey> manifestKeys;  // given to every update job
 };
 
 // The one application object of the process.

@@ -191,6 +191,7 @@ void UpdateDialog::InsertColumns() {
 
 bool UpdateDialog::LaunchWorker() {
   job_ = std::make_unique<UpdateJob>();
+  job_->manifestKeys = app_.manifestKeys;
   RowIndexMap.clear();
   workerThread_.reset(hooks_.startWorker(this));
   if (workerThread_) return true;
@@ -290,6 +291,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     if (job_) {
       job_->FileUrlMap.clear();
       job_->FileHashMap.clear();
+      job_->FileSha256Map.clear();
       job_->BackupMap.clear();
       job_.reset();
     }

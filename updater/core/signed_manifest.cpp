@@ -1,0 +1,54 @@
+#include "updater/core/signed_manifest.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "updater/core/manifest_signature.h"
+#include "updater/core/update_job.h"
+#include "updater/transfer/cng.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The first limit + 1 bytes of the file at most, so that an over-long file is
+// seen as one without being read whole.
+bool ReadHead(const std::string& path, std::size_t limit, std::string& text) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  text.assign(limit + 1, '\0');
+  text.resize(std::fread(&text[0], 1, text.size(), file.get()));
+  return !std::ferror(file.get());
+}
+
+}  // namespace
+
+std::string SignaturePathFor(const std::string& historyPath) {
+  return historyPath + manifest_signature::kFileSuffix;
+}
+
+bool SignedManifestVerifies(const std::string& manifestPath, const std::string& signaturePath,
+                            const std::vector<ManifestKey>& keys) {
+  if (keys.empty()) return false;
+  std::string text;
+  if (!ReadHead(signaturePath, manifest_signature::kMaxFileBytes, text)) return false;
+  CngLibrary cng;
+  Sha256Digest digest;
+  if (!cng.Load() || !cng.HashFile(manifestPath, digest)) return false;
+  return manifest_signature::AnySectionVerifies(
+      text, keys, [&](const ManifestKey& key, const manifest_signature::SignatureValue& value) {
+        return cng.VerifyP256(key.xy, digest, value);
+      });
+}
+
+bool UpdateJob::DownloadManifestSignature(const std::string& manifestUrl) {
+  const std::string signaturePath = SignaturePathFor(historyPath);
+  // The signature lives in a path buffer like every other work file.
+  if (signaturePath.size() > kMaxPathChars) return false;
+  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix)) return false;
+  return SignedManifestVerifies(historyPath, signaturePath, manifestKeys);
+}

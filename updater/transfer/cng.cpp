@@ -1,0 +1,135 @@
+#include "updater/transfer/cng.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "updater/core/hex_text.h"
+
+namespace {
+
+// Files are hashed in pieces of this size, as for MD5.
+constexpr std::size_t kReadPiece = 256 << 10;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return function != nullptr;
+}
+
+}  // namespace
+
+// One SHA-256 computation.
+class CngLibrary::Hasher {
+ public:
+  explicit Hasher(const CngLibrary& cng) : cng_(cng), algorithm_(cng.OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    // Without an object buffer CNG allocates the hash object itself.
+    if (algorithm_ && BCRYPT_SUCCESS(cng.createHash_(algorithm_.get().handle, &hash, nullptr, 0, nullptr, 0, 0))) {
+      hash_.reset({hash, cng.destroyHash_});
+    }
+  }
+
+  bool Update(const void* data, std::size_t size) {
+    if (!hash_) return false;
+    auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
+    while (size > 0) {
+      const ULONG piece = size > kReadPiece ? static_cast<ULONG>(kReadPiece) : static_cast<ULONG>(size);
+      if (!BCRYPT_SUCCESS(cng_.hashData_(hash_.get().handle, bytes, piece, 0))) return false;
+      bytes += piece;
+      size -= piece;
+    }
+    return true;
+  }
+
+  bool Finish(Sha256Digest& digest) {
+    return hash_ && BCRYPT_SUCCESS(cng_.finishHash_(hash_.get().handle, digest.data(), digest.size(), 0));
+  }
+
+ private:
+  const CngLibrary& cng_;
+  UniqueCngAlgorithm algorithm_;
+  UniqueCngObject hash_;
+};
+
+bool CngLibrary::Load() {
+  // From the system folder only: a bcrypt.dll beside the updater, in the
+  // folder that updates are written to, is never loaded.
+  char folder[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const std::string path = std::string(folder, length) + "\\bcrypt.dll";
+  module_.reset(LoadLibraryA(path.c_str()));
+  if (!module_) return false;
+  const HMODULE m = module_.get();
+  return Resolve(m, "BCryptOpenAlgorithmProvider", openAlgorithmProvider_) &&
+         Resolve(m, "BCryptCloseAlgorithmProvider", closeAlgorithmProvider_) &&
+         Resolve(m, "BCryptCreateHash", createHash_) && Resolve(m, "BCryptHashData", hashData_) &&
+         Resolve(m, "BCryptFinishHash", finishHash_) && Resolve(m, "BCryptDestroyHash", destroyHash_) &&
+         Resolve(m, "BCryptImportKeyPair", importKeyPair_) &&
+         Resolve(m, "BCryptVerifySignature", verifySignature_) && Resolve(m, "BCryptDestroyKey", destroyKey_);
+}
+
+UniqueCngAlgorithm CngLibrary::OpenAlgorithm(const wchar_t* name) const {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (openAlgorithmProvider_ == nullptr || !BCRYPT_SUCCESS(openAlgorithmProvider_(&algorithm, name, nullptr, 0))) {
+    return UniqueCngAlgorithm();
+  }
+  return UniqueCngAlgorithm({algorithm, closeAlgorithmProvider_});
+}
+
+bool CngLibrary::HashFile(const std::string& path, Sha256Digest& digest) const {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kReadPiece]);
+  if (!piece) return false;
+  Hasher hasher(*this);
+  // Read to the end rather than trusting a size taken up front.
+  for (;;) {
+    const std::size_t got = std::fread(piece.get(), 1, kReadPiece, file.get());
+    if (!hasher.Update(piece.get(), got)) return false;
+    if (got < kReadPiece) break;
+  }
+  if (std::ferror(file.get()) || !std::feof(file.get())) return false;
+  return hasher.Finish(digest);
+}
+
+bool CngLibrary::Hash(const void* data, std::size_t size, Sha256Digest& digest) const {
+  Hasher hasher(*this);
+  return hasher.Update(data, size) && hasher.Finish(digest);
+}
+
+bool CngLibrary::VerifyP256(const std::array<unsigned char, 64>& xy, const Sha256Digest& digest,
+                            const std::array<unsigned char, 64>& rs) const {
+  UniqueCngAlgorithm algorithm = OpenAlgorithm(BCRYPT_ECDSA_P256_ALGORITHM);
+  if (!algorithm) return false;
+
+  // BCRYPT_ECCPUBLIC_BLOB: the header, then X and Y.
+  unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64];
+  const BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+  std::memcpy(blob, &header, sizeof header);
+  std::memcpy(blob + sizeof header, xy.data(), xy.size());
+  BCRYPT_KEY_HANDLE imported = nullptr;
+  if (!BCRYPT_SUCCESS(importKeyPair_(algorithm.get().handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &imported, blob,
+                                     sizeof blob, 0))) {
+    return false;
+  }
+  const UniqueCngObject key({imported, destroyKey_});
+
+  Sha256Digest hashed = digest;
+  std::array<unsigned char, 64> signature = rs;
+  return verifySignature_(key.get().handle, nullptr, hashed.data(), hashed.size(), signature.data(),
+                          signature.size(), 0) == 0;
+}
+
+std::string FileSha256Text(const std::string& path) {
+  CngLibrary cng;
+  Sha256Digest digest;
+  if (!cng.Load() || !cng.HashFile(path, digest)) return std::string();
+  return EncodeHex(digest.data(), digest.size());
+}
