@@ -275,23 +275,32 @@ TEST(SignatureTest, TwoKeysSignAndVerifyOnlyTheirOwnManifest) {
       << error;
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].value.size(), 128u);
-  EXPECT_EQ(VerifyingEntry(entries, onePublic.get(), manifest), 0);
-  EXPECT_EQ(VerifyingEntry(entries, twoPublic.get(), manifest), 1);
-  EXPECT_EQ(VerifyingEntry({entries[0]}, twoPublic.get(), manifest), -1);
+  // Whether a client built with keys accepts manifest under these sections.
+  const auto accepts = [&](const std::vector<SignatureEntry>& sections, std::vector<EVP_PKEY*> keys,
+                           const std::string& text) {
+    return UpdaterAccepts(FormatSignatureFile(sections), keys, text);
+  };
+  EXPECT_TRUE(accepts(entries, {onePublic.get()}, manifest));
+  EXPECT_TRUE(accepts(entries, {twoPublic.get()}, manifest));
+  EXPECT_FALSE(accepts({entries[0]}, {twoPublic.get()}, manifest));
+  int keyIndex = -1;
+  EXPECT_TRUE(UpdaterAccepts(FormatSignatureFile({entries[1]}), {onePublic.get(), twoPublic.get()}, manifest,
+                             &keyIndex));
+  EXPECT_EQ(keyIndex, 1);
 
   std::string changed = manifest;
   changed[changed.size() / 2] ^= 1;
-  EXPECT_EQ(VerifyingEntry(entries, onePublic.get(), changed), -1);
+  EXPECT_FALSE(accepts(entries, {onePublic.get(), twoPublic.get()}, changed));
   // Each byte of r and of s counts.
   for (std::size_t digit : {0u, 64u, 127u}) {
     std::vector<SignatureEntry> flipped = entries;
     flipped[0].value[digit] = flipped[0].value[digit] == '0' ? '1' : '0';
-    EXPECT_EQ(VerifyingEntry(flipped, onePublic.get(), manifest), -1) << digit;
+    EXPECT_FALSE(accepts({flipped[0]}, {onePublic.get()}, manifest)) << digit;
   }
   // A section naming another key is not tried with this one.
   std::vector<SignatureEntry> otherId = {entries[0]};
   otherId[0].keyId = KeyId(two.get());
-  EXPECT_EQ(VerifyingEntry(otherId, onePublic.get(), manifest), -1);
+  EXPECT_FALSE(accepts(otherId, {onePublic.get(), twoPublic.get()}, manifest));
 }
 
 TEST(SignatureTest, MalformedSignatureFilesAreRefused) {

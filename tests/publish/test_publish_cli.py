@@ -2,7 +2,6 @@
 leave the manifest alone, signatures exchanged with the openssl command, and
 lint --fetch against a local HTTP server."""
 
-import hashlib
 import os
 import shutil
 import subprocess
@@ -15,7 +14,8 @@ SOURCE_DIR = os.environ.get(
 TOOL = os.environ.get("TORVANE_PUBLISH",
                       os.path.join(SOURCE_DIR, "build", "native", "tools", "publish", "torvane-publish"))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "fixtures"))
-from http_server import ScriptedHttpServer  # noqa: E402  (path set just above)
+import manifest_signing  # noqa: E402  (path set just above)
+from http_server import ScriptedHttpServer  # noqa: E402
 
 
 def run(*args, timeout=120):
@@ -45,23 +45,10 @@ def der_integer(value):
     return b"\x02" + bytes([len(body)]) + body
 
 
-def der_to_rs(der):
-    """r||s (32 bytes each) of a DER ECDSA signature."""
-    assert der[0] == 0x30
-    pos = 2
-    parts = []
-    for _ in range(2):
-        assert der[pos] == 0x02
-        length = der[pos + 1]
-        parts.append(der[pos + 2:pos + 2 + length].lstrip(b"\0").rjust(32, b"\0"))
-        pos += 2 + length
-    return parts[0] + parts[1]
-
-
-def key_id(public_pem):
-    """First 8 bytes of SHA-256 over X||Y, from the key's DER form (which ends with 04||X||Y)."""
-    der = openssl("pkey", "-pubin", "-in", public_pem, "-outform", "DER")
-    return hashlib.sha256(der[-64:]).hexdigest()[:16]
+def der_signature(rs):
+    """DER form of r||s, as openssl dgst -verify reads it."""
+    body = der_integer(rs[:32]) + der_integer(rs[32:])
+    return b"\x30" + bytes([len(body)]) + body
 
 
 class PublishCase(unittest.TestCase):
@@ -149,16 +136,13 @@ class RefusedReleaseTest(PublishCase):
 class SignatureInteropTest(PublishCase):
     def test_signatures_made_by_openssl_verify_and_ours_verify_with_openssl(self):
         write(self.path("M.cfg"), "[Root]\r\nVersionCount=1\r\n")
-        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", self.path("ossl.pem"))
-        openssl("ec", "-in", self.path("ossl.pem"), "-pubout", "-out", self.path("ossl.pub"))
+        manifest_signing.generate_key(self.path("ossl.pem"), self.path("ossl.pub"))
         self.assertEqual(run("keygen", self.path("ours.pem"), self.path("ours.pub")).returncode, 0)
         self.assertEqual(os.stat(self.path("ours.pem")).st_mode & 0o777, 0o600)
         self.assertEqual(run("keygen", self.path("x.pem"), self.path("x.pub")).returncode, 0)
 
         # openssl signs; the tool verifies.
-        der = openssl("dgst", "-sha256", "-sign", self.path("ossl.pem"), self.path("M.cfg"))
-        write(self.path("M.cfg.sig"), "[Signature0]\r\nAlgorithm=ECDSA-P256-SHA256\r\nKeyId=%s\r\nValue=%s\r\n"
-              % (key_id(self.path("ossl.pub")), der_to_rs(der).hex().upper()))
+        write(self.path("M.cfg.sig"), manifest_signing.signature_file(read(self.path("M.cfg")), [self.path("ossl.pem")]))
         self.assertEqual(run("verify", self.path("M.cfg"), self.path("ossl.pub")).returncode, 0)
         self.assertEqual(run("verify", self.path("M.cfg"), self.path("ours.pub")).returncode, 1)
 
@@ -168,10 +152,8 @@ class SignatureInteropTest(PublishCase):
         sig = read(self.path("M.cfg.sig")).decode()
         self.assertIn("[Signature1]", sig)
         value = [line[6:] for line in sig.splitlines() if line.startswith("Value=")][1]
-        self.assertIn("KeyId=" + key_id(self.path("ours.pub")), sig)
-        rs = bytes.fromhex(value)
-        write(self.path("ours.der"), b"\x30" + bytes([len(der_integer(rs[:32]) + der_integer(rs[32:]))])
-              + der_integer(rs[:32]) + der_integer(rs[32:]))
+        self.assertIn("KeyId=" + manifest_signing.key_id(self.path("ours.pem")), sig)
+        write(self.path("ours.der"), der_signature(bytes.fromhex(value)))
         openssl("dgst", "-sha256", "-verify", self.path("ours.pub"), "-signature", self.path("ours.der"),
                 self.path("M.cfg"))
 

@@ -145,29 +145,34 @@ int Verify(const std::string& manifestPath, const std::vector<std::string>& keyP
     Fail((manifest ? sigPath : manifestPath) + ": cannot read");
     return kExitFailed;
   }
-  std::vector<SignatureEntry> entries;
-  std::string error;
-  if (!ParseSignatureFile(*signature, entries, error)) {
-    Fail(sigPath + ": " + error);
-    return kExitFailed;
-  }
+  std::vector<Pkey> keys;
+  std::vector<EVP_PKEY*> keyPointers;
   for (const std::string& keyPath : keyPaths) {
-    Pkey key = LoadPublicKey(keyPath, error);
-    if (!key) {
+    std::string error;
+    keys.push_back(LoadPublicKey(keyPath, error));
+    if (!keys.back()) {
       Fail(error);
       return kExitFailed;
     }
-    const int index = VerifyingEntry(entries, key.get(), *manifest);
-    if (index >= 0) {
-      std::cout << sigPath << ": [Signature" << index << "] verifies with " << keyPath << " (key "
-                << KeyId(key.get()) << ")\n";
-      return kExitOk;
-    }
-    std::cerr << keyPath << " (key " << KeyId(key.get()) << "): no section verifies\n";
+    keyPointers.push_back(keys.back().get());
   }
-  std::cerr << sigPath << " holds keys:";
-  for (const SignatureEntry& entry : entries) std::cerr << " " << entry.keyId;
-  std::cerr << "\n";
+  int keyIndex = -1;
+  if (UpdaterAccepts(*signature, keyPointers, *manifest, &keyIndex)) {
+    std::cout << sigPath << " verifies with " << keyPaths[keyIndex] << " (key " << KeyId(keyPointers[keyIndex])
+              << ")\n";
+    return kExitOk;
+  }
+  std::vector<SignatureEntry> entries;
+  std::string error;
+  if (!ParseSignatureFile(*signature, entries, error)) {
+    std::cerr << sigPath << ": " << error << "\n";
+  } else {
+    std::cerr << sigPath << " has signatures by key(s):";
+    for (const SignatureEntry& entry : entries) std::cerr << " " << entry.keyId;
+    std::cerr << "\nthe keys given are:";
+    for (EVP_PKEY* key : keyPointers) std::cerr << " " << KeyId(key);
+    std::cerr << "\n";
+  }
   Fail(manifestPath + " is NOT signed by any of the keys given; clients built with them refuse it");
   return kExitFailed;
 }

@@ -111,7 +111,7 @@ class Linter {
       FileEntry entry{name, i, Value(name, "FilePath" + n, manifest::kFilePathLimit),
                       Value(name, "FileUrl" + n, manifest::kFileUrlLimit),
                       Value(name, "FileHashID" + n, manifest::kFileUrlLimit),
-                      Value(name, "FileSha256" + n, kFileSha256Limit)};
+                      Value(name, "FileSha256" + n, manifest::kFileUrlLimit)};
       if (entry.filePath.empty()) {
         Error(name, "FilePath" + n, "missing (FileCount is " + countText + "): clients that need this release fail");
         return;
@@ -182,21 +182,6 @@ class Linter {
   LintResult& result_;
 };
 
-// FilePath -> FileSha256 of one release section, merged as FileHashID is.
-bool MergeSha256(const ProfileReader& reader, const std::string& section, FileTable& table) {
-  const std::string countText = reader.Read(section, "FileCount", manifest::kFilePathLimit);
-  if (countText.empty()) return false;
-  const uint32_t count = static_cast<uint32_t>(AtoiText(countText));
-  for (uint32_t i = 0; i < count; ++i) {
-    const std::string n = std::to_string(i);
-    const std::string path = reader.Read(section, "FilePath" + n, manifest::kFilePathLimit);
-    if (path.empty() || reader.Read(section, "FileUrl" + n, manifest::kFileUrlLimit).empty()) return false;
-    const std::string digest = reader.Read(section, "FileSha256" + n, kFileSha256Limit);
-    if (!digest.empty()) table.Set(path, digest);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool LintResult::HasErrors() const {
@@ -255,11 +240,10 @@ InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVer
     view.releases.push_back(std::to_string(state.latestVersion));
   }
   const bool read = multiStep ? manifest::ReadVersionRange(reader, state) : manifest::ReadSingleVersion(reader, state);
-  bool shaRead = true;
-  for (const std::string& section : view.releases) shaRead = shaRead && MergeSha256(reader, section, view.sha256s);
   view.urls = state.FileUrlMap;
   view.md5s = state.FileHashMap;
-  if (!read || !shaRead) {
+  view.sha256s = state.FileSha256Map;
+  if (!read) {
     view.outcome = "a release section lacks a required key: the run fails before any download";
   } else if (view.urls.empty()) {
     view.outcome = "the releases list no file: nothing to install, the run fails";

@@ -38,9 +38,6 @@ struct LintResult {
   bool HasErrors() const;
 };
 
-// Read limit of FileSha256<n>, like FileHashID<n>.
-constexpr std::size_t kFileSha256Limit = 259;
-
 // Plain decimal without sign, spaces or leading zeros, within 32 bits signed:
 // the only form in which both of the updater's readers name the same section.
 bool IsPlainVersion(const std::string& text);

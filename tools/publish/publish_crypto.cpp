@@ -220,17 +220,23 @@ bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPa
 Pkey LoadPrivateKey(const std::string& path, std::string& error) { return LoadKey(path, true, error); }
 Pkey LoadPublicKey(const std::string& path, std::string& error) { return LoadKey(path, false, error); }
 
-std::string KeyId(EVP_PKEY* key) {
+Bytes PublicPoint(EVP_PKEY* key) {
   BIGNUM* x = nullptr;
   BIGNUM* y = nullptr;
   EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_X, &x);
   EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_Y, &y);
   Bn ownX(x), ownY(y);
-  if (!x || !y) return std::string();
-  std::string point(2 * kCoordinateBytes, '\0');
-  BN_bn2binpad(x, reinterpret_cast<unsigned char*>(&point[0]), kCoordinateBytes);
-  BN_bn2binpad(y, reinterpret_cast<unsigned char*>(&point[kCoordinateBytes]), kCoordinateBytes);
-  const Bytes digest = Sha256(point);
+  if (!x || !y) return {};
+  Bytes point(2 * kCoordinateBytes);
+  BN_bn2binpad(x, point.data(), kCoordinateBytes);
+  BN_bn2binpad(y, point.data() + kCoordinateBytes, kCoordinateBytes);
+  return point;
+}
+
+std::string KeyId(EVP_PKEY* key) {
+  const Bytes point = PublicPoint(key);
+  if (point.empty()) return std::string();
+  const Bytes digest = Sha256(std::string(point.begin(), point.end()));
   return HexText(digest.data(), 8);
 }
 

@@ -64,6 +64,9 @@ bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPa
 Pkey LoadPrivateKey(const std::string& path, std::string& error);
 Pkey LoadPublicKey(const std::string& path, std::string& error);
 
+// The public point X||Y (64 bytes, big-endian coordinates).
+Bytes PublicPoint(EVP_PKEY* key);
+
 // The key id: the first 8 bytes of SHA-256 over X||Y, as 16 lowercase hex digits.
 std::string KeyId(EVP_PKEY* key);
 

@@ -1,5 +1,7 @@
 #include "tools/publish/signature_file.h"
 
+#include <algorithm>
+
 #include "updater/core/ini_text_reader.h"
 
 namespace publish {
@@ -55,15 +57,26 @@ SignatureEntry SignManifest(EVP_PKEY* privateKey, const std::string& manifest) {
   return SignatureEntry{kSignatureAlgorithm, KeyId(privateKey), value.empty() ? std::string() : HexText(value)};
 }
 
-int VerifyingEntry(const std::vector<SignatureEntry>& entries, EVP_PKEY* publicKey, const std::string& manifest) {
-  const std::string keyId = KeyId(publicKey);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const SignatureEntry& entry = entries[i];
-    if (entry.algorithm != kSignatureAlgorithm || entry.keyId != keyId || entry.value.size() != 128) continue;
-    const auto value = ParseHex(entry.value);
-    if (value && VerifyMessage(publicKey, manifest, *value)) return static_cast<int>(i);
-  }
-  return -1;
+ManifestKey ToManifestKey(EVP_PKEY* publicKey) {
+  ManifestKey key{};
+  const Bytes point = PublicPoint(publicKey);
+  if (point.size() == key.xy.size()) std::copy(point.begin(), point.end(), key.xy.begin());
+  const Bytes digest = Sha256(std::string(point.begin(), point.end()));
+  std::copy(digest.begin(), digest.begin() + key.id.size(), key.id.begin());
+  return key;
+}
+
+bool UpdaterAccepts(const std::string& signatureText, const std::vector<EVP_PKEY*>& publicKeys,
+                    const std::string& manifest, int* keyIndex) {
+  std::vector<ManifestKey> keys;
+  for (EVP_PKEY* key : publicKeys) keys.push_back(ToManifestKey(key));
+  return manifest_signature::AnySectionVerifies(
+      signatureText, keys, [&](const ManifestKey& key, const manifest_signature::SignatureValue& value) {
+        const std::size_t index = static_cast<std::size_t>(&key - keys.data());
+        if (!VerifyMessage(publicKeys[index], manifest, Bytes(value.begin(), value.end()))) return false;
+        if (keyIndex) *keyIndex = static_cast<int>(index);
+        return true;
+      });
 }
 
 }  // namespace publish

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "tools/publish/publish_crypto.h"
+#include "updater/core/manifest_keys.h"
+#include "updater/core/manifest_signature.h"
 
 namespace publish {
 
-constexpr std::size_t kMaxSignatureFileBytes = 4096;
-constexpr int kMaxSignatureSections = 4;
-constexpr char kSignatureAlgorithm[] = "ECDSA-P256-SHA256";
+constexpr std::size_t kMaxSignatureFileBytes = manifest_signature::kMaxFileBytes;
+constexpr int kMaxSignatureSections = manifest_signature::kMaxSections;
+constexpr const char* kSignatureAlgorithm = manifest_signature::kAlgorithm;
 
 struct SignatureEntry {
   std::string algorithm;
@@ -34,9 +36,13 @@ std::string FormatSignatureFile(const std::vector<SignatureEntry>& entries);
 // A new section for manifest signed with privateKey; empty value on failure.
 SignatureEntry SignManifest(EVP_PKEY* privateKey, const std::string& manifest);
 
-// The index of the first entry that names publicKey's id, has the algorithm
-// and a value that verifies over manifest; -1 when none does.
-int VerifyingEntry(const std::vector<SignatureEntry>& entries, EVP_PKEY* publicKey,
-                   const std::string& manifest);
+// The key as the updater holds it: its id and its point X||Y.
+ManifestKey ToManifestKey(EVP_PKEY* publicKey);
+
+// Whether the updater, built with keys, accepts manifest with signatureText:
+// its own section selection (updater/core/manifest_signature.h), with the
+// value verified by OpenSSL. keyIndex tells which key verified.
+bool UpdaterAccepts(const std::string& signatureText, const std::vector<EVP_PKEY*>& publicKeys,
+                    const std::string& manifest, int* keyIndex = nullptr);
 
 }  // namespace publish
