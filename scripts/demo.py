@@ -8,6 +8,10 @@ file lists of 200 and 300 are merged and installed: a new Halvix.exe
 (2.0.1000.7), a changed codec DLL and a new skin file. The client is running
 when the updater starts; the updater waits for it to exit, prompts, starts the
 forced update five seconds later, installs, and restarts the client.
+
+With --key (the publisher's private key; Torvane.exe must be built with its
+public key in TORVANE_MANIFEST_KEYS) the manifest is signed: every file gets
+its FileSha256 and the server also publishes HistoryVersionList.cfg.sig.
 """
 
 import argparse
@@ -21,6 +25,7 @@ import time
 ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "fixtures"))
 from http_server import ScriptedHttpServer  # noqa: E402
+import manifest_signing  # noqa: E402
 
 WINE_RUN = os.path.join(ROOT, "tests", "wine", "wine-run")
 
@@ -42,6 +47,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True, help="folder of Torvane.exe")
     parser.add_argument("--out", required=True, help="where the demo folders go")
+    parser.add_argument("--key", help="private key (PEM) to sign the manifest with")
+    parser.add_argument("--torvane", help="the Torvane.exe to install (default: the one in --bin)")
     args = parser.parse_args()
 
     fixtures = os.path.join(args.bin, "fixtures")
@@ -49,7 +56,7 @@ def main():
     shutil.rmtree(args.out, ignore_errors=True)
     os.makedirs(os.path.join(client, "codec"))
 
-    shutil.copy(os.path.join(args.bin, "Torvane.exe"), client)
+    shutil.copy(args.torvane or os.path.join(args.bin, "Torvane.exe"), os.path.join(client, "Torvane.exe"))
     shutil.copy(os.path.join(fixtures, "Halvix.exe"), client)
     with open(os.path.join(client, "codec", "decoder.dll"), "wb") as f:
         f.write(b"decoder 1.0\n" * 1000)
@@ -80,7 +87,13 @@ def main():
     )
     for i, (path, data) in enumerate(new_files.items()):
         manifest += f"FilePath{i}={path}\r\nFileUrl{i}={url(path, 300)}\r\nFileHashID{i}={md5(data).upper()}\r\n"
+        if args.key:
+            manifest += f"FileSha256{i}={hashlib.sha256(data).hexdigest()}\r\n"
     server.add_file("/update/HistoryVersionList.cfg", manifest.encode("gbk"))
+    if args.key:
+        signature = manifest_signing.signature_file(manifest.encode("gbk"), [args.key])
+        server.add_file("/update/HistoryVersionList.cfg.sig", signature)
+        print(f"demo: manifest signed with key id {manifest_signing.key_id(args.key)}")
 
     with open(os.path.join(client, "Upgrade.cfg"), "wb") as f:
         f.write(("[Client]\r\nTime=100\r\n"
@@ -122,7 +135,8 @@ def main():
         good = got == data
         ok &= good
         print(f"demo: {path:22} {'updated' if good else 'NOT UPDATED'}")
-    for name in ("Upgrade.cfg", "HistoryVersionList.cfg", "UpdateTempFolder", "TempBackUpFolder"):
+    for name in ("Upgrade.cfg", "HistoryVersionList.cfg", "HistoryVersionList.cfg.sig", "UpdateTempFolder",
+                 "TempBackUpFolder"):
         gone = not os.path.exists(os.path.join(client, name))
         ok &= gone
         print(f"demo: {name:22} {'removed' if gone else 'STILL THERE'}")

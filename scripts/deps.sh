@@ -8,8 +8,8 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 xvfb xauth locales x11-utils
   fonts-wqy-microhei imagemagick xdotool
-  python3 python3-pil
-  libssl-dev libcurl4-openssl-dev libcli11-dev openssl
+  python3 python3-pil openssl
+  libssl-dev libcurl4-openssl-dev libcli11-dev
 )
 
 missing=()

@@ -27,16 +27,19 @@ def md5(data):
 
 def manifest_text(versions, sections):
     """A manifest: the release list versions (oldest first, the last one
-    current) and, per version, a list of (FilePath, URL, digest or None)."""
+    current) and, per version, a list of (FilePath, URL, digest or None) with,
+    optionally, a fourth item: the FileSha256 (None leaves it out)."""
     lines = ["[Root]", "VersionCount=%d" % len(versions), "CurrentVersionNum=v%d" % versions[-1],
              "CurrentVersionTime=%d" % versions[-1]]
     lines += ["ver%d=%d" % (i, v) for i, v in enumerate(versions)]
     for version, files in sections.items():
         lines += ["", "[%d]" % version, "FileCount=%d" % len(files)]
-        for i, (path, url, digest) in enumerate(files):
+        for i, (path, url, digest, *sha256) in enumerate(files):
             lines += ["FilePath%d=%s" % (i, path), "FileUrl%d=%s" % (i, url)]
             if digest is not None:
                 lines.append("FileHashID%d=%s" % (i, digest))
+            if sha256 and sha256[0] is not None:
+                lines.append("FileSha256%d=%s" % (i, sha256[0]))
     return ("\r\n".join(lines) + "\r\n").encode("gbk")
 
 
@@ -73,12 +76,14 @@ class Scenario:
     def url(self, tail):
         return self.server.url("/%s/%s" % (self.name, tail))
 
-    def offer(self, version, path, data, digest="auto", tail=None):
+    def offer(self, version, path, data, digest="auto", tail=None, sha256=None):
         """Serves data and lists it in a release section; digest "auto" is its
-        MD5, None leaves the digest out, any other text is used as it is."""
+        MD5, None leaves the digest out, any other text is used as it is; the
+        same for sha256, whose default leaves FileSha256 out."""
         tail = tail or "files/v%d%s" % (version, path.replace("\\", "/"))
         self.server.add_file("/%s/%s" % (self.name, tail), data)
-        self.sections[version].append((path, self.url(tail), md5(data) if digest == "auto" else digest))
+        self.sections[version].append((path, self.url(tail), md5(data) if digest == "auto" else digest,
+                                       hashlib.sha256(data).hexdigest() if sha256 == "auto" else sha256))
         return "/%s/%s" % (self.name, tail)
 
     def start(self):

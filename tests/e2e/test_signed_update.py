@@ -1,0 +1,99 @@
+"""Signed manifests under Wine: Torvane.exe built with the test key
+tests/fixtures/signing/test_key_a.pub.pem (fixtures/test-key/Torvane.exe)
+against manifests signed with openssl, and the plain Torvane.exe, built
+without keys, against unsigned manifests. The runs go side by side, each in
+its own client folder under its own URL prefix.
+"""
+
+import os
+import shutil
+
+from torvane_env import FIXTURE_DIR, SOURCE_DIR, TorvaneTestCase
+from test_update_install import WORK_FILES, Scenario, manifest_text
+import manifest_signing  # tests/fixtures, on the path through torvane_env
+
+TEST_KEY_TORVANE = os.path.join(FIXTURE_DIR, "test-key", "Torvane.exe")
+KEY_A = os.path.join(SOURCE_DIR, "tests", "fixtures", "signing", "test_key_a.pem")  # built in
+KEY_B = os.path.join(SOURCE_DIR, "tests", "fixtures", "signing", "test_key_b.pem")  # not built in
+SIGNATURE = "HistoryVersionList.cfg.sig"
+
+
+class SignedScenario(Scenario):
+    """A scenario whose manifest is served with list.cfg.sig, made by sign from
+    the manifest's bytes (None: no signature file, the server answers 404)."""
+
+    def __init__(self, test, server, name, sign, keyed=True):
+        super().__init__(test, server, name, installed=400)
+        if keyed:
+            shutil.copy2(TEST_KEY_TORVANE, self.client.file("Torvane.exe"))
+        self.sign = sign
+        self.client.write_file("a.dll", b"old a")
+
+    def start(self):
+        if self.sign is not None:
+            manifest = manifest_text(self.versions, self.sections)
+            self.server.add_file("/%s/list.cfg.sig" % self.name, self.sign(manifest))
+        super().start()
+
+    def expect_refused(self, files_fetched=0):
+        """The run failed and changed nothing: a.dll is old, Upgrade.cfg kept,
+        no work file (signature included) left, the client not restarted."""
+        fetched = [r for r in self.requests() if r not in ("/list.cfg", "/list.cfg.sig")]
+        self.test.assertEqual(len(fetched), files_fetched, "%s: %r" % (self.name, self.requests()))
+        self.test.assertEqual(self.client.read_file("a.dll"), b"old a", self.name)
+        self.test.assertEqual(self.client.read_file("Upgrade.cfg"), self.cfg, self.name)
+        for name in WORK_FILES[1:] + (SIGNATURE,):
+            self.test.assertFalse(self.client.exists(name), "%s: %s left" % (self.name, name))
+        self.test.assertIsNone(self.client.restart_command_line(), self.name)
+
+
+def signed_by(*keys):
+    return lambda manifest: manifest_signing.signature_file(manifest, list(keys))
+
+
+class SignedUpdateTest(TorvaneTestCase):
+
+    def test_signed_updates_install_and_tampering_changes_nothing(self):
+        server = self.start_server()
+        cases = {}
+
+        def scenario(name, sign, keyed=True, sha256="auto", data=b"new a", served=None):
+            s = SignedScenario(self, server, name, sign, keyed)
+            route = s.offer(500, "\\a.dll", data, digest=None, sha256=sha256)
+            if served is not None:
+                server.add_file(route, served)
+            cases[name] = s
+            return s
+
+        scenario("signed", signed_by(KEY_A))
+        scenario("rotated", signed_by(KEY_B, KEY_A))  # old key first, only the second built in
+        scenario("tampered_manifest", lambda m: signed_by(KEY_A)(m.replace(b"v500", b"v501")))
+        scenario("tampered_file", signed_by(KEY_A), served=b"evil a")
+        scenario("unknown_key", signed_by(KEY_B))
+        scenario("no_signature", None)
+        scenario("oversized", lambda m: signed_by(KEY_A)(m) + b";" + b"x" * 5120 + b"\r\n")
+        scenario("no_sha256", signed_by(KEY_A), sha256=None)
+        scenario("unsigned_without_keys", None, keyed=False)
+        scenario("unsigned_wrong_sha256", None, keyed=False, served=b"evil a")
+
+        for s in cases.values():
+            s.start()
+        for s in cases.values():
+            s.finish()
+
+        for name in ("signed", "rotated", "unsigned_without_keys"):
+            s = cases[name]
+            s.expect_success()
+            self.assertEqual(s.client.read_file("a.dll"), b"new a", name)
+            self.assertFalse(s.client.exists(SIGNATURE), name)
+        self.assertEqual(cases["signed"].requests(), ["/list.cfg", "/list.cfg.sig", "/files/v500/a.dll"])
+        self.assertEqual(cases["unsigned_without_keys"].requests(), ["/list.cfg", "/files/v500/a.dll"])
+
+        for name in ("tampered_manifest", "unknown_key", "oversized", "no_sha256"):
+            cases[name].expect_refused()
+        # A missing signature is a failed download: three attempts.
+        self.assertEqual(cases["no_signature"].requests(), ["/list.cfg"] + ["/list.cfg.sig"] * 3)
+        cases["no_signature"].expect_refused()
+        # A file that does not match its SHA-256 is fetched, refused and rolled back.
+        cases["tampered_file"].expect_refused(files_fetched=1)
+        cases["unsigned_wrong_sha256"].expect_refused(files_fetched=1)
