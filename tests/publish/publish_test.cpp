@@ -218,6 +218,22 @@ TEST(LintTest, EachFaultIsReportedWithItsSectionAndKey) {
   }
 }
 
+TEST(LintTest, WhatTheUpdaterIgnoresOrMayMisnameIsAWarning) {
+  const LintCase cases[] = {
+      {"a list entry beyond the count", "ver2=300\r\n", "ver2=300\r\nver3=400\r\n", "Root", "ver3"},
+      {"a FilePath twice in a release", "FilePath1=\\codec\\b.ocx", "FilePath1=\\a.dll", "200", "FilePath1"},
+      {"a FilePath saved as UTF-8", "FilePath0=\\a.dll", "FilePath0=\\\xE4\xB8\xAD\xE6\x96\x87.dll", "200", "FilePath0"},
+      {"unsigned manifest, file without SHA-256", "FileSha2560=cccc", "FileSha256x=cccc", "300", "FileSha2560"},
+  };
+  for (const LintCase& c : cases) {
+    const LintResult result = LintManifest(Replaced(kCleanManifest, c.from, c.to), false);
+    ASSERT_EQ(result.findings.size(), 1u) << c.name << (result.findings.empty() ? "" : ": " + result.findings[0].message);
+    EXPECT_EQ(result.findings[0].severity, Severity::kWarning) << c.name;
+    EXPECT_EQ(result.findings[0].section, c.section) << c.name;
+    EXPECT_EQ(result.findings[0].key, c.key) << c.name << ": " << result.findings[0].message;
+  }
+}
+
 TEST(LintTest, InstalledViewFollowsTheUpdatersMerge) {
   struct Case {
     int32_t installed;

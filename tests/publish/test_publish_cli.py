@@ -74,7 +74,7 @@ class PublishCase(unittest.TestCase):
 
 class UsageTest(PublishCase):
     def test_usage_errors_exit_2_and_every_command_has_help(self):
-        for args in ([], ["nonsense"], ["lint"], ["lint", "M", "--installed", "12x"], ["keygen", "only-one"],
+        for args in ([], ["nonsense"], ["lint"], ["lint", self.path("no-such-manifest")], ["lint", "M", "--installed", "12x"], ["keygen", "only-one"],
                      ["release", "--manifest", "M"]):
             self.assertEqual(run(*args).returncode, 2, args)
         for command in ("keygen", "release", "sign", "verify", "lint"):
@@ -136,7 +136,8 @@ class RefusedReleaseTest(PublishCase):
 class SignatureInteropTest(PublishCase):
     def test_signatures_made_by_openssl_verify_and_ours_verify_with_openssl(self):
         write(self.path("M.cfg"), "[Root]\r\nVersionCount=1\r\n")
-        manifest_signing.generate_key(self.path("ossl.pem"), self.path("ossl.pub"))
+        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", self.path("ossl.pem"))
+        openssl("ec", "-in", self.path("ossl.pem"), "-pubout", "-out", self.path("ossl.pub"))
         self.assertEqual(run("keygen", self.path("ours.pem"), self.path("ours.pub")).returncode, 0)
         self.assertEqual(os.stat(self.path("ours.pem")).st_mode & 0o777, 0o600)
         self.assertEqual(run("keygen", self.path("x.pem"), self.path("x.pub")).returncode, 0)

@@ -50,6 +50,17 @@ std::optional<std::string> Utf8ToGbk(const std::string& text) {
   return out;
 }
 
+bool LooksLikeUtf8(const std::string& text) {
+  bool wide = false;
+  for (unsigned char c : text) wide = wide || c >= 0x80;
+  if (!wide) return false;
+  Converter converter("UTF-16LE", "UTF-8");
+  const char* in = text.data();
+  std::size_t left = text.size();
+  std::string out;
+  return converter.Convert(in, left, out) && left == 0;
+}
+
 std::string GbkForDisplay(const std::string& text) {
   Converter converter("UTF-8", "GBK");
   const char* in = text.data();

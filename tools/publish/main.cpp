@@ -314,27 +314,27 @@ int main(int argc, char** argv) {
   rel->add_option("--base-url", release.baseUrl, "Address under which SERVED_DIR is served")->required();
   rel->add_option("--out", release.outDir, "SERVED_DIR: the files are copied to SERVED_DIR/V/")->required();
   rel->add_option("--name", release.name, "Name shown for the release (CurrentVersionNum); default V");
-  rel->add_option("--key", releaseKey, "Private key: also write MANIFEST.sig");
+  rel->add_option("--key", releaseKey, "Private key: also write MANIFEST.sig")->check(CLI::ExistingFile);
   rel->add_option("--from-version", release.fromVersion,
                   "Version of the clients that have the --from files; needed when the manifest is new");
 
   std::string signManifest, signKey;
   bool signAdd = false;
   auto* sign = app.add_subcommand("sign", "Write MANIFEST.sig, the manifest's signature.");
-  sign->add_option("MANIFEST", signManifest, "Manifest file")->required();
-  sign->add_option("PRIVATE", signKey, "Private key (PEM)")->required();
+  sign->add_option("MANIFEST", signManifest, "Manifest file")->required()->check(CLI::ExistingFile);
+  sign->add_option("PRIVATE", signKey, "Private key (PEM)")->required()->check(CLI::ExistingFile);
   sign->add_flag("--add", signAdd, "Keep the signatures by other keys already in MANIFEST.sig (key change)");
 
   std::string verifyManifest;
   std::vector<std::string> verifyKeys;
   auto* verify = app.add_subcommand("verify", "Exit 0 only if MANIFEST.sig verifies with one of the public keys.");
-  verify->add_option("MANIFEST", verifyManifest, "Manifest file")->required();
-  verify->add_option("PUBLIC", verifyKeys, "Public key(s) (PEM)")->required();
+  verify->add_option("MANIFEST", verifyManifest, "Manifest file")->required()->check(CLI::ExistingFile);
+  verify->add_option("PUBLIC", verifyKeys, "Public key(s) (PEM)")->required()->check(CLI::ExistingFile);
 
   std::string lintManifest, lintInstalled;
   bool lintFetch = false;
   auto* lint = app.add_subcommand("lint", "Check the manifest as the updater reads it. Exit 0 clean, 1 errors, 2 usage.");
-  lint->add_option("MANIFEST", lintManifest, "Manifest file")->required();
+  lint->add_option("MANIFEST", lintManifest, "Manifest file")->required()->check(CLI::ExistingFile);
   lint->add_flag("--fetch", lintFetch, "Download every file URL and check status, Content-Length and digests");
   lint->add_option("--installed", lintInstalled, "Show which files a client at this version gets")
       ->check(CLI::Validator([](std::string& text) { return IsPlainVersionOption(text) ? std::string() :

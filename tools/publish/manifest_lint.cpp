@@ -140,6 +140,10 @@ class Linter {
             "backslash and names a plain Windows file inside the client folder (no \"..\", drive, device name, "
             "trailing dot or space, short name, work folder, Upgrade.cfg or HistoryVersionList.cfg)");
     }
+    if (LooksLikeUtf8(entry.filePath)) {
+      Warning(s, "FilePath" + n, "reads as UTF-8 text; the updater reads GBK (code page 936), so the file "
+              "would get another name: was the manifest saved as UTF-8?");
+    }
     if (!IsHttpUrl(entry.url)) {
       Error(s, "FileUrl" + n, "\"" + Shown(entry.url) + "\" is not an http:// or https:// address");
     } else if (DownloadTarget(kSomeTempFolder + entry.filePath, entry.url) != kSomeTempFolder + entry.filePath) {
