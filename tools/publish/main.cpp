@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -184,8 +185,6 @@ std::string FindingLine(const std::string& manifestPath, const Finding& finding)
          finding.message;
 }
 
-bool SameDigest(const std::string& a, const std::string& b) { return HashMatches(a, b); }
-
 void CheckFetched(const std::vector<FileEntry>& files, bool showProgress, LintResult& result) {
   std::vector<std::string> urls;
   std::map<std::string, std::size_t> urlIndex;
@@ -223,10 +222,10 @@ void CheckFetched(const std::vector<FileEntry>& files, bool showProgress, LintRe
       error("FileUrl" + n, "Content-Length is " + std::to_string(got.length) + " but " +
                                std::to_string(got.body.size) + " bytes came");
     } else {
-      if (!file.md5.empty() && !SameDigest(got.body.md5, file.md5)) {
+      if (!file.md5.empty() && !HashMatches(got.body.md5, file.md5)) {
         error("FileHashID" + n, "the body's MD5 is " + got.body.md5 + ", not " + GbkForDisplay(file.md5));
       }
-      if (!file.sha256.empty() && !SameDigest(got.body.sha256, file.sha256)) {
+      if (!file.sha256.empty() && !HashMatches(got.body.sha256, file.sha256)) {
         error("FileSha256" + n, "the body's SHA-256 is " + got.body.sha256 + ", not " + GbkForDisplay(file.sha256));
       }
     }
@@ -286,8 +285,6 @@ int Lint(const std::string& manifestPath, bool fetch, const std::string& install
   return errors == 0 ? kExitOk : kExitFailed;
 }
 
-bool IsPlainVersionOption(const std::string& text) { return IsPlainVersion(text); }
-
 }  // namespace
 }  // namespace publish
 
@@ -337,7 +334,7 @@ int main(int argc, char** argv) {
   lint->add_option("MANIFEST", lintManifest, "Manifest file")->required()->check(CLI::ExistingFile);
   lint->add_flag("--fetch", lintFetch, "Download every file URL and check status, Content-Length and digests");
   lint->add_option("--installed", lintInstalled, "Show which files a client at this version gets")
-      ->check(CLI::Validator([](std::string& text) { return IsPlainVersionOption(text) ? std::string() :
+      ->check(CLI::Validator([](std::string& text) { return IsPlainVersion(text) ? std::string() :
                                  "a version is a plain decimal number"; }, "VERSION"));
 
   try {
