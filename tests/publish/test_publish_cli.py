@@ -87,6 +87,7 @@ class RefusedReleaseTest(PublishCase):
     def test_refused_releases_leave_manifest_signature_and_served_folder_alone(self):
         self.assertEqual(run("keygen", self.path("k.pem"), self.path("k.pub")).returncode, 0)
         self.first_release({"a.txt": "1"}, {"a.txt": "2"}, extra=("--key", self.path("k.pem")))
+        self.assertEqual(run("verify", self.path("M.cfg"), self.path("k.pub")).returncode, 0)
         manifest, signature = read(self.path("M.cfg")), read(self.path("M.cfg.sig"))
         long_name = "/".join(["d" * 40] * 4) + "/f.txt"
         # (name, version, files of the new folder, extra options, expected words)
