@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
-#include "updater/core/pe_exports.h"
+#include "updater/base/pe_exports.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "updater/core/ini_text_reader.h"
-#include "updater/core/manifest.h"
-#include "updater/core/manifest_signature.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/ini_text_reader.h"
+#include "updater/base/manifest.h"
+#include "updater/base/manifest_signature.h"
+#include "updater/base/text_rules.h"
 
 namespace {
 

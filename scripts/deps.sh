@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ clang libclang-rt-14-dev googletest
+  cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 xvfb xauth locales x11-utils
   fonts-wqy-microhei imagemagick xdotool

@@ -10,7 +10,7 @@
 
 #include "tests/core/client_settings_cases.h"
 #include "updater/core/client_settings.h"
-#include "updater/core/profile_file_reader.h"
+#include "updater/base/profile_file_reader.h"
 
 namespace {
 

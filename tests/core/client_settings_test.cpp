@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/core/client_settings_cases.h"
-#include "updater/core/ini_text_reader.h"
+#include "updater/base/ini_text_reader.h"
 
 namespace {
 

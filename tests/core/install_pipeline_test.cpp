@@ -15,7 +15,7 @@
 
 #include "tests/core/install_test_server.h"
 #include "updater/core/update_job.h"
-#include "updater/core/hex_text.h"
+#include "updater/base/hex_text.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 

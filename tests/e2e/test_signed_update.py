@@ -97,3 +97,22 @@ class SignedUpdateTest(TorvaneTestCase):
         # A file that does not match its SHA-256 is fetched, refused and rolled back.
         cases["tampered_file"].expect_refused(files_fetched=1)
         cases["unsigned_wrong_sha256"].expect_refused(files_fetched=1)
+
+    def test_without_bcrypt_the_updater_starts_and_refuses_only_what_needs_it(self):
+        # Wine's loader reads the overrides of each process it starts: "d"
+        # disables bcrypt.dll for the runs below, as on a system without it.
+        overrides = os.environ.get("WINEDLLOVERRIDES", "")
+        self.addCleanup(os.environ.__setitem__, "WINEDLLOVERRIDES", overrides)
+        os.environ["WINEDLLOVERRIDES"] = ";".join(filter(None, [overrides, "bcrypt=d"]))
+        server = self.start_server()
+        plain = SignedScenario(self, server, "plain", None, keyed=False)
+        plain.offer(500, "\\a.dll", b"new a")
+        signed = SignedScenario(self, server, "signed", signed_by(KEY_A))
+        signed.offer(500, "\\a.dll", b"new a", digest=None, sha256="auto")
+        for s in (plain, signed):
+            s.start()
+        for s in (plain, signed):
+            s.finish()
+        plain.expect_success()
+        self.assertEqual(plain.client.read_file("a.dll"), b"new a")
+        signed.expect_refused()

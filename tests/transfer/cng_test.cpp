@@ -1,16 +1,14 @@
-// SHA-256 and the manifest signature check through the system's CNG, under Wine.
+// SHA-256 through the system's CNG, under Wine.
 
 #include "updater/transfer/cng.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
-#include "tests/core/manifest_signature_cases.h"
-#include "updater/core/hex_text.h"
-#include "updater/core/signed_manifest.h"
+#include "tests/support/temp_files.h"
+#include "updater/base/hex_text.h"
 
 namespace {
 
@@ -52,34 +50,8 @@ const LengthCase kLengths[] = {
     {786433, "3156520828eb75bf62b8c8317cd5588952e1c8bf7b1092011f7808a78b2a30cf"},
 };
 
-class Cng : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char folder[MAX_PATH] = {};
-    ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
-    prefix_ = std::string(folder) + "torvane_cng_" + std::to_string(GetCurrentProcessId()) + "_";
-  }
-  void TearDown() override {
-    for (const std::string& path : written_) DeleteFileA(path.c_str());
-  }
-
-  std::string Write(const std::string& name, const std::string& data) {
-    const std::string path = prefix_ + name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(file, nullptr) << path;
-    if (file) {
-      EXPECT_EQ(std::fwrite(data.data(), 1, data.size(), file), data.size());
-      std::fclose(file);
-    }
-    written_.push_back(path);
-    return path;
-  }
-
-  std::string prefix_;
-  std::vector<std::string> written_;
-};
-
-TEST_F(Cng, Sha256MatchesSha256sumAroundBlockAndPieceEdges) {
+TEST(Cng, Sha256MatchesSha256sumAroundBlockAndPieceEdges) {
+  TempFiles files("torvane_cng");
   const std::string data = PseudoRandomBytes(kLengths[sizeof kLengths / sizeof kLengths[0] - 1].length);
   CngLibrary cng;
   ASSERT_TRUE(cng.Load());
@@ -87,35 +59,15 @@ TEST_F(Cng, Sha256MatchesSha256sumAroundBlockAndPieceEdges) {
     Sha256Digest digest{};
     ASSERT_TRUE(cng.Hash(data.data(), c.length, digest)) << c.length;
     EXPECT_EQ(EncodeHex(digest.data(), digest.size()), c.sha256sum) << "in memory, " << c.length;
-    const std::string path = Write("len" + std::to_string(c.length), data.substr(0, c.length));
+    const std::string path = files.Write("len" + std::to_string(c.length), data.substr(0, c.length));
     EXPECT_EQ(FileSha256Text(path), c.sha256sum) << "file, " << c.length;
   }
 }
 
-TEST_F(Cng, FileThatCannotBeReadHasNoDigest) {
-  EXPECT_EQ(FileSha256Text(prefix_ + "missing"), "");
-  EXPECT_EQ(FileSha256Text(prefix_ + "no\\such\\folder"), "");
-}
-
-TEST_F(Cng, SignedManifestCheckFollowsTheSignatureTable) {
-  using namespace signature_cases;
-  for (const Case& c : Cases()) {
-    SCOPED_TRACE(c.name);
-    const std::string manifest = Write("manifest.cfg", ManifestOf(c));
-    const std::string signature = Write("manifest.cfg.sig", c.text);
-    EXPECT_EQ(SignedManifestVerifies(manifest, signature, KeysOf(c)), c.accepted);
-  }
-}
-
-TEST_F(Cng, SignedManifestCheckFailsWithoutItsFiles) {
-  using namespace signature_cases;
-  const std::vector<ManifestKey> keys{ToManifestKey(kKeyA)};
-  const std::string manifest = Write("m.cfg", kManifest);
-  const std::string signature = Write("m.cfg.sig", Signed(0, kKeyA));
-  ASSERT_TRUE(SignedManifestVerifies(manifest, signature, keys));
-  EXPECT_FALSE(SignedManifestVerifies(manifest, prefix_ + "missing.sig", keys));
-  EXPECT_FALSE(SignedManifestVerifies(prefix_ + "missing.cfg", signature, keys));
-  EXPECT_EQ(SignaturePathFor("C:\\x\\HistoryVersionList.cfg"), "C:\\x\\HistoryVersionList.cfg.sig");
+TEST(Cng, FileThatCannotBeReadHasNoDigest) {
+  TempFiles files("torvane_cng");
+  EXPECT_EQ(FileSha256Text(files.Path("missing")), "");
+  EXPECT_EQ(FileSha256Text(files.Path("no\\such\\folder")), "");
 }
 
 }  // namespace

@@ -452,7 +452,7 @@ constexpr TransferTimeouts kTestTimeouts{1000, 1000, 1000};
 // A server that takes the request and never answers fails the attempt at the
 // receive time-out, like any other server that cannot be reached.
 TEST_F(DownloadClient, SilentServerFailsEachAttemptAtTheTimeout) {
-  job_.transferTimeouts = kTestTimeouts;
+  job_.downloads().timeouts = kTestTimeouts;
   const std::string local = work_ + "\\silent.bin";
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(job_.DownloadOnce(local, ServerUrl("/silent.bin?silent=1&t=silentonce")));
@@ -472,7 +472,7 @@ TEST_F(DownloadClient, SilentServerFailsEachAttemptAtTheTimeout) {
 
 // A body that stops coming is a failed read once the receive time-out passes.
 TEST_F(DownloadClient, StalledBodyFailsAsAReadErrorAtTheTimeout) {
-  job_.transferTimeouts = kTestTimeouts;
+  job_.downloads().timeouts = kTestTimeouts;
   const std::string local = work_ + "\\stalled.bin";
   // One byte, then nothing for 60 s.
   EXPECT_THROW(job_.DownloadFile(local, ServerUrl("/stalled.bin?size=1000&slow=60&t=stalled")), TransferError);

@@ -15,12 +15,11 @@
 #include <cstring>
 #include <string>
 
-#include "updater/core/updater_app.h"
 #include "updater/ui/update_dialog.h"
 
 namespace {
 
-UpdaterApp g_app;
+DialogSettings g_app;
 bool g_sendResult = false;
 
 UINT WINAPI NoRestart(LPCSTR, UINT) { return 33; }
@@ -65,7 +64,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return 0;
   }
   g_app.exeFolder = OwnFolder();
-  g_app.forceUpdate = 1;
+  g_app.forceUpdate = true;
   g_sendResult = mode == "success";
 
   DialogHooks hooks;
@@ -73,7 +72,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   hooks.winExec = NoRestart;
   UpdateDialog dialog(g_app, hooks);
   if (!dialog.Create()) return 1;
-  g_app.mainWindow = &dialog;
   ShowWindow(dialog.hwnd(), mode == "dialog" ? SW_SHOW : SW_HIDE);
   UpdateWindow(dialog.hwnd());
   // The other modes start when the prompt times out, as a forced update does.

@@ -184,8 +184,8 @@ void DialogTest::SetUp() {
 }
 
 void DialogTest::Make(int forceUpdate, HANDLE (*startWorker)(UpdateDialog*)) {
-  app = UpdaterApp();
-  app.forceUpdate = forceUpdate;
+  app = DialogSettings();
+  app.forceUpdate = forceUpdate != 0;
   app.exeFolder = "C:\\torvane-ui-test\\";
   DialogHooks hooks;
   hooks.shellNotify = RecordShell;

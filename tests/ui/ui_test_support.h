@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "updater/core/updater_app.h"
 #include "updater/ui/update_dialog.h"
 
 struct ShellCall {
@@ -70,7 +69,12 @@ class DialogTest : public ::testing::Test {
   // Starts the update with a worker that waits at the gate, then fails.
   void StartGatedUpdate();
   void FinishGatedUpdate();
+  // Runs fn as the worker would, then lets the dialog show what it reported.
+  void OnWorker(const std::function<void()>& fn) {
+    RunOnWorker(fn);
+    dialog->ShowPendingProgress();
+  }
 
-  UpdaterApp app;
+  DialogSettings app;
   std::unique_ptr<UpdateDialog> dialog;
 };

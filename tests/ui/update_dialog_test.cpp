@@ -3,9 +3,13 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <process.h>
+
+#include <functional>
 
 #include "resource.h"
 #include "ui_test_support.h"
+#include "updater/base/scoped_handle.h"
 #include "updater/ui/update_dialog.h"
 
 namespace {
@@ -171,7 +175,7 @@ TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
   HWND list = Item(IDC_FILE_LIST);
   HWND bar = Item(IDC_PROGRESS);
   const FileTable files = ThreeFiles();
-  RunOnWorker([&] { dialog->FillFileList(files); });
+  OnWorker([&] { dialog->FillFileList(files); });
   const std::vector<std::vector<std::string>> filled = {
       {"\\Halvix.exe", "未知", "准备更新"},
       {"\\codec\\b.ocx", "未知", "准备更新"},
@@ -195,7 +199,7 @@ TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
   };
   for (const auto& step : steps) {
     bool result = false;
-    RunOnWorker([&] { result = dialog->ReportFileProgress("\\codec\\b.ocx", step.stage, step.value); });
+    OnWorker([&] { result = dialog->ReportFileProgress("\\codec\\b.ocx", step.stage, step.value); });
     EXPECT_TRUE(result);
     auto want = filled;
     want[1] = {"\\codec\\b.ocx", step.size, step.state};
@@ -220,7 +224,7 @@ TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
   };
   for (const auto& c : ignored) {
     bool result = !c.result;
-    RunOnWorker([&] { result = dialog->ReportFileProgress(c.path, c.stage, 4096); });
+    OnWorker([&] { result = dialog->ReportFileProgress(c.path, c.stage, 4096); });
     EXPECT_EQ(result, c.result) << c.path << " " << c.stage;
     EXPECT_EQ(Rows(list), before) << c.path << " " << c.stage;
     EXPECT_EQ(ProgressPos(bar), 300) << c.path << " " << c.stage;
@@ -234,7 +238,7 @@ TEST_F(UpdateDialogTest, StateTextFollowsRepeatedAttemptsAndRefills) {
   StartIdleUpdate();
   HWND list = Item(IDC_FILE_LIST);
   const FileTable files = ThreeFiles();
-  RunOnWorker([&] { dialog->FillFileList(files); });
+  OnWorker([&] { dialog->FillFileList(files); });
   struct Report {
     const char* path;
     int stage;
@@ -255,21 +259,54 @@ TEST_F(UpdateDialogTest, StateTextFollowsRepeatedAttemptsAndRefills) {
       {"\\Halvix.exe", Downloading, 3000, 0, "正在下载"},
   };
   for (const auto& r : reports) {
-    RunOnWorker([&] { dialog->ReportFileProgress(r.path, r.stage, r.value); });
+    OnWorker([&] { dialog->ReportFileProgress(r.path, r.stage, r.value); });
     const auto rows = Rows(list);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[r.row][2], r.state) << r.path << " stage " << r.stage;
   }
-  RunOnWorker([&] { dialog->FillFileList(files); });
-  RunOnWorker([&] { dialog->ReportFileProgress("\\Halvix.exe", Downloading, 10); });
+  OnWorker([&] { dialog->FillFileList(files); });
+  OnWorker([&] { dialog->ReportFileProgress("\\Halvix.exe", Downloading, 10); });
   EXPECT_EQ(Rows(list)[0][2], "正在下载");
+}
+
+// The worker never waits for the screen: its reports all return while this
+// thread serves nothing, and the dialog then shows the state they end in.
+TEST_F(UpdateDialogTest, ReportsReturnWithoutTheDialogAndShowTheirLastState) {
+  Make(1);
+  StartIdleUpdate();
+  const FileTable files = ThreeFiles();
+  std::function<void()> reports = [&] {
+    dialog->FillFileList(files);
+    dialog->SetProgressStep(10);
+    dialog->ReportFileProgress("\\codec\\b.ocx", DownloadStarted, 2048);
+    for (int32_t received = 1; received <= 1024; ++received) {
+      dialog->StepProgress();
+      dialog->ReportFileProgress("\\codec\\b.ocx", Downloading, received);
+    }
+  };
+  const auto run = [](void* fn) -> unsigned {
+    (*static_cast<std::function<void()>*>(fn))();
+    return 0;
+  };
+  const UniqueHandle worker(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, run, &reports, 0, nullptr)));
+  ASSERT_TRUE(worker);
+  // No message is served meanwhile: a report that waited for this thread
+  // would never return.
+  ASSERT_EQ(WaitForSingleObject(worker.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(ItemCount(Item(IDC_FILE_LIST)), 0);
+
+  dialog->ShowPendingProgress();
+  const std::vector<std::string> row = {"\\codec\\b.ocx", "1.24/2.48k", "正在下载"};
+  EXPECT_EQ(Rows(Item(IDC_FILE_LIST))[1], row);
+  // 1024 steps of 10 on a bar of 1000 wrap as PBM_STEPIT does: 10240 % 1000.
+  EXPECT_EQ(ProgressPos(Item(IDC_PROGRESS)), 240);
 }
 
 TEST_F(UpdateDialogTest, ProgressStepsComeFromTheDownloadClient) {
   Make(1);
   StartIdleUpdate();
   HWND bar = Item(IDC_PROGRESS);
-  RunOnWorker([&] {
+  OnWorker([&] {
     dialog->SetProgressStep(150);
     dialog->StepProgress();
     dialog->StepProgress();
@@ -284,7 +321,7 @@ TEST_F(UpdateDialogTest, RefillingTheListForgetsEarlierRows) {
   const FileTable files = ThreeFiles();
   FileTable one;
   one.Set("\\skin\\c.zip", "http://u.example/skin/c.zip");
-  RunOnWorker([&] {
+  OnWorker([&] {
     dialog->FillFileList(files);
     dialog->FillFileList(one);
     dialog->ReportFileProgress("\\codec\\b.ocx", Installed, 0);

@@ -21,7 +21,7 @@
 #include "tools/publish/release_builder.h"
 #include "tools/publish/signature_file.h"
 #include "tools/publish/url_fetcher.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 #include "updater/transfer/md5.h"
 
 namespace publish {

@@ -7,10 +7,10 @@
 
 #include "tools/publish/gbk_text.h"
 #include "tools/publish/manifest_text.h"
-#include "updater/core/ini_text_reader.h"
+#include "updater/base/ini_text_reader.h"
 #include "updater/core/install_paths.h"
-#include "updater/core/manifest.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/manifest.h"
+#include "updater/base/text_rules.h"
 #include "updater/transfer/download_rules.h"
 
 namespace publish {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "updater/core/file_table.h"
+#include "updater/base/file_table.h"
 
 namespace publish {
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 namespace publish {
 namespace {

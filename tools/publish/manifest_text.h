@@ -2,7 +2,7 @@
 // Line-level editing of an INI manifest that keeps every line it does not
 // change exactly as it was (bytes, comments, line ends). Lines, section headers
 // and key names are recognised as the updater's profile reader recognises them
-// (see updater/core/ini_text_reader.h): a line ends at CR or LF, the first
+// (see updater/base/ini_text_reader.h): a line ends at CR or LF, the first
 // section of a name is the one searched, and the first key of a name in it wins.
 
 #include <string>

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "updater/core/ini_text_reader.h"
+#include "updater/base/ini_text_reader.h"
 
 namespace publish {
 namespace {

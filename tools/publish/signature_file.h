@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tools/publish/publish_crypto.h"
-#include "updater/core/manifest_keys.h"
-#include "updater/core/manifest_signature.h"
+#include "updater/base/manifest_keys.h"
+#include "updater/base/manifest_signature.h"
 
 namespace publish {
 
@@ -40,7 +40,7 @@ SignatureEntry SignManifest(EVP_PKEY* privateKey, const std::string& manifest);
 ManifestKey ToManifestKey(EVP_PKEY* publicKey);
 
 // Whether the updater, built with keys, accepts manifest with signatureText:
-// its own section selection (updater/core/manifest_signature.h), with the
+// its own section selection (updater/base/manifest_signature.h), with the
 // value verified by OpenSSL. keyIndex tells which key verified.
 bool UpdaterAccepts(const std::string& signatureText, const std::vector<EVP_PKEY*>& publicKeys,
                     const std::string& manifest, int* keyIndex = nullptr);

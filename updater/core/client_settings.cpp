@@ -1,7 +1,7 @@
 #include "updater/core/client_settings.h"
 
 #include "updater/core/install_paths.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "updater/core/profile_reader.h"
-#include "updater/core/update_job_state.h"
+#include "updater/base/profile_reader.h"
+#include "updater/base/update_job_state.h"
 
 // Longest values kept from the "Client" section (their buffers hold one more).
 constexpr std::size_t kTimeChars = 31;

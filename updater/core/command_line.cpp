@@ -1,6 +1,6 @@
 #include "updater/core/command_line.h"
 
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 bool ParseUpdateMode(int argc, const char* const* argv, UpdateMode& mode) {
   if (argc < 2 || argv[1] == nullptr) {

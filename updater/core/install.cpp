@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
-#include "updater/core/pe_exports.h"
-#include "updater/core/scoped_handle.h"
+#include "updater/base/pe_exports.h"
+#include "updater/base/scoped_handle.h"
+#include "updater/base/text_rules.h"
 #include "updater/core/signed_manifest.h"
-#include "updater/core/text_rules.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"

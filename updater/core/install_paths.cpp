@@ -4,8 +4,8 @@
 #include <optional>
 #include <vector>
 
-#include "updater/core/file_name_rules.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/file_name_rules.h"
+#include "updater/base/text_rules.h"
 #include "updater/transfer/download_rules.h"
 
 namespace install_paths {

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "updater/core/update_job_state.h"
+#include "updater/base/update_job_state.h"
 
 namespace install_paths {
 
@@ -25,6 +25,9 @@ constexpr const char kTempFolderName[] = "UpdateTempFolder";
 constexpr const char kBackupFolderName[] = "TempBackUpFolder";
 constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";
+// The client, beside the updater: its version names the update, and it is
+// started again after one.
+constexpr const char kClientExeName[] = "Halvix.exe";
 
 // D of a FilePath: the text before its last backslash; empty when it has no
 // backslash or only the leading one (\a.dll gives "", \codec\b.ocx gives \codec).

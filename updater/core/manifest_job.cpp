@@ -1,18 +1,18 @@
-#include "updater/core/manifest.h"
-#include "updater/core/profile_file_reader.h"
+#include "updater/base/manifest.h"
+#include "updater/base/manifest_file_reader.h"
 #include "updater/core/update_job.h"
 
 // The manifest readers of the job, on HistoryVersionList.cfg.
 
 bool UpdateJob::ReadVersionIndex(bool& multiStep, bool& releaseSelected) {
-  return manifest::ReadVersionIndex(ProfileFileReader(historyPath), *this, multiStep,
+  return manifest::ReadVersionIndex(ManifestFileReader(historyPath), *this, multiStep,
                                     releaseSelected);
 }
 
 bool UpdateJob::ReadSingleVersion() {
-  return manifest::ReadSingleVersion(ProfileFileReader(historyPath), *this);
+  return manifest::ReadSingleVersion(ManifestFileReader(historyPath), *this);
 }
 
 bool UpdateJob::ReadVersionRange() {
-  return manifest::ReadVersionRange(ProfileFileReader(historyPath), *this);
+  return manifest::ReadVersionRange(ManifestFileReader(historyPath), *this);
 }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "updater/core/manifest_signature.h"
+#include "updater/base/manifest_signature.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
 

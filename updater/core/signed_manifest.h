@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "updater/core/manifest_keys.h"
+#include "updater/base/manifest_keys.h"
 
 // The path the signature file of the manifest at historyPath is kept under.
 std::string SignaturePathFor(const std::string& historyPath);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
-#include "updater/core/manifest.h"
-#include "updater/core/profile_file_reader.h"
+#include "updater/base/manifest.h"
+#include "updater/base/manifest_file_reader.h"
 #include "updater/core/update_job.h"
 
 namespace {
@@ -27,7 +27,7 @@ void CloseDownloadCentre() {
 }  // namespace
 
 bool UpdateJob::CheckAndInstall() {
-  if (!manifest::ReadRootHeader(ProfileFileReader(historyPath), *this)) return false;
+  if (!manifest::ReadRootHeader(ManifestFileReader(historyPath), *this)) return false;
 
   bool multiStep = false;
   bool releaseSelected = false;

@@ -3,8 +3,8 @@
 #include <exception>
 
 #include "updater/core/client_settings.h"
-#include "updater/core/module_path.h"
-#include "updater/core/profile_file_reader.h"
+#include "updater/base/module_path.h"
+#include "updater/base/profile_file_reader.h"
 
 bool UpdateJob::Run(UpdateObserver* dialog) {
   if (dialog == nullptr) return false;

@@ -6,27 +6,17 @@
 
 #include <windows.h>
 
-#include <memory>
-#include <stdexcept>
 #include <string>
 
-#include "updater/core/update_job_state.h"
+#include "updater/base/update_job_state.h"
 #include "updater/core/update_observer.h"
-#include "updater/transfer/download_rules.h"
-
-// A failure of the platform while a download reads or writes data. Callers
-// treat it as a failed download.
-class TransferError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+#include "updater/transfer/download_client.h"
 
 class UpdateJob : public UpdateJobState {
  public:
-  UpdateJob();
+  UpdateJob() = default;
   UpdateJob(const UpdateJob&) = delete;
   UpdateJob& operator=(const UpdateJob&) = delete;
-  ~UpdateJob();
 
   // The worker's whole run; true on a completed update.
   bool Run(UpdateObserver* dialog);
@@ -45,20 +35,20 @@ class UpdateJob : public UpdateJobState {
   bool ReadSingleVersion();
   bool ReadVersionRange();
 
-  // Download client, worker thread. DownloadFile makes up to three attempts of
-  // DownloadOnce, 100 ms apart; both may raise TransferError. Progress goes to
-  // owner() (SetProgressStep, StepProgress, ReportFileProgress).
+  // Downloads through the job's DownloadClient, worker thread. DownloadFile
+  // makes up to three attempts of DownloadOnce, 100 ms apart; both may raise
+  // TransferError. Progress goes to owner() (SetProgressStep, StepProgress,
+  // ReportFileProgress), under the FilePath of a file of the work folder.
   bool DownloadFile(const std::string& localPath, const std::string& url);
   bool DownloadOnce(const std::string& localPath, const std::string& url);
-  // Called on the user-interface thread while the worker runs: closes the open
-  // request and session, so that a blocked read returns, and makes the transfer
-  // in progress and every later attempt fail (false, no further report). The
-  // worker may be inside a synchronous call to the dialog at that moment, so the
+  // Called on the user-interface thread while the worker runs: the transfer in
+  // progress and every later attempt fail (DownloadClient::Cancel). The worker
+  // may be inside a synchronous call to the dialog at that moment, so the
   // caller waits for the worker while still handling sent messages
   // (MsgWaitForMultipleObjects), never with a bare WaitForSingleObject.
-  void Cancel();
-  // The time-outs of every attempt's session; set before the worker starts.
-  TransferTimeouts transferTimeouts = kDefaultTransferTimeouts;
+  void Cancel() { downloads_.Cancel(); }
+  // The job's download client; its time-outs are set before the worker starts.
+  DownloadClient& downloads() { return downloads_; }
 
   // Installation pipeline.
   bool InstallFiles();
@@ -70,11 +60,7 @@ class UpdateJob : public UpdateJobState {
 
  private:
   UpdateObserver* owner_ = nullptr;
-  // The download client's state (open handles, cancel flag) lives in the
-  // transfer code.
-  struct TransferState;
-  // Made with the job, so that Cancel never races the worker to create it.
-  std::unique_ptr<TransferState> transfer_;
+  DownloadClient downloads_;
 };
 
 // Free operations of the pipeline and the check.

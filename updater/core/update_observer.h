@@ -1,12 +1,13 @@
 #pragma once
 // What the worker thread sees of the progress dialog. The dialog implements it;
-// tests stand in for it with a recorder. Every call is made on the worker thread
-// and blocks until the dialog's thread has handled it.
+// tests stand in for it with a recorder. Every call is made on the worker
+// thread and returns without waiting for the screen: the dialog shows the
+// reports later, in the order they were made.
 
 #include <cstdint>
 #include <string>
 
-#include "updater/core/file_table.h"
+#include "updater/base/file_table.h"
 
 enum FileStage : int {
   DownloadStarted = 0,  // value: the announced length

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "updater/core/hex_text.h"
+#include "updater/base/hex_text.h"
 
 namespace {
 
@@ -30,7 +30,8 @@ class CngLibrary::Hasher {
   explicit Hasher(const CngLibrary& cng) : cng_(cng), algorithm_(cng.OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
     BCRYPT_HASH_HANDLE hash = nullptr;
     // Without an object buffer CNG allocates the hash object itself.
-    if (algorithm_ && BCRYPT_SUCCESS(cng.createHash_(algorithm_.get().handle, &hash, nullptr, 0, nullptr, 0, 0))) {
+    if (algorithm_ &&
+        BCRYPT_SUCCESS(cng.createHash_(algorithm_.get().handle, &hash, nullptr, 0, nullptr, 0, 0))) {
       hash_.reset({hash, cng.destroyHash_});
     }
   }
@@ -77,7 +78,8 @@ bool CngLibrary::Load() {
 
 UniqueCngAlgorithm CngLibrary::OpenAlgorithm(const wchar_t* name) const {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (openAlgorithmProvider_ == nullptr || !BCRYPT_SUCCESS(openAlgorithmProvider_(&algorithm, name, nullptr, 0))) {
+  if (openAlgorithmProvider_ == nullptr ||
+      !BCRYPT_SUCCESS(openAlgorithmProvider_(&algorithm, name, nullptr, 0))) {
     return UniqueCngAlgorithm();
   }
   return UniqueCngAlgorithm({algorithm, closeAlgorithmProvider_});

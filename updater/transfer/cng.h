@@ -12,7 +12,7 @@
 #include <array>
 #include <string>
 
-#include "updater/core/scoped_handle.h"
+#include "updater/base/scoped_handle.h"
 
 using Sha256Digest = std::array<unsigned char, 32>;
 

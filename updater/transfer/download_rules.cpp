@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "updater/core/file_name_rules.h"
-#include "updater/core/text_rules.h"
+#include "updater/base/file_name_rules.h"
+#include "updater/base/text_rules.h"
 
 std::optional<int32_t> ProgressStep(int32_t announcedLength) {
   if (announcedLength < 0) return std::nullopt;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 namespace {
 

@@ -19,8 +19,6 @@ LinkStatic::LinkStatic() : open(OpenLink), hoverColour_(GetSysColor(COLOR_HIGHLI
 LinkStatic::~LinkStatic() {
   if (hwnd_ && IsWindow(hwnd_)) RemoveWindowSubclass(hwnd_, SubclassProc, kSubclassId);
   if (tooltip_ && IsWindow(tooltip_)) DestroyWindow(tooltip_);
-  if (font_) DeleteObject(font_);
-  if (cursor_) DestroyCursor(cursor_);
 }
 
 bool LinkStatic::Attach(HWND control) {
@@ -38,14 +36,13 @@ bool LinkStatic::Attach(HWND control) {
   if (!current) current = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   GetObjectA(current, sizeof lf, &lf);
   lf.lfUnderline = underline_ ? TRUE : FALSE;
-  font_ = CreateFontIndirectA(&lf);
-  SendMessageA(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  font_.reset(CreateFontIndirectA(&lf));
+  SendMessageA(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
 
   FitLinkToText();
   LoadLinkCursor();
   CreateTooltip();
-  return SetWindowSubclass(hwnd_, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)) !=
-         FALSE;
+  return SetWindowSubclass(hwnd_, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)) != FALSE;
 }
 
 void LinkStatic::SetLinkUrl(const std::string& url) {
@@ -72,7 +69,7 @@ void LinkStatic::FitLinkToText() {
   const int length = GetWindowTextA(hwnd_, text, sizeof text);
   SIZE extent{0, 0};
   HDC dc = GetDC(hwnd_);
-  HGDIOBJ old = SelectObject(dc, font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT));
+  HGDIOBJ old = SelectObject(dc, font_ ? font_.get() : GetStockObject(DEFAULT_GUI_FONT));
   GetTextExtentPoint32A(dc, text, length, &extent);
   SelectObject(dc, old);
   ReleaseDC(hwnd_, dc);
@@ -90,17 +87,16 @@ void LinkStatic::LoadLinkCursor() {
   if (std::strlen(path) + std::strlen("\\winhlp32.exe") >= sizeof path) return;
   std::strcat(path, "\\winhlp32.exe");
   // Loaded as data: only its cursor resource is wanted, none of its code.
-  HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  const UniqueModule module(LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE));
   if (!module) return;
-  HCURSOR shared = LoadCursorA(module, MAKEINTRESOURCEA(kHelpCursorId));
-  if (shared) cursor_ = CopyCursor(shared);
-  FreeLibrary(module);
+  HCURSOR shared = LoadCursorA(module.get(), MAKEINTRESOURCEA(kHelpCursorId));
+  if (shared) cursor_.reset(CopyCursor(shared));
 }
 
 void LinkStatic::CreateTooltip() {
-  tooltip_ = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
-                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, GetParent(hwnd_), nullptr,
-                             nullptr, nullptr);
+  tooltip_ =
+      CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, GetParent(hwnd_), nullptr, nullptr, nullptr);
   if (!tooltip_) return;
   TOOLINFOA ti{};
   ti.cbSize = TTTOOLINFOA_V1_SIZE;
@@ -170,7 +166,7 @@ LRESULT CALLBACK LinkStatic::SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LP
   switch (msg) {
     case WM_SETCURSOR:
       if (!link->cursor_) return FALSE;
-      SetCursor(link->cursor_);
+      SetCursor(link->cursor_.get());
       return TRUE;
     case WM_MOUSEMOVE:
       return link->OnMouseMove(msg, wParam, lParam);
@@ -183,13 +179,13 @@ LRESULT CALLBACK LinkStatic::SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LP
 }
 
 LONG ReadClassesRootValue(HKEY root, const char* subkey, char* out) {
-  HKEY key = nullptr;
-  const LONG opened = RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, &key);
-  if (opened != ERROR_SUCCESS) return opened;
+  HKEY opened = nullptr;
+  const LONG status = RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, &opened);
+  if (status != ERROR_SUCCESS) return status;
+  const UniqueRegistryKey key(opened);
   char value[MAX_PATH] = "";
   LONG size = sizeof value;
-  const LONG read = RegQueryValueA(key, nullptr, value, &size);
-  RegCloseKey(key);
+  const LONG read = RegQueryValueA(key.get(), nullptr, value, &size);
   if (read != ERROR_SUCCESS) return read;
   value[sizeof value - 1] = '\0';
   std::strcpy(out, value);

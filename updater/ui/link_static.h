@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "updater/base/scoped_handle.h"
+
 class LinkStatic {
  public:
   LinkStatic();
@@ -40,8 +42,8 @@ class LinkStatic {
   int(WINAPI* messageBox)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
 
  private:
-  static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
-                                       UINT_PTR id, DWORD_PTR self);
+  static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                       DWORD_PTR self);
   LRESULT OnMouseMove(UINT msg, WPARAM wParam, LPARAM lParam);
   void FitLinkToText();
   void LoadLinkCursor();
@@ -57,8 +59,8 @@ class LinkStatic {
   bool underline_ = true;
   bool fitToText_ = true;
   std::string url_;
-  HFONT font_ = nullptr;
-  HCURSOR cursor_ = nullptr;
+  UniqueFont font_;
+  UniqueCursor cursor_;
   HWND tooltip_ = nullptr;
 };
 

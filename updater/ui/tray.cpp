@@ -3,8 +3,7 @@
 
 #include <cstring>
 
-#include "updater/core/prompt_state.h"
-#include "updater/core/updater_app.h"
+#include "updater/ui/prompt_state.h"
 #include "updater/ui/resource.h"
 #include "updater/ui/tray_text.h"
 #include "updater/ui/update_dialog.h"
@@ -72,7 +71,7 @@ BOOL UpdateDialog::RemoveTrayIcon() {
 }
 
 void UpdateDialog::ShowPrompt() {
-  const std::string text = PromptText(app_.forceUpdate != 0);
+  const std::string text = PromptText(settings_.forceUpdate);
   finished_ = false;
   AddTrayIcon();
   ShowBalloon(text, PromptTitle());
@@ -81,9 +80,10 @@ void UpdateDialog::ShowPrompt() {
 
 void UpdateDialog::HandleTimer(UINT_PTR id) {
   if (id == TIMER_TRAY_ANIMATION) {
-    app_.trayAnimationCounter %= 3;
-    SetTrayIcon(kAnimationFrames[app_.trayAnimationCounter]);
-    ++app_.trayAnimationCounter;
+    ShowPendingProgress();
+    trayAnimationCounter_ %= 3;
+    SetTrayIcon(kAnimationFrames[trayAnimationCounter_]);
+    ++trayAnimationCounter_;
   } else if (id == TIMER_PROMPT || id == TIMER_EXIT) {
     ShowBalloon("", "");
     SendMessageA(hwnd_, WM_TRAY_NOTIFY, 0, kBalloonTimeout);
@@ -92,7 +92,7 @@ void UpdateDialog::HandleTimer(UINT_PTR id) {
 
 LRESULT UpdateDialog::HandleTrayNotify(WPARAM, LPARAM lParam) {
   const int code = LOWORD(lParam);
-  switch (DecideTrayAction(code, app_.forceUpdate != 0, updateStarted_, finished_)) {
+  switch (DecideTrayAction(code, settings_.forceUpdate, updateStarted_, finished_)) {
     case TrayAction::StartUpdate:
       StartUpdate();
       break;

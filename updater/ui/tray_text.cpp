@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "updater/core/text_rules.h"
+#include "updater/base/text_rules.h"
 
 std::string PromptText(bool forceUpdate) {
   if (!forceUpdate) return "Mirelo发现可用更新，单击立即开始更新,点击关闭忽略此更新...";

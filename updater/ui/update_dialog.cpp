@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "updater/core/text_rules.h"
-#include "updater/core/updater_app.h"
+#include "updater/base/text_rules.h"
+#include "updater/core/install_paths.h"
 #include "updater/ui/about_box.h"
 #include "updater/ui/resource.h"
 #include "updater/ui/size_text.h"
@@ -45,7 +45,8 @@ unsigned __stdcall UpdateThreadProc(void* param) {
   return 0;
 }
 
-UpdateDialog::UpdateDialog(UpdaterApp& app, const DialogHooks& hooks) : app_(app), hooks_(hooks) {
+UpdateDialog::UpdateDialog(const DialogSettings& settings, const DialogHooks& hooks)
+    : settings_(settings), hooks_(hooks) {
   if (!hooks_.startWorker) hooks_.startWorker = StartUpdateThread;
 }
 
@@ -80,6 +81,9 @@ INT_PTR UpdateDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       return FALSE;  // default processing goes on
     case WM_UPDATE_RESULT:
       HandleUpdateResult(wParam);
+      return TRUE;
+    case WM_SHOW_PROGRESS:
+      ShowPendingProgress();
       return TRUE;
     case WM_COMMAND:
       OnCommand(wParam, lParam);
@@ -191,7 +195,7 @@ void UpdateDialog::InsertColumns() {
 
 bool UpdateDialog::LaunchWorker() {
   job_ = std::make_unique<UpdateJob>();
-  job_->manifestKeys = app_.manifestKeys;
+  job_->manifestKeys = settings_.manifestKeys;
   RowIndexMap.clear();
   workerThread_.reset(hooks_.startWorker(this));
   if (workerThread_) return true;
@@ -274,6 +278,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     cancelResult_ = static_cast<int>(success);
     return;
   }
+  ShowPendingProgress();
   KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
   SetTrayIcon(IDI_MAIN);
 
@@ -285,9 +290,9 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     EnableWindow(GetDlgItem(hwnd_, IDCANCEL), FALSE);
 
     clientVersion_ = FileVersion();
-    ReadFileVersion(app_.exeFolder + "Halvix.exe", clientVersion_);
+    ReadFileVersion(settings_.exeFolder + install_paths::kClientExeName, clientVersion_);
     const std::string message = SuccessText(clientVersion_.text);
-    const std::string restart = app_.exeFolder + "Halvix.exe" + " /Restart";
+    const std::string restart = settings_.exeFolder + install_paths::kClientExeName + " /Restart";
     if (job_) {
       job_->FileUrlMap.clear();
       job_->FileHashMap.clear();
@@ -329,12 +334,66 @@ void UpdateDialog::SetRowText(int row, int column, const std::string& text) {
 }
 
 void UpdateDialog::FillFileList(const FileTable& fileUrlMap) {
+  ProgressEntry entry(ProgressEntry::Kind::FillList);
+  for (const auto& row : fileUrlMap) entry.paths.push_back(row.first);
+  if (progressLog_.AppendBoundary(std::move(entry))) PostMessageA(hwnd_, WM_SHOW_PROGRESS, 0, 0);
+}
+
+bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_t value) {
+  if (path.empty()) return false;
+  if (stage == Downloading) {
+    progressLog_.AppendBytes(path, value);
+    return true;
+  }
+  ProgressEntry entry(ProgressEntry::Kind::Stage);
+  entry.path = path;
+  entry.stage = stage;
+  entry.value = value;
+  if (progressLog_.AppendBoundary(std::move(entry))) PostMessageA(hwnd_, WM_SHOW_PROGRESS, 0, 0);
+  return true;
+}
+
+void UpdateDialog::SetProgressStep(int step) {
+  workerProgressStep_ = step;
+  ProgressEntry entry(ProgressEntry::Kind::SetStep);
+  entry.value = step;
+  if (progressLog_.AppendBoundary(std::move(entry))) PostMessageA(hwnd_, WM_SHOW_PROGRESS, 0, 0);
+}
+
+void UpdateDialog::StepProgress() {
+  // A step of 0 would move nothing (bodies of 19,980,000 bytes or more).
+  if (workerProgressStep_ != 0) progressLog_.AppendStep();
+}
+
+void UpdateDialog::ShowPendingProgress() {
+  for (const ProgressEntry& entry : progressLog_.Take()) {
+    switch (entry.kind) {
+      case ProgressEntry::Kind::FillList:
+        ShowFileList(entry.paths);
+        break;
+      case ProgressEntry::Kind::SetStep:
+        SendMessageA(progress_, PBM_SETSTEP, entry.value, 0);
+        break;
+      case ProgressEntry::Kind::Stage:
+        ShowFileStage(entry.path, entry.stage, entry.value);
+        break;
+      case ProgressEntry::Kind::Chunks:
+        // One PBM_STEPIT per chunk, as if each had come on its own: the bar
+        // wraps at its end exactly as it would have.
+        for (int i = 0; i < entry.steps; ++i) SendMessageA(progress_, PBM_STEPIT, 0, 0);
+        if (entry.hasBytes) ShowFileStage(entry.path, Downloading, entry.value);
+        break;
+    }
+  }
+}
+
+void UpdateDialog::ShowFileList(const std::vector<std::string>& paths) {
   SendMessageA(list_, LVM_DELETEALLITEMS, 0, 0);
   // Rows of an earlier run are gone; their paths must not find them again.
   RowIndexMap.clear();
   downloadingRow_ = -1;
   int counter = 0;
-  for (const auto& [path, url] : fileUrlMap) {
+  for (const std::string& path : paths) {
     LVITEMA item{};
     item.mask = LVIF_TEXT;
     item.iItem = counter;
@@ -350,10 +409,9 @@ void UpdateDialog::FillFileList(const FileTable& fileUrlMap) {
   }
 }
 
-bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_t value) {
-  if (path.empty()) return false;
+void UpdateDialog::ShowFileStage(const std::string& path, int stage, int32_t value) {
   const std::string* index = RowIndexMap.Find(path);
-  if (!index) return true;
+  if (!index) return;
   const int row = AtoiText(*index);
   switch (stage) {
     case DownloadStarted:
@@ -365,8 +423,7 @@ bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_
       break;
     case Downloading:
       SetRowText(row, 1, FormatSizeProgress(value, currentFileSize_));
-      // Every chunk reports, but only the first changes the state text; each
-      // message to the list costs the worker a round trip to this thread.
+      // The state text changes only with the first bytes of a download.
       if (row != downloadingRow_) {
         SetRowText(row, 2, "正在下载");
         downloadingRow_ = row;
@@ -385,9 +442,4 @@ bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_
     default:
       break;
   }
-  return true;
 }
-
-void UpdateDialog::SetProgressStep(int step) { SendMessageA(progress_, PBM_SETSTEP, step, 0); }
-
-void UpdateDialog::StepProgress() { SendMessageA(progress_, PBM_STEPIT, 0, 0); }

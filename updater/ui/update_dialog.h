@@ -8,15 +8,26 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "updater/core/file_table.h"
-#include "updater/core/scoped_handle.h"
+#include "updater/base/file_table.h"
+#include "updater/base/manifest_keys.h"
+#include "updater/base/scoped_handle.h"
 #include "updater/core/update_job.h"
 #include "updater/core/update_observer.h"
 #include "updater/ui/link_static.h"
+#include "updater/ui/progress_log.h"
 
-struct UpdaterApp;
 class UpdateDialog;
+
+// What the program's start-up tells the dialog; the program keeps it alive
+// for as long as the dialog.
+struct DialogSettings {
+  std::string exeFolder;     // the updater's folder, with a trailing backslash
+  bool forceUpdate = false;  // "/ForceUpdate", "/Upgrade" or no switch
+  // Given to every update job; none: manifests are not signed.
+  std::vector<ManifestKey> manifestKeys;
+};
 
 // The calls through which the dialog reaches the shell, the user and the
 // thread facility. The product uses the platform's; tests record them.
@@ -34,7 +45,7 @@ unsigned __stdcall UpdateThreadProc(void* dialog);
 
 class UpdateDialog : public UpdateObserver {
  public:
-  explicit UpdateDialog(UpdaterApp& app, const DialogHooks& hooks = DialogHooks());
+  explicit UpdateDialog(const DialogSettings& settings, const DialogHooks& hooks = DialogHooks());
   ~UpdateDialog() override;
   UpdateDialog(const UpdateDialog&) = delete;
   UpdateDialog& operator=(const UpdateDialog&) = delete;
@@ -59,11 +70,17 @@ class UpdateDialog : public UpdateObserver {
   BOOL SetTrayIcon(int iconId);
   BOOL RemoveTrayIcon();
 
-  // UpdateObserver, called on the worker thread.
+  // UpdateObserver, called on the worker thread. Each is put in the progress
+  // log and returns at once; the dialog's thread shows the log in order.
   void FillFileList(const FileTable& fileUrlMap) override;
   bool ReportFileProgress(const std::string& path, int stage, int32_t value) override;
   void SetProgressStep(int step) override;
   void StepProgress() override;
+
+  // Shows everything the worker has reported so far: at each file's start and
+  // end (woken by WM_SHOW_PROGRESS), on every tick of the tray animation while
+  // a body arrives, and before the result is handled. User-interface thread.
+  void ShowPendingProgress();
 
   UpdateJob* job() const { return job_.get(); }
   bool updateStarted() const { return updateStarted_; }
@@ -87,8 +104,10 @@ class UpdateDialog : public UpdateObserver {
   void WaitForWorker();
   void SetRowText(int row, int column, const std::string& text);
   void InsertColumns();
+  void ShowFileList(const std::vector<std::string>& paths);
+  void ShowFileStage(const std::string& path, int stage, int32_t value);
 
-  UpdaterApp& app_;
+  const DialogSettings& settings_;
   DialogHooks hooks_;
   HWND hwnd_ = nullptr;
   std::unique_ptr<UpdateJob> job_;
@@ -99,7 +118,10 @@ class UpdateDialog : public UpdateObserver {
   std::string statusText_;
   LinkStatic link_;
   HICON icon_ = nullptr;
+  int trayAnimationCounter_ = 0;
   FileTable RowIndexMap;  // file path -> decimal text of its list row
+  ProgressLog progressLog_;
+  int workerProgressStep_ = 0;  // the bar's step as the worker set it; worker thread only
   UniqueHandle workerThread_;
   int32_t currentFileSize_ = 0;
   int downloadingRow_ = -1;  // the row whose state text reads "正在下载"
@@ -114,6 +136,8 @@ class UpdateDialog : public UpdateObserver {
 
 // Custom messages and timers of the dialog.
 constexpr UINT WM_UPDATE_RESULT = WM_USER + 1;
+// Posted by the worker when its progress log holds a boundary to show.
+constexpr UINT WM_SHOW_PROGRESS = WM_APP + 1;
 constexpr UINT WM_TRAY_NOTIFY = 11023;
 constexpr UINT_PTR TIMER_TRAY_ANIMATION = 11024;
 constexpr UINT_PTR TIMER_PROMPT = 11025;

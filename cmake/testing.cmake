@@ -1,0 +1,49 @@
+# How tests register themselves, in both builds. Each folder of tests/ calls:
+#
+#   mirelo_unit_tests(PORTABLE <files> WINDOWS <files>)
+#     GoogleTest sources that test the updater's layers. PORTABLE ones need no
+#     Windows call: they run natively under the sanitizers (portable_tests) and
+#     again under Wine; WINDOWS ones run under Wine only (torvane_win_tests).
+#     tests/CMakeLists.txt makes the one program of each build from them.
+#   mirelo_wine_test(<target> [TIMEOUT <s>] [ARGS <args>])
+#     runs a Windows test program under the harness's Wine, with a time limit.
+#   mirelo_python_test(<name> MODULE <module> [TIMEOUT <s>] [ENV <k=v>...])
+#     runs "python3 -m unittest -v <module>" in the calling folder, with the
+#     build's folders in its environment (MIRELO_BIN_DIR, MIRELO_FIXTURE_DIR,
+#     MIRELO_SOURCE_DIR).
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(MIRELO_WINE_RUN ${PROJECT_SOURCE_DIR}/tests/wine/wine-run)
+set(MIRELO_FIXTURE_DIR ${CMAKE_BINARY_DIR}/bin/fixtures)
+
+function(mirelo_unit_tests)
+  cmake_parse_arguments(T "" "" "PORTABLE;WINDOWS" ${ARGN})
+  set(files ${T_PORTABLE})
+  if(WIN32)
+    list(APPEND files ${T_WINDOWS})
+  endif()
+  list(TRANSFORM files PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  set_property(GLOBAL APPEND PROPERTY MIRELO_UNIT_TESTS ${files})
+endfunction()
+
+function(mirelo_wine_test target)
+  cmake_parse_arguments(T "" "TIMEOUT" "ARGS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_test(NAME ${target} COMMAND ${MIRELO_WINE_RUN} --timeout ${T_TIMEOUT} $<TARGET_FILE:${target}> ${T_ARGS})
+  set_tests_properties(${target} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+function(mirelo_python_test name)
+  cmake_parse_arguments(T "" "MODULE;TIMEOUT" "ENV" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${Python3_EXECUTABLE} -m unittest -v ${T_MODULE}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+  set_tests_properties(${name} PROPERTIES
+    TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "MIRELO_BIN_DIR=${CMAKE_BINARY_DIR}/bin;MIRELO_FIXTURE_DIR=${MIRELO_FIXTURE_DIR};MIRELO_SOURCE_DIR=${PROJECT_SOURCE_DIR};PYTHONDONTWRITEBYTECODE=1;${T_ENV}")
+endfunction()

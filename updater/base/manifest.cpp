@@ -1,0 +1,103 @@
+#include "updater/base/manifest.h"
+
+#include <cstdint>
+#include <string>
+
+#include "updater/base/hex_text.h"
+#include "updater/base/text_rules.h"
+
+namespace manifest {
+namespace {
+
+const char kRoot[] = "Root";
+
+std::string IndexedKey(const char* stem, int64_t index) {
+  return stem + std::to_string(index);
+}
+
+// The file list of one release section. The count is taken as unsigned, so a
+// negative "FileCount" runs until the first absent FilePath<i>. Nothing is
+// allocated per count: the loop stops at the first absent required key.
+//
+// FileTable keeps the order in which each FilePath was first set, so the
+// dialog's rows and the order of installation follow the manifest; a later
+// entry for a FilePath replaces its URL (and each digest, MD5 and SHA-256,
+// when it has one) in place.
+bool ReadFileList(const ProfileReader& reader, const std::string& section,
+                  UpdateJobState& state) {
+  const std::string countText = reader.Read(section, "FileCount", kFilePathLimit);
+  if (countText.empty()) return false;
+  const uint32_t count = static_cast<uint32_t>(AtoiText(countText));
+  for (uint32_t i = 0; i < count; ++i) {
+    const std::string path = reader.Read(section, IndexedKey("FilePath", i), kFilePathLimit);
+    if (path.empty()) return false;
+    const std::string url = reader.Read(section, IndexedKey("FileUrl", i), kFileUrlLimit);
+    if (url.empty()) return false;
+    const std::string digest = reader.Read(section, IndexedKey("FileHashID", i), kFileUrlLimit);
+    if (!digest.empty()) state.FileHashMap.Set(path, digest);
+    const std::string sha256 = reader.Read(section, IndexedKey("FileSha256", i), kFileUrlLimit);
+    if (!sha256.empty()) state.FileSha256Map.Set(path, sha256);
+    state.FileUrlMap.Set(path, url);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state) {
+  const std::string downloadUrl = reader.Read(kRoot, "DownloadUrl", kRootUrlLimit);
+  if (!downloadUrl.empty()) state.downloadUrl = downloadUrl;
+  const std::string latest = reader.Read(kRoot, "CurrentVersionTime", kVersionLimit);
+  if (latest.empty()) return false;
+  state.latestVersion = AtoiText(latest);
+  return true;
+}
+
+bool ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state, bool& multiStep,
+                      bool& releaseSelected) {
+  multiStep = false;
+  releaseSelected = false;
+  const std::string countText = reader.Read(kRoot, "VersionCount", kVersionLimit);
+  if (countText.empty()) return false;
+  state.versionCount = AtoiText(countText);
+  if (reader.Read(kRoot, "CurrentVersionNum", kVersionLimit).empty()) return false;
+
+  const int32_t count = state.versionCount;
+  for (int32_t i = 0; i < count; ++i) {
+    const std::string entry = reader.Read(kRoot, IndexedKey("ver", i), kVersionLimit);
+    if (entry.empty()) return false;
+    if (AtoiText(entry) != state.installedVersion) continue;
+    state.installedIndex = i;
+    multiStep = int64_t{i} < int64_t{count} - 2;
+    // The next entry must exist; 64-bit so that i + 1 cannot overflow.
+    if (reader.Read(kRoot, IndexedKey("ver", int64_t{i} + 1), kVersionLimit).empty()) return false;
+    releaseSelected = true;
+    return true;
+  }
+  return true;
+}
+
+bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state) {
+  return ReadFileList(reader, std::to_string(state.latestVersion), state);
+}
+
+bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state) {
+  for (int64_t j = int64_t{state.installedIndex} + 1; j < state.versionCount; ++j) {
+    // The entry's text, exactly as written, names the section.
+    const std::string section = reader.Read(kRoot, IndexedKey("ver", j), kVersionLimit);
+    if (section.empty()) return false;
+    if (!ReadFileList(reader, section, state)) return false;
+  }
+  return true;
+}
+
+bool EveryFileHasSha256(const UpdateJobState& state) {
+  unsigned char digest[32];
+  for (const auto& entry : state.FileUrlMap) {
+    const std::string* text = state.FileSha256Map.Find(entry.first);
+    if (text == nullptr || !DecodeHex(*text, HexLetters::AnyCase, digest, sizeof digest)) return false;
+  }
+  return true;
+}
+
+}  // namespace manifest

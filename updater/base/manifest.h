@@ -1,0 +1,51 @@
+#pragma once
+// The readers of the update manifest (HistoryVersionList.cfg). They read keys
+// through a ProfileReader and fill the job's fields and its tables, FileUrlMap
+// (FilePath -> URL), FileHashMap (FilePath -> MD5 text) and FileSha256Map
+// (FilePath -> SHA-256 text); both digests merge by the same rule.
+// They run on the worker thread, from CheckAndInstall, in this order:
+//   ReadRootHeader, ReadVersionIndex, then ReadSingleVersion or
+//   ReadVersionRange when a release was selected.
+// Each returns false at the first absent required key, leaving in the tables
+// whatever it had already put there. None of them allocates per count read
+// from the manifest: a huge count ends at the first absent key.
+
+#include <cstddef>
+
+#include "updater/base/profile_reader.h"
+#include "updater/base/update_job_state.h"
+
+namespace manifest {
+
+// Read limits of the manifest's values, in bytes (buffer size minus one).
+constexpr std::size_t kRootUrlLimit = 511;    // [Root] "DownloadUrl"
+constexpr std::size_t kVersionLimit = 31;     // [Root] version keys and ver<i>
+constexpr std::size_t kFilePathLimit = 127;   // "FileCount", FilePath<i>
+constexpr std::size_t kFileUrlLimit = 259;    // FileUrl<i>, FileHashID<i>, FileSha256<i>
+
+// [Root] "DownloadUrl", when not empty, replaces state.downloadUrl; [Root]
+// "CurrentVersionTime" is required and its atoi becomes state.latestVersion.
+bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state);
+
+// Reads "VersionCount" (into state.versionCount) and "CurrentVersionNum", then
+// walks the release list ver0, ver1, ... looking for state.installedVersion.
+// On a match at index i: state.installedIndex = i, multiStep = (i < N - 2),
+// ver<i+1> must exist, releaseSelected = true. No match (or N <= 0): true with
+// releaseSelected = false and the tables untouched.
+bool ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state,
+                      bool& multiStep, bool& releaseSelected);
+
+// Exactly one newer release: reads the section named by state.latestVersion
+// printed in plain decimal.
+bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state);
+
+// Two or more newer releases: reads the sections named by ver<j>, as written,
+// for j = installedIndex + 1 ... versionCount - 1, merging them in that order.
+bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state);
+
+// Whether every file of FileUrlMap has a FileSha256 of 64 hex digits (either
+// case). A signed manifest must give one for each file: the signature vouches
+// for the files only through their digests.
+bool EveryFileHasSha256(const UpdateJobState& state);
+
+}  // namespace manifest

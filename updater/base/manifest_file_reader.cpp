@@ -1,0 +1,42 @@
+#include "updater/base/manifest_file_reader.h"
+
+#include <windows.h>
+
+#include "updater/base/scoped_handle.h"
+
+namespace {
+
+// The whole file, or nullopt when it cannot be read or is larger than limit.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::size_t limit) {
+  const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return std::nullopt;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+      static_cast<unsigned long long>(size.QuadPart) > limit) {
+    return std::nullopt;
+  }
+  std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    DWORD read = 0;
+    if (!ReadFile(file.get(), &text[done], static_cast<DWORD>(text.size() - done), &read, nullptr) ||
+        read == 0) {
+      return std::nullopt;
+    }
+    done += read;
+  }
+  return text;
+}
+
+}  // namespace
+
+ManifestFileReader::ManifestFileReader(const std::string& path) : platform_(path) {
+  const std::optional<std::string> text = ReadWholeFile(path, kMaxInMemoryBytes);
+  if (text && ReadsLikeThePlatform(*text, GetACP() == 936)) memory_.emplace(*text);
+}
+
+std::string ManifestFileReader::Read(const std::string& section, const std::string& key,
+                                     std::size_t limit) const {
+  return memory_ ? memory_->Read(section, key, limit) : platform_.Read(section, key, limit);
+}

@@ -1,0 +1,41 @@
+// The job's downloads: the download client's progress, turned into the
+// dialog's row and progress-bar reports for the file being downloaded.
+
+#include "updater/core/update_job.h"
+#include "updater/transfer/download_rules.h"
+
+namespace {
+
+class RowProgress : public DownloadProgress {
+ public:
+  RowProgress(UpdateObserver* dialog, std::string displayPath)
+      : dialog_(dialog), displayPath_(std::move(displayPath)) {}
+
+  void Started(int32_t announcedLength, int32_t step) override {
+    dialog_->SetProgressStep(step);
+    dialog_->ReportFileProgress(displayPath_, DownloadStarted, announcedLength);
+  }
+  void Received(int32_t bytesSoFar) override {
+    dialog_->StepProgress();
+    dialog_->ReportFileProgress(displayPath_, Downloading, bytesSoFar);
+  }
+  void Finished(int32_t bytes) override { dialog_->ReportFileProgress(displayPath_, Downloaded, bytes); }
+
+ private:
+  UpdateObserver* dialog_;
+  std::string displayPath_;
+};
+
+}  // namespace
+
+bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url) {
+  if (owner() == nullptr) return downloads_.DownloadFile(localPath, url, nullptr);
+  RowProgress progress(owner(), DisplayPath(localPath, tempFolder));
+  return downloads_.DownloadFile(localPath, url, &progress);
+}
+
+bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& url) {
+  if (owner() == nullptr) return downloads_.DownloadOnce(localPath, url, nullptr);
+  RowProgress progress(owner(), DisplayPath(localPath, tempFolder));
+  return downloads_.DownloadOnce(localPath, url, &progress);
+}

@@ -1,0 +1,107 @@
+// Torvane's process: the start-up checks, the hidden dialog's message loop and
+// the clean-up at exit. The update itself runs on the dialog's worker thread.
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "updater/base/manifest_keys.h"
+#include "updater/base/module_path.h"
+#include "updater/base/scoped_handle.h"
+#include "updater/base/update_job_state.h"
+#include "updater/core/client_settings.h"
+#include "updater/core/command_line.h"
+#include "updater/core/install_paths.h"
+#include "updater/core/update_job.h"
+#include "updater/ui/resource.h"
+#include "updater/ui/update_dialog.h"
+#include "updater/updater_app.h"
+
+namespace {
+
+// Present while the client runs; the client creates it, the updater only looks.
+const char kClientMappingName[] = "__HALVIX_QOTV_FILEMAPPING__1745064598";
+constexpr DWORD kClientPollMs = 1500;
+
+bool StartSockets(HINSTANCE instance) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(1, 1), &data) == 0) {
+    if (data.wVersion == MAKEWORD(1, 1)) return true;
+    WSACleanup();
+  }
+  char text[256] = {};
+  LoadStringA(instance, IDS_SOCKETS_INIT_FAILED, text, sizeof(text));
+  MessageBoxA(nullptr, text, nullptr, MB_OK | MB_ICONSTOP);
+  return false;
+}
+
+bool ClientIsRunning() {
+  return static_cast<bool>(UniqueHandle(OpenFileMappingA(FILE_MAP_READ, TRUE, kClientMappingName)));
+}
+
+// The start-up checks, up to the point where the dialog is created. False ends
+// the process at once, with nothing touched and nothing shown but the message
+// of a failed Windows Sockets start.
+bool StartUp(HINSTANCE instance, UpdaterApp& app) {
+  UpdateMode mode;
+  if (!ParseUpdateMode(__argc, __argv, mode)) return false;
+  app.forceUpdate = mode == UpdateMode::Forced ? 1 : 0;
+
+  if (!StartSockets(instance)) return false;
+
+  std::string modulePath;
+  if (!ReadModulePath(modulePath)) return false;
+  app.exeFolder = FolderOfModulePath(modulePath);
+  if (app.exeFolder.empty()) return false;
+
+  // Without its settings file the updater has nothing to do.
+  const std::string settingsPath = SettingsPathFor(app.exeFolder);
+  if (settingsPath.empty() || !FileFound(settingsPath)) return false;
+
+  // The client's files cannot be replaced while it runs; it may take as long
+  // as it likes to exit.
+  while (ClientIsRunning()) Sleep(kClientPollMs);
+  return true;
+}
+
+void RemoveWorkFolder(const std::string& path) {
+  // A folder whose path does not fit a path buffer was never made by a run.
+  if (path.size() <= kMaxPathChars) DeleteWorkFolder(path);
+}
+
+void ExitCleanUp(const UpdaterApp& app, UpdateDialog& dialog) {
+  dialog.RemoveTrayIcon();
+  RemoveWorkFolder(app.exeFolder + install_paths::kTempFolderName);
+  RemoveWorkFolder(app.exeFolder + install_paths::kBackupFolderName);
+  WSACleanup();
+}
+
+void RunMessageLoop(HWND dialog) {
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (IsDialogMessageA(dialog, &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  UpdaterApp app;
+  if (!StartUp(instance, app)) return 0;
+
+  const DialogSettings settings{app.exeFolder, app.forceUpdate != 0, BuiltInManifestKeys()};
+  UpdateDialog dialog(settings);
+  // Without its window nothing could drive the program (timers, tray events),
+  // so a dialog that cannot be created ends the run like an exit.
+  if (dialog.Create()) {
+    ShowWindow(dialog.hwnd(), SW_HIDE);
+    UpdateWindow(dialog.hwnd());
+    RunMessageLoop(dialog.hwnd());
+  }
+  ExitCleanUp(app, dialog);
+  return 0;
+}
