@@ -99,8 +99,9 @@ TEST(ReleaseTest, TwoReleasesReadBackThroughTheUpdatersReaders) {
   ASSERT_TRUE(CommitRelease(options, plan, nullptr, error)) << error;
 
   const std::string gbkName = "\\\xD6\xD0\xCE\xC4.txt";
-  const std::map<std::string, std::string> first{
-      {"\\changed.dll", "new"}, {"\\sub\\dir\\nested.bin", std::string("nested\0bytes", 12)}, {gbkName, "gbk name"}};
+  const std::map<std::string, std::string> first{{"\\changed.dll", "new"},
+                                                 {"\\sub\\dir\\nested.bin", std::string("nested\0bytes", 12)},
+                                                 {gbkName, "gbk name"}};
   const std::string firstManifest = ReadFile(manifestPath);
   EXPECT_EQ(InstalledFiles(firstManifest, 100, baseUrl, dir / "served"), first);
   EXPECT_NE(firstManifest.find("FileUrl2=" + baseUrl + "200/%E4%B8%AD%E6%96%87.txt\r\n"), std::string::npos)
@@ -114,7 +115,8 @@ TEST(ReleaseTest, TwoReleasesReadBackThroughTheUpdatersReaders) {
   WriteFile(dir / "v300/sub/dir/nested.bin", std::string("nested\0bytes", 12));
   WriteFile(dir / "v300/中文.txt", "gbk name");
   WriteFile(dir / "v300/extra.txt", "extra");
-  ReleaseOptions second{manifestPath, "300", dir / "v200", dir / "v300", baseUrl, dir / "served", "3.0 正式版", ""};
+  ReleaseOptions second{manifestPath, "300",          dir / "v200", dir / "v300",
+                        baseUrl,      dir / "served", "3.0 正式版", ""};
   plan = PlanRelease(second);
   ASSERT_TRUE(plan.errors.empty()) << plan.errors.front();
   EXPECT_TRUE(plan.warnings.empty());
@@ -188,8 +190,8 @@ TEST(LintTest, EachFaultIsReportedWithItsSectionAndKey) {
       {"list shorter than its count", "ver2=300\r\n", "", "Root", "ver2"},
       {"current is not the last entry", "CurrentVersionTime=300", "CurrentVersionTime=200", "Root",
        "CurrentVersionTime"},
-      {"a version listed twice", "ver1=200\r\nver2=300\r\n[200]", "ver1=100\r\nver2=300\r\n[100]\r\nFileCount=0\r\n[200]",
-       "Root", "ver1"},
+      {"a version listed twice", "ver1=200\r\nver2=300\r\n[200]",
+       "ver1=100\r\nver2=300\r\n[100]\r\nFileCount=0\r\n[200]", "Root", "ver1"},
       {"a version with a leading zero", "ver0=100", "ver0=0100", "Root", "ver0"},
       {"a listed section missing", "[300]", "[301]", "300", ""},
       {"no FileCount", "FileCount=1\r\n", "", "300", "FileCount"},
@@ -222,12 +224,15 @@ TEST(LintTest, WhatTheUpdaterIgnoresOrMayMisnameIsAWarning) {
   const LintCase cases[] = {
       {"a list entry beyond the count", "ver2=300\r\n", "ver2=300\r\nver3=400\r\n", "Root", "ver3"},
       {"a FilePath twice in a release", "FilePath1=\\codec\\b.ocx", "FilePath1=\\a.dll", "200", "FilePath1"},
-      {"a FilePath saved as UTF-8", "FilePath0=\\a.dll", "FilePath0=\\\xE4\xB8\xAD\xE6\x96\x87.dll", "200", "FilePath0"},
-      {"unsigned manifest, file without SHA-256", "FileSha2560=cccc", "FileSha256x=cccc", "300", "FileSha2560"},
+      {"a FilePath saved as UTF-8", "FilePath0=\\a.dll", "FilePath0=\\\xE4\xB8\xAD\xE6\x96\x87.dll", "200",
+       "FilePath0"},
+      {"unsigned manifest, file without SHA-256", "FileSha2560=cccc", "FileSha256x=cccc", "300",
+       "FileSha2560"},
   };
   for (const LintCase& c : cases) {
     const LintResult result = LintManifest(Replaced(kCleanManifest, c.from, c.to), false);
-    ASSERT_EQ(result.findings.size(), 1u) << c.name << (result.findings.empty() ? "" : ": " + result.findings[0].message);
+    ASSERT_EQ(result.findings.size(), 1u)
+        << c.name << (result.findings.empty() ? "" : ": " + result.findings[0].message);
     EXPECT_EQ(result.findings[0].severity, Severity::kWarning) << c.name;
     EXPECT_EQ(result.findings[0].section, c.section) << c.name;
     EXPECT_EQ(result.findings[0].key, c.key) << c.name << ": " << result.findings[0].message;
@@ -287,7 +292,8 @@ TEST(SignatureTest, TwoKeysSignAndVerifyOnlyTheirOwnManifest) {
   const std::string manifest = kCleanManifest;
   std::vector<SignatureEntry> entries;
   ASSERT_TRUE(ParseSignatureFile(
-      FormatSignatureFile({SignManifest(one.get(), manifest), SignManifest(two.get(), manifest)}), entries, error))
+      FormatSignatureFile({SignManifest(one.get(), manifest), SignManifest(two.get(), manifest)}), entries,
+      error))
       << error;
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].value.size(), 128u);
@@ -320,8 +326,9 @@ TEST(SignatureTest, TwoKeysSignAndVerifyOnlyTheirOwnManifest) {
 }
 
 TEST(SignatureTest, MalformedSignatureFilesAreRefused) {
-  const std::string section = "[Signature0]\r\nAlgorithm=ECDSA-P256-SHA256\r\nKeyId=0011223344556677\r\nValue=" +
-                              std::string(128, 'a') + "\r\n";
+  const std::string section =
+      "[Signature0]\r\nAlgorithm=ECDSA-P256-SHA256\r\nKeyId=0011223344556677\r\nValue=" +
+      std::string(128, 'a') + "\r\n";
   struct {
     const char* name;
     std::string text;

@@ -85,7 +85,8 @@ int Release(const ReleaseOptions& options, const std::string& keyPath) {
   }
   std::cout << "release " << options.version << ": " << plan.files.size() << " file(s) copied to "
             << options.outDir << "/" << options.version << "/, " << options.manifestPath << " written";
-  if (key) std::cout << ", signed with key " << KeyId(key.get()) << " in " << SignaturePath(options.manifestPath);
+  if (key)
+    std::cout << ", signed with key " << KeyId(key.get()) << " in " << SignaturePath(options.manifestPath);
   std::cout << "\n";
   if (!key && Exists(SignaturePath(options.manifestPath))) {
     std::cerr << "warning: " << SignaturePath(options.manifestPath)
@@ -124,7 +125,8 @@ int Sign(const std::string& manifestPath, const std::string& keyPath, bool add) 
   }
   kept.push_back(entry);
   if (kept.size() > static_cast<std::size_t>(kMaxSignatureSections)) {
-    Fail(sigPath + " already holds " + std::to_string(kMaxSignatureSections) + " signatures; the updater reads no more");
+    Fail(sigPath + " already holds " + std::to_string(kMaxSignatureSections) +
+         " signatures; the updater reads no more");
     return kExitFailed;
   }
   std::string error;
@@ -159,8 +161,8 @@ int Verify(const std::string& manifestPath, const std::vector<std::string>& keyP
   }
   int keyIndex = -1;
   if (UpdaterAccepts(*signature, keyPointers, *manifest, &keyIndex)) {
-    std::cout << sigPath << " verifies with " << keyPaths[keyIndex] << " (key " << KeyId(keyPointers[keyIndex])
-              << ")\n";
+    std::cout << sigPath << " verifies with " << keyPaths[keyIndex] << " (key "
+              << KeyId(keyPointers[keyIndex]) << ")\n";
     return kExitOk;
   }
   std::vector<SignatureEntry> entries;
@@ -181,8 +183,8 @@ int Verify(const std::string& manifestPath, const std::vector<std::string>& keyP
 std::string FindingLine(const std::string& manifestPath, const Finding& finding) {
   std::string where = "[" + finding.section + "]";
   if (!finding.key.empty()) where += " " + finding.key;
-  return manifestPath + ": " + (finding.severity == Severity::kError ? "error: " : "warning: ") + where + ": " +
-         finding.message;
+  return manifestPath + ": " + (finding.severity == Severity::kError ? "error: " : "warning: ") + where +
+         ": " + finding.message;
 }
 
 void CheckFetched(const std::vector<FileEntry>& files, bool showProgress, LintResult& result) {
@@ -200,7 +202,8 @@ void CheckFetched(const std::vector<FileEntry>& files, bool showProgress, LintRe
                  static_cast<double>(p.bytes) / (1024.0 * 1024.0));
     std::fflush(stderr);
   };
-  const auto outcomes = FetchAll(urls, 4, showProgress ? progress : std::function<void(const FetchProgress&)>());
+  const auto outcomes =
+      FetchAll(urls, 4, showProgress ? progress : std::function<void(const FetchProgress&)>());
   if (showProgress) std::fprintf(stderr, "\r%60s\r", "");
 
   std::size_t good = 0;
@@ -226,7 +229,8 @@ void CheckFetched(const std::vector<FileEntry>& files, bool showProgress, LintRe
         error("FileHashID" + n, "the body's MD5 is " + got.body.md5 + ", not " + GbkForDisplay(file.md5));
       }
       if (!file.sha256.empty() && !HashMatches(got.body.sha256, file.sha256)) {
-        error("FileSha256" + n, "the body's SHA-256 is " + got.body.sha256 + ", not " + GbkForDisplay(file.sha256));
+        error("FileSha256" + n,
+              "the body's SHA-256 is " + got.body.sha256 + ", not " + GbkForDisplay(file.sha256));
       }
     }
     if (result.findings.size() == before) ++good;
@@ -239,7 +243,8 @@ void ShowInstalled(const std::string& manifest, const std::string& installed, Li
   const InstalledView view = ViewForInstalled(manifest, AtoiText(installed));
   if (!view.runs) {
     std::cout << "A client at " << installed << ": " << view.outcome << "\n";
-    result.findings.push_back(Finding{Severity::kWarning, "Root", "", "a client at " + installed + ": " + view.outcome});
+    result.findings.push_back(
+        Finding{Severity::kWarning, "Root", "", "a client at " + installed + ": " + view.outcome});
     return;
   }
   std::cout << "A client at " << installed << " reads release(s)";
@@ -281,7 +286,8 @@ int Lint(const std::string& manifestPath, bool fetch, const std::string& install
     if (finding.severity == Severity::kError) ++errors;
   }
   std::cout << manifestPath << ": " << result.versions.size() << " release(s) listed, " << result.files.size()
-            << " file entries, " << errors << " error(s), " << result.findings.size() - errors << " warning(s)\n";
+            << " file entries, " << errors << " error(s), " << result.findings.size() - errors
+            << " warning(s)\n";
   return errors == 0 ? kExitOk : kExitFailed;
 }
 
@@ -290,22 +296,27 @@ int Lint(const std::string& manifestPath, bool fetch, const std::string& install
 
 int main(int argc, char** argv) {
   using namespace publish;
-  CLI::App app{"torvane-publish: builds, signs and checks the update manifest (HistoryVersionList.cfg) "
-               "that Torvane reads, with the updater's own rules.\n"
-               "Exit status: 0 success (lint: no errors), 1 failure (lint: errors found), 2 usage."};
+  CLI::App app{
+      "torvane-publish: builds, signs and checks the update manifest (HistoryVersionList.cfg) "
+      "that Torvane reads, with the updater's own rules.\n"
+      "Exit status: 0 success (lint: no errors), 1 failure (lint: errors found), 2 usage."};
   app.require_subcommand(1);
 
   std::string privatePath, publicPath;
-  auto* keygen = app.add_subcommand("keygen", "Make a new P-256 signing key pair (the private key gets mode 0600).");
+  auto* keygen =
+      app.add_subcommand("keygen", "Make a new P-256 signing key pair (the private key gets mode 0600).");
   keygen->add_option("PRIVATE", privatePath, "Private key file to create (PEM)")->required();
-  keygen->add_option("PUBLIC", publicPath, "Public key file to create (PEM); build Torvane with it")->required();
+  keygen->add_option("PUBLIC", publicPath, "Public key file to create (PEM); build Torvane with it")
+      ->required();
 
   ReleaseOptions release;
   std::string releaseKey;
-  auto* rel = app.add_subcommand("release", "Add release V to the manifest: the files of NEW_DIR that are new or "
-                                            "changed since OLD_DIR are copied to SERVED_DIR/V/ and listed.");
+  auto* rel = app.add_subcommand("release",
+                                 "Add release V to the manifest: the files of NEW_DIR that are new or "
+                                 "changed since OLD_DIR are copied to SERVED_DIR/V/ and listed.");
   rel->add_option("--manifest", release.manifestPath, "Manifest file (created when missing)")->required();
-  rel->add_option("--version", release.version, "Version number of the new release (plain decimal)")->required();
+  rel->add_option("--version", release.version, "Version number of the new release (plain decimal)")
+      ->required();
   rel->add_option("--from", release.fromDir, "Folder with the files of the previous release")->required();
   rel->add_option("--to", release.toDir, "Folder with the files of the new release")->required();
   rel->add_option("--base-url", release.baseUrl, "Address under which SERVED_DIR is served")->required();
@@ -324,18 +335,24 @@ int main(int argc, char** argv) {
 
   std::string verifyManifest;
   std::vector<std::string> verifyKeys;
-  auto* verify = app.add_subcommand("verify", "Exit 0 only if MANIFEST.sig verifies with one of the public keys.");
+  auto* verify =
+      app.add_subcommand("verify", "Exit 0 only if MANIFEST.sig verifies with one of the public keys.");
   verify->add_option("MANIFEST", verifyManifest, "Manifest file")->required()->check(CLI::ExistingFile);
   verify->add_option("PUBLIC", verifyKeys, "Public key(s) (PEM)")->required()->check(CLI::ExistingFile);
 
   std::string lintManifest, lintInstalled;
   bool lintFetch = false;
-  auto* lint = app.add_subcommand("lint", "Check the manifest as the updater reads it. Exit 0 clean, 1 errors, 2 usage.");
+  auto* lint = app.add_subcommand(
+      "lint", "Check the manifest as the updater reads it. Exit 0 clean, 1 errors, 2 usage.");
   lint->add_option("MANIFEST", lintManifest, "Manifest file")->required()->check(CLI::ExistingFile);
-  lint->add_flag("--fetch", lintFetch, "Download every file URL and check status, Content-Length and digests");
+  lint->add_flag("--fetch", lintFetch,
+                 "Download every file URL and check status, Content-Length and digests");
   lint->add_option("--installed", lintInstalled, "Show which files a client at this version gets")
-      ->check(CLI::Validator([](std::string& text) { return IsPlainVersion(text) ? std::string() :
-                                 "a version is a plain decimal number"; }, "VERSION"));
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return IsPlainVersion(text) ? std::string() : "a version is a plain decimal number";
+          },
+          "VERSION"));
 
   try {
     app.parse(argc, argv);

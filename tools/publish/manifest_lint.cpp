@@ -32,7 +32,8 @@ bool IsHexDigits(const std::string& text, std::size_t count) {
 
 class Linter {
  public:
-  Linter(const std::string& manifest, LintResult& result) : reader_(manifest), text_(manifest), result_(result) {}
+  Linter(const std::string& manifest, LintResult& result)
+      : reader_(manifest), text_(manifest), result_(result) {}
 
   void Root() {
     Value(kRoot, "DownloadUrl", manifest::kRootUrlLimit);
@@ -63,13 +64,16 @@ class Linter {
       }
       result_.versions.push_back(entry);
       if (!IsPlainVersion(entry)) {
-        Error(kRoot, key, "\"" + entry + "\" is not a plain decimal version number: the updater's two readers "
-                          "would name its section differently");
+        Error(kRoot, key,
+              "\"" + entry +
+                  "\" is not a plain decimal version number: the updater's two readers "
+                  "would name its section differently");
       }
       const auto [it, inserted] = firstIndex.emplace(AtoiText(entry), i);
       if (!inserted) {
-        Error(kRoot, key, entry + " is listed again (first as ver" + std::to_string(it->second) +
-                              "): a client at it always takes the first place");
+        Error(kRoot, key,
+              entry + " is listed again (first as ver" + std::to_string(it->second) +
+                  "): a client at it always takes the first place");
       }
     }
     const std::string beyond = "ver" + std::to_string(count);
@@ -108,12 +112,15 @@ class Linter {
     std::set<std::string> seen;
     for (uint32_t i = 0; i < count; ++i) {
       const std::string n = std::to_string(i);
-      FileEntry entry{name, i, Value(name, "FilePath" + n, manifest::kFilePathLimit),
+      FileEntry entry{name,
+                      i,
+                      Value(name, "FilePath" + n, manifest::kFilePathLimit),
                       Value(name, "FileUrl" + n, manifest::kFileUrlLimit),
                       Value(name, "FileHashID" + n, manifest::kFileUrlLimit),
                       Value(name, "FileSha256" + n, manifest::kFileUrlLimit)};
       if (entry.filePath.empty()) {
-        Error(name, "FilePath" + n, "missing (FileCount is " + countText + "): clients that need this release fail");
+        Error(name, "FilePath" + n,
+              "missing (FileCount is " + countText + "): clients that need this release fail");
         return;
       }
       if (entry.url.empty()) {
@@ -122,7 +129,8 @@ class Linter {
       }
       File(entry, signedManifest);
       if (!seen.insert(entry.filePath).second) {
-        Warning(name, "FilePath" + n, Shown(entry.filePath) + " is listed twice in this release; the later entry wins");
+        Warning(name, "FilePath" + n,
+                Shown(entry.filePath) + " is listed twice in this release; the later entry wins");
       }
       result_.files.push_back(entry);
     }
@@ -136,18 +144,24 @@ class Linter {
     const std::string n = std::to_string(entry.index);
     const std::string& s = entry.section;
     if (!install_paths::IsContainedFilePath(entry.filePath)) {
-      Error(s, "FilePath" + n, Shown(entry.filePath) + " is refused by the updater: a FilePath begins with one "
-            "backslash and names a plain Windows file inside the client folder (no \"..\", drive, device name, "
-            "trailing dot or space, short name, work folder, Upgrade.cfg or HistoryVersionList.cfg)");
+      Error(s, "FilePath" + n,
+            Shown(entry.filePath) +
+                " is refused by the updater: a FilePath begins with one "
+                "backslash and names a plain Windows file inside the client folder (no \"..\", drive, device "
+                "name, "
+                "trailing dot or space, short name, work folder, Upgrade.cfg or HistoryVersionList.cfg)");
     }
     if (LooksLikeUtf8(entry.filePath)) {
-      Warning(s, "FilePath" + n, "reads as UTF-8 text; the updater reads GBK (code page 936), so the file "
+      Warning(s, "FilePath" + n,
+              "reads as UTF-8 text; the updater reads GBK (code page 936), so the file "
               "would get another name: was the manifest saved as UTF-8?");
     }
     if (!IsHttpUrl(entry.url)) {
       Error(s, "FileUrl" + n, "\"" + Shown(entry.url) + "\" is not an http:// or https:// address");
-    } else if (DownloadTarget(kSomeTempFolder + entry.filePath, entry.url) != kSomeTempFolder + entry.filePath) {
-      Error(s, "FileUrl" + n, "ends in .bz2: the updater stores such a body under the URL's own name, "
+    } else if (DownloadTarget(kSomeTempFolder + entry.filePath, entry.url) !=
+               kSomeTempFolder + entry.filePath) {
+      Error(s, "FileUrl" + n,
+            "ends in .bz2: the updater stores such a body under the URL's own name, "
             "not as the file, and the install fails");
     }
     if (!entry.md5.empty() && !IsHexDigits(entry.md5, 32)) {
@@ -156,7 +170,8 @@ class Linter {
     if (!entry.sha256.empty() && !IsHexDigits(entry.sha256, 64)) {
       Error(s, "FileSha256" + n, "\"" + Shown(entry.sha256) + "\" is not a SHA-256 digest (64 hex digits)");
     } else if (entry.sha256.empty()) {
-      const std::string message = "missing: clients built with signing keys refuse a run that installs this file";
+      const std::string message =
+          "missing: clients built with signing keys refuse a run that installs this file";
       signedManifest ? Error(s, "FileSha256" + n, message) : Warning(s, "FileSha256" + n, message);
     }
   }
@@ -166,8 +181,9 @@ class Linter {
     const std::string whole = reader_.Read(section, key, kWhole);
     std::string cut = reader_.Read(section, key, limit);
     if (whole.size() != cut.size()) {
-      Error(section, key, "is " + std::to_string(whole.size()) + " bytes long; the updater reads only the first " +
-                              std::to_string(limit) + ": \"" + Shown(cut) + "\"");
+      Error(section, key,
+            "is " + std::to_string(whole.size()) + " bytes long; the updater reads only the first " +
+                std::to_string(limit) + ": \"" + Shown(cut) + "\"");
     }
     return cut;
   }
@@ -225,9 +241,9 @@ InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVer
   bool multiStep = false;
   bool selected = false;
   if (!manifest::ReadVersionIndex(reader, state, multiStep, selected)) {
-    const bool atLatest = state.versionCount > 0 &&
-                          AtoiText(reader.Read(kRoot, "ver" + std::to_string(state.versionCount - 1),
-                                               manifest::kVersionLimit)) == installedVersion;
+    const bool atLatest =
+        state.versionCount > 0 && AtoiText(reader.Read(kRoot, "ver" + std::to_string(state.versionCount - 1),
+                                                       manifest::kVersionLimit)) == installedVersion;
     view.outcome = atLatest ? "already at the latest release: nothing to install, the run fails"
                             : "the release list cannot be read: the run fails";
     return view;
@@ -243,7 +259,8 @@ InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVer
   } else {
     view.releases.push_back(std::to_string(state.latestVersion));
   }
-  const bool read = multiStep ? manifest::ReadVersionRange(reader, state) : manifest::ReadSingleVersion(reader, state);
+  const bool read =
+      multiStep ? manifest::ReadVersionRange(reader, state) : manifest::ReadSingleVersion(reader, state);
   view.urls = state.FileUrlMap;
   view.md5s = state.FileHashMap;
   view.sha256s = state.FileSha256Map;

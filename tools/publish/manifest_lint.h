@@ -52,12 +52,12 @@ LintResult LintManifest(const std::string& manifest, bool signedManifest);
 
 // What a client at installedVersion gets: the updater's readers and merge.
 struct InstalledView {
-  bool runs = false;         // false: the run fails before any download
-  std::string outcome;       // why, in words, when it does not run
+  bool runs = false;                  // false: the run fails before any download
+  std::string outcome;                // why, in words, when it does not run
   std::vector<std::string> releases;  // the sections read, in order
-  FileTable urls;            // FilePath -> URL
-  FileTable md5s;            // FilePath -> FileHashID
-  FileTable sha256s;         // FilePath -> FileSha256
+  FileTable urls;                     // FilePath -> URL
+  FileTable md5s;                     // FilePath -> FileHashID
+  FileTable sha256s;                  // FilePath -> FileSha256
 };
 InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVersion);
 

@@ -88,7 +88,8 @@ void ManifestText::SetKey(const std::string& section, const std::string& key, co
     lastContent = i;
   }
   if (lines_[lastContent].end.empty()) lines_[lastContent].end = newline_;
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(lastContent) + 1, Line{key + "=" + value, newline_});
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(lastContent) + 1,
+                Line{key + "=" + value, newline_});
 }
 
 void ManifestText::AppendSection(const std::string& name, const Keys& keys) {

@@ -244,14 +244,14 @@ Bytes SignMessage(EVP_PKEY* privateKey, const std::string& message) {
   MdCtx ctx(EVP_MD_CTX_new());
   std::size_t derSize = 0;
   if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, privateKey) != 1 ||
-      EVP_DigestSign(ctx.get(), nullptr, &derSize,
-                     reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1) {
+      EVP_DigestSign(ctx.get(), nullptr, &derSize, reinterpret_cast<const unsigned char*>(message.data()),
+                     message.size()) != 1) {
     ERR_clear_error();
     return {};
   }
   Bytes der(derSize);
-  if (EVP_DigestSign(ctx.get(), der.data(), &derSize,
-                     reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1) {
+  if (EVP_DigestSign(ctx.get(), der.data(), &derSize, reinterpret_cast<const unsigned char*>(message.data()),
+                     message.size()) != 1) {
     ERR_clear_error();
     return {};
   }
@@ -280,10 +280,10 @@ bool VerifyMessage(EVP_PKEY* publicKey, const std::string& message, const Bytes&
   const int derSize = i2d_ECDSA_SIG(sig.get(), &der);
   if (derSize <= 0) return false;
   MdCtx ctx(EVP_MD_CTX_new());
-  const bool ok = ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, publicKey) == 1 &&
-                  EVP_DigestVerify(ctx.get(), der, static_cast<std::size_t>(derSize),
-                                   reinterpret_cast<const unsigned char*>(message.data()),
-                                   message.size()) == 1;
+  const bool ok =
+      ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, publicKey) == 1 &&
+      EVP_DigestVerify(ctx.get(), der, static_cast<std::size_t>(derSize),
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
   OPENSSL_free(der);
   ERR_clear_error();
   return ok;

@@ -56,8 +56,7 @@ class DigestPair {
 
 // A new P-256 key pair written as PEM files: the private one created with mode
 // 0600 and never over an existing file. error says why on failure.
-bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPath,
-                     std::string& error);
+bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPath, std::string& error);
 
 // P-256 keys from PEM files; null with error set when the file is missing, is
 // not PEM of the right kind, or holds a key of another curve.

@@ -94,14 +94,15 @@ std::vector<std::string> ExistingReleases(const std::string& manifest, const Rel
   LintRoot(manifest, root);
   for (const Finding& finding : root.findings) {
     if (finding.severity == Severity::kError) {
-      errors.push_back(options.manifestPath + ": [" + finding.section + "] " + finding.key + " " + finding.message);
+      errors.push_back(options.manifestPath + ": [" + finding.section + "] " + finding.key + " " +
+                       finding.message);
     }
   }
   if (root.HasErrors()) return {};
   for (std::size_t i = 0; i < root.versions.size(); ++i) {
     if (AtoiText(root.versions[i]) == AtoiText(options.version)) {
-      errors.push_back("version " + options.version + " is already listed as ver" + std::to_string(i) + " in " +
-                       options.manifestPath);
+      errors.push_back("version " + options.version + " is already listed as ver" + std::to_string(i) +
+                       " in " + options.manifestPath);
     }
   }
   if (ManifestText(manifest).HasSection(options.version)) {
@@ -120,7 +121,8 @@ std::optional<ReleaseFile> DescribeFile(const ReleaseOptions& options, const std
                                         const std::string& source, std::vector<std::string>& errors) {
   const auto gbk = Utf8ToGbk(ToBackslashes(relative));
   if (!gbk) {
-    errors.push_back(relative + ": the name cannot be written in GBK (code page 936), which the updater uses");
+    errors.push_back(relative +
+                     ": the name cannot be written in GBK (code page 936), which the updater uses");
     return std::nullopt;
   }
   ReleaseFile file;
@@ -134,9 +136,11 @@ std::optional<ReleaseFile> DescribeFile(const ReleaseOptions& options, const std
                      " bytes in GBK; the updater reads at most " + std::to_string(manifest::kFilePathLimit));
   }
   if (!install_paths::IsContainedFilePath(file.filePath)) {
-    errors.push_back(relative + ": the updater refuses this path (each name must be a plain Windows file name: "
-                     "no device name such as CON or NUL, no trailing dot or space, no <>:\"|?*\\, no short name "
-                     "such as NAME~1, not a work folder, Upgrade.cfg or HistoryVersionList.cfg)");
+    errors.push_back(
+        relative +
+        ": the updater refuses this path (each name must be a plain Windows file name: "
+        "no device name such as CON or NUL, no trailing dot or space, no <>:\"|?*\\, no short name "
+        "such as NAME~1, not a work folder, Upgrade.cfg or HistoryVersionList.cfg)");
   }
   if (file.url.size() > manifest::kFileUrlLimit) {
     errors.push_back(relative + ": its URL is " + std::to_string(file.url.size()) +
@@ -144,7 +148,9 @@ std::optional<ReleaseFile> DescribeFile(const ReleaseOptions& options, const std
                      " (use a shorter --base-url or name)");
   }
   if (DownloadTarget(kSomeTempFolder + file.filePath, file.url) != kSomeTempFolder + file.filePath) {
-    errors.push_back(relative + ": its URL ends in .bz2 and names it otherwise (%-escapes), so the updater would store it under another name");
+    errors.push_back(relative +
+                     ": its URL ends in .bz2 and names it otherwise (%-escapes), so the updater would store "
+                     "it under another name");
   }
   if (errors.size() != before) return std::nullopt;
   return file;
@@ -199,9 +205,9 @@ bool ReadsBackAsPlanned(const std::string& manifest, const std::string& previous
   state.installedVersion = AtoiText(previous);
   bool multiStep = true;
   bool selected = false;
-  if (!manifest::ReadRootHeader(reader, state) || !manifest::ReadVersionIndex(reader, state, multiStep, selected) ||
-      !selected || multiStep || !manifest::ReadSingleVersion(reader, state) ||
-      state.FileUrlMap.size() != plan.files.size()) {
+  if (!manifest::ReadRootHeader(reader, state) ||
+      !manifest::ReadVersionIndex(reader, state, multiStep, selected) || !selected || multiStep ||
+      !manifest::ReadSingleVersion(reader, state) || state.FileUrlMap.size() != plan.files.size()) {
     return false;
   }
   for (const ReleaseFile& file : plan.files) {
@@ -218,8 +224,8 @@ std::string EncodeUrlPath(const std::string& relative) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string encoded;
   for (unsigned char c : relative) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                       c == '.' || c == '_' || c == '~' || c == '/';
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
     if (plain) {
       encoded += static_cast<char>(c);
     } else {
@@ -250,8 +256,10 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
     releases = ExistingReleases(existing, options, errors);
     alreadyWritten = releases.size();
   } else if (options.fromVersion.empty()) {
-    errors.push_back(options.manifestPath + " does not exist: give --from-version, the version of the clients "
-                     "that have the files of " + options.fromDir + ", to start it");
+    errors.push_back(options.manifestPath +
+                     " does not exist: give --from-version, the version of the clients "
+                     "that have the files of " +
+                     options.fromDir + ", to start it");
   } else if (AtoiText(options.fromVersion) == AtoiText(options.version)) {
     errors.push_back("--from-version and --version are the same");
   } else {
@@ -264,8 +272,8 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
     if (!gbk) {
       errors.push_back("--name cannot be written in GBK (code page 936)");
     } else if (gbk->size() > manifest::kVersionLimit) {
-      errors.push_back("--name is " + std::to_string(gbk->size()) + " bytes in GBK; the updater reads at most " +
-                       std::to_string(manifest::kVersionLimit));
+      errors.push_back("--name is " + std::to_string(gbk->size()) +
+                       " bytes in GBK; the updater reads at most " + std::to_string(manifest::kVersionLimit));
     } else {
       name = *gbk;
     }
@@ -313,7 +321,8 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
 
   plan.manifest = BuildManifest(existing, releases, alreadyWritten, options, name, plan.files);
   if (!ReadsBackAsPlanned(plan.manifest, releases.back(), plan)) {
-    errors.push_back(options.manifestPath + ": the updater would not read the new release as written; "
+    errors.push_back(options.manifestPath +
+                     ": the updater would not read the new release as written; "
                      "run lint on the manifest");
   }
   return plan;

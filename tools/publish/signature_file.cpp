@@ -24,7 +24,8 @@ bool ParseSignatureFile(const std::string& text, std::vector<SignatureEntry>& en
   const IniTextReader reader(text);
   for (int i = 0; i < kMaxSignatureSections; ++i) {
     const std::string section = SectionName(i);
-    SignatureEntry entry{reader.Read(section, "Algorithm", kReadLimit), reader.Read(section, "KeyId", kReadLimit),
+    SignatureEntry entry{reader.Read(section, "Algorithm", kReadLimit),
+                         reader.Read(section, "KeyId", kReadLimit),
                          reader.Read(section, "Value", kReadLimit)};
     if (entry.algorithm.empty() && entry.keyId.empty() && entry.value.empty()) continue;
     if (entry.algorithm.empty() || entry.keyId.empty() || entry.value.empty()) {
@@ -54,7 +55,8 @@ std::string FormatSignatureFile(const std::vector<SignatureEntry>& entries) {
 
 SignatureEntry SignManifest(EVP_PKEY* privateKey, const std::string& manifest) {
   const Bytes value = SignMessage(privateKey, manifest);
-  return SignatureEntry{kSignatureAlgorithm, KeyId(privateKey), value.empty() ? std::string() : HexText(value)};
+  return SignatureEntry{kSignatureAlgorithm, KeyId(privateKey),
+                        value.empty() ? std::string() : HexText(value)};
 }
 
 ManifestKey ToManifestKey(EVP_PKEY* publicKey) {

@@ -84,7 +84,8 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
   };
 
   while (done < urls.size()) {
-    while (running < static_cast<std::size_t>(parallel < 1 ? 1 : parallel) && next < urls.size()) start(next++);
+    while (running < static_cast<std::size_t>(parallel < 1 ? 1 : parallel) && next < urls.size())
+      start(next++);
     int stillRunning = 0;
     curl_multi_perform(multi.get(), &stillRunning);
     int queued = 0;

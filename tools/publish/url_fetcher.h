@@ -12,11 +12,11 @@
 namespace publish {
 
 struct FetchOutcome {
-  std::string error;        // a transfer failure, in curl's words; empty otherwise
-  long status = 0;          // the final HTTP status
-  bool hasLength = false;   // the answer carried Content-Length
-  int64_t length = -1;      // its value
-  FileDigests body;         // size and digests of the bytes received
+  std::string error;       // a transfer failure, in curl's words; empty otherwise
+  long status = 0;         // the final HTTP status
+  bool hasLength = false;  // the answer carried Content-Length
+  int64_t length = -1;     // its value
+  FileDigests body;        // size and digests of the bytes received
 };
 
 struct FetchProgress {
