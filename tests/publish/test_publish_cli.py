@@ -90,7 +90,7 @@ class RefusedReleaseTest(PublishCase):
         self.assertEqual(run("verify", self.path("M.cfg"), self.path("k.pub")).returncode, 0)
         manifest, signature = read(self.path("M.cfg")), read(self.path("M.cfg.sig"))
         long_name = "/".join(["d" * 40] * 4) + "/f.txt"
-        # (name, version, files of the new folder, extra options, expected words)
+        # (name, version, files of the new folder (None: a link to a folder), extra options, expected words)
         cases = [
             ("leading zero", "0300", {"a.txt": "3"}, [], "plain decimal"),
             ("listed version", "200", {"a.txt": "3"}, [], "already listed"),
@@ -102,13 +102,17 @@ class RefusedReleaseTest(PublishCase):
             ("bz2 URL under another name", "300", {"a b.bz2": "3"}, [], ".bz2"),
             ("names equal ignoring case", "300", {"A.txt": "3", "a.txt": "4"}, [], "letter case"),
             ("nothing changed", "300", {}, [], "no file is new or changed"),
+            ("a folder behind a link", "300", {"a.txt": "3", "linked": None}, [], "symbolic link to a folder"),
             ("wrong previous version", "300", {"a.txt": "3"}, ["--from-version", "150"], "not the manifest's latest"),
         ]
         for name, version, files, extra, words in cases:
             new = self.path("next-" + name.replace(" ", "-"))
             shutil.copytree(self.path("new"), new)
             for relative, data in files.items():
-                write(os.path.join(new, relative), data)
+                if data is None:
+                    os.symlink(self.path("old"), os.path.join(new, relative))
+                else:
+                    write(os.path.join(new, relative), data)
             options = {"--base-url": "http://h/", "--key": self.path("k.pem")}
             for i in range(0, len(extra), 2):
                 options[extra[i]] = extra[i + 1]

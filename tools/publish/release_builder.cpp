@@ -34,6 +34,12 @@ bool ListFiles(const std::string& dir, std::map<std::string, std::string>& files
     return false;
   }
   for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_symlink(ec) && it->is_directory(ec)) {
+      // Not followed (a link may lead back up the tree), so say so rather than
+      // leave its files out of the release unnoticed.
+      errors.push_back(it->path().string() + ": a symbolic link to a folder; copy the folder in instead");
+      continue;
+    }
     if (it->is_directory(ec)) continue;
     const std::string relative = fs::relative(it->path(), dir, ec).generic_string();
     if (!it->is_regular_file(ec)) {

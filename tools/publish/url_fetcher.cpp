@@ -7,9 +7,14 @@
 namespace publish {
 namespace {
 
+// The updater takes a Content-Length in 32 signed bits, so no longer body can
+// be an update file; a server that sends without end is cut off there.
+constexpr curl_off_t kMaxBodyBytes = 0x7FFFFFFF;
+
 struct Transfer {
   CURL* easy = nullptr;
   std::size_t index = 0;
+  curl_off_t received = 0;
   std::unique_ptr<DigestPair> digests = std::make_unique<DigestPair>();
   char error[CURL_ERROR_SIZE] = {};
 };
@@ -25,6 +30,8 @@ struct Body {
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
   Body* body = static_cast<Body*>(user);
+  body->transfer->received += static_cast<curl_off_t>(size * count);
+  if (body->transfer->received > kMaxBodyBytes) return 0;  // ends the transfer with an error
   body->transfer->digests->Update(data, size * count);
   body->state->bytes += size * count;
   return size * count;
@@ -70,6 +77,7 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallTimeoutSec);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, kMaxBodyBytes);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, bodies[index].get());
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error);
@@ -94,7 +102,9 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
       Transfer* transfer = nullptr;
       curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
       FetchOutcome& outcome = outcomes[transfer->index];
-      if (message->data.result != CURLE_OK) {
+      if (transfer->received > kMaxBodyBytes || message->data.result == CURLE_FILESIZE_EXCEEDED) {
+        outcome.error = "the body is longer than the 2147483647 bytes the updater can take";
+      } else if (message->data.result != CURLE_OK) {
         outcome.error = transfer->error[0] ? transfer->error : curl_easy_strerror(message->data.result);
       }
       curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &outcome.status);
