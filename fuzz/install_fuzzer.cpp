@@ -1,7 +1,8 @@
 // Arbitrary bytes as a library's image and as a FilePath: the export reader
 // must not read outside the bytes, and a FilePath that the containment rules
 // accept must hold nothing that Windows could read as a way out of the
-// client folder.
+// client folder. The same bytes as an install journal: whatever it says, its
+// play-back names only contained FilePaths.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "updater/core/install_journal.h"
 #include "updater/core/install_paths.h"
 #include "updater/base/pe_exports.h"
 
@@ -41,6 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       for (const std::string& name : names) Require(name.size() <= size);
     }
   }
-  CheckFilePath(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  CheckFilePath(text);
+  const install_journal::PlayBackPlan plan =
+      MakePlayBackPlan(install_journal::ParseJournal(install_journal::HeaderLine() + text));
+  Require(!plan.committed || plan.steps.empty());
+  for (const install_journal::RestoreStep& step : plan.steps) {
+    Require(install_paths::IsContainedFilePath(step.filePath));
+    CheckFilePath(step.filePath);
+  }
   return 0;
 }

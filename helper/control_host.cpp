@@ -1,23 +1,45 @@
 // The control host. One `ControlSite` per host window is the control's whole
-// container: its client site (IOleClientSite), its in-place site and window
-// (IOleInPlaceSite), the frame the control asks for during in-place activation
-// (`InPlaceFrame`, an IOleInPlaceFrame whose window is the top-level one), the ambient properties (IDispatch), and for
-// a web browser the document host (IDocHostUIHandler) that takes away the page's 3-D border. The frame has no menus,
-// toolbars or status bar, so those requests are refused politely.
+// container. What a browser or Flash control asks of its site, and the answer:
+// - IOleClientSite and IOleInPlaceSite: the client site and the in-place site,
+//   whose window is the host window.
+// - IOleControlSite: focus, accelerators and info changes are taken and
+//   ignored; coordinates are converted at the screen's DPI; there is no
+//   extended control and no property frame.
+// - IDispatch: the ambient properties; the control runs in user mode.
+// - IDocHostUIHandler (browser): the page fills the host without a 3-D border.
+// - IOleCommandTarget (browser): a script error on the page is answered
+//   "handled, keep running scripts", so the browser shows no error dialog.
+// - IDocHostShowUI (browser): a page's alert or help request is answered
+//   "shown" and nothing is shown. This program never shows a message.
+// - IServiceProvider: no services, on purpose. The browser asks for a security
+//   manager (to change zone rules), a new-window manager, credentials
+//   (IAuthenticate) and a download manager, among others. Without them the
+//   browser keeps to the system's zone settings and to its own defaults for
+//   new windows, downloads and log-ins: the host widens no permission and
+//   adds no prompt of its own.
+// The in-place frame (`InPlaceFrame`, whose window is the top-level one) is a
+// COM object of its own: it answers only for the frame's interfaces. It has no
+// menus, toolbars or status bar, so those requests are refused politely.
 //
-// Lifetime: the window holds one reference from WM_CREATE to WM_DESTROY, when
-// the control is deactivated, closed and released; the control may hold
-// references of its own to the site until it lets go of the client site.
+// Lifetime: the window holds one reference to the site from WM_CREATE to
+// WM_DESTROY, when the control is deactivated, closed and released; the
+// control may hold references of its own to the site until it lets go of the
+// client site. The site holds the frame; the frame holds nothing.
 #include "helper/control_host.h"
 
+#include <docobj.h>
 #include <exdisp.h>
 #include <mshtmhst.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <servprov.h>
 #include <wrl/client.h>
 
 #include <initializer_list>
 #include <new>
+#include <utility>
+
+#include "helper/scoped_handle.h"
 
 namespace quillet {
 
@@ -26,31 +48,55 @@ using Microsoft::WRL::ComPtr;
 // {6C1B3C5E-2E9D-4C53-9B1F-7E0D4B2A5F31}
 const IID IID_IControlHost = {0x6c1b3c5e, 0x2e9d, 0x4c53, {0x9b, 0x1f, 0x7e, 0x0d, 0x4b, 0x2a, 0x5f, 0x31}};
 
-UINT ControlHostGetHostMessage() { return RegisterWindowMessageW(L"WM_ATLGETHOST"); }
-UINT ControlHostGetControlMessage() { return RegisterWindowMessageW(L"WM_ATLGETCONTROL"); }
+// Registered once: the numbers are the same for the whole session.
+UINT ControlHostGetHostMessage() {
+  static const UINT message = RegisterWindowMessageW(L"WM_ATLGETHOST");
+  return message;
+}
+UINT ControlHostGetControlMessage() {
+  static const UINT message = RegisterWindowMessageW(L"WM_ATLGETCONTROL");
+  return message;
+}
 
 namespace {
 
 constexpr long kHimetricPerInch = 2540;
 
-// The frame as the control sees it: the top-level window, without menus,
-// toolbars or status bar. A part of the site with the site's identity and
-// reference count; it is separate only because its window is another one.
+// The command group of the browser's document host, in which it reports script errors.
+// {F38BC242-B950-11D1-8918-00C04FC2C836}
+const GUID kCgidDocHostCommandHandler = {0xf38bc242, 0xb950, 0x11d1, {0x89, 0x18, 0x00, 0xc0, 0x4f, 0xc2, 0xc8, 0x36}};
+
+// Not in mingw's uuid library. {C4D244B0-D43E-11CF-893B-00AA00BDCE1A}
+const IID kIidDocHostShowUI = {0xc4d244b0, 0xd43e, 0x11cf, {0x89, 0x3b, 0x00, 0xaa, 0x00, 0xbd, 0xce, 0x1a}};
+
+// Pixels per logical inch of the screen, across and down.
+SIZE ScreenDpi(HWND window) {
+  const WindowDc dc(window);
+  if (!dc) return {96, 96};
+  return {GetDeviceCaps(dc.get(), LOGPIXELSX), GetDeviceCaps(dc.get(), LOGPIXELSY)};
+}
+
+// The frame as the control sees it: the top-level window of the host, without
+// menus, toolbars or status bar.
 class InPlaceFrame final : public IOleInPlaceFrame {
  public:
-  InPlaceFrame(IUnknown* owner, HWND host) : owner_(owner), host_(host) {}
+  explicit InPlaceFrame(HWND host) : host_(host) {}
 
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IOleInPlaceUIWindow || iid == IID_IOleInPlaceFrame) {
-      if (!out) return E_POINTER;
-      *out = static_cast<IOleInPlaceFrame*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return owner_->QueryInterface(iid, out);
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IOleWindow && iid != IID_IOleInPlaceUIWindow && iid != IID_IOleInPlaceFrame)
+      return E_NOINTERFACE;
+    *out = static_cast<IOleInPlaceFrame*>(this);
+    AddRef();
+    return S_OK;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return owner_->AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return owner_->Release(); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
 
   // IOleWindow
   STDMETHODIMP GetWindow(HWND* window) override {
@@ -75,30 +121,41 @@ class InPlaceFrame final : public IOleInPlaceFrame {
   STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
 
  private:
-  IUnknown* owner_;
+  ~InPlaceFrame() = default;
+
+  ULONG refs_ = 1;
   HWND host_;
 };
 
 class ControlSite final : public IOleClientSite,
                           public IOleInPlaceSite,
+                          public IOleControlSite,
                           public IDispatch,
                           public IDocHostUIHandler,
+                          public IDocHostShowUI,
+                          public IOleCommandTarget,
+                          public IServiceProvider,
                           public IControlHost {
  public:
-  explicit ControlSite(HWND window) : window_(window), frame_(static_cast<IOleClientSite*>(this), window) {}
+  explicit ControlSite(HWND window) : window_(window) {}
 
   IUnknown* Control() const { return control_.Get(); }
 
   // Deactivates, closes and lets go of the control; the site stays usable.
+  // The members are emptied before the control is called: whatever it calls
+  // back into meanwhile (its in-place deactivation, a nested close) finds them
+  // empty, and the locals keep the control alive until its last call has
+  // returned. The caller keeps the site alive: the window, or whoever called
+  // CreateControl through the site.
   void CloseControl() {
-    if (inPlaceObject_) inPlaceObject_->InPlaceDeactivate();
-    inPlaceObject_.Reset();
+    const ComPtr<IUnknown> control = std::move(control_);
+    const ComPtr<IOleInPlaceObject> inPlace = std::move(inPlaceObject_);
+    if (inPlace) inPlace->InPlaceDeactivate();
     ComPtr<IOleObject> object;
-    if (control_ && SUCCEEDED(control_.As(&object))) {
+    if (control && SUCCEEDED(control.As(&object))) {
       object->Close(OLECLOSE_NOSAVE);
       object->SetClientSite(nullptr);
     }
-    control_.Reset();
   }
 
   void SizeControl() {
@@ -116,12 +173,18 @@ class ControlSite final : public IOleClientSite,
       *out = static_cast<IOleClientSite*>(this);
     } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceSite) {
       *out = static_cast<IOleInPlaceSite*>(this);
-    } else if (iid == IID_IOleInPlaceUIWindow || iid == IID_IOleInPlaceFrame) {
-      return frame_.QueryInterface(iid, out);
+    } else if (iid == IID_IOleControlSite) {
+      *out = static_cast<IOleControlSite*>(this);
     } else if (iid == IID_IDispatch) {
       *out = static_cast<IDispatch*>(this);
     } else if (iid == IID_IDocHostUIHandler) {
       *out = static_cast<IDocHostUIHandler*>(this);
+    } else if (iid == kIidDocHostShowUI) {
+      *out = static_cast<IDocHostShowUI*>(this);
+    } else if (iid == IID_IOleCommandTarget) {
+      *out = static_cast<IOleCommandTarget*>(this);
+    } else if (iid == IID_IServiceProvider) {
+      *out = static_cast<IServiceProvider*>(this);
     } else if (iid == IID_IControlHost) {
       *out = static_cast<IControlHost*>(this);
     } else {
@@ -171,20 +234,19 @@ class ControlSite final : public IOleClientSite,
   STDMETHODIMP OnUIActivate() override { return S_OK; }
   STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position, LPRECT clip,
                                 LPOLEINPLACEFRAMEINFO frameInfo) override {
-    if (frame) {
-      *frame = &frame_;
-      frame_.AddRef();
-    }
-    if (document) *document = nullptr;  // the frame is the only UI window
-    if (position) GetClientRect(window_, position);
-    if (clip) GetClientRect(window_, clip);
-    if (frameInfo) {
-      frameInfo->cb = sizeof(OLEINPLACEFRAMEINFO);
-      frameInfo->fMDIApp = FALSE;
-      frameInfo->hwndFrame = GetAncestor(window_, GA_ROOT);
-      frameInfo->haccel = nullptr;
-      frameInfo->cAccelEntries = 0;
-    }
+    if (!frame || !document || !position || !clip || !frameInfo) return E_POINTER;
+    *frame = nullptr;
+    *document = nullptr;  // the frame is the only UI window
+    if (!frame_) frame_.Attach(new (std::nothrow) InPlaceFrame(window_));
+    if (!frame_) return E_OUTOFMEMORY;
+    frame_.CopyTo(frame);
+    GetClientRect(window_, position);
+    GetClientRect(window_, clip);
+    frameInfo->cb = sizeof(OLEINPLACEFRAMEINFO);
+    frameInfo->fMDIApp = FALSE;
+    frameInfo->hwndFrame = GetAncestor(window_, GA_ROOT);
+    frameInfo->haccel = nullptr;
+    frameInfo->cAccelEntries = 0;
     return S_OK;
   }
   STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
@@ -200,7 +262,32 @@ class ControlSite final : public IOleClientSite,
     return S_OK;
   }
 
-  // IDispatch: the ambient properties. The control runs in user mode.
+  // IOleControlSite
+  STDMETHODIMP OnControlInfoChanged() override { return S_OK; }
+  STDMETHODIMP LockInPlaceActive(BOOL) override { return S_OK; }  // never deactivated before it is closed
+  STDMETHODIMP GetExtendedControl(IDispatch** extended) override {
+    if (extended) *extended = nullptr;
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) override {
+    if (!himetric || !container) return E_POINTER;
+    const SIZE dpi = ScreenDpi(window_);
+    if (flags & XFORMCOORDS_HIMETRICTOCONTAINER) {
+      container->x = static_cast<float>(himetric->x) * dpi.cx / kHimetricPerInch;
+      container->y = static_cast<float>(himetric->y) * dpi.cy / kHimetricPerInch;
+    } else if (flags & XFORMCOORDS_CONTAINERTOHIMETRIC) {
+      himetric->x = static_cast<LONG>(container->x * kHimetricPerInch / dpi.cx + 0.5f);
+      himetric->y = static_cast<LONG>(container->y * kHimetricPerInch / dpi.cy + 0.5f);
+    } else {
+      return E_INVALIDARG;
+    }
+    return S_OK;
+  }
+  STDMETHODIMP TranslateAccelerator(MSG*, DWORD) override { return S_FALSE; }
+  STDMETHODIMP OnFocus(BOOL) override { return S_OK; }
+  STDMETHODIMP ShowPropertyFrame() override { return E_NOTIMPL; }
+
+  // IDispatch: the ambient properties, read as properties of the default interface.
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     if (count) *count = 0;
     return S_OK;
@@ -210,7 +297,9 @@ class ControlSite final : public IOleClientSite,
     return E_NOTIMPL;
   }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                      UINT*) override {
+    if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (!(flags & DISPATCH_PROPERTYGET) || !result) return DISP_E_MEMBERNOTFOUND;
     switch (id) {
       case DISPID_AMBIENT_USERMODE:
@@ -270,6 +359,40 @@ class ControlSite final : public IOleClientSite,
     return S_FALSE;
   }
 
+  // IDocHostShowUI: "shown", and nothing is. A confirmation is declined.
+  STDMETHODIMP ShowMessage(HWND, LPOLESTR, LPOLESTR, DWORD type, LPOLESTR, DWORD, LRESULT* result) override {
+    if (result) *result = (type & MB_TYPEMASK) == MB_OK ? IDOK : IDCANCEL;
+    return S_OK;
+  }
+  STDMETHODIMP ShowHelp(HWND, LPOLESTR, UINT, DWORD, POINT, IDispatch*) override { return S_OK; }
+
+  // IOleCommandTarget: only the browser's script-error report is answered.
+  STDMETHODIMP QueryStatus(const GUID* group, ULONG count, OLECMD commands[], OLECMDTEXT*) override {
+    if (!group || *group != kCgidDocHostCommandHandler) return OLECMDERR_E_UNKNOWNGROUP;
+    for (ULONG i = 0; commands && i < count; ++i) {
+      commands[i].cmdf = commands[i].cmdID == OLECMDID_SHOWSCRIPTERROR ? OLECMDF_SUPPORTED | OLECMDF_ENABLED : 0;
+    }
+    return S_OK;
+  }
+  STDMETHODIMP Exec(const GUID* group, DWORD command, DWORD, VARIANT*, VARIANT* out) override {
+    if (!group || *group != kCgidDocHostCommandHandler) return OLECMDERR_E_UNKNOWNGROUP;
+    if (command != OLECMDID_SHOWSCRIPTERROR) return OLECMDERR_E_NOTSUPPORTED;
+    // Handled, and the page's scripts go on running.
+    if (out) {
+      VariantClear(out);
+      V_VT(out) = VT_BOOL;
+      V_BOOL(out) = VARIANT_TRUE;
+    }
+    return S_OK;
+  }
+
+  // IServiceProvider: none offered (see the note at the top).
+  STDMETHODIMP QueryService(REFGUID, REFIID, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+
  private:
   ~ControlSite() = default;
 
@@ -296,19 +419,16 @@ class ControlSite final : public IOleClientSite,
 
     RECT rect;
     GetClientRect(window_, &rect);
-    HDC dc = GetDC(window_);
-    const int dpiX = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
-    const int dpiY = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
-    if (dc) ReleaseDC(window_, dc);
-    SIZEL extent = {MulDiv(rect.right - rect.left, kHimetricPerInch, dpiX),
-                    MulDiv(rect.bottom - rect.top, kHimetricPerInch, dpiY)};
+    const SIZE dpi = ScreenDpi(window_);
+    SIZEL extent = {MulDiv(rect.right - rect.left, kHimetricPerInch, dpi.cx),
+                    MulDiv(rect.bottom - rect.top, kHimetricPerInch, dpi.cy)};
     object->SetExtent(DVASPECT_CONTENT, &extent);
     return object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, this, 0, window_, &rect);
   }
 
   ULONG refs_ = 1;
   HWND window_;
-  InPlaceFrame frame_;
+  ComPtr<InPlaceFrame> frame_;
   ComPtr<IUnknown> control_;
   ComPtr<IOleInPlaceObject> inPlaceObject_;
 };

@@ -1,7 +1,13 @@
-// A window that hosts one ActiveX control: the window classes "AtlAxWin90" and
-// "AtlAxWinLic90" and the messages "WM_ATLGETHOST" and "WM_ATLGETCONTROL", as
-// the platform's ATL offers them, implemented here so that the program depends
-// neither on atl90.dll nor on a partial version of it.
+// A window that hosts one ActiveX control. It offers exactly what this
+// program uses of the platform's ATL control host, under the same names:
+// - the window classes "AtlAxWin90" and "AtlAxWinLic90" (the same host);
+// - the registered message "WM_ATLGETHOST", answered with the host object's
+//   IUnknown, and "WM_ATLGETCONTROL", answered with the control's IUnknown,
+//   both without a reference added (the caller queries for what it wants);
+// - on the host object, IControlHost::CreateControl, this program's own
+//   interface, not ATL's IAxWinHostWindow.
+// Nothing else of ATL is offered. Written here so that the program depends
+// neither on atl90.dll, which a stock Windows lacks, nor on a partial one.
 #pragma once
 
 #include <windows.h>
@@ -12,9 +18,9 @@ namespace quillet {
 constexpr wchar_t kControlHostClass[] = L"AtlAxWin90";
 constexpr wchar_t kControlHostLicClass[] = L"AtlAxWinLic90";
 
-// Offered by the host object that "WM_ATLGETHOST" hands out: creates a control
-// from its ProgID (or "{CLSID}") in the host window and in-place activates it.
-// The host holds the control until the window is destroyed.
+// Creates a control from its ProgID (or "{CLSID}") in the host window and
+// in-place activates it, closing any control held so far. The host holds the
+// control until the window is destroyed.
 struct IControlHost : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateControl(LPCOLESTR progId, HWND hostWindow) = 0;
 };
@@ -24,9 +30,7 @@ extern const IID IID_IControlHost;
 // program's entry; a window whose title is a ProgID creates that control.
 void RegisterControlHostClasses(HINSTANCE instance);
 
-// The registered message numbers. Their answers are the host object's and the
-// control's IUnknown, without a reference added: the caller queries for what
-// it wants, as with ATL.
+// The registered message numbers, registered on first use and kept.
 UINT ControlHostGetHostMessage();
 UINT ControlHostGetControlMessage();
 

@@ -1,7 +1,5 @@
 // Start-up, the message loop and the shutdown of Quillet.
 #include <windows.h>
-#include <objidl.h>
-#include <gdiplus.h>
 
 #include "helper/helper_state.h"
 #include "helper/resource.h"
@@ -56,60 +54,44 @@ void RunMessageLoop() {
 }  // namespace
 
 int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
+  const HelperMode mode = ParseHelperMode(modeText);
+  EndRunningInstance();
+
+  // The owners of the run, in start-up order. They shut down in the reverse
+  // order on every path: the state (main window with the hosted control,
+  // control pointers, skin pictures; see HelperState), then GDI+, then COM.
+  ComApartment com;
+  const bool recommend = mode == HelperMode::Recommend;
+  GdiplusSession gdiplus(recommend);
   HelperState state;
   state.instance = instance;
   state.modeText = modeText;
-  state.mode = ParseHelperMode(state.modeText);
-
-  EndRunningInstance();
-  CoInitialize(nullptr);
-  const bool recommend = state.mode == HelperMode::Recommend;
-  if (recommend) {
-    Gdiplus::GdiplusStartupInput input;  // version 1, no callback, background thread, external codecs
-    Gdiplus::GdiplusStartup(&state.gdiplusToken, &input, nullptr);
-    LoadSkin(state);
-  }
+  state.mode = mode;
+  if (recommend) LoadSkin(state);
   RegisterMainWindowClass(instance);
 
   const POINT origin = CentredOrigin();
-  HWND window = CreateMainWindow(state, origin);
-  if (window) {
-    state.mainWindow = window;
-    ShowWindow(window, SW_HIDE);
-    bool run = true;
-    switch (state.mode) {
-      case HelperMode::Recommend:
-        HostBrowser(state, window);
-        break;
-      case HelperMode::WriteCookie:
-      case HelperMode::ClearCookie:
-        HostFlash(state, window);
-        SetTimer(window, kCookieTimer, kCookieTimerPeriod, CookieTimerTick);
-        break;
-      case HelperMode::Unknown:
-        run = false;
-        break;
-    }
-    if (run) {
-      SetWindowLongW(window, GWL_STYLE, GetWindowLongW(window, GWL_STYLE) & kNoCaptionMask);
-      SetWindowPos(window, HWND_TOP, origin.x, origin.y, 0, 0, kFrameChangeFlags);
-      ShowWindow(window, recommend ? SW_SHOW : SW_HIDE);
-      UpdateWindow(window);
-      RunMessageLoop();
-    }
+  state.mainWindow.reset(CreateMainWindow(state, origin));
+  if (!state.mainWindow) return 0;
+  HWND window = state.mainWindow.get();
+  ShowWindow(window, SW_HIDE);
+  switch (mode) {
+    case HelperMode::Recommend:
+      HostBrowser(state, window);
+      break;
+    case HelperMode::WriteCookie:
+    case HelperMode::ClearCookie:
+      HostFlash(state, window);
+      SetTimer(window, kCookieTimer, kCookieTimerPeriod, CookieTimerTick);
+      break;
+    case HelperMode::Unknown:
+      return 0;
   }
-
-  state.browserControl.Reset();
-  state.flashControl.Reset();
-  // The hosted control is closed while COM still runs: a quit from outside
-  // leaves the windows standing, and the host lets go of its control only
-  // when it is destroyed.
-  if (state.hostWindow && IsWindow(state.hostWindow)) DestroyWindow(state.hostWindow);
-  if (recommend) {
-    FreeSkin(state);
-    Gdiplus::GdiplusShutdown(state.gdiplusToken);
-  }
-  CoUninitialize();
+  SetWindowLongW(window, GWL_STYLE, GetWindowLongW(window, GWL_STYLE) & kNoCaptionMask);
+  SetWindowPos(window, HWND_TOP, origin.x, origin.y, 0, 0, kFrameChangeFlags);
+  ShowWindow(window, recommend ? SW_SHOW : SW_HIDE);
+  UpdateWindow(window);
+  RunMessageLoop();
   // Every quit this program or a newer instance posts carries 0; a quit with
   // another code from some other process does not change the outcome.
   return 0;

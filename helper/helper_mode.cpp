@@ -1,11 +1,14 @@
 #include "helper/helper_mode.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace quillet {
 namespace {
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+// The C runtime takes every control character, and the space, as a blank
+// when it cuts WinMain's tail from the command line.
+bool IsBlank(wchar_t c) { return c <= L' '; }
 
 wchar_t FoldAsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c; }
 
@@ -20,17 +23,17 @@ bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* word) {
 }  // namespace
 
 std::wstring CommandTail(const std::wstring& commandLine) {
+  // A C string ends at its first NUL.
+  const std::size_t n = std::min(commandLine.find(L'\0'), commandLine.size());
   std::size_t i = 0;
-  const std::size_t n = commandLine.size();
-  if (n > 0 && commandLine[0] == L'"') {
-    // An unterminated quote makes the whole line the program name.
-    i = commandLine.find(L'"', 1);
-    i = (i == std::wstring::npos) ? n : i + 1;
-  } else {
-    while (i < n && !IsBlank(commandLine[i])) ++i;
+  // Quotes open and close anywhere in the program name, and a blank inside
+  // them belongs to the name; an unclosed quote runs to the end of the line.
+  bool quoted = false;
+  for (; i < n && (quoted || !IsBlank(commandLine[i])); ++i) {
+    if (commandLine[i] == L'"') quoted = !quoted;
   }
   while (i < n && IsBlank(commandLine[i])) ++i;
-  return commandLine.substr(i);
+  return commandLine.substr(i, n - i);
 }
 
 HelperMode ParseHelperMode(const std::wstring& modeText) {

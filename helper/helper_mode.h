@@ -8,9 +8,11 @@ namespace quillet {
 
 enum class HelperMode { Unknown, Recommend, WriteCookie, ClearCookie };
 
-// What follows the program name on a full command line: the name is skipped
-// (quoted, so it may contain blanks, or up to the first blank), then the blanks
-// after it. Trailing blanks and further words stay.
+// What follows the program name on a full command line, as the C runtime cuts
+// WinMain's tail: the name runs to the first blank outside quotes (quotes may
+// open and close anywhere in it), then the blanks after it are skipped.
+// Blanks are the space and the control characters. Trailing blanks and
+// further words stay.
 std::wstring CommandTail(const std::wstring& commandLine);
 
 // Compares the whole tail with the three switches, folding only A-Z.

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "helper/gdiplus_owners.h"
 #include "helper/helper_mode.h"
+#include "helper/scoped_handle.h"
 #include "helper/skin_layout.h"
 
 namespace quillet {
@@ -30,23 +32,29 @@ constexpr UINT_PTR kCookieTimer = 1124;
 constexpr UINT kCookieTimerPeriod = 1000;
 
 // One decoded skin picture and the memory block its stream was opened on,
-// which must outlive the picture.
+// which must outlive the picture: the picture is declared last, so it goes first.
 struct SkinImage {
-  void* image = nullptr;  // a GDI+ image (GpImage*)
-  HGLOBAL block = nullptr;
+  UniqueGlobal block;
+  UniqueGdiplusImage image;
 };
 
+// Members go in the reverse order of their declaration, which is the shutdown
+// order: the main window is destroyed first, and with it its child
+// HostWindow, which closes its control and lets go of it, while every other
+// member is still there for the window procedure; then the control pointers,
+// the last references to the controls, are released; then the skin's
+// pictures are freed. The entry's GDI+ and COM owners, declared before the
+// state, go after it.
 struct HelperState {
   HINSTANCE instance = nullptr;
   std::wstring modeText;  // ModeText
   HelperMode mode = HelperMode::Unknown;
-  ULONG_PTR gdiplusToken = 0;  // Recommend mode only
-  Microsoft::WRL::ComPtr<IWebBrowser2> browserControl;
+  std::vector<SkinImage> skinImages;  // SkinImages, in kSkinPictureIds order
+  int hoverButton = kNoButton;        // HoverButton
   Microsoft::WRL::ComPtr<IDispatch> flashControl;  // the Flash control's dual interface
-  int hoverButton = kNoButton;                     // HoverButton
-  std::vector<SkinImage> skinImages;               // SkinImages, in kSkinPictureIds order
-  HWND mainWindow = nullptr;
-  HWND hostWindow = nullptr;  // HostWindow, the child that hosts the control
+  Microsoft::WRL::ComPtr<IWebBrowser2> browserControl;
+  // Emptied by the window itself when it is destroyed from inside (the close button).
+  UniqueWindow mainWindow;
 };
 
 // The entry: runs the whole helper and returns the exit code (always 0).
@@ -54,7 +62,6 @@ int RunHelper(HINSTANCE instance, const std::wstring& modeText);
 
 // Skin and window procedure of the main window (main_window.cpp).
 void LoadSkin(HelperState& state);
-void FreeSkin(HelperState& state);
 void PaintSkin(const HelperState& state, HDC dc);
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

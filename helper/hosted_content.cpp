@@ -25,12 +25,13 @@ SkinRect ToSkinRect(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; 
 
 // Creates the host window on `rect` (client coordinates of the main window),
 // has its host object create the control named by `progId`, and asks the
-// control for `iid`. Leaves `out` null when anything fails. Returns the host window.
-HWND HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wchar_t* progId, REFIID iid, void** out) {
+// control for `iid`. Leaves `out` null when anything fails. The host window
+// is a child of the main window and goes with it.
+void HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wchar_t* progId, REFIID iid, void** out) {
   *out = nullptr;
   HWND host = CreateWindowExW(0, kControlHostClass, nullptr, WS_CHILD | WS_VISIBLE, rect.left, rect.top,
                               rect.right - rect.left, rect.bottom - rect.top, mainWindow, nullptr, instance, nullptr);
-  if (!host) return nullptr;
+  if (!host) return;
   auto* hostObject = reinterpret_cast<IUnknown*>(SendMessageW(host, ControlHostGetHostMessage(), 0, 0));
   ComPtr<IControlHost> controlHost;
   if (hostObject && SUCCEEDED(hostObject->QueryInterface(IID_IControlHost, &controlHost))) {
@@ -38,21 +39,14 @@ HWND HostControl(HINSTANCE instance, HWND mainWindow, const RECT& rect, const wc
   }
   auto* control = reinterpret_cast<IUnknown*>(SendMessageW(host, ControlHostGetControlMessage(), 0, 0));
   if (control) control->QueryInterface(iid, out);
-  return host;
 }
 
 void Navigate(IWebBrowser2* browser) {
-  VARIANT url;
-  VariantInit(&url);
-  V_VT(&url) = VT_BSTR;
-  V_BSTR(&url) = SysAllocString(kRecommendUrl);
-  VARIANT flags;
-  VariantInit(&flags);
-  V_VT(&flags) = VT_INT;
-  V_INT(&flags) = kNavigateFlags;
-  if (V_BSTR(&url)) browser->Navigate2(&url, &flags, nullptr, nullptr, nullptr);
-  VariantClear(&url);
-  VariantClear(&flags);
+  ScopedVariant url;
+  url.SetBstr(UniqueBstr(SysAllocString(kRecommendUrl)));
+  ScopedVariant flags;
+  flags.SetInt(VT_INT, kNavigateFlags);
+  if (url.HoldsText()) browser->Navigate2(url.get(), flags.get(), nullptr, nullptr, nullptr);
 }
 
 // Calls a method of a dispatch interface by name. `args` are in the reverse
@@ -65,39 +59,29 @@ HRESULT CallByName(IDispatch* object, const wchar_t* name, VARIANT* args, UINT c
   DISPPARAMS params = {args, nullptr, count, 0};
   EXCEPINFO exception = {};
   hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, &exception, nullptr);
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrHelpFile);
+  // The error's texts are the caller's to free, and nobody reads them.
+  const UniqueBstr source(exception.bstrSource), description(exception.bstrDescription),
+      helpFile(exception.bstrHelpFile);
   return hr;
 }
 
 // LoadMovie(layer, url).
 HRESULT LoadMovie(IDispatch* flash, int layer, const wchar_t* url) {
-  VARIANT args[2];
-  VariantInit(&args[0]);
-  VariantInit(&args[1]);
-  V_VT(&args[0]) = VT_BSTR;
-  V_BSTR(&args[0]) = SysAllocString(url);
-  V_VT(&args[1]) = VT_I4;
-  V_I4(&args[1]) = layer;
-  HRESULT hr = V_BSTR(&args[0]) ? CallByName(flash, L"LoadMovie", args, 2, nullptr) : E_OUTOFMEMORY;
-  VariantClear(&args[0]);
-  VariantClear(&args[1]);
-  return hr;
+  ScopedVariant args[2];
+  args[0].SetBstr(UniqueBstr(SysAllocString(url)));
+  args[1].SetInt(VT_I4, layer);
+  if (!args[0].HoldsText()) return E_OUTOFMEMORY;
+  VARIANT raw[2] = {*args[0].get(), *args[1].get()};  // borrowed: the owners clear them
+  return CallByName(flash, L"LoadMovie", raw, 2, nullptr);
 }
 
 // CallFunction(request) returns a string, dropped unread.
 HRESULT CallFunction(IDispatch* flash, const wchar_t* request) {
-  VARIANT arg;
-  VariantInit(&arg);
-  V_VT(&arg) = VT_BSTR;
-  V_BSTR(&arg) = SysAllocString(request);
-  VARIANT result;
-  VariantInit(&result);
-  HRESULT hr = V_BSTR(&arg) ? CallByName(flash, L"CallFunction", &arg, 1, &result) : E_OUTOFMEMORY;
-  VariantClear(&result);
-  VariantClear(&arg);
-  return hr;
+  ScopedVariant arg;
+  arg.SetBstr(UniqueBstr(SysAllocString(request)));
+  if (!arg.HoldsText()) return E_OUTOFMEMORY;
+  ScopedVariant result;
+  return CallByName(flash, L"CallFunction", arg.get(), 1, result.get());
 }
 
 }  // namespace
@@ -108,8 +92,8 @@ void HostBrowser(HelperState& state, HWND mainWindow) {
   // caption height of the system and could cover the frame's lower edge.)
   const RECT rect = ToRect(kBodyRect);
   state.browserControl.Reset();
-  state.hostWindow = HostControl(state.instance, mainWindow, rect, kBrowserProgId, IID_IWebBrowser2,
-                                 reinterpret_cast<void**>(state.browserControl.GetAddressOf()));
+  HostControl(state.instance, mainWindow, rect, kBrowserProgId, IID_IWebBrowser2,
+              reinterpret_cast<void**>(state.browserControl.GetAddressOf()));
   if (state.browserControl) Navigate(state.browserControl.Get());
 }
 
@@ -132,8 +116,8 @@ void HostFlash(HelperState& state, HWND mainWindow) {
   RECT client;
   GetClientRect(mainWindow, &client);
   state.flashControl.Reset();
-  state.hostWindow = HostControl(state.instance, mainWindow, client, kFlashProgId, IID_IShockwaveFlash,
-                                 reinterpret_cast<void**>(state.flashControl.GetAddressOf()));
+  HostControl(state.instance, mainWindow, client, kFlashProgId, IID_IShockwaveFlash,
+              reinterpret_cast<void**>(state.flashControl.GetAddressOf()));
   // The movie loads from the network while the run goes on; a refusal is dropped.
   if (state.flashControl) LoadMovie(state.flashControl.Get(), 0, kCookieMovieUrl);
 }

@@ -25,34 +25,28 @@ SkinImage LoadSkinImage(int resourceId) {
 
   // GDI+ may read the stream again whenever it draws, so the block stays as
   // long as the picture.
-  skin.block = GlobalAlloc(GMEM_MOVEABLE, size);
-  if (!skin.block) return skin;
-  void* copy = GlobalLock(skin.block);
+  skin.block.reset(GlobalAlloc(GMEM_MOVEABLE, size));
+  void* copy = skin.block ? GlobalLock(skin.block.get()) : nullptr;
   if (!copy) return skin;
   std::memcpy(copy, bytes, size);
-  GlobalUnlock(skin.block);
+  GlobalUnlock(skin.block.get());
 
-  IStream* stream = nullptr;
-  if (SUCCEEDED(CreateStreamOnHGlobal(skin.block, FALSE, &stream))) {
+  Microsoft::WRL::ComPtr<IStream> stream;
+  if (SUCCEEDED(CreateStreamOnHGlobal(skin.block.get(), FALSE, &stream))) {
     Gdiplus::GpImage* image = nullptr;
-    gdip::GdipLoadImageFromStream(stream, &image);
-    skin.image = image;
-    stream->Release();
+    if (gdip::GdipLoadImageFromStream(stream.Get(), &image) == Gdiplus::Ok) skin.image.reset(image);
   }
   return skin;
 }
 
 void DrawSkinImage(Gdiplus::GpGraphics* graphics, const HelperState& state, int index, int x, int y) {
   if (index >= static_cast<int>(state.skinImages.size())) return;
-  auto* image = static_cast<Gdiplus::GpImage*>(state.skinImages[index].image);
-  if (image) gdip::GdipDrawImageI(graphics, image, x, y);
+  if (const UniqueGdiplusImage& image = state.skinImages[index].image) gdip::GdipDrawImageI(graphics, image.get(), x, y);
 }
 
 void RepaintSkinNow(const HelperState& state, HWND window) {
-  HDC dc = GetDC(window);
-  if (!dc) return;
-  PaintSkin(state, dc);
-  ReleaseDC(window, dc);
+  const WindowDc dc(window);
+  if (dc) PaintSkin(state, dc.get());
 }
 
 POINT ClientPointFromLParam(LPARAM lParam) { return {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}; }
@@ -107,6 +101,12 @@ LRESULT OnSize(HelperState& state, HWND window, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcW(window, WM_SIZE, wParam, lParam);
 }
 
+// The last message the window gets: whoever destroyed it, its owner holds it no more.
+void OnNcDestroy(HelperState& state, HWND window) {
+  SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+  state.mainWindow.release();
+}
+
 void OnPaint(const HelperState& state, HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
@@ -120,28 +120,21 @@ void LoadSkin(HelperState& state) {
   for (int id : kSkinPictureIds) state.skinImages.push_back(LoadSkinImage(id));
 }
 
-void FreeSkin(HelperState& state) {
-  for (SkinImage& skin : state.skinImages) {
-    if (skin.image) gdip::GdipDisposeImage(static_cast<Gdiplus::GpImage*>(skin.image));
-    if (skin.block) GlobalFree(skin.block);
-  }
-  state.skinImages.clear();
-}
-
 void PaintSkin(const HelperState& state, HDC dc) {
   if (state.mode != HelperMode::Recommend) return;
-  Gdiplus::GpGraphics* graphics = nullptr;
-  if (gdip::GdipCreateFromHDC(dc, &graphics) != Gdiplus::Ok || !graphics) return;
+  Gdiplus::GpGraphics* created = nullptr;
+  if (gdip::GdipCreateFromHDC(dc, &created) != Gdiplus::Ok) return;
+  const UniqueGdiplusGraphics graphics(created);
+  if (!graphics) return;
   // The pictures are drawn at their natural size; no smoothing is wanted, and
   // Wine's default smoothing blends the frame's outer edge with what is behind it.
-  gdip::GdipSetInterpolationMode(graphics, Gdiplus::InterpolationModeNearestNeighbor);
+  gdip::GdipSetInterpolationMode(graphics.get(), Gdiplus::InterpolationModeNearestNeighbor);
   // The whole skin each time, straight to the device context.
-  DrawSkinImage(graphics, state, 0, 0, 0);
+  DrawSkinImage(graphics.get(), state, 0, 0, 0);
   for (int i = 0; i < static_cast<int>(kCaptionButtons.size()); ++i) {
     const CaptionButton& button = kCaptionButtons[i];
-    DrawSkinImage(graphics, state, SkinPictureIndex(i, state.hoverButton), button.pictureX, button.pictureY);
+    DrawSkinImage(graphics.get(), state, SkinPictureIndex(i, state.hoverButton), button.pictureX, button.pictureY);
   }
-  gdip::GdipDeleteGraphics(graphics);
 }
 
 HelperState* StateOf(HWND mainWindow) {
@@ -159,6 +152,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   switch (message) {
     case WM_DESTROY:
       PostQuitMessage(0);
+      return 0;
+    case WM_NCDESTROY:
+      OnNcDestroy(*state, window);
       return 0;
     case WM_SIZE:
       return OnSize(*state, window, wParam, lParam);

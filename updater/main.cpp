@@ -13,6 +13,8 @@
 #include "updater/base/update_job_state.h"
 #include "updater/core/client_settings.h"
 #include "updater/core/command_line.h"
+#include "updater/core/folder_lock.h"
+#include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/update_job.h"
 #include "updater/ui/resource.h"
@@ -44,7 +46,7 @@ bool ClientIsRunning() {
 // The start-up checks, up to the point where the dialog is created. False ends
 // the process at once, with nothing touched and nothing shown but the message
 // of a failed Windows Sockets start.
-bool StartUp(HINSTANCE instance, UpdaterApp& app) {
+bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock) {
   UpdateMode mode;
   if (!ParseUpdateMode(__argc, __argv, mode)) return false;
   app.forceUpdate = mode == UpdateMode::Forced ? 1 : 0;
@@ -55,6 +57,10 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app) {
   if (!ReadModulePath(modulePath)) return false;
   app.exeFolder = FolderOfModulePath(modulePath);
   if (app.exeFolder.empty()) return false;
+  // As soon as the folder is known: a second updater of the folder ends before
+  // it looks at anything, and above all before the play-back below could undo
+  // the files of a run that is still alive.
+  if (!folderLock.Acquire(app.exeFolder)) return false;
 
   // Without its settings file the updater has nothing to do.
   const std::string settingsPath = SettingsPathFor(app.exeFolder);
@@ -63,6 +69,9 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app) {
   // The client's files cannot be replaced while it runs; it may take as long
   // as it likes to exit.
   while (ClientIsRunning()) Sleep(kClientPollMs);
+  // A run that was killed part-way is undone before anything else touches the
+  // work folders; the order in Upgrade.cfg then tries the update again.
+  RecoverInterruptedInstall(app.exeFolder);
   return true;
 }
 
@@ -91,7 +100,8 @@ void RunMessageLoop(HWND dialog) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   UpdaterApp app;
-  if (!StartUp(instance, app)) return 0;
+  FolderLock folderLock;
+  if (!StartUp(instance, app, folderLock)) return 0;
 
   const DialogSettings settings{app.exeFolder, app.forceUpdate != 0, BuiltInManifestKeys()};
   UpdateDialog dialog(settings);

@@ -82,9 +82,12 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\updatetempfolder\\x",
       "\\TempBackUpFolder\\x.dll",
       "\\TEMPBACKUPFOLDER",
+      "\\TorvaneInstall.journal",   // its backup copy would overwrite the install journal
+      "\\torvaneinstall.JOURNAL\\x.dll",
       "\\UPDATE~1\\x.dll",          // may be the short name of a work folder
       "\\PROGRA~12.DLL",
       "\\HistoryVersionList.cfg",
+      "\\historyversionlist.cfg.SIG",
       "\\upgrade.CFG",
       "\\x.dll.",
       "\\x.dll ",
@@ -168,10 +171,18 @@ TEST(InstallPaths, ComServerExtensionIsTheTextAfterTheLastDot) {
   for (const Case& c : cases) EXPECT_EQ(HasComServerExtension(c.path), c.com) << c.path;
 }
 
-TEST(InstallPaths, RegsvrCommandQuotesThePathAndMakesDoubledBackslashesSingle) {
-  EXPECT_EQ(RegsvrCommandLine("C:\\Halvix\\\\codec\\b.ocx"), "regsvr32 \"C:\\Halvix\\codec\\b.ocx\" /s");
-  EXPECT_EQ(RegsvrCommandLine("C:\\a\\\\\\b.dll"), "regsvr32 \"C:\\a\\\\b.dll\" /s");
-  // A trail byte 0x5C followed by a real backslash is not a doubled backslash.
-  EXPECT_EQ(RegsvrCommandLine("C:\\x" + kTrailBackslash + "\\a.dll"),
-            "regsvr32 \"C:\\x" + kTrailBackslash + "\\a.dll\" /s");
+TEST(InstallPaths, RegsvrCommandNamesTheSystemToolQuotesThePathAndMakesDoubledBackslashesSingle) {
+  const std::string tool = "C:\\windows\\system32\\regsvr32.exe";
+  struct Case { std::string path, quoted; };
+  const Case cases[] = {
+      {"C:\\Halvix\\\\codec\\b.ocx", "C:\\Halvix\\codec\\b.ocx"},
+      {"C:\\a\\\\\\b.dll", "C:\\a\\\\b.dll"},
+      // A client on a network share keeps the two backslashes that open its path.
+      {"\\\\server\\share\\Halvix\\\\a.dll", "\\\\server\\share\\Halvix\\a.dll"},
+      // A trail byte 0x5C followed by a real backslash is not a doubled backslash.
+      {"C:\\x" + kTrailBackslash + "\\a.dll", "C:\\x" + kTrailBackslash + "\\a.dll"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RegsvrCommandLine(tool, c.path), "\"" + tool + "\" \"" + c.quoted + "\" /s") << c.path;
+  }
 }

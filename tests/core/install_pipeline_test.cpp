@@ -6,14 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "tests/core/install_test_server.h"
+#include "tests/core/test_files.h"
 #include "updater/core/update_job.h"
 #include "updater/base/hex_text.h"
 #include "updater/transfer/cng.h"
@@ -35,59 +35,6 @@ std::string Md5Of(const std::string& bytes) {
   unsigned char digest[16];
   context.GetDigest(digest);
   return FormatDigest(digest);
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
-std::string ReadBytes(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-  CloseHandle(file);
-  return bytes;
-}
-
-// Removes a test folder whatever it holds (read-only files included).
-void RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string child = path + "\\" + name;
-      SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        DeleteFileA(child.c_str());
-      }
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-  }
-  RemoveDirectoryA(path.c_str());
-}
-
-std::string UniqueFolder(const std::string& purpose) {
-  static int counter = 0;
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  std::string folder = std::string(temp) + "mirelo-" + purpose + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-                       std::to_string(++counter);
-  CreateDirectoryA(folder.c_str(), nullptr);
-  return folder;
 }
 
 // The dialog as the pipeline sees it: it records the Installed reports and
@@ -262,6 +209,107 @@ TEST_F(InstallPipeline, DestinationInUseIsMovedAsideAndTheAsideCopyStays) {
   ExpectOnlyInstalledFilesRemain();
 }
 
+TEST_F(InstallPipeline, AReadOnlyFileIsUpdatedTwiceInARowAndLeavesNoWorkFolder) {
+  // A read-only destination, its read-only backup copy and, when it is in use,
+  // its read-only aside file must not stop this update, the next one, or the
+  // removal of the work folders.
+  for (const bool inUse : {false, true}) {
+    SCOPED_TRACE(inUse ? "in use" : "not in use");
+    const std::string name = inUse ? "\\held.dll" : "\\ro.dll";
+    WriteBytes(Client(name), "old");
+    for (int run = 1; run <= 2; ++run) {
+      SCOPED_TRACE(run);
+      SetFileAttributesA(Client(name).c_str(), FILE_ATTRIBUTE_READONLY);
+      std::optional<HeldFile> held;
+      if (inUse) held.emplace(Client(name), FILE_SHARE_READ | FILE_SHARE_DELETE);
+      Offer(name, "new " + std::to_string(run));
+      EXPECT_TRUE(job_.InstallFiles());
+      held.reset();
+      EXPECT_EQ(ReadBytes(Client(name)), "new " + std::to_string(run));
+      ExpectOnlyInstalledFilesRemain();
+    }
+  }
+}
+
+TEST_F(InstallPipeline, ADestinationWhoseBackupFailsIsNotTouched) {
+  WriteBytes(Client("\\first.dll"), "old first");
+  WriteBytes(Client("\\locked.dll"), "old locked");
+  Offer("\\first.dll", "new first");
+  Offer("\\locked.dll", "new locked");
+  {
+    // Nobody else may read it, so no backup copy can be made; it could still
+    // be moved aside and replaced.
+    HeldFile held(Client("\\locked.dll"), FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    EXPECT_FALSE(job_.InstallFiles());
+  }
+  EXPECT_EQ(ReadBytes(Client("\\locked.dll")), "old locked");
+  EXPECT_FALSE(Exists(Client("\\locked.dll.bak")));
+  job_.RestoreBackups();
+  EXPECT_EQ(ReadBytes(Client("\\first.dll")), "old first");
+  ExpectOnlyInstalledFilesRemain();
+}
+
+TEST_F(InstallPipeline, AFolderOrAPathThroughAFileFailsItsFileBeforeAnythingIsTouched) {
+  CreateDirectoryA(Client("\\codec").c_str(), nullptr);
+  WriteBytes(Client("\\codec\\b.ocx"), "codec b");
+  WriteBytes(Client("\\plain.dll"), "plain");
+  for (const char* filePath : {"\\codec", "\\plain.dll\\x.dll"}) {
+    SCOPED_TRACE(filePath);
+    job_.FileUrlMap.clear();
+    WriteBytes(Client("\\first.dll"), "old first");
+    Offer("\\first.dll", "new first");
+    Offer(filePath, "intruder");
+    EXPECT_FALSE(job_.InstallFiles());
+    EXPECT_EQ(server_.Requests().back(), "/files/first.dll");
+    job_.RestoreBackups();
+    EXPECT_EQ(ReadBytes(Client("\\codec\\b.ocx")), "codec b");
+    EXPECT_FALSE(Exists(Client("\\codec.bak")));
+    EXPECT_EQ(ReadBytes(Client("\\plain.dll")), "plain");
+    EXPECT_EQ(ReadBytes(Client("\\first.dll")), "old first");
+    ExpectOnlyInstalledFilesRemain();
+  }
+}
+
+TEST_F(InstallPipeline, TheRestorePutsTheOldFileBackWhereverTheNewOneIsInUse) {
+  struct Case { const char* what; bool heldAtInstall, heldAtRestore; const char* aside; };
+  const Case cases[] = {
+      {"moved aside by the install", true, false, "<missing>"},
+      {"new file in use at the restore", false, true, "new srv"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeleteFileA(Client("\\srv.dll.bak").c_str());
+    WriteBytes(Client("\\srv.dll"), "old srv");
+    Offer("\\srv.dll", "new srv");
+    Offer("\\z.bin", "z", Md5Of("not z"));
+    {
+      std::optional<HeldFile> held;
+      if (c.heldAtInstall) held.emplace(Client("\\srv.dll"), FILE_SHARE_READ | FILE_SHARE_DELETE);
+      ASSERT_FALSE(job_.InstallFiles());
+    }
+    EXPECT_EQ(ReadBytes(Client("\\srv.dll")), "new srv");
+    {
+      std::optional<HeldFile> held;
+      if (c.heldAtRestore) held.emplace(Client("\\srv.dll"), FILE_SHARE_READ | FILE_SHARE_DELETE);
+      job_.RestoreBackups();
+    }
+    EXPECT_EQ(ReadBytes(Client("\\srv.dll")), "old srv");
+    EXPECT_EQ(ReadBytes(Client("\\srv.dll.bak")), c.aside);
+    ExpectOnlyInstalledFilesRemain();
+  }
+}
+
+TEST_F(InstallPipeline, TheManifestIsStoredUnderItsOwnNameWhateverItsUrlEndsWith) {
+  for (const char* url : {"/list.cfg", "/list.cfg.bz2"}) {
+    SCOPED_TRACE(url);
+    server_.AddFile(url, std::string("manifest from ") + url);
+    DeleteFileA(job_.historyPath.c_str());
+    ASSERT_TRUE(job_.DownloadManifest(server_.Url(url)));
+    EXPECT_EQ(ReadBytes(job_.historyPath), std::string("manifest from ") + url);
+    EXPECT_FALSE(Exists(Client("\\list.cfg.bz2")));
+  }
+}
+
 TEST_F(InstallPipeline, LeftoverTemporaryFolderIsRemovedBeforeTheFirstDownload) {
   CreateDirectoryA(job_.tempFolder.c_str(), nullptr);
   CreateDirectoryA((job_.tempFolder + "\\old").c_str(), nullptr);
@@ -283,14 +331,14 @@ TEST_F(InstallPipeline, LeftoverThatCannotBeRemovedFailsBeforeAnyDownload) {
     SCOPED_TRACE(*folder);
     CreateDirectoryA(folder->c_str(), nullptr);
     const std::string stuck = *folder + "\\stuck.bin";
-    WriteBytes(stuck, "read-only");
-    SetFileAttributesA(stuck.c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(stuck, "open elsewhere");
+    HeldFile held(stuck, FILE_SHARE_READ);
     WriteBytes(Client("\\a.dll"), "old a");
     Offer("\\a.dll", "new a");
     EXPECT_FALSE(job_.InstallFiles());
     EXPECT_TRUE(server_.Requests().empty());
     EXPECT_EQ(ReadBytes(Client("\\a.dll")), "old a");
-    SetFileAttributesA(stuck.c_str(), FILE_ATTRIBUTE_NORMAL);
+    held.Release();
     RemoveTree(*folder);
   }
 }
@@ -353,12 +401,20 @@ std::string RegistryText(const char* subkey, const std::string& name) {
 constexpr const char kRegisteredKey[] = "Software\\MireloTest\\ComServer";
 constexpr const char kAttachedKey[] = "Software\\MireloTest\\Attached";
 
-TEST(RegisterComServer, OnlyCompleteComServersAreHandedToRegsvr32) {
+TEST(RegisterComServer, OnlyCompleteComServersAreRegisteredByTheSystemRegsvr32BeforeItReturns) {
   const std::string server = FixturePath("com_server\\mirelo_com_server.dll");
   const std::string partial = FixturePath("com_server\\mirelo_com_partial.dll");
+  const std::string impostor = FixturePath("window_probe.exe");
   ASSERT_FALSE(server.empty());
   ASSERT_FALSE(partial.empty());
+  ASSERT_FALSE(impostor.empty());
   const std::string folder = UniqueFolder("com");
+  // A regsvr32.exe in the current folder, which a search would find before the
+  // system's: it does nothing with the arguments it is given.
+  CopyFileA(impostor.c_str(), (folder + "\\regsvr32.exe").c_str(), FALSE);
+  char previous[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, previous);
+  SetCurrentDirectoryA(folder.c_str());
   const std::string tag = std::to_string(GetCurrentProcessId());
   char module[MAX_PATH];
   GetModuleFileNameA(nullptr, module, MAX_PATH);
@@ -383,21 +439,11 @@ TEST(RegisterComServer, OnlyCompleteComServersAreHandedToRegsvr32) {
       WriteBytes(path, "MZ not really a library");
     }
     EXPECT_EQ(RegisterComServer(path), c.registered) << c.name;
+    // The registration has ended when the call returns: nothing to await.
+    EXPECT_EQ(RegistryText(kRegisteredKey, c.name), c.registered ? "registered" : "") << c.name;
   }
   EXPECT_FALSE(RegisterComServer(folder + "\\missing" + tag + ".dll"));
-
-  // regsvr32 runs detached: await its traces.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  auto registeredCount = [&] {
-    int count = 0;
-    for (const Case& c : cases) count += c.registered && RegistryText(kRegisteredKey, c.name) == "registered";
-    return count;
-  };
-  while (registeredCount() < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(registeredCount(), 2);
-  EXPECT_EQ(RegistryText(kRegisteredKey, "partial" + tag + ".dll"), "");
+  SetCurrentDirectoryA(previous);
 
   // Only regsvr32 ran the libraries' code; the test process never did.
   EXPECT_EQ(RegistryText(kAttachedKey, self), "");
@@ -537,11 +583,12 @@ TEST_F(UpdateCheck, TheFirstOfTwoEqualEntriesIsTheInstalledRelease) {
   EXPECT_EQ(job_.downloadUrl, "from settings");
 }
 
-TEST_F(UpdateCheck, AFilePathOutsideTheClientFolderFailsBeforeTheListIsShown) {
+TEST_F(UpdateCheck, ARefusedFilePathFailsTheRunWithTheListShownAndNothingTouched) {
   job_.installedVersion = 400;
   WriteManifest("", {100, 200, 300, 400, 500}, "\\..\\outside.dll");
   EXPECT_FALSE(job_.CheckAndInstall());
-  EXPECT_TRUE(observer_.listed.empty());
+  // Listed, so that the failure is told as one of an update that could not be made.
+  EXPECT_EQ(observer_.listed, (std::vector<std::string>{"\\r500.txt", "\\shared.dll", "\\..\\outside.dll"}));
   EXPECT_TRUE(server_.Requests().empty());
   EXPECT_FALSE(Exists(job_.tempFolder));
   EXPECT_FALSE(Exists(job_.backupFolder));

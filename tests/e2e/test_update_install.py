@@ -123,11 +123,12 @@ class Scenario:
 
 class ForcedUpdateTest(TorvaneTestCase):
 
-    def hold_open(self, client, relative):
-        """Keeps a client file open in another process until the test ends."""
+    def hold_open(self, client, relative, *share):
+        """Keeps a client file open in another process until the test ends;
+        share "read" keeps it from being renamed or deleted too."""
         ready = client.file("holder.ready")
-        holder = WineProcess([FILE_HOLDER, windows_path(client.file(relative)), windows_path(ready), "120000"],
-                             client.path, 150)
+        holder = WineProcess([FILE_HOLDER, windows_path(client.file(relative)), windows_path(ready), "120000"]
+                             + list(share), client.path, 150)
         self.addCleanup(holder.kill)
         self.assertIsNotNone(wait_until(lambda: os.path.exists(ready), 30), "file holder not ready")
         os.remove(ready)
@@ -186,8 +187,9 @@ class ForcedUpdateTest(TorvaneTestCase):
         # A leftover temporary folder that cannot be removed fails the run before any download.
         stuck = Scenario(self, server, "stuck", installed=400)
         stuck.client.write_file("a.dll", b"old a")
-        stuck.client.write_file("UpdateTempFolder/stuck.bin", b"read-only")
-        os.chmod(stuck.client.file("UpdateTempFolder/stuck.bin"), 0o444)
+        # (a read-only file would not do: its attribute is cleared; a file open
+        # elsewhere stays)
+        stuck.client.write_file("UpdateTempFolder/stuck.bin", b"open elsewhere")
         stuck.offer(500, "\\a.dll", b"new a")
         scenarios.append(stuck)
 
@@ -204,12 +206,14 @@ class ForcedUpdateTest(TorvaneTestCase):
         scenarios += contained
 
         holder = self.hold_open(merge.client, "held/x.dll")
+        stuck_holder = self.hold_open(stuck.client, "UpdateTempFolder/stuck.bin", "read")
         drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
         for s in scenarios:
             s.start()
         for s in scenarios:
             s.finish()
         holder.kill()
+        stuck_holder.kill()
 
         # The merged update.
         merge.expect_success()
@@ -249,7 +253,6 @@ class ForcedUpdateTest(TorvaneTestCase):
         self.assertEqual(stuck.requests(), ["/list.cfg"])
         self.assertEqual(stuck.client.read_file("a.dll"), b"old a")
         self.assertEqual(stuck.client.read_file("Upgrade.cfg"), stuck.cfg)
-        os.chmod(stuck.client.file("UpdateTempFolder/stuck.bin"), 0o644)
 
         for s in contained:
             s.expect_failure_untouched()

@@ -6,19 +6,43 @@
 //   <process id> <milliseconds> <object>.<method> <arguments>
 // QUILLET_FAKE_FAIL_CALL=1 makes CallFunction fail as a movie that is not
 // running yet would.
+//
+// The stand-ins count the objects they create and still hold, and the
+// references they hold on the host's objects: "<object>.Destroyed" when a
+// control goes, "dll.Detach objects=<n> hostrefs=<n> ..." when the DLL is
+// unloaded (by COM once nothing of it is alive, or else at process exit).
+// When a control lets go of its client site it logs how many references the
+// site reports left. The browser's IOleInPlaceObject is a tear-off with a
+// count of its own, as in many real controls, so a host that lets go of it
+// while calling it frees it in the middle of the call; that is logged. The
+// detach line also gives how many of Quillet's main windows the process still
+// has ("mainwindows=<n>"): the window must be gone before COM shuts down.
 #include <windows.h>
 #include <ole2.h>
+#include <docobj.h>
 #include <exdisp.h>
+#include <mshtmhst.h>
 #include <olectl.h>
+#include <servprov.h>
+#include <wrl/client.h>
 
 #include <atomic>
 #include <cstdio>
+#include <new>
 #include <string>
+
+#include "helper/scoped_handle.h"
 
 namespace {
 
+using Microsoft::WRL::ComPtr;
+using quillet::ScopedVariant;
+using quillet::UniqueFile;
+using quillet::UniqueKey;
+
 HMODULE g_module = nullptr;
-std::atomic<long> g_objects{0};
+std::atomic<long> g_objects{0};    // stand-in objects alive, with LockServer's locks
+std::atomic<long> g_hostRefs{0};   // references held on the host's objects
 
 // {F1D669FB-1A7B-4C6A-BBF0-94165E28DA11}
 const CLSID CLSID_FakeBrowser = {0xf1d669fb, 0x1a7b, 0x4c6a, {0xbb, 0xf0, 0x94, 0x16, 0x5e, 0x28, 0xda, 0x11}};
@@ -41,15 +65,14 @@ std::string Utf8(const wchar_t *text) {
 void Log(const std::string &line) {
   wchar_t path[MAX_PATH];
   if (!GetEnvironmentVariableW(L"QUILLET_TEST_LOG", path, MAX_PATH)) return;
-  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  const UniqueFile file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
   char head[64];
   std::snprintf(head, sizeof head, "%lu %llu ", GetCurrentProcessId(), (unsigned long long)GetTickCount64());
   const std::string text = head + line + "\n";
   DWORD written = 0;
-  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 // "<vt>:<value>" for the variant kinds the host passes, "null" for no variant.
@@ -82,32 +105,74 @@ std::string ClassOf(HWND window) {
   return Utf8(name);
 }
 
+std::string Hex(HRESULT hr) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08lx", static_cast<unsigned long>(hr));
+  return buf;
+}
+
+// A reference held on one of the host's objects, counted in g_hostRefs.
+template <typename T>
+class HostRef {
+ public:
+  HostRef() = default;
+  ~HostRef() { Reset(); }
+  HostRef(const HostRef &) = delete;
+  HostRef &operator=(const HostRef &) = delete;
+
+  void Set(T *object) {
+    if (object) {
+      object->AddRef();
+      ++g_hostRefs;
+    }
+    Reset();
+    ptr_ = object;
+  }
+  // Lets go; returns the count the host's object reports left, -1 when none was held.
+  long Reset() {
+    if (!ptr_) return -1;
+    T *object = ptr_;
+    ptr_ = nullptr;
+    --g_hostRefs;
+    return static_cast<long>(object->Release());
+  }
+  T *get() const { return ptr_; }
+
+ private:
+  T *ptr_ = nullptr;
+};
+
 // The part of an OLE control both stand-ins share: the client site and the
 // in-place activation a real control performs, reported to the log.
 class FakeOleObject : public IOleObject {
  public:
   explicit FakeOleObject(const char *name) : name_(name) { ++g_objects; }
   virtual ~FakeOleObject() {
-    if (site_) site_->Release();
+    Log(std::string(name_) + ".Destroyed");
     --g_objects;
   }
 
   STDMETHODIMP SetClientSite(IOleClientSite *site) override {
-    Log(std::string(name_) + ".SetClientSite " + (site ? "set" : "null"));
-    if (site) site->AddRef();
-    if (site_) site_->Release();
-    site_ = site;
+    if (site) {
+      Log(std::string(name_) + ".SetClientSite set");
+      site_.Set(site);
+    } else {
+      const long left = site_.Reset();
+      Log(std::string(name_) + ".SetClientSite null site-left=" + std::to_string(left));
+    }
     return S_OK;
   }
   STDMETHODIMP GetClientSite(IOleClientSite **site) override {
     if (!site) return E_POINTER;
-    *site = site_;
-    if (site_) site_->AddRef();
+    *site = site_.get();
+    if (*site) (*site)->AddRef();
     return S_OK;
   }
   STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
+  // As a real control does, a close first leaves in-place activation.
   STDMETHODIMP Close(DWORD) override {
     Log(std::string(name_) + ".Close");
+    DeactivateInPlace();
     return S_OK;
   }
   STDMETHODIMP SetMoniker(DWORD, IMoniker *) override { return E_NOTIMPL; }
@@ -119,6 +184,7 @@ class FakeOleObject : public IOleObject {
                        " rect=" + Describe(rect);
     if (verb == OLEIVERB_INPLACEACTIVATE && site) line += " " + ActivateInPlace(site);
     Log(line);
+    if (verb == OLEIVERB_INPLACEACTIVATE && site) OnActivated(site);
     return S_OK;
   }
   STDMETHODIMP EnumVerbs(IEnumOLEVERB **) override { return E_NOTIMPL; }
@@ -138,23 +204,32 @@ class FakeOleObject : public IOleObject {
   STDMETHODIMP SetColorScheme(LOGPALETTE *) override { return E_NOTIMPL; }
 
  protected:
+  // Tells the in-place site, held since activation, that the control is no
+  // longer active, and lets go of it.
+  void DeactivateInPlace() {
+    if (!inPlaceSite_.get()) return;
+    inPlaceSite_.get()->OnInPlaceDeactivate();
+    inPlaceSite_.Reset();
+  }
+  virtual void OnActivated(IOleClientSite *) {}
+
   const char *name_;
-  IOleClientSite *site_ = nullptr;
+  HostRef<IOleClientSite> site_;
+  HostRef<IOleInPlaceSite> inPlaceSite_;
 
  private:
   // What a control asks of its container to go in-place active, and what it
   // got: "inplace=<ok|...> usermode=<ambient> window=<class> frame=<class> pos=<rect>".
   std::string ActivateInPlace(IOleClientSite *site) {
-    IOleInPlaceSite *inPlace = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void **>(&inPlace))))
-      return "inplace=no-site";
+    ComPtr<IOleInPlaceSite> inPlace;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, &inPlace))) return "inplace=no-site";
     std::string result = "inplace=ok";
     if (inPlace->CanInPlaceActivate() != S_OK) result = "inplace=refused";
     HWND window = nullptr;
     inPlace->GetWindow(&window);
     inPlace->OnInPlaceActivate();
-    IOleInPlaceFrame *frame = nullptr;
-    IOleInPlaceUIWindow *document = nullptr;
+    ComPtr<IOleInPlaceFrame> frame;
+    ComPtr<IOleInPlaceUIWindow> document;
     RECT position = {}, clip = {};
     OLEINPLACEFRAMEINFO info = {};
     info.cb = sizeof info;
@@ -164,30 +239,149 @@ class FakeOleObject : public IOleObject {
     if (frame) {
       frame->GetWindow(&frameWindow);
       frame->SetActiveObject(nullptr, nullptr);
-      frame->Release();
     }
-    if (document) document->Release();
-    inPlace->Release();
+    inPlaceSite_.Set(inPlace.Get());
 
     std::string usermode = "none";
-    IDispatch *ambient = nullptr;
-    if (SUCCEEDED(site->QueryInterface(IID_IDispatch, reinterpret_cast<void **>(&ambient)))) {
-      VARIANT v;
-      VariantInit(&v);
+    ComPtr<IDispatch> ambient;
+    if (SUCCEEDED(site->QueryInterface(IID_IDispatch, &ambient))) {
+      ScopedVariant v;
       DISPPARAMS none = {nullptr, nullptr, 0, 0};
-      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &v, nullptr,
-                                    nullptr)) &&
-          V_VT(&v) == VT_BOOL)
-        usermode = V_BOOL(&v) ? "1" : "0";
-      VariantClear(&v);
-      ambient->Release();
+      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, v.get(),
+                                    nullptr, nullptr)) &&
+          V_VT(v.get()) == VT_BOOL)
+        usermode = V_BOOL(v.get()) ? "1" : "0";
     }
     return result + " usermode=" + usermode + " window=" + ClassOf(window) + " frame=" + ClassOf(frameWindow) +
            " pos=" + Describe(&position);
   }
 };
 
-class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public IWebBrowser2 {
+// The command group in which the browser reports script errors to its host.
+// {F38BC242-B950-11D1-8918-00C04FC2C836}
+const GUID kCgidDocHostCommandHandler = {0xf38bc242, 0xb950, 0x11d1, {0x89, 0x18, 0x00, 0xc0, 0x4f, 0xc2, 0xc8, 0x36}};
+// {C4D244B0-D43E-11CF-893B-00AA00BDCE1A}
+const IID kIidDocHostShowUI = {0xc4d244b0, 0xd43e, 0x11cf, {0x89, 0x3b, 0x00, 0xaa, 0x00, 0xbd, 0xce, 0x1a}};
+
+// What a web browser asks of its site besides activation, in one line:
+// "controlsite=<yes|no> scripterror=<hr>,<continue|stop|none> alert=<hr>
+//  services=<none|some> frame=<own|shared> ambient-iid=<hr>".
+std::string ProbeSite(IOleClientSite *site) {
+  ComPtr<IOleControlSite> control;
+  std::string line = std::string("controlsite=") + (SUCCEEDED(site->QueryInterface(IID_IOleControlSite, &control)) ? "yes" : "no");
+
+  line += " scripterror=";
+  ComPtr<IOleCommandTarget> target;
+  if (SUCCEEDED(site->QueryInterface(IID_IOleCommandTarget, &target))) {
+    ScopedVariant in, out;
+    const HRESULT hr = target->Exec(&kCgidDocHostCommandHandler, OLECMDID_SHOWSCRIPTERROR, 0, in.get(), out.get());
+    line += Hex(hr) + "," + (V_VT(out.get()) != VT_BOOL ? "none" : V_BOOL(out.get()) ? "continue" : "stop");
+  } else {
+    line += "no-target";
+  }
+
+  line += " alert=";
+  ComPtr<IDocHostShowUI> ui;
+  if (SUCCEEDED(site->QueryInterface(kIidDocHostShowUI, &ui))) {
+    LRESULT result = 0;
+    wchar_t text[] = L"hello";
+    line += Hex(ui->ShowMessage(nullptr, text, nullptr, MB_OK, nullptr, 0, &result));
+  } else {
+    line += "no-ui";
+  }
+
+  line += " services=";
+  ComPtr<IServiceProvider> provider;
+  if (SUCCEEDED(site->QueryInterface(IID_IServiceProvider, &provider))) {
+    ComPtr<IUnknown> service;
+    const HRESULT hr = provider->QueryService(IID_IUnknown, IID_IUnknown, reinterpret_cast<void **>(service.GetAddressOf()));
+    line += SUCCEEDED(hr) || service ? "some" : "none";
+  } else {
+    line += "no-provider";
+  }
+
+  // The frame is an object of its own: another IUnknown, and no client site in it.
+  line += " frame=";
+  ComPtr<IOleInPlaceSite> inPlace;
+  ComPtr<IOleInPlaceFrame> frame;
+  ComPtr<IOleInPlaceUIWindow> document;
+  RECT position, clip;
+  OLEINPLACEFRAMEINFO info = {};
+  info.cb = sizeof info;
+  if (SUCCEEDED(site->QueryInterface(IID_IOleInPlaceSite, &inPlace)) &&
+      SUCCEEDED(inPlace->GetWindowContext(&frame, &document, &position, &clip, &info)) && frame) {
+    ComPtr<IUnknown> siteIdentity, frameIdentity;
+    ComPtr<IOleClientSite> siteInFrame;
+    site->QueryInterface(IID_IUnknown, &siteIdentity);
+    frame->QueryInterface(IID_IUnknown, &frameIdentity);
+    frame->QueryInterface(IID_IOleClientSite, &siteInFrame);
+    const bool own = frameIdentity.Get() && frameIdentity.Get() != siteIdentity.Get() && !siteInFrame.Get();
+    line += own ? "own" : "shared";
+  } else {
+    line += "none";
+  }
+
+  line += " ambient-iid=";
+  ComPtr<IDispatch> ambient;
+  if (SUCCEEDED(site->QueryInterface(IID_IDispatch, &ambient))) {
+    ScopedVariant v;
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    line += Hex(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_IDispatch, 0, DISPATCH_PROPERTYGET, &none, v.get(),
+                                nullptr, nullptr));
+  } else {
+    line += "no-ambient";
+  }
+  return line;
+}
+
+class FakeBrowser;
+
+// The browser's IOleInPlaceObject, a tear-off with a count of its own that
+// holds the browser. Freed in the middle of one of its calls, it logs
+// "browser.InPlaceObjectFreedDuringCall" and goes only when the call returns.
+class InPlaceTearOff final : public IOleInPlaceObject {
+ public:
+  explicit InPlaceTearOff(FakeBrowser *owner);
+  ~InPlaceTearOff();
+
+  STDMETHODIMP QueryInterface(REFIID iid, void **out) override;
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) {
+      if (calls_ > 0) {
+        Log("browser.InPlaceObjectFreedDuringCall");
+        freed_ = true;
+      } else {
+        delete this;
+      }
+    }
+    return left;
+  }
+
+  STDMETHODIMP GetWindow(HWND *) override { return E_FAIL; }
+  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP InPlaceDeactivate() override;
+  STDMETHODIMP UIDeactivate() override { return S_OK; }
+  STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT clip) override {
+    Log("browser.SetObjectRects " + Describe(position) + " clip=" + Describe(clip));
+    return S_OK;
+  }
+  STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
+
+ private:
+  HRESULT Leave(HRESULT hr) {
+    if (--calls_ == 0 && freed_) delete this;
+    return hr;
+  }
+
+  FakeBrowser *owner_;
+  ULONG refs_ = 1;
+  int calls_ = 0;
+  bool freed_ = false;
+};
+
+class FakeBrowser final : public FakeOleObject, public IWebBrowser2 {
  public:
   FakeBrowser() : FakeOleObject("browser") {}
 
@@ -197,7 +391,10 @@ class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public
     if (iid == IID_IUnknown || iid == IID_IOleObject) {
       *out = static_cast<IOleObject *>(this);
     } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
-      *out = static_cast<IOleInPlaceObject *>(this);
+      auto *tearOff = new (std::nothrow) InPlaceTearOff(this);
+      if (!tearOff) return E_OUTOFMEMORY;
+      *out = static_cast<IOleInPlaceObject *>(tearOff);
+      return S_OK;
     } else if (iid == IID_IDispatch || iid == IID_IWebBrowser || iid == IID_IWebBrowserApp || iid == IID_IWebBrowser2) {
       *out = static_cast<IWebBrowser2 *>(this);
     } else {
@@ -213,19 +410,15 @@ class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public
     return left;
   }
 
-  // IOleInPlaceObject
-  STDMETHODIMP GetWindow(HWND *) override { return E_FAIL; }
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-  STDMETHODIMP InPlaceDeactivate() override {
+  void Deactivate() {
     Log("browser.InPlaceDeactivate");
-    return S_OK;
+    DeactivateInPlace();
   }
-  STDMETHODIMP UIDeactivate() override { return S_OK; }
-  STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT clip) override {
-    Log("browser.SetObjectRects " + Describe(position) + " clip=" + Describe(clip));
-    return S_OK;
-  }
-  STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
+
+ protected:
+  void OnActivated(IOleClientSite *site) override { Log("browser.ProbeSite " + ProbeSite(site)); }
+
+ public:
 
   // IDispatch
   STDMETHODIMP GetTypeInfoCount(UINT *count) override {
@@ -314,6 +507,31 @@ class FakeBrowser final : public FakeOleObject, public IOleInPlaceObject, public
  private:
   ULONG refs_ = 1;
 };
+
+InPlaceTearOff::InPlaceTearOff(FakeBrowser *owner) : owner_(owner) {
+  owner_->AddRef();
+  ++g_objects;
+}
+InPlaceTearOff::~InPlaceTearOff() {
+  owner_->Release();
+  --g_objects;
+}
+STDMETHODIMP InPlaceTearOff::QueryInterface(REFIID iid, void **out) {
+  if (!out) return E_POINTER;
+  if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
+    *out = static_cast<IOleInPlaceObject *>(this);
+    AddRef();
+    return S_OK;
+  }
+  return owner_->QueryInterface(iid, out);
+}
+// A real control tells its in-place site at once, and the site may let go of
+// this very object while the call runs.
+STDMETHODIMP InPlaceTearOff::InPlaceDeactivate() {
+  ++calls_;
+  owner_->Deactivate();
+  return Leave(S_OK);
+}
 
 class FakeFlash final : public FakeOleObject, public IDispatch {
  public:
@@ -427,12 +645,12 @@ Factory<FakeBrowser> g_browserFactory;
 Factory<FakeFlash> g_flashFactory;
 
 bool SetKey(const std::wstring &path, const wchar_t *name, const std::wstring &value) {
-  HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)) return false;
-  const LONG r = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  return r == ERROR_SUCCESS;
+  HKEY created = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &created, nullptr))
+    return false;
+  const UniqueKey key(created);
+  return RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 std::wstring Text(const CLSID &clsid) {
@@ -450,12 +668,33 @@ bool RegisterClass(const CLSID &clsid, const wchar_t *progId, const std::wstring
          SetKey(clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
 }
 
+// Top-level windows of Quillet's main window class that this process still has.
+int MainWindowsOfThisProcess() {
+  int count = 0;
+  EnumWindows(
+      [](HWND window, LPARAM found) -> BOOL {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        wchar_t name[64] = L"";
+        GetClassNameW(window, name, 64);
+        if (process == GetCurrentProcessId() && lstrcmpW(name, L"254A67D0-9970-4856-B773-E2A99F85B19D") == 0)
+          ++*reinterpret_cast<int *>(found);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&count));
+  return count;
+}
+
 }  // namespace
 
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) g_module = instance;
+  if (reason == DLL_PROCESS_DETACH) {
+    Log("dll.Detach objects=" + std::to_string(g_objects.load()) + " hostrefs=" + std::to_string(g_hostRefs.load()) +
+        " mainwindows=" + std::to_string(MainWindowsOfThisProcess()));
+  }
   return TRUE;
 }
 

@@ -9,29 +9,49 @@
 namespace quillet {
 namespace {
 
-struct TailCase {
+struct CommandLineCase {
   const wchar_t* commandLine;
   const wchar_t* tail;
+  HelperMode mode;
 };
 
-TEST(CommandTail, SkipsProgramNameAndTheBlanksAfterIt) {
-  const TailCase cases[] = {
-      {L"Quillet.exe /Recommend", L"/Recommend"},
-      {L"Quillet.exe   \t/Recommend", L"/Recommend"},
-      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\" /ClearCookie", L"/ClearCookie"},
-      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\"/WriteCookie", L"/WriteCookie"},
-      {L"Quillet.exe /Recommend ", L"/Recommend "},
-      {L"Quillet.exe /Recommend x y", L"/Recommend x y"},
-      {L"Quillet.exe", L""},
-      {L"Quillet.exe   ", L""},
-      {L"", L""},
-      {L"\"C:\\unterminated quote /Recommend", L""},
-      {L"\"\" /Recommend", L"/Recommend"},
+TEST(CommandTail, CutsTheProgramNameAsTheCRuntimeDoesAndGivesTheMode) {
+  const CommandLineCase cases[] = {
+      {L"Quillet.exe /Recommend", L"/Recommend", HelperMode::Recommend},
+      {L"Quillet.exe   \t/Recommend", L"/Recommend", HelperMode::Recommend},
+      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\" /ClearCookie", L"/ClearCookie", HelperMode::ClearCookie},
+      // Quotes open and close anywhere in the name.
+      {L"C:\\\"Program Files\"\\Mirelo\\Quillet.exe /Recommend", L"/Recommend", HelperMode::Recommend},
+      {L"C:\\\"Program Files\\Mirelo\\Quillet.exe\" /ClearCookie", L"/ClearCookie", HelperMode::ClearCookie},
+      {L"\"C:\\Program Files\"\\Mirelo\\\"Quillet.exe\" /WriteCookie", L"/WriteCookie", HelperMode::WriteCookie},
+      {L"C:\\Pro\"gram Fi\"les\\Quillet.exe /Recommend", L"/Recommend", HelperMode::Recommend},
+      {L"\"\" /Recommend", L"/Recommend", HelperMode::Recommend},
+      // Every control character is a blank, before and after the tail's first word.
+      {L"Quillet.exe\r\n\v/Recommend", L"/Recommend", HelperMode::Recommend},
+      {L"Quillet.exe\x01/ClearCookie", L"/ClearCookie", HelperMode::ClearCookie},
+      {L"Quillet.exe /Recommend\r", L"/Recommend\r", HelperMode::Unknown},
+      {L"Quillet.exe /Recommend ", L"/Recommend ", HelperMode::Unknown},
+      {L"Quillet.exe /Recommend x y", L"/Recommend x y", HelperMode::Unknown},
+      // An unclosed quote makes the rest of the line the name.
+      {L"\"C:\\unterminated quote /Recommend", L"", HelperMode::Unknown},
+      {L"C:\\Program\" Files\\Quillet.exe /Recommend", L"", HelperMode::Unknown},
+      // Only a blank outside quotes ends the name: not a closing quote, and not the end of a path.
+      {L"\"C:\\Program Files\\Mirelo\\Quillet.exe\"/WriteCookie", L"", HelperMode::Unknown},
+      {L"C:\\Program Files\\Quillet.exe /Recommend", L"Files\\Quillet.exe /Recommend", HelperMode::Unknown},
+      {L"Quillet.exe", L"", HelperMode::Unknown},
+      {L"Quillet.exe   ", L"", HelperMode::Unknown},
+      {L"", L"", HelperMode::Unknown},
   };
-  for (const TailCase& c : cases) {
-    EXPECT_EQ(CommandTail(c.commandLine), std::wstring(c.tail))
-        << "line: " << testing::PrintToString(std::wstring(c.commandLine));
+  for (const CommandLineCase& c : cases) {
+    const std::wstring tail = CommandTail(c.commandLine);
+    EXPECT_EQ(tail, std::wstring(c.tail)) << "line: " << testing::PrintToString(std::wstring(c.commandLine));
+    EXPECT_EQ(ParseHelperMode(tail), c.mode) << "line: " << testing::PrintToString(std::wstring(c.commandLine));
   }
+}
+
+TEST(CommandTail, EndsAtTheFirstNulAsTheCStringDoes) {
+  EXPECT_EQ(CommandTail(std::wstring(L"Quillet.exe /Recommend\0 x", 26)), L"/Recommend");
+  EXPECT_EQ(CommandTail(std::wstring(L"Quillet\0.exe /Recommend", 24)), L"");
 }
 
 struct ModeCase {

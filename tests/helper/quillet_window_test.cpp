@@ -20,7 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "helper/gdiplus_owners.h"
+#include "helper/scoped_handle.h"
+
 namespace {
+
+using quillet::UniqueHandle;
 
 constexpr wchar_t kMainWindowClass[] = L"254A67D0-9970-4856-B773-E2A99F85B19D";
 constexpr DWORD kWaitMs = 10000;
@@ -70,31 +75,26 @@ class Picture {
  public:
   explicit Picture(const std::wstring& name) {
     const std::wstring path = Env(L"MIRELO_SOURCE_DIR") + L"\\helper\\res\\" + name;
-    Gdiplus::DllExports::GdipCreateBitmapFromFile(path.c_str(), &bitmap_);
+    Gdiplus::GpBitmap* bitmap = nullptr;
+    if (Gdiplus::DllExports::GdipCreateBitmapFromFile(path.c_str(), &bitmap) == Gdiplus::Ok) image_.reset(bitmap);
   }
-  ~Picture() {
-    if (bitmap_) Gdiplus::DllExports::GdipDisposeImage(bitmap_);
-  }
-  Picture(const Picture&) = delete;
-  Picture& operator=(const Picture&) = delete;
-  bool Loaded() const { return bitmap_ != nullptr; }
+  bool Loaded() const { return static_cast<bool>(image_); }
   Rgb At(int x, int y) const {
     Gdiplus::ARGB argb = 0;
-    Gdiplus::DllExports::GdipBitmapGetPixel(bitmap_, x, y, &argb);
+    Gdiplus::DllExports::GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(image_.get()), x, y, &argb);
     return {int((argb >> 16) & 0xFF), int((argb >> 8) & 0xFF), int(argb & 0xFF)};
   }
 
  private:
-  Gdiplus::GpBitmap* bitmap_ = nullptr;
+  quillet::UniqueGdiplusImage image_;  // a bitmap
 };
 
 // What the screen shows at the client point (x, y) of `window`.
 Rgb ScreenAt(HWND window, int x, int y) {
   POINT p = {x, y};
   ClientToScreen(window, &p);
-  HDC screen = GetDC(nullptr);
-  const COLORREF c = GetPixel(screen, p.x, p.y);
-  ReleaseDC(nullptr, screen);
+  const quillet::WindowDc screen(nullptr);
+  const COLORREF c = GetPixel(screen.get(), p.x, p.y);
   return {GetRValue(c), GetGValue(c), GetBValue(c)};
 }
 
@@ -110,12 +110,12 @@ class ScreenCopy {
     POINT origin = {left, top};
     ClientToScreen(window, &origin);
     pixels_.resize(static_cast<size_t>(width) * height);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
-    SelectObject(memory, old);
+    const quillet::WindowDc screen(nullptr);
+    const quillet::UniqueMemoryDc memory(CreateCompatibleDC(screen.get()));
+    const quillet::UniqueGdiObject bitmap(CreateCompatibleBitmap(screen.get(), width, height));
+    HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+    BitBlt(memory.get(), 0, 0, width, height, screen.get(), origin.x, origin.y, SRCCOPY);
+    SelectObject(memory.get(), old);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     info.bmiHeader.biWidth = width;
@@ -123,10 +123,7 @@ class ScreenCopy {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
-    GetDIBits(memory, bitmap, 0, height, pixels_.data(), &info, DIB_RGB_COLORS);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    GetDIBits(memory.get(), static_cast<HBITMAP>(bitmap.get()), 0, height, pixels_.data(), &info, DIB_RGB_COLORS);
   }
 
   // The pixel at client point (x, y).
@@ -158,18 +155,6 @@ LPARAM ScreenLParam(HWND window, int x, int y) {
   return MAKELPARAM(p.x, p.y);
 }
 
-class GdiplusSession : public testing::Environment {
- public:
-  void SetUp() override {
-    Gdiplus::GdiplusStartupInput input;
-    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
-  }
-  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
-
- private:
-  ULONG_PTR token_ = 0;
-};
-
 // One run of Quillet.exe /Recommend and its main window.
 class QuilletRun {
  public:
@@ -179,42 +164,49 @@ class QuilletRun {
     std::wstring command = L"\"" + Env(L"QUILLET_EXE") + L"\" /Recommend";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_))
+    PROCESS_INFORMATION created = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
         << "cannot start " << testing::PrintToString(command);
-    CloseHandle(process_.hThread);
+    const UniqueHandle thread(created.hThread);  // not needed
+    process_.reset(created.hProcess);
+    processId_ = created.dwProcessId;
     const ULONGLONG started = GetTickCount64();
     ASSERT_TRUE(WaitFor([this] {
       window_ = FindWindowW(kMainWindowClass, nullptr);
       DWORD owner = 0;
       if (window_) GetWindowThreadProcessId(window_, &owner);
-      return window_ && owner == process_.dwProcessId && IsWindowVisible(window_);
+      return window_ && owner == processId_ && IsWindowVisible(window_);
     })) << "no visible main window";
     std::printf("window shown %llu ms after start\n", GetTickCount64() - started);
   }
 
-  // Closes the window if it is still open and checks the exit code.
+  // Closes the window if it is still open, checks the exit code, and that
+  // the run let go of everything (see the stand-in controls' log).
   void Stop() {
-    if (!process_.hProcess) return;
+    if (!process_) return;
     const ULONGLONG closing = GetTickCount64();
-    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) PostMessageW(window_, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(process_.hProcess, kWaitMs) != WAIT_OBJECT_0) {
-      TerminateProcess(process_.hProcess, 1);
+    if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) PostMessageW(window_, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process_.get(), kWaitMs) != WAIT_OBJECT_0) {
+      TerminateProcess(process_.get(), 1);
       ADD_FAILURE() << "Quillet did not end after WM_CLOSE";
     } else {
       DWORD code = 1;
-      GetExitCodeProcess(process_.hProcess, &code);
+      GetExitCodeProcess(process_.get(), &code);
       EXPECT_EQ(code, 0u);
       std::printf("ended %llu ms after WM_CLOSE\n", GetTickCount64() - closing);
+      EXPECT_EQ(CountLines("browser.Destroyed"), 1);
+      EXPECT_EQ(CountLines("browser.InPlaceObjectFreedDuringCall"), 0);
+      EXPECT_EQ(CountLines("dll.Detach objects=0 hostrefs=0 mainwindows=0"), 1);
     }
-    CloseHandle(process_.hProcess);
-    process_ = {};
+    process_.reset();
   }
 
-  bool Ended(DWORD ms) { return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
+  bool Ended(DWORD ms) { return WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
   HWND Window() const { return window_; }
 
  private:
-  PROCESS_INFORMATION process_ = {};
+  UniqueHandle process_;
+  DWORD processId_ = 0;
   HWND window_ = nullptr;
 };
 
@@ -407,6 +399,6 @@ TEST_F(RecommendWindow, ReleaseOverCloseClosesWhereverThePressBegan) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  testing::AddGlobalTestEnvironment(new GdiplusSession);
+  const quillet::GdiplusSession gdiplus(true);
   return RUN_ALL_TESTS();
 }

@@ -25,6 +25,16 @@ HOST = "www.mirelo.com"
 RECOMMEND_URL = "http://%s/s2010/p2ptc/"
 MOVIE_URL = "http://%s/upload/swf/p2p/fc.swf"
 CLEAR_REQUEST = '<invoke name="clearCookie"></invoke>'
+# What a control and the stand-ins' DLL report at the end of a clean run: the
+# control deactivated and closed, the site left with only the host window's
+# own reference, the control freed, and the DLL unloaded with nothing of it
+# alive, no reference held on the host, and the main window already gone.
+LET_GO = {
+    "browser": ["browser.InPlaceDeactivate", "browser.Close", "browser.SetClientSite null site-left=1",
+                "browser.Destroyed", "dll.Detach objects=0 hostrefs=0 mainwindows=0"],
+    "flash": ["flash.Close", "flash.SetClientSite null site-left=1", "flash.Destroyed",
+              "dll.Detach objects=0 hostrefs=0 mainwindows=0"],
+}
 RUN_LIMIT = 20      # seconds for any one Wine process
 EVENT_LIMIT = 10    # seconds to wait for a log line or a process end
 
@@ -112,6 +122,12 @@ class Run:
             time.sleep(0.02)
         raise AssertionError("no %r call; log: %r" % (prefix, self.events()))
 
+    def lifetime(self):
+        """The calls that tell how the run let go of its control, in order."""
+        marks = ("InPlaceDeactivate", "InPlaceObjectFreedDuringCall", "Close", "SetClientSite null", "Destroyed",
+                 "Detach")
+        return [c for c in self.calls() if c.split(".", 1)[1].startswith(marks)]
+
     def call_time(self, prefix):
         return [int(e.split(" ", 1)[0]) for e in self.events() if e.split(" ", 1)[1].startswith(prefix)]
 
@@ -154,15 +170,19 @@ class ModeTest(QuilletCase):
                 self.assertEqual(run.wait(), 0)
                 self.assertEqual(run.events(), [], "no control is created")
 
-    def test_quoted_program_path_with_blanks_and_blanks_before_the_switch(self):
+    def test_program_path_quoted_anywhere_and_blanks_before_the_switch(self):
         folder = os.path.join(self.tmp, "Program Files", "Mirelo Quillet")
         os.makedirs(folder)
         exe = os.path.join(folder, "Quillet.exe")
         shutil.copy(QUILLET_EXE, exe)
-        run = Run(self, ["30000"], exe=os.path.join(TEST_BIN, "quillet_launch.exe"),
-                  extra_env={"QUILLET_LAUNCH_COMMAND": '"%s"  \t/clearCOOKIE' % windows_path(exe)})
-        self.assertEqual(run.wait(), 0)
-        self.assertEqual(run.calls("flash.CallFunction"), ["flash.CallFunction 8:" + CLEAR_REQUEST])
+        base = windows_path(self.tmp)
+        for line in ('"%s"  \t/clearCOOKIE' % windows_path(exe),
+                     '%s\\"Program Files\\Mirelo Quillet"\\Quillet.exe /ClearCookie' % base):
+            with self.subTest(line=line):
+                run = Run(self, ["30000"], exe=os.path.join(TEST_BIN, "quillet_launch.exe"),
+                          extra_env={"QUILLET_LAUNCH_COMMAND": line, "QUILLET_LAUNCH_PROGRAM": windows_path(exe)})
+                self.assertEqual(run.wait(), 0)
+                self.assertEqual(run.calls("flash.CallFunction"), ["flash.CallFunction 8:" + CLEAR_REQUEST])
 
 
 class CookieTest(QuilletCase):
@@ -240,11 +260,28 @@ class RecommendTest(QuilletCase):
         self.assertEqual(set(self.recommend.calls("browser.SetObjectRects")),
                          {"browser.SetObjectRects 0,0,620,520 clip=0,0,620,520"})
 
-    def test_control_is_closed_before_the_run_ends(self):
-        calls = self.recommend.calls()
-        self.assertIn("browser.Close", calls)
-        self.assertEqual(calls[-1], "browser.SetClientSite null")
-        self.assertNotIn("browser.Quit", calls)
+    def test_site_offers_what_a_browser_asks_for_and_no_services(self):
+        self.assertEqual(self.recommend.calls("browser.ProbeSite"),
+                         ["browser.ProbeSite controlsite=yes scripterror=00000000,continue alert=00000000 "
+                          "services=none frame=own ambient-iid=80020001"])
+
+    def test_everything_is_let_go_before_the_run_ends(self):
+        self.assertEqual(self.recommend.lifetime(), LET_GO["browser"])
+        self.assertNotIn("browser.Quit", self.recommend.calls())
+
+
+class LifetimeTest(QuilletCase):
+    def test_cookie_modes_let_go_of_everything_however_they_end(self):
+        for switch, by_handover in (("/WriteCookie", False), ("/ClearCookie", False),
+                                    ("/WriteCookie", True), ("/ClearCookie", True)):
+            with self.subTest(switch=switch, by_handover=by_handover):
+                run = self.start(switch)
+                if by_handover:
+                    run.await_call("flash.LoadMovie")
+                    self.end_by_handover(run)
+                else:
+                    self.assertEqual(run.wait(), 0)
+                self.assertEqual(run.lifetime(), LET_GO["flash"])
 
 
 class SingleInstanceTest(QuilletCase):

@@ -20,6 +20,7 @@ struct UpdateJobState {
   FileTable FileUrlMap;        // FilePath -> download URL
   FileTable FileHashMap;       // FilePath -> digest text
   FileTable FileSha256Map;     // FilePath -> SHA-256 text
+  FileTable AsideMap;          // destination path -> its aside name, once this run moved it there
   std::string upgradeCfgPath;  // exeFolder + "Upgrade.cfg"
   int32_t installedVersion = 0;
   int32_t latestVersion = 0;

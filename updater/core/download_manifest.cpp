@@ -6,7 +6,9 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
   if (url.empty()) return false;
   historyPath = exeFolder + install_paths::kHistoryFileName;
   try {
-    if (!DownloadFile(historyPath, url)) return false;
+    // Whatever the URL's name, the manifest is stored where the run reads and
+    // later deletes it.
+    if (!DownloadFile(historyPath, url, Bz2Target::LocalPath)) return false;
     // With keys built in, a manifest counts as fetched only once its signature
     // has been fetched and checked too.
     return manifestKeys.empty() || DownloadManifestSignature(url);

@@ -5,8 +5,14 @@
 //
 // Nothing is undone here: the first failure returns false and leaves the work
 // folders and tables as they are, and the caller's RestoreBackups copies back
-// every backup made so far. Backup copies, moving aside and registration are
-// best effort; only what would leave a file missing or unchecked fails the run.
+// every backup made so far. A destination that exists is touched only once its
+// backup copy is complete, and never when it is a folder; moving aside and
+// registration are best effort.
+//
+// Before each destination changes, the install journal in TempBackUpFolder
+// says so on disk (install_journal.h), and the backup copy it relies on is on
+// disk too; it is committed once every file is in place. A run killed at any
+// moment is then undone by the next start (RecoverInterruptedInstall).
 //
 // All paths are code page 936 texts formed by plain concatenation of the work
 // folders (no trailing backslash) or exeFolder (with one) and a FilePath (with
@@ -19,10 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "updater/core/install_paths.h"
 #include "updater/base/pe_exports.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
+#include "updater/core/install_journal_file.h"
+#include "updater/core/install_paths.h"
+#include "updater/core/install_restore.h"
 #include "updater/core/signed_manifest.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
@@ -31,6 +39,10 @@
 namespace {
 
 using install_paths::FolderPart;
+
+// regsvr32 runs a library's own registration code, which may hang: the wait
+// for it is bounded.
+constexpr DWORD kRegistrationWaitMs = 30000;
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -78,14 +90,39 @@ bool BackedUpAlready(const FileTable& backupMap, const std::string& destination)
   return false;
 }
 
+// A file may take the destination's place only when no folder is there and
+// every folder on its way is a folder, not a file.
+bool IsPlaceForFile(const std::string& exeFolder, const std::string& destination) {
+  if (IsFolder(destination)) return false;
+  for (std::string parent = install_paths::ParentPath(destination); parent.size() > exeFolder.size();
+       parent = install_paths::ParentPath(parent)) {
+    if (IsFile(parent)) return false;
+  }
+  return true;
+}
+
+// The backup copy of an existing destination, complete and on disk, and
+// without a read-only attribute that would keep the work folder from going.
+bool MakeBackupCopy(const std::string& destination, const std::string& backupCopy) {
+  if (!CopyFileA(destination.c_str(), backupCopy.c_str(), FALSE)) return false;
+  ClearReadOnly(backupCopy);
+  return FlushFileToDisk(backupCopy);
+}
+
+bool Journal(const UpdateJob& job, install_journal::RecordKind kind, const std::string& filePath, bool existed = false) {
+  return AppendInstallJournal(job.backupFolder, {kind, filePath, existed});
+}
+
 // One file, strictly in this order: download, digest checks, backup,
 // replacement, registration, report. False ends the installation.
 bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::string& url) {
+  using install_journal::RecordKind;
   const std::string folder = FolderPart(filePath);
   const std::string tempFile = job.tempFolder + filePath;
   const std::string backupCopy = job.backupFolder + filePath;
   const std::string destination = job.exeFolder + filePath;
 
+  if (!IsPlaceForFile(job.exeFolder, destination)) return false;
   if (!EnsureFolder(job.tempFolder + folder)) return false;
   if (!job.DownloadFile(tempFile, url)) return false;
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
@@ -99,18 +136,22 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   // A file that does not exist yet has no backup; the entry is kept anyway.
   // The same file listed again in another letter case keeps its first backup,
   // which is the only copy of the file as it was before the run.
-  if (!BackedUpAlready(job.BackupMap, destination)) CopyFileA(destination.c_str(), backupCopy.c_str(), FALSE);
+  const bool firstListing = !BackedUpAlready(job.BackupMap, destination);
+  const bool existed = IsFile(destination);
+  if (firstListing && existed && !MakeBackupCopy(destination, backupCopy)) return false;
   job.BackupMap.Set(destination, backupCopy);
+  if (!Journal(job, RecordKind::File, filePath, existed)) return false;
 
   if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
-  if (!CopyFileA(tempFile.c_str(), destination.c_str(), FALSE)) {
-    // A file in use cannot be overwritten but can usually be renamed: it stays
-    // beside the new one as .bak until a later update replaces it again.
-    const std::string aside = destination + ".bak";
-    DeleteFileA(aside.c_str());
-    MoveFileA(destination.c_str(), aside.c_str());
-    if (!CopyFileA(tempFile.c_str(), destination.c_str(), FALSE)) return false;
-  }
+  const bool placed = PutFileInPlace(
+      tempFile, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
+      [&] {
+        // Only the first listing moves the file from before the run aside.
+        if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
+        Journal(job, RecordKind::Moved, filePath);
+      });
+  if (!placed) return false;
+  FlushFileToDisk(destination);
 
   RegisterComServer(destination);
   if (job.owner()) job.owner()->ReportFileProgress(filePath, Installed, 0);
@@ -134,13 +175,17 @@ bool UpdateJob::InstallFiles() {
     // before anything is created or downloaded.
     if (!install_paths::InstallTableIsContained(*this)) return false;
     if (!PrepareWorkFolders(*this)) return false;
+    if (!StartInstallJournal(backupFolder)) return false;
     for (const auto& [filePath, url] : FileUrlMap) {
       if (!InstallOneFile(*this, filePath, url)) return false;
     }
+    // From here on a killed run is complete: the next start only cleans up.
+    AppendInstallJournal(backupFolder, {install_journal::RecordKind::Committed, std::string(), false});
     FileUrlMap.clear();
     BackupMap.clear();
     FileHashMap.clear();
     FileSha256Map.clear();
+    AsideMap.clear();
     DeleteWorkFolder(tempFolder);
     DeleteWorkFolder(backupFolder);
     DeleteFileIfPresent(historyPath);
@@ -155,7 +200,9 @@ bool UpdateJob::InstallFiles() {
 bool UpdateJob::RestoreBackups() {
   try {
     for (const auto& [destination, backupCopy] : BackupMap) {
-      CopyFileA(backupCopy.c_str(), destination.c_str(), FALSE);
+      const std::string* aside = AsideMap.Find(destination);
+      // A destination without a backup copy did not exist before the run.
+      RestoreDestination(destination, backupCopy, aside ? *aside : std::string(), IsFile(backupCopy), false);
     }
     DeleteWorkFolder(backupFolder);
     DeleteFileIfPresent(historyPath);
@@ -164,6 +211,7 @@ bool UpdateJob::RestoreBackups() {
     BackupMap.clear();
     FileHashMap.clear();
     FileSha256Map.clear();
+    AsideMap.clear();
     DeleteWorkFolder(tempFolder);
     return true;
   } catch (...) {
@@ -198,6 +246,8 @@ bool DeleteWorkFolder(const std::string& path) {
         } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
           DeleteWorkFolder(child);
         } else {
+          // A read-only copy never keeps a work folder alive.
+          ClearReadOnly(child);
           DeleteFileA(child.c_str());
         }
       } while (FindNextFileA(find.get(), &entry));
@@ -236,7 +286,23 @@ bool RegisterComServer(const std::string& path) {
     return false;
   }
 
-  const std::string command = install_paths::RegsvrCommandLine(path);
-  WinExec(command.c_str(), SW_HIDE);
+  // The system's own regsvr32, never one the client folder or the current
+  // folder holds. The next file (or a restore) waits until it has ended.
+  char system[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const std::string regsvr = std::string(system) + "\\regsvr32.exe";
+  std::string command = install_paths::RegsvrCommandLine(regsvr, path);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessA(regsvr.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    return false;
+  }
+  UniqueHandle process(started.hProcess);
+  UniqueHandle thread(started.hThread);
+  WaitForSingleObject(process.get(), kRegistrationWaitMs);
   return true;
 }

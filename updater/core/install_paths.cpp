@@ -6,6 +6,7 @@
 
 #include "updater/base/file_name_rules.h"
 #include "updater/base/text_rules.h"
+#include "updater/core/install_journal.h"
 #include "updater/transfer/download_rules.h"
 
 namespace install_paths {
@@ -56,9 +57,12 @@ bool IsPlainByteName(const std::string& component) {
          component.back() != '.' && component.back() != ' ';
 }
 
+// The work folders, and the journal, whose name a backup copy
+// (TempBackUpFolder + FilePath) must never take.
 bool IsWorkFolderName(const std::string& component) {
   return EqualsIgnoreAsciiCaseMb(component, kTempFolderName) ||
-         EqualsIgnoreAsciiCaseMb(component, kBackupFolderName);
+         EqualsIgnoreAsciiCaseMb(component, kBackupFolderName) ||
+         EqualsIgnoreAsciiCaseMb(component, install_journal::kFileName);
 }
 
 }  // namespace
@@ -85,6 +89,7 @@ bool IsContainedFilePath(const std::string& filePath) {
   }
   if (IsWorkFolderName(parts.front())) return false;
   if (parts.size() == 1 && (EqualsIgnoreAsciiCaseMb(parts[0], kHistoryFileName) ||
+                            EqualsIgnoreAsciiCaseMb(parts[0], kSignatureFileName) ||
                             EqualsIgnoreAsciiCaseMb(parts[0], kSettingsFileName))) {
     return false;
   }
@@ -131,23 +136,24 @@ bool HasComServerExtension(const std::string& path) {
   return EqualsIgnoreAsciiCaseMb(extension, "dll") || EqualsIgnoreAsciiCaseMb(extension, "ocx");
 }
 
-std::string RegsvrCommandLine(const std::string& path) {
-  const std::string command = "regsvr32 \"" + path + "\" /s";
-  std::string result;
-  result.reserve(command.size());
-  for (std::size_t i = 0; i < command.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(command[i]);
-    if (IsGbkLeadByte(c) && i + 1 < command.size()) {
-      result += command.substr(i, 2);
+std::string RegsvrCommandLine(const std::string& regsvrPath, const std::string& path) {
+  // A path on a network share begins with \\server: that pair is kept.
+  std::size_t i = path.compare(0, 2, "\\\\") == 0 ? 2 : 0;
+  std::string single = path.substr(0, i);
+  single.reserve(path.size());
+  for (; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (IsGbkLeadByte(c) && i + 1 < path.size()) {
+      single += path.substr(i, 2);
       ++i;
-    } else if (c == '\\' && i + 1 < command.size() && command[i + 1] == '\\') {
-      result += '\\';
+    } else if (c == '\\' && i + 1 < path.size() && path[i + 1] == '\\') {
+      single += '\\';
       ++i;
     } else {
-      result += command[i];
+      single += path[i];
     }
   }
-  return result;
+  return "\"" + regsvrPath + "\" \"" + single + "\" /s";
 }
 
 }  // namespace install_paths

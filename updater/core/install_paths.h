@@ -24,6 +24,7 @@ namespace install_paths {
 constexpr const char kTempFolderName[] = "UpdateTempFolder";
 constexpr const char kBackupFolderName[] = "TempBackUpFolder";
 constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
+constexpr const char kSignatureFileName[] = "HistoryVersionList.cfg.sig";  // the manifest's signature
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";
 // The client, beside the updater: its version names the update, and it is
 // started again after one.
@@ -41,8 +42,8 @@ std::string ParentPath(const std::string& path);
 // file name: not empty, not "." or "..", no control character, none of
 // <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
-// is not a work folder, and it does not name the manifest or the settings file
-// (all compared ignoring case). Double-byte characters must be complete.
+// is not a work folder or the install journal, and it does not name the
+// manifest or the settings file (all compared ignoring case). Double-byte characters must be complete.
 bool IsContainedFilePath(const std::string& filePath);
 
 // True when every path the pipeline forms for filePath fits a 260-character
@@ -63,7 +64,9 @@ bool InstallTableIsContained(const UpdateJobState& state);
 // ignoring letter case (\v1.2\readme has none).
 bool HasComServerExtension(const std::string& path);
 
-// "regsvr32 \"<path>\" /s" with every doubled backslash made single.
-std::string RegsvrCommandLine(const std::string& path);
+// "\"<regsvrPath>\" \"<path>\" /s": the given regsvr32, never one found by a
+// search of the client's folder, and the path with every doubled backslash made
+// single except a leading one (\\server\share\...).
+std::string RegsvrCommandLine(const std::string& regsvrPath, const std::string& path);
 
 }  // namespace install_paths

@@ -28,10 +28,10 @@ class RowProgress : public DownloadProgress {
 
 }  // namespace
 
-bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url) {
-  if (owner() == nullptr) return downloads_.DownloadFile(localPath, url, nullptr);
+bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url, Bz2Target rule) {
+  if (owner() == nullptr) return downloads_.DownloadFile(localPath, url, nullptr, rule);
   RowProgress progress(owner(), DisplayPath(localPath, tempFolder));
-  return downloads_.DownloadFile(localPath, url, &progress);
+  return downloads_.DownloadFile(localPath, url, &progress, rule);
 }
 
 bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& url) {

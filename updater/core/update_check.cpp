@@ -36,8 +36,12 @@ bool UpdateJob::CheckAndInstall() {
   if (FileUrlMap.empty()) return false;
 
   // A FilePath that would reach outside the client folder fails the run here,
-  // before the client's download centre or any file is touched.
-  if (!install_paths::InstallTableIsContained(*this)) return false;
+  // before the client's download centre or any file is touched. The list is
+  // shown first, so that the failure is told as one of an update to do.
+  if (!install_paths::InstallTableIsContained(*this)) {
+    if (owner()) owner()->FillFileList(FileUrlMap);
+    return false;
+  }
   // A signed manifest vouches for its files only through their SHA-256.
   if (!manifestKeys.empty() && !manifest::EveryFileHasSha256(*this)) return false;
 

@@ -39,7 +39,7 @@ class UpdateJob : public UpdateJobState {
   // makes up to three attempts of DownloadOnce, 100 ms apart; both may raise
   // TransferError. Progress goes to owner() (SetProgressStep, StepProgress,
   // ReportFileProgress), under the FilePath of a file of the work folder.
-  bool DownloadFile(const std::string& localPath, const std::string& url);
+  bool DownloadFile(const std::string& localPath, const std::string& url, Bz2Target rule = Bz2Target::UrlName);
   bool DownloadOnce(const std::string& localPath, const std::string& url);
   // Called on the user-interface thread while the worker runs: the transfer in
   // progress and every later attempt fail (DownloadClient::Cancel). The worker

@@ -351,21 +351,21 @@ void DownloadClient::Cancel() {
 bool DownloadClient::cancelled() const { return state_->cancelled; }
 
 bool DownloadClient::DownloadFile(const std::string& localPath, const std::string& url,
-                                  DownloadProgress* progress) {
+                                  DownloadProgress* progress, Bz2Target rule) {
   for (int attempt = 1;; ++attempt) {
-    if (DownloadOnce(localPath, url, progress)) return true;
+    if (DownloadOnce(localPath, url, progress, rule)) return true;
     if (attempt == kDownloadAttempts || state_->cancelled) return false;
     Sleep(kAttemptPauseMs);
   }
 }
 
 bool DownloadClient::DownloadOnce(const std::string& localPath, const std::string& url,
-                                  DownloadProgress* progress) {
+                                  DownloadProgress* progress, Bz2Target rule) {
   State& state = *state_;
   if (state.cancelled) return false;
   // A bz2 URL names the file it is stored as; a name that could leave the
   // folder gets no request at all.
-  std::optional<std::string> target = DownloadTarget(localPath, url);
+  std::optional<std::string> target = DownloadTarget(localPath, url, rule);
   if (!target) return false;
 
   State::AttemptHandles handles(state);

@@ -42,8 +42,10 @@ class DownloadClient {
 
   // Up to kDownloadAttempts of DownloadOnce, kAttemptPauseMs apart; none after
   // a cancel. Both may raise TransferError. progress may be null.
-  bool DownloadFile(const std::string& localPath, const std::string& url, DownloadProgress* progress);
-  bool DownloadOnce(const std::string& localPath, const std::string& url, DownloadProgress* progress);
+  bool DownloadFile(const std::string& localPath, const std::string& url, DownloadProgress* progress,
+                    Bz2Target rule = Bz2Target::UrlName);
+  bool DownloadOnce(const std::string& localPath, const std::string& url, DownloadProgress* progress,
+                    Bz2Target rule = Bz2Target::UrlName);
 
   // Makes the transfer in progress and every later attempt fail (false, no
   // further report) and returns at once: it closes the open request and

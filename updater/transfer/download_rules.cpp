@@ -29,8 +29,8 @@ char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 
 
 }  // namespace
 
-std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url) {
-  if (TextAfterLast(url, '.') != "bz2") return localPath;
+std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url, Bz2Target rule) {
+  if (rule == Bz2Target::LocalPath || TextAfterLast(url, '.') != "bz2") return localPath;
   std::string name = TextAfterLast(url, '/');
   // A fragment is no part of the file's name: such a URL names no plain file.
   if (!IsPlainFileName(name) || name.find('#') != std::string::npos) return std::nullopt;

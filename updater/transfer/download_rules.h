@@ -51,7 +51,11 @@ std::string DisplayPath(const std::string& localPath, const std::string& tempFol
 // plain file name (empty, "." or "..", a separator, a drive colon, a query or
 // fragment, a reserved device name...), so nothing can be written outside the
 // local path's folder.
-std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url);
+// The manifest is the exception: its name is fixed (LocalPath), since a body
+// stored under a name of the server's choice would stay in the client folder.
+enum class Bz2Target { UrlName, LocalPath };
+std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url,
+                                          Bz2Target rule = Bz2Target::UrlName);
 
 // True for URLs whose scheme gives an HTTP response ("http://", "https://", any
 // letter case). Other schemes (ftp, file...) get no transfer.

@@ -1,0 +1,122 @@
+#include "updater/core/install_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace install_journal;
+
+namespace {
+
+Record File(const std::string& filePath, bool existed) { return {RecordKind::File, filePath, existed}; }
+Record Aside(const std::string& filePath) { return {RecordKind::Aside, filePath, false}; }
+Record Moved(const std::string& filePath) { return {RecordKind::Moved, filePath, false}; }
+Record Committed() { return {RecordKind::Committed, std::string(), false}; }
+
+std::string Written(const std::vector<Record>& records) {
+  std::string bytes = HeaderLine();
+  for (const Record& record : records) bytes += FormatRecord(record);
+  return bytes;
+}
+
+bool SameRecords(const std::vector<Record>& a, const std::vector<Record>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].kind != b[i].kind || a[i].filePath != b[i].filePath || a[i].existed != b[i].existed) return false;
+  }
+  return true;
+}
+
+// "中文" in code page 936, and a double-byte character whose trail byte is 0x5C.
+const std::string kChinese = "\xd6\xd0\xce\xc4";
+const std::string kTrailBackslash = "\x81\x5c";
+
+const std::vector<Record> kRun = {
+    File("\\a.dll", true),
+    File("\\new\\" + kChinese + ".dll", false),
+    File("\\dir" + kTrailBackslash + "x.ocx", true),
+    Aside("\\dir" + kTrailBackslash + "x.ocx"),
+    Moved("\\dir" + kTrailBackslash + "x.ocx"),
+    File("\\name with spaces.txt", true),
+    Committed(),
+};
+
+}  // namespace
+
+TEST(InstallJournal, EveryPrefixOfAJournalReadsAsItsWholeRecords) {
+  // A run killed while writing leaves any prefix of what it meant to write:
+  // exactly the records whose line is complete are read.
+  const std::string bytes = Written(kRun);
+  std::vector<std::size_t> lineEnds;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\n') lineEnds.push_back(i + 1);
+  }
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+    const Journal journal = ParseJournal(bytes.substr(0, cut));
+    std::size_t whole = 0;
+    while (whole < lineEnds.size() && lineEnds[whole] <= cut) ++whole;
+    EXPECT_EQ(journal.ours, whole >= 1) << cut;
+    const std::vector<Record> expected(kRun.begin(), kRun.begin() + (whole == 0 ? 0 : whole - 1));
+    EXPECT_TRUE(SameRecords(journal.records, expected)) << "cut at " << cut;
+  }
+}
+
+TEST(InstallJournal, WhatIsNotOursOrNotWholeIsNotTrusted) {
+  const std::string good = FormatRecord(File("\\good.dll", true));
+  const std::string after = FormatRecord(File("\\after.dll", true));
+  // Records that are well signed but name what no run of ours would name.
+  struct Case { const char* what; std::string bytes; std::vector<std::string> paths; };
+  const Case cases[] = {
+      {"no header", good, {}},
+      {"another header", "torvane-install-journal 2\n" + good, {}},
+      {"empty", "", {}},
+      {"zeros after a power cut", HeaderLine() + good + std::string(64, '\0') + after, {"\\good.dll"}},
+      {"checksum off by one digit", HeaderLine() + good.substr(0, good.size() - 2) + "x\n" + after, {}},
+      {"a line cut short, then more", HeaderLine() + good.substr(0, 9) + "\n" + after, {}},
+      {"outside the folder", HeaderLine() + FormatRecord(File("\\..\\outside.dll", true)) + after, {"\\after.dll"}},
+      {"absolute path", HeaderLine() + FormatRecord(File("C:\\windows\\x.dll", false)) + after, {"\\after.dll"}},
+      {"a work folder", HeaderLine() + FormatRecord(File("\\TempBackUpFolder\\x", false)) + after, {"\\after.dll"}},
+      {"the journal itself", HeaderLine() + FormatRecord(File("\\TorvaneInstall.journal", false)) + after, {"\\after.dll"}},
+      {"a field too many", HeaderLine() + FormatRecord(Aside("\\x.dll\textra")) + after, {"\\after.dll"}},
+      {"CR LF line end", HeaderLine() + FormatRecord(File("\\x.dll\r", true)) + after, {"\\after.dll"}},
+      {"network path", HeaderLine() + FormatRecord(File("\\\\server\\share\\x", false)) + after, {"\\after.dll"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> paths;
+    for (const Record& record : ParseJournal(c.bytes).records) paths.push_back(record.filePath);
+    EXPECT_EQ(paths, c.paths) << c.what;
+  }
+}
+
+TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestFirst) {
+  struct Step { std::string filePath; bool existed, asideStarted, moved; };
+  struct Case { const char* what; std::vector<Record> records; bool committed; std::vector<Step> steps; };
+  const Case cases[] = {
+      {"nothing touched yet", {}, false, {}},
+      {"two files", {File("\\a.dll", true), File("\\n.dll", false)}, false,
+       {{"\\n.dll", false, false, false}, {"\\a.dll", true, false, false}}},
+      {"committed", {File("\\a.dll", true), File("\\n.dll", false), Committed()}, true, {}},
+      {"aside announced", {File("\\x.dll", true), Aside("\\x.dll")}, false, {{"\\x.dll", true, true, false}}},
+      {"aside done", {File("\\x.dll", true), Aside("\\x.dll"), Moved("\\x.dll")}, false,
+       {{"\\x.dll", true, true, true}}},
+      {"listed again in other letters: the first record counts, a later aside holds a new file",
+       {File("\\c.dll", false), File("\\C.DLL", true), Aside("\\C.DLL"), Moved("\\C.DLL")}, false,
+       {{"\\c.dll", false, false, false}}},
+      {"aside without its file record", {Aside("\\x.dll"), Moved("\\x.dll")}, false, {}},
+  };
+  for (const Case& c : cases) {
+    Journal journal;
+    journal.ours = true;
+    journal.records = c.records;
+    const PlayBackPlan plan = MakePlayBackPlan(journal);
+    EXPECT_EQ(plan.committed, c.committed) << c.what;
+    ASSERT_EQ(plan.steps.size(), c.steps.size()) << c.what;
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      EXPECT_EQ(plan.steps[i].filePath, c.steps[i].filePath) << c.what;
+      EXPECT_EQ(plan.steps[i].existed, c.steps[i].existed) << c.what;
+      EXPECT_EQ(plan.steps[i].asideStarted, c.steps[i].asideStarted) << c.what;
+      EXPECT_EQ(plan.steps[i].moved, c.steps[i].moved) << c.what;
+    }
+  }
+}

@@ -1,0 +1,109 @@
+// The play-back of an install journal at start-up, on a real folder: what a
+// killed run left is put back, whatever the journal says stays inside the
+// client folder, and the work folders go.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/core/test_files.h"
+#include "updater/core/install_journal.h"
+#include "updater/core/install_journal_file.h"
+
+namespace {
+
+using install_journal::FormatRecord;
+using install_journal::HeaderLine;
+using install_journal::Record;
+using install_journal::RecordKind;
+
+std::string FileRecord(const std::string& filePath, bool existed) {
+  return FormatRecord({RecordKind::File, filePath, existed});
+}
+std::string AsideRecord(const std::string& filePath) { return FormatRecord({RecordKind::Aside, filePath, false}); }
+std::string MovedRecord(const std::string& filePath) { return FormatRecord({RecordKind::Moved, filePath, false}); }
+std::string CommittedRecord() { return FormatRecord({RecordKind::Committed, std::string(), false}); }
+
+constexpr char kBackup[] = "TempBackUpFolder\\";
+constexpr char kMissing[] = "<missing>";
+
+// Paths are relative to the client folder; "..\\" reaches the folder above it.
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+struct Case {
+  const char* what;
+  Files before;         // the folder as the killed run left it (TempBackUpFolder included)
+  std::string journal;  // the journal's bytes
+  Files after;          // what the play-back must leave
+};
+
+TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFoldersGo) {
+  const std::string killedMidEntry = FileRecord("\\b.dll", true);
+  const Case cases[] = {
+      {"killed between two replacements",
+       {{"a.dll", "new a"}, {"n.dll", "new n"}, {"b.dll", "old b"}, {"sub\\c.dll", "new c"},
+        {std::string(kBackup) + "a.dll", "old a"}, {std::string(kBackup) + "sub\\c.dll", "old c"}},
+       HeaderLine() + FileRecord("\\a.dll", true) + FileRecord("\\n.dll", false) + FileRecord("\\sub\\c.dll", true),
+       {{"a.dll", "old a"}, {"n.dll", kMissing}, {"b.dll", "old b"}, {"sub\\c.dll", "old c"}}},
+      {"journal cut in the middle of an entry",
+       {{"a.dll", "new a"}, {"b.dll", "old b"}, {std::string(kBackup) + "a.dll", "old a"},
+        {std::string(kBackup) + "b.dll", "stale"}},
+       HeaderLine() + FileRecord("\\a.dll", true) + killedMidEntry.substr(0, killedMidEntry.size() / 2),
+       {{"a.dll", "old a"}, {"b.dll", "old b"}}},
+      {"committed journal: only the clean-up",
+       {{"a.dll", "new a"}, {"n.dll", "new n"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true) + FileRecord("\\n.dll", false) + CommittedRecord(),
+       {{"a.dll", "new a"}, {"n.dll", "new n"}}},
+      {"paths outside the client folder are not trusted",
+       {{"..\\outside.dll", "outside"}, {"a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\..\\outside.dll", false) + FileRecord("\\a.dll", true) +
+           FileRecord("\\TempBackUpFolder\\a.dll", false),
+       {{"..\\outside.dll", "outside"}, {"a.dll", "old a"}}},
+      {"not our journal",
+       {{"a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
+       "file\t0\t\\a.dll\n",
+       {{"a.dll", "new a"}}},
+      {"a file moved aside is put back",
+       {{"x.dll", "new x"}, {"x.dll.bak", "old x"}, {std::string(kBackup) + "x.dll", "old x"}},
+       HeaderLine() + FileRecord("\\x.dll", true) + AsideRecord("\\x.dll") + MovedRecord("\\x.dll"),
+       {{"x.dll", "old x"}, {"x.dll.bak", kMissing}}},
+      {"killed right after the move aside: the destination is gone",
+       {{"x.dll.bak", "old x"}, {std::string(kBackup) + "x.dll", "old x"}},
+       HeaderLine() + FileRecord("\\x.dll", true) + AsideRecord("\\x.dll"),
+       {{"x.dll", "old x"}, {"x.dll.bak", kMissing}}},
+      {"killed before the move aside: an older aside file is no backup",
+       {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}, {std::string(kBackup) + "x.dll", "old x"}},
+       HeaderLine() + FileRecord("\\x.dll", true) + AsideRecord("\\x.dll"),
+       {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string root = UniqueFolder("recover");
+    const std::string folder = root + "\\client\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    CreateDirectoryA((folder + "UpdateTempFolder").c_str(), nullptr);
+    CreateDirectoryA((folder + kBackup).c_str(), nullptr);
+    WriteBytes(folder + "UpdateTempFolder\\a.dll", "downloaded");
+    for (const auto& [path, bytes] : c.before) {
+      const std::string full = folder + path;
+      CreateDirectoryA(full.substr(0, full.rfind('\\')).c_str(), nullptr);
+      WriteBytes(full, bytes);
+    }
+    // A new file made read-only since must go all the same.
+    SetFileAttributesA((folder + "n.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(folder + kBackup + install_journal::kFileName, c.journal);
+
+    RecoverInterruptedInstall(folder);
+
+    for (const auto& [path, bytes] : c.after) EXPECT_EQ(ReadBytes(folder + path), bytes) << path;
+    EXPECT_FALSE(Exists(folder + "UpdateTempFolder"));
+    EXPECT_FALSE(Exists(folder + "TempBackUpFolder"));
+    RemoveTree(root);
+  }
+}
+
+}  // namespace

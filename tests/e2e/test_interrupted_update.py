@@ -1,0 +1,149 @@
+"""Updates that are killed part-way, and updaters started twice, under Wine.
+
+An update of five files is killed at each point between its changes: while
+the first file downloads (nothing replaced yet), while each later one downloads
+(some replaced, one of them moved aside because it is in use), and while the
+last one is being registered (every file replaced, Upgrade.cfg still there).
+The next start must put the old files back before it does anything else, and
+then complete the update. Each kill point has its own client folder; they run
+side by side.
+"""
+
+import os
+
+from test_update_install import COM_SERVER, FILE_HOLDER, RUN_TIMEOUT, Scenario
+from torvane_env import TorvaneTestCase, WineProcess, wait_until, windows_path
+
+EVENT_TIMEOUT = 60
+
+
+def hold_open(test, client, relative):
+    """Keeps a client file open (readable, renameable) until the test ends."""
+    ready = client.file("holder.ready")
+    holder = WineProcess([FILE_HOLDER, windows_path(client.file(relative)), windows_path(ready), "150000"],
+                         client.path, 180)
+    test.addCleanup(holder.kill)
+    test.assertIsNotNone(wait_until(lambda: os.path.exists(ready), 30), "file holder not ready")
+    os.remove(ready)
+
+
+class KilledUpdateTest(TorvaneTestCase):
+
+    def setUp(self):
+        super().setUp()
+        with open(COM_SERVER, "rb") as f:
+            com_server = f.read()
+        # (FilePath, old bytes or None when the file is new, new bytes), in the
+        # order of installation.
+        self.FILES = [
+            ("\\f0.bin", b"old f0", b"new f0"),
+            ("\\sub\\f1.dll", b"old f1", b"new f1"),   # read-only
+            ("\\held\\x2.dll", b"old x2", b"new x2"),  # in use: moved aside
+            ("\\n3.txt", None, b"new n3"),
+            ("\\com\\srv4.dll", None, com_server),     # a COM server, registered last
+        ]
+
+    def state(self, client):
+        """The update's files and their aside names: bytes, or None when absent."""
+        found = {}
+        for path, _, _ in self.FILES:
+            for name in (path, path + ".bak"):
+                found[name] = client.read_file(name) if client.exists(name) else None
+        return found
+
+    def expected(self, which):
+        state = {}
+        for path, old, new in self.FILES:
+            state[path] = old if which == "old" else new
+            state[path + ".bak"] = None
+        if which == "new":
+            state["\\held\\x2.dll.bak"] = b"old x2"
+        return state
+
+    def test_a_killed_update_is_undone_at_the_next_start_which_completes_it(self):
+        server = self.start_server()
+        # Kill point i < 5: while file i downloads; 5: while the last file registers.
+        points = []
+        for point in range(len(self.FILES) + 1):
+            s = Scenario(self, server, "kill%d" % point, installed=400)
+            for path, old, new in self.FILES:
+                if old is not None:
+                    s.client.write_file(path, old)
+                s.offer(500, path, new)
+            os.chmod(s.client.file("sub/f1.dll"), 0o444)
+            hold_open(self, s.client, "held/x2.dll")
+            if point < len(self.FILES):
+                s.stall = "/%s/files/v500%s" % (s.name, self.FILES[point][0].replace("\\", "/"))
+                server.script(s.stall, silent=1)
+            else:
+                s.stall = None
+                s.client.write_file("com/srv4.dll.hold", b"")
+            points.append(s)
+
+        for s in points:
+            s.start()
+        for s in points:
+            if s.stall:
+                event = wait_until(lambda: s.stall in server.requests, EVENT_TIMEOUT)
+            else:
+                event = s.client.wait_for_file("com/srv4.dll.waiting", EVENT_TIMEOUT)
+            self.assertTrue(event, "%s: the kill point was not reached" % s.name)
+            s.run.kill()
+            self.assertIsNotNone(s.run.poll(), s.name)
+            if s.stall:
+                server.script(s.stall)
+            else:
+                os.remove(s.client.file("com/srv4.dll.hold"))
+            s.killed_state = self.state(s.client)
+
+        # What the killed runs left differs from point to point; the next start
+        # puts the old files back before it asks the server for anything.
+        self.assertEqual(len({repr(sorted(s.killed_state.items())) for s in points}), len(points))
+        for s in points:
+            s.requests_before = len(s.requests())
+            s.run = s.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
+        for s in points:
+            recovered = wait_until(lambda: not s.client.exists("TempBackUpFolder")
+                                   and not s.client.exists("UpdateTempFolder"), EVENT_TIMEOUT)
+            state = self.state(s.client)
+            self.assertTrue(recovered, "%s: work folders left" % s.name)
+            self.assertEqual(len(s.requests()), s.requests_before, "%s: the update went on before the check" % s.name)
+            self.assertEqual(state, self.expected("old"), s.name)
+
+        for s in points:
+            s.finish()
+            s.expect_success()
+            self.assertEqual(self.state(s.client), self.expected("new"), s.name)
+
+
+class OneUpdaterPerFolderTest(TorvaneTestCase):
+
+    def test_a_second_updater_of_a_folder_ends_at_once_while_another_folder_runs_beside(self):
+        server = self.start_server()
+        first = Scenario(self, server, "first", installed=400)
+        first.offer(500, "\\a.txt", b"new a")
+        other = Scenario(self, server, "other", installed=400)
+        other.offer(500, "\\a.txt", b"new a")
+        # While the client runs every updater waits for it, so none can end by
+        # itself before the client is gone.
+        client = first.client.start_client("--hold_ms=-1", "--max_ms=100000")
+        first.start()
+        # The same folder, spelled in capitals.
+        second = WineProcess([windows_path(first.client.file("Torvane.exe")).upper(), "/ForceUpdate"],
+                             first.client.path, RUN_TIMEOUT)
+        self.addCleanup(second.kill)
+        other.start()
+
+        ended = wait_until(lambda: [r for r in (first.run, second) if r.poll() is not None], EVENT_TIMEOUT)
+        self.assertIsNotNone(ended, "both updaters of one folder are still running")
+        self.assertEqual(len(ended), 1)
+        self.assertEqual(ended[0].poll(), 0)
+        self.assertIsNone(other.run.poll(), "the updater of another folder ended")
+        self.assertIsNone(client.poll())
+
+        client.kill()
+        first.run = second if ended[0] is first.run else first.run
+        for s in (first, other):
+            s.finish()
+            s.expect_success()
+            self.assertEqual(s.requests(), ["/list.cfg", "/files/v500/a.txt"], s.name)

@@ -1,0 +1,55 @@
+#include "updater/core/folder_lock.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "updater/transfer/md5.h"
+
+namespace {
+
+// The folder's full path in UTF-16 with letters in capitals, as the file
+// system compares names; empty when the path cannot be read.
+std::wstring FoldedFullPath(const std::string& folder) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::vector<wchar_t> wide(length);
+  MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, wide.data(), length);
+  const DWORD fullLength = GetFullPathNameW(wide.data(), 0, nullptr, nullptr);
+  if (fullLength == 0) return std::wstring();
+  std::vector<wchar_t> full(fullLength);
+  const DWORD written = GetFullPathNameW(wide.data(), fullLength, full.data(), nullptr);
+  if (written == 0 || written >= fullLength) return std::wstring();
+  CharUpperBuffW(full.data(), written);
+  return std::wstring(full.data(), written);
+}
+
+// A mutex name holds no backslash and at most 260 characters, so the path is
+// represented by its digest.
+std::wstring LockName(const std::wstring& foldedPath) {
+  Md5Context md5;
+  md5.Update(foldedPath.data(), foldedPath.size() * sizeof(wchar_t));
+  md5.Final();
+  unsigned char digest[16];
+  md5.GetDigest(digest);
+  const std::string hex = FormatDigest(digest);
+  return L"Torvane-" + std::wstring(hex.begin(), hex.end());
+}
+
+}  // namespace
+
+bool FolderLock::Acquire(const std::string& folder) {
+  const std::wstring path = FoldedFullPath(folder);
+  if (path.empty()) return true;
+  const std::wstring name = LockName(path);
+  // Global: an updater started in another session for the same folder counts
+  // too; a mutex made there by another user may refuse us access.
+  for (const std::wstring& candidate : {L"Global\\" + name, L"Local\\" + name}) {
+    SetLastError(ERROR_SUCCESS);
+    mutex_.reset(CreateMutexW(nullptr, FALSE, candidate.c_str()));
+    const DWORD error = GetLastError();
+    if (mutex_) return error != ERROR_ALREADY_EXISTS;
+    if (error == ERROR_ACCESS_DENIED) return false;
+  }
+  return true;
+}

@@ -1,0 +1,66 @@
+#include "updater/core/install_restore.h"
+
+#include <windows.h>
+
+#include "updater/base/scoped_handle.h"
+
+namespace {
+
+DWORD Attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+
+}  // namespace
+
+bool IsFile(const std::string& path) {
+  const DWORD attributes = Attributes(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = Attributes(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void ClearReadOnly(const std::string& path) {
+  const DWORD attributes = Attributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+bool FlushFileToDisk(const std::string& path) {
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && FlushFileBuffers(file.get());
+}
+
+bool PutFileInPlace(const std::string& source, const std::string& destination,
+                    const std::function<bool()>& beforeAside, const std::function<void()>& afterAside) {
+  if (IsFolder(destination)) return false;
+  ClearReadOnly(destination);
+  if (CopyFileA(source.c_str(), destination.c_str(), FALSE)) return true;
+
+  // A file in use cannot be overwritten but can usually be renamed: it stays
+  // beside the new one as .bak until a later update replaces it again.
+  if (beforeAside && !beforeAside()) return false;
+  const std::string aside = destination + ".bak";
+  if (!IsFolder(aside)) {
+    ClearReadOnly(aside);
+    DeleteFileA(aside.c_str());
+    if (MoveFileA(destination.c_str(), aside.c_str()) && afterAside) afterAside();
+  }
+  return CopyFileA(source.c_str(), destination.c_str(), FALSE) != 0;
+}
+
+void RestoreDestination(const std::string& destination, const std::string& backupCopy, const std::string& aside,
+                        bool existed, bool removeNewFile) {
+  if (IsFolder(destination)) return;
+  if (!aside.empty() && IsFile(aside)) {
+    ClearReadOnly(destination);
+    if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
+  }
+  if (existed) {
+    if (IsFile(backupCopy)) PutFileInPlace(backupCopy, destination);
+  } else if (removeNewFile && IsFile(destination)) {
+    ClearReadOnly(destination);
+    DeleteFileA(destination.c_str());
+  }
+}

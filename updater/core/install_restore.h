@@ -1,0 +1,34 @@
+#pragma once
+// The file operations that put a file in place, shared by the installation,
+// RestoreBackups and the play-back of an install journal at start-up, so that
+// a restore is as strong as the install: a read-only attribute never blocks
+// it, a file in use is moved aside, and a folder is never renamed or deleted.
+
+#include <functional>
+#include <string>
+
+bool IsFile(const std::string& path);
+bool IsFolder(const std::string& path);
+
+// Clears a read-only attribute, so that the file can be overwritten or
+// deleted. Nothing happens to a folder or to a path that does not exist.
+void ClearReadOnly(const std::string& path);
+
+// Writes what the system still holds of the file to the disk.
+bool FlushFileToDisk(const std::string& path);
+
+// Copies source over destination (read-only or not). A destination that cannot
+// be overwritten, typically because it is in use, is moved to its aside name
+// (destination + ".bak", whose old file is deleted first) and the copy is made
+// again. beforeAside runs before the aside name is touched (false stops
+// there); afterAside runs once the destination has been moved.
+bool PutFileInPlace(const std::string& source, const std::string& destination,
+                    const std::function<bool()>& beforeAside = nullptr,
+                    const std::function<void()>& afterAside = nullptr);
+
+// Gives destination back its state from before the run. aside, when not
+// empty, is a file that holds the destination as it was (moved there by the
+// run): it is put back first. Otherwise a destination that existed gets its
+// backup copy; one that did not is deleted when removeNewFile is set.
+void RestoreDestination(const std::string& destination, const std::string& backupCopy, const std::string& aside,
+                        bool existed, bool removeNewFile);
