@@ -9,6 +9,7 @@ packages=(
   wine wine64 xvfb xauth locales x11-utils
   fonts-wqy-microhei imagemagick xdotool
   python3 python3-pil openssl
+  libssl-dev libcurl4-openssl-dev libcli11-dev
 )
 
 missing=()

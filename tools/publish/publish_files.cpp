@@ -1,0 +1,51 @@
+#include "tools/publish/publish_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace publish {
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return text.str();
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error) {
+  std::string pattern = path + ".tmp-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    error = path + ": cannot create a temporary file beside it: " + std::strerror(errno);
+    return false;
+  }
+  const std::string temp(name.data());
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  const bool written = done == data.size() && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  const int savedErrno = errno;
+  if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
+    error = path + ": cannot write: " + std::strerror(written ? errno : savedErrno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace publish

@@ -1,0 +1,368 @@
+#include "tools/publish/release_builder.h"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <system_error>
+
+#include "tools/publish/gbk_text.h"
+#include "tools/publish/manifest_lint.h"
+#include "tools/publish/manifest_text.h"
+#include "tools/publish/publish_files.h"
+#include "tools/publish/signature_file.h"
+#include "updater/base/ini_text_reader.h"
+#include "updater/core/install_paths.h"
+#include "updater/base/manifest.h"
+#include "updater/base/text_rules.h"
+#include "updater/transfer/download_rules.h"
+
+namespace publish {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kRoot[] = "Root";
+const char kSomeTempFolder[] = "C:\\Client\\UpdateTempFolder";
+
+// Relative path ('/' between folders) -> full path of every file below dir.
+bool ListFiles(const std::string& dir, std::map<std::string, std::string>& files,
+               std::vector<std::string>& errors) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    errors.push_back(dir + ": not a folder");
+    return false;
+  }
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_symlink(ec) && it->is_directory(ec)) {
+      // Not followed (a link may lead back up the tree), so say so rather than
+      // leave its files out of the release unnoticed.
+      errors.push_back(it->path().string() + ": a symbolic link to a folder; copy the folder in instead");
+      continue;
+    }
+    if (it->is_directory(ec)) continue;
+    const std::string relative = fs::relative(it->path(), dir, ec).generic_string();
+    if (!it->is_regular_file(ec)) {
+      errors.push_back(it->path().string() + ": not a regular file");
+      continue;
+    }
+    files.emplace(relative, it->path().string());
+  }
+  if (ec) {
+    errors.push_back(dir + ": cannot list: " + ec.message());
+    return false;
+  }
+  return true;
+}
+
+std::string ToBackslashes(std::string text) {
+  for (char& c : text) {
+    if (c == '/') c = '\\';
+  }
+  return text;
+}
+
+std::string WithTrailingSlash(std::string url) {
+  if (url.empty() || url.back() != '/') url += '/';
+  return url;
+}
+
+bool IsPlainUrlText(const std::string& url) {
+  for (unsigned char c : url) {
+    if (c <= ' ' || c >= 0x7F) return false;
+  }
+  return true;
+}
+
+// The checks that need only the options.
+void CheckOptions(const ReleaseOptions& options, std::vector<std::string>& errors) {
+  if (!IsPlainVersion(options.version)) {
+    errors.push_back("--version \"" + options.version +
+                     "\": a version is a plain decimal number (no sign, spaces or leading zeros) below 2^31");
+  }
+  if (!options.fromVersion.empty() && !IsPlainVersion(options.fromVersion)) {
+    errors.push_back("--from-version \"" + options.fromVersion + "\" is not a plain decimal version number");
+  }
+  if (!IsHttpUrl(options.baseUrl) || !IsPlainUrlText(options.baseUrl)) {
+    errors.push_back("--base-url \"" + options.baseUrl +
+                     "\": an http:// or https:// address without spaces or non-ASCII characters");
+  }
+}
+
+// The [Root] of an existing manifest: the release list (as written), or errors.
+std::vector<std::string> ExistingReleases(const std::string& manifest, const ReleaseOptions& options,
+                                          std::vector<std::string>& errors) {
+  if (manifest.compare(0, 2, "\xFF\xFE") == 0 || manifest.compare(0, 2, "\xFE\xFF") == 0) {
+    errors.push_back(options.manifestPath + " is UTF-16 text; a manifest is a code page 936 (GBK) file");
+    return {};
+  }
+  LintResult root;
+  LintRoot(manifest, root);
+  for (const Finding& finding : root.findings) {
+    if (finding.severity == Severity::kError) {
+      errors.push_back(options.manifestPath + ": [" + finding.section + "] " + finding.key + " " +
+                       finding.message);
+    }
+  }
+  if (root.HasErrors()) return {};
+  for (std::size_t i = 0; i < root.versions.size(); ++i) {
+    if (AtoiText(root.versions[i]) == AtoiText(options.version)) {
+      errors.push_back("version " + options.version + " is already listed as ver" + std::to_string(i) +
+                       " in " + options.manifestPath);
+    }
+  }
+  if (ManifestText(manifest).HasSection(options.version)) {
+    errors.push_back(options.manifestPath + " already has a section [" + options.version +
+                     "]; the updater would read that one");
+  }
+  if (!options.fromVersion.empty() && AtoiText(options.fromVersion) != AtoiText(root.versions.back())) {
+    errors.push_back("--from-version " + options.fromVersion + " is not the manifest's latest release (" +
+                     root.versions.back() + ")");
+  }
+  return root.versions;
+}
+
+// One taken file's manifest texts, or the reasons the updater would refuse it.
+std::optional<ReleaseFile> DescribeFile(const ReleaseOptions& options, const std::string& relative,
+                                        const std::string& source, std::vector<std::string>& errors) {
+  const auto gbk = Utf8ToGbk(ToBackslashes(relative));
+  if (!gbk) {
+    errors.push_back(relative +
+                     ": the name cannot be written in GBK (code page 936), which the updater uses");
+    return std::nullopt;
+  }
+  ReleaseFile file;
+  file.relative = relative;
+  file.source = source;
+  file.filePath = "\\" + *gbk;
+  file.url = WithTrailingSlash(options.baseUrl) + options.version + "/" + EncodeUrlPath(relative);
+  const std::size_t before = errors.size();
+  if (file.filePath.size() > manifest::kFilePathLimit) {
+    errors.push_back(relative + ": its FilePath is " + std::to_string(file.filePath.size()) +
+                     " bytes in GBK; the updater reads at most " + std::to_string(manifest::kFilePathLimit));
+  }
+  if (!install_paths::IsContainedFilePath(file.filePath)) {
+    errors.push_back(
+        relative +
+        ": the updater refuses this path (each name must be a plain Windows file name: "
+        "no device name such as CON or NUL, no trailing dot or space, no <>:\"|?*\\, no short name "
+        "such as NAME~1, not a work folder, Upgrade.cfg or HistoryVersionList.cfg)");
+  }
+  if (file.url.size() > manifest::kFileUrlLimit) {
+    errors.push_back(relative + ": its URL is " + std::to_string(file.url.size()) +
+                     " characters; the updater reads at most " + std::to_string(manifest::kFileUrlLimit) +
+                     " (use a shorter --base-url or name)");
+  }
+  if (DownloadTarget(kSomeTempFolder + file.filePath, file.url) != kSomeTempFolder + file.filePath) {
+    errors.push_back(relative +
+                     ": its URL ends in .bz2 and names it otherwise (%-escapes), so the updater would store "
+                     "it under another name");
+  }
+  if (errors.size() != before) return std::nullopt;
+  return file;
+}
+
+// ASCII letters folded, double-byte characters whole: Windows sees two paths
+// that differ only so as one file.
+std::string FoldedPath(const std::string& gbk) {
+  std::string folded = gbk;
+  for (std::size_t i = 0; i < folded.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(folded[i]);
+    if (IsGbkLeadByte(c)) {
+      ++i;
+    } else if (c >= 'A' && c <= 'Z') {
+      folded[i] = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return folded;
+}
+
+// releases: the list before this release; its first alreadyWritten entries
+// are in the existing text.
+std::string BuildManifest(const std::string& existing, const std::vector<std::string>& releases,
+                          std::size_t alreadyWritten, const ReleaseOptions& options, const std::string& name,
+                          const std::vector<ReleaseFile>& files) {
+  ManifestText text(existing);
+  std::vector<std::string> list = releases;
+  list.push_back(options.version);
+  text.SetKey(kRoot, "VersionCount", std::to_string(list.size()));
+  text.SetKey(kRoot, "CurrentVersionTime", options.version);
+  text.SetKey(kRoot, "CurrentVersionNum", name);
+  for (std::size_t i = alreadyWritten; i < list.size(); ++i) {
+    text.SetKey(kRoot, "ver" + std::to_string(i), list[i]);
+  }
+  ManifestText::Keys keys{{"FileCount", std::to_string(files.size())}};
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string n = std::to_string(i);
+    keys.emplace_back("FilePath" + n, files[i].filePath);
+    keys.emplace_back("FileUrl" + n, files[i].url);
+    keys.emplace_back("FileHashID" + n, files[i].digests.md5);
+    keys.emplace_back("FileSha256" + n, files[i].digests.sha256);
+  }
+  text.AppendSection(options.version, keys);
+  return text.Text();
+}
+
+// Reads the new manifest back with the updater's readers, as a client at the
+// previous release would: it must list exactly the planned files.
+bool ReadsBackAsPlanned(const std::string& manifest, const std::string& previous, const ReleasePlan& plan) {
+  const IniTextReader reader(manifest);
+  UpdateJobState state;
+  state.installedVersion = AtoiText(previous);
+  bool multiStep = true;
+  bool selected = false;
+  if (!manifest::ReadRootHeader(reader, state) ||
+      !manifest::ReadVersionIndex(reader, state, multiStep, selected) || !selected || multiStep ||
+      !manifest::ReadSingleVersion(reader, state) || state.FileUrlMap.size() != plan.files.size()) {
+    return false;
+  }
+  for (const ReleaseFile& file : plan.files) {
+    const std::string* url = state.FileUrlMap.Find(file.filePath);
+    const std::string* md5 = state.FileHashMap.Find(file.filePath);
+    if (!url || *url != file.url || !md5 || *md5 != file.digests.md5) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string EncodeUrlPath(const std::string& relative) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : relative) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+    if (plain) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
+}
+
+ReleasePlan PlanRelease(const ReleaseOptions& options) {
+  ReleasePlan plan;
+  std::vector<std::string>& errors = plan.errors;
+  CheckOptions(options, errors);
+
+  std::string existing;
+  std::vector<std::string> releases;
+  std::size_t alreadyWritten = 0;
+  std::error_code ec;
+  if (fs::exists(options.manifestPath, ec)) {
+    const auto text = ReadWholeFile(options.manifestPath);
+    if (!text) {
+      errors.push_back(options.manifestPath + ": cannot read");
+      return plan;
+    }
+    existing = *text;
+    releases = ExistingReleases(existing, options, errors);
+    alreadyWritten = releases.size();
+  } else if (options.fromVersion.empty()) {
+    errors.push_back(options.manifestPath +
+                     " does not exist: give --from-version, the version of the clients "
+                     "that have the files of " +
+                     options.fromDir + ", to start it");
+  } else if (AtoiText(options.fromVersion) == AtoiText(options.version)) {
+    errors.push_back("--from-version and --version are the same");
+  } else {
+    releases.push_back(options.fromVersion);
+  }
+
+  std::string name = options.version;
+  if (!options.name.empty()) {
+    const auto gbk = Utf8ToGbk(options.name);
+    if (!gbk) {
+      errors.push_back("--name cannot be written in GBK (code page 936)");
+    } else if (gbk->size() > manifest::kVersionLimit) {
+      errors.push_back("--name is " + std::to_string(gbk->size()) +
+                       " bytes in GBK; the updater reads at most " + std::to_string(manifest::kVersionLimit));
+    } else {
+      name = *gbk;
+    }
+  }
+
+  std::map<std::string, std::string> oldFiles;
+  std::map<std::string, std::string> newFiles;
+  ListFiles(options.fromDir, oldFiles, errors);
+  ListFiles(options.toDir, newFiles, errors);
+  if (!errors.empty()) return plan;
+
+  std::map<std::string, std::string> folded;  // folded FilePath -> relative
+  for (const auto& [relative, source] : newFiles) {
+    const auto digests = DigestFile(source);
+    if (!digests) {
+      errors.push_back(source + ": cannot read");
+      continue;
+    }
+    const auto old = oldFiles.find(relative);
+    if (old != oldFiles.end()) {
+      const auto oldDigests = DigestFile(old->second);
+      if (oldDigests && oldDigests->sha256 == digests->sha256) continue;
+    }
+    auto file = DescribeFile(options, relative, source, errors);
+    if (!file) continue;
+    file->digests = *digests;
+    const auto [it, inserted] = folded.emplace(FoldedPath(file->filePath), relative);
+    if (!inserted) {
+      errors.push_back(relative + " and " + it->second + " differ only in letter case: one file on Windows");
+      continue;
+    }
+    plan.files.push_back(*file);
+  }
+  for (const auto& [relative, source] : oldFiles) {
+    if (!newFiles.count(relative)) {
+      plan.warnings.push_back(relative + " is gone from " + options.toDir +
+                              ", but a manifest cannot delete files: clients keep it");
+    }
+  }
+  if (errors.empty() && plan.files.empty()) {
+    errors.push_back("no file is new or changed between " + options.fromDir + " and " + options.toDir +
+                     ": a release without files makes every update to it fail");
+  }
+  if (!errors.empty()) return plan;
+
+  plan.manifest = BuildManifest(existing, releases, alreadyWritten, options, name, plan.files);
+  if (!ReadsBackAsPlanned(plan.manifest, releases.back(), plan)) {
+    errors.push_back(options.manifestPath +
+                     ": the updater would not read the new release as written; "
+                     "run lint on the manifest");
+  }
+  return plan;
+}
+
+bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, EVP_PKEY* signingKey,
+                   std::string& error) {
+  const fs::path served = fs::path(options.outDir) / options.version;
+  for (const ReleaseFile& file : plan.files) {
+    const fs::path target = served / file.relative;
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    if (!ec) fs::copy_file(file.source, target, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      error = target.string() + ": cannot copy: " + ec.message();
+      return false;
+    }
+    // The manifest must describe the bytes served, even if the source changed meanwhile.
+    const auto copied = DigestFile(target.string());
+    if (!copied || copied->sha256 != file.digests.sha256) {
+      error = file.source + " changed while the release was being made; nothing was added to the manifest";
+      return false;
+    }
+  }
+  if (!WriteFileAtomically(options.manifestPath, plan.manifest, error)) return false;
+  if (signingKey) {
+    const SignatureEntry entry = SignManifest(signingKey, plan.manifest);
+    if (entry.value.empty()) {
+      error = "signing failed";
+      return false;
+    }
+    return WriteFileAtomically(options.manifestPath + ".sig", FormatSignatureFile({entry}), error);
+  }
+  return true;
+}
+
+}  // namespace publish

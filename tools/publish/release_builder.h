@@ -1,0 +1,52 @@
+#pragma once
+// Builds one release: compares the old and new release folders, copies the new
+// and changed files under SERVED_DIR/<version>/ and adds the release to the
+// manifest. Everything the updater would refuse or misread is refused before
+// anything is written.
+
+#include <string>
+#include <vector>
+
+#include "tools/publish/publish_crypto.h"
+
+namespace publish {
+
+struct ReleaseOptions {
+  std::string manifestPath;
+  std::string version;
+  std::string fromDir;
+  std::string toDir;
+  std::string baseUrl;
+  std::string outDir;
+  std::string name;         // CurrentVersionNum; the version when empty
+  std::string fromVersion;  // the old folder's version; needed to start a manifest
+};
+
+struct ReleaseFile {
+  std::string relative;  // UTF-8, '/' between folders
+  std::string source;    // path of the file in the new folder
+  std::string filePath;  // GBK, leading backslash
+  std::string url;
+  FileDigests digests;
+};
+
+struct ReleasePlan {
+  std::vector<ReleaseFile> files;
+  std::string manifest;  // the new manifest's bytes
+  std::vector<std::string> warnings;
+  std::vector<std::string> errors;  // not empty: the release is refused
+};
+
+// Reads the folders and the manifest and plans the release; writes nothing.
+ReleasePlan PlanRelease(const ReleaseOptions& options);
+
+// Copies the files, checks the copies against the plan, then writes the
+// manifest atomically and, with a key, its signature file.
+bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, EVP_PKEY* signingKey,
+                   std::string& error);
+
+// Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ of each segment of a
+// '/'-separated path.
+std::string EncodeUrlPath(const std::string& relative);
+
+}  // namespace publish

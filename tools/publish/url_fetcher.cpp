@@ -1,0 +1,130 @@
+#include "tools/publish/url_fetcher.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace publish {
+namespace {
+
+// The updater takes a Content-Length in 32 signed bits, so no longer body can
+// be an update file; a server that sends without end is cut off there.
+constexpr curl_off_t kMaxBodyBytes = 0x7FFFFFFF;
+
+struct Transfer {
+  CURL* easy = nullptr;
+  std::size_t index = 0;
+  curl_off_t received = 0;
+  std::unique_ptr<DigestPair> digests = std::make_unique<DigestPair>();
+  char error[CURL_ERROR_SIZE] = {};
+};
+
+struct State {
+  uint64_t bytes = 0;
+};
+
+struct Body {
+  Transfer* transfer;
+  State* state;
+};
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+  Body* body = static_cast<Body*>(user);
+  body->transfer->received += static_cast<curl_off_t>(size * count);
+  if (body->transfer->received > kMaxBodyBytes) return 0;  // ends the transfer with an error
+  body->transfer->digests->Update(data, size * count);
+  body->state->bytes += size * count;
+  return size * count;
+}
+
+struct GlobalCurl {
+  GlobalCurl() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+  ~GlobalCurl() { curl_global_cleanup(); }
+};
+
+struct MultiFree {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+
+}  // namespace
+
+std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int parallel,
+                                   const std::function<void(const FetchProgress&)>& progress,
+                                   long connectTimeoutSec, long stallTimeoutSec) {
+  GlobalCurl global;
+  std::vector<FetchOutcome> outcomes(urls.size());
+  std::unique_ptr<CURLM, MultiFree> multi(curl_multi_init());
+  State state;
+  std::vector<std::unique_ptr<Transfer>> transfers(urls.size());
+  std::vector<std::unique_ptr<Body>> bodies(urls.size());
+  std::size_t next = 0;
+  std::size_t running = 0;
+  std::size_t done = 0;
+
+  auto start = [&](std::size_t index) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->index = index;
+    transfer->easy = curl_easy_init();
+    bodies[index] = std::make_unique<Body>(Body{transfer.get(), &state});
+    CURL* easy = transfer->easy;
+    curl_easy_setopt(easy, CURLOPT_URL, urls[index].c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // WinINet follows redirects, so the updater would too.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectTimeoutSec);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallTimeoutSec);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, kMaxBodyBytes);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, bodies[index].get());
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+    curl_multi_add_handle(multi.get(), easy);
+    transfers[index] = std::move(transfer);
+    ++running;
+  };
+
+  auto report = [&] {
+    if (progress) progress(FetchProgress{done, urls.size(), running, state.bytes});
+  };
+
+  while (done < urls.size()) {
+    while (running < static_cast<std::size_t>(parallel < 1 ? 1 : parallel) && next < urls.size())
+      start(next++);
+    int stillRunning = 0;
+    curl_multi_perform(multi.get(), &stillRunning);
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      Transfer* transfer = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+      FetchOutcome& outcome = outcomes[transfer->index];
+      if (transfer->received > kMaxBodyBytes || message->data.result == CURLE_FILESIZE_EXCEEDED) {
+        outcome.error = "the body is longer than the 2147483647 bytes the updater can take";
+      } else if (message->data.result != CURLE_OK) {
+        outcome.error = transfer->error[0] ? transfer->error : curl_easy_strerror(message->data.result);
+      }
+      curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &outcome.status);
+      curl_off_t length = -1;
+      curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+      outcome.hasLength = length >= 0;
+      outcome.length = length;
+      outcome.body = transfer->digests->Final();
+      curl_multi_remove_handle(multi.get(), transfer->easy);
+      curl_easy_cleanup(transfer->easy);
+      const std::size_t index = transfer->index;
+      transfers[index].reset();
+      bodies[index].reset();
+      --running;
+      ++done;
+    }
+    report();
+    if (done < urls.size()) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+  }
+  return outcomes;
+}
+
+}  // namespace publish
