@@ -27,14 +27,9 @@ import tempfile
 import time
 
 SOURCE_DIR = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "fixtures"))
-from http_server import ScriptedHttpServer  # noqa: E402
-
-WINE_RUN = os.path.join(SOURCE_DIR, "tests", "wine", "wine-run")
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
+from wine import WineProcess, run_wine, windows_path  # noqa: E402
+from http_server import ScriptedHttpServer  # noqa: E402  (tests/fixtures, on the path through wine)
 
 
 def file_sizes(count, total):
@@ -62,14 +57,12 @@ def manifest(paths_urls_digests):
 
 def bare_loop(bench_dir, out_dir, urls):
     os.makedirs(out_dir, exist_ok=True)
-    done = subprocess.run([WINE_RUN, "--timeout", "900", os.path.join(bench_dir, "wininet_fetch.exe"),
-                           "--out", windows_path(out_dir)] + urls,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=960)
-    text = done.stdout.decode("utf-8", "replace")
+    code, text, errors = run_wine([os.path.join(bench_dir, "wininet_fetch.exe"), "--out", windows_path(out_dir)] + urls,
+                                  900)
     match = re.search(r"bare-loop: .*?, ([0-9.]+) s,", text)
     shutil.rmtree(out_dir, ignore_errors=True)
-    if done.returncode != 0 or not match:
-        raise RuntimeError("wininet_fetch failed: %s %s" % (text, done.stderr.decode("utf-8", "replace")))
+    if code != 0 or not match:
+        raise RuntimeError("wininet_fetch failed: %s %s" % (text, errors))
     return float(match.group(1))
 
 
@@ -96,12 +89,10 @@ def check_updated(client, files, digests):
 def pipeline_only(bin_dir, fixture_dir, work, server, files, digests):
     """Seconds of update_bench_pipeline.exe: the check and the pipeline without the dialog."""
     client = make_client(bin_dir, fixture_dir, work, files)
-    done = subprocess.run([WINE_RUN, "--timeout", "900", os.path.join(bin_dir, "bench", "update_bench_pipeline.exe"),
-                           windows_path(client), server.url("/list.cfg"), "100"],
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=960)
-    text = done.stdout.decode("utf-8", "replace")
+    code, text, _ = run_wine([os.path.join(bin_dir, "bench", "update_bench_pipeline.exe"), windows_path(client),
+                              server.url("/list.cfg"), "100"], 900)
     match = re.search(r"pipeline: installed, ([0-9.]+) s", text)
-    if done.returncode != 0 or not match:
+    if code != 0 or not match:
         raise RuntimeError("update_bench_pipeline failed: %s" % text)
     check_updated(client, files, digests)
     return float(match.group(1))
@@ -118,9 +109,7 @@ def whole_update(bin_dir, fixture_dir, work, server, files, digests, desktop=Fal
 
     seen = len(server.requests)
     launcher = ["explorer", "/desktop=bench,1024x768"] if desktop else []
-    process = subprocess.Popen([WINE_RUN, "--timeout", "900"] + launcher + [os.path.join(client, "Torvane.exe"), "/ForceUpdate"],
-                               cwd=client, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, start_new_session=True)
+    process = WineProcess(launcher + [os.path.join(client, "Torvane.exe"), "/ForceUpdate"], client, 900)
     try:
         started = None
         deadline = time.monotonic() + 900
@@ -136,13 +125,11 @@ def whole_update(bin_dir, fixture_dir, work, server, files, digests, desktop=Fal
         else:
             raise RuntimeError("the update did not complete in time")
         try:
-            process.wait(timeout=60)
+            process.wait(60)
         except subprocess.TimeoutExpired:
-            pass  # a virtual desktop may outlive the program; it is ended below
+            pass  # a virtual desktop may outlive the program; wait ended it
     finally:
-        if process.poll() is None:
-            os.killpg(process.pid, 9)
-            process.wait()
+        process.kill()
     check_updated(client, files, digests)
     return elapsed
 

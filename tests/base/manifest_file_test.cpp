@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tests/base/manifest_cases.h"
+#include "tests/support/win_test_files.h"
 #include "updater/base/ini_text_reader.h"
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/profile_file_reader.h"
@@ -17,31 +18,18 @@
 namespace {
 
 using namespace manifest_cases;
+using namespace win_test;
 
 // A file of its own per case: the platform caches profile files by name.
 class ScratchIni {
  public:
-  ScratchIni(const std::string& text, int serial) {
-    char folder[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, folder);
-    path_ = std::string(folder) + "torvane_manifest_" + std::to_string(GetCurrentProcessId()) + "_" +
-            std::to_string(serial) + ".cfg";
-    std::FILE* file = std::fopen(path_.c_str(), "wb");
-    if (file) {
-      written_ = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-      written_ = std::fclose(file) == 0 && written_;
-    }
-  }
-  ~ScratchIni() { DeleteFileA(path_.c_str()); }
-  ScratchIni(const ScratchIni&) = delete;
-  ScratchIni& operator=(const ScratchIni&) = delete;
-
+  ScratchIni(const std::string& text, int serial) : path_(files_.Write(std::to_string(serial) + ".cfg", text)) {}
   const std::string& path() const { return path_; }
-  bool written() const { return written_; }
+  bool written() const { return Exists(path_); }
 
  private:
+  TempFiles files_{"torvane_manifest"};
   std::string path_;
-  bool written_ = false;
 };
 
 bool HasDoubleByteText(const std::string& text) {

@@ -13,13 +13,15 @@
 #include <vector>
 
 #include "tests/core/install_test_server.h"
-#include "tests/core/test_files.h"
+#include "tests/support/win_test_files.h"
 #include "updater/core/update_job.h"
 #include "updater/base/hex_text.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 
 namespace {
+
+using namespace win_test;
 
 std::string Sha256Of(const std::string& bytes) {
   CngLibrary cng;
@@ -357,9 +359,7 @@ TEST_F(InstallPipeline, FilePathsOutsideTheClientFolderFailBeforeAnythingIsTouch
     EXPECT_FALSE(Exists(job_.backupFolder));
     EXPECT_FALSE(Exists(Client("\\first.dll")));
   }
-  char parent[MAX_PATH];
-  GetTempPathA(MAX_PATH, parent);
-  EXPECT_FALSE(Exists(std::string(parent) + "outside.dll"));
+  EXPECT_FALSE(Exists(TempFolder() + "outside.dll"));
 }
 
 TEST_F(InstallPipeline, Bz2UrlFailsAndTheRestoreBringsTheOldFileBack) {

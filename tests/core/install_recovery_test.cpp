@@ -10,11 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "tests/core/test_files.h"
+#include "tests/support/win_test_files.h"
 #include "updater/core/install_journal.h"
 #include "updater/core/install_journal_file.h"
 
 namespace {
+
+using namespace win_test;
 
 using install_journal::FormatRecord;
 using install_journal::HeaderLine;

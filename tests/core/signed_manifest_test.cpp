@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "tests/base/manifest_signature_cases.h"
-#include "tests/support/temp_files.h"
+#include "tests/support/win_test_files.h"
 
 namespace {
+
+using namespace win_test;
 
 TEST(SignedManifest, CheckFollowsTheSignatureTable) {
   TempFiles files("torvane_signed");

@@ -34,23 +34,20 @@ with "/Restart" writes its command line to Halvix.restart.txt.
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
-SOURCE_DIR = os.environ.get(
-    "MIRELO_SOURCE_DIR", os.path.realpath(os.path.join(os.path.dirname(__file__), "..", "..")))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine import SOURCE_DIR, WINE_RUN, WineProcess, wait_until, windows_path  # noqa: E402,F401
+
 BIN_DIR = os.environ.get("MIRELO_BIN_DIR", os.path.join(SOURCE_DIR, "build", "win", "bin"))
 FIXTURE_DIR = os.environ.get("MIRELO_FIXTURE_DIR", os.path.join(BIN_DIR, "fixtures"))
-WINE_RUN = os.path.join(SOURCE_DIR, "tests", "wine", "wine-run")
 WINDOW_PROBE = os.path.join(FIXTURE_DIR, "window_probe.exe")
 
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "fixtures"))
-from http_server import ScriptedHttpServer  # noqa: E402  (path set just above)
+from http_server import ScriptedHttpServer  # noqa: E402  (tests/fixtures, on the path through wine)
 
 # The fake clients by file version; None gives a client without a version resource.
 FAKE_CLIENTS = {
@@ -73,82 +70,6 @@ def ansi_1252_env():
     env = dict(os.environ, LANG="C.UTF-8")
     env.pop("LC_ALL", None)
     return env
-
-
-def windows_path(path):
-    """The Windows form of a Unix path, as the programs see it under Wine."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def wait_until(predicate, timeout, interval=0.05):
-    """Calls predicate until it returns a true value, which is returned; returns
-    None once timeout seconds have passed."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
-        time.sleep(interval)
-
-
-class WineProcess:
-    """A Windows program started under tests/wine/wine-run in its own process
-    group, so that kill() ends it and everything it runs through. A watcher
-    thread notes the moment it ends. Its output goes to files, not pipes: Wine's
-    helper processes inherit the handles and may keep a pipe open long after the
-    program has ended."""
-
-    def __init__(self, args, cwd, timeout, env=None):
-        self.args = list(args)
-        self.stdout = b""
-        self.stderr = b""
-        self.ended_at = None
-        self._out = tempfile.TemporaryFile()
-        self._err = tempfile.TemporaryFile()
-        self.started_at = time.monotonic()
-        self._proc = subprocess.Popen(
-            [WINE_RUN, "--timeout", str(timeout)] + self.args, cwd=cwd,
-            stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
-            start_new_session=True, env=env)
-        self._watcher = threading.Thread(target=self._watch, daemon=True)
-        self._watcher.start()
-
-    def _watch(self):
-        self._proc.wait()
-        ended_at = time.monotonic()
-        for stream, name in ((self._out, "stdout"), (self._err, "stderr")):
-            stream.seek(0)
-            setattr(self, name, stream.read())
-            stream.close()
-        self.ended_at = ended_at  # last: a finished process has its output
-
-    def poll(self):
-        """The exit code, or None while running."""
-        return self._proc.returncode if self.ended_at is not None else None
-
-    def wait(self, timeout):
-        """The exit code; raises subprocess.TimeoutExpired (after killing the
-        program) when it has not ended within timeout seconds."""
-        self._watcher.join(timeout)
-        if self._watcher.is_alive():
-            self.kill()
-            raise subprocess.TimeoutExpired(self.args, timeout)
-        return self._proc.returncode
-
-    @property
-    def elapsed(self):
-        """Seconds from start to end (or to now while running)."""
-        return (self.ended_at or time.monotonic()) - self.started_at
-
-    def kill(self):
-        if self.ended_at is None:
-            try:
-                os.killpg(self._proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        self._watcher.join(10)
 
 
 class Window:

@@ -14,13 +14,16 @@ MIRELO_SOURCE_DIR; the harness provides WINEPREFIX and DISPLAY.
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine import SOURCE_DIR, WineProcess, run_wine, windows_path  # noqa: E402
+
 QUILLET_EXE = os.environ["QUILLET_EXE"]
 TEST_BIN = os.environ["QUILLET_TEST_BIN"]
-SOURCE_DIR = os.environ.get("MIRELO_SOURCE_DIR", os.path.realpath(os.path.join(os.path.dirname(__file__), "..", "..")))
 HOST = "www.mirelo.com"
 RECOMMEND_URL = "http://%s/s2010/p2ptc/"
 MOVIE_URL = "http://%s/upload/swf/p2p/fc.swf"
@@ -39,11 +42,6 @@ RUN_LIMIT = 20      # seconds for any one Wine process
 EVENT_LIMIT = 10    # seconds to wait for a log line or a process end
 
 _copy = None        # the prefix copy: (temporary folder, environment)
-
-
-def windows_path(unix_path):
-    """Wine's Z: drive is the Unix root."""
-    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
 def setUpModule():
@@ -85,21 +83,13 @@ class Run:
         self.log = os.path.join(case.tmp, "run%d.log" % case.next_run())
         run_env = dict(env or _copy[1], QUILLET_TEST_LOG=windows_path(self.log))
         run_env.update(extra_env or {})
-        self.started = time.monotonic()
-        self.process = subprocess.Popen(
-            ["timeout", "-k", "5", str(RUN_LIMIT), "wine", exe or QUILLET_EXE] + list(args),
-            env=run_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        case.addCleanup(self.kill)
+        self.process = WineProcess([exe or QUILLET_EXE] + list(args), None, RUN_LIMIT, env=run_env)
+        case.addCleanup(self.process.kill)
 
     def wait(self, limit=EVENT_LIMIT):
         code = self.process.wait(limit)
-        self.elapsed = time.monotonic() - self.started
+        self.elapsed = self.process.elapsed
         return code
-
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(10)
 
     def events(self):
         """The logged calls, "<ms> <object>.<method> <arguments>" without the process id."""
@@ -315,11 +305,9 @@ class WindowTest(unittest.TestCase):
         env = dict(_copy[1], QUILLET_EXE=windows_path(QUILLET_EXE),
                    QUILLET_TEST_LOG=windows_path(os.path.join(tmp, "window.log")),
                    MIRELO_SOURCE_DIR=windows_path(SOURCE_DIR))
-        result = subprocess.run(
-            ["timeout", "-k", "5", "120", "wine", os.path.join(TEST_BIN, "quillet_window_tests.exe")],
-            env=env, capture_output=True, text=True, errors="replace")
-        print(result.stdout[-4000:])
-        self.assertEqual(result.returncode, 0, result.stdout[-4000:] + result.stderr[-2000:])
+        code, out, err = run_wine([os.path.join(TEST_BIN, "quillet_window_tests.exe")], 120, env=env)
+        print(out[-4000:])
+        self.assertEqual(code, 0, out[-4000:] + err[-2000:])
 
 
 if __name__ == "__main__":

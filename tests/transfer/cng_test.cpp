@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/support/temp_files.h"
+#include "tests/support/win_test_files.h"
 #include "updater/base/hex_text.h"
 
 namespace {
+
+using namespace win_test;
 
 // The byte sequence of the MD5 tests; the digests below are sha256sum's over
 // its first n bytes.

@@ -18,9 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/win_test_files.h"
 #include "updater/core/update_job.h"
 
 namespace {
+
+using namespace win_test;
 
 struct Event {
   enum Kind { Step, StepIt, Report } kind;
@@ -80,13 +83,8 @@ class RecordingObserver : public UpdateObserver {
   HANDLE firstChunk_;
 };
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 std::string ServerUrl(const std::string& pathAndQuery) {
-  return "http://127.0.0.1:" + Env("DOWNLOAD_TEST_PORT") + pathAndQuery;
+  return "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_PORT") + pathAndQuery;
 }
 
 // The whole body of url, fetched without the client under test.
@@ -135,18 +133,6 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   return names;
 }
 
-void RemoveTree(const std::string& folder) {
-  for (const std::string& name : FolderEntries(folder)) {
-    std::string path = folder + "\\" + name;
-    if (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-      RemoveTree(path);
-    } else {
-      DeleteFileA(path.c_str());
-    }
-  }
-  RemoveDirectoryA(folder.c_str());
-}
-
 double MillisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
@@ -154,11 +140,9 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
 class DownloadClient : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(Env("DOWNLOAD_TEST_PORT").empty()) << "run through run_download_tests.py";
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
+    ASSERT_FALSE(EnvText("DOWNLOAD_TEST_PORT").empty()) << "run through run_download_tests.py";
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    work_ = std::string(temp) + "download-" + info->name() + "-" + std::to_string(GetCurrentProcessId());
+    work_ = TempFolder() + "download-" + info->name() + "-" + std::to_string(GetCurrentProcessId());
     RemoveTree(work_);
     ASSERT_TRUE(CreateDirectoryA(work_.c_str(), nullptr));
     // The work folder plays the part of tempFolder: a file's display path is
@@ -246,18 +230,18 @@ TEST_F(DownloadClient, DownloadLeavesNoCopyInTheWinINetCache) {
   EXPECT_TRUE(job_.DownloadFile(work_ + "\\" + name + ".bin", ServerUrl("/" + name + ".bin?size=70000&t=cache")));
   // The cache names its copy after the URL's file name ("uncached123[1].bin").
   std::vector<std::string> copies;
-  FindFilesWithPrefix(Env("LOCALAPPDATA") + "\\Microsoft\\Windows\\INetCache", name, copies);
+  FindFilesWithPrefix(EnvText("LOCALAPPDATA") + "\\Microsoft\\Windows\\INetCache", name, copies);
   EXPECT_TRUE(copies.empty()) << copies.front();
   // Seen to work: the bare loop's flags without INTERNET_FLAG_NO_CACHE_WRITE do leave one.
   EXPECT_EQ(FetchTextWithFlags(ServerUrl("/" + name + ".bin?size=100&t=cachecheck"), 0x80000002u).size(), 100u);
-  FindFilesWithPrefix(Env("LOCALAPPDATA") + "\\Microsoft\\Windows\\INetCache", name, copies);
+  FindFilesWithPrefix(EnvText("LOCALAPPDATA") + "\\Microsoft\\Windows\\INetCache", name, copies);
   EXPECT_EQ(copies.size(), 1u);
   for (const std::string& copy : copies) DeleteFileA(copy.c_str());
 }
 
 TEST_F(DownloadClient, AgentIsTheProgramsOwnName) {
   const std::string local = work_ + "\\agent.txt";
-  EXPECT_TRUE(job_.DownloadFile(local, "http://127.0.0.1:" + Env("DOWNLOAD_TEST_AGENT_PORT") + "/agent"));
+  EXPECT_TRUE(job_.DownloadFile(local, "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_AGENT_PORT") + "/agent"));
   char text[64] = {};
   HANDLE file = CreateFileA(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -285,7 +269,7 @@ TEST_F(DownloadClient, LengthWithoutDigitsReadsAsZero) {
 
 TEST_F(DownloadClient, Bz2UrlIsStoredBesideTheLocalPath) {
   struct Case { const char* url; const char* written; int64_t size; };
-  const std::string port = Env("DOWNLOAD_TEST_PORT");
+  const std::string port = EnvText("DOWNLOAD_TEST_PORT");
   const Case cases[] = {
       {"/pack.dll.bz2", "pack.dll.bz2", 1000},
       {"/pack.dll.BZ2", "pack.dll", 2000},  // letter case counts
@@ -306,7 +290,7 @@ TEST_F(DownloadClient, Bz2UrlIsStoredBesideTheLocalPath) {
 TEST_F(DownloadClient, UrlWithoutAnyDotWritesTheLocalPath) {
   // "localhost" keeps the URL free of dots, so its extension is the whole URL.
   const std::string local = work_ + "\\pack.dll";
-  EXPECT_TRUE(job_.DownloadFile(local, "http://localhost:" + Env("DOWNLOAD_TEST_PORT") + "/bz2"));
+  EXPECT_TRUE(job_.DownloadFile(local, "http://localhost:" + EnvText("DOWNLOAD_TEST_PORT") + "/bz2"));
   EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{"pack.dll"});
   EXPECT_EQ(FileSize(local), 3000);
 }
@@ -332,7 +316,7 @@ TEST_F(DownloadClient, Bz2NameThatIsNoPlainFileNameIsNeitherRequestedNorWritten)
 TEST_F(DownloadClient, RefusedConnectionFailsAfterThreeAttempts) {
   const std::string local = work_ + "\\refused.bin";
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(job_.DownloadFile(local, "http://127.0.0.1:" + Env("DOWNLOAD_TEST_CLOSED_PORT") + "/refused.bin"));
+  EXPECT_FALSE(job_.DownloadFile(local, "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_CLOSED_PORT") + "/refused.bin"));
   const double elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 200.0) << "three attempts have two pauses between them";
   EXPECT_TRUE(observer_.events().empty());
@@ -362,7 +346,7 @@ TEST_F(DownloadClient, ResponseThatCannotBeTheFileIsAFailedDownload) {
 
 TEST_F(DownloadClient, SchemeWithoutHttpResponseGetsNoTransfer) {
   const std::string local = work_ + "\\ftp.bin";
-  EXPECT_FALSE(job_.DownloadFile(local, "ftp://127.0.0.1:" + Env("DOWNLOAD_TEST_PORT") + "/ftp.bin"));
+  EXPECT_FALSE(job_.DownloadFile(local, "ftp://127.0.0.1:" + EnvText("DOWNLOAD_TEST_PORT") + "/ftp.bin"));
   EXPECT_TRUE(observer_.events().empty());
   EXPECT_EQ(FileSize(local), -1);
 }

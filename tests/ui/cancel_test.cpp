@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/loopback_listener.h"
+#include "tests/support/win_test_files.h"
 #include "ui_test_support.h"
 
 namespace {
@@ -78,9 +79,7 @@ struct ScriptedDownload {
 std::shared_ptr<ScriptedDownload> ScriptDownload(const std::string& url) {
   auto run = std::make_shared<ScriptedDownload>();
   run->url = url;
-  char temp[MAX_PATH] = "";
-  GetTempPathA(sizeof temp, temp);
-  run->folder = std::string(temp) + "torvane-ui-cancel";
+  run->folder = win_test::TempFolder() + "torvane-ui-cancel";
   CreateDirectoryA(run->folder.c_str(), nullptr);
   run->target = run->folder + "\\Halvix.exe";
   SetWorkerScript([run](UpdateDialog* d) {
@@ -166,31 +165,12 @@ struct ReplacedFileRun {
   volatile LONG ended = 0;
 };
 
-std::string ReadWhole(const std::string& path) {
-  std::string text;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[64];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
-    std::fclose(f);
-  }
-  return text;
-}
-
-void WriteWhole(const std::string& path, const std::string& text) {
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-  }
-}
-
 std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
   auto run = std::make_shared<ReplacedFileRun>();
-  char temp[MAX_PATH] = "";
-  GetTempPathA(sizeof temp, temp);
-  run->destination = std::string(temp) + "torvane-ui-stop-a.dll";
+  run->destination = win_test::TempFolder() + "torvane-ui-stop-a.dll";
   run->backup = run->destination + ".backup";
-  WriteWhole(run->destination, "new");
-  WriteWhole(run->backup, "old");
+  win_test::WriteBytes(run->destination, "new");
+  win_test::WriteBytes(run->backup, "old");
   SetWorkerScript([run](UpdateDialog* d) {
     UpdateJob* job = d->job();
     job->BackupMap.Set(run->destination, run->backup);
@@ -242,7 +222,7 @@ TEST_F(CancelTest, StoppingAWorkerWaitsForItsEndThenRestoresTheBackups) {
     }
 
     EXPECT_EQ(run->ended, 1) << c.name << ": the worker still ran";
-    EXPECT_EQ(ReadWhole(run->destination), "old") << c.name;
+    EXPECT_EQ(win_test::ReadBytes(run->destination), "old") << c.name;
     EXPECT_EQ(dialog->job(), nullptr) << c.name;
     EXPECT_EQ(Balloons().size(), balloonsBefore) << c.name;
     EXPECT_EQ(TakeQuit(), !c.atExit) << c.name;

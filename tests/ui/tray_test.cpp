@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "resource.h"
+#include "tests/support/win_test_files.h"
 #include "ui_test_support.h"
 #include "updater/core/update_job.h"
 
@@ -147,9 +148,7 @@ TEST_F(TrayTest, SuccessBalloonNamesTheClientVersion) {
   // A copy of this program, which carries a version resource, stands in for the client.
   char self[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, self, sizeof self);
-  char temp[MAX_PATH] = "";
-  GetTempPathA(sizeof temp, temp);
-  const std::string folder = std::string(temp) + "torvane-ui-client\\";
+  const std::string folder = win_test::TempFolder() + "torvane-ui-client\\";
   CreateDirectoryA(folder.c_str(), nullptr);
   ASSERT_TRUE(CopyFileA(self, (folder + "Halvix.exe").c_str(), FALSE));
   app.exeFolder = folder;

@@ -1,12 +1,32 @@
 #pragma once
-// Files and folders for the Windows tests of the installation pipeline and
-// its recovery: each test works in a fresh folder under the temporary folder.
+// What the Windows tests share for their environment and their files: the
+// test's environment variables, fresh folders and files under the temporary
+// folder (unique to the process, removed afterwards), whole-file reads and
+// writes, and a file held open the way a running program holds it.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
+
+namespace win_test {
+
+// An environment variable set by the test's driver, or "" when unset.
+inline std::string EnvText(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// The Windows temporary folder, with its trailing backslash.
+inline std::string TempFolder() {
+  char folder[MAX_PATH] = {};
+  const DWORD length = GetTempPathA(MAX_PATH, folder);
+  EXPECT_TRUE(length != 0 && length < MAX_PATH);
+  return folder;
+}
 
 inline bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -17,8 +37,9 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
     return;
   }
   DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(file);
+  if (!ok || written != bytes.size()) ADD_FAILURE() << "cannot write all of " << path;
 }
 
 // The file's bytes, or "<missing>" when it cannot be opened.
@@ -55,15 +76,43 @@ inline void RemoveTree(const std::string& path) {
   RemoveDirectoryA(path.c_str());
 }
 
+// A new, empty folder under the temporary folder; the caller removes it.
 inline std::string UniqueFolder(const std::string& purpose) {
   static int counter = 0;
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  std::string folder = std::string(temp) + "mirelo-" + purpose + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+  std::string folder = TempFolder() + "mirelo-" + purpose + "-" + std::to_string(GetCurrentProcessId()) + "-" +
                        std::to_string(++counter);
-  CreateDirectoryA(folder.c_str(), nullptr);
+  RemoveTree(folder);
+  EXPECT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
   return folder;
 }
+
+// Files written into the temporary folder for one test, under names unique to
+// the process, and deleted when the test ends.
+class TempFiles {
+ public:
+  explicit TempFiles(const std::string& stem)
+      : prefix_(TempFolder() + stem + "_" + std::to_string(GetCurrentProcessId()) + "_") {}
+  TempFiles(const TempFiles&) = delete;
+  TempFiles& operator=(const TempFiles&) = delete;
+  ~TempFiles() {
+    for (const std::string& path : written_) DeleteFileA(path.c_str());
+  }
+
+  // The path a file called name would have; nothing is written.
+  std::string Path(const std::string& name) const { return prefix_ + name; }
+
+  // Writes data as the file called name and returns its path.
+  std::string Write(const std::string& name, const std::string& data) {
+    const std::string path = Path(name);
+    WriteBytes(path, data);
+    written_.push_back(path);
+    return path;
+  }
+
+ private:
+  std::string prefix_;
+  std::vector<std::string> written_;
+};
 
 // Keeps a file open until destroyed, with the given sharing (FILE_SHARE_READ |
 // FILE_SHARE_DELETE is how a running program holds a library it uses).
@@ -84,3 +133,5 @@ class HeldFile {
  private:
   HANDLE handle_;
 };
+
+}  // namespace win_test
