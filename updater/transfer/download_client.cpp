@@ -4,11 +4,14 @@
 // on the user-interface thread. The two meet only in State: the cancel
 // flag, and the attempt's open WinINet handles, which whoever gets to them
 // first closes under the mutex. Closing a handle from another thread is how
-// WinINet aborts a call blocked on it. Where that does not work (Wine), the
-// waits for the server's answer and for more of a slow body run on a thread of
-// the job's own that a cancel leaves behind, and the session's time-outs end them;
-// a whole-chunk read of a fast body stays on the worker, so a body that stops
-// right after coming quickly holds a cancel there until the receive time-out.
+// WinINet aborts a call blocked on it, but not every WinINet does: Wine's
+// neither aborts a blocked InternetOpenUrlA, InternetReadFile or
+// InternetQueryDataAvailable, nor passes a session's time-outs on to its
+// requests. So the waits for the server's answer and for more of a slow body
+// run on a thread of the client's own that a cancel leaves behind, and the
+// time-outs, set on every request, end them; a whole-chunk read of a fast body
+// stays on the worker, so a body that stops right after coming quickly holds a
+// cancel there until the receive time-out.
 
 #include <windows.h>
 #include <wininet.h>
@@ -72,9 +75,9 @@ void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts) {
 }
 
 // Gives each handle that opening the URL creates the session's time-outs, before
-// it connects. Windows passes them on from the session by itself; Wine does
-// not, and only a receive time-out set on the request ends the wait for a
-// server that never answers. The context is the attempt's TransferTimeouts.
+// it connects: not every WinINet passes them on from the session, and only a
+// receive time-out set on the request ends the wait for a server that never
+// answers. The context is the attempt's TransferTimeouts.
 void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) {
   if (status != INTERNET_STATUS_HANDLE_CREATED || context == 0 || information == nullptr) return;
   const auto* created = static_cast<const INTERNET_ASYNC_RESULT*>(information);
@@ -84,7 +87,7 @@ void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
 
 // The thread that makes a job's blocking WinINet calls, one at a time, while
 // the worker waits for the call's end or for a cancel. Starting a thread per
-// call cost about a millisecond under Wine, several times a file. A call that
+// call cost about a millisecond, several times a file. A call that
 // a cancel leaves behind ends by itself at the session's time-outs; then the
 // thread ends too. Nothing waits for it: what it uses lives in Shared.
 class BlockingCallThread {
@@ -186,9 +189,8 @@ void RunDetachableCall(DetachableCall<Result>& shared) {
 }
 
 // Runs call and waits for its end or for cancelled, whichever comes first.
-// Closing the handle a call waits on is how WinINet aborts it, but not every
-// WinINet does (Wine does not); this way a cancel ends the wait at once, and
-// the call left behind ends by itself at the session's time-outs. nullopt when
+// A cancel ends the wait at once even where closing the handle does not abort
+// the call; the call left behind ends by itself at the time-outs. nullopt when
 // the cancel came first (or the call could not be started).
 template <typename Result>
 std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::function<Result()> call,
@@ -239,8 +241,8 @@ std::optional<DataAvailable> QueryDataUnlessCancelled(BlockingCallThread& thread
 // Reads the body in chunks as one blocking InternetReadFile of the chunk's size
 // each would give them: the buffer filled, or what was left before the end
 // (count 0 at the end). A whole blocking read is the fastest, but where closing
-// the handle does not end a read already blocked on it (Wine), a cancel would
-// wait for a whole chunk to arrive. So while the body arrives slowly, a chunk is
+// the handle does not end a read already blocked on it, a cancel would wait
+// for a whole chunk to arrive. So while the body arrives slowly, a chunk is
 // gathered piece by piece, each piece awaited with InternetQueryDataAvailable
 // on the blocking-call thread, which a cancel leaves behind; after a chunk
 // that came quickly the next one is read whole.

@@ -24,8 +24,7 @@ constexpr uint32_t kOpenUrlFlags = 0x80000002u | 0x04000000u;
 // the request and for each receive (the answer's head and every read of the
 // body). A server that accepts and then never answers would otherwise hold the
 // update for ever. The values are WinINet's usual defaults on Windows, set
-// explicitly because not every WinINet applies them (Wine leaves a request's
-// receive time-out unset).
+// explicitly because not every WinINet applies them (see download_client.cpp).
 struct TransferTimeouts {
   uint32_t connectMs;
   uint32_t sendMs;

@@ -138,8 +138,8 @@ void Transform(uint32_t state[4], const unsigned char* block) {
 
 // Files are read in pieces of this size, so memory use does not grow with the
 // file. Small enough for the process heap to hand the same block to every
-// call: a larger one is mapped afresh per file, which under Wine cost about
-// 10 ms a file.
+// call: a larger one is mapped afresh per file, which cost about 10 ms a file
+// (measured under Wine).
 constexpr std::size_t kReadPiece = 256 << 10;
 
 struct FileCloser {
