@@ -12,6 +12,10 @@ forced update five seconds later, installs, and restarts the client.
 With --key (the publisher's private key; Torvane.exe must be built with its
 public key in TORVANE_MANIFEST_KEYS) the manifest is signed: every file gets
 its FileSha256 and the server also publishes HistoryVersionList.cfg.sig.
+
+Both programs run on a 1024x768 Wine desktop, whose notification area shows
+the updater's icon and balloons; the demo saves a picture of the prompt
+balloon and of the result balloon (prompt.png, result.png in --out).
 """
 
 import argparse
@@ -23,11 +27,12 @@ import sys
 import time
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "fixtures"))
-from http_server import ScriptedHttpServer  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from wine import WineProcess, wait_until  # noqa: E402
+from http_server import ScriptedHttpServer  # noqa: E402  (tests/fixtures, on the path through wine)
 import manifest_signing  # noqa: E402
 
-WINE_RUN = os.path.join(ROOT, "tests", "wine", "wine-run")
+DESKTOP = ["explorer", "/desktop=mirelo-demo,1024x768"]
 
 
 def md5(data):
@@ -35,12 +40,28 @@ def md5(data):
 
 
 def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.1)
-    raise SystemExit(f"demo: timed out waiting for {what}")
+    if not wait_until(predicate, timeout, 0.1):
+        raise SystemExit(f"demo: timed out waiting for {what}")
+
+
+def screen_shot(path):
+    """The Wine desktop as it is now, or None when ImageMagick cannot take it."""
+    done = subprocess.run(["import", "-window", "root", "-crop", "1024x768+0+0", "+repage", path],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=30)
+    return path if done.returncode == 0 else None
+
+
+def pixel(path, x, y):
+    done = subprocess.run(["convert", path, "-crop", "1x1+%d+%d" % (x, y), "-format", "%[hex:p{0,0}]", "info:"],
+                          capture_output=True, text=True, timeout=30)
+    return done.stdout.strip()
+
+
+def shoot_balloon(path, x, y, timeout):
+    """Saves the desktop once a balloon covers the pixel x,y (white): Wine shows
+    a balloon a few seconds after it is asked for. False when none came."""
+    return bool(wait_until(lambda: screen_shot(path) and pixel(path, x, y) == "FFFFFF", timeout, 0.2))
 
 
 def main():
@@ -106,29 +127,42 @@ def main():
     # The client runs until the demo removes its hold file.
     hold = os.path.join(args.out, "client-running")
     open(hold, "w").close()
-    halvix = subprocess.Popen([WINE_RUN, "--timeout", "120", os.path.join(client, "Halvix.exe"),
-                               "--hold_until=" + "Z:" + hold.replace("/", "\\")])
+    # The client brings the desktop up: a balloon asked for before the
+    # desktop's notification area exists would be lost.
+    halvix = WineProcess(DESKTOP + [os.path.join(client, "Halvix.exe"),
+                                    "--hold_until=" + "Z:" + hold.replace("/", "\\")], client, 120)
     wait_for(lambda: os.path.exists(os.path.join(client, "Halvix.log")) and
              "mapping-open" in open(os.path.join(client, "Halvix.log"), encoding="utf-8").read(),
              30, "the client to start")
     print("demo: client running; starting Torvane /ForceUpdate")
-    torvane = subprocess.Popen([WINE_RUN, "--timeout", "120", os.path.join(client, "Torvane.exe"),
-                                "/ForceUpdate"])
+    torvane = WineProcess(DESKTOP + [os.path.join(client, "Torvane.exe"), "/ForceUpdate"], client, 120)
     time.sleep(2)  # let the updater see the running client for a moment
     print("demo: client exits; the updater goes on, prompts, and updates 5 s later")
     os.remove(hold)
-    halvix.wait(30)
 
-    code = torvane.wait(120)
-    wait_for(lambda: os.path.exists(os.path.join(client, "Halvix.restart.txt")), 30,
-             "the client's restart")
+    # The balloons, where a user would see them: the prompt's reaches x 900,
+    # the success text, longer, x 634 (bottom right of the desktop).
+    prompt = os.path.join(args.out, "prompt.png")
+    result = os.path.join(args.out, "result.png")
+    shots = [shoot_balloon(prompt, 900, 694, 20)]
+    wait_for(lambda: not os.path.exists(os.path.join(client, "Upgrade.cfg")), 60, "the update")
+    shots.append(shoot_balloon(result, 634, 715, 20))
+    wait_for(lambda: os.path.exists(os.path.join(client, "Halvix.restart.txt")), 30, "the client's restart")
+    # The updater ends 5 s after its result; the desktop, and the restarted
+    # client on it, go with the harness.
+    try:
+        torvane.wait(20)
+    except subprocess.TimeoutExpired:
+        pass
+    halvix.kill()
     server.stop()
 
-    print(f"demo: Torvane exit code {code}")
+    for path, taken in zip((prompt, result), shots):
+        print(f"demo: picture {path}" if taken else f"demo: no balloon was seen for {path}")
     print("demo: requests seen by the server:")
     for path in server.requests:
         print("   ", path)
-    ok = code == 0
+    ok = True
     for path, data in new_files.items():
         local = os.path.join(client, *path.strip("\\").split("\\"))
         got = open(local, "rb").read() if os.path.exists(local) else None
