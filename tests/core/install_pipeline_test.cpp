@@ -233,6 +233,25 @@ TEST_F(InstallPipeline, AReadOnlyFileIsUpdatedTwiceInARowAndLeavesNoWorkFolder) 
   }
 }
 
+// A file no one has open goes into the backup folder by a rename and the
+// checked download itself takes its place: nothing is copied, and undoing the
+// run gives back the very file, its read-only attribute included.
+TEST_F(InstallPipeline, AnUnusedFileIsBackedUpByRenameAndComesBackWhole) {
+  WriteBytes(Client("\\ro.dll"), "old ro");
+  SetFileAttributesA(Client("\\ro.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+  Offer("\\ro.dll", "new ro");
+  Offer("\\bad.dll", "new bad", Md5Of("something else"));
+  ASSERT_FALSE(job_.InstallFiles());
+  EXPECT_EQ(ReadBytes(Client("\\ro.dll")), "new ro");
+  EXPECT_EQ(ReadBytes(job_.backupFolder + "\\ro.dll"), "old ro");
+  EXPECT_FALSE(Exists(job_.tempFolder + "\\ro.dll"));
+
+  job_.RestoreBackups();
+  EXPECT_EQ(ReadBytes(Client("\\ro.dll")), "old ro");
+  EXPECT_NE(GetFileAttributesA(Client("\\ro.dll").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  ExpectOnlyInstalledFilesRemain();
+}
+
 TEST_F(InstallPipeline, ADestinationWhoseBackupFailsIsNotTouched) {
   WriteBytes(Client("\\first.dll"), "old first");
   WriteBytes(Client("\\locked.dll"), "old locked");

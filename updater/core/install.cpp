@@ -138,18 +138,32 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   // which is the only copy of the file as it was before the run.
   const bool firstListing = !BackedUpAlready(job.BackupMap, destination);
   const bool existed = IsFile(destination);
-  if (firstListing && existed && !MakeBackupCopy(destination, backupCopy)) return false;
+  // A file no one has open goes into the backup folder by a rename, after its
+  // journal record: nothing to copy or write to the disk, and a killed run
+  // finds it either still in place or whole in the backup folder. A file in
+  // use stays with its user and is backed up by a copy, complete and on disk
+  // before its record.
+  const bool backUpByRename = firstListing && existed && NobodyHasOpen(destination);
+  if (firstListing && existed && !backUpByRename && !MakeBackupCopy(destination, backupCopy)) return false;
   job.BackupMap.Set(destination, backupCopy);
   if (!Journal(job, RecordKind::File, filePath, existed)) return false;
+  if (backUpByRename && !MoveFileA(destination.c_str(), backupCopy.c_str()) &&
+      !MakeBackupCopy(destination, backupCopy)) {
+    return false;
+  }
 
   if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
-  const bool placed = PutFileInPlace(
-      tempFile, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
-      [&] {
-        // Only the first listing moves the file from before the run aside.
-        if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
-        Journal(job, RecordKind::Moved, filePath);
-      });
+  // The checked file itself takes the destination's place when it is free;
+  // a destination in use is overwritten by a copy, or moved aside.
+  const bool placed =
+      (!IsFile(destination) && MoveFileA(tempFile.c_str(), destination.c_str())) ||
+      PutFileInPlace(
+          tempFile, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
+          [&] {
+            // Only the first listing moves the file from before the run aside.
+            if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
+            Journal(job, RecordKind::Moved, filePath);
+          });
   if (!placed) return false;
   FlushFileToDisk(destination);
 

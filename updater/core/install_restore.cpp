@@ -23,13 +23,29 @@ bool IsFolder(const std::string& path) {
 void ClearReadOnly(const std::string& path) {
   const DWORD attributes = Attributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
 bool FlushFileToDisk(const std::string& path) {
-  UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
   return file && FlushFileBuffers(file.get());
+}
+
+bool NobodyHasOpen(const std::string& path) {
+  // Sharing nothing, the open succeeds only when no other handle is open.
+  return static_cast<bool>(UniqueFile(
+      CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
+bool MoveFileInPlace(const std::string& source, const std::string& destination) {
+  if (IsFolder(destination)) return false;
+  if (!IsFile(destination)) return MoveFileA(source.c_str(), destination.c_str()) != 0;
+  if (!NobodyHasOpen(destination)) return false;
+  ClearReadOnly(destination);
+  return MoveFileExA(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool PutFileInPlace(const std::string& source, const std::string& destination,
@@ -50,15 +66,16 @@ bool PutFileInPlace(const std::string& source, const std::string& destination,
   return CopyFileA(source.c_str(), destination.c_str(), FALSE) != 0;
 }
 
-void RestoreDestination(const std::string& destination, const std::string& backupCopy, const std::string& aside,
-                        bool existed, bool removeNewFile) {
+void RestoreDestination(const std::string& destination, const std::string& backupCopy,
+                        const std::string& aside, bool existed, bool removeNewFile) {
   if (IsFolder(destination)) return;
   if (!aside.empty() && IsFile(aside)) {
     ClearReadOnly(destination);
     if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
   }
   if (existed) {
-    if (IsFile(backupCopy)) PutFileInPlace(backupCopy, destination);
+    if (IsFile(backupCopy) && !MoveFileInPlace(backupCopy, destination))
+      PutFileInPlace(backupCopy, destination);
   } else if (removeNewFile && IsFile(destination)) {
     ClearReadOnly(destination);
     DeleteFileA(destination.c_str());

@@ -17,6 +17,15 @@ void ClearReadOnly(const std::string& path);
 // Writes what the system still holds of the file to the disk.
 bool FlushFileToDisk(const std::string& path);
 
+// True when no one has the file open: it can then be renamed without taking a
+// file in use away from its user (a running program keeps its files open).
+bool NobodyHasOpen(const std::string& path);
+
+// Renames source to destination on the same volume, when destination does not
+// exist or no one has it open (a read-only one included): nothing is copied
+// and no disk space is needed. False, with both untouched, otherwise.
+bool MoveFileInPlace(const std::string& source, const std::string& destination);
+
 // Copies source over destination (read-only or not). A destination that cannot
 // be overwritten, typically because it is in use, is moved to its aside name
 // (destination + ".bak", whose old file is deleted first) and the copy is made
@@ -29,6 +38,7 @@ bool PutFileInPlace(const std::string& source, const std::string& destination,
 // Gives destination back its state from before the run. aside, when not
 // empty, is a file that holds the destination as it was (moved there by the
 // run): it is put back first. Otherwise a destination that existed gets its
-// backup copy; one that did not is deleted when removeNewFile is set.
+// backup copy, moved back when it can be, else copied; one that did not is
+// deleted when removeNewFile is set.
 void RestoreDestination(const std::string& destination, const std::string& backupCopy, const std::string& aside,
                         bool existed, bool removeNewFile);
