@@ -404,19 +404,34 @@ void UpdateDialog::ShowPendingProgress() {
         ShowFileList(entry.paths);
         break;
       case ProgressEntry::Kind::SetStep:
+        shownStep_ = entry.value;
         SendMessageA(progress_, PBM_SETSTEP, entry.value, 0);
         break;
       case ProgressEntry::Kind::Stage:
         ShowFileStage(entry.path, entry.stage, entry.value);
         break;
       case ProgressEntry::Kind::Chunks:
-        // One PBM_STEPIT per chunk, as if each had come on its own: the bar
-        // wraps at its end exactly as it would have.
-        for (int i = 0; i < entry.steps; ++i) SendMessageA(progress_, PBM_STEPIT, 0, 0);
+        StepProgressBar(entry.steps);
         if (entry.hasBytes) ShowFileStage(entry.path, Downloading, entry.value);
         break;
     }
   }
+}
+
+void UpdateDialog::StepProgressBar(int steps) {
+  if (steps <= 0) return;
+  // Where the steps stay within the range they move the bar in one go;
+  // otherwise each is a PBM_STEPIT, so that the bar wraps at its end exactly
+  // as it would have with the steps coming one by one.
+  PBRANGE range{};
+  SendMessageA(progress_, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+  const long long position = SendMessageA(progress_, PBM_GETPOS, 0, 0);
+  const long long target = position + static_cast<long long>(shownStep_) * steps;
+  if (target >= range.iLow && target <= range.iHigh) {
+    SendMessageA(progress_, PBM_SETPOS, static_cast<WPARAM>(target), 0);
+    return;
+  }
+  for (int i = 0; i < steps; ++i) SendMessageA(progress_, PBM_STEPIT, 0, 0);
 }
 
 void UpdateDialog::ShowFileList(const std::vector<std::string>& paths) {

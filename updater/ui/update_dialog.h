@@ -114,6 +114,7 @@ class UpdateDialog : public UpdateObserver {
   void SetRowText(int row, int column, const std::string& text);
   void InsertColumns();
   void ShowFileList(const std::vector<std::string>& paths);
+  void StepProgressBar(int steps);
   void ShowFileStage(const std::string& path, int stage, int32_t value);
 
   const DialogSettings& settings_;
@@ -131,6 +132,7 @@ class UpdateDialog : public UpdateObserver {
   FileTable RowIndexMap;  // file path -> decimal text of its list row
   ProgressLog progressLog_;
   int workerProgressStep_ = 0;  // the bar's step as the worker set it; worker thread only
+  int shownStep_ = 10;          // the bar's step as shown: the control's own until set
   UniqueHandle workerThread_;
   int32_t currentFileSize_ = 0;
   int downloadingRow_ = -1;  // the row whose state text reads "正在下载"
