@@ -1,11 +1,12 @@
 // The download client as a run uses it: DownloadFile on a worker thread, its
-// progress sent to a real progress bar owned by this (user-interface) thread,
-// whose message loop runs meanwhile.
+// progress reported to the real, hidden update dialog owned by this
+// (user-interface) thread, whose message loop runs meanwhile.
 //
-//   download_client_bench [--out FOLDER] [--no-bar] URL...
+//   download_client_bench [--out FOLDER] [--no-bar | --sync-bar] URL...
 //
-// --no-bar drops the progress bar (the reports go nowhere), which separates
-// the cost of the cross-thread messages from that of the transfer itself.
+// --no-bar drops the dialog (the reports go nowhere), which separates the cost
+// of showing progress from that of the transfer itself; --sync-bar sends every
+// report to a bare progress bar and waits for it, as the dialog once did.
 // Files are written as FOLDER\0.bin, FOLDER\1.bin... Prints the files, bytes,
 // seconds and MiB/s of the whole run on one line starting with "DownloadFile:".
 // Exit code 1 when any download failed.
@@ -20,10 +21,12 @@
 #include <vector>
 
 #include "updater/core/update_job.h"
+#include "updater/ui/resource.h"
+#include "updater/ui/update_dialog.h"
 
 namespace {
 
-// Forwards the two progress-bar calls to a progress bar, as the dialog does
+// Forwards the two progress-bar calls to a progress bar and waits for each
 // (to nothing when bar is null).
 class ProgressBarObserver : public UpdateObserver {
  public:
@@ -76,16 +79,21 @@ DWORD WINAPI Worker(void* argument) {
   return 0;
 }
 
+// The tray icon of the benchmark's dialog stays out of the notification area.
+BOOL WINAPI NoTrayIcon(DWORD, PNOTIFYICONDATAA) { return TRUE; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Run run;
   run.folder = ".";
-  bool withBar = true;
+  enum class Shown { Dialog, Nothing, SyncBar } shown = Shown::Dialog;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--no-bar") {
-      withBar = false;
+      shown = Shown::Nothing;
+    } else if (arg == "--sync-bar") {
+      shown = Shown::SyncBar;
     } else if (arg == "--out" && i + 1 < argc) {
       run.folder = argv[++i];
     } else {
@@ -93,7 +101,7 @@ int main(int argc, char** argv) {
     }
   }
   if (run.urls.empty()) {
-    std::fprintf(stderr, "usage: download_client_bench [--out FOLDER] [--no-bar] URL...\n");
+    std::fprintf(stderr, "usage: download_client_bench [--out FOLDER] [--no-bar | --sync-bar] URL...\n");
     return 2;
   }
 
@@ -106,8 +114,29 @@ int main(int argc, char** argv) {
     return 2;
   }
   SendMessageA(bar, PBM_SETRANGE32, 0, 1000);
-  ProgressBarObserver observer(withBar ? bar : nullptr);
-  run.job.SetOwner(&observer);
+  ProgressBarObserver observer(shown == Shown::SyncBar ? bar : nullptr);
+
+  DialogSettings settings;
+  settings.exeFolder = ".\\";
+  DialogHooks hooks;
+  hooks.shellNotify = NoTrayIcon;
+  UpdateDialog dialog(settings, hooks);
+  if (shown == Shown::Dialog) {
+    if (!dialog.Create()) {
+      std::fprintf(stderr, "download_client_bench: no dialog\n");
+      return 2;
+    }
+    ShowWindow(dialog.hwnd(), SW_HIDE);
+    SendMessageA(GetDlgItem(dialog.hwnd(), IDC_PROGRESS), PBM_SETRANGE, 0, MAKELPARAM(0, 1000));
+    // The dialog shows the bodies' progress on the tray animation's ticks.
+    SetTimer(dialog.hwnd(), TIMER_TRAY_ANIMATION, 200, nullptr);
+    FileTable rows;
+    for (std::size_t i = 0; i < run.urls.size(); ++i) rows.Set("\\" + std::to_string(i) + ".bin", run.urls[i]);
+    dialog.FillFileList(rows);
+    run.job.SetOwner(&dialog);
+  } else {
+    run.job.SetOwner(&observer);
+  }
   run.job.tempFolder = run.folder;
   run.uiThread = GetCurrentThreadId();
 
@@ -116,13 +145,17 @@ int main(int argc, char** argv) {
   PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
   const auto start = std::chrono::steady_clock::now();
   HANDLE worker = CreateThread(nullptr, 0, Worker, &run, 0, nullptr);
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (dialog.hwnd() != nullptr && IsDialogMessageA(dialog.hwnd(), &msg)) continue;
+    DispatchMessageA(&msg);
+  }
   WaitForSingleObject(worker, INFINITE);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   CloseHandle(worker);
   DestroyWindow(bar);
 
-  std::printf("DownloadFile%s: %zu files, %lld bytes, %.3f s, %.1f MiB/s\n", withBar ? "" : " (no bar)", run.urls.size(), run.bytes, seconds,
-              run.bytes / 1048576.0 / seconds);
+  const char* what = shown == Shown::Dialog ? "" : shown == Shown::Nothing ? " (no bar)" : " (synchronous bar)";
+  std::printf("DownloadFile%s: %zu files, %lld bytes, %.3f s, %.1f MiB/s\n", what, run.urls.size(), run.bytes,
+              seconds, run.bytes / 1048576.0 / seconds);
   return run.failed ? 1 : 0;
 }
