@@ -1,60 +1,21 @@
-// Quillet's owners of Windows handles, one type per kind, so that each is
-// closed by its own function and tested against its own invalid value.
-// Moving is allowed, copying is not. Owners declared together are closed in
-// the reverse order of their declaration, which is how the program states its
-// shutdown order.
+// Quillet's owners of Windows handles: the updater's ScopedHandle with the
+// kinds only Quillet holds (windows, memory blocks, memory DCs, BSTRs), and
+// owners of a window's DC, a VARIANT and the COM apartment.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 
-#include <utility>
+#include "updater/base/scoped_handle.h"
 
 namespace quillet {
 
-template <typename Traits>
-class ScopedHandle {
- public:
-  using Handle = typename Traits::Handle;
-
-  ScopedHandle() = default;
-  explicit ScopedHandle(Handle handle) : handle_(handle) {}
-  ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.release()) {}
-  ScopedHandle& operator=(ScopedHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() { reset(); }
-
-  explicit operator bool() const { return handle_ != Traits::Invalid(); }
-  Handle get() const { return handle_; }
-
-  Handle release() { return std::exchange(handle_, Traits::Invalid()); }
-  // Closes the handle held, if any, and holds `handle` instead. The old handle
-  // is let go of before it is closed, so a close that calls back (a window
-  // being destroyed) finds the owner already empty.
-  void reset(Handle handle = Traits::Invalid()) {
-    Handle old = std::exchange(handle_, handle);
-    if (old != Traits::Invalid()) Traits::Close(old);
-  }
-
- private:
-  Handle handle_ = Traits::Invalid();
-};
-
-struct KernelHandleTraits {
-  using Handle = HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle handle) { CloseHandle(handle); }
-};
-
-struct FileHandleTraits {
-  using Handle = HANDLE;
-  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Handle handle) { CloseHandle(handle); }
-};
+// The one ScopedHandle of both programs, and the kinds they share.
+using ::ScopedHandle;
+using ::UniqueFile;    // CreateFile
+using ::UniqueHandle;  // processes, threads
+using UniqueKey = ::UniqueRegistryKey;
+using UniqueGdiObject = ::ScopedHandle<::GdiObjectTraits<HGDIOBJ>>;  // brushes, pens, fonts, bitmaps
 
 struct WindowTraits {
   using Handle = HWND;
@@ -66,19 +27,6 @@ struct GlobalMemoryTraits {
   using Handle = HGLOBAL;
   static Handle Invalid() { return nullptr; }
   static void Close(Handle handle) { GlobalFree(handle); }
-};
-
-struct RegistryKeyTraits {
-  using Handle = HKEY;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle handle) { RegCloseKey(handle); }
-};
-
-// Brushes, pens, fonts, bitmaps: whatever DeleteObject frees.
-struct GdiObjectTraits {
-  using Handle = HGDIOBJ;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle handle) { DeleteObject(handle); }
 };
 
 // A device context of CreateCompatibleDC; a window's own is a WindowDC.
@@ -94,12 +42,8 @@ struct BstrTraits {
   static void Close(Handle handle) { SysFreeString(handle); }
 };
 
-using UniqueHandle = ScopedHandle<KernelHandleTraits>;  // processes, threads
-using UniqueFile = ScopedHandle<FileHandleTraits>;      // CreateFile
 using UniqueWindow = ScopedHandle<WindowTraits>;
 using UniqueGlobal = ScopedHandle<GlobalMemoryTraits>;  // GlobalAlloc
-using UniqueKey = ScopedHandle<RegistryKeyTraits>;
-using UniqueGdiObject = ScopedHandle<GdiObjectTraits>;
 using UniqueMemoryDc = ScopedHandle<MemoryDcTraits>;
 using UniqueBstr = ScopedHandle<BstrTraits>;
 

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "helper/resource.h"
+
 namespace quillet {
 
 struct SkinRect {
@@ -17,9 +19,9 @@ constexpr int kWindowHeight = 450;
 
 // The code of a caption button is the resource id of its highlighted picture.
 constexpr int kNoButton = 0;
-constexpr int kRefreshButton = 135;
-constexpr int kMinimiseButton = 133;
-constexpr int kCloseButton = 131;
+constexpr int kRefreshButton = IDR_SKIN_REFRESH_LIT;
+constexpr int kMinimiseButton = IDR_SKIN_MINIMISE_LIT;
+constexpr int kCloseButton = IDR_SKIN_CLOSE_LIT;
 
 // The drawn caption strip: client y 0 to 27 drags the window.
 constexpr int kDragStripBottom = 27;
@@ -42,7 +44,9 @@ constexpr std::array<CaptionButton, 3> kCaptionButtons{{
 int HitTestButton(int x, int y);
 
 // Picture ids of the skin, in the order the window keeps them.
-constexpr std::array<int, 7> kSkinPictureIds{129, 134, 135, 132, 133, 130, 131};
+constexpr std::array<int, 7> kSkinPictureIds{IDR_SKIN_FRAME,    IDR_SKIN_REFRESH,      IDR_SKIN_REFRESH_LIT,
+                                             IDR_SKIN_MINIMISE, IDR_SKIN_MINIMISE_LIT, IDR_SKIN_CLOSE,
+                                             IDR_SKIN_CLOSE_LIT};
 
 // Index in kSkinPictureIds of the picture to draw for caption button `index`
 // (0 refresh, 1 minimise, 2 close) given the button under the pointer.

@@ -1,10 +1,14 @@
 #pragma once
-// Owning wrappers of Windows handles. Each kind of handle has its own type, so
-// that it is closed by the right function and tested against the right
-// invalid value (a file is invalid at INVALID_HANDLE_VALUE, a thread at null).
-// Moving is allowed, copying is not.
+// Owning wrappers of Windows handles, for both programs. Each kind of handle
+// has its own type, so that it is closed by the right function and tested
+// against the right invalid value (a file is invalid at INVALID_HANDLE_VALUE,
+// a thread at null). Moving is allowed, copying is not. Owners declared
+// together are closed in the reverse order of their declaration, which is how
+// a program states its shutdown order.
 
 #include <windows.h>
+
+#include <utility>
 
 template <typename Traits>
 class ScopedHandle {
@@ -25,15 +29,13 @@ class ScopedHandle {
   explicit operator bool() const { return handle_ != Traits::Invalid(); }
   Handle get() const { return handle_; }
 
-  Handle release() {
-    Handle handle = handle_;
-    handle_ = Traits::Invalid();
-    return handle;
-  }
-  // Closes the handle held, if any, and holds handle instead.
+  Handle release() { return std::exchange(handle_, Traits::Invalid()); }
+  // Closes the handle held, if any, and holds handle instead. The old handle
+  // is let go of before it is closed, so a close that calls back (a window
+  // being destroyed) finds the owner already empty.
   void reset(Handle handle = Traits::Invalid()) {
-    if (handle_ != Traits::Invalid()) Traits::Close(handle_);
-    handle_ = handle;
+    Handle old = std::exchange(handle_, handle);
+    if (old != Traits::Invalid()) Traits::Close(old);
   }
 
  private:

@@ -14,7 +14,6 @@ namespace {
 // least that much, and its size differs between 32- and 64-bit builds.
 constexpr DWORD kNotifyDataSize = NOTIFYICONDATAA_V2_SIZE;
 constexpr UINT kTrayIconId = IDI_MAIN;
-constexpr UINT kPromptPeriodMs = kPromptSeconds * 1000;
 const int kAnimationFrames[3] = {IDI_TRAY_FRAME1, IDI_TRAY_FRAME2, IDI_TRAY_FRAME3};
 
 NOTIFYICONDATAA BlankNotifyData(HWND hwnd) {

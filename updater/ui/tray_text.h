@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <string>
 
-// Seconds before a forced update starts by itself; also the prompt timer's period.
+// Seconds before a forced update starts by itself; also the period of the
+// prompt's timer and of the timer that ends the program after the result.
 constexpr int kPromptSeconds = 5;
+constexpr unsigned kPromptPeriodMs = kPromptSeconds * 1000;
 
 // The prompt: forced mode names the seconds, common mode offers to ignore.
 std::string PromptText(bool forceUpdate);

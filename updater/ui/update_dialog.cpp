@@ -19,7 +19,6 @@
 namespace {
 
 constexpr int kProgressMax = 1000;
-constexpr UINT kPromptPeriodMs = kPromptSeconds * 1000;
 constexpr UINT kAnimationPeriodMs = 200;
 const char kHomePage[] = "http://" TORVANE_HOME_HOST "/";
 const char kWaitText[] = "更新需要一段时间，请耐心等待...";
