@@ -238,9 +238,8 @@ void UpdateDialog::RetryUpdate() {
 }
 
 bool UpdateDialog::WaitForWorker() {
-  // The worker still sends to the list, the progress bar and finally
-  // WM_UPDATE_RESULT to this window; serving those sends while waiting is
-  // what lets it reach its end.
+  // The worker's last act is a synchronous WM_UPDATE_RESULT to this window;
+  // serving sent messages while waiting is what lets it reach its end.
   constexpr DWORD kExitCodePollMs = 50;
   HANDLE thread = workerThread_.get();
   for (;;) {
