@@ -7,24 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "tests/support/pseudo_random_bytes.h"
 #include "tests/support/win_test_files.h"
 #include "updater/base/hex_text.h"
 
 namespace {
 
 using namespace win_test;
-
-// The byte sequence of the MD5 tests; the digests below are sha256sum's over
-// its first n bytes.
-std::string PseudoRandomBytes(std::size_t n) {
-  std::string out(n, '\0');
-  uint32_t x = 12345;
-  for (std::size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    out[i] = static_cast<char>((x >> 16) & 0xff);
-  }
-  return out;
-}
 
 struct LengthCase {
   std::size_t length;

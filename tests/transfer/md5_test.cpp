@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/pseudo_random_bytes.h"
+
 #ifdef _WIN32
 #include <process.h>
 #define getpid _getpid
@@ -26,18 +28,6 @@ std::string Md5Text(const std::string& data) {
   unsigned char digest[16];
   context.GetDigest(digest);
   return FormatDigest(digest);
-}
-
-// Deterministic bytes, the same on every platform (digests below were taken
-// from this sequence).
-std::string PseudoRandomBytes(std::size_t n) {
-  std::string out(n, '\0');
-  uint32_t x = 12345;
-  for (std::size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    out[i] = static_cast<char>((x >> 16) & 0xff);
-  }
-  return out;
 }
 
 std::string TempPath(const std::string& stem) {

@@ -1,12 +1,10 @@
 #include "tools/publish/publish_crypto.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -15,6 +13,9 @@
 #include <openssl/obj_mac.h>
 #include <openssl/pem.h>
 
+#include "tools/publish/publish_files.h"
+#include "updater/base/hex_text.h"
+#include "updater/transfer/file_pieces.h"
 #include "updater/transfer/md5.h"
 
 namespace publish {
@@ -77,31 +78,6 @@ Pkey LoadKey(const std::string& path, bool isPrivate, std::string& error) {
   return key;
 }
 
-// Writes data to path created with mode; never replaces an existing file.
-bool WriteNewFile(const std::string& path, const std::string& data, mode_t mode, std::string& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) {
-    error = path + (errno == EEXIST ? ": already exists; refusing to replace a key file"
-                                    : ": cannot create: " + std::string(std::strerror(errno)));
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  // The mode of O_CREAT passes through the umask; a private key must not.
-  const bool ok = done == data.size() && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !ok) {
-    error = path + ": cannot write: " + std::strerror(errno);
-    ::unlink(path.c_str());
-    return false;
-  }
-  return true;
-}
-
 std::string BioText(BIO* bio) {
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio, &data);
@@ -110,37 +86,7 @@ std::string BioText(BIO* bio) {
 
 }  // namespace
 
-std::string HexText(const unsigned char* data, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 15];
-  }
-  return text;
-}
-
-std::string HexText(const Bytes& data) { return HexText(data.data(), data.size()); }
-
-std::optional<Bytes> ParseHex(const std::string& text) {
-  if (text.size() % 2 != 0) return std::nullopt;
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  Bytes bytes;
-  bytes.reserve(text.size() / 2);
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int hi = nibble(text[i]);
-    const int lo = nibble(text[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    bytes.push_back(static_cast<unsigned char>(hi << 4 | lo));
-  }
-  return bytes;
-}
+std::string HexText(const Bytes& data) { return EncodeHex(data.data(), data.size()); }
 
 Bytes Sha256(const std::string& data) {
   Bytes digest(EVP_MAX_MD_SIZE);
@@ -175,19 +121,16 @@ FileDigests DigestPair::Final() {
   state_->md5.Final();
   unsigned char md5[16];
   state_->md5.GetDigest(md5);
-  return FileDigests{FormatDigest(md5), HexText(sha, shaSize), state_->size};
+  return FileDigests{FormatDigest(md5), EncodeHex(sha, shaSize), state_->size};
 }
 
 std::optional<FileDigests> DigestFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
   DigestPair digests;
-  std::vector<char> piece(256 * 1024);
-  while (in) {
-    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-    digests.Update(piece.data(), static_cast<std::size_t>(in.gcount()));
-  }
-  if (in.bad() || !in.eof()) return std::nullopt;
+  const bool read = ReadFilePieces(path, [&digests](const unsigned char* piece, std::size_t size) {
+    digests.Update(piece, size);
+    return true;
+  });
+  if (!read) return std::nullopt;
   return digests.Final();
 }
 
@@ -237,7 +180,7 @@ std::string KeyId(EVP_PKEY* key) {
   const Bytes point = PublicPoint(key);
   if (point.empty()) return std::string();
   const Bytes digest = Sha256(std::string(point.begin(), point.end()));
-  return HexText(digest.data(), 8);
+  return EncodeHex(digest.data(), 8);
 }
 
 Bytes SignMessage(EVP_PKEY* privateKey, const std::string& message) {

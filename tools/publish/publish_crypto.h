@@ -23,10 +23,8 @@ using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 using Bytes = std::vector<unsigned char>;
 
-std::string HexText(const unsigned char* data, std::size_t size);
+// Lowercase hex digits of the bytes (EncodeHex of the updater's rules).
 std::string HexText(const Bytes& data);
-// Hex digits of either case, an even number of them; nullopt otherwise.
-std::optional<Bytes> ParseHex(const std::string& text);
 
 Bytes Sha256(const std::string& data);
 

@@ -12,6 +12,23 @@
 
 namespace publish {
 
+namespace {
+
+// Writes all of data to fd, gives the file mode (the mode of O_CREAT passes
+// through the umask) and flushes it to disk. On false, errno says why.
+bool WriteAllAndSync(int fd, const std::string& data, mode_t mode) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done == data.size() && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+}
+
+}  // namespace
+
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -31,18 +48,28 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
     return false;
   }
   const std::string temp(name.data());
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  const bool written = done == data.size() && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  const bool written = WriteAllAndSync(fd, data, 0644);
   const int savedErrno = errno;
   if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
     error = path + ": cannot write: " + std::strerror(written ? errno : savedErrno);
     ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& data, mode_t mode, std::string& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) {
+    error = path + (errno == EEXIST ? ": already exists; refusing to replace a key file"
+                                    : ": cannot create: " + std::string(std::strerror(errno)));
+    return false;
+  }
+  const bool written = WriteAllAndSync(fd, data, mode);
+  const int savedErrno = errno;
+  if (::close(fd) != 0 || !written) {
+    error = path + ": cannot write: " + std::strerror(written ? errno : savedErrno);
+    ::unlink(path.c_str());
     return false;
   }
   return true;

@@ -1,6 +1,8 @@
 #pragma once
 // Whole-file reads and atomic writes for the publisher's outputs.
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -13,5 +15,10 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // it over path, so a reader (or the web server) sees the old file or the new
 // one, never a part. The new file gets mode 0644.
 bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error);
+
+// Writes data to a new file at path with the given mode (not reduced by the
+// umask: a private key must be 0600) and flushes it to disk; never replaces an
+// existing file, and leaves none behind on failure.
+bool WriteNewFile(const std::string& path, const std::string& data, mode_t mode, std::string& error);
 
 }  // namespace publish

@@ -52,6 +52,20 @@ void DeleteFileIfPresent(const std::string& path) {
   if (_access(path.c_str(), 0) == 0) DeleteFileA(path.c_str());
 }
 
+// The stored manifest and its signature go together, whatever the outcome.
+void DeleteManifestFiles(const UpdateJob& job) {
+  DeleteFileIfPresent(job.historyPath);
+  DeleteFileIfPresent(SignaturePathFor(job.historyPath));
+}
+
+void ClearFileTables(UpdateJob& job) {
+  job.FileUrlMap.clear();
+  job.BackupMap.clear();
+  job.FileHashMap.clear();
+  job.FileSha256Map.clear();
+  job.AsideMap.clear();
+}
+
 // The export names of a library mapped as an image resource: the loader maps
 // its sections but resolves no import and calls no entry point, so nothing of
 // the library runs. The handle's low bits tell how it was mapped.
@@ -109,7 +123,8 @@ bool MakeBackupCopy(const std::string& destination, const std::string& backupCop
   return FlushFileToDisk(backupCopy);
 }
 
-bool Journal(const UpdateJob& job, install_journal::RecordKind kind, const std::string& filePath, bool existed = false) {
+bool Journal(const UpdateJob& job, install_journal::RecordKind kind, const std::string& filePath,
+             bool existed = false) {
   return AppendInstallJournal(job.backupFolder, {kind, filePath, existed});
 }
 
@@ -155,15 +170,14 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
   // The checked file itself takes the destination's place when it is free;
   // a destination in use is overwritten by a copy, or moved aside.
-  const bool placed =
-      (!IsFile(destination) && MoveFileA(tempFile.c_str(), destination.c_str())) ||
-      PutFileInPlace(
-          tempFile, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
-          [&] {
-            // Only the first listing moves the file from before the run aside.
-            if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
-            Journal(job, RecordKind::Moved, filePath);
-          });
+  const bool placed = (!IsFile(destination) && MoveFileA(tempFile.c_str(), destination.c_str())) ||
+                      PutFileInPlace(
+                          tempFile, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
+                          [&] {
+                            // Only the first listing moves the file from before the run aside.
+                            if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
+                            Journal(job, RecordKind::Moved, filePath);
+                          });
   if (!placed) return false;
   FlushFileToDisk(destination);
 
@@ -195,15 +209,10 @@ bool UpdateJob::InstallFiles() {
     }
     // From here on a killed run is complete: the next start only cleans up.
     AppendInstallJournal(backupFolder, {install_journal::RecordKind::Committed, std::string(), false});
-    FileUrlMap.clear();
-    BackupMap.clear();
-    FileHashMap.clear();
-    FileSha256Map.clear();
-    AsideMap.clear();
+    ClearFileTables(*this);
     DeleteWorkFolder(tempFolder);
     DeleteWorkFolder(backupFolder);
-    DeleteFileIfPresent(historyPath);
-    DeleteFileIfPresent(SignaturePathFor(historyPath));
+    DeleteManifestFiles(*this);
     return true;
   } catch (...) {
     // TransferError from the download client, or an allocation failure.
@@ -219,13 +228,8 @@ bool UpdateJob::RestoreBackups() {
       RestoreDestination(destination, backupCopy, aside ? *aside : std::string(), IsFile(backupCopy), false);
     }
     DeleteWorkFolder(backupFolder);
-    DeleteFileIfPresent(historyPath);
-    DeleteFileIfPresent(SignaturePathFor(historyPath));
-    FileUrlMap.clear();
-    BackupMap.clear();
-    FileHashMap.clear();
-    FileSha256Map.clear();
-    AsideMap.clear();
+    DeleteManifestFiles(*this);
+    ClearFileTables(*this);
     DeleteWorkFolder(tempFolder);
     return true;
   } catch (...) {
@@ -296,7 +300,8 @@ bool RegisterComServer(const std::string& path) {
   if (!library) return false;
   std::vector<std::string> exports;
   if (!ReadLibraryExports(library.get(), exports)) return false;
-  if (!ExportsAll(exports, {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})) {
+  if (!ExportsAll(exports,
+                  {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})) {
     return false;
   }
 
@@ -312,7 +317,8 @@ bool RegisterComServer(const std::string& path) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessA(regsvr.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+  if (!CreateProcessA(regsvr.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
     return false;
   }
   UniqueHandle process(started.hProcess);

@@ -1,20 +1,11 @@
 #include "updater/transfer/cng.h"
 
-#include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "updater/base/hex_text.h"
+#include "updater/transfer/file_pieces.h"
 
 namespace {
-
-// Files are hashed in pieces of this size, as for MD5.
-constexpr std::size_t kReadPiece = 256 << 10;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 template <typename Function>
 bool Resolve(HMODULE module, const char* name, Function& function) {
@@ -40,7 +31,8 @@ class CngLibrary::Hasher {
     if (!hash_) return false;
     auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
     while (size > 0) {
-      const ULONG piece = size > kReadPiece ? static_cast<ULONG>(kReadPiece) : static_cast<ULONG>(size);
+      const ULONG piece =
+          size > kFileReadPiece ? static_cast<ULONG>(kFileReadPiece) : static_cast<ULONG>(size);
       if (!BCRYPT_SUCCESS(cng_.hashData_(hash_.get().handle, bytes, piece, 0))) return false;
       bytes += piece;
       size -= piece;
@@ -86,19 +78,10 @@ UniqueCngAlgorithm CngLibrary::OpenAlgorithm(const wchar_t* name) const {
 }
 
 bool CngLibrary::HashFile(const std::string& path, Sha256Digest& digest) const {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) return false;
-  std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kReadPiece]);
-  if (!piece) return false;
   Hasher hasher(*this);
-  // Read to the end rather than trusting a size taken up front.
-  for (;;) {
-    const std::size_t got = std::fread(piece.get(), 1, kReadPiece, file.get());
-    if (!hasher.Update(piece.get(), got)) return false;
-    if (got < kReadPiece) break;
-  }
-  if (std::ferror(file.get()) || !std::feof(file.get())) return false;
-  return hasher.Finish(digest);
+  return ReadFilePieces(path, [&hasher](const unsigned char* piece,
+                                        std::size_t size) { return hasher.Update(piece, size); }) &&
+         hasher.Finish(digest);
 }
 
 bool CngLibrary::Hash(const void* data, std::size_t size, Sha256Digest& digest) const {

@@ -1,10 +1,10 @@
 #include "updater/transfer/md5.h"
 
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
+#include "updater/base/hex_text.h"
 #include "updater/base/text_rules.h"
+#include "updater/transfer/file_pieces.h"
 
 namespace {
 
@@ -136,20 +136,9 @@ void Transform(uint32_t state[4], const unsigned char* block) {
 #undef MD5_STEP
 #undef MD5_STEP_G
 
-// Files are read in pieces of this size, so memory use does not grow with the
-// file. Small enough for the process heap to hand the same block to every
-// call: a larger one is mapped afresh per file, which cost about 10 ms a file
-// (measured under Wine).
-constexpr std::size_t kReadPiece = 256 << 10;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
-Md5Context::Md5Context()
-    : count_{0, 0}, state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476}, buffer_{} {}
+Md5Context::Md5Context() : count_{0, 0}, state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476}, buffer_{} {}
 
 void Md5Context::Update(const void* data, std::size_t length) {
   const unsigned char* input = static_cast<const unsigned char*>(data);
@@ -187,30 +176,15 @@ void Md5Context::GetDigest(unsigned char digest[16]) const {
   for (int i = 0; i < 4; ++i) StoreLe32(state_[i], digest + 4 * i);
 }
 
-std::string FormatDigest(const unsigned char digest[16]) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text(32, '0');
-  for (int i = 0; i < 16; ++i) {
-    text[2 * i] = kHex[digest[i] >> 4];
-    text[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  return text;
-}
+std::string FormatDigest(const unsigned char digest[16]) { return EncodeHex(digest, 16); }
 
 std::string FileMd5Text(const std::string& path) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) return std::string();
-  // Read to the end in fixed pieces rather than trusting a size taken up
-  // front: no 32-bit size limit, no bytes hashed that were never read.
-  std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kReadPiece]);
-  if (!piece) return std::string();
   Md5Context context;
-  for (;;) {
-    const std::size_t got = std::fread(piece.get(), 1, kReadPiece, file.get());
-    context.Update(piece.get(), got);
-    if (got < kReadPiece) break;
-  }
-  if (std::ferror(file.get()) || !std::feof(file.get())) return std::string();
+  const bool read = ReadFilePieces(path, [&context](const unsigned char* piece, std::size_t size) {
+    context.Update(piece, size);
+    return true;
+  });
+  if (!read) return std::string();
   context.Final();
   unsigned char digest[16];
   context.GetDigest(digest);
