@@ -10,6 +10,8 @@ packages=(
   fonts-wqy-microhei imagemagick xdotool
   python3 python3-pil openssl
   libssl-dev libcurl4-openssl-dev libcli11-dev
+  libz-mingw-w64-dev libdivsufsort-dev bsdiff
+  nginx tinyproxy ca-certificates curl
 )
 
 missing=()
