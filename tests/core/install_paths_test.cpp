@@ -89,6 +89,8 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\HistoryVersionList.cfg",
       "\\historyversionlist.cfg.SIG",
       "\\upgrade.CFG",
+      "\\manifestserial.DAT",        // would reset the highest serial accepted
+      "\\ManifestSerial.dat.new",
       "\\x.dll.",
       "\\x.dll ",
       "\\sub.\\x.dll",

@@ -10,6 +10,7 @@
 #include "updater/base/ini_text_reader.h"
 #include "updater/core/install_paths.h"
 #include "updater/base/manifest.h"
+#include "updater/base/manifest_freshness.h"
 #include "updater/base/text_rules.h"
 #include "updater/transfer/download_rules.h"
 
@@ -227,6 +228,37 @@ LintResult LintManifest(const std::string& manifest, bool signedManifest) {
   linter.Root();
   linter.Sections(signedManifest);
   return result;
+}
+
+void LintExpiry(const std::string& manifest, int64_t now, LintResult& result) {
+  const IniTextReader reader(manifest);
+  const std::string expires = reader.Read(kRoot, manifest_freshness::kExpiresKey, kWhole);
+  const std::string serial = reader.Read(kRoot, manifest_freshness::kSerialKey, kWhole);
+  auto add = [&](Severity severity, const char* key, const std::string& message) {
+    result.findings.push_back(Finding{severity, kRoot, key, message});
+  };
+  const char kRefused[] = "clients built with signing keys refuse the manifest; run sign";
+  int64_t expiry = 0;
+  uint64_t number = 0;
+  if (expires.empty()) {
+    add(Severity::kError, manifest_freshness::kExpiresKey, std::string("missing: ") + kRefused);
+  } else if (!manifest_freshness::ParseExpires(expires, expiry)) {
+    add(Severity::kError, manifest_freshness::kExpiresKey,
+        "\"" + GbkForDisplay(expires) + "\" is not a UTC time YYYY-MM-DDTHH:MM:SSZ: " + kRefused);
+  } else if (expiry <= now) {
+    add(Severity::kError, manifest_freshness::kExpiresKey,
+        "passed on " + expires + ": clients built with signing keys refuse the manifest; run sign --renew");
+  } else if (expiry - now < kRenewWarningDays * 86400) {
+    add(Severity::kWarning, manifest_freshness::kExpiresKey,
+        "the manifest expires in " + std::to_string((expiry - now) / 86400) + " day(s), on " + expires +
+            ": run sign --renew before then");
+  }
+  if (serial.empty()) {
+    add(Severity::kError, manifest_freshness::kSerialKey, std::string("missing: ") + kRefused);
+  } else if (!manifest_freshness::ParseSerial(serial, number)) {
+    add(Severity::kError, manifest_freshness::kSerialKey,
+        "\"" + GbkForDisplay(serial) + "\" is not a decimal number of at most 19 digits: " + kRefused);
+  }
 }
 
 InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVersion) {

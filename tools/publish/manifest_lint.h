@@ -50,6 +50,12 @@ void LintRoot(const std::string& manifest, LintResult& result);
 // FileSha256<n> is then an error, not a warning.
 LintResult LintManifest(const std::string& manifest, bool signedManifest);
 
+// The [Root] Expires and Serial that clients built with keys require: an
+// error when either is missing or malformed or the expiry has passed by now
+// (seconds since 1970), a warning when it is less than kRenewWarningDays away.
+constexpr int64_t kRenewWarningDays = 14;
+void LintExpiry(const std::string& manifest, int64_t now, LintResult& result);
+
 // What a client at installedVersion gets: the updater's readers and merge.
 struct InstalledView {
   bool runs = false;                  // false: the run fails before any download

@@ -57,16 +57,37 @@ bool IsP256(EVP_PKEY* key) {
   return std::strcmp(group, SN_X9_62_prime256v1) == 0;
 }
 
-Pkey LoadKey(const std::string& path, bool isPrivate, std::string& error) {
+// Hands OpenSSL the passphrase given, or none: never a prompt on the terminal.
+struct Passphrase {
+  const std::string* text = nullptr;
+  bool asked = false;
+};
+
+int GivePassphrase(char* buffer, int size, int /*writing*/, void* user) {
+  Passphrase* passphrase = static_cast<Passphrase*>(user);
+  passphrase->asked = true;
+  if (!passphrase->text || passphrase->text->size() > static_cast<std::size_t>(size)) return -1;
+  std::memcpy(buffer, passphrase->text->data(), passphrase->text->size());
+  return static_cast<int>(passphrase->text->size());
+}
+
+Pkey LoadKey(const std::string& path, bool isPrivate, const std::string* passphraseText, std::string& error) {
   Bio bio(BIO_new_file(path.c_str(), "rb"));
   if (!bio) {
     error = path + ": cannot open: " + std::strerror(errno);
     ERR_clear_error();
     return nullptr;
   }
-  Pkey key(isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
+  Passphrase passphrase{passphraseText};
+  Pkey key(isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &passphrase)
                      : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
   ERR_clear_error();
+  if (!key && passphrase.asked) {
+    error = path + (passphraseText
+                        ? ": the passphrase does not open this key"
+                        : ": protected by a passphrase; give it with --pass env:VAR or --pass file:PATH");
+    return nullptr;
+  }
   if (!key) {
     error = path + (isPrivate ? ": not a PEM private key" : ": not a PEM public key (SubjectPublicKeyInfo)");
     return nullptr;
@@ -160,8 +181,12 @@ bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPa
   return true;
 }
 
-Pkey LoadPrivateKey(const std::string& path, std::string& error) { return LoadKey(path, true, error); }
-Pkey LoadPublicKey(const std::string& path, std::string& error) { return LoadKey(path, false, error); }
+Pkey LoadPrivateKey(const std::string& path, std::string& error, const std::string* passphrase) {
+  return LoadKey(path, true, passphrase, error);
+}
+Pkey LoadPublicKey(const std::string& path, std::string& error) {
+  return LoadKey(path, false, nullptr, error);
+}
 
 Bytes PublicPoint(EVP_PKEY* key) {
   BIGNUM* x = nullptr;

@@ -57,8 +57,9 @@ class DigestPair {
 bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPath, std::string& error);
 
 // P-256 keys from PEM files; null with error set when the file is missing, is
-// not PEM of the right kind, or holds a key of another curve.
-Pkey LoadPrivateKey(const std::string& path, std::string& error);
+// not PEM of the right kind, or holds a key of another curve. An encrypted
+// private key opens only with passphrase; there is never a prompt.
+Pkey LoadPrivateKey(const std::string& path, std::string& error, const std::string* passphrase = nullptr);
 Pkey LoadPublicKey(const std::string& path, std::string& error);
 
 // The public point X||Y (64 bytes, big-endian coordinates).

@@ -38,22 +38,51 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return text.str();
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error) {
+namespace {
+
+// A flushed temporary file beside path holding data; its name, or empty.
+std::string WriteBeside(const std::string& path, const std::string& data, std::string& error) {
   std::string pattern = path + ".tmp-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   const int fd = ::mkstemp(name.data());
   if (fd < 0) {
     error = path + ": cannot create a temporary file beside it: " + std::strerror(errno);
-    return false;
+    return std::string();
   }
   const std::string temp(name.data());
   const bool written = WriteAllAndSync(fd, data, 0644);
   const int savedErrno = errno;
-  if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (::close(fd) != 0 || !written) {
     error = path + ": cannot write: " + std::strerror(written ? errno : savedErrno);
     ::unlink(temp.c_str());
-    return false;
+    return std::string();
+  }
+  return temp;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error) {
+  return ReplaceTogether({FileBytes{path, data}}, error);
+}
+
+bool ReplaceTogether(const std::vector<FileBytes>& files, std::string& error) {
+  std::vector<std::string> temps;
+  for (const FileBytes& file : files) {
+    temps.push_back(WriteBeside(file.path, file.data, error));
+    if (temps.back().empty()) {
+      temps.pop_back();
+      for (const std::string& temp : temps) ::unlink(temp.c_str());
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (::rename(temps[i].c_str(), files[i].path.c_str()) != 0) {
+      error = files[i].path + ": cannot replace: " + std::strerror(errno);
+      for (std::size_t j = i; j < temps.size(); ++j) ::unlink(temps[j].c_str());
+      return false;
+    }
   }
   return true;
 }

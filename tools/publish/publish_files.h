@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace publish {
 
@@ -15,6 +16,15 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // it over path, so a reader (or the web server) sees the old file or the new
 // one, never a part. The new file gets mode 0644.
 bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error);
+
+// Writes every file's new bytes beside it first (flushed to disk), and only
+// when all are written renames them into place, in the order given. On a
+// failure before the renames nothing is replaced and no temporary is left.
+struct FileBytes {
+  std::string path;
+  std::string data;
+};
+bool ReplaceTogether(const std::vector<FileBytes>& files, std::string& error);
 
 // Writes data to a new file at path with the given mode (not reduced by the
 // umask: a private key must be 0600) and flushes it to disk; never replaces an

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "tools/publish/gbk_text.h"
+#include "tools/publish/input_checks.h"
 #include "tools/publish/manifest_lint.h"
 #include "tools/publish/manifest_text.h"
 #include "tools/publish/publish_files.h"
@@ -15,6 +16,7 @@
 #include "updater/core/install_paths.h"
 #include "updater/base/manifest.h"
 #include "updater/base/text_rules.h"
+#include "updater/transfer/md5.h"
 #include "updater/transfer/download_rules.h"
 
 namespace publish {
@@ -41,9 +43,17 @@ bool ListFiles(const std::string& dir, std::map<std::string, std::string>& files
       continue;
     }
     if (it->is_directory(ec)) continue;
-    const std::string relative = fs::relative(it->path(), dir, ec).generic_string();
+    // The name as listed: a link to a file is released under its own name,
+    // with the bytes it leads to.
+    const std::string relative = it->path().lexically_relative(dir).generic_string();
     if (!it->is_regular_file(ec)) {
-      errors.push_back(it->path().string() + ": not a regular file");
+      errors.push_back(it->path().string() + (it->is_symlink(ec) ? ": a symbolic link that leads to no file"
+                                                                 : ": not a regular file"));
+      continue;
+    }
+    if (relative.find('\\') != std::string::npos) {
+      errors.push_back(it->path().string() +
+                       ": a name holds a backslash, which Windows reads as a folder separator");
       continue;
     }
     files.emplace(relative, it->path().string());
@@ -83,9 +93,19 @@ void CheckOptions(const ReleaseOptions& options, std::vector<std::string>& error
   if (!options.fromVersion.empty() && !IsPlainVersion(options.fromVersion)) {
     errors.push_back("--from-version \"" + options.fromVersion + "\" is not a plain decimal version number");
   }
-  if (!IsHttpUrl(options.baseUrl) || !IsPlainUrlText(options.baseUrl)) {
-    errors.push_back("--base-url \"" + options.baseUrl +
-                     "\": an http:// or https:// address without spaces or non-ASCII characters");
+  const std::string urlProblem = BaseUrlProblem(options.baseUrl);
+  if (!IsHttpUrl(options.baseUrl) || !IsPlainUrlText(options.baseUrl) || !urlProblem.empty()) {
+    errors.push_back("--base-url \"" + options.baseUrl + "\": " +
+                     (urlProblem.empty()
+                          ? "an http:// or https:// address without spaces or non-ASCII characters"
+                          : urlProblem));
+  }
+  const std::string manifestFolder = fs::path(options.manifestPath).parent_path().string();
+  for (const auto& [what, folder] :
+       {std::pair<std::string, std::string>{"the manifest's folder", manifestFolder},
+        {"--out", options.outDir}}) {
+    const std::string problem = WritableFolderProblem(folder);
+    if (!problem.empty()) errors.push_back(what + " " + folder + ": " + problem);
   }
 }
 
@@ -142,11 +162,7 @@ std::optional<ReleaseFile> DescribeFile(const ReleaseOptions& options, const std
                      " bytes in GBK; the updater reads at most " + std::to_string(manifest::kFilePathLimit));
   }
   if (!install_paths::IsContainedFilePath(file.filePath)) {
-    errors.push_back(
-        relative +
-        ": the updater refuses this path (each name must be a plain Windows file name: "
-        "no device name such as CON or NUL, no trailing dot or space, no <>:\"|?*\\, no short name "
-        "such as NAME~1, not a work folder, Upgrade.cfg or HistoryVersionList.cfg)");
+    errors.push_back(relative + ": the updater refuses this path: " + NameRuleBroken(relative));
   }
   if (file.url.size() > manifest::kFileUrlLimit) {
     errors.push_back(relative + ": its URL is " + std::to_string(file.url.size()) +
@@ -224,6 +240,32 @@ bool ReadsBackAsPlanned(const std::string& manifest, const std::string& previous
   return true;
 }
 
+// A --from file whose bytes are not what the manifest last recorded for its
+// FilePath: the folder may not hold the previous release, and a change made
+// since would then go unreleased.
+template <typename OldDigest>
+void WarnOfUnrecordedOldFiles(const std::string& existing, const std::map<std::string, std::string>& oldFiles,
+                              const OldDigest& oldDigest, const ReleaseOptions& options,
+                              std::vector<std::string>& warnings) {
+  if (existing.empty()) return;
+  std::map<std::string, std::pair<std::string, std::string>> recorded;  // folded FilePath -> release, SHA-256
+  for (const FileEntry& entry : LintManifest(existing, false).files) {
+    if (!entry.sha256.empty()) recorded[FoldedPath(entry.filePath)] = {entry.section, entry.sha256};
+  }
+  for (const auto& [relative, source] : oldFiles) {
+    const auto gbk = Utf8ToGbk(ToBackslashes(relative));
+    if (!gbk) continue;
+    const auto it = recorded.find(FoldedPath("\\" + *gbk));
+    if (it == recorded.end()) continue;
+    const auto& digests = oldDigest(relative);
+    if (digests && !HashMatches(digests->sha256, it->second.second)) {
+      warnings.push_back(source + " differs from what release " + it->second.first +
+                         " recorded for it: is --from " + options.fromDir +
+                         " the previous release's folder?");
+    }
+  }
+}
+
 }  // namespace
 
 std::string EncodeUrlPath(const std::string& relative) {
@@ -291,6 +333,14 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   ListFiles(options.toDir, newFiles, errors);
   if (!errors.empty()) return plan;
 
+  std::map<std::string, std::optional<FileDigests>> oldDigests;
+  const auto oldDigest = [&](const std::string& relative) -> const std::optional<FileDigests>& {
+    auto it = oldDigests.find(relative);
+    if (it == oldDigests.end()) it = oldDigests.emplace(relative, DigestFile(oldFiles[relative])).first;
+    return it->second;
+  };
+  WarnOfUnrecordedOldFiles(existing, oldFiles, oldDigest, options, plan.warnings);
+
   std::map<std::string, std::string> folded;  // folded FilePath -> relative
   for (const auto& [relative, source] : newFiles) {
     const auto digests = DigestFile(source);
@@ -300,8 +350,8 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
     }
     const auto old = oldFiles.find(relative);
     if (old != oldFiles.end()) {
-      const auto oldDigests = DigestFile(old->second);
-      if (oldDigests && oldDigests->sha256 == digests->sha256) continue;
+      const auto& previous = oldDigest(relative);
+      if (previous && previous->sha256 == digests->sha256) continue;
     }
     auto file = DescribeFile(options, relative, source, errors);
     if (!file) continue;
@@ -334,35 +384,44 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   return plan;
 }
 
-bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, EVP_PKEY* signingKey,
+bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const std::string* signature,
                    std::string& error) {
   const fs::path served = fs::path(options.outDir) / options.version;
+  std::vector<fs::path> created;
+  // A failure part-way takes back the files this run added, so the served
+  // folder is as it was.
+  const auto takeBack = [&] {
+    std::error_code ignored;
+    for (auto it = created.rbegin(); it != created.rend(); ++it) fs::remove(*it, ignored);
+    return false;
+  };
   for (const ReleaseFile& file : plan.files) {
     const fs::path target = served / file.relative;
     std::error_code ec;
+    for (fs::path folder = target.parent_path(); !folder.empty() && !fs::exists(folder, ec) && !ec;
+         folder = folder.parent_path()) {
+      created.insert(created.begin(), folder);
+    }
     fs::create_directories(target.parent_path(), ec);
+    if (!ec && !fs::exists(target, ec)) created.push_back(target);
     if (!ec) fs::copy_file(file.source, target, fs::copy_options::overwrite_existing, ec);
     if (ec) {
       error = target.string() + ": cannot copy: " + ec.message();
-      return false;
+      return takeBack();
     }
     // The manifest must describe the bytes served, even if the source changed meanwhile.
     const auto copied = DigestFile(target.string());
     if (!copied || copied->sha256 != file.digests.sha256) {
       error = file.source + " changed while the release was being made; nothing was added to the manifest";
-      return false;
+      return takeBack();
     }
   }
-  if (!WriteFileAtomically(options.manifestPath, plan.manifest, error)) return false;
-  if (signingKey) {
-    const SignatureEntry entry = SignManifest(signingKey, plan.manifest);
-    if (entry.value.empty()) {
-      error = "signing failed";
-      return false;
-    }
-    return WriteFileAtomically(options.manifestPath + ".sig", FormatSignatureFile({entry}), error);
-  }
-  return true;
+  // The signature is made before anything is replaced; both files are written
+  // beside the live ones and renamed into place last.
+  std::vector<FileBytes> outputs;
+  if (signature) outputs.push_back(FileBytes{options.manifestPath + ".sig", *signature});
+  outputs.push_back(FileBytes{options.manifestPath, plan.manifest});
+  return ReplaceTogether(outputs, error) || takeBack();
 }
 
 }  // namespace publish

@@ -40,9 +40,11 @@ struct ReleasePlan {
 // Reads the folders and the manifest and plans the release; writes nothing.
 ReleasePlan PlanRelease(const ReleaseOptions& options);
 
-// Copies the files, checks the copies against the plan, then writes the
-// manifest atomically and, with a key, its signature file.
-bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, EVP_PKEY* signingKey,
+// Copies the files and checks the copies against the plan, then writes
+// plan.manifest and, when given, the signature file's text beside the live
+// files and renames them into place (the signature first). On a failure the
+// files copied are taken back and the manifest and its signature are as before.
+bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const std::string* signature,
                    std::string& error);
 
 // Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ of each segment of a

@@ -28,7 +28,8 @@ struct FetchProgress {
 
 // One outcome per URL, in the order given. At most parallel transfers run at
 // once; each gives up after connectTimeoutSec without a connection or
-// stallTimeoutSec without a byte. progress, when set, is called now and then.
+// stallTimeoutSec without a byte; once a host has let a request time out, its
+// URLs not yet started fail at once. progress, when set, is called now and then.
 std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int parallel,
                                    const std::function<void(const FetchProgress&)>& progress,
                                    long connectTimeoutSec = 30, long stallTimeoutSec = 60);

@@ -29,6 +29,7 @@ struct UpdateJobState {
   std::string configUrl;       // the manifest URL
   // The keys the manifest must be signed with; none: manifests are unsigned.
   std::vector<ManifestKey> manifestKeys;
+  uint64_t acceptedSerial = 0;  // the signed manifest's Serial, once accepted
 };
 
 // Paths live in 260-character buffers: a path must stay within 259 characters.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "updater/base/manifest_signature.h"
+#include "updater/core/manifest_freshness_check.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
 
@@ -50,5 +51,5 @@ bool UpdateJob::DownloadManifestSignature(const std::string& manifestUrl) {
   // The signature lives in a path buffer like every other work file.
   if (signaturePath.size() > kMaxPathChars) return false;
   if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix)) return false;
-  return SignedManifestVerifies(historyPath, signaturePath, manifestKeys);
+  return SignedManifestVerifies(historyPath, signaturePath, manifestKeys) && SignedManifestIsCurrent(*this);
 }

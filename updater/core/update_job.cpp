@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "updater/core/client_settings.h"
+#include "updater/core/manifest_freshness_check.h"
 #include "updater/base/module_path.h"
 #include "updater/base/profile_file_reader.h"
 
@@ -18,6 +19,7 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
   } catch (const std::exception&) {
     return false;
   }
+  RecordAcceptedSerial(*this);
   // A completed update consumes the order to update.
   DeleteFileA(upgradeCfgPath.c_str());
   return true;
