@@ -110,9 +110,12 @@ def main():
         manifest += f"FilePath{i}={path}\r\nFileUrl{i}={url(path, 300)}\r\nFileHashID{i}={md5(data).upper()}\r\n"
         if args.key:
             manifest += f"FileSha256{i}={hashlib.sha256(data).hexdigest()}\r\n"
-    server.add_file("/update/HistoryVersionList.cfg", manifest.encode("gbk"))
+    manifest = manifest.encode("gbk")
     if args.key:
-        signature = manifest_signing.signature_file(manifest.encode("gbk"), [args.key])
+        manifest = manifest_signing.stamped(manifest)
+    server.add_file("/update/HistoryVersionList.cfg", manifest)
+    if args.key:
+        signature = manifest_signing.signature_file(manifest, [args.key])
         server.add_file("/update/HistoryVersionList.cfg.sig", signature)
         print(f"demo: manifest signed with key id {manifest_signing.key_id(args.key)}")
 

@@ -27,12 +27,16 @@ class SignedScenario(Scenario):
         if keyed:
             shutil.copy2(TEST_KEY_TORVANE, self.client.file("Torvane.exe"))
         self.sign = sign
+        self.stamp = {"serial": 1, "valid_for": 3600}  # None: no Expires or Serial
         self.client.write_file("a.dll", b"old a")
+
+    def manifest(self):
+        manifest = manifest_text(self.versions, self.sections)
+        return manifest if self.stamp is None else manifest_signing.stamped(manifest, **self.stamp)
 
     def start(self):
         if self.sign is not None:
-            manifest = manifest_text(self.versions, self.sections)
-            self.server.add_file("/%s/list.cfg.sig" % self.name, self.sign(manifest))
+            self.server.add_file("/%s/list.cfg.sig" % self.name, self.sign(self.manifest()))
         super().start()
 
     def expect_refused(self, files_fetched=0):
@@ -73,7 +77,9 @@ class SignedUpdateTest(TorvaneTestCase):
         scenario("no_signature", None)
         scenario("oversized", lambda m: signed_by(KEY_A)(m) + b";" + b"x" * 5120 + b"\r\n")
         scenario("no_sha256", signed_by(KEY_A), sha256=None)
-        scenario("unsigned_without_keys", None, keyed=False)
+        scenario("unsigned_without_keys", None, keyed=False).stamp = None
+        scenario("unstamped", signed_by(KEY_A)).stamp = None
+        scenario("expired", signed_by(KEY_A)).stamp = {"serial": 9, "valid_for": -60}
         scenario("unsigned_wrong_sha256", None, keyed=False, served=b"evil a")
 
         for s in cases.values():
@@ -89,7 +95,7 @@ class SignedUpdateTest(TorvaneTestCase):
         self.assertEqual(cases["signed"].requests(), ["/list.cfg", "/list.cfg.sig", "/files/v500/a.dll"])
         self.assertEqual(cases["unsigned_without_keys"].requests(), ["/list.cfg", "/files/v500/a.dll"])
 
-        for name in ("tampered_manifest", "unknown_key", "oversized", "no_sha256"):
+        for name in ("tampered_manifest", "unknown_key", "oversized", "no_sha256", "unstamped", "expired"):
             cases[name].expect_refused()
         # A missing signature is a failed download: three attempts.
         self.assertEqual(cases["no_signature"].requests(), ["/list.cfg"] + ["/list.cfg.sig"] * 3)
@@ -97,6 +103,35 @@ class SignedUpdateTest(TorvaneTestCase):
         # A file that does not match its SHA-256 is fetched, refused and rolled back.
         cases["tampered_file"].expect_refused(files_fetched=1)
         cases["unsigned_wrong_sha256"].expect_refused(files_fetched=1)
+
+    def test_a_keyed_client_never_goes_back_to_an_older_serial(self):
+        server = self.start_server()
+        s = SignedScenario(self, server, "serials", signed_by(KEY_A))
+        state = "ManifestSerial.dat"
+        # (serial, data offered, bytes served instead, whether the update completes, state file after)
+        steps = [
+            (5, b"a5", None, True, b"5\r\n"),
+            (7, b"a7", b"evil", False, b"5\r\n"),   # a failed run keeps the serial it had
+            (4, b"a4", None, False, b"5\r\n"),      # an older manifest is refused before any file
+            (5, b"a5 again", None, True, b"5\r\n"),  # the same serial again is taken
+            (6, b"a6", None, True, b"6\r\n"),
+        ]
+        before = b"old a"
+        for serial, data, served, completes, kept in steps:
+            s.sections = {v: [] for v in s.versions[1:]}
+            route = s.offer(500, "\\a.dll", data, digest=None, sha256="auto")
+            if served is not None:
+                server.add_file(route, served)
+            s.stamp = {"serial": serial, "valid_for": 3600}
+            seen = len(s.requests())
+            s.start()
+            s.finish()
+            self.assertEqual(s.client.read_file("a.dll"), data if completes else before, serial)
+            self.assertEqual(s.client.exists("Upgrade.cfg"), not completes, serial)
+            self.assertEqual(s.client.read_file(state), kept, serial)
+            if serial == 4:
+                self.assertEqual(s.requests()[seen:], ["/list.cfg", "/list.cfg.sig"])
+            before = s.client.read_file("a.dll")
 
     def test_without_bcrypt_the_updater_starts_and_refuses_only_what_needs_it(self):
         # Wine's loader reads the overrides of each process it starts: "d"

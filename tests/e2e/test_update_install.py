@@ -86,8 +86,11 @@ class Scenario:
                                        hashlib.sha256(data).hexdigest() if sha256 == "auto" else sha256))
         return "/%s/%s" % (self.name, tail)
 
+    def manifest(self):
+        return manifest_text(self.versions, self.sections)
+
     def start(self, env=None):
-        self.server.add_file("/%s/list.cfg" % self.name, manifest_text(self.versions, self.sections))
+        self.server.add_file("/%s/list.cfg" % self.name, self.manifest())
         self.cfg = self.client.write_cfg(time=str(self.installed), download_url="http://example.invalid/",
                                          config_url=self.url("list.cfg"))
         self.run = self.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT, env=env)

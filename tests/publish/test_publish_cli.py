@@ -18,9 +18,9 @@ import manifest_signing  # noqa: E402  (path set just above)
 from http_server import ScriptedHttpServer  # noqa: E402
 
 
-def run(*args, timeout=120):
+def run(*args, timeout=120, env=None):
     return subprocess.run([TOOL] + [str(a) for a in args], capture_output=True, text=True, timeout=timeout,
-                          stdin=subprocess.DEVNULL)
+                          stdin=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
 
 
 def openssl(*args):
@@ -36,6 +36,14 @@ def write(path, data):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def readable_manifest(serial=1, valid_for=30 * 86400):
+    """A one-release manifest that a client built with keys reads."""
+    sha = "0" * 64
+    text = ("[Root]\r\nVersionCount=2\r\nCurrentVersionTime=200\r\nCurrentVersionNum=200\r\nver0=100\r\nver1=200\r\n"
+            "[200]\r\nFileCount=1\r\nFilePath0=\\a.txt\r\nFileUrl0=http://h/200/a.txt\r\nFileSha2560=%s\r\n" % sha)
+    return manifest_signing.stamped(text.encode(), serial=serial, valid_for=valid_for)
 
 
 def der_integer(value):
@@ -86,6 +94,7 @@ class UsageTest(PublishCase):
 class RefusedReleaseTest(PublishCase):
     def test_refused_releases_leave_manifest_signature_and_served_folder_alone(self):
         self.assertEqual(run("keygen", self.path("k.pem"), self.path("k.pub")).returncode, 0)
+        self.assertEqual(run("keygen", self.path("other.pem"), self.path("other.pub")).returncode, 0)
         self.first_release({"a.txt": "1"}, {"a.txt": "2"}, extra=("--key", self.path("k.pem")))
         self.assertEqual(run("verify", self.path("M.cfg"), self.path("k.pub")).returncode, 0)
         manifest, signature = read(self.path("M.cfg")), read(self.path("M.cfg.sig"))
@@ -95,8 +104,17 @@ class RefusedReleaseTest(PublishCase):
             ("leading zero", "0300", {"a.txt": "3"}, [], "plain decimal"),
             ("listed version", "200", {"a.txt": "3"}, [], "already listed"),
             ("name not in GBK", "300", {"\U0001F600.txt": "3"}, [], "GBK"),
-            ("device name", "300", {"sub/CON.txt": "3"}, [], "refuses this path"),
-            ("trailing dot", "300", {"name.": "3"}, [], "refuses this path"),
+            ("device name", "300", {"sub/CON.txt": "3"}, [], "device name"),
+            ("trailing dot", "300", {"name.": "3"}, [], "ending in a dot"),
+            ("work folder", "300", {"UpdateTempFolder/x": "3"}, [], "work folders"),
+            ("backslash in a name", "300", {"bin\\Halvix.exe": "3"}, [], "backslash"),
+            ("a link that leads nowhere", "300", {"a.txt": "3", "gone": "->missing"}, [], "leads to no file"),
+            ("URL with a query", "300", {"a.txt": "3"}, ["--base-url", "http://h/u?x=1"], "query"),
+            ("URL with a fragment", "300", {"a.txt": "3"}, ["--base-url", "http://h/u#top"], "fragment"),
+            ("URL without a host", "300", {"a.txt": "3"}, ["--base-url", "http:///u"], "--base-url"),
+            ("served folder under a file", "300", {"a.txt": "3"}, ["--out", "__file__/served"], "not a folder"),
+            ("unsigned over a signed manifest", "300", {"a.txt": "3"}, ["--key", None], "give --key"),
+            ("signed by another key only", "300", {"a.txt": "3"}, ["--key", "__other__"], "not given"),
             ("FilePath over 127 bytes", "300", {long_name: "3"}, [], "at most 127"),
             ("URL over 259", "300", {"a.txt": "3"}, ["--base-url", "http://h/" + "u" * 250], "at most 259"),
             ("bz2 URL under another name", "300", {"a b.bz2": "3"}, [], ".bz2"),
@@ -111,15 +129,18 @@ class RefusedReleaseTest(PublishCase):
             for relative, data in files.items():
                 if data is None:
                     os.symlink(self.path("old"), os.path.join(new, relative))
+                elif data.startswith("->"):
+                    os.symlink(data[2:], os.path.join(new, relative))
                 else:
                     write(os.path.join(new, relative), data)
-            options = {"--base-url": "http://h/", "--key": self.path("k.pem")}
+            options = {"--base-url": "http://h/", "--key": self.path("k.pem"), "--out": self.path("served")}
             for i in range(0, len(extra), 2):
-                options[extra[i]] = extra[i + 1]
+                options[extra[i]] = {"__file__/served": self.path("k.pub", "served"),
+                                     "__other__": self.path("other.pem")}.get(extra[i + 1], extra[i + 1])
             args = ["release", "--manifest", self.path("M.cfg"), "--version", version, "--from", self.path("new"),
-                    "--to", new, "--out", self.path("served")]
+                    "--to", new]
             for option, value in options.items():
-                args += [option, value]
+                args += [option, value] if value is not None else []
             done = run(*args)
             self.assertEqual(done.returncode, 1, name)
             self.assertIn(words, done.stderr, name)
@@ -129,6 +150,7 @@ class RefusedReleaseTest(PublishCase):
             self.assertEqual(sorted(os.listdir(self.path("served"))), ["200"], name)
 
         # A [Root] the updater cannot read is refused too.
+        os.remove(self.path("M.cfg.sig"))
         write(self.path("M.cfg"), manifest.replace(b"VersionCount=2", b"VersionCount=3"))
         broken = read(self.path("M.cfg"))
         done = run("release", "--manifest", self.path("M.cfg"), "--version", "300", "--from", self.path("old"),
@@ -140,7 +162,7 @@ class RefusedReleaseTest(PublishCase):
 
 class SignatureInteropTest(PublishCase):
     def test_signatures_made_by_openssl_verify_and_ours_verify_with_openssl(self):
-        write(self.path("M.cfg"), "[Root]\r\nVersionCount=1\r\n")
+        write(self.path("M.cfg"), readable_manifest())
         openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", self.path("ossl.pem"))
         openssl("ec", "-in", self.path("ossl.pem"), "-pubout", "-out", self.path("ossl.pub"))
         self.assertEqual(run("keygen", self.path("ours.pem"), self.path("ours.pub")).returncode, 0)
@@ -166,10 +188,16 @@ class SignatureInteropTest(PublishCase):
         for keys, code in ((["ossl.pub"], 0), (["ours.pub"], 0), (["x.pub"], 1), (["x.pub", "ours.pub"], 0)):
             self.assertEqual(run("verify", self.path("M.cfg"), *[self.path(k) for k in keys]).returncode, code, keys)
         # One changed byte of the manifest: no key verifies.
-        write(self.path("M.cfg"), "[Root]\r\nVersionCount=2\r\n")
+        write(self.path("M.cfg"), readable_manifest(serial=2))
         self.assertEqual(run("verify", self.path("M.cfg"), self.path("ossl.pub"), self.path("ours.pub")).returncode, 1)
-        # Without --add only the new signature is left.
-        self.assertEqual(run("sign", self.path("M.cfg"), self.path("x.pem")).returncode, 0)
+        # Without --add the others' signatures go only when dropped by name, and the tool says so.
+        refused = run("sign", self.path("M.cfg"), self.path("x.pem"))
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn(manifest_signing.key_id(self.path("ossl.pem")), refused.stderr)
+        done = run("sign", self.path("M.cfg"), self.path("x.pem"), "--drop-key", manifest_signing.key_id(self.path("ossl.pem")),
+                   "--drop-key", manifest_signing.key_id(self.path("ours.pem")))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("signature by key %s is removed" % manifest_signing.key_id(self.path("ours.pem")), done.stderr)
         self.assertNotIn("[Signature1]", read(self.path("M.cfg.sig")).decode())
 
 

@@ -86,7 +86,11 @@ std::string BaseUrlProblem(const std::string& url) {
   curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme.text, 0);
   const std::string schemeText = scheme.text ? scheme.text : "";
   if (schemeText != "http" && schemeText != "https") return "the scheme must be http or https";
-  if (!HasPart(parsed.get(), CURLUPART_HOST)) return "it names no host";
+  // libcurl reads "http:///x" leniently as host x; the updater would not.
+  const std::size_t authority = url.find("://");
+  if (!HasPart(parsed.get(), CURLUPART_HOST) || authority == std::string::npos || url[authority + 3] == '/') {
+    return "it names no host";
+  }
   if (HasPart(parsed.get(), CURLUPART_USER))
     return "it carries a user name, which the updater would not send";
   if (HasPart(parsed.get(), CURLUPART_QUERY)) return "it has a query (?...); file names are appended to it";
