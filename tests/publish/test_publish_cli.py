@@ -6,7 +6,9 @@ import os
 import shutil
 import subprocess
 import sys
+import socket
 import tempfile
+import time
 import unittest
 
 SOURCE_DIR = os.environ.get(
@@ -160,6 +162,177 @@ class RefusedReleaseTest(PublishCase):
         self.assertEqual(read(self.path("M.cfg")), broken)
 
 
+class SignedReleaseCase(PublishCase):
+    """Releases one after another, each from the previous folder."""
+
+    def setUp(self):
+        super().setUp()
+        for name in ("a", "b", "c"):
+            self.assertEqual(run("keygen", self.path(name + ".pem"), self.path(name + ".pub")).returncode, 0)
+        self.ids = {name: manifest_signing.key_id(self.path(name + ".pem")) for name in ("a", "b", "c")}
+        self.first_release({"a.txt": "1"}, {"a.txt": "2"}, extra=("--key", self.path("a.pem")))
+        self.previous = self.path("new")
+
+    def release(self, version, *extra):
+        folder = self.path("v%d" % version)
+        write(os.path.join(folder, "a.txt"), str(version))
+        done = run("release", "--manifest", self.path("M.cfg"), "--version", version, "--from", self.previous,
+                   "--to", folder, "--base-url", "http://h/", "--out", self.path("served"), *extra)
+        if done.returncode == 0:
+            self.previous = folder
+        return done
+
+    def key(self, name):
+        return ("--key", self.path(name + ".pem"))
+
+    def state(self):
+        served = sorted(os.path.join(d, f) for d, _, fs in os.walk(self.path("served")) for f in fs)
+        sig = read(self.path("M.cfg.sig")) if os.path.exists(self.path("M.cfg.sig")) else None
+        return read(self.path("M.cfg")), sig, served
+
+    def verifying(self):
+        return [k for k in ("a", "b", "c") if run("verify", self.path("M.cfg"), self.path(k + ".pub")).returncode == 0]
+
+    def root_value(self, key):
+        for line in read(self.path("M.cfg")).decode().splitlines():
+            if line.startswith(key + "="):
+                return line[len(key) + 1:]
+        return None
+
+
+class KeyChangeTest(SignedReleaseCase):
+    def test_a_key_change_keeps_every_key_until_one_is_dropped_by_name(self):
+        m = self.path("M.cfg")
+        # (name, command, exit code, words on stderr, keys that verify afterwards)
+        cases = [
+            ("release with only the new key", lambda: self.release(300, *self.key("b")), 1, self.ids["a"], ["a"]),
+            ("sign with only the new key", lambda: run("sign", m, *self.key("b")), 1, self.ids["a"], ["a"]),
+            ("release with both keys", lambda: self.release(300, *self.key("a"), *self.key("b")), 0, "", ["a", "b"]),
+            ("sign --add keeps the others", lambda: run("sign", m, *self.key("c"), "--add"), 0, "", ["a", "b", "c"]),
+            ("release dropping the old key", lambda: self.release(400, *self.key("b"), *self.key("c"), "--drop-key",
+                                                                  self.ids["a"]), 0, "is removed", ["b", "c"]),
+            ("sign without the key just added", lambda: run("sign", m, *self.key("b")), 1, self.ids["c"], ["b", "c"]),
+        ]
+        for name, command, code, words, verifies in cases:
+            before = self.state()
+            done = command()
+            self.assertEqual(done.returncode, code, (name, done.stderr))
+            self.assertIn(words, done.stderr, name)
+            if code != 0:
+                self.assertEqual(self.state(), before, name)
+            self.assertEqual(self.verifying(), verifies, name)
+        lint = run("lint", m, "--pub", self.path("b.pub"), "--pub", self.path("c.pub"))
+        self.assertEqual(lint.returncode, 0, lint.stdout)
+        self.assertEqual(run("lint", m, "--pub", self.path("a.pub")).returncode, 1)
+
+
+class ExpiryTest(SignedReleaseCase):
+    def test_every_signing_sets_the_expiry_and_a_higher_serial(self):
+        m = self.path("M.cfg")
+        day = 86400
+        # (name, command, exit code, serial afterwards, days until expiry afterwards, words on stdout of lint)
+        cases = [
+            ("first release", None, 0, "1", 90, None),
+            ("short expiry", lambda: run("sign", m, *self.key("a"), "--expires", "5d"), 0, "2", 5, "warning: [Root] Expires"),
+            ("renew an unchanged manifest", lambda: run("sign", m, *self.key("a"), "--renew"), 0, "3", 90, None),
+            ("next release", lambda: self.release(300, *self.key("a"), "--expires", "2w"), 0, "4", 14, None),
+            ("not a duration", lambda: run("sign", m, *self.key("a"), "--expires", "soon"), 1, "4", 14, None),
+        ]
+        for name, command, code, serial, days, warning in cases:
+            if command:
+                done = command()
+                self.assertEqual(done.returncode, code, (name, done.stderr))
+            self.assertEqual(self.root_value("Serial"), serial, name)
+            expires = time.mktime(time.strptime(self.root_value("Expires"), "%Y-%m-%dT%H:%M:%SZ")) - time.timezone
+            self.assertLess(abs(expires - time.time() - days * day), 600, name)
+            lint = run("lint", m)
+            self.assertEqual(lint.returncode, 0, (name, lint.stdout))
+            if warning:
+                self.assertIn(warning, lint.stdout, name)
+        self.assertEqual(self.verifying(), ["a"])
+
+    def test_nothing_is_signed_or_passed_that_a_keyed_client_refuses(self):
+        m, sig = self.path("M.cfg"), self.path("M.cfg.sig")
+        good = read(m)
+        expired = manifest_signing.stamped(readable_manifest(), serial=9, valid_for=-60)
+        no_sha = good.replace(b"FileSha2560=", b"Sha=")
+        # (name, manifest, signed with openssl by key a first, command, words in the output)
+        cases = [
+            ("sign garbage", b"garbage\r\n", False, ["sign", m, *self.key("a")], "CurrentVersionTime"),
+            ("sign a file without SHA-256", no_sha, False, ["sign", m, *self.key("a")], "FileSha2560"),
+            ("add to an unstamped manifest", readable_manifest().replace(b"Serial=", b"X="), False,
+             ["sign", m, *self.key("a"), "--add"], "Serial"),
+            ("verify an expired manifest", expired, True, ["verify", m, self.path("a.pub")], "Expires: passed"),
+            ("lint an expired manifest", expired, True, ["lint", m], "Expires: passed"),
+            ("renew a changed manifest", good + b";\r\n", False, ["sign", m, *self.key("a"), "--renew"], "--renew"),
+            ("lint with a key that did not sign", good, True, ["lint", m, "--pub", self.path("b.pub")], "does not verify"),
+        ]
+        for name, manifest, signed, command, words in cases:
+            write(m, manifest)
+            if signed:
+                write(sig, manifest_signing.signature_file(manifest, [self.path("a.pem")]))
+            before = self.state()
+            done = run(*command)
+            self.assertEqual(done.returncode, 1, (name, done.stdout, done.stderr))
+            self.assertIn(words, done.stdout + done.stderr, name)
+            self.assertEqual(self.state(), before, name)
+
+
+class InputTest(PublishCase):
+    def test_links_are_listed_under_their_own_name_and_a_dry_run_writes_nothing(self):
+        self.first_release({"a.txt": "1"}, {"a.txt": "2", "b.txt": "b"})
+        shutil.copytree(self.path("new"), self.path("next"), symlinks=True)
+        write(self.path("next", "a.txt"), "3")
+        os.symlink("a.txt", self.path("next", "c.txt"))
+        manifest = read(self.path("M.cfg"))
+        args = ["release", "--manifest", self.path("M.cfg"), "--version", "300", "--to", self.path("next"),
+                "--base-url", "http://h/", "--out", self.path("served")]
+        dry = run(*args, "--from", self.path("new"), "--dry-run")
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        self.assertIn("\\c.txt", dry.stdout)
+        self.assertEqual(read(self.path("M.cfg")), manifest)
+        self.assertEqual(os.listdir(self.path("served")), ["200"])
+        # The old folder holds a.txt as it was before release 200 recorded it.
+        wrong = run(*args, "--from", self.path("old"), "--dry-run")
+        self.assertIn("old/a.txt differs from what release 200 recorded", wrong.stderr)
+        self.assertNotIn("differs", dry.stderr)
+        done = run(*args, "--from", self.path("new"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        text = read(self.path("M.cfg")).decode()
+        self.assertIn("FilePath0=\\a.txt", text)
+        self.assertIn("FilePath1=\\c.txt", text)
+        self.assertEqual(read(self.path("served", "300", "c.txt")), b"3")
+
+
+class ConventionTest(PublishCase):
+    def test_version_usage_quiet_and_keys_behind_a_passphrase(self):
+        self.assertIn("torvane-publish", run("--version").stdout)
+        for args, words in ((["nonsense"], "unknown command \"nonsense\""), (["lint", "--bogus", "M"], "unknown option --bogus"),
+                            (["sign", "M", "--add", "-z"], "unknown option -z")):
+            done = run(*args)
+            self.assertEqual(done.returncode, 2, args)
+            self.assertIn(words, done.stderr, args)
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-aes-256-cbc", "-pass",
+                "pass:sesame", "-out", self.path("locked.pem"))
+        os.chmod(self.path("locked.pem"), 0o600)
+        write(self.path("pass.txt"), "sesame\n")
+        write(self.path("M.cfg"), readable_manifest())
+        # (options, exit code, words on stderr)
+        cases = [
+            ([], 1, "--pass env:VAR"),
+            (["--pass", "env:PUBLISH_TEST_PASS"], 0, ""),
+            (["--pass", "file:" + self.path("pass.txt")], 0, ""),
+            (["--pass", "env:PUBLISH_TEST_WRONG"], 1, "passphrase does not open"),
+            (["--pass", "sesame"], 1, "env:VAR or file:PATH"),
+        ]
+        for options, code, words in cases:
+            done = run("sign", self.path("M.cfg"), "--key", self.path("locked.pem"), "--quiet", *options,
+                       env={"PUBLISH_TEST_PASS": "sesame", "PUBLISH_TEST_WRONG": "open"})
+            self.assertEqual(done.returncode, code, (options, done.stderr))
+            self.assertIn(words, done.stderr, options)
+            self.assertEqual(done.stdout, "", options)
+
+
 class SignatureInteropTest(PublishCase):
     def test_signatures_made_by_openssl_verify_and_ours_verify_with_openssl(self):
         write(self.path("M.cfg"), readable_manifest())
@@ -233,6 +406,31 @@ class FetchTest(PublishCase):
             text = "[200] " + pattern % (order.index(name), server.url("/200/" + name))
             self.assertTrue(any(text in line for line in errors), (text, errors))
         self.assertIn("A client at 100 reads release(s) 200 and gets 5 file(s)", done.stdout)
+
+        # The manifest as served: the same bytes pass, others are an error.
+        shutil.copy(self.path("M.cfg"), self.path("served", "M.cfg"))
+        for served, errors in ((None, 0), (b";\r\n", 1)):
+            if served:
+                write(self.path("served", "M.cfg"), read(self.path("M.cfg")) + served)
+            done = run("lint", self.path("M.cfg"), "--url", server.url("/M.cfg"))
+            self.assertEqual(done.returncode, errors, done.stdout)
+            self.assertEqual(done.stdout.count("the served bytes differ"), errors, done.stdout)
+
+    def test_lint_fetch_gives_up_on_a_host_that_never_answers(self):
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(16)  # the kernel takes connections; no one ever answers
+        for name in ("a", "b", "c"):
+            write(self.path("new", name), name)
+        os.makedirs(self.path("old"))
+        done = run("release", "--manifest", self.path("M.cfg"), "--version", "200", "--from", self.path("old"),
+                   "--to", self.path("new"), "--base-url", "http://127.0.0.1:%d/" % silent.getsockname()[1],
+                   "--out", self.path("served"), "--from-version", "100")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        done = run("lint", self.path("M.cfg"), "--fetch", "--jobs", "1", "--timeout", "1", timeout=30)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stdout.count("did not answer an earlier request"), 2, done.stdout)
 
 
 if __name__ == "__main__":
