@@ -117,16 +117,17 @@ class SignedUpdateTest(TorvaneTestCase):
             (6, b"a6", None, True, b"6\r\n"),
         ]
         before = b"old a"
-        for serial, data, served, completes, kept in steps:
+        for step, (serial, data, served, completes, kept) in enumerate(steps):
             s.sections = {v: [] for v in s.versions[1:]}
-            route = s.offer(500, "\\a.dll", data, digest=None, sha256="auto")
+            # A URL of its own each time, so that no cached body can stand in.
+            route = s.offer(500, "\\a.dll", data, digest=None, sha256="auto", tail="files/%d/a.dll" % step)
             if served is not None:
                 server.add_file(route, served)
             s.stamp = {"serial": serial, "valid_for": 3600}
             seen = len(s.requests())
             s.start()
             s.finish()
-            self.assertEqual(s.client.read_file("a.dll"), data if completes else before, serial)
+            self.assertEqual(s.client.read_file("a.dll"), data if completes else before, (serial, s.requests()[seen:], s.client.listing()))
             self.assertEqual(s.client.exists("Upgrade.cfg"), not completes, serial)
             self.assertEqual(s.client.read_file(state), kept, serial)
             if serial == 4:

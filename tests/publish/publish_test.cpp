@@ -12,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/publish/input_checks.h"
 #include "tools/publish/manifest_lint.h"
 #include "tools/publish/publish_crypto.h"
 #include "tools/publish/publish_files.h"
 #include "tools/publish/release_builder.h"
 #include "tools/publish/signature_file.h"
+#include "tools/publish/signing_plan.h"
 
 namespace publish {
 namespace {
@@ -344,6 +346,51 @@ TEST(SignatureTest, MalformedSignatureFilesAreRefused) {
     std::vector<SignatureEntry> entries;
     std::string error;
     EXPECT_EQ(ParseSignatureFile(c.text, entries, error), c.parses) << c.name << ": " << error;
+  }
+}
+
+TEST(SigningPlanTest, StampSetsExpiryAndTheNextSerialKeepingEveryOtherLine) {
+  // (manifest, serial written)
+  const std::pair<std::string, std::string> cases[] = {
+      {"[Root]\r\nVersionCount=2\r\n; note\r\n[200]\r\nFileCount=0\r\n", "1"},
+      {"[Root]\r\nSerial=41\r\nVersionCount=2\r\n", "42"},
+      {"[Root]\r\nSerial=junk\r\n", "1"},
+  };
+  for (const auto& [manifest, serial] : cases) {
+    const std::string stamped = StampManifest(manifest, 1803859200, 86400);
+    EXPECT_EQ(ReadManifestStamp(stamped).expires, "2027-03-02T00:00:00Z") << manifest;
+    EXPECT_EQ(ReadManifestStamp(stamped).serial, serial) << manifest;
+    EXPECT_EQ(stamped.find("; note\r\n[200]\r\n") == std::string::npos,
+              manifest.find("; note") == std::string::npos);
+  }
+  const std::pair<const char*, int64_t> durations[] = {
+      {"90d", 90 * 86400}, {"12h", 43200}, {"2w", 14 * 86400}, {"30", 30 * 86400}, {"45s", 45},
+      {"0d", 0},           {"d", 0},       {"-1d", 0},         {"1y", 0}};
+  for (const auto& [text, seconds] : durations) {
+    int64_t parsed = 0;
+    EXPECT_EQ(ParseDuration(text, parsed), seconds != 0) << text;
+    if (seconds != 0) EXPECT_EQ(parsed, seconds) << text;
+  }
+}
+
+TEST(InputChecksTest, BaseUrlNeedsAHostAndNoQueryOrFragment) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://updates.example.com/", ""},
+      {"https://h:8443/a/b", ""},
+      {"http:///u", "no host"},
+      {"http://", "parse"},
+      {"ftp://h/", "http or https"},
+      {"http://h/u?x=1", "query"},
+      {"http://h/u#top", "fragment"},
+      {"http://user@h/", "user name"},
+  };
+  for (const auto& [url, words] : cases) {
+    const std::string problem = BaseUrlProblem(url);
+    if (*words == '\0') {
+      EXPECT_EQ(problem, "") << url;
+    } else {
+      EXPECT_NE(problem.find(words), std::string::npos) << url << ": " << problem;
+    }
   }
 }
 
