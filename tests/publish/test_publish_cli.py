@@ -208,10 +208,11 @@ class KeyChangeTest(SignedReleaseCase):
             ("release with only the new key", lambda: self.release(300, *self.key("b")), 1, self.ids["a"], ["a"]),
             ("sign with only the new key", lambda: run("sign", m, *self.key("b")), 1, self.ids["a"], ["a"]),
             ("release with both keys", lambda: self.release(300, *self.key("a"), *self.key("b")), 0, "", ["a", "b"]),
-            ("sign --add keeps the others", lambda: run("sign", m, *self.key("c"), "--add"), 0, "", ["a", "b", "c"]),
+            ("sign --add keeps the others", lambda: run("sign", m, self.path("c.pem"), "--add"), 0, "", ["a", "b", "c"]),
             ("release dropping the old key", lambda: self.release(400, *self.key("b"), *self.key("c"), "--drop-key",
                                                                   self.ids["a"]), 0, "is removed", ["b", "c"]),
             ("sign without the key just added", lambda: run("sign", m, *self.key("b")), 1, self.ids["c"], ["b", "c"]),
+            ("sign with both, one named first", lambda: run("sign", m, self.path("c.pem"), *self.key("b")), 0, "", ["b", "c"]),
         ]
         for name, command, code, words, verifies in cases:
             before = self.state()

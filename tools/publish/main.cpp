@@ -591,7 +591,8 @@ int main(int argc, char** argv) {
   auto* sign = app.add_subcommand(
       "sign", "Set the manifest's Expires and Serial and write MANIFEST.sig, signed by every key given.");
   sign->add_option("MANIFEST", signManifest, "Manifest file")->required()->check(CLI::ExistingFile);
-  sign->add_option("PRIVATE", signing.keyPaths, "Private key(s) (PEM)")->check(CLI::ExistingFile);
+  std::vector<std::string> signPositionalKeys;  // each option fills its own list
+  sign->add_option("PRIVATE", signPositionalKeys, "Private key(s) (PEM)")->check(CLI::ExistingFile);
   addSigning(sign, signing);
   sign->add_flag("--add", signAdd,
                  "Add a signature to MANIFEST.sig and keep the others; the manifest is not changed");
@@ -646,7 +647,10 @@ int main(int argc, char** argv) {
   if (quiet) std::cout.setstate(std::ios::badbit);
   if (*keygen) return Keygen(privatePath, publicPath);
   if (*rel) return Release(release, releaseSigning, dryRun);
-  if (*sign) return Sign(signManifest, signing, signAdd, signRenew);
+  if (*sign) {
+    signing.keyPaths.insert(signing.keyPaths.begin(), signPositionalKeys.begin(), signPositionalKeys.end());
+    return Sign(signManifest, signing, signAdd, signRenew);
+  }
   if (*verify) return Verify(verifyManifest, verifyKeys);
   return Lint(lintManifest, lintOptions);
 }
