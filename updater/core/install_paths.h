@@ -26,7 +26,7 @@ constexpr const char kBackupFolderName[] = "TempBackUpFolder";
 constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
 constexpr const char kSignatureFileName[] = "HistoryVersionList.cfg.sig";  // the manifest's signature
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";
-constexpr const char kSerialStateFileName[] = "ManifestSerial.dat";  // highest manifest serial accepted
+constexpr const char kSerialStateFileName[] = "ManifestSerial.dat";     // highest manifest serial accepted
 constexpr const char kSerialStateNewName[] = "ManifestSerial.dat.new";  // its replacement being written
 // The client, beside the updater: its version names the update, and it is
 // started again after one.
