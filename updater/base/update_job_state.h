@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "updater/base/file_patches.h"
 #include "updater/base/file_table.h"
 #include "updater/base/manifest_keys.h"
 
@@ -20,6 +21,7 @@ struct UpdateJobState {
   FileTable FileUrlMap;        // FilePath -> download URL
   FileTable FileHashMap;       // FilePath -> digest text
   FileTable FileSha256Map;     // FilePath -> SHA-256 text
+  FilePatchTable FilePatchMap; // FilePath -> the patches offered for it
   FileTable AsideMap;          // destination path -> its aside name, once this run moved it there
   std::string upgradeCfgPath;  // exeFolder + "Upgrade.cfg"
   int32_t installedVersion = 0;

@@ -63,6 +63,7 @@ void ClearFileTables(UpdateJob& job) {
   job.BackupMap.clear();
   job.FileHashMap.clear();
   job.FileSha256Map.clear();
+  job.FilePatchMap.clear();
   job.AsideMap.clear();
 }
 
