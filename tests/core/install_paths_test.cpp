@@ -89,6 +89,7 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\HistoryVersionList.cfg",
       "\\historyversionlist.cfg.SIG",
       "\\upgrade.CFG",
+      "\\sub\\a.dll.TVDP-OUT",  // a patch's output beside a temporary file
       "\\x.dll.",
       "\\x.dll ",
       "\\sub.\\x.dll",
