@@ -16,6 +16,7 @@
 
 #include "tools/publish/gbk_text.h"
 #include "tools/publish/manifest_lint.h"
+#include "tools/publish/patch_lint.h"
 #include "tools/publish/publish_crypto.h"
 #include "tools/publish/publish_files.h"
 #include "tools/publish/release_builder.h"
@@ -279,6 +280,7 @@ int Lint(const std::string& manifestPath, bool fetch, const std::string& install
   }
   if (!installed.empty()) ShowInstalled(*manifest, installed, result);
   if (fetch) CheckFetched(result.files, ::isatty(STDERR_FILENO) != 0, result);
+  if (fetch) CheckFetchedPatches(*manifest, result.files, result);
 
   std::size_t errors = 0;
   for (const Finding& finding : result.findings) {
@@ -325,6 +327,11 @@ int main(int argc, char** argv) {
   rel->add_option("--key", releaseKey, "Private key: also write MANIFEST.sig")->check(CLI::ExistingFile);
   rel->add_option("--from-version", release.fromVersion,
                   "Version of the clients that have the --from files; needed when the manifest is new");
+  rel->add_flag("--deltas", release.deltas,
+                "Also make a patch for each changed file from its version in --from (kept when under 60 % of it)");
+  rel->add_option("--delta-base", release.deltaBases,
+                  "Folder of an older release to make patches from as well (with --deltas; repeatable)")
+      ->check(CLI::ExistingDirectory);
 
   std::string signManifest, signKey;
   bool signAdd = false;

@@ -198,6 +198,7 @@ std::string BuildManifest(const std::string& existing, const std::vector<std::st
     keys.emplace_back("FileUrl" + n, files[i].url);
     keys.emplace_back("FileHashID" + n, files[i].digests.md5);
     keys.emplace_back("FileSha256" + n, files[i].digests.sha256);
+    AppendPatchKeys(i, files[i], keys);
   }
   text.AppendSection(options.version, keys);
   return text.Text();
@@ -325,6 +326,7 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   }
   if (!errors.empty()) return plan;
 
+  if (options.deltas) PlanPatches(options, plan.files, plan.warnings);
   plan.manifest = BuildManifest(existing, releases, alreadyWritten, options, name, plan.files);
   if (!ReadsBackAsPlanned(plan.manifest, releases.back(), plan)) {
     errors.push_back(options.manifestPath +
@@ -352,6 +354,7 @@ bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, EVP_P
       error = file.source + " changed while the release was being made; nothing was added to the manifest";
       return false;
     }
+    if (!WritePatches(served.string(), file, error)) return false;
   }
   if (!WriteFileAtomically(options.manifestPath, plan.manifest, error)) return false;
   if (signingKey) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/publish/publish_crypto.h"
+#include "tools/publish/release_deltas.h"
 
 namespace publish {
 
@@ -20,6 +21,8 @@ struct ReleaseOptions {
   std::string outDir;
   std::string name;         // CurrentVersionNum; the version when empty
   std::string fromVersion;  // the old folder's version; needed to start a manifest
+  bool deltas = false;                  // patches from earlier versions of each file
+  std::vector<std::string> deltaBases;  // older release folders to make patches from too
 };
 
 struct ReleaseFile {
@@ -28,6 +31,7 @@ struct ReleaseFile {
   std::string filePath;  // GBK, leading backslash
   std::string url;
   FileDigests digests;
+  std::vector<ReleasePatch> patches;
 };
 
 struct ReleasePlan {
