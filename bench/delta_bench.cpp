@@ -16,8 +16,9 @@ namespace {
 
 bool ReadAll(const char* path, std::vector<unsigned char>& bytes) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad() && in.eof();
+  return !in.bad();
 }
 
 }  // namespace
