@@ -327,8 +327,9 @@ int main(int argc, char** argv) {
   rel->add_option("--key", releaseKey, "Private key: also write MANIFEST.sig")->check(CLI::ExistingFile);
   rel->add_option("--from-version", release.fromVersion,
                   "Version of the clients that have the --from files; needed when the manifest is new");
-  rel->add_flag("--deltas", release.deltas,
-                "Also make a patch for each changed file from its version in --from (kept when under 60 % of it)");
+  rel->add_flag(
+      "--deltas", release.deltas,
+      "Also make a patch for each changed file from its version in --from (kept when under 60 % of it)");
   rel->add_option("--delta-base", release.deltaBases,
                   "Folder of an older release to make patches from as well (with --deltas; repeatable)")
       ->check(CLI::ExistingDirectory);

@@ -21,8 +21,10 @@ struct ReleaseOptions {
   std::string outDir;
   std::string name;         // CurrentVersionNum; the version when empty
   std::string fromVersion;  // the old folder's version; needed to start a manifest
-  bool deltas = false;                  // patches from earlier versions of each file
-  std::vector<std::string> deltaBases;  // older release folders to make patches from too
+  // --deltas: patches from earlier versions of each file, those of fromDir
+  // and of deltaBases (older release folders).
+  bool deltas = false;
+  std::vector<std::string> deltaBases;
 };
 
 struct ReleaseFile {

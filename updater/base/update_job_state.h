@@ -21,7 +21,6 @@ struct UpdateJobState {
   FileTable FileUrlMap;        // FilePath -> download URL
   FileTable FileHashMap;       // FilePath -> digest text
   FileTable FileSha256Map;     // FilePath -> SHA-256 text
-  FilePatchTable FilePatchMap; // FilePath -> the patches offered for it
   FileTable AsideMap;          // destination path -> its aside name, once this run moved it there
   std::string upgradeCfgPath;  // exeFolder + "Upgrade.cfg"
   int32_t installedVersion = 0;
@@ -31,6 +30,8 @@ struct UpdateJobState {
   std::string configUrl;       // the manifest URL
   // The keys the manifest must be signed with; none: manifests are unsigned.
   std::vector<ManifestKey> manifestKeys;
+  // FilePath -> the patches offered for it.
+  FilePatchTable FilePatchMap;
 };
 
 // Paths live in 260-character buffers: a path must stay within 259 characters.

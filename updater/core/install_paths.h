@@ -44,7 +44,8 @@ std::string ParentPath(const std::string& path);
 // <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
 // is not a work folder or the install journal, and it does not name the
-// manifest or the settings file, nor ends like a patch's output (all compared ignoring case). Double-byte characters must be complete.
+// manifest or the settings file, nor ends like a patch's output (all compared
+// ignoring case). Double-byte characters must be complete.
 bool IsContainedFilePath(const std::string& filePath);
 
 // True when every path the pipeline forms for filePath fits a 260-character
