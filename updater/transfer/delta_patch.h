@@ -15,7 +15,7 @@ namespace delta {
 constexpr unsigned char kPatchMagic[4] = {'T', 'V', 'D', 'P'};
 constexpr unsigned char kPatchVersion = 1;
 constexpr std::size_t kPatchHeaderSize = 48;
-constexpr std::size_t kPatchOutputPiece = 64 << 10;
+constexpr std::size_t kPatchOutputPiece = 256 << 10;
 
 struct ByteSpan {
   const unsigned char* data = nullptr;
