@@ -172,7 +172,7 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
 }
 
 TEST(DeltaPatch, RefusingSinkStopsTheApply) {
-  const Bytes base = Random(200000);
+  const Bytes base = Random(3 * delta::kPatchOutputPiece);
   Bytes patch;
   ASSERT_TRUE(delta::MakePatch(base, base, patch));
   int calls = 0;
