@@ -131,6 +131,7 @@ struct Outcome {
   std::string downloadUrl;
   Entries urls;    // FileUrlMap in iteration order
   Entries hashes;  // FileHashMap in iteration order
+  Entries patches; // FilePatchMap: FilePath -> "base url sha256 length;" per patch
 };
 
 inline void PrintTo(Stop stop, std::ostream* os) {
@@ -149,6 +150,19 @@ inline void ExpectOutcome(const Outcome& actual, const Outcome& expected) {
   EXPECT_EQ(actual.downloadUrl, expected.downloadUrl);
   EXPECT_EQ(actual.urls, expected.urls);
   EXPECT_EQ(actual.hashes, expected.hashes);
+  EXPECT_EQ(actual.patches, expected.patches);
+}
+
+inline Entries PatchEntriesOf(const FilePatchTable& table) {
+  Entries out;
+  for (const auto& [path, patches] : table) {
+    std::string text;
+    for (const FilePatch& p : patches) {
+      text += p.baseSha256 + " " + p.url + " " + p.sha256 + " " + std::to_string(p.length) + ";";
+    }
+    if (!text.empty()) out.emplace_back(path, text);
+  }
+  return out;
 }
 
 inline Entries EntriesOf(const FileTable& table) { return Entries(table.begin(), table.end()); }
@@ -175,6 +189,7 @@ inline Outcome RunReaders(const ProfileReader& reader, int32_t installedVersion)
   out.downloadUrl = state.downloadUrl;
   out.urls = EntriesOf(state.FileUrlMap);
   out.hashes = EntriesOf(state.FileHashMap);
+  out.patches = PatchEntriesOf(state.FilePatchMap);
   return out;
 }
 
@@ -226,6 +241,19 @@ inline std::string Section(const std::string& name, const std::string& count,
   return text;
 }
 
+// The patch keys of file entry i, patch j.
+inline std::string PatchKeys(int i, int j, const std::string& base, const std::string& url,
+                             const std::string& sha256, const std::string& size) {
+  const std::string n = std::to_string(i) + "_" + std::to_string(j);
+  return "FilePatchBase" + n + "=" + base + "\nFilePatchUrl" + n + "=" + url + "\nFilePatchSha256" + n + "=" +
+         sha256 + "\nFilePatchSize" + n + "=" + size + "\n";
+}
+
+inline Outcome WithPatches(Outcome o, Entries patches) {
+  o.patches = std::move(patches);
+  return o;
+}
+
 inline Outcome Expect(Stop stop, bool selected, bool multiStep, int32_t index, int32_t count,
                       int32_t latest, Entries urls = {}, Entries hashes = {},
                       std::string downloadUrl = "http://cfg.example/download") {
@@ -244,6 +272,7 @@ inline Outcome Expect(Stop stop, bool selected, bool multiStep, int32_t index, i
 
 inline std::vector<ManifestCase> ManifestCases() {
   const std::string d1(32, '1'), d2(32, '2'), d3(32, '3');
+  const std::string b1(64, 'b'), b2(64, 'B'), s1(64, '5'), s2 = std::string(32, 'a') + std::string(32, '0');
   const std::string url300 = "http://h/" + std::string(291, 'u');  // 300 characters
   const std::string path200 = "\\" + std::string(200, 'p');
   const std::string page600 = "http://page/" + std::string(588, 'q');
@@ -367,6 +396,29 @@ inline std::vector<ManifestCase> ManifestCases() {
        "[root]\nversioncount = 2\nVER0 = \"100\"\nVer1='200'\ncurrentversiontime=\" 200\"\n"
        "CURRENTVERSIONNUM=x\n[200]\nfilecount=1\nfilepath0=\"\\q.dll\"\nFILEURL0= 'uq' \n",
        100, Expect(ok, true, false, 0, 2, 200, {{"\\q.dll", "uq"}})},
+      {"patches of a file read in order, up to the first absent FilePatchUrl",
+       Root("2", {"100", "200"}, "200") + Section("200", "1", {{"\\a", "ua", ""}}) +
+           PatchKeys(0, 0, b1, "p1", s1, "123") + PatchKeys(0, 1, b2, "p2", s2, "7") +
+           PatchKeys(0, 3, b1, "p4", s1, "9"),
+       100,
+       WithPatches(Expect(ok, true, false, 0, 2, 200, {{"\\a", "ua"}}),
+                   {{"\\a", b1 + " p1 " + s1 + " 123;" + b2 + " p2 " + s2 + " 7;"}})},
+      {"a patch with a malformed field is skipped, the next one still read",
+       Root("2", {"100", "200"}, "200") + Section("200", "1", {{"\\a", "ua", ""}}) +
+           PatchKeys(0, 0, b1 + "0", "long-base", s1, "1") + PatchKeys(0, 1, b1, "short-sha", d1, "1") +
+           PatchKeys(0, 2, b1, "size", s1, "12x") + PatchKeys(0, 3, b1, "no-size", s1, "") +
+           PatchKeys(0, 4, b1, "neg", s1, "-1") + PatchKeys(0, 5, b1, "kept", s1, "99999999999"),
+       100,
+       WithPatches(Expect(ok, true, false, 0, 2, 200, {{"\\a", "ua"}}),
+                   {{"\\a", b1 + " kept " + s1 + " 99999999999;"}})},
+      {"the latest release's entry decides a file's patches, even with none",
+       Root("4", {"100", "200", "300", "400"}, "400") +
+           Section("200", "2", {{"\\a", "u2", ""}, {"\\b", "ub", ""}}) + PatchKeys(0, 0, b1, "pa2", s1, "1") +
+           PatchKeys(1, 0, b2, "pb2", s2, "2") + Section("300", "1", {{"\\a", "u3", ""}}) +
+           Section("400", "1", {{"\\b", "ub4", ""}}) + PatchKeys(0, 0, b1, "pb4", s2, "3"),
+       100,
+       WithPatches(Expect(ok, true, true, 0, 4, 400, {{"\\a", "u3"}, {"\\b", "ub4"}}),
+                   {{"\\b", b1 + " pb4 " + s2 + " 3;"}})},
       {"double-byte FilePath kept byte for byte",
        Root("2", {"100", "200"}, "200") +
            Section("200", "1", {{"\\\xd6\xd0\xce\xc4\\\x81\x5c.dll", "u", ""}}),

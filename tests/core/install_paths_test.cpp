@@ -91,6 +91,7 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\upgrade.CFG",
       "\\manifestserial.DAT",        // would reset the highest serial accepted
       "\\ManifestSerial.dat.new",
+      "\\sub\\a.dll.TVDP-OUT",  // a patch's output beside a temporary file
       "\\x.dll.",
       "\\x.dll ",
       "\\sub.\\x.dll",

@@ -19,6 +19,7 @@
 
 #include "tools/publish/gbk_text.h"
 #include "tools/publish/manifest_lint.h"
+#include "tools/publish/patch_lint.h"
 #include "tools/publish/publish_crypto.h"
 #include "tools/publish/publish_files.h"
 #include "tools/publish/release_builder.h"
@@ -483,6 +484,7 @@ int Lint(const std::string& manifestPath, const LintOptions& options) {
   }
   if (!options.installed.empty()) ShowInstalled(*manifest, options.installed, result);
   if (options.fetch) CheckFetched(result.files, options, result);
+  if (options.fetch) CheckFetchedPatches(*manifest, result.files, result);
   if (!options.url.empty()) CheckServedManifest(manifestPath, *manifest, options, result);
 
   std::size_t errors = 0;
@@ -584,6 +586,12 @@ int main(int argc, char** argv) {
                   "Version of the clients that have the --from files; needed when the manifest is new");
   rel->add_flag("--dry-run", dryRun, "Check everything and print the plan; write nothing");
   addQuiet(rel);
+  rel->add_flag(
+      "--deltas", release.deltas,
+      "Also make a patch for each changed file from its version in --from (kept when under 60 % of it)");
+  rel->add_option("--delta-base", release.deltaBases,
+                  "Folder of an older release to make patches from as well (with --deltas; repeatable)")
+      ->check(CLI::ExistingDirectory);
 
   std::string signManifest;
   SigningOptions signing;

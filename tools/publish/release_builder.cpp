@@ -214,6 +214,7 @@ std::string BuildManifest(const std::string& existing, const std::vector<std::st
     keys.emplace_back("FileUrl" + n, files[i].url);
     keys.emplace_back("FileHashID" + n, files[i].digests.md5);
     keys.emplace_back("FileSha256" + n, files[i].digests.sha256);
+    AppendPatchKeys(i, files[i], keys);
   }
   text.AppendSection(options.version, keys);
   return text.Text();
@@ -375,6 +376,7 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   }
   if (!errors.empty()) return plan;
 
+  if (options.deltas) PlanPatches(options, plan.files, plan.warnings);
   plan.manifest = BuildManifest(existing, releases, alreadyWritten, options, name, plan.files);
   if (!ReadsBackAsPlanned(plan.manifest, releases.back(), plan)) {
     errors.push_back(options.manifestPath +
@@ -415,6 +417,7 @@ bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const
       error = file.source + " changed while the release was being made; nothing was added to the manifest";
       return takeBack();
     }
+    if (!WritePatches(served.string(), file, error)) return false;
   }
   // The signature is made before anything is replaced; both files are written
   // beside the live ones and renamed into place last.

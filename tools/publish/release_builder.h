@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/publish/publish_crypto.h"
+#include "tools/publish/release_deltas.h"
 
 namespace publish {
 
@@ -20,6 +21,10 @@ struct ReleaseOptions {
   std::string outDir;
   std::string name;         // CurrentVersionNum; the version when empty
   std::string fromVersion;  // the old folder's version; needed to start a manifest
+  // --deltas: patches from earlier versions of each file, those of fromDir
+  // and of deltaBases (older release folders).
+  bool deltas = false;
+  std::vector<std::string> deltaBases;
 };
 
 struct ReleaseFile {
@@ -28,6 +33,7 @@ struct ReleaseFile {
   std::string filePath;  // GBK, leading backslash
   std::string url;
   FileDigests digests;
+  std::vector<ReleasePatch> patches;
 };
 
 struct ReleasePlan {

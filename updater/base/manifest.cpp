@@ -4,6 +4,7 @@
 #include <string>
 
 #include "updater/base/hex_text.h"
+#include "updater/base/manifest_patches.h"
 #include "updater/base/text_rules.h"
 
 namespace manifest {
@@ -38,6 +39,7 @@ bool ReadFileList(const ProfileReader& reader, const std::string& section,
     const std::string sha256 = reader.Read(section, IndexedKey("FileSha256", i), kFileUrlLimit);
     if (!sha256.empty()) state.FileSha256Map.Set(path, sha256);
     state.FileUrlMap.Set(path, url);
+    state.FilePatchMap[path] = ReadFilePatches(reader, section, i);
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "updater/base/file_patches.h"
 #include "updater/base/file_table.h"
 #include "updater/base/manifest_keys.h"
 
@@ -30,6 +31,8 @@ struct UpdateJobState {
   // The keys the manifest must be signed with; none: manifests are unsigned.
   std::vector<ManifestKey> manifestKeys;
   uint64_t acceptedSerial = 0;  // the signed manifest's Serial, once accepted
+  // FilePath -> the patches offered for it.
+  FilePatchTable FilePatchMap;
 };
 
 // Paths live in 260-character buffers: a path must stay within 259 characters.

@@ -31,6 +31,7 @@
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
+#include "updater/core/job_patches.h"
 #include "updater/core/signed_manifest.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
@@ -63,6 +64,7 @@ void ClearFileTables(UpdateJob& job) {
   job.BackupMap.clear();
   job.FileHashMap.clear();
   job.FileSha256Map.clear();
+  job.FilePatchMap.clear();
   job.AsideMap.clear();
 }
 
@@ -139,7 +141,7 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
 
   if (!IsPlaceForFile(job.exeFolder, destination)) return false;
   if (!EnsureFolder(job.tempFolder + folder)) return false;
-  if (!job.DownloadFile(tempFile, url)) return false;
+  if (!DownloadByPatch(job, filePath, tempFile) && !job.DownloadFile(tempFile, url)) return false;
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
     if (!HashMatches(FileMd5Text(tempFile), *digest)) return false;
   }

@@ -95,6 +95,11 @@ bool IsContainedFilePath(const std::string& filePath) {
                             EqualsIgnoreAsciiCaseMb(parts[0], kSerialStateNewName))) {
     return false;
   }
+  const std::size_t suffix = sizeof kPatchOutputSuffix - 1;
+  if (parts.back().size() >= suffix &&
+      EqualsIgnoreAsciiCaseMb(parts.back().substr(parts.back().size() - suffix), kPatchOutputSuffix)) {
+    return false;
+  }
 
   SplitAtBackslashes(relative, false, parts);
   for (const std::string& part : parts) {

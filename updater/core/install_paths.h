@@ -28,6 +28,7 @@ constexpr const char kSignatureFileName[] = "HistoryVersionList.cfg.sig";  // th
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";
 constexpr const char kSerialStateFileName[] = "ManifestSerial.dat";     // highest manifest serial accepted
 constexpr const char kSerialStateNewName[] = "ManifestSerial.dat.new";  // its replacement being written
+constexpr const char kPatchOutputSuffix[] = ".tvdp-out";  // a patch's output beside the temporary file
 // The client, beside the updater: its version names the update, and it is
 // started again after one.
 constexpr const char kClientExeName[] = "Halvix.exe";
@@ -45,8 +46,9 @@ std::string ParentPath(const std::string& path);
 // <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
 // is not a work folder or the install journal, and it does not name the
-// manifest, its signature, the settings file or the serial state file (all
-// compared ignoring case). Double-byte characters must be complete.
+// manifest, its signature, the settings file or the serial state file, nor
+// ends like a patch's output (all compared ignoring case). Double-byte
+// characters must be complete.
 bool IsContainedFilePath(const std::string& filePath);
 
 // True when every path the pipeline forms for filePath fits a 260-character

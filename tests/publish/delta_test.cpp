@@ -1,0 +1,185 @@
+// Patches made by the publisher and applied as the updater applies them.
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/pseudo_random_bytes.h"
+#include "tools/publish/delta_encoder.h"
+#include "updater/transfer/delta_patch.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using delta::PatchStatus;
+
+Bytes Random(std::size_t n, std::size_t skip = 0) {
+  std::string s = PseudoRandomBytes(n + skip).substr(skip);
+  return Bytes(s.begin(), s.end());
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes Slice(const Bytes& b, std::size_t from, std::size_t n) {
+  return Bytes(b.begin() + from, b.begin() + from + n);
+}
+
+// Applies, checking on the way that nothing goes past the header's target length.
+PatchStatus Apply(const Bytes& patch, const Bytes& base, Bytes& out) {
+  delta::PatchHeader header;
+  bool known = delta::ReadPatchHeader({patch.data(), patch.size()}, header);
+  return delta::ApplyPatch({patch.data(), patch.size()}, {base.data(), base.size()},
+                           [&](const unsigned char* data, std::size_t size) {
+                             EXPECT_TRUE(known);
+                             EXPECT_LE(size, delta::kPatchOutputPiece);
+                             out.insert(out.end(), data, data + size);
+                             EXPECT_LE(out.size(), header.targetLength);
+                             return true;
+                           });
+}
+
+struct RoundTrip {
+  const char* name;
+  Bytes base;
+  Bytes target;
+  double maxRatio;  // patch size over target size, when the target is large
+};
+
+std::vector<RoundTrip> RoundTrips() {
+  Bytes r = Random(300000);
+  Bytes edited = r;
+  for (std::size_t i = 1000; i < edited.size(); i += 40000) edited[i] ^= 0x55;
+  // Code moved by a few bytes: every 4-byte "address" shifted by 16.
+  Bytes shifted = r;
+  for (std::size_t i = 0; i + 4 <= shifted.size(); i += 64)
+    shifted[i] = static_cast<unsigned char>(shifted[i] + 16);
+  return {
+      {"empty_base", {}, Random(5000), 1.1},
+      {"empty_target", r, {}, 1},
+      {"both_empty", {}, {}, 1},
+      {"identical", r, r, 0.01},
+      {"appended", r, Cat({r, Random(1000, 7)}), 0.02},
+      {"inserted", r, Cat({Slice(r, 0, 100000), Random(3000, 9), Slice(r, 100000, 200000)}), 0.03},
+      {"deleted", r, Cat({Slice(r, 0, 100000), Slice(r, 150000, 150000)}), 0.01},
+      {"shuffled_blocks", r, Cat({Slice(r, 200000, 100000), Slice(r, 0, 100000), Slice(r, 100000, 100000)}),
+       0.01},
+      {"sparse_edits", r, edited, 0.01},
+      {"small_shifts", r, shifted, 0.05},
+      {"random_data", Random(100000, 3), Random(100000, 50001), 1.1},
+      {"one_byte", {1}, {2}, 100},
+      {"zeros", Bytes(200000, 0), Cat({Bytes(100000, 0), {1}, Bytes(150000, 0)}), 0.01},
+  };
+}
+
+TEST(DeltaPatch, RoundTripsMakeTheTargetAndStaySmall) {
+  for (const RoundTrip& c : RoundTrips()) {
+    SCOPED_TRACE(c.name);
+    Bytes patch;
+    ASSERT_TRUE(delta::MakePatch(c.base, c.target, patch));
+    Bytes out;
+    EXPECT_EQ(Apply(patch, c.base, out), PatchStatus::kApplied);
+    EXPECT_TRUE(out == c.target);
+    EXPECT_TRUE(delta::PatchMakesTarget(patch, c.base, c.target));
+    if (c.target.size() >= 100000) EXPECT_LE(patch.size(), c.maxRatio * c.target.size());
+  }
+}
+
+// A patch written by hand: raw streams, deflated, behind a header.
+Bytes Handmade(uint64_t baseLength, uint64_t targetLength, const Bytes& control, const Bytes& diff,
+               const Bytes& extra) {
+  Bytes streams[3] = {control, diff, extra};
+  Bytes packed[3];
+  for (int i = 0; i < 3; ++i) {
+    uLongf size = compressBound(static_cast<uLong>(streams[i].size()));
+    packed[i].resize(size);
+    compress2(packed[i].data(), &size, streams[i].data(), static_cast<uLong>(streams[i].size()), 9);
+    packed[i].resize(size);
+  }
+  delta::PatchHeader h{baseLength, targetLength, packed[0].size(), packed[1].size(), packed[2].size()};
+  Bytes patch(delta::kPatchHeaderSize);
+  delta::WritePatchHeader(h, patch.data());
+  return Cat({patch, packed[0], packed[1], packed[2]});
+}
+
+void SetLe64(Bytes& p, std::size_t at, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+struct Malformed {
+  const char* name;
+  Bytes patch;
+  PatchStatus status;
+};
+
+TEST(DeltaPatch, MalformedPatchesFailCleanly) {
+  const Bytes base = Random(1000);
+  Bytes good;
+  Bytes target = Cat({Slice(base, 0, 600), Random(50, 11), Slice(base, 700, 300)});
+  ASSERT_TRUE(delta::MakePatch(base, target, good));
+  auto edit = [&](auto change) {
+    Bytes p = good;
+    change(p);
+    return p;
+  };
+  const Bytes zero10(10, 0);
+  std::vector<Malformed> cases = {
+      {"empty", {}, PatchStatus::kBadHeader},
+      {"cut", Slice(good, 0, good.size() - 1), PatchStatus::kBadHeader},
+      {"padded", Cat({good, {0}}), PatchStatus::kBadHeader},
+      {"magic", edit([](Bytes& p) { p[0] = 'X'; }), PatchStatus::kBadHeader},
+      {"version", edit([](Bytes& p) { p[4] = 2; }), PatchStatus::kBadHeader},
+      {"reserved", edit([](Bytes& p) { p[6] = 1; }), PatchStatus::kBadHeader},
+      {"stream_lengths_wrap", edit([](Bytes& p) { SetLe64(p, 24, ~uint64_t{0}); }), PatchStatus::kBadHeader},
+      {"base_length", edit([](Bytes& p) { SetLe64(p, 8, 999); }), PatchStatus::kWrongBase},
+      {"huge_target", edit([](Bytes& p) { SetLe64(p, 16, uint64_t{1} << 62); }), PatchStatus::kCorrupt},
+      {"short_target", edit([](Bytes& p) { SetLe64(p, 16, 900); }), PatchStatus::kCorrupt},
+      {"stream_byte", edit([](Bytes& p) { p[delta::kPatchHeaderSize + 5] ^= 0xFF; }), PatchStatus::kCorrupt},
+      {"streams_shifted", edit([](Bytes& p) {
+         SetLe64(p, 24, p[24] + 1);
+         SetLe64(p, 32, p[32] - 1);
+       }),
+       PatchStatus::kCorrupt},
+      // the second add reads 10 bytes from 995 (the records are seek, add, extra): past the base's end
+      {"add_past_base", Handmade(1000, 20, {0, 10, 0, 0xB2, 0x0F, 10, 0}, Bytes(20, 0), {}),
+       PatchStatus::kCorrupt},
+      {"seek_before_base", Handmade(1000, 20, {0, 10, 0, 21, 10, 0}, Bytes(20, 0), {}),
+       PatchStatus::kCorrupt},
+      {"empty_record", Handmade(1000, 10, {0, 0, 0, 10, 0, 0}, zero10, {}), PatchStatus::kCorrupt},
+      {"diff_short", Handmade(1000, 10, {0, 10, 0}, Bytes(9, 0), {}), PatchStatus::kCorrupt},
+      {"diff_left_over", Handmade(1000, 10, {0, 10, 0}, Bytes(11, 0), {}), PatchStatus::kCorrupt},
+      {"extra_short", Handmade(1000, 10, {0, 0, 10}, {}, Bytes(9, 7)), PatchStatus::kCorrupt},
+      {"record_left_over", Handmade(1000, 10, {0, 10, 0, 0, 1, 0}, zero10, {}), PatchStatus::kCorrupt},
+      {"record_cut", Handmade(1000, 10, {0, 10}, zero10, {}), PatchStatus::kCorrupt},
+      {"varint_too_long", Handmade(1000, 10, Bytes(11, 0x80), zero10, {}), PatchStatus::kCorrupt},
+      {"record_past_target", Handmade(1000, 10, {0, 11, 0}, Bytes(11, 0), {}), PatchStatus::kCorrupt},
+      {"raw_streams", edit([](Bytes& p) { p[delta::kPatchHeaderSize] = 0; }), PatchStatus::kCorrupt},
+  };
+  for (const Malformed& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes out;
+    EXPECT_EQ(Apply(c.patch, base, out), c.status);
+  }
+  // The handmade writer itself makes a patch that applies.
+  Bytes out;
+  EXPECT_EQ(Apply(Handmade(1000, 15, {0, 10, 5}, zero10, Bytes(5, 7)), base, out), PatchStatus::kApplied);
+  EXPECT_TRUE(out == Cat({Slice(base, 0, 10), Bytes(5, 7)}));
+}
+
+TEST(DeltaPatch, RefusingSinkStopsTheApply) {
+  const Bytes base = Random(3 * delta::kPatchOutputPiece);
+  Bytes patch;
+  ASSERT_TRUE(delta::MakePatch(base, base, patch));
+  int calls = 0;
+  PatchStatus status = delta::ApplyPatch({patch.data(), patch.size()}, {base.data(), base.size()},
+                                         [&](const unsigned char*, std::size_t) { return ++calls < 2; });
+  EXPECT_EQ(status, PatchStatus::kSinkFailed);
+  EXPECT_EQ(calls, 2);
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+"""release --deltas and --delta-base as a publisher runs them, and lint --fetch
+checking the patches against a local HTTP server."""
+
+import glob
+import os
+import random
+import unittest
+
+from test_publish_cli import PublishCase, read, run, write
+from http_server import ScriptedHttpServer
+
+
+def edited(data, seed):
+    rng = random.Random(seed)
+    out = bytearray(data)
+    for _ in range(20):
+        at = rng.randrange(len(out))
+        out[at] ^= 0x5A
+    return bytes(out)
+
+
+class DeltaReleaseTest(PublishCase):
+    def release(self, version, old, new, server, *extra):
+        done = run("release", "--manifest", self.path("M.cfg"), "--version", version, "--from", self.path(old),
+                   "--to", self.path(new), "--base-url", server.url("/"), "--out", self.path("served"),
+                   "--deltas", *extra)
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_patches_made_kept_when_small_and_checked_by_lint(self):
+        server = ScriptedHttpServer(root=self.path("served")).start()
+        self.addCleanup(server.stop)
+        big = random.Random(1).randbytes(200000)
+        versions = {"v100": {"a.bin": big, "b.txt": b"hello"},
+                    "v200": {"a.bin": edited(big, 2), "b.txt": b"other text", "c.bin": b"new" * 1000},
+                    "v300": {"a.bin": edited(edited(big, 2), 3), "b.txt": b"third"}}
+        for folder, files in versions.items():
+            for name, data in files.items():
+                write(self.path(folder, name), data)
+        self.release("200", "v100", "v200", server, "--from-version", "100")
+        self.release("300", "v200", "v300", server, "--delta-base", self.path("v100"))
+
+        patches = sorted(os.path.relpath(p, self.path("served")) for p in glob.glob(self.path("served", "*", "*.tvdp")))
+        # Only a.bin has earlier versions a patch pays for: one in 200, two in 300.
+        self.assertEqual([p.split(".from-")[0] for p in patches], ["200/a.bin", "300/a.bin", "300/a.bin"], patches)
+        for p in patches:
+            self.assertLess(len(read(self.path("served", p))), 0.6 * len(big))
+        manifest = read(self.path("M.cfg")).decode("latin-1")
+        self.assertEqual(manifest.count("FilePatchUrl"), 3, manifest)
+
+        clean = run("lint", self.path("M.cfg"), "--fetch")
+        self.assertEqual(clean.returncode, 0, clean.stdout + clean.stderr)
+        # Release 200's a.bin is the base of one of 300's patches; v100 was never served.
+        self.assertIn("fetched 3 patch(es): 1 applied to their bases make their files", clean.stdout)
+
+        for p in patches:
+            data = bytearray(read(self.path("served", p)))
+            data[60] ^= 1
+            write(self.path("served", p), bytes(data))
+        broken = run("lint", self.path("M.cfg"), "--fetch")
+        self.assertEqual(broken.returncode, 1, broken.stdout)
+        errors = [line for line in broken.stdout.splitlines() if ": error: " in line and "FilePatchUrl" in line]
+        self.assertEqual(len(errors), 3, broken.stdout)
+        self.assertTrue(all("SHA-256 is not the listed one" in line for line in errors), errors)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,248 @@
+#include "tools/publish/delta_encoder.h"
+
+#include <divsufsort.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "updater/transfer/delta_patch.h"
+
+namespace delta {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct Match {
+  int64_t pos = 0;
+  int64_t length = 0;
+};
+
+// Longest common prefix search over the base's suffix array.
+class SuffixIndex {
+ public:
+  SuffixIndex(const Bytes& base) : base_(base), order_(base.size()) {}
+
+  bool Build() {
+    if (base_.empty()) return true;
+    return divsufsort(base_.data(), order_.data(), static_cast<saidx_t>(base_.size())) == 0;
+  }
+
+  Match Longest(const unsigned char* text, int64_t size) const {
+    Match best;
+    int64_t count = static_cast<int64_t>(order_.size());
+    if (count == 0 || size == 0) return best;
+    // Invariant: suffix order_[lo] sorts before text, order_[hi] after it (or
+    // the ends); each side's common prefix with text is known, so a compare
+    // starts past the shorter of the two.
+    int64_t lo = -1, hi = count, lcpLo = 0, lcpHi = 0;
+    while (hi - lo > 1) {
+      int64_t mid = lo + (hi - lo) / 2;
+      int64_t start = std::min(lcpLo, lcpHi);
+      int64_t common = CommonPrefix(order_[mid], text, size, start);
+      int64_t suffixSize = static_cast<int64_t>(base_.size()) - order_[mid];
+      bool suffixBefore = common == size         ? false
+                          : common == suffixSize ? true
+                                                 : base_[order_[mid] + common] < text[common];
+      if (common > best.length) best = {order_[mid], common};
+      if (common == size) break;
+      if (suffixBefore) {
+        lo = mid;
+        lcpLo = common;
+      } else {
+        hi = mid;
+        lcpHi = common;
+      }
+    }
+    return best;
+  }
+
+ private:
+  int64_t CommonPrefix(int64_t basePos, const unsigned char* text, int64_t size, int64_t start) const {
+    int64_t limit = std::min<int64_t>(size, static_cast<int64_t>(base_.size()) - basePos);
+    const unsigned char* b = base_.data() + basePos;
+    int64_t i = start;
+    while (i < limit && b[i] == text[i]) ++i;
+    return i;
+  }
+
+  const Bytes& base_;
+  std::vector<saidx_t> order_;
+};
+
+void PutVarint(uint64_t value, Bytes& out) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<unsigned char>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<unsigned char>(value));
+}
+
+// Collects the instructions; records that make nothing are dropped.
+class PatchStreams {
+ public:
+  PatchStreams(const Bytes& base, const Bytes& target) : base_(base), target_(target) {}
+
+  // Target bytes [targetPos, targetPos + add) from base bytes at basePos plus
+  // differences, then the next extra target bytes as they are.
+  void Emit(int64_t targetPos, int64_t basePos, int64_t add, int64_t extra) {
+    if (add == 0 && extra == 0) return;
+    if (add == 0) basePos = cursor_;  // nothing read: the position need not move
+    int64_t seek = basePos - cursor_;
+    PutVarint(seek >= 0 ? static_cast<uint64_t>(seek) << 1 : (static_cast<uint64_t>(-(seek + 1)) << 1) | 1,
+              control_);
+    PutVarint(static_cast<uint64_t>(add), control_);
+    PutVarint(static_cast<uint64_t>(extra), control_);
+    for (int64_t i = 0; i < add; ++i) {
+      diff_.push_back(static_cast<unsigned char>(target_[targetPos + i] - base_[basePos + i]));
+    }
+    extra_.insert(extra_.end(), target_.begin() + targetPos + add, target_.begin() + targetPos + add + extra);
+    cursor_ = basePos + add;
+  }
+
+  const Bytes& control() const { return control_; }
+  const Bytes& diff() const { return diff_; }
+  const Bytes& extra() const { return extra_; }
+
+ private:
+  const Bytes& base_;
+  const Bytes& target_;
+  Bytes control_, diff_, extra_;
+  int64_t cursor_ = 0;
+};
+
+bool Deflate(const Bytes& in, Bytes& out) {
+  uLongf size = compressBound(static_cast<uLong>(in.size()));
+  out.resize(size);
+  if (compress2(out.data(), &size, in.data(), static_cast<uLong>(in.size()), Z_BEST_COMPRESSION) != Z_OK) {
+    return false;
+  }
+  out.resize(size);
+  return true;
+}
+
+// How far a stretch aligned at (targetPos, basePos) pays forward: the length
+// where matches outnumber mismatches by the most.
+int64_t ExtendForward(const Bytes& base, const Bytes& target, int64_t targetPos, int64_t basePos,
+                      int64_t targetEnd) {
+  int64_t matches = 0, bestScore = 0, bestLength = 0;
+  int64_t baseSize = static_cast<int64_t>(base.size());
+  for (int64_t i = 0; targetPos + i < targetEnd && basePos + i < baseSize;) {
+    if (base[basePos + i] == target[targetPos + i]) ++matches;
+    ++i;
+    if (matches * 2 - i > bestScore * 2 - bestLength) {
+      bestScore = matches;
+      bestLength = i;
+    }
+  }
+  return bestLength;
+}
+
+// The same backwards from a match at (targetPos, basePos), not before targetStart.
+int64_t ExtendBackward(const Bytes& base, const Bytes& target, int64_t targetPos, int64_t basePos,
+                       int64_t targetStart) {
+  int64_t matches = 0, bestScore = 0, bestLength = 0;
+  for (int64_t i = 1; targetPos - i >= targetStart && basePos - i >= 0; ++i) {
+    if (base[basePos - i] == target[targetPos - i]) ++matches;
+    if (matches * 2 - i > bestScore * 2 - bestLength) {
+      bestScore = matches;
+      bestLength = i;
+    }
+  }
+  return bestLength;
+}
+
+void FindInstructions(const Bytes& base, const Bytes& target, const SuffixIndex& index,
+                      PatchStreams& streams) {
+  const int64_t baseSize = static_cast<int64_t>(base.size());
+  const int64_t targetSize = static_cast<int64_t>(target.size());
+  auto sameAtOffset = [&](int64_t t, int64_t offset) {
+    return t + offset >= 0 && t + offset < baseSize && base[t + offset] == target[t];
+  };
+
+  int64_t scan = 0, lastScan = 0, lastPos = 0, lastOffset = 0;
+  Match match;
+  while (scan < targetSize) {
+    // Walk on until a match is found that beats simply carrying on with the
+    // previous alignment (lastOffset) by a clear margin.
+    int64_t oldScore = 0;
+    scan += match.length;
+    int64_t scored = scan;
+    for (; scan < targetSize; ++scan) {
+      match = index.Longest(target.data() + scan, targetSize - scan);
+      for (; scored < scan + match.length; ++scored) {
+        if (sameAtOffset(scored, lastOffset)) ++oldScore;
+      }
+      if ((match.length == oldScore && match.length != 0) || match.length > oldScore + 8) break;
+      if (sameAtOffset(scan, lastOffset)) --oldScore;
+    }
+    if (match.length == oldScore && scan != targetSize) continue;
+
+    int64_t forward = ExtendForward(base, target, lastScan, lastPos, scan);
+    int64_t backward = scan < targetSize ? ExtendBackward(base, target, scan, match.pos, lastScan) : 0;
+    if (lastScan + forward > scan - backward) {
+      // The two stretches overlap: split where the forward one stops paying.
+      int64_t overlap = lastScan + forward - (scan - backward);
+      int64_t score = 0, bestScore = 0, split = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (target[lastScan + forward - overlap + i] == base[lastPos + forward - overlap + i]) ++score;
+        if (target[scan - backward + i] == base[match.pos - backward + i]) --score;
+        if (score > bestScore) {
+          bestScore = score;
+          split = i + 1;
+        }
+      }
+      forward += split - overlap;
+      backward -= split;
+    }
+    streams.Emit(lastScan, lastPos, forward, (scan - backward) - (lastScan + forward));
+    lastScan = scan - backward;
+    lastPos = match.pos - backward;
+    lastOffset = match.pos - scan;
+  }
+}
+
+}  // namespace
+
+bool MakePatch(const Bytes& base, const Bytes& target, Bytes& patch) {
+  if (base.size() >= static_cast<std::size_t>(std::numeric_limits<saidx_t>::max())) return false;
+  SuffixIndex index(base);
+  if (!index.Build()) return false;
+  PatchStreams streams(base, target);
+  FindInstructions(base, target, index, streams);
+
+  Bytes control, diff, extra;
+  if (!Deflate(streams.control(), control) || !Deflate(streams.diff(), diff) ||
+      !Deflate(streams.extra(), extra)) {
+    return false;
+  }
+  PatchHeader header;
+  header.baseLength = base.size();
+  header.targetLength = target.size();
+  header.controlLength = control.size();
+  header.diffLength = diff.size();
+  header.extraLength = extra.size();
+  patch.assign(kPatchHeaderSize, 0);
+  WritePatchHeader(header, patch.data());
+  patch.insert(patch.end(), control.begin(), control.end());
+  patch.insert(patch.end(), diff.begin(), diff.end());
+  patch.insert(patch.end(), extra.begin(), extra.end());
+  return true;
+}
+
+bool PatchMakesTarget(const Bytes& patch, const Bytes& base, const Bytes& target) {
+  std::size_t made = 0;
+  bool same = true;
+  PatchStatus status = ApplyPatch({patch.data(), patch.size()}, {base.data(), base.size()},
+                                  [&](const unsigned char* data, std::size_t size) {
+                                    same = same && size <= target.size() - made &&
+                                           std::memcmp(data, target.data() + made, size) == 0;
+                                    made += size;
+                                    return same;
+                                  });
+  return status == PatchStatus::kApplied && made == target.size();
+}
+
+}  // namespace delta

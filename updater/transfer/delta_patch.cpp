@@ -1,0 +1,248 @@
+#include "updater/transfer/delta_patch.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace delta {
+namespace {
+
+uint64_t ReadLe64(const unsigned char* p) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+void WriteLe64(uint64_t value, unsigned char* p) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// One of the patch's zlib streams, inflated on demand into the caller's buffer.
+class InflatedStream {
+ public:
+  InflatedStream() = default;
+  InflatedStream(const InflatedStream&) = delete;
+  InflatedStream& operator=(const InflatedStream&) = delete;
+  ~InflatedStream() {
+    if (open_) inflateEnd(&z_);
+  }
+
+  bool Open(const unsigned char* data, uint64_t size) {
+    if (size > std::numeric_limits<uInt>::max()) return false;
+    std::memset(&z_, 0, sizeof z_);
+    z_.next_in = const_cast<Bytef*>(data);
+    z_.avail_in = static_cast<uInt>(size);
+    open_ = inflateInit(&z_) == Z_OK;
+    return open_;
+  }
+
+  // Fills exactly size bytes; false when the stream is broken or ends first.
+  bool Read(unsigned char* out, std::size_t size) {
+    while (size > 0) {
+      if (ended_) return false;
+      uInt step = size > (1u << 30) ? (1u << 30) : static_cast<uInt>(size);
+      z_.next_out = out;
+      z_.avail_out = step;
+      int rc = inflate(&z_, Z_NO_FLUSH);
+      std::size_t made = step - z_.avail_out;
+      out += made;
+      size -= made;
+      if (rc == Z_STREAM_END) {
+        ended_ = true;
+      } else if (rc != Z_OK || (made == 0 && z_.avail_in == 0)) {
+        return false;  // broken data, or input used up before the stream's end
+      }
+    }
+    return true;
+  }
+
+  // True when the stream holds nothing more and ends exactly at its last byte.
+  bool AtEnd() {
+    if (!ended_) {
+      unsigned char spare;
+      z_.next_out = &spare;
+      z_.avail_out = 1;
+      if (inflate(&z_, Z_NO_FLUSH) != Z_STREAM_END || z_.avail_out != 1) return false;
+      ended_ = true;
+    }
+    return z_.avail_in == 0;
+  }
+
+  // Bytes of the control stream one at a time, through a small buffer.
+  bool ReadByte(unsigned char& byte) {
+    if (bufferPos_ == bufferEnd_) {
+      if (ended_) return false;
+      z_.next_out = buffer_;
+      z_.avail_out = sizeof buffer_;
+      int rc = inflate(&z_, Z_NO_FLUSH);
+      bufferPos_ = 0;
+      bufferEnd_ = sizeof buffer_ - z_.avail_out;
+      if (rc == Z_STREAM_END) {
+        ended_ = true;
+      } else if (rc != Z_OK) {
+        return false;
+      }
+      if (bufferEnd_ == 0) return false;
+    }
+    byte = buffer_[bufferPos_++];
+    return true;
+  }
+
+  bool BufferEmpty() const { return bufferPos_ == bufferEnd_; }
+
+ private:
+  z_stream z_{};
+  bool open_ = false;
+  bool ended_ = false;
+  unsigned char buffer_[4096];
+  std::size_t bufferPos_ = 0;
+  std::size_t bufferEnd_ = 0;
+};
+
+bool ReadVarint(InflatedStream& control, uint64_t& value) {
+  value = 0;
+  for (int shift = 0; shift < 63; shift += 7) {
+    unsigned char byte;
+    if (!control.ReadByte(byte)) return false;
+    value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return value < (uint64_t{1} << 63);
+  }
+  return false;
+}
+
+struct Instruction {
+  int64_t seek = 0;
+  uint64_t add = 0;
+  uint64_t extra = 0;
+};
+
+bool ReadInstruction(InflatedStream& control, Instruction& in) {
+  uint64_t seek;
+  if (!ReadVarint(control, seek) || !ReadVarint(control, in.add) || !ReadVarint(control, in.extra)) {
+    return false;
+  }
+  in.seek = (seek & 1) ? -static_cast<int64_t>(seek >> 1) - 1 : static_cast<int64_t>(seek >> 1);
+  return in.add != 0 || in.extra != 0;
+}
+
+// The output side: a fixed piece that fills and goes to the sink.
+class OutputPieces {
+ public:
+  explicit OutputPieces(const PatchSink& sink) : sink_(sink), piece_(new unsigned char[kPatchOutputPiece]) {}
+
+  std::size_t Room() const { return kPatchOutputPiece - used_; }
+  unsigned char* Tail() { return piece_.get() + used_; }
+  bool Commit(std::size_t size) {
+    used_ += size;
+    return used_ < kPatchOutputPiece || Flush();
+  }
+  bool Flush() {
+    if (used_ == 0) return true;
+    bool ok = sink_(piece_.get(), used_);
+    used_ = 0;
+    return ok;
+  }
+
+ private:
+  const PatchSink& sink_;
+  std::unique_ptr<unsigned char[]> piece_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
+  if (patch.size < kPatchHeaderSize) return false;
+  const unsigned char* p = patch.data;
+  if (std::memcmp(p, kPatchMagic, 4) != 0 || p[4] != kPatchVersion || p[5] || p[6] || p[7]) {
+    return false;
+  }
+  header.baseLength = ReadLe64(p + 8);
+  header.targetLength = ReadLe64(p + 16);
+  header.controlLength = ReadLe64(p + 24);
+  header.diffLength = ReadLe64(p + 32);
+  header.extraLength = ReadLe64(p + 40);
+  // Compared one by one so that no sum can wrap around.
+  uint64_t rest = patch.size - kPatchHeaderSize;
+  if (header.controlLength > rest) return false;
+  rest -= header.controlLength;
+  if (header.diffLength > rest) return false;
+  rest -= header.diffLength;
+  return header.extraLength == rest;
+}
+
+void WritePatchHeader(const PatchHeader& header, unsigned char out[kPatchHeaderSize]) {
+  std::memcpy(out, kPatchMagic, 4);
+  out[4] = kPatchVersion;
+  out[5] = out[6] = out[7] = 0;
+  WriteLe64(header.baseLength, out + 8);
+  WriteLe64(header.targetLength, out + 16);
+  WriteLe64(header.controlLength, out + 24);
+  WriteLe64(header.diffLength, out + 32);
+  WriteLe64(header.extraLength, out + 40);
+}
+
+PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink) {
+  PatchHeader header;
+  if (!ReadPatchHeader(patch, header)) return PatchStatus::kBadHeader;
+  if (header.baseLength != base.size) return PatchStatus::kWrongBase;
+
+  const unsigned char* streams = patch.data + kPatchHeaderSize;
+  InflatedStream control, diff, extra;
+  if (!control.Open(streams, header.controlLength) ||
+      !diff.Open(streams + header.controlLength, header.diffLength) ||
+      !extra.Open(streams + header.controlLength + header.diffLength, header.extraLength)) {
+    return PatchStatus::kCorrupt;
+  }
+
+  OutputPieces out(sink);
+  uint64_t left = header.targetLength;
+  int64_t signedPos = 0;  // into the base, within it at every add
+  while (left > 0) {
+    Instruction in;
+    if (!ReadInstruction(control, in)) return PatchStatus::kCorrupt;
+    if (in.add > left || in.extra > left - in.add) return PatchStatus::kCorrupt;
+    // The position may wander outside the base while nothing is added (the
+    // encoder never makes it, but it is harmless); it is checked before use.
+    if ((in.seek > 0 && signedPos > std::numeric_limits<int64_t>::max() - in.seek) ||
+        (in.seek < 0 && signedPos < std::numeric_limits<int64_t>::min() - in.seek)) {
+      return PatchStatus::kCorrupt;
+    }
+    signedPos += in.seek;
+    if (in.add > 0) {
+      if (signedPos < 0 || static_cast<uint64_t>(signedPos) > base.size ||
+          in.add > base.size - static_cast<uint64_t>(signedPos)) {
+        return PatchStatus::kCorrupt;
+      }
+      uint64_t pos = static_cast<uint64_t>(signedPos);
+      signedPos += static_cast<int64_t>(in.add);
+      for (uint64_t todo = in.add; todo > 0;) {
+        std::size_t step = out.Room() < todo ? out.Room() : static_cast<std::size_t>(todo);
+        unsigned char* tail = out.Tail();
+        if (!diff.Read(tail, step)) return PatchStatus::kCorrupt;
+        const unsigned char* from = base.data + pos;
+        for (std::size_t i = 0; i < step; ++i) tail[i] = static_cast<unsigned char>(tail[i] + from[i]);
+        pos += step;
+        todo -= step;
+        if (!out.Commit(step)) return PatchStatus::kSinkFailed;
+      }
+    }
+    for (uint64_t todo = in.extra; todo > 0;) {
+      std::size_t step = out.Room() < todo ? out.Room() : static_cast<std::size_t>(todo);
+      if (!extra.Read(out.Tail(), step)) return PatchStatus::kCorrupt;
+      todo -= step;
+      if (!out.Commit(step)) return PatchStatus::kSinkFailed;
+    }
+    left -= in.add + in.extra;
+  }
+  unsigned char byte;
+  if (!control.BufferEmpty() || control.ReadByte(byte) || !control.AtEnd() || !diff.AtEnd() ||
+      !extra.AtEnd()) {
+    return PatchStatus::kCorrupt;
+  }
+  return out.Flush() ? PatchStatus::kApplied : PatchStatus::kSinkFailed;
+}
+
+}  // namespace delta

@@ -1,0 +1,54 @@
+#pragma once
+// Binary patches from a file the client has (the base) to the file it needs
+// (the target); the bytes are described in docs/patch-format.md. Portable: no
+// Windows call. Applying reads the base from memory the caller gives (a file
+// mapping in the updater), inflates the patch's three streams side by side and
+// hands the output to a sink in pieces of at most kPatchOutputPiece bytes, so
+// memory stays small and fixed whatever the header claims.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace delta {
+
+constexpr unsigned char kPatchMagic[4] = {'T', 'V', 'D', 'P'};
+constexpr unsigned char kPatchVersion = 1;
+constexpr std::size_t kPatchHeaderSize = 48;
+constexpr std::size_t kPatchOutputPiece = 256 << 10;
+
+struct ByteSpan {
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+};
+
+struct PatchHeader {
+  uint64_t baseLength = 0;
+  uint64_t targetLength = 0;
+  uint64_t controlLength = 0;
+  uint64_t diffLength = 0;
+  uint64_t extraLength = 0;
+};
+
+enum class PatchStatus {
+  kApplied,
+  kBadHeader,   // not a patch of this format, or its length disagrees
+  kWrongBase,   // the base's length is not the one the patch was made from
+  kCorrupt,     // a stream or an instruction is broken or out of bounds
+  kSinkFailed,  // the sink refused a piece
+};
+
+// Reads and checks the header: magic, version, reserved bytes, and that the
+// patch is exactly as long as the header says.
+bool ReadPatchHeader(ByteSpan patch, PatchHeader& header);
+
+// The 48 header bytes for header.
+void WritePatchHeader(const PatchHeader& header, unsigned char out[kPatchHeaderSize]);
+
+// Applies patch to base, handing the target to sink front to back. Nothing is
+// handed past the target length; on any status but kApplied the sink may have
+// had a part of the output and the caller discards it.
+using PatchSink = std::function<bool(const unsigned char*, std::size_t)>;
+PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink);
+
+}  // namespace delta

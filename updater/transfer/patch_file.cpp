@@ -1,0 +1,61 @@
+#include "updater/transfer/patch_file.h"
+
+#include <windows.h>
+
+#include "updater/base/scoped_handle.h"
+#include "updater/transfer/delta_patch.h"
+
+namespace {
+
+struct ViewTraits {
+  using Handle = const void*;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle view) { UnmapViewOfFile(view); }
+};
+using UniqueView = ScopedHandle<ViewTraits>;
+
+// A whole file mapped for reading. An empty file cannot be mapped and is
+// simply an empty span.
+class ReadOnlyMapping {
+ public:
+  bool Open(const std::string& path) {
+    file_.reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size;
+    if (!file_ || !GetFileSizeEx(file_.get(), &size)) return false;
+    if (static_cast<unsigned long long>(size.QuadPart) > static_cast<SIZE_T>(-1)) return false;
+    span_.size = static_cast<std::size_t>(size.QuadPart);
+    if (span_.size == 0) return true;
+    mapping_.reset(CreateFileMappingA(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping_) return false;
+    view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
+    span_.data = static_cast<const unsigned char*>(view_.get());
+    return static_cast<bool>(view_);
+  }
+  delta::ByteSpan span() const { return span_; }
+
+ private:
+  UniqueFile file_;
+  UniqueHandle mapping_;
+  UniqueView view_;
+  delta::ByteSpan span_;
+};
+
+}  // namespace
+
+bool ApplyPatchFile(const std::string& basePath, const std::string& patchPath, const std::string& outPath) {
+  ReadOnlyMapping base, patch;
+  if (!base.Open(basePath) || !patch.Open(patchPath)) return false;
+  UniqueFile out(CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out) return false;
+  // A page in the base that cannot be read (a file cut under the mapping)
+  // raises an exception instead of returning; the base is the client's own
+  // file, opened without write sharing, so that cannot happen while mapped.
+  delta::PatchStatus status =
+      delta::ApplyPatch(patch.span(), base.span(), [&](const unsigned char* data, std::size_t size) {
+        DWORD written = 0;
+        return WriteFile(out.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+      });
+  return status == delta::PatchStatus::kApplied;
+}
