@@ -92,7 +92,8 @@ TEST(ReleaseTest, TwoReleasesReadBackThroughTheUpdatersReaders) {
   WriteFile(dir / "v200/sub/dir/nested.bin", std::string("nested\0bytes", 12));
   WriteFile(dir / "v200/中文.txt", "gbk name");
 
-  ReleaseOptions options{manifestPath, "200", dir / "v100", dir / "v200", baseUrl, dir / "served", "", "100"};
+  ReleaseOptions options{manifestPath,   "200", dir / "v100", dir / "v200", baseUrl,
+                         dir / "served", "",    "100",        false,        {}};
   ReleasePlan plan = PlanRelease(options);
   ASSERT_TRUE(plan.errors.empty()) << plan.errors.front();
   ASSERT_EQ(plan.warnings.size(), 1u);
@@ -117,8 +118,8 @@ TEST(ReleaseTest, TwoReleasesReadBackThroughTheUpdatersReaders) {
   WriteFile(dir / "v300/sub/dir/nested.bin", std::string("nested\0bytes", 12));
   WriteFile(dir / "v300/中文.txt", "gbk name");
   WriteFile(dir / "v300/extra.txt", "extra");
-  ReleaseOptions second{manifestPath, "300",          dir / "v200", dir / "v300",
-                        baseUrl,      dir / "served", "3.0 正式版", ""};
+  ReleaseOptions second{manifestPath,   "300",        dir / "v200", dir / "v300", baseUrl,
+                        dir / "served", "3.0 正式版", "",           false,        {}};
   plan = PlanRelease(second);
   ASSERT_TRUE(plan.errors.empty()) << plan.errors.front();
   EXPECT_TRUE(plan.warnings.empty());
