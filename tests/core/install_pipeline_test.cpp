@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -119,7 +120,10 @@ TEST_F(InstallPipeline, InstallsEveryFileInTableOrderAndLeavesOnlyTheInstalledFi
   EXPECT_EQ(ReadBytes(Client("\\new\\deeper\\x.dll")), "new x");
   EXPECT_EQ(ReadBytes(Client("\\readme.txt")), "readme");
   EXPECT_EQ(observer_.installed, (std::vector<std::string>{"\\a.dll", "\\new\\deeper\\x.dll", "\\readme.txt"}));
-  EXPECT_EQ(server_.Requests(), (std::vector<std::string>{"/files/a.dll", "/files/new/deeper/x.dll", "/files/readme.txt"}));
+  // Several files are fetched at once: the requests may come in any order.
+  std::vector<std::string> requests = server_.Requests();
+  std::sort(requests.begin(), requests.end());
+  EXPECT_EQ(requests, (std::vector<std::string>{"/files/a.dll", "/files/new/deeper/x.dll", "/files/readme.txt"}));
   ExpectOnlyInstalledFilesRemain();
 }
 
@@ -130,7 +134,7 @@ TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
     Offer(name, "new " + std::to_string(i), Md5Of(i == 3 ? "something else" : "new " + std::to_string(i)));
   }
   ASSERT_FALSE(job_.InstallFiles());
-  EXPECT_EQ(server_.Requests().size(), 4u);
+  EXPECT_GE(server_.Requests().size(), 4u);  // the files after it may have been fetched, never installed
   for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), (i < 3 ? "new " : "old ") + std::to_string(i));
   }
