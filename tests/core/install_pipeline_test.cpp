@@ -50,6 +50,7 @@ class RecordingObserver : public UpdateObserver {
   bool ReportFileProgress(const std::string& path, int stage, int32_t) override {
     if (stage == Installed) installed.push_back(path);
     if (stage == DownloadStarted && onDownloadStarted) onDownloadStarted(path);
+    if (stage == Downloaded && onDownloaded) onDownloaded(path);
     return !path.empty();
   }
   void SetProgressStep(int) override {}
@@ -58,7 +59,25 @@ class RecordingObserver : public UpdateObserver {
   std::vector<std::string> listed;
   std::vector<std::string> installed;
   std::function<void(const std::string&)> onDownloadStarted;
+  std::function<void(const std::string&)> onDownloaded;  // on a transfer's thread
 };
+
+// The files of folder whose names end with suffix.
+std::vector<std::string> FilesEndingWith(const std::string& folder, const std::string& suffix) {
+  std::vector<std::string> found;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return found;
+  do {
+    const std::string name = entry.cFileName;
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found.push_back(folder + "\\" + name);
+    }
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  return found;
+}
 
 class InstallPipeline : public ::testing::Test {
  protected:
@@ -119,12 +138,89 @@ TEST_F(InstallPipeline, InstallsEveryFileInTableOrderAndLeavesOnlyTheInstalledFi
   EXPECT_EQ(ReadBytes(Client("\\a.dll")), "new a");
   EXPECT_EQ(ReadBytes(Client("\\new\\deeper\\x.dll")), "new x");
   EXPECT_EQ(ReadBytes(Client("\\readme.txt")), "readme");
-  EXPECT_EQ(observer_.installed, (std::vector<std::string>{"\\a.dll", "\\new\\deeper\\x.dll", "\\readme.txt"}));
+  EXPECT_EQ(observer_.installed,
+            (std::vector<std::string>{"\\a.dll", "\\new\\deeper\\x.dll", "\\readme.txt"}));
   // Several files are fetched at once: the requests may come in any order.
   std::vector<std::string> requests = server_.Requests();
   std::sort(requests.begin(), requests.end());
-  EXPECT_EQ(requests, (std::vector<std::string>{"/files/a.dll", "/files/new/deeper/x.dll", "/files/readme.txt"}));
+  EXPECT_EQ(requests,
+            (std::vector<std::string>{"/files/a.dll", "/files/new/deeper/x.dll", "/files/readme.txt"}));
   ExpectOnlyInstalledFilesRemain();
+}
+
+// The digests checked are those of the bytes that arrived: from then until it
+// is in place, no one else can write, rename or delete the downloaded file.
+TEST_F(InstallPipeline, ADownloadedFileCannotBeChangedBeforeItIsInPlace) {
+  Offer("\\a.dll", "new a");
+  std::vector<std::string> tampered;
+  std::size_t tried = 0;
+  observer_.onDownloaded = [&](const std::string&) {
+    for (const std::string& file : FilesEndingWith(job_.exeFolder + "UpdatePartialFolder", ".part")) {
+      ++tried;
+      HANDLE writer =
+          CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+      if (writer != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(writer, "evil!", 5, &written, nullptr);
+        CloseHandle(writer);
+        tampered.push_back("written: " + file);
+      }
+      if (MoveFileA(file.c_str(), (file + ".x").c_str())) tampered.push_back("renamed: " + file);
+      if (DeleteFileA(file.c_str())) tampered.push_back("deleted: " + file);
+    }
+  };
+  ASSERT_TRUE(job_.InstallFiles());
+  EXPECT_EQ(tried, 1u);
+  EXPECT_TRUE(tampered.empty()) << tampered.front();
+  EXPECT_EQ(ReadBytes(Client("\\a.dll")), "new a");
+  EXPECT_FALSE(Exists(job_.exeFolder + "UpdatePartialFolder"));
+}
+
+// A run that fails keeps what it fetched of a file; the next run asks only for
+// the rest, and a completed update leaves no kept download behind.
+TEST_F(InstallPipeline, APartialDownloadIsKeptForTheNextRunAndContinued) {
+  std::string big(200000, 'b');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  const std::string partial = job_.exeFolder + "UpdatePartialFolder";
+  struct Run {
+    std::size_t cut;
+    bool ok;
+    std::vector<std::string> ranges;
+    std::size_t kept;
+  };
+  const Run runs[] = {
+      {50000, false, {"50000-", "50000-", "50000-"}, 50000},  // the line goes down after 50000 bytes
+      {std::string::npos, true, {"50000-"}, 0},               // the next run fetches only the rest
+  };
+  for (const Run& run : runs) {
+    job_.FileUrlMap.clear();
+    job_.FileHashMap.clear();
+    Offer("\\big.bin", big);
+    server_.CutAt("/files/big.bin", run.cut);
+    const std::size_t before = server_.Ranges().size();
+    EXPECT_EQ(job_.InstallFiles(), run.ok);
+    const std::vector<std::string> ranges = server_.Ranges();
+    EXPECT_EQ(std::vector<std::string>(ranges.begin() + before, ranges.end()), run.ranges);
+    job_.RestoreBackups();  // a failed run's clean-up leaves the kept download alone
+    const std::vector<std::string> kept = FilesEndingWith(partial, ".part");
+    EXPECT_EQ(kept.empty() ? 0 : ReadBytes(kept.front()).size(), run.kept);
+  }
+  EXPECT_EQ(ReadBytes(Client("\\big.bin")), big);
+  EXPECT_FALSE(Exists(partial));
+}
+
+// A kept download that the next run's table no longer names is removed.
+TEST_F(InstallPipeline, AKeptDownloadNoLongerListedIsRemoved) {
+  Offer("\\gone.bin", std::string(100000, 'g'));
+  server_.CutAt("/files/gone.bin", 30000);
+  EXPECT_FALSE(job_.InstallFiles());
+  job_.RestoreBackups();
+  const std::string partial = job_.exeFolder + "UpdatePartialFolder";
+  ASSERT_EQ(FilesEndingWith(partial, ".part").size(), 1u);
+  Offer("\\other.bin", "other", Md5Of("not other"));  // fails too: only the table changed
+  EXPECT_FALSE(job_.InstallFiles());
+  EXPECT_TRUE(FilesEndingWith(partial, ".part").empty());
 }
 
 TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
@@ -136,25 +232,34 @@ TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
   ASSERT_FALSE(job_.InstallFiles());
   EXPECT_GE(server_.Requests().size(), 4u);  // the files after it may have been fetched, never installed
   for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), (i < 3 ? "new " : "old ") + std::to_string(i));
+    EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")),
+              (i < 3 ? "new " : "old ") + std::to_string(i));
   }
   EXPECT_TRUE(Exists(job_.tempFolder));  // nothing is undone by the failing step itself
 
   EXPECT_TRUE(job_.RestoreBackups());
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), "old " + std::to_string(i));
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), "old " + std::to_string(i));
   ExpectOnlyInstalledFilesRemain();
 }
 
 TEST_F(InstallPipeline, BothDigestsMustMatchWhenGiven) {
   const std::string good = "new a";
-  struct Case { const char* name; std::string md5; std::string sha256; bool installs; };
+  struct Case {
+    const char* name;
+    std::string md5;
+    std::string sha256;
+    bool installs;
+  };
   const Case cases[] = {
       {"SHA-256 alone", "", Sha256Of(good), true},
-      {"SHA-256 in capitals", "", [&] {
+      {"SHA-256 in capitals", "",
+       [&] {
          std::string upper = Sha256Of(good);
          for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
          return upper;
-       }(), true},
+       }(),
+       true},
       {"both", Md5Of(good), Sha256Of(good), true},
       {"SHA-256 of other bytes", "", Sha256Of("other"), false},
       {"SHA-256 wrong, MD5 right", Md5Of(good), Sha256Of("other"), false},
@@ -203,8 +308,8 @@ TEST_F(InstallPipeline, AFileListedTwiceInAnotherCaseIsRestoredToItsFirstState) 
 TEST_F(InstallPipeline, DestinationInUseIsMovedAsideAndTheAsideCopyStays) {
   WriteBytes(Client("\\x.dll"), "old x");
   WriteBytes(Client("\\x.dll.bak"), "older aside");
-  HANDLE held = CreateFileA(Client("\\x.dll").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFileA(Client("\\x.dll").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   Offer("\\x.dll", "new x");
   const bool installed = job_.InstallFiles();
@@ -296,7 +401,11 @@ TEST_F(InstallPipeline, AFolderOrAPathThroughAFileFailsItsFileBeforeAnythingIsTo
 }
 
 TEST_F(InstallPipeline, TheRestorePutsTheOldFileBackWhereverTheNewOneIsInUse) {
-  struct Case { const char* what; bool heldAtInstall, heldAtRestore; const char* aside; };
+  struct Case {
+    const char* what;
+    bool heldAtInstall, heldAtRestore;
+    const char* aside;
+  };
   const Case cases[] = {
       {"moved aside by the install", true, false, "<missing>"},
       {"new file in use at the restore", false, true, "new srv"},
@@ -369,8 +478,9 @@ TEST_F(InstallPipeline, LeftoverThatCannotBeRemovedFailsBeforeAnyDownload) {
 }
 
 TEST_F(InstallPipeline, FilePathsOutsideTheClientFolderFailBeforeAnythingIsTouched) {
-  const char* const hostile[] = {"\\..\\outside.dll", "\\sub\\..\\..\\outside.dll", "C:\\x.dll", "/x.dll",
-                                 "\\UpdateTempFolder\\x", "\\tempbackupfolder\\x.dll", "\\sub\\x.dll:stream"};
+  const char* const hostile[] = {
+      "\\..\\outside.dll",     "\\sub\\..\\..\\outside.dll", "C:\\x.dll",          "/x.dll",
+      "\\UpdateTempFolder\\x", "\\tempbackupfolder\\x.dll",  "\\sub\\x.dll:stream"};
   for (const char* filePath : hostile) {
     SCOPED_TRACE(filePath);
     job_.FileUrlMap.clear();
@@ -415,7 +525,8 @@ std::string FixturePath(const std::string& relative) {
 std::string RegistryText(const char* subkey, const std::string& name) {
   char value[512] = "";
   DWORD size = sizeof(value);
-  if (RegGetValueA(HKEY_CURRENT_USER, subkey, name.c_str(), RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS) {
+  if (RegGetValueA(HKEY_CURRENT_USER, subkey, name.c_str(), RRF_RT_REG_SZ, nullptr, value, &size) !=
+      ERROR_SUCCESS) {
     return std::string();
   }
   return value;
@@ -445,14 +556,15 @@ TEST(RegisterComServer, OnlyCompleteComServersAreRegisteredByTheSystemRegsvr32Be
   RegDeleteKeyValueA(HKEY_CURRENT_USER, kAttachedKey, self.c_str());  // a trace of an earlier run
   CreateDirectoryA((folder + "\\v1.2").c_str(), nullptr);
 
-  struct Case { std::string name; const std::string* source; bool registered; };
+  struct Case {
+    std::string name;
+    const std::string* source;
+    bool registered;
+  };
   const Case cases[] = {
-      {"upper" + tag + ".DLL", &server, true},
-      {"control" + tag + ".ocx", &server, true},
-      {"partial" + tag + ".dll", &partial, false},
-      {"v1.2\\readme", &server, false},
-      {"server" + tag + ".exe", &server, false},
-      {"text" + tag + ".dll", nullptr, false},
+      {"upper" + tag + ".DLL", &server, true},     {"control" + tag + ".ocx", &server, true},
+      {"partial" + tag + ".dll", &partial, false}, {"v1.2\\readme", &server, false},
+      {"server" + tag + ".exe", &server, false},   {"text" + tag + ".dll", nullptr, false},
   };
   for (const Case& c : cases) {
     const std::string path = folder + "\\\\" + c.name;  // doubled, as exeFolder + FilePath gives it
@@ -544,8 +656,8 @@ class UpdateCheck : public InstallPipeline {
   void WriteManifest(const std::string& rootExtra, const std::vector<int>& versions,
                      const std::string& hostilePath = "") {
     std::string ini = "[Root]\r\nVersionCount=" + std::to_string(versions.size()) +
-                      "\r\nCurrentVersionNum=v\r\nCurrentVersionTime=" + std::to_string(versions.back()) + "\r\n" +
-                      rootExtra;
+                      "\r\nCurrentVersionNum=v\r\nCurrentVersionTime=" + std::to_string(versions.back()) +
+                      "\r\n" + rootExtra;
     for (std::size_t i = 0; i < versions.size(); ++i) {
       ini += "ver" + std::to_string(i) + "=" + std::to_string(versions[i]) + "\r\n";
     }
@@ -558,7 +670,8 @@ class UpdateCheck : public InstallPipeline {
              "FilePath0=" + own + "\r\nFileUrl0=" + server_.Url("/" + v + "/own") + "\r\n" +
              "FileHashID0=" + Md5Of("own " + v) + "\r\n" +
              "FilePath1=\\shared.dll\r\nFileUrl1=" + server_.Url("/" + v + "/shared") + "\r\n";
-      if (!hostilePath.empty()) ini += "FilePath2=" + hostilePath + "\r\nFileUrl2=" + server_.Url("/x") + "\r\n";
+      if (!hostilePath.empty())
+        ini += "FilePath2=" + hostilePath + "\r\nFileUrl2=" + server_.Url("/x") + "\r\n";
     }
     WriteBytes(job_.historyPath, ini);
   }
@@ -571,10 +684,10 @@ TEST_F(UpdateCheck, TheInstalledReleaseDecidesWhichListsAreInstalled) {
     std::vector<std::string> rows;
   };
   const Case cases[] = {
-      {400, true, {"\\r500.txt", "\\shared.dll"}},                                // one newer release
+      {400, true, {"\\r500.txt", "\\shared.dll"}},                              // one newer release
       {200, true, {"\\r300.txt", "\\shared.dll", "\\r400.txt", "\\r500.txt"}},  // three merged
-      {500, false, {}},                                                          // already current
-      {150, false, {}},                                                          // not listed
+      {500, false, {}},                                                         // already current
+      {150, false, {}},                                                         // not listed
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.installed);
