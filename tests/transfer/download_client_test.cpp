@@ -84,6 +84,9 @@ class RecordingObserver : public UpdateObserver {
   HANDLE firstChunk_;
 };
 
+// The limit of an update file, which every body here stays under.
+constexpr int64_t kMax = kInstallFileMaxBytes;
+
 std::string ServerUrl(const std::string& pathAndQuery) {
   return "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_PORT") + pathAndQuery;
 }
@@ -161,7 +164,7 @@ class DownloadClient : public ::testing::Test {
 
 TEST_F(DownloadClient, EmptyBodyWithZeroLengthSucceedsWithoutSteps) {
   const std::string local = work_ + "\\empty.bin";
-  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/empty.bin?size=0&t=empty"), kInstallFileMaxBytes));
+  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/empty.bin?size=0&t=empty"), kMax));
   const std::vector<Event> expected = {StepEvent(500), ReportEvent("\\empty.bin", DownloadStarted, 0),
                                        ReportEvent("\\empty.bin", Downloaded, 0)};
   EXPECT_EQ(observer_.events(), expected);
@@ -174,7 +177,7 @@ TEST_F(DownloadClient, EmptyBodyWithZeroLengthSucceedsWithoutSteps) {
 TEST_F(DownloadClient, ProgressStepsOncePerFullChunk) {
   const std::string local = work_ + "\\codec\\b.ocx";
   ASSERT_TRUE(CreateDirectoryA((work_ + "\\codec").c_str(), nullptr));
-  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/b.ocx?size=123456&t=chunks"), kInstallFileMaxBytes));
+  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/b.ocx?size=123456&t=chunks"), kMax));
   std::vector<Event> expected = {StepEvent(125), ReportEvent("\\codec\\b.ocx", DownloadStarted, 123456)};
   for (int32_t received : {20000, 40000, 60000, 80000, 100000, 120000, 123456}) {
     expected.push_back(StepItEvent());
@@ -186,16 +189,13 @@ TEST_F(DownloadClient, ProgressStepsOncePerFullChunk) {
 }
 
 TEST_F(DownloadClient, StepFollowsTheAnnouncedLength) {
-  struct Case {
-    int32_t length;
-    int step;
-  };
+  struct Case { int32_t length; int step; };
   for (const Case& c : {Case{19999, 500}, Case{2000000, 9}}) {
     RecordingObserver observer;
     job_.SetOwner(&observer);
     const std::string local = work_ + "\\sized.bin";
     const std::string query = "?size=" + std::to_string(c.length) + "&t=sized" + std::to_string(c.length);
-    EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/sized.bin" + query), kInstallFileMaxBytes)) << c.length;
+    EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/sized.bin" + query), kMax)) << c.length;
     const std::vector<Event> events = observer.events();
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events.front(), StepEvent(c.step));
@@ -231,30 +231,18 @@ bool HoldsGeneratedBody(const std::string& path, int64_t size, int shift) {
 }
 
 TEST_F(DownloadClient, CutBodyIsContinuedOnlyWhileTheServerStillHoldsIt) {
-  struct Case {
-    const char* query;
-    bool ok;
-    int requests;
-    int64_t size;
-    int shift;
-    const char* why;
-  };
+  struct Case { const char* query; bool ok; int requests; int64_t size; int shift; const char* why; };
   const Case cases[] = {
       {"size=50000&cut=20000&t=resume", true, 3, 50000, 0, "each cut continued from the bytes kept"},
-      {"size=150000&cut=30000&t=manycuts", true, 5, 150000, 0,
-       "attempts that bring bytes cost none of the three"},
-      {"size=50000&cut=20000&cutonce=1&norange=1&t=range200", true, 2, 50000, 0,
-       "a 200 to a range starts again"},
-      {"size=50000&cut=20000&cutonce=1&changes=1&t=changed", true, 2, 50000, 1,
-       "a changed ETag starts again"},
-      {"size=50000&cut=20000&noetag=1&t=noetag", false, 4, 20000, 0,
-       "nothing guards a range: never continued"},
+      {"size=150000&cut=30000&t=manycuts", true, 5, 150000, 0, "attempts that bring bytes cost none of the three"},
+      {"size=50000&cut=20000&cutonce=1&norange=1&t=range200", true, 2, 50000, 0, "a 200 to a range starts again"},
+      {"size=50000&cut=20000&cutonce=1&changes=1&t=changed", true, 2, 50000, 1, "a changed ETag starts again"},
+      {"size=50000&cut=20000&noetag=1&t=noetag", false, 4, 20000, 0, "nothing guards a range: never continued"},
   };
   for (const Case& c : cases) {
     const std::string local = work_ + "\\resumed.bin";
-    EXPECT_EQ(
-        job_.DownloadFile(local, ServerUrl(std::string("/resumed.bin?") + c.query), kInstallFileMaxBytes),
-        c.ok)
+    EXPECT_EQ(job_.DownloadFile(local, ServerUrl(std::string("/resumed.bin?") + c.query), kMax),
+              c.ok)
         << c.why;
     EXPECT_EQ(RequestsWithToken(std::strrchr(c.query, '=') + 1), c.requests) << c.why;
     EXPECT_TRUE(HoldsGeneratedBody(local, c.size, c.shift)) << c.why << ": " << FileSize(local);
@@ -262,13 +250,7 @@ TEST_F(DownloadClient, CutBodyIsContinuedOnlyWhileTheServerStillHoldsIt) {
 }
 
 TEST_F(DownloadClient, LengthOverTheMaximumFailsBeforeTheFileIsCreated) {
-  struct Case {
-    const char* query;
-    int64_t maxLength;
-    bool ok;
-    int64_t size;
-    int requests;
-  };
+  struct Case { const char* query; int64_t maxLength; bool ok; int64_t size; int requests; };
   const Case cases[] = {
       {"size=4097&t=over", 4096, false, -1, 1},  // refused at once, never retried
       {"size=4096&t=limit", 4096, true, 4096, 1},
@@ -286,8 +268,7 @@ TEST_F(DownloadClient, LengthOverTheMaximumFailsBeforeTheFileIsCreated) {
 // Whatever the server sends after its announced length is never written.
 TEST_F(DownloadClient, BodyPastItsAnnouncedLengthIsCut) {
   const std::string local = work_ + "\\long.bin";
-  const bool ok =
-      job_.DownloadFile(local, ServerUrl("/long.bin?size=3000&length=2000&t=long"), kInstallFileMaxBytes);
+  const bool ok = job_.DownloadFile(local, ServerUrl("/long.bin?size=3000&length=2000&t=long"), kMax);
   EXPECT_LE(FileSize(local), 2000);
   if (ok) {
     EXPECT_TRUE(HoldsGeneratedBody(local, 2000, 0));
@@ -295,8 +276,7 @@ TEST_F(DownloadClient, BodyPastItsAnnouncedLengthIsCut) {
 }
 
 // Names of the files under folder and its subfolders that begin with prefix.
-void FindFilesWithPrefix(const std::string& folder, const std::string& prefix,
-                         std::vector<std::string>& found) {
+void FindFilesWithPrefix(const std::string& folder, const std::string& prefix, std::vector<std::string>& found) {
   for (const std::string& name : FolderEntries(folder)) {
     const std::string path = folder + "\\" + name;
     if (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
@@ -309,15 +289,13 @@ void FindFilesWithPrefix(const std::string& folder, const std::string& prefix,
 
 TEST_F(DownloadClient, DownloadLeavesNoCopyInTheWinINetCache) {
   const std::string name = "uncached" + std::to_string(GetCurrentProcessId());
-  EXPECT_TRUE(job_.DownloadFile(work_ + "\\" + name + ".bin",
-                                ServerUrl("/" + name + ".bin?size=70000&t=cache"), kInstallFileMaxBytes));
+  EXPECT_TRUE(job_.DownloadFile(work_ + "\\" + name + ".bin", ServerUrl("/" + name + ".bin?size=70000&t=cache"), kMax));
   // The cache names its copy after the URL's file name ("uncached123[1].bin").
   std::vector<std::string> copies;
   FindFilesWithPrefix(EnvText("LOCALAPPDATA") + "\\Microsoft\\Windows\\INetCache", name, copies);
   EXPECT_TRUE(copies.empty()) << copies.front();
   // Seen to work: the bare loop's flags without INTERNET_FLAG_NO_CACHE_WRITE do leave one.
-  EXPECT_EQ(FetchTextWithFlags(ServerUrl("/" + name + ".bin?size=100&t=cachecheck"), 0x80000002u).size(),
-            100u);
+  EXPECT_EQ(FetchTextWithFlags(ServerUrl("/" + name + ".bin?size=100&t=cachecheck"), 0x80000002u).size(), 100u);
   FindFilesWithPrefix(EnvText("LOCALAPPDATA") + "\\Microsoft\\Windows\\INetCache", name, copies);
   EXPECT_EQ(copies.size(), 1u);
   for (const std::string& copy : copies) DeleteFileA(copy.c_str());
@@ -325,8 +303,7 @@ TEST_F(DownloadClient, DownloadLeavesNoCopyInTheWinINetCache) {
 
 TEST_F(DownloadClient, AgentIsTheProgramsOwnName) {
   const std::string local = work_ + "\\agent.txt";
-  EXPECT_TRUE(job_.DownloadFile(local, "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_AGENT_PORT") + "/agent",
-                                kInstallFileMaxBytes));
+  EXPECT_TRUE(job_.DownloadFile(local, "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_AGENT_PORT") + "/agent", kMax));
   char text[64] = {};
   HANDLE file = CreateFileA(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -353,26 +330,21 @@ TEST_F(DownloadClient, LengthWithoutDigitsReadsAsZero) {
 }
 
 TEST_F(DownloadClient, Bz2UrlIsStoredBesideTheLocalPath) {
-  struct Case {
-    const char* url;
-    const char* written;
-    int64_t size;
-  };
+  struct Case { const char* url; const char* written; int64_t size; };
   const std::string port = EnvText("DOWNLOAD_TEST_PORT");
   const Case cases[] = {
-      {"/pack.dll.bz2", "pack.dll.bz2", 1000}, {"/pack.dll.BZ2", "pack.dll", 2000},  // letter case counts
+      {"/pack.dll.bz2", "pack.dll.bz2", 1000},
+      {"/pack.dll.BZ2", "pack.dll", 2000},  // letter case counts
   };
   ASSERT_TRUE(CreateDirectoryA((work_ + "\\bin").c_str(), nullptr));
   for (const Case& c : cases) {
     RecordingObserver observer;
     job_.SetOwner(&observer);
-    EXPECT_TRUE(job_.DownloadFile(work_ + "\\bin\\pack.dll", ServerUrl(c.url), kInstallFileMaxBytes))
-        << c.url;
+    EXPECT_TRUE(job_.DownloadFile(work_ + "\\bin\\pack.dll", ServerUrl(c.url), kMax)) << c.url;
     EXPECT_EQ(FolderEntries(work_ + "\\bin"), std::vector<std::string>{c.written}) << c.url;
     EXPECT_EQ(FileSize(work_ + "\\bin\\" + c.written), c.size) << c.url;
     // Progress is reported under the local path whatever file receives the body.
-    EXPECT_EQ(observer.events().back(),
-              ReportEvent("\\bin\\pack.dll", Downloaded, static_cast<int32_t>(c.size)));
+    EXPECT_EQ(observer.events().back(), ReportEvent("\\bin\\pack.dll", Downloaded, static_cast<int32_t>(c.size)));
     DeleteFileA((work_ + "\\bin\\" + c.written).c_str());
   }
 }
@@ -380,8 +352,7 @@ TEST_F(DownloadClient, Bz2UrlIsStoredBesideTheLocalPath) {
 TEST_F(DownloadClient, UrlWithoutAnyDotWritesTheLocalPath) {
   // "localhost" keeps the URL free of dots, so its extension is the whole URL.
   const std::string local = work_ + "\\pack.dll";
-  EXPECT_TRUE(job_.DownloadFile(local, "http://localhost:" + EnvText("DOWNLOAD_TEST_PORT") + "/bz2",
-                                kInstallFileMaxBytes));
+  EXPECT_TRUE(job_.DownloadFile(local, "http://localhost:" + EnvText("DOWNLOAD_TEST_PORT") + "/bz2", kMax));
   EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{"pack.dll"});
   EXPECT_EQ(FileSize(local), 3000);
 }
@@ -389,13 +360,13 @@ TEST_F(DownloadClient, UrlWithoutAnyDotWritesTheLocalPath) {
 TEST_F(DownloadClient, Bz2NameThatIsNoPlainFileNameIsNeitherRequestedNorWritten) {
   const char* const urls[] = {
       "/x/..\\..\\evil.dll?t=unsafe1&.bz2",  // backslashes would climb out of the folder
-      "/x/a?t=unsafe2&b=.bz2",               // a query in the name
-      "/x/nul.bz2",                          // a device
-      "/x/a:b.bz2",                          // an alternate data stream
+      "/x/a?t=unsafe2&b=.bz2",              // a query in the name
+      "/x/nul.bz2",                         // a device
+      "/x/a:b.bz2",                         // an alternate data stream
   };
   ASSERT_TRUE(CreateDirectoryA((work_ + "\\bin").c_str(), nullptr));
   for (const char* url : urls) {
-    EXPECT_FALSE(job_.DownloadFile(work_ + "\\bin\\pack.dll", ServerUrl(url), kInstallFileMaxBytes)) << url;
+    EXPECT_FALSE(job_.DownloadFile(work_ + "\\bin\\pack.dll", ServerUrl(url), kMax)) << url;
   }
   EXPECT_TRUE(FolderEntries(work_ + "\\bin").empty());
   EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{"bin"});
@@ -407,9 +378,8 @@ TEST_F(DownloadClient, Bz2NameThatIsNoPlainFileNameIsNeitherRequestedNorWritten)
 TEST_F(DownloadClient, RefusedConnectionFailsAfterThreeAttempts) {
   const std::string local = work_ + "\\refused.bin";
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(job_.DownloadFile(local,
-                                 "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_CLOSED_PORT") + "/refused.bin",
-                                 kInstallFileMaxBytes));
+  const std::string closed = "http://127.0.0.1:" + EnvText("DOWNLOAD_TEST_CLOSED_PORT");
+  EXPECT_FALSE(job_.DownloadFile(local, closed + "/refused.bin", kMax));
   const double elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 200.0) << "three attempts have two pauses between them";
   EXPECT_TRUE(observer_.events().empty());
@@ -418,10 +388,7 @@ TEST_F(DownloadClient, RefusedConnectionFailsAfterThreeAttempts) {
 }
 
 TEST_F(DownloadClient, ResponseThatCannotBeTheFileIsAFailedDownload) {
-  struct Case {
-    const char* query;
-    const char* why;
-  };
+  struct Case { const char* query; const char* why; };
   const Case cases[] = {
       {"status=404&size=300&t=s404", "an error page whose length matches"},
       {"status=500&size=300&t=s500", "a server error whose length matches"},
@@ -433,9 +400,7 @@ TEST_F(DownloadClient, ResponseThatCannotBeTheFileIsAFailedDownload) {
     RecordingObserver observer;
     job_.SetOwner(&observer);
     const std::string local = work_ + "\\page.bin";
-    EXPECT_FALSE(
-        job_.DownloadFile(local, ServerUrl(std::string("/page.bin?") + c.query), kInstallFileMaxBytes))
-        << c.why;
+    EXPECT_FALSE(job_.DownloadFile(local, ServerUrl(std::string("/page.bin?") + c.query), kMax)) << c.why;
     EXPECT_TRUE(observer.events().empty()) << c.why;
     EXPECT_EQ(FileSize(local), -1) << c.why;
   }
@@ -444,15 +409,14 @@ TEST_F(DownloadClient, ResponseThatCannotBeTheFileIsAFailedDownload) {
 
 TEST_F(DownloadClient, SchemeWithoutHttpResponseGetsNoTransfer) {
   const std::string local = work_ + "\\ftp.bin";
-  EXPECT_FALSE(job_.DownloadFile(local, "ftp://127.0.0.1:" + EnvText("DOWNLOAD_TEST_PORT") + "/ftp.bin",
-                                 kInstallFileMaxBytes));
+  EXPECT_FALSE(job_.DownloadFile(local, "ftp://127.0.0.1:" + EnvText("DOWNLOAD_TEST_PORT") + "/ftp.bin", kMax));
   EXPECT_TRUE(observer_.events().empty());
   EXPECT_EQ(FileSize(local), -1);
 }
 
 TEST_F(DownloadClient, TargetThatCannotBeCreatedFailsAfterStarting) {
   const std::string local = work_ + "\\missing\\a.bin";
-  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/a.bin?size=10&t=nofolder"), kInstallFileMaxBytes));
+  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/a.bin?size=10&t=nofolder"), kMax));
   EXPECT_EQ(observer_.Count(Event::Report, DownloadStarted), 3);
   EXPECT_EQ(observer_.Count(Event::Report), 3);
   EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{});
@@ -463,7 +427,7 @@ TEST_F(DownloadClient, AttemptTruncatesWhatAnEarlierOneLeft) {
   EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/again.bin?size=50000&cut=30000&norange=1&t=again1"),
                                  kInstallFileMaxBytes));
   ASSERT_EQ(FileSize(local), 30000);
-  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/again.bin?size=100&t=again2"), kInstallFileMaxBytes));
+  EXPECT_TRUE(job_.DownloadFile(local, ServerUrl("/again.bin?size=100&t=again2"), kMax));
   EXPECT_EQ(FileSize(local), 100);
 }
 
@@ -477,7 +441,7 @@ struct CancelRun {
 DWORD WINAPI RunDownload(void* argument) {
   CancelRun* run = static_cast<CancelRun*>(argument);
   try {
-    run->result = run->job->DownloadFile(run->local, run->url, kInstallFileMaxBytes);
+    run->result = run->job->DownloadFile(run->local, run->url, kMax);
   } catch (const TransferError&) {
     run->result = true;  // a cancelled transfer must end as false, not raise
   }
@@ -507,9 +471,8 @@ TEST_F(DownloadClient, CancelEndsASlowTransferWithinOneSecond) {
                               OPEN_EXISTING, 0, nullptr);
   const DWORD writeError = GetLastError();
   // A reader must let the file be renamed into place when it is whole.
-  HANDLE reader =
-      CreateFileA(run.local.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE reader = CreateFileA(run.local.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
   const auto start = std::chrono::steady_clock::now();
   job_.Cancel();
   const DWORD waited = WaitForSingleObject(thread, 1000);
@@ -528,8 +491,7 @@ TEST_F(DownloadClient, CancelEndsASlowTransferWithinOneSecond) {
   EXPECT_EQ(RequestsWithToken("slow"), 1) << "no further attempt after a cancel";
 
   // The job stays cancelled: later downloads fail without a request.
-  EXPECT_FALSE(
-      job_.DownloadFile(work_ + "\\later.bin", ServerUrl("/later.bin?size=5&t=later"), kInstallFileMaxBytes));
+  EXPECT_FALSE(job_.DownloadFile(work_ + "\\later.bin", ServerUrl("/later.bin?size=5&t=later"), kMax));
   EXPECT_EQ(RequestsWithToken("later"), 0);
 }
 
@@ -548,15 +510,13 @@ TEST_F(DownloadClient, SilentServerFailsEachAttemptAtTheTimeout) {
   EXPECT_LT(once, 5000.0) << "the time-out was not applied";
 
   start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(
-      job_.DownloadFile(local, ServerUrl("/silent.bin?silent=1&t=silentfile"), kInstallFileMaxBytes));
+  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/silent.bin?silent=1&t=silentfile"), kMax));
   const double file = MillisecondsSince(start);
   EXPECT_EQ(RequestsWithToken("silentfile"), 3);
   EXPECT_TRUE(observer_.events().empty());
   EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{});
-  std::printf(
-      "[ figures  ] a silent server: one attempt %.0f ms, three attempts %.0f ms (time-out 1000 ms)\n", once,
-      file);
+  std::printf("[ figures  ] a silent server: one attempt %.0f ms, three attempts %.0f ms (time-out 1000 ms)\n",
+              once, file);
 }
 
 // A body that stops coming ends its attempt at the receive time-out, and the
@@ -566,8 +526,7 @@ TEST_F(DownloadClient, StalledBodyIsContinuedUntilTheAttemptsRunOut) {
   job_.downloads().timeouts = kTestTimeouts;
   const std::string local = work_ + "\\stalled.bin";
   // One byte, then nothing for 60 s, on every connection.
-  EXPECT_FALSE(
-      job_.DownloadFile(local, ServerUrl("/stalled.bin?size=1000&slow=60&t=stalled"), kInstallFileMaxBytes));
+  EXPECT_FALSE(job_.DownloadFile(local, ServerUrl("/stalled.bin?size=1000&slow=60&t=stalled"), kMax));
   EXPECT_EQ(RequestsWithToken("stalled"), 2 * kDownloadAttempts);
   EXPECT_EQ(FileSize(local), 2 * kDownloadAttempts);
   EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
@@ -639,8 +598,7 @@ TEST_F(DownloadClient, OverlongConfigUrlIsRequestedCutTo254Characters) {
   for (int i = 0; url.size() < 300; ++i) url += static_cast<char>('a' + i % 26);
   const std::string settings = "[Client]\r\nTime=100\r\nConfigUrl=" + url + "\r\n";
   job_.upgradeCfgPath = work_ + "\\Upgrade.cfg";
-  HANDLE file =
-      CreateFileA(job_.upgradeCfgPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file = CreateFileA(job_.upgradeCfgPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   DWORD written = 0;
   WriteFile(file, settings.data(), static_cast<DWORD>(settings.size()), &written, nullptr);

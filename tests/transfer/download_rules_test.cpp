@@ -6,13 +6,10 @@
 #include <vector>
 
 TEST(ProgressStep, StaysBelowFullScaleForFullReads) {
-  struct Case {
-    int32_t length;
-    int32_t step;
-  };
+  struct Case { int32_t length; int32_t step; };
   const Case cases[] = {
-      {0, 500},     {1, 500},      {19999, 500}, {20000, 333},
-      {39999, 333}, {123456, 125}, {2000000, 9}, {INT32_MAX, 0},
+      {0, 500},      {1, 500},        {19999, 500},   {20000, 333},     {39999, 333},
+      {123456, 125}, {2000000, 9},    {INT32_MAX, 0},
   };
   for (const Case& c : cases) {
     std::optional<int32_t> step = ProgressStep(c.length);
@@ -50,11 +47,7 @@ TEST(DisplayPath, DropsTheWorkFolderPrefix) {
 }
 
 TEST(DownloadTarget, Bz2UrlsAreStoredBesideTheLocalPath) {
-  struct Case {
-    const char* local;
-    const char* url;
-    const char* target;
-  };
+  struct Case { const char* local; const char* url; const char* target; };
   const Case cases[] = {
       {"C:\\t\\bin\\pack.dll", "http://h/u/pack.dll.bz2", "C:\\t\\bin\\pack.dll.bz2"},
       {"C:\\t\\bin\\pack.dll", "http://h/u/other.bz2", "C:\\t\\bin\\other.bz2"},
@@ -83,22 +76,16 @@ TEST(DownloadTarget, Bz2UrlsAreStoredBesideTheLocalPath) {
 
 TEST(DownloadTarget, Bz2NameThatIsNoPlainFileNameIsRefused) {
   const char* const urls[] = {
-      "http://h/..\\..\\evil.bz2",  // backslashes climb out of the folder
-      "http://h/C:\\evil.bz2",      // a drive
-      "http:evil.bz2",              // no "/": the scheme's colon stays in the name
-      "http://h/a?b=c.bz2",         // a query
-      "http://h/a#c.bz2",           // a fragment
-      "http://h/a:stream.bz2",      // an alternate data stream
-      "http://h/a*.bz2",
-      "http://h/a|b.bz2",
-      "http://h/a<b.bz2",
-      "http://h/a\"b.bz2",
+      "http://h/..\\..\\evil.bz2",    // backslashes climb out of the folder
+      "http://h/C:\\evil.bz2",        // a drive
+      "http:evil.bz2",                // no "/": the scheme's colon stays in the name
+      "http://h/a?b=c.bz2",           // a query
+      "http://h/a#c.bz2",             // a fragment
+      "http://h/a:stream.bz2",        // an alternate data stream
+      "http://h/a*.bz2",  "http://h/a|b.bz2", "http://h/a<b.bz2", "http://h/a\"b.bz2",
       "http://h/a\tb.bz2",
-      "http://h/nul.bz2",
-      "http://h/CON.bz2",
-      "http://h/com1.x.bz2",
-      "http://h/LPT9 .bz2",
-      "http://h/a\x81\x7f.bz2",  // a double-byte character that GBK does not have
+      "http://h/nul.bz2", "http://h/CON.bz2", "http://h/com1.x.bz2", "http://h/LPT9 .bz2",
+      "http://h/a\x81\x7f.bz2",       // a double-byte character that GBK does not have
   };
   for (const char* url : urls) {
     EXPECT_FALSE(DownloadTarget("C:\\t\\bin\\pack.dll", url).has_value()) << url;
@@ -126,18 +113,9 @@ TEST(ApplicationName, IsTheFileNameWithoutExtension) {
 }
 
 TEST(ContentLength, ReadsAsAtoiButInSixtyFourBits) {
-  struct Case {
-    const char* text;
-    int64_t value;
-  };
-  const Case cases[] = {{"123456", 123456},
-                        {" 42", 42},
-                        {"none", 0},
-                        {"", 0},
-                        {"-40000", -40000},
-                        {"3000000000", 3000000000LL},
-                        {"99999999999999999999", INT64_MAX},
-                        {"12abc", 12}};
+  struct Case { const char* text; int64_t value; };
+  const Case cases[] = {{"123456", 123456}, {" 42", 42}, {"none", 0}, {"", 0}, {"-40000", -40000},
+                        {"3000000000", 3000000000LL}, {"99999999999999999999", INT64_MAX}, {"12abc", 12}};
   for (const Case& c : cases) EXPECT_EQ(ParseContentLength(c.text), c.value) << c.text;
 }
 
@@ -161,12 +139,7 @@ TEST(ResumeHeaders, AskForTheRestOnlyUnderAValidator) {
 }
 
 TEST(AttemptBudget, OnlyAttemptsThatBringNothingUseUpTheThree) {
-  struct Case {
-    std::vector<int64_t> reached;
-    int64_t length;
-    int attempts;
-    const char* why;
-  };
+  struct Case { std::vector<int64_t> reached; int64_t length; int attempts; const char* why; };
   const Case cases[] = {
       {{0, 0, 0, 0}, -1, 3, "nothing ever arrives"},
       {{100, 100, 100, 100, 100}, 1000, 4, "the first brought bytes, three brought nothing"},
