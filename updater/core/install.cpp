@@ -194,25 +194,6 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   return true;
 }
 
-// What the queue fetches, in table order; the kept downloads that none of
-// them continues are removed.
-std::vector<FetchPlan> PlanDownloads(const UpdateJob& job) {
-  std::vector<FetchPlan> plans;
-  std::vector<std::string> keys;
-  for (const auto& [filePath, url] : job.FileUrlMap) {
-    FetchPlan plan{filePath,
-                   url,
-                   job.tempFolder + filePath,
-                   job.exeFolder + install_paths::kPartialFolderName,
-                   job.FileHashMap.Find(filePath),
-                   job.FileSha256Map.Find(filePath)};
-    keys.push_back(PartialKeyFor(plan));
-    plans.push_back(std::move(plan));
-  }
-  PrunePartialFolder(job.exeFolder + install_paths::kPartialFolderName, &keys);
-  return plans;
-}
-
 // Both work folders start empty: a leftover of an earlier run is removed.
 bool PrepareWorkFolders(const UpdateJob& job) {
   for (const std::string* folder : {&job.tempFolder, &job.backupFolder}) {
@@ -232,7 +213,7 @@ bool UpdateJob::InstallFiles() {
     if (!PrepareWorkFolders(*this)) return false;
     if (!StartInstallJournal(backupFolder)) return false;
     // The queue stops its transfers when the loop ends, whichever way.
-    DownloadQueue queue(*this, PlanDownloads(*this), [this](const std::string& filePath) {
+    DownloadQueue queue(*this, PlanUpdateDownloads(*this), [this](const std::string& filePath) {
       return IsPlaceForFile(exeFolder, exeFolder + filePath);
     });
     std::size_t index = 0;

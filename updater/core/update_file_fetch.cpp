@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "updater/base/hex_text.h"
+#include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
 #include "updater/core/partial_cache_rules.h"
 #include "updater/core/update_job.h"
@@ -193,6 +194,24 @@ bool WriteOverThroughHandle(HANDLE file, const std::string& destination) {
 }
 
 }  // namespace
+
+std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job) {
+  const std::string partialFolder = job.exeFolder + install_paths::kPartialFolderName;
+  std::vector<FetchPlan> plans;
+  std::vector<std::string> keys;
+  for (const auto& [filePath, url] : job.FileUrlMap) {
+    FetchPlan plan{filePath,
+                   url,
+                   job.tempFolder + filePath,
+                   partialFolder,
+                   job.FileHashMap.Find(filePath),
+                   job.FileSha256Map.Find(filePath)};
+    keys.push_back(PartialKeyFor(plan));
+    plans.push_back(std::move(plan));
+  }
+  PrunePartialFolder(partialFolder, &keys);
+  return plans;
+}
 
 std::string PartialKeyFor(const FetchPlan& plan) {
   return partial_cache::EntryKey(plan.url, plan.md5Expected ? *plan.md5Expected : std::string(),

@@ -34,6 +34,12 @@ struct FetchPlan {
   const std::string* sha256Expected = nullptr;  // FileSha256Map's entry, if any
 };
 
+class UpdateJob;
+
+// What the download queue fetches for job's FileUrlMap, in table order. The
+// kept downloads that none of them continues are removed.
+std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job);
+
 // Fetches plan's file into out through client; progress may be null. False
 // leaves what arrived in the cache. May raise TransferError.
 bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
