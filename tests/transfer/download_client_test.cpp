@@ -230,6 +230,23 @@ bool HoldsGeneratedBody(const std::string& path, int64_t size, int shift) {
   return true;
 }
 
+// The refusal of a redirect from https to http reads the URL a request ended
+// at; were WinINet to give none, every https download would be refused.
+TEST_F(DownloadClient, WinINetTellsTheUrlARequestEndedAt) {
+  const std::string url = ServerUrl("/where.bin?size=10&t=where");
+  HINTERNET session = InternetOpenA("probe", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags, 0);
+  char text[1024] = {};
+  DWORD size = sizeof text;
+  const bool told = request != nullptr && InternetQueryOptionA(request, INTERNET_OPTION_URL, text, &size);
+  if (request != nullptr) InternetCloseHandle(request);
+  InternetCloseHandle(session);
+  EXPECT_TRUE(told);
+  EXPECT_EQ(std::string(text), url);
+  EXPECT_FALSE(IsDowngradeRedirect(url, text));
+}
+
 TEST_F(DownloadClient, CutBodyIsContinuedOnlyWhileTheServerStillHoldsIt) {
   struct Case { const char* query; bool ok; int requests; int64_t size; int shift; const char* why; };
   const Case cases[] = {
