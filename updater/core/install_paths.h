@@ -26,6 +26,11 @@ constexpr const char kBackupFolderName[] = "TempBackUpFolder";
 constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
 constexpr const char kSignatureFileName[] = "HistoryVersionList.cfg.sig";  // the manifest's signature
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";
+constexpr const char kPartialCopyName[] =
+    "TorvaneCopy.partial";  // a backup copy being made, in TempBackUpFolder
+constexpr const char kSetAsideFolderName[] =
+    "TorvaneSetAside";  // beside them: new files in use a restore moved off
+constexpr const char kLockFileName[] = "TorvaneUpdate.lock";  // held open by the folder's updater
 // The client, beside the updater: its version names the update, and it is
 // started again after one.
 constexpr const char kClientExeName[] = "Halvix.exe";
@@ -42,7 +47,7 @@ std::string ParentPath(const std::string& path);
 // file name: not empty, not "." or "..", no control character, none of
 // <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
-// is not a work folder or the install journal, and it does not name the
+// is not a work folder, work file or the install journal, and it does not name the
 // manifest or the settings file (all compared ignoring case). Double-byte characters must be complete.
 bool IsContainedFilePath(const std::string& filePath);
 
