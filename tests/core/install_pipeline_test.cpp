@@ -390,6 +390,30 @@ TEST_F(InstallPipeline, TheManifestIsStoredUnderItsOwnNameWhateverItsUrlEndsWith
   }
 }
 
+// What the run checks of its manifest is what it parses: from the download to
+// the end of the run no one can write, rename or delete the stored file, read
+// from memory or by the platform alike.
+TEST_F(InstallPipeline, TheStoredManifestCannotChangeUnderTheRun) {
+  const std::string plain = "[Root]\r\nVersionCount=1\r\n";
+  const std::string quoted = "[Root]\r\nVersionCount=\"1\"\r\n";
+  for (const std::string* manifest : {&plain, &quoted}) {
+    SCOPED_TRACE(*manifest);
+    server_.AddFile("/list.cfg", *manifest);
+    ASSERT_TRUE(job_.DownloadManifest(server_.Url("/list.cfg")));
+    EXPECT_EQ(job_.Manifest().inMemory(), manifest == &plain);
+    EXPECT_FALSE(
+        UniqueFile(CreateFileA(job_.historyPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr)));
+    EXPECT_FALSE(MoveFileA(job_.historyPath.c_str(), (job_.historyPath + ".old").c_str()));
+    EXPECT_FALSE(DeleteFileA(job_.historyPath.c_str()));
+    EXPECT_EQ(job_.Manifest().Read("Root", "VersionCount", 31), "1");
+    EXPECT_EQ(job_.Manifest().bytes().value_or(""), *manifest);
+  }
+  // The run's end releases it, and the manifest goes.
+  EXPECT_TRUE(job_.RestoreBackups());
+  ExpectOnlyInstalledFilesRemain();
+}
+
 TEST_F(InstallPipeline, LeftoverTemporaryFolderIsRemovedBeforeTheFirstDownload) {
   CreateDirectoryA(job_.tempFolder.c_str(), nullptr);
   CreateDirectoryA((job_.tempFolder + "\\old").c_str(), nullptr);

@@ -54,7 +54,8 @@ void DeleteFileIfPresent(const std::string& path) {
 }
 
 // The stored manifest and its signature go together, whatever the outcome.
-void DeleteManifestFiles(const UpdateJob& job) {
+void DeleteManifestFiles(UpdateJob& job) {
+  job.ReleaseManifest();
   DeleteFileIfPresent(job.historyPath);
   DeleteFileIfPresent(SignaturePathFor(job.historyPath));
 }

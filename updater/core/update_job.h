@@ -6,8 +6,10 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
+#include "updater/base/manifest_file_reader.h"
 #include "updater/base/update_job_state.h"
 #include "updater/core/update_observer.h"
 #include "updater/transfer/download_client.h"
@@ -31,6 +33,10 @@ class UpdateJob : public UpdateJobState {
   // against it and manifestKeys (signed_manifest.cpp).
   bool DownloadManifestSignature(const std::string& manifestUrl);
   bool CheckAndInstall();
+  // The stored manifest, read once and held against writers from the download
+  // until ReleaseManifest: what its signature check saw is what is parsed.
+  const ManifestFileReader& Manifest();
+  void ReleaseManifest() { manifest_.reset(); }
   bool ReadVersionIndex(bool& multiStep, bool& releaseSelected);
   bool ReadSingleVersion();
   bool ReadVersionRange();
@@ -39,7 +45,8 @@ class UpdateJob : public UpdateJobState {
   // makes up to three attempts of DownloadOnce, 100 ms apart; both may raise
   // TransferError. Progress goes to owner() (SetProgressStep, StepProgress,
   // ReportFileProgress), under the FilePath of a file of the work folder.
-  bool DownloadFile(const std::string& localPath, const std::string& url, Bz2Target rule = Bz2Target::UrlName);
+  bool DownloadFile(const std::string& localPath, const std::string& url,
+                    Bz2Target rule = Bz2Target::UrlName);
   bool DownloadOnce(const std::string& localPath, const std::string& url);
   // Called on the user-interface thread while the worker runs: the transfer in
   // progress and every later attempt fail (DownloadClient::Cancel). The worker
@@ -65,6 +72,7 @@ class UpdateJob : public UpdateJobState {
  private:
   UpdateObserver* owner_ = nullptr;
   DownloadClient downloads_;
+  std::unique_ptr<ManifestFileReader> manifest_;
 };
 
 // Free operations of the pipeline and the check.
