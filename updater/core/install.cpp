@@ -180,13 +180,14 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   // journal record: nothing to copy or write to the disk, and a killed run
   // finds it either still in place or whole in the backup folder. A file in
   // use stays with its user and is backed up by a copy, complete and on disk
-  // before its record.
+  // before its record. The rename is never allowed to become a copy (another
+  // volume behind a junction): that fails, and the whole-copy fallback runs.
   const bool backUpByRename = firstListing && existed && NobodyHasOpen(destination);
   if (firstListing && existed && !backUpByRename && !MakeBackupCopy(job, destination, backupCopy))
     return false;
   job.BackupMap.Set(destination, backupCopy);
   if (!Journal(job, RecordKind::File, filePath, existed, written)) return false;
-  if (backUpByRename && !MoveFileA(destination.c_str(), backupCopy.c_str()) &&
+  if (backUpByRename && !MoveFileExA(destination.c_str(), backupCopy.c_str(), 0) &&
       !MakeBackupCopy(job, destination, backupCopy)) {
     return false;
   }

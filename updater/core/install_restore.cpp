@@ -44,7 +44,7 @@ bool NobodyHasOpen(const std::string& path) {
 
 bool MoveFileInPlace(const std::string& source, const std::string& destination) {
   if (IsFolder(destination)) return false;
-  if (!IsFile(destination)) return MoveFileA(source.c_str(), destination.c_str()) != 0;
+  if (!IsFile(destination)) return MoveFileExA(source.c_str(), destination.c_str(), 0) != 0;
   if (!NobodyHasOpen(destination)) return false;
   ClearReadOnly(destination);
   return MoveFileExA(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
@@ -75,7 +75,7 @@ bool SetAside(const std::string& destination, const std::string& setAside) {
   if (!CreateFolderPath(install_paths::ParentPath(setAside))) return false;
   ClearReadOnly(setAside);
   DeleteFileA(setAside.c_str());
-  return MoveFileA(destination.c_str(), setAside.c_str()) != 0;
+  return MoveFileExA(destination.c_str(), setAside.c_str(), 0) != 0;
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ bool RestoreDestination(const std::string& destination, const std::string& backu
   if (!IsFile(backupCopy)) return true;
   if (MoveFileInPlace(backupCopy, destination)) return true;
   if (IsFile(destination) && SetAside(destination, setAside) &&
-      MoveFileA(backupCopy.c_str(), destination.c_str())) {
+      MoveFileExA(backupCopy.c_str(), destination.c_str(), 0)) {
     return true;
   }
   // A copy cut short here is a prefix of the backup copy, which stays: the
