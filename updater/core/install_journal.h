@@ -10,7 +10,7 @@
 //   torvane-install-journal 2
 //   file <TAB> 1 <TAB> \codec\b.ocx <TAB> 1234 <TAB> <sha-256> <TAB> 5f3a09c1
 //       the destination is about to be replaced by a file of 1234 bytes with
-//       that SHA-256; 1: it existed, and a backup copy under its name
+//       that SHA-256 (empty when it could not be taken); 1: it existed, and a backup copy under its name
 //       (TempBackUpFolder + FilePath) is whole; 0: it did not exist
 //   aside <TAB> \codec\b.ocx <TAB> ...       about to be moved to its .bak name
 //   moved <TAB> \codec\b.ocx <TAB> ...       it has been moved there
@@ -57,7 +57,7 @@ struct Record {
   RecordKind kind;
   std::string filePath;  // empty for Committed
   bool existed = false;  // File only
-  NewFile written;       // File only; empty sha256 in a version 1 journal
+  NewFile written;       // File only; empty sha256 in a version 1 journal or when unknown
 };
 
 // The header line of a version, and one record as this updater writes it.
