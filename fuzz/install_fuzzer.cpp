@@ -45,12 +45,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   const std::string text(reinterpret_cast<const char*>(data), size);
   CheckFilePath(text);
-  const install_journal::PlayBackPlan plan =
-      MakePlayBackPlan(install_journal::ParseJournal(install_journal::HeaderLine() + text));
-  Require(!plan.committed || plan.steps.empty());
-  for (const install_journal::RestoreStep& step : plan.steps) {
-    Require(install_paths::IsContainedFilePath(step.filePath));
-    CheckFilePath(step.filePath);
+  // Both journal versions this updater reads.
+  for (int version : {1, install_journal::kVersion}) {
+    const install_journal::PlayBackPlan plan =
+        MakePlayBackPlan(install_journal::ParseJournal(install_journal::HeaderLine(version) + text));
+    Require(!plan.committed || plan.steps.empty());
+    for (const install_journal::RestoreStep& step : plan.steps) {
+      Require(install_paths::IsContainedFilePath(step.filePath));
+      CheckFilePath(step.filePath);
+      if (version == 1) Require(!step.knowsWritten);
+      for (const install_journal::NewFile& written : step.written) Require(written.sha256.size() == 64);
+    }
   }
   return 0;
 }

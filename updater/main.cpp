@@ -75,15 +75,11 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock) {
   return true;
 }
 
-void RemoveWorkFolder(const std::string& path) {
-  // A folder whose path does not fit a path buffer was never made by a run.
-  if (path.size() <= kMaxPathChars) DeleteWorkFolder(path);
-}
-
 void ExitCleanUp(const UpdaterApp& app, UpdateDialog& dialog) {
   dialog.RemoveTrayIcon();
-  RemoveWorkFolder(app.exeFolder + install_paths::kTempFolderName);
-  RemoveWorkFolder(app.exeFolder + install_paths::kBackupFolderName);
+  // A journal that could not be played back keeps its work folders for the
+  // next start.
+  RemoveWorkFolders(WorkFoldersOf(app.exeFolder));
   WSACleanup();
 }
 

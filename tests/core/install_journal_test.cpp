@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/core/legacy_journal.h"
+
 #include <string>
 #include <vector>
 
@@ -9,10 +11,15 @@ using namespace install_journal;
 
 namespace {
 
-Record File(const std::string& filePath, bool existed) { return {RecordKind::File, filePath, existed}; }
-Record Aside(const std::string& filePath) { return {RecordKind::Aside, filePath, false}; }
-Record Moved(const std::string& filePath) { return {RecordKind::Moved, filePath, false}; }
-Record Committed() { return {RecordKind::Committed, std::string(), false}; }
+const std::string kSha(64, 'a');
+
+Record File(const std::string& filePath, bool existed, std::uint64_t size = 7,
+            const std::string& sha = kSha) {
+  return {RecordKind::File, filePath, existed, {size, sha}};
+}
+Record Aside(const std::string& filePath) { return {RecordKind::Aside, filePath, false, {}}; }
+Record Moved(const std::string& filePath) { return {RecordKind::Moved, filePath, false, {}}; }
+Record Committed() { return {RecordKind::Committed, std::string(), false, {}}; }
 
 std::string Written(const std::vector<Record>& records) {
   std::string bytes = HeaderLine();
@@ -23,7 +30,10 @@ std::string Written(const std::vector<Record>& records) {
 bool SameRecords(const std::vector<Record>& a, const std::vector<Record>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].kind != b[i].kind || a[i].filePath != b[i].filePath || a[i].existed != b[i].existed) return false;
+    if (a[i].kind != b[i].kind || a[i].filePath != b[i].filePath || a[i].existed != b[i].existed ||
+        a[i].written.size != b[i].written.size || a[i].written.sha256 != b[i].written.sha256) {
+      return false;
+    }
   }
   return true;
 }
@@ -33,8 +43,8 @@ const std::string kChinese = "\xd6\xd0\xce\xc4";
 const std::string kTrailBackslash = "\x81\x5c";
 
 const std::vector<Record> kRun = {
-    File("\\a.dll", true),
-    File("\\new\\" + kChinese + ".dll", false),
+    File("\\a.dll", true, 0),
+    File("\\new\\" + kChinese + ".dll", false, 18446744073709551615u, std::string(64, 'f')),
     File("\\dir" + kTrailBackslash + "x.ocx", true),
     Aside("\\dir" + kTrailBackslash + "x.ocx"),
     Moved("\\dir" + kTrailBackslash + "x.ocx"),
@@ -48,10 +58,8 @@ TEST(InstallJournal, EveryPrefixOfAJournalReadsAsItsWholeRecords) {
   // A run killed while writing leaves any prefix of what it meant to write:
   // exactly the records whose line is complete are read.
   const std::string bytes = Written(kRun);
-  std::vector<std::size_t> lineEnds;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\n') lineEnds.push_back(i + 1);
-  }
+  std::vector<std::size_t> lineEnds = {HeaderLine().size()};
+  for (const Record& record : kRun) lineEnds.push_back(lineEnds.back() + FormatRecord(record).size());
   for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
     const Journal journal = ParseJournal(bytes.substr(0, cut));
     std::size_t whole = 0;
@@ -66,21 +74,68 @@ TEST(InstallJournal, WhatIsNotOursOrNotWholeIsNotTrusted) {
   const std::string good = FormatRecord(File("\\good.dll", true));
   const std::string after = FormatRecord(File("\\after.dll", true));
   // Records that are well signed but name what no run of ours would name.
-  struct Case { const char* what; std::string bytes; std::vector<std::string> paths; };
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::vector<std::string> paths;
+  };
   const Case cases[] = {
       {"no header", good, {}},
-      {"another header", "torvane-install-journal 2\n" + good, {}},
+      {"another header", "torvane-install-journal 3\n" + good, {}},
       {"empty", "", {}},
-      {"zeros after a power cut", HeaderLine() + good + std::string(64, '\0') + after, {"\\good.dll"}},
-      {"checksum off by one digit", HeaderLine() + good.substr(0, good.size() - 2) + "x\n" + after, {}},
-      {"a line cut short, then more", HeaderLine() + good.substr(0, 9) + "\n" + after, {}},
-      {"outside the folder", HeaderLine() + FormatRecord(File("\\..\\outside.dll", true)) + after, {"\\after.dll"}},
-      {"absolute path", HeaderLine() + FormatRecord(File("C:\\windows\\x.dll", false)) + after, {"\\after.dll"}},
-      {"a work folder", HeaderLine() + FormatRecord(File("\\TempBackUpFolder\\x", false)) + after, {"\\after.dll"}},
-      {"the journal itself", HeaderLine() + FormatRecord(File("\\TorvaneInstall.journal", false)) + after, {"\\after.dll"}},
+      {"zeros after a power cut",
+       HeaderLine() + good + std::string(64, '\0') + after,
+       {"\\good.dll", "\\after.dll"}},
+      {"checksum off by one digit",
+       HeaderLine() + good.substr(0, good.size() - 2) + "x\n" + after,
+       {"\\after.dll"}},
+      {"a record cut short, then more", HeaderLine() + good.substr(0, 9) + after, {"\\after.dll"}},
+      {"size not a number",
+       HeaderLine() + "\n" + LegacyJournalLine("file\t1\t\\x.dll\t7x\t" + kSha) + after,
+       {"\\after.dll"}},
+      {"size past 64 bits",
+       HeaderLine() + "\n" + LegacyJournalLine("file\t1\t\\x.dll\t18446744073709551616\t" + kSha) + after,
+       {"\\after.dll"}},
+      {"size with a leading zero",
+       HeaderLine() + "\n" + LegacyJournalLine("file\t1\t\\x.dll\t07\t" + kSha) + after,
+       {"\\after.dll"}},
+      {"a well formed record as a check",
+       HeaderLine() + "\n" + LegacyJournalLine("file\t1\t\\x.dll\t7\t" + kSha) + after,
+       {"\\x.dll", "\\after.dll"}},
+      {"digest in capitals",
+       HeaderLine() + FormatRecord(File("\\x.dll", true, 1, std::string(64, 'A'))) + after,
+       {"\\after.dll"}},
+      {"no digest",
+       HeaderLine() + FormatRecord(File("\\x.dll", true, 1, "")) + after,
+       {"\\x.dll", "\\after.dll"}},
+      {"digest cut short",
+       HeaderLine() + FormatRecord(File("\\x.dll", true, 1, "ab")) + after,
+       {"\\after.dll"}},
+      {"first version",
+       HeaderLine(1) + LegacyJournalLine("file\t1\t\\old.dll") + LegacyJournalLine("moved\t\\old.dll"),
+       {"\\old.dll", "\\old.dll"}},
+      {"first version, a line cut short, then more",
+       HeaderLine(1) + LegacyJournalLine("file\t1\t\\x.dll").substr(0, 9) + "\n" +
+           LegacyJournalLine("file\t1\t\\y.dll"),
+       {}},
+      {"first version with a later record", HeaderLine(1) + good, {}},
+      {"outside the folder",
+       HeaderLine() + FormatRecord(File("\\..\\outside.dll", true)) + after,
+       {"\\after.dll"}},
+      {"absolute path",
+       HeaderLine() + FormatRecord(File("C:\\windows\\x.dll", false)) + after,
+       {"\\after.dll"}},
+      {"a work folder",
+       HeaderLine() + FormatRecord(File("\\TempBackUpFolder\\x", false)) + after,
+       {"\\after.dll"}},
+      {"the journal itself",
+       HeaderLine() + FormatRecord(File("\\TorvaneInstall.journal", false)) + after,
+       {"\\after.dll"}},
       {"a field too many", HeaderLine() + FormatRecord(Aside("\\x.dll\textra")) + after, {"\\after.dll"}},
       {"CR LF line end", HeaderLine() + FormatRecord(File("\\x.dll\r", true)) + after, {"\\after.dll"}},
-      {"network path", HeaderLine() + FormatRecord(File("\\\\server\\share\\x", false)) + after, {"\\after.dll"}},
+      {"network path",
+       HeaderLine() + FormatRecord(File("\\\\server\\share\\x", false)) + after,
+       {"\\after.dll"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> paths;
@@ -90,19 +145,45 @@ TEST(InstallJournal, WhatIsNotOursOrNotWholeIsNotTrusted) {
 }
 
 TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestFirst) {
-  struct Step { std::string filePath; bool existed, asideStarted, moved; };
-  struct Case { const char* what; std::vector<Record> records; bool committed; std::vector<Step> steps; };
+  struct Step {
+    std::string filePath;
+    bool existed, asideStarted, moved, knowsWritten;
+    std::vector<std::uint64_t> sizes;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Record> records;
+    bool committed;
+    std::vector<Step> steps;
+  };
   const Case cases[] = {
       {"nothing touched yet", {}, false, {}},
-      {"two files", {File("\\a.dll", true), File("\\n.dll", false)}, false,
-       {{"\\n.dll", false, false, false}, {"\\a.dll", true, false, false}}},
+      {"two files",
+       {File("\\a.dll", true, 1), File("\\n.dll", false, 2)},
+       false,
+       {{"\\n.dll", false, false, false, true, {2}}, {"\\a.dll", true, false, false, true, {1}}}},
       {"committed", {File("\\a.dll", true), File("\\n.dll", false), Committed()}, true, {}},
-      {"aside announced", {File("\\x.dll", true), Aside("\\x.dll")}, false, {{"\\x.dll", true, true, false}}},
-      {"aside done", {File("\\x.dll", true), Aside("\\x.dll"), Moved("\\x.dll")}, false,
-       {{"\\x.dll", true, true, true}}},
-      {"listed again in other letters: the first record counts, a later aside holds a new file",
-       {File("\\c.dll", false), File("\\C.DLL", true), Aside("\\C.DLL"), Moved("\\C.DLL")}, false,
-       {{"\\c.dll", false, false, false}}},
+      {"aside announced",
+       {File("\\x.dll", true), Aside("\\x.dll")},
+       false,
+       {{"\\x.dll", true, true, false, true, {7}}}},
+      {"aside done",
+       {File("\\x.dll", true), Aside("\\x.dll"), Moved("\\x.dll")},
+       false,
+       {{"\\x.dll", true, true, true, true, {7}}}},
+      {"listed again in other letters: the first record counts, a later aside holds a new file, either new "
+       "file is the run's",
+       {File("\\c.dll", false, 1), File("\\C.DLL", true, 2), Aside("\\C.DLL"), Moved("\\C.DLL")},
+       false,
+       {{"\\c.dll", false, false, false, true, {1, 2}}}},
+      {"no digest could be taken: what the run wrote is not known",
+       {File("\\v2.dll", true, 3, "")},
+       false,
+       {{"\\v2.dll", true, false, false, false, {}}}},
+      {"first version: what the run wrote is not known",
+       {File("\\v1.dll", true, 0, "")},
+       false,
+       {{"\\v1.dll", true, false, false, false, {}}}},
       {"aside without its file record", {Aside("\\x.dll"), Moved("\\x.dll")}, false, {}},
   };
   for (const Case& c : cases) {
@@ -117,6 +198,10 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
       EXPECT_EQ(plan.steps[i].existed, c.steps[i].existed) << c.what;
       EXPECT_EQ(plan.steps[i].asideStarted, c.steps[i].asideStarted) << c.what;
       EXPECT_EQ(plan.steps[i].moved, c.steps[i].moved) << c.what;
+      EXPECT_EQ(plan.steps[i].knowsWritten, c.steps[i].knowsWritten) << c.what;
+      std::vector<std::uint64_t> sizes;
+      for (const NewFile& written : plan.steps[i].written) sizes.push_back(written.size);
+      EXPECT_EQ(sizes, c.steps[i].sizes) << c.what;
     }
   }
 }

@@ -15,6 +15,7 @@
 
 #include "tests/core/install_test_server.h"
 #include "tests/support/win_test_files.h"
+#include "updater/core/install_journal_file.h"
 #include "updater/core/update_job.h"
 #include "updater/base/hex_text.h"
 #include "updater/transfer/cng.h"
@@ -253,25 +254,34 @@ TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
   ASSERT_FALSE(job_.InstallFiles());
   EXPECT_GE(server_.Requests().size(), 4u);  // the files after it may have been fetched, never installed
   for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), (i < 3 ? "new " : "old ") + std::to_string(i));
+    EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")),
+              (i < 3 ? "new " : "old ") + std::to_string(i));
   }
   EXPECT_TRUE(Exists(job_.tempFolder));  // nothing is undone by the failing step itself
 
   EXPECT_TRUE(job_.RestoreBackups());
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), "old " + std::to_string(i));
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")), "old " + std::to_string(i));
   ExpectOnlyInstalledFilesRemain();
 }
 
 TEST_F(InstallPipeline, BothDigestsMustMatchWhenGiven) {
   const std::string good = "new a";
-  struct Case { const char* name; std::string md5; std::string sha256; bool installs; };
+  struct Case {
+    const char* name;
+    std::string md5;
+    std::string sha256;
+    bool installs;
+  };
   const Case cases[] = {
       {"SHA-256 alone", "", Sha256Of(good), true},
-      {"SHA-256 in capitals", "", [&] {
+      {"SHA-256 in capitals", "",
+       [&] {
          std::string upper = Sha256Of(good);
          for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
          return upper;
-       }(), true},
+       }(),
+       true},
       {"both", Md5Of(good), Sha256Of(good), true},
       {"SHA-256 of other bytes", "", Sha256Of("other"), false},
       {"SHA-256 wrong, MD5 right", Md5Of(good), Sha256Of("other"), false},
@@ -290,7 +300,7 @@ TEST_F(InstallPipeline, BothDigestsMustMatchWhenGiven) {
   }
 }
 
-TEST_F(InstallPipeline, RestoreLeavesANewFileInItsNewFolder) {
+TEST_F(InstallPipeline, RestoreRemovesANewFileTheRunAdded) {
   WriteBytes(Client("\\b.dll"), "old b");
   Offer("\\sub\\n.dll", "new n");
   Offer("\\b.dll", "new b", Md5Of("not new b"));
@@ -299,8 +309,8 @@ TEST_F(InstallPipeline, RestoreLeavesANewFileInItsNewFolder) {
   ASSERT_NE(job_.BackupMap.Find(Client("\\sub\\n.dll")), nullptr);
   EXPECT_FALSE(Exists(job_.backupFolder + "\\sub\\n.dll"));
   EXPECT_TRUE(Exists(job_.backupFolder + "\\sub"));
-  job_.RestoreBackups();
-  EXPECT_EQ(ReadBytes(Client("\\sub\\n.dll")), "new n");
+  EXPECT_TRUE(job_.RestoreBackups());
+  EXPECT_EQ(ReadBytes(Client("\\sub\\n.dll")), "<missing>");
   EXPECT_EQ(ReadBytes(Client("\\b.dll")), "old b");
   ExpectOnlyInstalledFilesRemain();
 }
@@ -320,8 +330,8 @@ TEST_F(InstallPipeline, AFileListedTwiceInAnotherCaseIsRestoredToItsFirstState) 
 TEST_F(InstallPipeline, DestinationInUseIsMovedAsideAndTheAsideCopyStays) {
   WriteBytes(Client("\\x.dll"), "old x");
   WriteBytes(Client("\\x.dll.bak"), "older aside");
-  HANDLE held = CreateFileA(Client("\\x.dll").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFileA(Client("\\x.dll").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   Offer("\\x.dll", "new x");
   const bool installed = job_.InstallFiles();
@@ -413,10 +423,14 @@ TEST_F(InstallPipeline, AFolderOrAPathThroughAFileFailsItsFileBeforeAnythingIsTo
 }
 
 TEST_F(InstallPipeline, TheRestorePutsTheOldFileBackWhereverTheNewOneIsInUse) {
-  struct Case { const char* what; bool heldAtInstall, heldAtRestore; const char* aside; };
+  struct Case {
+    const char* what;
+    bool heldAtInstall, heldAtRestore;
+    const char* aside;
+  };
   const Case cases[] = {
       {"moved aside by the install", true, false, "<missing>"},
-      {"new file in use at the restore", false, true, "new srv"},
+      {"new file in use at the restore", false, true, "<missing>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -441,6 +455,49 @@ TEST_F(InstallPipeline, TheRestorePutsTheOldFileBackWhereverTheNewOneIsInUse) {
   }
 }
 
+// A rollback that cannot put a file back keeps the journal and every backup,
+// says so, and the next start finishes it once the file is free.
+TEST_F(InstallPipeline, ARollbackBlockedByAHolderIsFinishedByTheNextStart) {
+  struct Case {
+    const char* what;
+    const char* held;
+    DWORD share;
+    bool restored;
+  };
+  const Case cases[] = {
+      {"nothing held", nullptr, 0, true},
+      {"replaced file held without delete sharing", "\\a.dll", FILE_SHARE_READ, false},
+      {"added file held without delete sharing", "\\sub\\n.dll", FILE_SHARE_READ, false},
+      {"replaced file held with delete sharing", "\\a.dll", FILE_SHARE_READ | FILE_SHARE_DELETE, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteBytes(Client("\\a.dll"), "old a");
+    Offer("\\a.dll", "new a");
+    Offer("\\sub\\n.dll", "new n");
+    Offer("\\z.bin", "z", Md5Of("not z"));
+    ASSERT_FALSE(job_.InstallFiles());
+    {
+      std::optional<HeldFile> held;
+      if (c.held) held.emplace(Client(c.held), c.share);
+      EXPECT_EQ(job_.RestoreBackups(), c.restored);
+      EXPECT_EQ(Exists(job_.backupFolder + "\\" + install_journal::kFileName), !c.restored);
+      // Neither the next run's preparation nor the exit clean-up may drop it.
+      Offer("\\a.dll", "new a");
+      EXPECT_EQ(job_.InstallFiles(), c.restored);
+      EXPECT_EQ(RemoveWorkFolders(job_), c.restored);
+      job_.FileUrlMap.clear();
+      job_.FileHashMap.clear();
+      job_.BackupMap.clear();
+    }
+    RecoverInterruptedInstall(job_.exeFolder);
+    EXPECT_EQ(ReadBytes(Client("\\a.dll")), c.restored ? "new a" : "old a");
+    EXPECT_FALSE(Exists(Client("\\sub\\n.dll")));
+    EXPECT_FALSE(Exists(job_.backupFolder));
+    EXPECT_FALSE(Exists(job_.tempFolder));
+  }
+}
+
 TEST_F(InstallPipeline, TheManifestIsStoredUnderItsOwnNameWhateverItsUrlEndsWith) {
   for (const char* url : {"/list.cfg", "/list.cfg.bz2"}) {
     SCOPED_TRACE(url);
@@ -450,6 +507,30 @@ TEST_F(InstallPipeline, TheManifestIsStoredUnderItsOwnNameWhateverItsUrlEndsWith
     EXPECT_EQ(ReadBytes(job_.historyPath), std::string("manifest from ") + url);
     EXPECT_FALSE(Exists(Client("\\list.cfg.bz2")));
   }
+}
+
+// What the run checks of its manifest is what it parses: from the download to
+// the end of the run no one can write, rename or delete the stored file, read
+// from memory or by the platform alike.
+TEST_F(InstallPipeline, TheStoredManifestCannotChangeUnderTheRun) {
+  const std::string plain = "[Root]\r\nVersionCount=1\r\n";
+  const std::string quoted = "[Root]\r\nVersionCount=\"1\"\r\n";
+  for (const std::string* manifest : {&plain, &quoted}) {
+    SCOPED_TRACE(*manifest);
+    server_.AddFile("/list.cfg", *manifest);
+    ASSERT_TRUE(job_.DownloadManifest(server_.Url("/list.cfg")));
+    EXPECT_EQ(job_.Manifest().inMemory(), manifest == &plain);
+    EXPECT_FALSE(
+        UniqueFile(CreateFileA(job_.historyPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr)));
+    EXPECT_FALSE(MoveFileA(job_.historyPath.c_str(), (job_.historyPath + ".old").c_str()));
+    EXPECT_FALSE(DeleteFileA(job_.historyPath.c_str()));
+    EXPECT_EQ(job_.Manifest().Read("Root", "VersionCount", 31), "1");
+    EXPECT_EQ(job_.Manifest().bytes().value_or(""), *manifest);
+  }
+  // The run's end releases it, and the manifest goes.
+  EXPECT_TRUE(job_.RestoreBackups());
+  ExpectOnlyInstalledFilesRemain();
 }
 
 TEST_F(InstallPipeline, LeftoverTemporaryFolderIsRemovedBeforeTheFirstDownload) {
@@ -486,8 +567,9 @@ TEST_F(InstallPipeline, LeftoverThatCannotBeRemovedFailsBeforeAnyDownload) {
 }
 
 TEST_F(InstallPipeline, FilePathsOutsideTheClientFolderFailBeforeAnythingIsTouched) {
-  const char* const hostile[] = {"\\..\\outside.dll", "\\sub\\..\\..\\outside.dll", "C:\\x.dll", "/x.dll",
-                                 "\\UpdateTempFolder\\x", "\\tempbackupfolder\\x.dll", "\\sub\\x.dll:stream"};
+  const char* const hostile[] = {
+      "\\..\\outside.dll",     "\\sub\\..\\..\\outside.dll", "C:\\x.dll",          "/x.dll",
+      "\\UpdateTempFolder\\x", "\\tempbackupfolder\\x.dll",  "\\sub\\x.dll:stream"};
   for (const char* filePath : hostile) {
     SCOPED_TRACE(filePath);
     job_.FileUrlMap.clear();
@@ -532,7 +614,8 @@ std::string FixturePath(const std::string& relative) {
 std::string RegistryText(const char* subkey, const std::string& name) {
   char value[512] = "";
   DWORD size = sizeof(value);
-  if (RegGetValueA(HKEY_CURRENT_USER, subkey, name.c_str(), RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS) {
+  if (RegGetValueA(HKEY_CURRENT_USER, subkey, name.c_str(), RRF_RT_REG_SZ, nullptr, value, &size) !=
+      ERROR_SUCCESS) {
     return std::string();
   }
   return value;
@@ -562,14 +645,15 @@ TEST(RegisterComServer, OnlyCompleteComServersAreRegisteredByTheSystemRegsvr32Be
   RegDeleteKeyValueA(HKEY_CURRENT_USER, kAttachedKey, self.c_str());  // a trace of an earlier run
   CreateDirectoryA((folder + "\\v1.2").c_str(), nullptr);
 
-  struct Case { std::string name; const std::string* source; bool registered; };
+  struct Case {
+    std::string name;
+    const std::string* source;
+    bool registered;
+  };
   const Case cases[] = {
-      {"upper" + tag + ".DLL", &server, true},
-      {"control" + tag + ".ocx", &server, true},
-      {"partial" + tag + ".dll", &partial, false},
-      {"v1.2\\readme", &server, false},
-      {"server" + tag + ".exe", &server, false},
-      {"text" + tag + ".dll", nullptr, false},
+      {"upper" + tag + ".DLL", &server, true},     {"control" + tag + ".ocx", &server, true},
+      {"partial" + tag + ".dll", &partial, false}, {"v1.2\\readme", &server, false},
+      {"server" + tag + ".exe", &server, false},   {"text" + tag + ".dll", nullptr, false},
   };
   for (const Case& c : cases) {
     const std::string path = folder + "\\\\" + c.name;  // doubled, as exeFolder + FilePath gives it
@@ -661,8 +745,8 @@ class UpdateCheck : public InstallPipeline {
   void WriteManifest(const std::string& rootExtra, const std::vector<int>& versions,
                      const std::string& hostilePath = "") {
     std::string ini = "[Root]\r\nVersionCount=" + std::to_string(versions.size()) +
-                      "\r\nCurrentVersionNum=v\r\nCurrentVersionTime=" + std::to_string(versions.back()) + "\r\n" +
-                      rootExtra;
+                      "\r\nCurrentVersionNum=v\r\nCurrentVersionTime=" + std::to_string(versions.back()) +
+                      "\r\n" + rootExtra;
     for (std::size_t i = 0; i < versions.size(); ++i) {
       ini += "ver" + std::to_string(i) + "=" + std::to_string(versions[i]) + "\r\n";
     }
@@ -675,7 +759,8 @@ class UpdateCheck : public InstallPipeline {
              "FilePath0=" + own + "\r\nFileUrl0=" + server_.Url("/" + v + "/own") + "\r\n" +
              "FileHashID0=" + Md5Of("own " + v) + "\r\n" +
              "FilePath1=\\shared.dll\r\nFileUrl1=" + server_.Url("/" + v + "/shared") + "\r\n";
-      if (!hostilePath.empty()) ini += "FilePath2=" + hostilePath + "\r\nFileUrl2=" + server_.Url("/x") + "\r\n";
+      if (!hostilePath.empty())
+        ini += "FilePath2=" + hostilePath + "\r\nFileUrl2=" + server_.Url("/x") + "\r\n";
     }
     WriteBytes(job_.historyPath, ini);
   }
@@ -688,10 +773,10 @@ TEST_F(UpdateCheck, TheInstalledReleaseDecidesWhichListsAreInstalled) {
     std::vector<std::string> rows;
   };
   const Case cases[] = {
-      {400, true, {"\\r500.txt", "\\shared.dll"}},                                // one newer release
+      {400, true, {"\\r500.txt", "\\shared.dll"}},                              // one newer release
       {200, true, {"\\r300.txt", "\\shared.dll", "\\r400.txt", "\\r500.txt"}},  // three merged
-      {500, false, {}},                                                          // already current
-      {150, false, {}},                                                          // not listed
+      {500, false, {}},                                                         // already current
+      {150, false, {}},                                                         // not listed
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.installed);

@@ -1,6 +1,7 @@
 // The play-back of an install journal at start-up, on a real folder: what a
 // killed run left is put back, whatever the journal says stays inside the
-// client folder, and the work folders go.
+// client folder, and the work folders go. A destination that no longer holds
+// what the run left is not touched, and a play-back cut short can be repeated.
 
 #include <windows.h>
 
@@ -10,7 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "tests/core/legacy_journal.h"
 #include "tests/support/win_test_files.h"
+#include "updater/base/hex_text.h"
+#include "updater/transfer/cng.h"
 #include "updater/core/install_journal.h"
 #include "updater/core/install_journal_file.h"
 
@@ -23,12 +27,24 @@ using install_journal::HeaderLine;
 using install_journal::Record;
 using install_journal::RecordKind;
 
-std::string FileRecord(const std::string& filePath, bool existed) {
-  return FormatRecord({RecordKind::File, filePath, existed});
+std::string Sha256Of(const std::string& bytes) {
+  CngLibrary cng;
+  Sha256Digest digest{};
+  EXPECT_TRUE(cng.Load() && cng.Hash(bytes.data(), bytes.size(), digest));
+  return EncodeHex(digest.data(), digest.size());
 }
-std::string AsideRecord(const std::string& filePath) { return FormatRecord({RecordKind::Aside, filePath, false}); }
-std::string MovedRecord(const std::string& filePath) { return FormatRecord({RecordKind::Moved, filePath, false}); }
-std::string CommittedRecord() { return FormatRecord({RecordKind::Committed, std::string(), false}); }
+
+// A file record of a run that put newBytes at filePath.
+std::string FileRecord(const std::string& filePath, bool existed, const std::string& newBytes) {
+  return FormatRecord({RecordKind::File, filePath, existed, {newBytes.size(), Sha256Of(newBytes)}});
+}
+std::string AsideRecord(const std::string& filePath) {
+  return FormatRecord({RecordKind::Aside, filePath, false, {}});
+}
+std::string MovedRecord(const std::string& filePath) {
+  return FormatRecord({RecordKind::Moved, filePath, false, {}});
+}
+std::string CommittedRecord() { return FormatRecord({RecordKind::Committed, std::string(), false, {}}); }
 
 constexpr char kBackup[] = "TempBackUpFolder\\";
 constexpr char kMissing[] = "<missing>";
@@ -38,32 +54,42 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 
 struct Case {
   const char* what;
-  Files before;         // the folder as the killed run left it (TempBackUpFolder included)
-  std::string journal;  // the journal's bytes
-  Files after;          // what the play-back must leave
+  Files before;           // the folder as the killed run left it (TempBackUpFolder included)
+  std::string journal;    // the journal's bytes
+  Files after;            // what the play-back must leave
+  std::string held = {};  // a file held open with read sharing only during the first play-back
 };
 
 TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFoldersGo) {
-  const std::string killedMidEntry = FileRecord("\\b.dll", true);
+  const std::string killedMidEntry = FileRecord("\\b.dll", true, "new b");
   const Case cases[] = {
       {"killed between two replacements",
-       {{"a.dll", "new a"}, {"n.dll", "new n"}, {"b.dll", "old b"}, {"sub\\c.dll", "new c"},
-        {std::string(kBackup) + "a.dll", "old a"}, {std::string(kBackup) + "sub\\c.dll", "old c"}},
-       HeaderLine() + FileRecord("\\a.dll", true) + FileRecord("\\n.dll", false) + FileRecord("\\sub\\c.dll", true),
+       {{"a.dll", "new a"},
+        {"n.dll", "new n"},
+        {"b.dll", "old b"},
+        {"sub\\c.dll", "new c"},
+        {std::string(kBackup) + "a.dll", "old a"},
+        {std::string(kBackup) + "sub\\c.dll", "old c"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a") + FileRecord("\\n.dll", false, "new n") +
+           FileRecord("\\sub\\c.dll", true, "new c"),
        {{"a.dll", "old a"}, {"n.dll", kMissing}, {"b.dll", "old b"}, {"sub\\c.dll", "old c"}}},
       {"journal cut in the middle of an entry",
-       {{"a.dll", "new a"}, {"b.dll", "old b"}, {std::string(kBackup) + "a.dll", "old a"},
+       {{"a.dll", "new a"},
+        {"b.dll", "old b"},
+        {std::string(kBackup) + "a.dll", "old a"},
         {std::string(kBackup) + "b.dll", "stale"}},
-       HeaderLine() + FileRecord("\\a.dll", true) + killedMidEntry.substr(0, killedMidEntry.size() / 2),
+       HeaderLine() + FileRecord("\\a.dll", true, "new a") +
+           killedMidEntry.substr(0, killedMidEntry.size() / 2),
        {{"a.dll", "old a"}, {"b.dll", "old b"}}},
       {"committed journal: only the clean-up",
        {{"a.dll", "new a"}, {"n.dll", "new n"}, {std::string(kBackup) + "a.dll", "old a"}},
-       HeaderLine() + FileRecord("\\a.dll", true) + FileRecord("\\n.dll", false) + CommittedRecord(),
+       HeaderLine() + FileRecord("\\a.dll", true, "new a") + FileRecord("\\n.dll", false, "new n") +
+           CommittedRecord(),
        {{"a.dll", "new a"}, {"n.dll", "new n"}}},
       {"paths outside the client folder are not trusted",
        {{"..\\outside.dll", "outside"}, {"a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
-       HeaderLine() + FileRecord("\\..\\outside.dll", false) + FileRecord("\\a.dll", true) +
-           FileRecord("\\TempBackUpFolder\\a.dll", false),
+       HeaderLine() + FileRecord("\\..\\outside.dll", false, "x") + FileRecord("\\a.dll", true, "new a") +
+           FileRecord("\\TempBackUpFolder\\a.dll", false, "x"),
        {{"..\\outside.dll", "outside"}, {"a.dll", "old a"}}},
       {"not our journal",
        {{"a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
@@ -71,16 +97,57 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
        {{"a.dll", "new a"}}},
       {"a file moved aside is put back",
        {{"x.dll", "new x"}, {"x.dll.bak", "old x"}, {std::string(kBackup) + "x.dll", "old x"}},
-       HeaderLine() + FileRecord("\\x.dll", true) + AsideRecord("\\x.dll") + MovedRecord("\\x.dll"),
+       HeaderLine() + FileRecord("\\x.dll", true, "new x") + AsideRecord("\\x.dll") + MovedRecord("\\x.dll"),
        {{"x.dll", "old x"}, {"x.dll.bak", kMissing}}},
       {"killed right after the move aside: the destination is gone",
        {{"x.dll.bak", "old x"}, {std::string(kBackup) + "x.dll", "old x"}},
-       HeaderLine() + FileRecord("\\x.dll", true) + AsideRecord("\\x.dll"),
+       HeaderLine() + FileRecord("\\x.dll", true, "new x") + AsideRecord("\\x.dll"),
        {{"x.dll", "old x"}, {"x.dll.bak", kMissing}}},
       {"killed before the move aside: an older aside file is no backup",
        {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}, {std::string(kBackup) + "x.dll", "old x"}},
-       HeaderLine() + FileRecord("\\x.dll", true) + AsideRecord("\\x.dll"),
+       HeaderLine() + FileRecord("\\x.dll", true, "new x") + AsideRecord("\\x.dll"),
        {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}}},
+      {"reinstalled since: what the run did not write stays",
+       {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a") + FileRecord("\\n.dll", false, "new n"),
+       {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}}},
+      {"a journal of the first version is played back as it was written",
+       {{"a.dll", "new a"}, {"n.dll", "new n"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine(1) + LegacyJournalLine("file\t1\t\\a.dll") + LegacyJournalLine("file\t0\t\\n.dll"),
+       {{"a.dll", "old a"}, {"n.dll", kMissing}}},
+      {"a file in use without delete sharing: kept until it is free",
+       {{"a.dll", "new a"}, {"n.dll", "new n"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a") + FileRecord("\\n.dll", false, "new n"),
+       {{"a.dll", "old a"}, {"n.dll", kMissing}},
+       "a.dll"},
+      {"a new file in use without delete sharing: kept until it is free",
+       {{"n.dll", "new n"}},
+       HeaderLine() + FileRecord("\\n.dll", false, "new n"),
+       {{"n.dll", kMissing}},
+       "n.dll"},
+      {"again after a play-back killed with the new file set aside",
+       {{"TorvaneSetAside\\a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a"),
+       {{"a.dll", "old a"}}},
+      {"again after a play-back killed during its copy",
+       {{"a.dll", "ol"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a"),
+       {{"a.dll", "old a"}}},
+      {"again after an older play-back moved the new file to the aside name",
+       {{"x.dll", "old x"}, {"x.dll.bak", "new x"}, {std::string(kBackup) + "x.dll", "old x"}},
+       HeaderLine() + FileRecord("\\x.dll", true, "new x") + AsideRecord("\\x.dll") + MovedRecord("\\x.dll"),
+       {{"x.dll", "old x"}}},
+      {"killed while the new file was copied over one in use",
+       {{"x.dll", "new"},
+        {"x.dll.bak", "old x"},
+        {"UpdateTempFolder\\x.dll", "new x"},
+        {std::string(kBackup) + "x.dll", "old x"}},
+       HeaderLine() + FileRecord("\\x.dll", true, "new x") + AsideRecord("\\x.dll") + MovedRecord("\\x.dll"),
+       {{"x.dll", "old x"}, {"x.dll.bak", kMissing}}},
+      {"killed during the backup copy: the file is not touched",
+       {{"big.bin", "old big"}, {std::string(kBackup) + "TorvaneCopy.partial", "old"}},
+       HeaderLine() + FileRecord("\\big.bin", true, "new big"),
+       {{"big.bin", "old big"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -99,11 +166,17 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
     SetFileAttributesA((folder + "n.dll").c_str(), FILE_ATTRIBUTE_READONLY);
     WriteBytes(folder + kBackup + install_journal::kFileName, c.journal);
 
+    if (!c.held.empty()) {
+      HeldFile held(folder + c.held, FILE_SHARE_READ);
+      RecoverInterruptedInstall(folder);
+      EXPECT_TRUE(Exists(folder + kBackup + install_journal::kFileName));
+    }
     RecoverInterruptedInstall(folder);
 
     for (const auto& [path, bytes] : c.after) EXPECT_EQ(ReadBytes(folder + path), bytes) << path;
     EXPECT_FALSE(Exists(folder + "UpdateTempFolder"));
     EXPECT_FALSE(Exists(folder + "TempBackUpFolder"));
+    EXPECT_FALSE(Exists(folder + "TorvaneSetAside"));
     RemoveTree(root);
   }
 }

@@ -10,6 +10,8 @@ side by side.
 """
 
 import os
+import shutil
+import tempfile
 
 from test_update_install import COM_SERVER, FILE_HOLDER, RUN_TIMEOUT, Scenario
 from torvane_env import TorvaneTestCase, WineProcess, wait_until, windows_path
@@ -151,3 +153,37 @@ class OneUpdaterPerFolderTest(TorvaneTestCase):
             s.finish()
             s.expect_success()
             self.assertEqual(s.requests(), ["/list.cfg", "/files/v500/a.txt"], s.name)
+
+
+class KilledBackupCopyTest(TorvaneTestCase):
+
+    def test_a_kill_during_the_fallback_backup_copy_leaves_the_file_as_it_was(self):
+        # The client's \\big folder is a link to another file system (tmpfs), so
+        # the backup rename fails and the backup is made by a copy; the run is
+        # killed while that copy is part-way.
+        server = self.start_server()
+        s = Scenario(self, server, "bigcopy", installed=400)
+        other = tempfile.mkdtemp(prefix="torvane-e2e-", dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, other, True)
+        os.symlink(other, s.client.file("big"))
+        old = os.urandom(128 << 20)
+        s.client.write_file("big/data.bin", old)
+        s.offer(500, "\\big\\data.bin", b"new data")
+        s.start()
+
+        def copy_in_progress():
+            for name in ("TempBackUpFolder/TorvaneCopy.partial", "TempBackUpFolder/big/data.bin"):
+                path = s.client.file(name)
+                if os.path.exists(path) and 0 < os.path.getsize(path) < len(old):
+                    return True
+            return False
+
+        self.assertTrue(wait_until(copy_in_progress, EVENT_TIMEOUT, interval=0.002), "the backup copy was not seen")
+        s.run.kill()
+        self.assertTrue(copy_in_progress(), "the copy ended before the kill")
+        # The next start finds nothing newer to install: what it leaves is the
+        # play-back alone.
+        s.client.write_cfg(time="500", download_url="http://example.invalid/", config_url=s.url("list.cfg"))
+        s.run = s.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
+        self.assertTrue(wait_until(lambda: not s.client.exists("TempBackUpFolder"), EVENT_TIMEOUT), "work folder left")
+        self.assertTrue(s.client.read_file("big/data.bin") == old, "the file was not left as it was")

@@ -15,6 +15,7 @@
 
 #include "tests/support/loopback_listener.h"
 #include "tests/support/win_test_files.h"
+#include "updater/core/install_journal_file.h"
 #include "ui_test_support.h"
 
 namespace {
@@ -155,10 +156,12 @@ TEST_F(CancelTest, CancelEndsTheWaitForAServerThatNeverAnswers) {
   RemoveDirectoryA(run->folder.c_str());
 }
 
-// A run that has replaced one file (its backup holds the old contents) and
-// goes on until the job is cancelled; then it still waits for the dialog's
-// thread a few times, as its result message does, before it ends.
+// A run that has replaced one file (its journal says so, its backup holds the
+// old contents) and goes on until the job is cancelled; then it still waits
+// for the dialog's thread a few times, as its result message does, before it
+// ends.
 struct ReplacedFileRun {
+  std::string folder;
   std::string destination;
   std::string backup;
   volatile LONG replaced = 0;
@@ -167,12 +170,19 @@ struct ReplacedFileRun {
 
 std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
   auto run = std::make_shared<ReplacedFileRun>();
-  run->destination = win_test::TempFolder() + "torvane-ui-stop-a.dll";
-  run->backup = run->destination + ".backup";
+  run->folder = win_test::UniqueFolder("ui-stop") + "\\";
+  run->destination = run->folder + "a.dll";
+  run->backup = run->folder + "TempBackUpFolder\\a.dll";
+  CreateDirectoryA((run->folder + "TempBackUpFolder").c_str(), nullptr);
   win_test::WriteBytes(run->destination, "new");
   win_test::WriteBytes(run->backup, "old");
   SetWorkerScript([run](UpdateDialog* d) {
     UpdateJob* job = d->job();
+    job->exeFolder = run->folder;
+    job->backupFolder = run->folder + "TempBackUpFolder";
+    job->tempFolder = run->folder + "UpdateTempFolder";
+    StartInstallJournal(job->backupFolder);
+    AppendInstallJournal(job->backupFolder, {install_journal::RecordKind::File, "\\a.dll", true, {}});
     job->BackupMap.Set(run->destination, run->backup);
     FileTable files;
     files.Set("\\a.dll", "http://u.example/a.dll");
@@ -226,8 +236,8 @@ TEST_F(CancelTest, StoppingAWorkerWaitsForItsEndThenRestoresTheBackups) {
     EXPECT_EQ(dialog->job(), nullptr) << c.name;
     EXPECT_EQ(Balloons().size(), balloonsBefore) << c.name;
     EXPECT_EQ(TakeQuit(), !c.atExit) << c.name;
-    DeleteFileA(run->destination.c_str());
-    DeleteFileA(run->backup.c_str());
+    EXPECT_FALSE(win_test::Exists(run->backup)) << c.name;
+    win_test::RemoveTree(run->folder);
     TearDown();
     SetUp();
   }

@@ -7,9 +7,7 @@
 namespace {
 
 // The whole file, or nullopt when it cannot be read or is larger than limit.
-std::optional<std::string> ReadWholeFile(const std::string& path, std::size_t limit) {
-  const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+std::optional<std::string> ReadWholeFile(const UniqueFile& file, std::size_t limit) {
   if (!file) return std::nullopt;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
@@ -31,12 +29,17 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::size_t li
 
 }  // namespace
 
-ManifestFileReader::ManifestFileReader(const std::string& path) : platform_(path) {
-  const std::optional<std::string> text = ReadWholeFile(path, kMaxInMemoryBytes);
-  if (text && ReadsLikeThePlatform(*text, GetACP() == 936)) memory_.emplace(*text);
+ManifestFileReader::ManifestFileReader(const std::string& path)
+    : platform_(path),
+      file_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
+      bytes_(ReadWholeFile(file_, kMaxInMemoryBytes)) {
+  if (bytes_ && ReadsLikeThePlatform(*bytes_, GetACP() == 936)) memory_.emplace(*bytes_);
 }
 
 std::string ManifestFileReader::Read(const std::string& section, const std::string& key,
                                      std::size_t limit) const {
+  // A file that could not be held is not read by path either.
+  if (!file_) return std::string();
   return memory_ ? memory_->Read(section, key, limit) : platform_.Read(section, key, limit);
 }

@@ -4,6 +4,10 @@
 // release of many files has hundreds of keys). Where the in-memory rules could
 // differ from the platform's (see ReadsLikeThePlatform), or the file is too
 // large to hold, every key is read through the platform instead. Windows only.
+//
+// The file stays open, sharing only reading, for as long as the reader lives:
+// no one can write, rename or delete it meanwhile, so the bytes a caller checks
+// (bytes()) are the ones every key is read from, by either way.
 
 #include <cstddef>
 #include <optional>
@@ -11,6 +15,7 @@
 
 #include "updater/base/ini_text_reader.h"
 #include "updater/base/profile_file_reader.h"
+#include "updater/base/scoped_handle.h"
 
 class ManifestFileReader : public ProfileReader {
  public:
@@ -20,11 +25,16 @@ class ManifestFileReader : public ProfileReader {
 
   // False when the reads go through the platform.
   bool inMemory() const { return memory_.has_value(); }
+  // The file's bytes as read; nullopt when it could not be read or is too
+  // large to hold.
+  const std::optional<std::string>& bytes() const { return bytes_; }
 
  private:
   // Larger files are left to the platform rather than held in memory.
   static constexpr std::size_t kMaxInMemoryBytes = 16u << 20;
 
   ProfileFileReader platform_;
+  UniqueFile file_;  // keeps writers out until the reader ends
+  std::optional<std::string> bytes_;
   std::optional<IniTextReader> memory_;
 };

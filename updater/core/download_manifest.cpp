@@ -5,14 +5,22 @@
 bool UpdateJob::DownloadManifest(const std::string& url) {
   if (url.empty()) return false;
   historyPath = exeFolder + install_paths::kHistoryFileName;
+  ReleaseManifest();
   try {
     // Whatever the URL's name, the manifest is stored where the run reads and
     // later deletes it.
     if (!DownloadFile(historyPath, url, kManifestMaxBytes, Bz2Target::LocalPath)) return false;
+    manifest_ = std::make_unique<ManifestFileReader>(historyPath);
     // With keys built in, a manifest counts as fetched only once its signature
     // has been fetched and checked too.
     return manifestKeys.empty() || DownloadManifestSignature(url);
   } catch (const TransferError&) {
     return false;
   }
+}
+
+const ManifestFileReader& UpdateJob::Manifest() {
+  // Read on first use when the run did not download it (a stored manifest).
+  if (!manifest_) manifest_ = std::make_unique<ManifestFileReader>(historyPath);
+  return *manifest_;
 }

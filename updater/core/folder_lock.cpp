@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "updater/core/install_paths.h"
 #include "updater/transfer/md5.h"
 
 namespace {
@@ -39,6 +40,15 @@ std::wstring LockName(const std::wstring& foldedPath) {
 }  // namespace
 
 bool FolderLock::Acquire(const std::string& folder) {
+  std::string lockPath = folder;
+  if (!lockPath.empty() && lockPath.back() != '\\') lockPath += '\\';
+  lockPath += install_paths::kLockFileName;
+  // Whatever the spelling, the file system finds the one lock file, and refuses
+  // a second opener while the first holds it without sharing.
+  file_.reset(CreateFileA(lockPath.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!file_ && GetLastError() == ERROR_SHARING_VIOLATION) return false;
+
   const std::wstring path = FoldedFullPath(folder);
   if (path.empty()) return true;
   const std::wstring name = LockName(path);

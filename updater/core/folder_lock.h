@@ -1,10 +1,15 @@
 #pragma once
 // One updater per client folder. Two updaters of one folder would wait for the
 // same client, replace the same files and, worse, the second would play back
-// the install journal of a run that is still alive. The lock is a named mutex
-// whose name comes from the folder's full path with letter case folded, so
-// that every spelling of the folder meets the same lock while updaters of
-// other folders run side by side.
+// the install journal of a run that is still alive.
+//
+// The folder is identified by what the file system says it is, not by how its
+// path is spelled (8.3 short names, \\?\ prefixes, subst drives and junctions
+// all name it differently): the lock is a file inside the folder, held open
+// with no sharing at all and deleted on close, so that the system refuses a
+// second opener whatever path it uses and releases the lock when the process
+// ends, killed or not. A named mutex derived from the folder's full path is
+// taken too, which keeps older updaters of the same folder out as before.
 
 #include <string>
 
@@ -14,9 +19,10 @@ class FolderLock {
  public:
   // False when another process holds the lock of folder. The lock is held
   // until this object (or the process) ends. When no lock can be made at all
-  // the updater runs as if it held it.
+  // (a read-only folder, say) the updater runs as if it held it.
   bool Acquire(const std::string& folder);
 
  private:
+  UniqueFile file_;
   UniqueHandle mutex_;
 };

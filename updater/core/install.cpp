@@ -4,15 +4,16 @@
 // and registered when it is a COM server, one file after the other.
 //
 // Nothing is undone here: the first failure returns false and leaves the work
-// folders and tables as they are, and the caller's RestoreBackups copies back
-// every backup made so far. A destination that exists is touched only once its
-// backup copy is complete, and never when it is a folder; moving aside and
-// registration are best effort.
+// folders and tables as they are, and the caller's RestoreBackups plays back
+// the journal. A destination that exists is touched only once its backup copy
+// is complete, and never when it is a folder; registration is best effort.
 //
 // Before each destination changes, the install journal in TempBackUpFolder
-// says so on disk (install_journal.h), and the backup copy it relies on is on
-// disk too; it is committed once every file is in place. A run killed at any
-// moment is then undone by the next start (RecoverInterruptedInstall).
+// says so on disk (install_journal.h), with the size and digest of the file
+// about to take its place; a backup copy exists under its name only once it
+// is whole and on disk. The journal is committed once every file is in place.
+// A run killed at any moment is then undone by the next start
+// (RecoverInterruptedInstall), and a failed one by the same play-back.
 //
 // All paths are code page 936 texts formed by plain concatenation of the work
 // folders (no trailing backslash) or exeFolder (with one) and a FilePath (with
@@ -32,7 +33,6 @@
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
-#include "updater/core/job_patches.h"
 #include "updater/core/signed_manifest.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
@@ -55,7 +55,8 @@ void DeleteFileIfPresent(const std::string& path) {
 }
 
 // The stored manifest and its signature go together, whatever the outcome.
-void DeleteManifestFiles(const UpdateJob& job) {
+void DeleteManifestFiles(UpdateJob& job) {
+  job.ReleaseManifest();
   DeleteFileIfPresent(job.historyPath);
   DeleteFileIfPresent(SignaturePathFor(job.historyPath));
 }
@@ -120,15 +121,35 @@ bool IsPlaceForFile(const std::string& exeFolder, const std::string& destination
 
 // The backup copy of an existing destination, complete and on disk, and
 // without a read-only attribute that would keep the work folder from going.
-bool MakeBackupCopy(const std::string& destination, const std::string& backupCopy) {
-  if (!CopyFileA(destination.c_str(), backupCopy.c_str(), FALSE)) return false;
-  ClearReadOnly(backupCopy);
-  return FlushFileToDisk(backupCopy);
+// It is made under a work name and renamed once whole: a run killed during
+// the copy never leaves a cut copy under the name the journal relies on.
+bool MakeBackupCopy(const UpdateJob& job, const std::string& destination, const std::string& backupCopy) {
+  const std::string partial = job.backupFolder + "\\" + install_paths::kPartialCopyName;
+  ClearReadOnly(partial);
+  if (!CopyFileA(destination.c_str(), partial.c_str(), FALSE)) return false;
+  ClearReadOnly(partial);
+  return FlushFileToDisk(partial) &&
+         MoveFileExA(partial.c_str(), backupCopy.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+// What the run is about to put at the destination, for its journal record:
+// the checked download's size, and the SHA-256 of its bytes as they arrived
+// (empty without CNG: the play-back then cannot tell a later change from the
+// run's).
+bool NewFileOf(const UpdateJob& job, const std::string& filePath, const FetchedFile& fetched,
+               install_journal::NewFile& written) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(fetched.download.file.get(), &size)) return false;
+  written.size = static_cast<std::uint64_t>(size.QuadPart);
+  const std::string* checked = job.FileSha256Map.Find(filePath);
+  written.sha256 = checked ? *checked : fetched.sha256Text;
+  for (char& c : written.sha256) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return true;
 }
 
 bool Journal(const UpdateJob& job, install_journal::RecordKind kind, const std::string& filePath,
-             bool existed = false) {
-  return AppendInstallJournal(job.backupFolder, {kind, filePath, existed});
+             bool existed = false, const install_journal::NewFile& written = {}) {
+  return AppendInstallJournal(job.backupFolder, {kind, filePath, existed, written});
 }
 
 // One file, strictly in this order: download (fetched ahead by the queue),
@@ -140,6 +161,7 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   const std::string folder = FolderPart(filePath);
   const std::string backupCopy = job.backupFolder + filePath;
   const std::string destination = job.exeFolder + filePath;
+  const std::string tempFile = job.tempFolder + filePath;
 
   if (!IsPlaceForFile(job.exeFolder, destination)) return false;
   if (!EnsureFolder(job.tempFolder + folder)) return false;
@@ -158,6 +180,8 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
     }
   }
 
+  install_journal::NewFile written;
+  if (!NewFileOf(job, filePath, *fetched, written)) return false;
   if (!EnsureFolder(job.backupFolder + folder)) return false;
   // A file that does not exist yet has no backup; the entry is kept anyway.
   // The same file listed again in another letter case keeps its first backup,
@@ -168,13 +192,15 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   // journal record: nothing to copy or write to the disk, and a killed run
   // finds it either still in place or whole in the backup folder. A file in
   // use stays with its user and is backed up by a copy, complete and on disk
-  // before its record.
+  // before its record. The rename is never allowed to become a copy (another
+  // volume behind a junction): that fails, and the whole-copy fallback runs.
   const bool backUpByRename = firstListing && existed && NobodyHasOpen(destination);
-  if (firstListing && existed && !backUpByRename && !MakeBackupCopy(destination, backupCopy)) return false;
+  if (firstListing && existed && !backUpByRename && !MakeBackupCopy(job, destination, backupCopy))
+    return false;
   job.BackupMap.Set(destination, backupCopy);
-  if (!Journal(job, RecordKind::File, filePath, existed)) return false;
-  if (backUpByRename && !MoveFileA(destination.c_str(), backupCopy.c_str()) &&
-      !MakeBackupCopy(destination, backupCopy)) {
+  if (!Journal(job, RecordKind::File, filePath, existed, written)) return false;
+  if (backUpByRename && !MoveFileExA(destination.c_str(), backupCopy.c_str(), 0) &&
+      !MakeBackupCopy(job, destination, backupCopy)) {
     return false;
   }
 
@@ -182,11 +208,11 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   // The checked file itself takes the destination's place through its own
   // handle when it is free; a destination in use is overwritten, or moved aside.
   const bool placed = PlaceHeldFile(
-      fetched->download, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
+      fetched->download, destination, tempFile, [&] { return Journal(job, RecordKind::Aside, filePath); },
       [&] {
         // Only the first listing moves the file from before the run aside.
         if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
-        Journal(job, RecordKind::Moved, filePath);
+        return Journal(job, RecordKind::Moved, filePath);
       });
   if (!placed) return false;
   if (!fetched->headPath.empty()) DeleteFileA(fetched->headPath.c_str());
@@ -196,8 +222,10 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   return true;
 }
 
-// Both work folders start empty: a leftover of an earlier run is removed.
+// Both work folders start empty: a leftover of an earlier run is removed,
+// unless it holds a journal still to be played back.
 bool PrepareWorkFolders(const UpdateJob& job) {
+  if (HasUnplayedJournal(job.backupFolder)) return false;
   for (const std::string* folder : {&job.tempFolder, &job.backupFolder}) {
     if (Exists(*folder) && !DeleteWorkFolder(*folder)) return false;
     if (!CreateFolderPath(*folder)) return false;
@@ -223,10 +251,12 @@ bool UpdateJob::InstallFiles() {
       if (Cancelled() || !InstallOneFile(*this, entry.first, queue, index++)) return false;
     }
     // From here on a killed run is complete: the next start only cleans up.
-    AppendInstallJournal(backupFolder, {install_journal::RecordKind::Committed, std::string(), false});
+    if (!AppendInstallJournal(backupFolder,
+                              {install_journal::RecordKind::Committed, std::string(), false, {}})) {
+      return false;
+    }
     ClearFileTables(*this);
-    DeleteWorkFolder(tempFolder);
-    DeleteWorkFolder(backupFolder);
+    RemoveWorkFolders(*this);
     PrunePartialFolder(exeFolder + install_paths::kPartialFolderName, nullptr);
     DeleteManifestFiles(*this);
     return true;
@@ -238,16 +268,12 @@ bool UpdateJob::InstallFiles() {
 
 bool UpdateJob::RestoreBackups() {
   try {
-    for (const auto& [destination, backupCopy] : BackupMap) {
-      const std::string* aside = AsideMap.Find(destination);
-      // A destination without a backup copy did not exist before the run.
-      RestoreDestination(destination, backupCopy, aside ? *aside : std::string(), IsFile(backupCopy), false);
-    }
-    DeleteWorkFolder(backupFolder);
+    // The journal on disk knows every change of the run, the files it added
+    // included; what cannot be put back now stays for the next start.
+    const bool restored = PlayBackInstallJournal(*this);
     DeleteManifestFiles(*this);
     ClearFileTables(*this);
-    DeleteWorkFolder(tempFolder);
-    return true;
+    return restored;
   } catch (...) {
     return false;
   }
@@ -257,7 +283,8 @@ bool DeleteWorkFolder(const std::string& path) {
   // Recursive removal is only ever meant for the two work folders; the name
   // test keeps a wrong or empty path from deleting an arbitrary directory.
   if (path.find(install_paths::kBackupFolderName) == std::string::npos &&
-      path.find(install_paths::kTempFolderName) == std::string::npos) {
+      path.find(install_paths::kTempFolderName) == std::string::npos &&
+      path.find(install_paths::kSetAsideFolderName) == std::string::npos) {
     return false;
   }
   const std::string pattern = path + "\\*.*";

@@ -10,14 +10,18 @@
 namespace install_journal {
 namespace {
 
-constexpr char kHeader[] = "torvane-install-journal 1\n";
+constexpr char kHeaderStart[] = "torvane-install-journal ";
 
 const char* KindName(RecordKind kind) {
   switch (kind) {
-    case RecordKind::File: return "file";
-    case RecordKind::Aside: return "aside";
-    case RecordKind::Moved: return "moved";
-    case RecordKind::Committed: return "committed";
+    case RecordKind::File:
+      return "file";
+    case RecordKind::Aside:
+      return "aside";
+    case RecordKind::Moved:
+      return "moved";
+    case RecordKind::Committed:
+      return "committed";
   }
   return "";
 }
@@ -46,58 +50,109 @@ std::vector<std::string> SplitAtTabs(const std::string& line) {
   return fields;
 }
 
+// A size in decimal, without leading zeros and within 64 bits.
+bool ReadSize(const std::string& text, std::uint64_t& size) {
+  if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
+  size = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (size > (UINT64_MAX - digit) / 10) return false;
+    size = size * 10 + digit;
+  }
+  return true;
+}
+
+bool IsSha256Text(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+// The new file's size and digest, the fields a version 2 file record adds.
+bool ReadNewFile(const std::string& size, const std::string& sha256, NewFile& written) {
+  // An empty digest: the writer could not take one (no CNG).
+  if (!ReadSize(size, written.size) || !(sha256.empty() || IsSha256Text(sha256))) return false;
+  written.sha256 = sha256;
+  return true;
+}
+
 // The record of one whole line whose checksum matched; false for a line that
 // is not a record of ours or names a path outside the client folder.
-bool ReadRecord(const std::vector<std::string>& fields, Record& record) {
+bool ReadRecord(const std::vector<std::string>& fields, int version, Record& record) {
   const std::string& kind = fields[0];
   if (kind == "committed") {
-    record = Record{RecordKind::Committed, std::string(), false};
+    record = Record{RecordKind::Committed, std::string(), false, {}};
     return fields.size() == 1;
   }
   if (kind == "file") {
-    if (fields.size() != 3 || (fields[1] != "0" && fields[1] != "1")) return false;
-    record = Record{RecordKind::File, fields[2], fields[1] == "1"};
+    const std::size_t count = version == 1 ? 3 : 5;
+    if (fields.size() != count || (fields[1] != "0" && fields[1] != "1")) return false;
+    record = Record{RecordKind::File, fields[2], fields[1] == "1", {}};
+    if (version != 1 && !ReadNewFile(fields[3], fields[4], record.written)) return false;
   } else if (kind == "aside" || kind == "moved") {
     if (fields.size() != 2) return false;
-    record = Record{kind == "aside" ? RecordKind::Aside : RecordKind::Moved, fields[1], false};
+    record = Record{kind == "aside" ? RecordKind::Aside : RecordKind::Moved, fields[1], false, {}};
   } else {
     return false;
   }
   return install_paths::IsContainedFilePath(record.filePath);
 }
 
+// The version a header line names; 0 when it is not one of ours.
+int HeaderVersion(const std::string& bytes, std::size_t& end) {
+  for (int version : {1, kVersion}) {
+    const std::string header = HeaderLine(version);
+    if (bytes.compare(0, header.size(), header) == 0) {
+      end = header.size();
+      return version;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
-std::string HeaderLine() { return kHeader; }
+std::string HeaderLine(int version) { return kHeaderStart + std::to_string(version) + "\n"; }
 
 std::string FormatRecord(const Record& record) {
   std::string text = KindName(record.kind);
   if (record.kind == RecordKind::File) text += record.existed ? "\t1" : "\t0";
   if (record.kind != RecordKind::Committed) text += "\t" + record.filePath;
-  return text + "\t" + ChecksumText(text) + "\n";
+  if (record.kind == RecordKind::File) {
+    text += "\t" + std::to_string(record.written.size) + "\t" + record.written.sha256;
+  }
+  return "\n" + text + "\t" + ChecksumText(text) + "\n";
 }
 
 Journal ParseJournal(const std::string& bytes) {
   Journal journal;
-  const std::string header = kHeader;
-  if (bytes.compare(0, header.size(), header) != 0) return journal;
+  std::size_t start = 0;
+  journal.version = HeaderVersion(bytes, start);
+  if (journal.version == 0) return journal;
   journal.ours = true;
 
   const std::size_t end = bytes.size() < kMaxReadBytes ? bytes.size() : kMaxReadBytes;
-  std::size_t start = header.size();
   for (;;) {
     const std::size_t newline = bytes.find('\n', start);
     // A line without its newline was being written when the run ended.
     if (newline == std::string::npos || newline >= end) break;
     const std::string line = bytes.substr(start, newline - start);
     start = newline + 1;
+    // The newline that opens each record leaves an empty line before it.
+    if (line.empty() && journal.version != 1) continue;
 
     const std::size_t tab = line.rfind('\t');
-    if (tab == std::string::npos || line.compare(tab + 1, std::string::npos, ChecksumText(line.substr(0, tab))) != 0) {
-      break;  // torn or overwritten: nothing after it can be trusted
-    }
+    const bool whole = tab != std::string::npos &&
+                       line.compare(tab + 1, std::string::npos, ChecksumText(line.substr(0, tab))) == 0;
+    // A torn line: in a version 1 journal nothing after it can be trusted; in
+    // a later one the next record begins on a line of its own.
+    if (!whole && journal.version == 1) break;
     Record record;
-    if (ReadRecord(SplitAtTabs(line.substr(0, tab)), record)) journal.records.push_back(record);
+    if (!whole || !ReadRecord(SplitAtTabs(line.substr(0, tab)), journal.version, record)) continue;
+    journal.records.push_back(record);
   }
   return journal;
 }
@@ -121,10 +176,15 @@ PlayBackPlan MakePlayBackPlan(const Journal& journal) {
         break;
       case RecordKind::File:
         if (i == plan.steps.size()) {
-          plan.steps.push_back({record.filePath, record.existed, false, false});
+          plan.steps.push_back({record.filePath, record.existed, false, false, true, {}});
           relisted.push_back(false);
         } else {
           relisted[i] = true;
+        }
+        if (record.written.sha256.empty()) {
+          plan.steps[i].knowsWritten = false;
+        } else {
+          plan.steps[i].written.push_back(record.written);
         }
         break;
       case RecordKind::Aside:

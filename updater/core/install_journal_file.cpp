@@ -2,12 +2,22 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "updater/base/scoped_handle.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
-#include "updater/base/scoped_handle.h"
 #include "updater/core/update_job.h"
+#include "updater/transfer/cng.h"
+#include "updater/transfer/md5.h"
 
 namespace {
+
+using install_journal::RestoreStep;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 std::string JournalPath(const std::string& backupFolder) {
   return backupFolder + "\\" + install_journal::kFileName;
@@ -22,19 +32,123 @@ bool WriteThrough(const std::string& path, DWORD disposition, const std::string&
          written == text.size() && FlushFileBuffers(file.get());
 }
 
-// The journal's bytes, up to the length the parser reads; false without one.
-bool ReadJournal(const std::string& backupFolder, std::string& bytes) {
-  UniqueFile file(CreateFileA(JournalPath(backupFolder).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+enum class JournalRead { Absent, Unreadable, Read };
+
+// The journal's bytes, up to the length the parser reads.
+JournalRead ReadJournal(const std::string& backupFolder, std::string& bytes) {
+  const std::string path = JournalPath(backupFolder);
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
+  if (!file) {
+    const DWORD error = GetLastError();
+    const bool absent = (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+                        GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    return absent ? JournalRead::Absent : JournalRead::Unreadable;
+  }
   char buffer[65536];
-  DWORD got = 0;
-  while (bytes.size() < install_journal::kMaxReadBytes && ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) &&
-         got > 0) {
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return JournalRead::Unreadable;
+    if (got == 0 || bytes.size() >= install_journal::kMaxReadBytes) return JournalRead::Read;
     bytes.append(buffer, got);
   }
+}
+
+bool SizeOf(HANDLE file, std::uint64_t& size) {
+  LARGE_INTEGER value;
+  if (!GetFileSizeEx(file, &value) || value.QuadPart < 0) return false;
+  size = static_cast<std::uint64_t>(value.QuadPart);
   return true;
+}
+
+bool ReadExactly(HANDLE file, char* buffer, DWORD size) {
+  DWORD got = 0;
+  return ReadFile(file, buffer, size, &got, nullptr) && got == size;
+}
+
+// True when the file at part holds the first bytes of the file at whole (all
+// of them included): a copy of whole that was cut short, or a whole one.
+bool IsPrefixOf(const std::string& part, const std::string& whole) {
+  UniqueFile a(CreateFileA(part.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFile b(CreateFileA(whole.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  std::uint64_t left = 0, wholeSize = 0;
+  if (!a || !b || !SizeOf(a.get(), left) || !SizeOf(b.get(), wholeSize) || left > wholeSize) return false;
+  std::vector<char> x(65536), y(65536);
+  while (left > 0) {
+    const DWORD chunk = left < x.size() ? static_cast<DWORD>(left) : static_cast<DWORD>(x.size());
+    if (!ReadExactly(a.get(), x.data(), chunk) || !ReadExactly(b.get(), y.data(), chunk) ||
+        std::memcmp(x.data(), y.data(), chunk) != 0) {
+      return false;
+    }
+    left -= chunk;
+  }
+  return true;
+}
+
+bool HoldsFile(const std::string& path, const install_journal::NewFile& written) {
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  std::uint64_t size = 0;
+  if (!file || !SizeOf(file.get(), size) || size != written.size) return false;
+  file.reset();
+  return HashMatches(FileSha256Text(path), written.sha256);
+}
+
+bool HoldsAnyOf(const std::string& path, const RestoreStep& step) {
+  for (const install_journal::NewFile& written : step.written) {
+    if (HoldsFile(path, written)) return true;
+  }
+  return false;
+}
+
+// Where a restore moves new files in use out of the way: beside the work
+// folders, so that a file still held there never blocks the next run.
+std::string SetAsideFolder(const UpdateJobState& paths) {
+  return paths.exeFolder + install_paths::kSetAsideFolderName;
+}
+
+// Whether the destination is still as the run left it: absent, one of the
+// files the run wrote there, or a copy cut short of its download or of its
+// backup (a placement or an earlier restore killed part-way). Anything else
+// was put there since, by a reinstall say, and is left alone.
+bool HoldsWhatTheRunLeft(const RestoreStep& step, const std::string& destination, const std::string& download,
+                         const std::string& backupCopy) {
+  if (!step.knowsWritten || !IsFile(destination) || HoldsAnyOf(destination, step)) return true;
+  return IsPrefixOf(destination, download) || IsPrefixOf(destination, backupCopy);
+}
+
+bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
+  // A run never touches a file whose paths do not fit.
+  if (!install_paths::FitsPathBuffers(paths, step.filePath)) return true;
+  const std::string destination = paths.exeFolder + step.filePath;
+  const std::string backupCopy = paths.backupFolder + step.filePath;
+  if (!HoldsWhatTheRunLeft(step, destination, paths.tempFolder + step.filePath, backupCopy)) return true;
+  const std::string aside = destination + ".bak";
+  // Announced but not recorded as done: the move happened only if the
+  // destination is gone; otherwise the aside name holds an older file. A file
+  // the run wrote is never the one from before it, whoever moved it there.
+  const bool putAsideBack =
+      (step.moved || (step.asideStarted && !IsFile(destination) && !IsFolder(destination))) &&
+      !HoldsAnyOf(aside, step);
+  const std::string setAside = SetAsideFolder(paths) + step.filePath;
+  return RestoreDestination(destination, backupCopy, putAsideBack ? aside : std::string(), step.existed,
+                            setAside);
+}
+
+// Removes both work folders, the journal first.
+bool DiscardWorkFolders(const UpdateJobState& paths) {
+  const std::string journal = JournalPath(paths.backupFolder);
+  if (GetFileAttributesA(journal.c_str()) != INVALID_FILE_ATTRIBUTES && !DeleteFileA(journal.c_str()))
+    return false;
+  DeleteWorkFolder(paths.tempFolder);
+  DeleteWorkFolder(paths.backupFolder);
+  if (GetFileAttributesA(SetAsideFolder(paths).c_str()) != INVALID_FILE_ATTRIBUTES) {
+    DeleteWorkFolder(SetAsideFolder(paths));
+  }
+  return true;
+}
+
+bool FitPathBuffers(const UpdateJobState& paths) {
+  return paths.backupFolder.size() <= kMaxPathChars && paths.tempFolder.size() <= kMaxPathChars;
 }
 
 }  // namespace
@@ -47,28 +161,54 @@ bool AppendInstallJournal(const std::string& backupFolder, const install_journal
   return WriteThrough(JournalPath(backupFolder), OPEN_EXISTING, install_journal::FormatRecord(record));
 }
 
-void RecoverInterruptedInstall(const std::string& exeFolder) {
+bool HasUnplayedJournal(const std::string& backupFolder) {
+  std::string bytes;
+  switch (ReadJournal(backupFolder, bytes)) {
+    case JournalRead::Absent:
+      return false;
+    case JournalRead::Unreadable:
+      return true;
+    case JournalRead::Read:
+      break;
+  }
+  return !MakePlayBackPlan(install_journal::ParseJournal(bytes)).steps.empty();
+}
+
+bool PlayBackInstallJournal(const UpdateJobState& paths) {
+  if (!FitPathBuffers(paths)) return false;
+  std::string bytes;
+  const JournalRead read = ReadJournal(paths.backupFolder, bytes);
+  if (read == JournalRead::Unreadable) return false;
+  bool restored = true;
+  if (read == JournalRead::Read) {
+    for (const RestoreStep& step : MakePlayBackPlan(install_journal::ParseJournal(bytes)).steps) {
+      // Every step is tried: each one that succeeds leaves less to a later play-back.
+      if (!RestoreStepOf(paths, step)) restored = false;
+    }
+  }
+  return restored && DiscardWorkFolders(paths);
+}
+
+bool RemoveWorkFolders(const UpdateJobState& paths) {
+  return FitPathBuffers(paths) && !HasUnplayedJournal(paths.backupFolder) && DiscardWorkFolders(paths);
+}
+
+UpdateJobState WorkFoldersOf(const std::string& exeFolder) {
   UpdateJobState paths;
   paths.exeFolder = exeFolder;
   paths.tempFolder = exeFolder + install_paths::kTempFolderName;
   paths.backupFolder = exeFolder + install_paths::kBackupFolderName;
-  if (paths.backupFolder.size() > kMaxPathChars || paths.tempFolder.size() > kMaxPathChars) return;
+  return paths;
+}
+
+void RecoverInterruptedInstall(const std::string& exeFolder) {
   try {
-    std::string bytes;
-    if (!ReadJournal(paths.backupFolder, bytes)) return;
-    const install_journal::PlayBackPlan plan = MakePlayBackPlan(install_journal::ParseJournal(bytes));
-    for (const install_journal::RestoreStep& step : plan.steps) {
-      if (!install_paths::FitsPathBuffers(paths, step.filePath)) continue;
-      const std::string destination = exeFolder + step.filePath;
-      const std::string aside = destination + ".bak";
-      // Announced but not recorded as done: the move happened only if the
-      // destination is gone; otherwise the aside name holds an older file.
-      const bool putAsideBack = step.moved || (step.asideStarted && !IsFile(destination) && !IsFolder(destination));
-      RestoreDestination(destination, paths.backupFolder + step.filePath, putAsideBack ? aside : std::string(),
-                         step.existed, true);
-    }
-    DeleteWorkFolder(paths.tempFolder);
-    DeleteWorkFolder(paths.backupFolder);
+    const UpdateJobState paths = WorkFoldersOf(exeFolder);
+    if (!FitPathBuffers(paths)) return;
+    // Without a journal no run has changed a file: the next run's preparation
+    // or the exit clean-up removes what is left.
+    if (GetFileAttributesA(JournalPath(paths.backupFolder).c_str()) == INVALID_FILE_ATTRIBUTES) return;
+    PlayBackInstallJournal(paths);
   } catch (...) {
     // Out of memory while reading a hostile journal: the run goes on.
   }

@@ -1,9 +1,10 @@
 #pragma once
 // The install journal on disk (its format is in install_journal.h) and its
-// play-back at start-up.
+// play-back, at start-up and by the rollback of a failed run.
 
 #include <string>
 
+#include "updater/base/update_job_state.h"
 #include "updater/core/install_journal.h"
 
 // Creates the journal in backupFolder with its header only, written through to
@@ -13,9 +14,26 @@ bool StartInstallJournal(const std::string& backupFolder);
 // Appends one record and writes it through to the disk before returning.
 bool AppendInstallJournal(const std::string& backupFolder, const install_journal::Record& record);
 
+// True when backupFolder holds a journal that still has to be played back: one
+// that is not committed, or that cannot be read.
+bool HasUnplayedJournal(const std::string& backupFolder);
+
+// Plays back the journal in paths.backupFolder (restores every destination it
+// names that still holds what the run wrote, and puts aside files back, unless
+// the journal is committed), then removes both work folders. True when every
+// step succeeded or there was no journal. Otherwise the journal, the backup
+// copies and the downloads stay for the next play-back, and false.
+bool PlayBackInstallJournal(const UpdateJobState& paths);
+
+// Removes both work folders unless they hold an unplayed journal; the journal
+// goes first, so that no journal outlives the backup copies it relies on.
+bool RemoveWorkFolders(const UpdateJobState& paths);
+
+// The work folders of the client folder exeFolder (with a trailing backslash).
+UpdateJobState WorkFoldersOf(const std::string& exeFolder);
+
 // Start-up, user-interface thread, once the client has exited and before
-// anything else touches the work folders: plays back the journal a killed run
-// left (restores every destination it names and puts aside files back unless
-// the journal is committed), then removes both work folders. Shows nothing and
-// never fails: what it cannot restore stays as it is.
+// anything else touches the work folders: the play-back of the journal a
+// killed or failed run left. Shows nothing; what it cannot restore stays for
+// the next start.
 void RecoverInterruptedInstall(const std::string& exeFolder);

@@ -53,17 +53,20 @@ bool IsPlainName(const std::string& component) {
 // The rules for one component split at every 0x5C byte: only what could climb
 // out of a folder matters here, since the other characters read as themselves.
 bool IsPlainByteName(const std::string& component) {
-  return !component.empty() && component != "." && component != ".." &&
-         component.back() != '.' && component.back() != ' ';
+  return !component.empty() && component != "." && component != ".." && component.back() != '.' &&
+         component.back() != ' ';
 }
 
-// The work folders, and the journal, whose name a backup copy
+// The work folders and work files, whose name a destination or a backup copy
 // (TempBackUpFolder + FilePath) must never take.
 bool IsWorkFolderName(const std::string& component) {
   return EqualsIgnoreAsciiCaseMb(component, kTempFolderName) ||
          EqualsIgnoreAsciiCaseMb(component, kBackupFolderName) ||
          EqualsIgnoreAsciiCaseMb(component, kPartialFolderName) ||
-         EqualsIgnoreAsciiCaseMb(component, install_journal::kFileName);
+         EqualsIgnoreAsciiCaseMb(component, install_journal::kFileName) ||
+         EqualsIgnoreAsciiCaseMb(component, kPartialCopyName) ||
+         EqualsIgnoreAsciiCaseMb(component, kSetAsideFolderName) ||
+         EqualsIgnoreAsciiCaseMb(component, kLockFileName);
 }
 
 }  // namespace

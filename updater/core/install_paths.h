@@ -30,6 +30,11 @@ constexpr const char kSettingsFileName[] = "Upgrade.cfg";
 constexpr const char kSerialStateFileName[] = "ManifestSerial.dat";     // highest manifest serial accepted
 constexpr const char kSerialStateNewName[] = "ManifestSerial.dat.new";  // its replacement being written
 constexpr const char kPatchOutputSuffix[] = ".tvdp-out";  // a patch's output beside the temporary file
+constexpr const char kPartialCopyName[] =
+    "TorvaneCopy.partial";  // a backup copy being made, in TempBackUpFolder
+constexpr const char kSetAsideFolderName[] =
+    "TorvaneSetAside";  // beside them: new files in use a restore moved off
+constexpr const char kLockFileName[] = "TorvaneUpdate.lock";  // held open by the folder's updater
 // The client, beside the updater: its version names the update, and it is
 // started again after one.
 constexpr const char kClientExeName[] = "Halvix.exe";
@@ -46,10 +51,10 @@ std::string ParentPath(const std::string& path);
 // file name: not empty, not "." or "..", no control character, none of
 // <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
-// is not a work folder or the install journal, and it does not name the
-// manifest, its signature, the settings file or the serial state file, nor
-// ends like a patch's output (all compared ignoring case). Double-byte
-// characters must be complete.
+// is not a work folder, work file or the install journal, and it does not
+// name the manifest, its signature, the settings file or the serial state
+// file, nor ends like a patch's output (all compared ignoring case).
+// Double-byte characters must be complete.
 bool IsContainedFilePath(const std::string& filePath);
 
 // True when every path the pipeline forms for filePath fits a 260-character

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include "updater/base/scoped_handle.h"
+#include "updater/core/install_paths.h"
+#include "updater/core/update_job.h"
 
 namespace {
 
@@ -42,14 +44,14 @@ bool NobodyHasOpen(const std::string& path) {
 
 bool MoveFileInPlace(const std::string& source, const std::string& destination) {
   if (IsFolder(destination)) return false;
-  if (!IsFile(destination)) return MoveFileA(source.c_str(), destination.c_str()) != 0;
+  if (!IsFile(destination)) return MoveFileExA(source.c_str(), destination.c_str(), 0) != 0;
   if (!NobodyHasOpen(destination)) return false;
   ClearReadOnly(destination);
   return MoveFileExA(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool PutFileInPlace(const std::string& source, const std::string& destination,
-                    const std::function<bool()>& beforeAside, const std::function<void()>& afterAside) {
+                    const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside) {
   if (IsFolder(destination)) return false;
   ClearReadOnly(destination);
   if (CopyFileA(source.c_str(), destination.c_str(), FALSE)) return true;
@@ -61,23 +63,46 @@ bool PutFileInPlace(const std::string& source, const std::string& destination,
   if (!IsFolder(aside)) {
     ClearReadOnly(aside);
     DeleteFileA(aside.c_str());
-    if (MoveFileA(destination.c_str(), aside.c_str()) && afterAside) afterAside();
+    if (MoveFileA(destination.c_str(), aside.c_str()) && afterAside && !afterAside()) return false;
   }
   return CopyFileA(source.c_str(), destination.c_str(), FALSE) != 0;
 }
 
-void RestoreDestination(const std::string& destination, const std::string& backupCopy,
-                        const std::string& aside, bool existed, bool removeNewFile) {
-  if (IsFolder(destination)) return;
+namespace {
+
+// Moves a file in use out of destination's way, to a name in a work folder.
+bool SetAside(const std::string& destination, const std::string& setAside) {
+  if (!CreateFolderPath(install_paths::ParentPath(setAside))) return false;
+  ClearReadOnly(setAside);
+  DeleteFileA(setAside.c_str());
+  return MoveFileExA(destination.c_str(), setAside.c_str(), 0) != 0;
+}
+
+}  // namespace
+
+bool RestoreDestination(const std::string& destination, const std::string& backupCopy,
+                        const std::string& aside, bool existed, const std::string& setAside) {
+  // The run never puts a file where a folder is: the folder is not its doing.
+  if (IsFolder(destination)) return true;
   if (!aside.empty() && IsFile(aside)) {
     ClearReadOnly(destination);
-    if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
+    if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   }
-  if (existed) {
-    if (IsFile(backupCopy) && !MoveFileInPlace(backupCopy, destination))
-      PutFileInPlace(backupCopy, destination);
-  } else if (removeNewFile && IsFile(destination)) {
+  if (!existed) {
+    if (!IsFile(destination)) return true;
     ClearReadOnly(destination);
-    DeleteFileA(destination.c_str());
+    return DeleteFileA(destination.c_str()) != 0;
   }
+  // Without its backup copy the destination was never changed, or has its
+  // old file back already.
+  if (!IsFile(backupCopy)) return true;
+  if (MoveFileInPlace(backupCopy, destination)) return true;
+  if (IsFile(destination) && SetAside(destination, setAside) &&
+      MoveFileExA(backupCopy.c_str(), destination.c_str(), 0)) {
+    return true;
+  }
+  // A copy cut short here is a prefix of the backup copy, which stays: the
+  // next play-back knows it as its own and copies again.
+  ClearReadOnly(destination);
+  return CopyFileA(backupCopy.c_str(), destination.c_str(), FALSE) && FlushFileToDisk(destination);
 }

@@ -29,16 +29,19 @@ bool MoveFileInPlace(const std::string& source, const std::string& destination);
 // Copies source over destination (read-only or not). A destination that cannot
 // be overwritten, typically because it is in use, is moved to its aside name
 // (destination + ".bak", whose old file is deleted first) and the copy is made
-// again. beforeAside runs before the aside name is touched (false stops
-// there); afterAside runs once the destination has been moved.
+// again. beforeAside runs before the aside name is touched and afterAside once
+// the destination has been moved; either returning false fails the placement.
 bool PutFileInPlace(const std::string& source, const std::string& destination,
                     const std::function<bool()>& beforeAside = nullptr,
-                    const std::function<void()>& afterAside = nullptr);
+                    const std::function<bool()>& afterAside = nullptr);
 
-// Gives destination back its state from before the run. aside, when not
-// empty, is a file that holds the destination as it was (moved there by the
-// run): it is put back first. Otherwise a destination that existed gets its
-// backup copy, moved back when it can be, else copied; one that did not is
-// deleted when removeNewFile is set.
-void RestoreDestination(const std::string& destination, const std::string& backupCopy, const std::string& aside,
-                        bool existed, bool removeNewFile);
+// Gives destination back its state from before the run; true once it has it.
+// aside, when not empty, is a file that holds the destination as it was (moved
+// there by the run): it is put back first. Otherwise a destination that
+// existed gets its backup copy, moved back when it can be, else copied; one
+// that did not is deleted. A new file in use that blocks the way is moved to
+// setAside, a name in a work folder that no journal record gives a meaning to: the .bak name is
+// never touched here, so a restore cut short can be repeated. False, with
+// the backup copy kept, when the old state cannot be put back.
+bool RestoreDestination(const std::string& destination, const std::string& backupCopy,
+                        const std::string& aside, bool existed, const std::string& setAside);

@@ -4,8 +4,8 @@
 
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
+#include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
-#include "updater/transfer/download_client.h"
 #include "updater/transfer/md5.h"
 #include "updater/transfer/patch_file.h"
 
@@ -25,47 +25,61 @@ const FilePatch* PatchForClientFile(const std::vector<FilePatch>& patches, const
   return best;
 }
 
-bool FileLengthIs(const std::string& path, uint64_t length) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
-  return ((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) == length;
-}
-
-// The checks of the download step, on the file the patch made.
-bool MatchesListedDigests(const UpdateJob& job, const std::string& filePath, const std::string& path) {
-  const std::string* md5 = job.FileHashMap.Find(filePath);
-  const std::string* sha256 = job.FileSha256Map.Find(filePath);
-  if (md5 == nullptr && sha256 == nullptr) return false;  // nothing would vouch for the result
-  return (md5 == nullptr || HashMatches(FileMd5Text(path), *md5)) &&
-         (sha256 == nullptr || HashMatches(FileSha256Text(path), *sha256));
+int64_t HeldFileSize(HANDLE file) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
 }
 
 }  // namespace
 
-bool DownloadByPatch(UpdateJob& job, const std::string& filePath, const std::string& tempFile) {
-  const auto listed = job.FilePatchMap.find(filePath);
-  if (listed == job.FilePatchMap.end()) return false;
-  if (!job.FileHashMap.Contains(filePath) && !job.FileSha256Map.Contains(filePath)) return false;
-  const std::string patched = tempFile + install_paths::kPatchOutputSuffix;
-  if (patched.size() > kMaxPathChars) return false;
-  const FilePatch* patch = PatchForClientFile(listed->second, job.exeFolder + filePath);
-  if (patch == nullptr) return false;
+FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch) {
+  FetchPlan patchPlan{plan.filePath, patch.url, plan.tempFile, plan.partialFolder, nullptr, &patch.sha256};
+  patchPlan.maxLength = static_cast<int64_t>(patch.length);
+  return patchPlan;
+}
 
-  // The patch comes down under the file's own temporary name, so that its row
-  // shows the bytes really fetched; a fall-back download overwrites it.
-  try {
-    if (!job.DownloadFile(tempFile, patch->url)) return false;
-  } catch (const TransferError&) {
+bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
+                  FetchedFile& out) {
+  // Nothing would vouch for what a patch makes without a digest of the file.
+  if (plan.md5Expected == nullptr && plan.sha256Expected == nullptr) return false;
+  const std::string patched = plan.tempFile + install_paths::kPatchOutputSuffix;
+  if (patched.size() > kMaxPathChars || !CreateFolderPath(install_paths::ParentPath(plan.tempFile)))
+    return false;
+  const FilePatch* patch = PatchForClientFile(*plan.patches, plan.clientFile);
+  if (patch == nullptr || patch->length > static_cast<uint64_t>(kInstallFileMaxBytes)) return false;
+
+  // The patch reports through the file's own row, so that the row shows the
+  // bytes really fetched.
+  const FetchPlan patchPlan = PatchPlanFor(plan, *patch);
+  FetchedFile fetchedPatch;
+  if (!FetchUpdateFile(client, patchPlan, progress, fetchedPatch)) return false;
+  if (HeldFileSize(fetchedPatch.download.file.get()) != static_cast<int64_t>(patch->length) ||
+      !HashMatches(fetchedPatch.sha256Text, patch->sha256)) {
+    DropFetchedFile(fetchedPatch);
     return false;
   }
-  if (!FileLengthIs(tempFile, patch->length) || !HashMatches(FileSha256Text(tempFile), patch->sha256)) {
+
+  // The result is held from its creation like a download, and its digests
+  // are those of the bytes written.
+  out.download.path = patched;
+  out.download.file.reset(CreateFileA(patched.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DigestSink digests;
+  const bool applied =
+      out.download.file &&
+      ApplyPatchFile(plan.clientFile, fetchedPatch.download.file.get(), out.download.file.get(),
+                     [&](const unsigned char* data, std::size_t size) {
+                       digests.Add(reinterpret_cast<const char*>(data), size);
+                     });
+  // The patch has served, whatever the outcome: a patch that does not apply
+  // is never continued either.
+  DropFetchedFile(fetchedPatch);
+  if (!applied) {
+    DropFetchedFile(out);
     return false;
   }
-  const bool made = ApplyPatchFile(job.exeFolder + filePath, tempFile, patched) &&
-                    MoveFileExA(patched.c_str(), tempFile.c_str(), MOVEFILE_REPLACE_EXISTING);
-  if (!made) {
-    DeleteFileA(patched.c_str());
-    return false;
-  }
-  return MatchesListedDigests(job, filePath, tempFile);
+  out.md5Text = digests.Md5Text();
+  out.sha256Text = digests.Sha256Text();
+  out.ok = true;
+  return true;
 }

@@ -2,14 +2,18 @@
 // The download step's first try for a file the manifest offers patches for:
 // a patch from the file the client has, instead of the whole file.
 
-#include <string>
+#include "updater/core/update_file_fetch.h"
 
-#include "updater/core/update_job.h"
+// The download of one of plan's patches: its own URL, digest and length, and
+// a place in the partial-download cache of its own.
+FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch);
 
-// Worker thread. When the client's own copy of filePath is the base of one of
-// its patches, downloads that patch (the smallest such) through the job's
-// client, checks its length and SHA-256, applies it into tempFile and checks
-// the result with the file's own MD5 and SHA-256. True only with tempFile
-// complete and checked; false for any reason at all, and the caller then
-// downloads the whole file as if no patch had been offered.
-bool DownloadByPatch(UpdateJob& job, const std::string& filePath, const std::string& tempFile);
+// A download queue's thread. When the client's own copy of the file is the
+// base of one of plan's patches, fetches that patch (the smallest such)
+// through client, checks its length and SHA-256, and applies it into a new
+// file held like a download, hashed as it is written. True only with out
+// complete; the install then checks its digests as for any download. False
+// for any reason at all, and the caller fetches the whole file instead. May
+// raise TransferError.
+bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
+                  FetchedFile& out);

@@ -5,14 +5,9 @@
 // The manifest readers of the job, on HistoryVersionList.cfg.
 
 bool UpdateJob::ReadVersionIndex(bool& multiStep, bool& releaseSelected) {
-  return manifest::ReadVersionIndex(ManifestFileReader(historyPath), *this, multiStep,
-                                    releaseSelected);
+  return manifest::ReadVersionIndex(Manifest(), *this, multiStep, releaseSelected);
 }
 
-bool UpdateJob::ReadSingleVersion() {
-  return manifest::ReadSingleVersion(ManifestFileReader(historyPath), *this);
-}
+bool UpdateJob::ReadSingleVersion() { return manifest::ReadSingleVersion(Manifest(), *this); }
 
-bool UpdateJob::ReadVersionRange() {
-  return manifest::ReadVersionRange(ManifestFileReader(historyPath), *this);
-}
+bool UpdateJob::ReadVersionRange() { return manifest::ReadVersionRange(Manifest(), *this); }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "updater/base/manifest_file_reader.h"
 #include "updater/base/manifest_signature.h"
 #include "updater/core/manifest_freshness_check.h"
 #include "updater/core/update_job.h"
@@ -34,12 +35,18 @@ std::string SignaturePathFor(const std::string& historyPath) {
 
 bool SignedManifestVerifies(const std::string& manifestPath, const std::string& signaturePath,
                             const std::vector<ManifestKey>& keys) {
+  const ManifestFileReader manifest(manifestPath);
+  return manifest.bytes() && SignedManifestBytesVerify(*manifest.bytes(), signaturePath, keys);
+}
+
+bool SignedManifestBytesVerify(const std::string& manifestBytes, const std::string& signaturePath,
+                               const std::vector<ManifestKey>& keys) {
   if (keys.empty()) return false;
   std::string text;
   if (!ReadHead(signaturePath, manifest_signature::kMaxFileBytes, text)) return false;
   CngLibrary cng;
   Sha256Digest digest;
-  if (!cng.Load() || !cng.HashFile(manifestPath, digest)) return false;
+  if (!cng.Load() || !cng.Hash(manifestBytes.data(), manifestBytes.size(), digest)) return false;
   return manifest_signature::AnySectionVerifies(
       text, keys, [&](const ManifestKey& key, const manifest_signature::SignatureValue& value) {
         return cng.VerifyP256(key.xy, digest, value);
@@ -50,6 +57,11 @@ bool UpdateJob::DownloadManifestSignature(const std::string& manifestUrl) {
   const std::string signaturePath = SignaturePathFor(historyPath);
   // The signature lives in a path buffer like every other work file.
   if (signaturePath.size() > kMaxPathChars) return false;
-  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix, kSignatureMaxBytes)) return false;
-  return SignedManifestVerifies(historyPath, signaturePath, manifestKeys) && SignedManifestIsCurrent(*this);
+  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix, kSignatureMaxBytes))
+    return false;
+  // The bytes held since the download, not the file as it is now: a manifest
+  // too large to hold is refused.
+  const std::optional<std::string>& bytes = Manifest().bytes();
+  return bytes && SignedManifestBytesVerify(*bytes, signaturePath, manifestKeys) &&
+         SignedManifestIsCurrent(*this);
 }

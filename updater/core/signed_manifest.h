@@ -15,3 +15,8 @@ std::string SignaturePathFor(const std::string& historyPath);
 // when either file cannot be read, CNG is missing, or no key is given.
 bool SignedManifestVerifies(const std::string& manifestPath, const std::string& signaturePath,
                             const std::vector<ManifestKey>& keys);
+
+// The same check of manifest bytes already read, the very bytes the caller
+// goes on to parse.
+bool SignedManifestBytesVerify(const std::string& manifestBytes, const std::string& signaturePath,
+                               const std::vector<ManifestKey>& keys);

@@ -29,12 +29,18 @@ bool CloseDownloadCentre(const UpdateJob& job) {
 }  // namespace
 
 bool UpdateJob::CheckAndInstall() {
-  if (!manifest::ReadRootHeader(ManifestFileReader(historyPath), *this)) return false;
+  // However the check ends, the manifest is no longer held once it is read.
+  struct Release {
+    UpdateJob& job;
+    ~Release() { job.ReleaseManifest(); }
+  } release{*this};
+  if (!manifest::ReadRootHeader(Manifest(), *this)) return false;
 
   bool multiStep = false;
   bool releaseSelected = false;
   if (!ReadVersionIndex(multiStep, releaseSelected)) return false;
   if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion())) return false;
+  ReleaseManifest();
   if (FileUrlMap.empty()) return false;
 
   // A FilePath that would reach outside the client folder fails the run here,

@@ -7,6 +7,7 @@
 
 #include "updater/base/hex_text.h"
 #include "updater/core/install_paths.h"
+#include "updater/core/job_patches.h"
 #include "updater/core/install_restore.h"
 #include "updater/core/partial_cache_rules.h"
 #include "updater/core/update_job.h"
@@ -14,49 +15,6 @@
 #include "updater/transfer/md5.h"
 
 namespace {
-
-// The digests of a body, fed with its bytes as they are written.
-class DigestSink : public DownloadSink {
- public:
-  explicit DigestSink(bool wantSha256) : wantSha256_(wantSha256) {
-    cngLoaded_ = wantSha256_ && cng_.Load();
-    Restart();
-  }
-
-  void Restart() override {
-    md5_ = std::make_unique<Md5Context>();
-    sha256_.reset();
-    sha256Ok_ = cngLoaded_;
-    if (cngLoaded_) sha256_ = std::make_unique<CngLibrary::Hasher>(cng_);
-  }
-
-  void Add(const char* data, std::size_t size) override {
-    md5_->Update(data, size);
-    if (sha256_ && sha256Ok_) sha256Ok_ = sha256_->Update(data, size);
-  }
-
-  std::string Md5Text() {
-    md5_->Final();
-    unsigned char digest[16];
-    md5_->GetDigest(digest);
-    return FormatDigest(digest);
-  }
-
-  // The empty text, which matches no digest, when CNG failed.
-  std::string Sha256Text() {
-    Sha256Digest digest;
-    if (!sha256_ || !sha256Ok_ || !sha256_->Finish(digest)) return std::string();
-    return EncodeHex(digest.data(), digest.size());
-  }
-
- private:
-  bool wantSha256_;
-  bool cngLoaded_ = false;
-  bool sha256Ok_ = false;
-  CngLibrary cng_;
-  std::unique_ptr<Md5Context> md5_;
-  std::unique_ptr<CngLibrary::Hasher> sha256_;
-};
 
 std::optional<std::string> ReadSmallFile(const std::string& path) {
   UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -160,13 +118,13 @@ std::wstring WideText(const std::string& text) {
   return wide;
 }
 
-// Renames the file of handle to destination, which must not exist.
-bool RenameThroughHandle(HANDLE file, const std::string& destination) {
+// Renames the file of handle to destination, on the same volume only.
+bool RenameThroughHandle(HANDLE file, const std::string& destination, bool replace) {
   const std::wstring name = WideText(destination);
   if (name.empty()) return false;
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = FALSE;
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   memcpy(info->FileName, name.data(), info->FileNameLength);
@@ -195,6 +153,46 @@ bool WriteOverThroughHandle(HANDLE file, const std::string& destination) {
 
 }  // namespace
 
+struct DigestSink::State {
+  bool cngLoaded = false;
+  bool sha256Ok = false;
+  CngLibrary cng;
+  std::unique_ptr<Md5Context> md5;
+  std::unique_ptr<CngLibrary::Hasher> sha256;
+};
+
+DigestSink::DigestSink() : state_(std::make_unique<State>()) {
+  state_->cngLoaded = state_->cng.Load();
+  Restart();
+}
+
+DigestSink::~DigestSink() = default;
+
+void DigestSink::Restart() {
+  state_->md5 = std::make_unique<Md5Context>();
+  state_->sha256.reset();
+  state_->sha256Ok = state_->cngLoaded;
+  if (state_->cngLoaded) state_->sha256 = std::make_unique<CngLibrary::Hasher>(state_->cng);
+}
+
+void DigestSink::Add(const char* data, std::size_t size) {
+  state_->md5->Update(data, size);
+  if (state_->sha256 && state_->sha256Ok) state_->sha256Ok = state_->sha256->Update(data, size);
+}
+
+std::string DigestSink::Md5Text() {
+  state_->md5->Final();
+  unsigned char digest[16];
+  state_->md5->GetDigest(digest);
+  return FormatDigest(digest);
+}
+
+std::string DigestSink::Sha256Text() {
+  Sha256Digest digest;
+  if (!state_->sha256 || !state_->sha256Ok || !state_->sha256->Finish(digest)) return std::string();
+  return EncodeHex(digest.data(), digest.size());
+}
+
 std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job) {
   const std::string partialFolder = job.exeFolder + install_paths::kPartialFolderName;
   std::vector<FetchPlan> plans;
@@ -207,6 +205,13 @@ std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job) {
                    job.FileHashMap.Find(filePath),
                    job.FileSha256Map.Find(filePath)};
     keys.push_back(PartialKeyFor(plan));
+    const auto patches = job.FilePatchMap.find(filePath);
+    if (patches != job.FilePatchMap.end()) {
+      plan.clientFile = job.exeFolder + filePath;
+      plan.patches = &patches->second;
+      // A patch cut by a failed run is continued like any other download.
+      for (const FilePatch& patch : patches->second) keys.push_back(PartialKeyFor(PatchPlanFor(plan, patch)));
+    }
     plans.push_back(std::move(plan));
   }
   PrunePartialFolder(partialFolder, &keys);
@@ -220,8 +225,14 @@ std::string PartialKeyFor(const FetchPlan& plan) {
 
 bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
                      FetchedFile& out) {
-  DigestSink digests(plan.sha256Expected != nullptr);
-  out.download.maxLength = kInstallFileMaxBytes;
+  // A patch from the client's own copy first; the whole file when that fails
+  // for any reason.
+  if (plan.patches != nullptr && FetchByPatch(client, plan, progress, out)) return true;
+  out = FetchedFile();
+
+  // SHA-256 always: the install journal records it for every file.
+  DigestSink digests;
+  out.download.maxLength = plan.maxLength;
   out.download.sink = &digests;
 
   // A bz2 URL names the file its body is stored as, beside the temporary
@@ -252,7 +263,7 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
     return false;
   }
   out.md5Text = digests.Md5Text();
-  if (plan.sha256Expected != nullptr) out.sha256Text = digests.Sha256Text();
+  out.sha256Text = digests.Sha256Text();
   out.ok = true;
   return true;
 }
@@ -287,12 +298,18 @@ void PrunePartialFolder(const std::string& partialFolder, const std::vector<std:
   if (keys == nullptr) RemoveDirectoryA(partialFolder.c_str());
 }
 
-bool PlaceHeldFile(FileDownload& download, const std::string& destination,
-                   const std::function<bool()>& beforeAside, const std::function<void()>& afterAside) {
+bool PlaceHeldFile(FileDownload& download, const std::string& destination, const std::string& tempFile,
+                   const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside) {
   HANDLE file = download.file.get();
   if (file == nullptr || IsFolder(destination)) return false;
-  bool renamed = !IsFile(destination) && RenameThroughHandle(file, destination);
-  bool placed = renamed || (IsFile(destination) && WriteOverThroughHandle(file, destination));
+  bool atTempName = false;
+  auto writeOver = [&] {
+    // A copy cut by a kill is known by the file it came from.
+    atTempName = atTempName || RenameThroughHandle(file, tempFile, true);
+    return atTempName && WriteOverThroughHandle(file, destination);
+  };
+  bool renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
+  bool placed = renamed || (IsFile(destination) && writeOver());
   if (!placed) {
     // A file in use cannot be overwritten but can usually be renamed: it
     // stays beside the new one as .bak until a later update replaces it.
@@ -301,10 +318,10 @@ bool PlaceHeldFile(FileDownload& download, const std::string& destination,
     if (!IsFolder(aside)) {
       ClearReadOnly(aside);
       DeleteFileA(aside.c_str());
-      if (MoveFileA(destination.c_str(), aside.c_str()) && afterAside) afterAside();
+      if (MoveFileExA(destination.c_str(), aside.c_str(), 0) && afterAside && !afterAside()) return false;
     }
-    renamed = RenameThroughHandle(file, destination);
-    placed = renamed || WriteOverThroughHandle(file, destination);
+    renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
+    placed = renamed || (IsFile(destination) && writeOver());
   }
   if (!placed) return false;
   if (!renamed) {

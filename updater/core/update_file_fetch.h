@@ -11,16 +11,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "updater/base/file_patches.h"
 #include "updater/core/update_observer.h"
 #include "updater/transfer/download_client.h"
 
 struct FetchedFile {
   FileDownload download;   // download.file holds the whole body once ok
   std::string md5Text;     // of the bytes that arrived
-  std::string sha256Text;  // likewise, only when asked for; empty when CNG failed
+  std::string sha256Text;  // likewise; empty when CNG failed
   std::string headPath;    // its cache record; empty when not cached
   bool ok = false;
 };
@@ -32,6 +34,25 @@ struct FetchPlan {
   std::string partialFolder;                    // the cache folder
   const std::string* md5Expected = nullptr;     // FileHashMap's entry, if any
   const std::string* sha256Expected = nullptr;  // FileSha256Map's entry, if any
+  int64_t maxLength = kInstallFileMaxBytes;
+  std::string clientFile;                           // exeFolder + FilePath: a patch's base
+  const std::vector<FilePatch>* patches = nullptr;  // FilePatchMap's entry, if any
+};
+
+// The digests of a body, fed with its bytes as they are written: MD5, and
+// SHA-256 through CNG (its text is empty when CNG failed).
+class DigestSink : public DownloadSink {
+ public:
+  DigestSink();
+  ~DigestSink() override;
+  void Restart() override;
+  void Add(const char* data, std::size_t size) override;
+  std::string Md5Text();
+  std::string Sha256Text();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 class UpdateJob;
@@ -57,7 +78,10 @@ std::string PartialKeyFor(const FetchPlan& plan);
 
 // Puts the held file at destination through its own handle: renamed there
 // when destination is free, else written over it, else (in use) after
-// moving destination to its aside name, as PutFileInPlace does. The file is
-// on disk and its handle closed when this returns true.
-bool PlaceHeldFile(FileDownload& download, const std::string& destination,
-                   const std::function<bool()>& beforeAside, const std::function<void()>& afterAside);
+// moving destination to its aside name, as PutFileInPlace does; afterAside
+// false fails the file. Before its bytes are copied over a destination, the
+// held file is renamed to tempFile, where the play-back of a killed run
+// finds what a cut copy came from. The file is on disk and its handle closed
+// when this returns true.
+bool PlaceHeldFile(FileDownload& download, const std::string& destination, const std::string& tempFile,
+                   const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside);

@@ -6,8 +6,10 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
+#include "updater/base/manifest_file_reader.h"
 #include "updater/base/update_job_state.h"
 #include "updater/core/update_observer.h"
 #include "updater/transfer/download_client.h"
@@ -31,6 +33,10 @@ class UpdateJob : public UpdateJobState {
   // against it and manifestKeys (signed_manifest.cpp).
   bool DownloadManifestSignature(const std::string& manifestUrl);
   bool CheckAndInstall();
+  // The stored manifest, read once and held against writers from the download
+  // until ReleaseManifest: what its signature check saw is what is parsed.
+  const ManifestFileReader& Manifest();
+  void ReleaseManifest() { manifest_.reset(); }
   bool ReadVersionIndex(bool& multiStep, bool& releaseSelected);
   bool ReadSingleVersion();
   bool ReadVersionRange();
@@ -68,6 +74,7 @@ class UpdateJob : public UpdateJobState {
  private:
   UpdateObserver* owner_ = nullptr;
   DownloadClient downloads_;
+  std::unique_ptr<ManifestFileReader> manifest_;
 };
 
 // Free operations of the pipeline and the check.

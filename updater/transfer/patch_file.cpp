@@ -21,12 +21,16 @@ class ReadOnlyMapping {
   bool Open(const std::string& path) {
     file_.reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    return file_ && Map(file_.get());
+  }
+  // A file opened by the caller, who keeps it open while this is mapped.
+  bool Map(HANDLE file) {
     LARGE_INTEGER size;
-    if (!file_ || !GetFileSizeEx(file_.get(), &size)) return false;
+    if (!GetFileSizeEx(file, &size)) return false;
     if (static_cast<unsigned long long>(size.QuadPart) > static_cast<SIZE_T>(-1)) return false;
     span_.size = static_cast<std::size_t>(size.QuadPart);
     if (span_.size == 0) return true;
-    mapping_.reset(CreateFileMappingA(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    mapping_.reset(CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping_) return false;
     view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
     span_.data = static_cast<const unsigned char*>(view_.get());
@@ -41,6 +45,22 @@ class ReadOnlyMapping {
   delta::ByteSpan span_;
 };
 
+// A page in the base that cannot be read (a file cut under the mapping)
+// raises an exception instead of returning; the base is the client's own
+// file, opened without write sharing, so that cannot happen while mapped.
+bool ApplyMapped(const ReadOnlyMapping& base, const ReadOnlyMapping& patch, HANDLE out,
+                 const std::function<void(const unsigned char*, std::size_t)>& onPiece) {
+  const delta::PatchStatus status =
+      delta::ApplyPatch(patch.span(), base.span(), [&](const unsigned char* data, std::size_t size) {
+        DWORD written = 0;
+        if (!WriteFile(out, data, static_cast<DWORD>(size), &written, nullptr) || written != size)
+          return false;
+        if (onPiece) onPiece(data, size);
+        return true;
+      });
+  return status == delta::PatchStatus::kApplied;
+}
+
 }  // namespace
 
 bool ApplyPatchFile(const std::string& basePath, const std::string& patchPath, const std::string& outPath) {
@@ -48,14 +68,11 @@ bool ApplyPatchFile(const std::string& basePath, const std::string& patchPath, c
   if (!base.Open(basePath) || !patch.Open(patchPath)) return false;
   UniqueFile out(CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!out) return false;
-  // A page in the base that cannot be read (a file cut under the mapping)
-  // raises an exception instead of returning; the base is the client's own
-  // file, opened without write sharing, so that cannot happen while mapped.
-  delta::PatchStatus status =
-      delta::ApplyPatch(patch.span(), base.span(), [&](const unsigned char* data, std::size_t size) {
-        DWORD written = 0;
-        return WriteFile(out.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
-      });
-  return status == delta::PatchStatus::kApplied;
+  return out && ApplyMapped(base, patch, out.get(), nullptr);
+}
+
+bool ApplyPatchFile(const std::string& basePath, HANDLE patch, HANDLE out,
+                    const std::function<void(const unsigned char*, std::size_t)>& onPiece) {
+  ReadOnlyMapping base, patchMapping;
+  return base.Open(basePath) && patchMapping.Map(patch) && ApplyMapped(base, patchMapping, out, onPiece);
 }
