@@ -58,7 +58,7 @@ class EmulatedLineTest(TorvaneTestCase):
 
     @NO_RESUME_YET
     def test_a_run_killed_half_way_is_continued_by_the_next_run(self):
-        s, emulator = self.line_scenario("killed", [20 * MB], bandwidth=20 * MB)
+        s, emulator = self.line_scenario("killed", [20 * MB], bandwidth=10 * MB)
         s.start()
         self.assertTrue(emulator.wait_for_bytes_down(10 * MB, RUN_TIMEOUT), "the download did not start")
         s.run.kill()
