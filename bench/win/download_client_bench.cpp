@@ -65,7 +65,7 @@ DWORD WINAPI Worker(void* argument) {
     const std::string local = run->folder + "\\" + std::to_string(i) + ".bin";
     bool ok = false;
     try {
-      ok = run->job.DownloadFile(local, run->urls[i]);
+      ok = run->job.DownloadFile(local, run->urls[i], kInstallFileMaxBytes);
     } catch (const TransferError&) {
     }
     if (ok) {

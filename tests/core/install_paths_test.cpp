@@ -82,6 +82,7 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\updatetempfolder\\x",
       "\\TempBackUpFolder\\x.dll",
       "\\TEMPBACKUPFOLDER",
+      "\\updatepartialfolder\\0123456789abcdef0123456789abcdef.part",  // the kept downloads
       "\\TorvaneInstall.journal",   // its backup copy would overwrite the install journal
       "\\torvaneinstall.JOURNAL\\x.dll",
       "\\UPDATE~1\\x.dll",          // may be the short name of a work folder

@@ -1,12 +1,16 @@
 #pragma once
 // A small HTTP server on 127.0.0.1 for the Windows tests of the installation
 // pipeline: it answers GET with the bytes a test gave for the path (200 with
-// Content-Length) or 404, closes each connection after one answer, and records
-// every request path. It runs on its own thread inside the test process.
+// Content-Length and an ETag, or 206 for "Range: bytes=N-" under a matching
+// If-Range) or 404, closes each connection after one answer, and records every
+// request path and every Range asked for. Bytes of a body past a limit the
+// test sets (CutAt) are never sent: the connection closes there. It runs on
+// its own thread inside the test process.
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,6 +38,17 @@ class InstallTestServer {
   void AddFile(const std::string& path, const std::string& body) {
     std::lock_guard<std::mutex> lock(mutex_);
     files_[path] = body;
+  }
+
+  // Sends no byte of path's body from offset on (npos: the whole body).
+  void CutAt(const std::string& path, std::size_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cuts_[path] = offset;
+  }
+
+  std::vector<std::string> Ranges() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ranges_;
   }
 
   std::string Url(const std::string& path) const {
@@ -74,8 +89,24 @@ class InstallTestServer {
       if (it == files_.end()) {
         answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
       } else {
-        answer = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                 std::to_string(it->second.size()) + "\r\nConnection: close\r\n\r\n" + it->second;
+        const std::string& body = it->second;
+        const std::string etag =
+            "\"" + std::to_string(body.size()) + "-" + std::to_string(std::hash<std::string>()(body)) + "\"";
+        std::size_t first = 0;
+        const std::string range = Header(request, "Range: bytes=");
+        if (!range.empty()) ranges_.push_back(range);
+        if (!range.empty() && Header(request, "If-Range: ") == etag) first = std::stoul(range);
+        const std::string head = first == 0
+                                     ? "HTTP/1.1 200 OK\r\n"
+                                     : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                                           std::to_string(first) + "-" + std::to_string(body.size() - 1) +
+                                           "/" + std::to_string(body.size()) + "\r\n";
+        const auto cut = cuts_.find(path);
+        const std::size_t end = cut == cuts_.end() || cut->second > body.size() ? body.size() : cut->second;
+        answer = head + "Content-Type: application/octet-stream\r\nETag: " + etag +
+                 "\r\nContent-Length: " + std::to_string(body.size() - first) +
+                 "\r\nConnection: close\r\n\r\n" +
+                 (first < end ? body.substr(first, end - first) : std::string());
       }
     }
     for (std::size_t sent = 0; sent < answer.size();) {
@@ -85,10 +116,20 @@ class InstallTestServer {
     }
   }
 
+  // The value of the request's header that starts with name, to its line's end.
+  static std::string Header(const std::string& request, const std::string& name) {
+    const std::size_t at = request.find("\r\n" + name);
+    if (at == std::string::npos) return std::string();
+    const std::size_t start = at + 2 + name.size();
+    return request.substr(start, request.find("\r\n", start) - start);
+  }
+
   SOCKET listener_ = INVALID_SOCKET;
   int port_ = 0;
   std::thread thread_;
   mutable std::mutex mutex_;
   std::map<std::string, std::string> files_;
   std::vector<std::string> requests_;
+  std::vector<std::string> ranges_;
+  std::map<std::string, std::size_t> cuts_;
 };

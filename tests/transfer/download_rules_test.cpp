@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <vector>
 
 TEST(ProgressStep, StaysBelowFullScaleForFullReads) {
   struct Case { int32_t length; int32_t step; };
@@ -109,4 +110,57 @@ TEST(ApplicationName, IsTheFileNameWithoutExtension) {
   EXPECT_EQ(ApplicationName("Torvane", IsGbkLeadByte), "Torvane");
   // On code page 1252 "\xE9" is 'é', which hides no backslash.
   EXPECT_EQ(ApplicationName("C:\\Caf\xE9\\Torvane.exe", SingleByteCodePage), "Torvane");
+}
+
+TEST(ContentLength, ReadsAsAtoiButInSixtyFourBits) {
+  struct Case { const char* text; int64_t value; };
+  const Case cases[] = {{"123456", 123456}, {" 42", 42}, {"none", 0}, {"", 0}, {"-40000", -40000},
+                        {"3000000000", 3000000000LL}, {"99999999999999999999", INT64_MAX}, {"12abc", 12}};
+  for (const Case& c : cases) EXPECT_EQ(ParseContentLength(c.text), c.value) << c.text;
+}
+
+TEST(ContentRange, OnlyASoundRangeIsRead) {
+  const std::optional<ContentRange> range = ParseContentRange("bytes 300-999/1000");
+  ASSERT_TRUE(range);
+  EXPECT_EQ(range->first, 300);
+  EXPECT_EQ(range->last, 999);
+  EXPECT_EQ(range->total, 1000);
+  for (const char* text : {"", "bytes */1000", "bytes 300-999/*", "bytes 999-300/1000", "bytes 300-1000/1000",
+                           "items 0-1/2", "bytes 0-1/2 ", "bytes -1-2/3"}) {
+    EXPECT_FALSE(ParseContentRange(text)) << text;
+  }
+}
+
+TEST(ResumeHeaders, AskForTheRestOnlyUnderAValidator) {
+  EXPECT_EQ(ResumeHeaders(300, "\"abc\""), "Range: bytes=300-\r\nIf-Range: \"abc\"\r\n");
+  EXPECT_EQ(ResumeHeaders(0, "\"abc\""), "");
+  EXPECT_EQ(ResumeHeaders(300, ""), "");
+  EXPECT_EQ(ResumeHeaders(300, "\"a\"\r\nX-Evil: 1"), "");
+}
+
+TEST(AttemptBudget, OnlyAttemptsThatBringNothingUseUpTheThree) {
+  struct Case { std::vector<int64_t> reached; int64_t length; int attempts; const char* why; };
+  const Case cases[] = {
+      {{0, 0, 0, 0}, -1, 3, "nothing ever arrives"},
+      {{100, 100, 100, 100, 100}, 1000, 4, "the first brought bytes, three brought nothing"},
+      {{10, 20, 30, 40, 50, 60, 70, 80}, 1000, 6, "a small body buys no more than six"},
+      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 3 * kResumeAttemptBytes, 9, "each 64 KiB buys one more"},
+  };
+  for (const Case& c : cases) {
+    AttemptBudget budget;
+    int attempts = 0;
+    for (int64_t reached : c.reached) {
+      ++attempts;
+      if (!budget.AfterAttempt(reached, c.length)) break;
+    }
+    EXPECT_EQ(attempts, c.attempts) << c.why;
+  }
+}
+
+TEST(DowngradeRedirect, HttpsNeverEndsAtHttp) {
+  EXPECT_TRUE(IsDowngradeRedirect("https://h/a", "http://h/a"));
+  EXPECT_TRUE(IsDowngradeRedirect("HTTPS://h/a", "ftp://h/a"));
+  EXPECT_FALSE(IsDowngradeRedirect("https://h/a", "https://cdn/a"));
+  EXPECT_FALSE(IsDowngradeRedirect("http://h/a", "http://h/b"));
+  EXPECT_TRUE(IsDowngradeRedirect("https://h/a", ""));  // nowhere known: refused too
 }

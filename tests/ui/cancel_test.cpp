@@ -91,7 +91,7 @@ std::shared_ptr<ScriptedDownload> ScriptDownload(const std::string& url) {
     InterlockedExchange(&run->downloading, 1);
     bool ok = false;
     try {
-      ok = d->job()->DownloadFile(run->target, run->url);
+      ok = d->job()->DownloadFile(run->target, run->url, kInstallFileMaxBytes);
     } catch (...) {
       ok = false;
     }

@@ -8,7 +8,7 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
   try {
     // Whatever the URL's name, the manifest is stored where the run reads and
     // later deletes it.
-    if (!DownloadFile(historyPath, url, Bz2Target::LocalPath)) return false;
+    if (!DownloadFile(historyPath, url, kManifestMaxBytes, Bz2Target::LocalPath)) return false;
     // With keys built in, a manifest counts as fetched only once its signature
     // has been fetched and checked too.
     return manifestKeys.empty() || DownloadManifestSignature(url);

@@ -28,6 +28,7 @@
 #include "updater/base/pe_exports.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
+#include "updater/core/download_queue.h"
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
@@ -128,23 +129,31 @@ bool Journal(const UpdateJob& job, install_journal::RecordKind kind, const std::
   return AppendInstallJournal(job.backupFolder, {kind, filePath, existed});
 }
 
-// One file, strictly in this order: download, digest checks, backup,
-// replacement, registration, report. False ends the installation.
-bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::string& url) {
+// One file, strictly in this order: download (fetched ahead by the queue),
+// digest checks, backup, replacement, registration, report. False ends the
+// installation. The digests are those of the bytes as they arrived, and the
+// file they belong to has been held since, so no one could change it.
+bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& queue, std::size_t index) {
   using install_journal::RecordKind;
   const std::string folder = FolderPart(filePath);
-  const std::string tempFile = job.tempFolder + filePath;
   const std::string backupCopy = job.backupFolder + filePath;
   const std::string destination = job.exeFolder + filePath;
 
   if (!IsPlaceForFile(job.exeFolder, destination)) return false;
   if (!EnsureFolder(job.tempFolder + folder)) return false;
-  if (!job.DownloadFile(tempFile, url)) return false;
+  FetchedFile* fetched = queue.Wait(index);
+  if (fetched == nullptr) return false;
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
-    if (!HashMatches(FileMd5Text(tempFile), *digest)) return false;
+    if (!HashMatches(fetched->md5Text, *digest)) {
+      DropFetchedFile(*fetched);  // never continued by a later run
+      return false;
+    }
   }
   if (const std::string* digest = job.FileSha256Map.Find(filePath)) {
-    if (!HashMatches(FileSha256Text(tempFile), *digest)) return false;
+    if (!HashMatches(fetched->sha256Text, *digest)) {
+      DropFetchedFile(*fetched);  // never continued by a later run
+      return false;
+    }
   }
 
   if (!EnsureFolder(job.backupFolder + folder)) return false;
@@ -168,22 +177,40 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   }
 
   if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
-  // The checked file itself takes the destination's place when it is free;
-  // a destination in use is overwritten by a copy, or moved aside.
-  const bool placed = (!IsFile(destination) && MoveFileA(tempFile.c_str(), destination.c_str())) ||
-                      PutFileInPlace(
-                          tempFile, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
-                          [&] {
-                            // Only the first listing moves the file from before the run aside.
-                            if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
-                            Journal(job, RecordKind::Moved, filePath);
-                          });
+  // The checked file itself takes the destination's place through its own
+  // handle when it is free; a destination in use is overwritten, or moved aside.
+  const bool placed = PlaceHeldFile(
+      fetched->download, destination, [&] { return Journal(job, RecordKind::Aside, filePath); },
+      [&] {
+        // Only the first listing moves the file from before the run aside.
+        if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
+        Journal(job, RecordKind::Moved, filePath);
+      });
   if (!placed) return false;
-  FlushFileToDisk(destination);
+  if (!fetched->headPath.empty()) DeleteFileA(fetched->headPath.c_str());
 
   RegisterComServer(destination);
   if (job.owner()) job.owner()->ReportFileProgress(filePath, Installed, 0);
   return true;
+}
+
+// What the queue fetches, in table order; the kept downloads that none of
+// them continues are removed.
+std::vector<FetchPlan> PlanDownloads(const UpdateJob& job) {
+  std::vector<FetchPlan> plans;
+  std::vector<std::string> keys;
+  for (const auto& [filePath, url] : job.FileUrlMap) {
+    FetchPlan plan{filePath,
+                   url,
+                   job.tempFolder + filePath,
+                   job.exeFolder + install_paths::kPartialFolderName,
+                   job.FileHashMap.Find(filePath),
+                   job.FileSha256Map.Find(filePath)};
+    keys.push_back(PartialKeyFor(plan));
+    plans.push_back(std::move(plan));
+  }
+  PrunePartialFolder(job.exeFolder + install_paths::kPartialFolderName, &keys);
+  return plans;
 }
 
 // Both work folders start empty: a leftover of an earlier run is removed.
@@ -204,14 +231,20 @@ bool UpdateJob::InstallFiles() {
     if (!install_paths::InstallTableIsContained(*this)) return false;
     if (!PrepareWorkFolders(*this)) return false;
     if (!StartInstallJournal(backupFolder)) return false;
-    for (const auto& [filePath, url] : FileUrlMap) {
-      if (Cancelled() || !InstallOneFile(*this, filePath, url)) return false;
+    // The queue stops its transfers when the loop ends, whichever way.
+    DownloadQueue queue(*this, PlanDownloads(*this), [this](const std::string& filePath) {
+      return IsPlaceForFile(exeFolder, exeFolder + filePath);
+    });
+    std::size_t index = 0;
+    for (const auto& entry : FileUrlMap) {
+      if (Cancelled() || !InstallOneFile(*this, entry.first, queue, index++)) return false;
     }
     // From here on a killed run is complete: the next start only cleans up.
     AppendInstallJournal(backupFolder, {install_journal::RecordKind::Committed, std::string(), false});
     ClearFileTables(*this);
     DeleteWorkFolder(tempFolder);
     DeleteWorkFolder(backupFolder);
+    PrunePartialFolder(exeFolder + install_paths::kPartialFolderName, nullptr);
     DeleteManifestFiles(*this);
     return true;
   } catch (...) {

@@ -62,6 +62,7 @@ bool IsPlainByteName(const std::string& component) {
 bool IsWorkFolderName(const std::string& component) {
   return EqualsIgnoreAsciiCaseMb(component, kTempFolderName) ||
          EqualsIgnoreAsciiCaseMb(component, kBackupFolderName) ||
+         EqualsIgnoreAsciiCaseMb(component, kPartialFolderName) ||
          EqualsIgnoreAsciiCaseMb(component, install_journal::kFileName);
 }
 

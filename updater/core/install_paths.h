@@ -23,6 +23,7 @@ namespace install_paths {
 // The names the pipeline keeps for itself beside the client's files.
 constexpr const char kTempFolderName[] = "UpdateTempFolder";
 constexpr const char kBackupFolderName[] = "TempBackUpFolder";
+constexpr const char kPartialFolderName[] = "UpdatePartialFolder";  // downloads kept for the next run
 constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
 constexpr const char kSignatureFileName[] = "HistoryVersionList.cfg.sig";  // the manifest's signature
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";

@@ -28,14 +28,15 @@ class RowProgress : public DownloadProgress {
 
 }  // namespace
 
-bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url, Bz2Target rule) {
-  if (owner() == nullptr) return downloads_.DownloadFile(localPath, url, nullptr, rule);
+bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url, int64_t maxLength,
+                             Bz2Target rule) {
+  if (owner() == nullptr) return downloads_.DownloadFile(localPath, url, nullptr, maxLength, rule);
   RowProgress progress(owner(), DisplayPath(localPath, tempFolder));
-  return downloads_.DownloadFile(localPath, url, &progress, rule);
+  return downloads_.DownloadFile(localPath, url, &progress, maxLength, rule);
 }
 
 bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& url) {
-  if (owner() == nullptr) return downloads_.DownloadOnce(localPath, url, nullptr);
+  if (owner() == nullptr) return downloads_.DownloadOnce(localPath, url, nullptr, kInstallFileMaxBytes);
   RowProgress progress(owner(), DisplayPath(localPath, tempFolder));
-  return downloads_.DownloadOnce(localPath, url, &progress);
+  return downloads_.DownloadOnce(localPath, url, &progress, kInstallFileMaxBytes);
 }

@@ -49,6 +49,6 @@ bool UpdateJob::DownloadManifestSignature(const std::string& manifestUrl) {
   const std::string signaturePath = SignaturePathFor(historyPath);
   // The signature lives in a path buffer like every other work file.
   if (signaturePath.size() > kMaxPathChars) return false;
-  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix)) return false;
+  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix, kSignatureMaxBytes)) return false;
   return SignedManifestVerifies(historyPath, signaturePath, manifestKeys);
 }

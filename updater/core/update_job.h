@@ -36,10 +36,13 @@ class UpdateJob : public UpdateJobState {
   bool ReadVersionRange();
 
   // Downloads through the job's DownloadClient, worker thread. DownloadFile
-  // makes up to three attempts of DownloadOnce, 100 ms apart; both may raise
-  // TransferError. Progress goes to owner() (SetProgressStep, StepProgress,
-  // ReportFileProgress), under the FilePath of a file of the work folder.
-  bool DownloadFile(const std::string& localPath, const std::string& url, Bz2Target rule = Bz2Target::UrlName);
+  // makes the attempts that AttemptBudget allows, continuing a cut body, and
+  // fails a body longer than maxLength before writing it; DownloadOnce makes
+  // one attempt. Both may raise TransferError. Progress goes to owner()
+  // (SetProgressStep, StepProgress, ReportFileProgress), under the FilePath of
+  // a file of the work folder.
+  bool DownloadFile(const std::string& localPath, const std::string& url, int64_t maxLength,
+                    Bz2Target rule = Bz2Target::UrlName);
   bool DownloadOnce(const std::string& localPath, const std::string& url);
   // Called on the user-interface thread while the worker runs: the transfer in
   // progress and every later attempt fail (DownloadClient::Cancel). The worker

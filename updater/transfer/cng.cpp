@@ -15,40 +15,31 @@ bool Resolve(HMODULE module, const char* name, Function& function) {
 
 }  // namespace
 
-// One SHA-256 computation.
-class CngLibrary::Hasher {
- public:
-  explicit Hasher(const CngLibrary& cng) : cng_(cng), algorithm_(cng.OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    // Without an object buffer CNG allocates the hash object itself.
-    if (algorithm_ &&
-        BCRYPT_SUCCESS(cng.createHash_(algorithm_.get().handle, &hash, nullptr, 0, nullptr, 0, 0))) {
-      hash_.reset({hash, cng.destroyHash_});
-    }
+CngLibrary::Hasher::Hasher(const CngLibrary& cng)
+    : cng_(cng), algorithm_(cng.OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  // Without an object buffer CNG allocates the hash object itself.
+  if (algorithm_ &&
+      BCRYPT_SUCCESS(cng.createHash_(algorithm_.get().handle, &hash, nullptr, 0, nullptr, 0, 0))) {
+    hash_.reset({hash, cng.destroyHash_});
   }
+}
 
-  bool Update(const void* data, std::size_t size) {
-    if (!hash_) return false;
-    auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
-    while (size > 0) {
-      const ULONG piece =
-          size > kFileReadPiece ? static_cast<ULONG>(kFileReadPiece) : static_cast<ULONG>(size);
-      if (!BCRYPT_SUCCESS(cng_.hashData_(hash_.get().handle, bytes, piece, 0))) return false;
-      bytes += piece;
-      size -= piece;
-    }
-    return true;
+bool CngLibrary::Hasher::Update(const void* data, std::size_t size) {
+  if (!hash_) return false;
+  auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
+  while (size > 0) {
+    const ULONG piece = size > kFileReadPiece ? static_cast<ULONG>(kFileReadPiece) : static_cast<ULONG>(size);
+    if (!BCRYPT_SUCCESS(cng_.hashData_(hash_.get().handle, bytes, piece, 0))) return false;
+    bytes += piece;
+    size -= piece;
   }
+  return true;
+}
 
-  bool Finish(Sha256Digest& digest) {
-    return hash_ && BCRYPT_SUCCESS(cng_.finishHash_(hash_.get().handle, digest.data(), digest.size(), 0));
-  }
-
- private:
-  const CngLibrary& cng_;
-  UniqueCngAlgorithm algorithm_;
-  UniqueCngObject hash_;
-};
+bool CngLibrary::Hasher::Finish(Sha256Digest& digest) {
+  return hash_ && BCRYPT_SUCCESS(cng_.finishHash_(hash_.get().handle, digest.data(), digest.size(), 0));
+}
 
 bool CngLibrary::Load() {
   // From the system folder only: a bcrypt.dll beside the updater, in the

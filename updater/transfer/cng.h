@@ -64,9 +64,21 @@ class CngLibrary {
   bool VerifyP256(const std::array<unsigned char, 64>& xy, const Sha256Digest& digest,
                   const std::array<unsigned char, 64>& rs) const;
 
- private:
-  class Hasher;
+  // One SHA-256 computation, fed in pieces; the library must stay loaded
+  // while it lives. Update and Finish are false once CNG failed.
+  class Hasher {
+   public:
+    explicit Hasher(const CngLibrary& cng);
+    bool Update(const void* data, std::size_t size);
+    bool Finish(Sha256Digest& digest);
 
+   private:
+    const CngLibrary& cng_;
+    UniqueCngAlgorithm algorithm_;
+    UniqueCngObject hash_;
+  };
+
+ private:
   UniqueModule module_;
   decltype(&BCryptOpenAlgorithmProvider) openAlgorithmProvider_ = nullptr;
   decltype(&BCryptCloseAlgorithmProvider) closeAlgorithmProvider_ = nullptr;

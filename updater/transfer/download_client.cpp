@@ -16,12 +16,14 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "updater/transfer/download_client.h"
 
@@ -41,12 +43,6 @@ using UniqueInternet = ScopedHandle<InternetHandleTraits>;
 // The reason of a false result for a URL that gives no HTTP response. The user
 // never sees it; it goes to the debugger's output.
 constexpr char kNoHttpResponseText[] = "到指定服务器的连接建立失败...";
-
-// Creates or truncates path for writing; others may read it but not write it.
-UniqueFile CreateTargetFile(const std::string& path) {
-  return UniqueFile(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-}
 
 void WriteWhole(HANDLE file, const char* data, DWORD size) {
   while (size > 0) {
@@ -209,13 +205,15 @@ std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::functi
   return std::nullopt;
 }
 
-// Opens url on session; the request, null when opening failed, or nullopt on a cancel.
+// Opens url on session with the extra headers (may be empty); the request,
+// null when opening failed, or nullopt on a cancel.
 std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
-                                                const std::string& url, const TransferTimeouts& timeouts,
-                                                HANDLE cancelled) {
+                                                const std::string& url, const std::string& headers,
+                                                const TransferTimeouts& timeouts, HANDLE cancelled) {
   // The callback's context lives with the call, as long as its thread.
-  auto open = [session, url, timeouts]() {
-    return InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags,
+  auto open = [session, url, headers, timeouts]() {
+    return InternetOpenUrlA(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
+                            static_cast<DWORD>(headers.size()), kOpenUrlFlags,
                             reinterpret_cast<DWORD_PTR>(&timeouts));
   };
   auto close = [](HINTERNET request) { const UniqueInternet closed(request); };
@@ -252,8 +250,10 @@ class ChunkReader {
               HANDLE cancelEvent)
       : thread_(thread), request_(request), cancelled_(cancelled), cancelEvent_(cancelEvent) {}
 
-  // False on a read error.
+  // False on a read error. The pieces gathered before an error are handed
+  // over first, and the error comes with the next call.
   bool Read(char* buffer, DWORD size, DWORD& count) {
+    if (failed_) return false;
     const ULONGLONG start = GetTickCount64();
     const bool ok = wholeReads_ ? InternetReadFile(request_, buffer, size, &count) != FALSE
                                 : ReadInPieces(buffer, size, count);
@@ -270,13 +270,13 @@ class ChunkReader {
     while (count < size && !cancelled_) {
       const std::optional<DataAvailable> waited = QueryDataUnlessCancelled(thread_, request_, cancelEvent_);
       if (!waited) break;  // cancelled: the caller's flag decides
-      if (!waited->ok) return false;
+      if (!waited->ok) return Failed(count);
       const DWORD available = waited->bytes;
       if (available == 0) break;
       DWORD piece = 0;
       if (!InternetReadFile(request_, buffer + count, available < size - count ? available : size - count,
                             &piece)) {
-        return false;
+        return Failed(count);
       }
       if (piece == 0) break;
       count += piece;
@@ -284,8 +284,15 @@ class ChunkReader {
     return true;
   }
 
+  // What a read error gives: the pieces so far, if any, then false.
+  bool Failed(DWORD count) {
+    failed_ = true;
+    return count > 0;
+  }
+
   BlockingCallThread& thread_;
   HINTERNET request_;
+  bool failed_ = false;
   const std::atomic<bool>& cancelled_;
   HANDLE cancelEvent_;
   bool wholeReads_ = false;  // unknown speed: the first chunk comes in pieces
@@ -299,10 +306,14 @@ struct DownloadClient::State {
   std::atomic<bool> cancelled{false};
   // Set with cancelled, for the waits that a closed handle does not end.
   UniqueHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-  BlockingCallThread blockingCalls;  // worker thread only
+  BlockingCallThread blockingCalls;  // downloading thread only
   std::mutex handlesMutex;           // guards session and request
+  // The session lives as long as the client, so that its connections are
+  // kept alive from one attempt and one file to the next.
   UniqueInternet session;
   UniqueInternet request;
+  std::mutex followersMutex;  // guards followers
+  std::vector<DownloadClient*> followers;
 
   // Makes handle the attempt's *slot; false, with the handle closed, when a
   // cancel came first.
@@ -314,32 +325,34 @@ struct DownloadClient::State {
     return true;
   }
 
+  HINTERNET Session() {
+    std::lock_guard<std::mutex> lock(handlesMutex);
+    return session.get();
+  }
+
   void CloseRequest() {
     std::lock_guard<std::mutex> lock(handlesMutex);
-    CloseLocked(&State::request);
+    request.reset();
   }
 
   // The request first: it is the session's child.
   void CloseAll() {
     std::lock_guard<std::mutex> lock(handlesMutex);
-    CloseLocked(&State::request);
-    CloseLocked(&State::session);
+    request.reset();
+    session.reset();
   }
 
-  // Closes whatever handles an attempt still holds when it ends, however it ends.
-  class AttemptHandles {
+  // Closes the request of an attempt however it ends.
+  class AttemptRequest {
    public:
-    explicit AttemptHandles(State& state) : state_(state) {}
-    AttemptHandles(const AttemptHandles&) = delete;
-    AttemptHandles& operator=(const AttemptHandles&) = delete;
-    ~AttemptHandles() { state_.CloseAll(); }
+    explicit AttemptRequest(State& state) : state_(state) {}
+    AttemptRequest(const AttemptRequest&) = delete;
+    AttemptRequest& operator=(const AttemptRequest&) = delete;
+    ~AttemptRequest() { state_.CloseRequest(); }
 
    private:
     State& state_;
   };
-
- private:
-  void CloseLocked(UniqueInternet State::*slot) { (this->*slot).reset(); }
 };
 
 DownloadClient::DownloadClient() : state_(std::make_unique<State>()) {}
@@ -349,6 +362,20 @@ void DownloadClient::Cancel() {
   state_->cancelled = true;
   SetEvent(state_->cancelEvent.get());
   state_->CloseAll();
+  std::lock_guard<std::mutex> lock(state_->followersMutex);
+  for (DownloadClient* follower : state_->followers) follower->Cancel();
+}
+
+void DownloadClient::AddFollower(DownloadClient* follower) {
+  std::lock_guard<std::mutex> lock(state_->followersMutex);
+  state_->followers.push_back(follower);
+  if (state_->cancelled) follower->Cancel();
+}
+
+void DownloadClient::RemoveFollower(DownloadClient* follower) {
+  std::lock_guard<std::mutex> lock(state_->followersMutex);
+  auto& followers = state_->followers;
+  followers.erase(std::remove(followers.begin(), followers.end(), follower), followers.end());
 }
 
 bool DownloadClient::cancelled() const { return state_->cancelled; }
@@ -359,43 +386,120 @@ bool DownloadClient::WaitForCancel(uint32_t ms) const {
   return cancelled();
 }
 
-bool DownloadClient::DownloadFile(const std::string& localPath, const std::string& url,
-                                  DownloadProgress* progress, Bz2Target rule) {
-  for (int attempt = 1;; ++attempt) {
-    if (DownloadOnce(localPath, url, progress, rule)) return true;
-    if (attempt == kDownloadAttempts || state_->cancelled) return false;
-    Sleep(kAttemptPauseMs);
+bool DownloadClient::Fetch(FileDownload& download, const std::string& url, DownloadProgress* progress) {
+  AttemptBudget budget;
+  for (;;) {
+    const Outcome outcome = Attempt(download, url, progress);
+    if (outcome == Outcome::Complete) return true;
+    if (outcome == Outcome::Refused || state_->cancelled) return false;
+    if (!budget.AfterAttempt(download.kept, download.total)) return false;
+    if (WaitForCancel(kAttemptPauseMs)) return false;
   }
 }
 
-bool DownloadClient::DownloadOnce(const std::string& localPath, const std::string& url,
-                                  DownloadProgress* progress, Bz2Target rule) {
-  State& state = *state_;
-  if (state.cancelled) return false;
+bool DownloadClient::DownloadFile(const std::string& localPath, const std::string& url,
+                                  DownloadProgress* progress, int64_t maxLength, Bz2Target rule) {
   // A bz2 URL names the file it is stored as; a name that could leave the
   // folder gets no request at all.
   std::optional<std::string> target = DownloadTarget(localPath, url, rule);
-  if (!target) return false;
+  if (!target || state_->cancelled) return false;
+  FileDownload download;
+  download.path = *target;
+  download.maxLength = maxLength;
+  return Fetch(download, url, progress);
+}
 
-  State::AttemptHandles handles(state);
-  HINTERNET session =
-      InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (session == nullptr) throw TransferError("no WinINet session");
-  if (!state.Adopt(&State::session, session)) return false;
-  SetTimeouts(session, timeouts);
-  InternetSetStatusCallbackA(session, PassTimeoutsOn);
+bool DownloadClient::DownloadOnce(const std::string& localPath, const std::string& url,
+                                  DownloadProgress* progress, int64_t maxLength, Bz2Target rule) {
+  std::optional<std::string> target = DownloadTarget(localPath, url, rule);
+  if (!target) return false;
+  FileDownload download;
+  download.path = *target;
+  download.maxLength = maxLength;
+  return Attempt(download, url, progress) == Outcome::Complete;
+}
+
+namespace {
+
+// The text of one response header; empty when it is absent.
+std::string HeaderText(HINTERNET request, DWORD query) {
+  char text[512] = {};
+  DWORD size = sizeof text;
+  if (!HttpQueryInfoA(request, query, text, &size, nullptr) || size >= sizeof text) return std::string();
+  return std::string(text, size);
+}
+
+// A strong ETag, else the Last-Modified date: If-Range takes either, but a
+// weak ETag never matches there.
+std::string ValidatorOf(HINTERNET request) {
+  const std::string etag = HeaderText(request, HTTP_QUERY_ETAG);
+  if (!etag.empty() && etag.compare(0, 2, "W/") != 0) return etag;
+  return HeaderText(request, HTTP_QUERY_LAST_MODIFIED);
+}
+
+// The URL the request ended at after the redirects WinINet followed.
+std::string FinalUrl(HINTERNET request) {
+  char text[4096] = {};
+  DWORD size = sizeof text;
+  if (!InternetQueryOptionA(request, INTERNET_OPTION_URL, text, &size)) return std::string();
+  return std::string(text, size < sizeof text ? size : 0);
+}
+
+bool SetFileLength(HANDLE file, int64_t length) {
+  LARGE_INTEGER at;
+  at.QuadPart = length;
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Creates or truncates path: readable and renamable through this handle;
+// others may read it but not write, rename or delete it.
+UniqueFile CreateHeldFile(const std::string& path) {
+  return UniqueFile(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The body starts from its first byte again.
+void ForgetKept(FileDownload& download) {
+  download.kept = 0;
+  download.total = -1;
+  download.validator.clear();
+  if (download.sink != nullptr) download.sink->Restart();
+}
+
+}  // namespace
+
+DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const std::string& url,
+                                                DownloadProgress* progress) {
+  State& state = *state_;
+  if (state.cancelled) return Outcome::Failed;
+
+  State::AttemptRequest closeRequest(state);
+  if (state.Session() == nullptr) {
+    HINTERNET session =
+        InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (session == nullptr) throw TransferError("no WinINet session");
+    if (!state.Adopt(&State::session, session)) return Outcome::Failed;
+    SetTimeouts(session, timeouts);
+    InternetSetStatusCallbackA(session, PassTimeoutsOn);
+  }
 
   if (!IsHttpUrl(url)) {
     OutputDebugStringA(kNoHttpResponseText);
-    return false;
+    return Outcome::Failed;
   }
-  const std::optional<HINTERNET> opened =
-      OpenUrlUnlessCancelled(state.blockingCalls, session, url, timeouts, state.cancelEvent.get());
-  if (!opened || *opened == nullptr) return false;
+  // A body already whole, or longer than announced, is no place to go on from.
+  if (download.kept >= download.total && download.kept > 0) ForgetKept(download);
+  const std::string resume = ResumeHeaders(download.kept, download.validator);
+  const std::optional<HINTERNET> opened = OpenUrlUnlessCancelled(state.blockingCalls, state.Session(), url,
+                                                                 resume, timeouts, state.cancelEvent.get());
+  if (!opened || *opened == nullptr) return Outcome::Failed;
   HINTERNET request = *opened;
-  if (!state.Adopt(&State::request, request)) return false;
+  if (!state.Adopt(&State::request, request)) return Outcome::Failed;
   // The reads need no status reports.
   InternetSetStatusCallbackA(request, nullptr);
+
+  // An https download never continues over plain http.
+  if (IsDowngradeRedirect(url, FinalUrl(request))) return Outcome::Refused;
 
   // An error page is no update file, however well its length matches.
   DWORD status = 0;
@@ -403,42 +507,84 @@ bool DownloadClient::DownloadOnce(const std::string& localPath, const std::strin
   if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
                       nullptr) ||
       !IsSuccessStatus(status)) {
-    return false;
+    return Outcome::Failed;
   }
   // Without a length there is nothing to tell a whole body from a cut one.
   char lengthText[32] = {};
   DWORD lengthSize = sizeof lengthText;
-  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) return false;
-  const int32_t announced =
-      AtoiText(std::string(lengthText, lengthSize < sizeof lengthText ? lengthSize : 0));
-  const std::optional<int32_t> step = ProgressStep(announced);
-  if (!step) return false;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) {
+    return Outcome::Failed;
+  }
+  const int64_t length =
+      ParseContentLength(std::string(lengthText, lengthSize < sizeof lengthText ? lengthSize : 0));
+  if (length < 0) return Outcome::Failed;
 
-  if (progress != nullptr) progress->Started(announced, *step);
+  // 206 continues the kept bytes; any other success (a server without ranges,
+  // or a body that changed since) is the whole body from its first byte.
+  const bool continued = status == 206;
+  int64_t total = length;
+  if (continued) {
+    const std::optional<ContentRange> range =
+        ParseContentRange(HeaderText(request, HTTP_QUERY_CONTENT_RANGE));
+    if (resume.empty() || !range || range->first != download.kept || range->last + 1 != range->total ||
+        length != range->total - range->first || (download.total >= 0 && range->total != download.total)) {
+      ForgetKept(download);  // no part of what the server holds now: start again
+      return Outcome::Failed;
+    }
+    total = range->total;
+  }
+  if (total > download.maxLength) return Outcome::Refused;
+  const std::optional<int32_t> step = ProgressStep(ReportValue(total));
+  if (!step) return Outcome::Failed;
+  if (!continued) {
+    const bool hadBytes = download.kept > 0;
+    download.kept = 0;
+    download.total = total;
+    download.validator = ValidatorOf(request);
+    if (hadBytes && download.sink != nullptr) download.sink->Restart();
+  }
 
-  UniqueFile file = CreateTargetFile(*target);
-  if (!file) return false;
+  if (progress != nullptr) progress->Started(ReportValue(total), *step);
+
+  if (!download.file) {
+    download.file = CreateHeldFile(download.path);
+    if (!download.file) return Outcome::Failed;
+  }
+  if (!SetFileLength(download.file.get(), download.kept))
+    throw TransferError("the downloaded file cannot be cut");
 
   char buffer[kTransferChunkBytes];
   ChunkReader reader(state.blockingCalls, request, state.cancelled, state.cancelEvent.get());
-  int64_t received = 0;
+  bool overran = false;
   for (;;) {
     DWORD count = 0;
-    if (!reader.Read(buffer, sizeof buffer, count)) {
-      if (state.cancelled) return false;
-      throw TransferError("reading the response failed");
-    }
+    // A read that fails (a cut connection, a time-out) ends the attempt with
+    // what it brought; the next one goes on from there.
+    if (!reader.Read(buffer, sizeof buffer, count)) return Outcome::Failed;
     // A read cut short by Cancel may end like a body: the flag decides.
-    if (state.cancelled) return false;
+    if (state.cancelled) return Outcome::Failed;
     if (count == 0) break;
-    received += count;
-    WriteWhole(file.get(), buffer, count);
-    if (progress != nullptr) progress->Received(ReportValue(received));
+    const int64_t room = total - download.kept;
+    if (static_cast<int64_t>(count) > room) {
+      count = static_cast<DWORD>(room);
+      overran = true;
+    }
+    if (count > 0) {
+      WriteWhole(download.file.get(), buffer, count);
+      if (download.sink != nullptr) download.sink->Add(buffer, count);
+      download.kept += count;
+      if (progress != nullptr) progress->Received(ReportValue(download.kept));
+    }
+    if (overran) break;
   }
-  file.reset();
   state.CloseRequest();
 
-  if (received != announced) return false;
-  if (progress != nullptr) progress->Finished(ReportValue(received));
-  return true;
+  if (overran) {
+    // A body longer than announced is not the file: none of it is kept.
+    ForgetKept(download);
+    return Outcome::Failed;
+  }
+  if (download.kept != total) return Outcome::Failed;
+  if (progress != nullptr) progress->Finished(ReportValue(download.kept));
+  return Outcome::Complete;
 }

@@ -1,16 +1,20 @@
 #pragma once
 // The download client: one URL into one file over WinINet, in chunks of
-// kTransferChunkBytes, with progress reports and up to three attempts. It knows
-// nothing of the update that uses it; progress goes to a DownloadProgress.
+// kTransferChunkBytes, with progress reports. An attempt that ends early is
+// continued from the bytes already written (Range, guarded by If-Range with the
+// first answer's validator); the attempts are counted by AttemptBudget. It
+// knows nothing of the update that uses it; progress goes to a
+// DownloadProgress, the bytes themselves also to a DownloadSink.
 //
-// Threads: DownloadFile and DownloadOnce run on one thread at a time (the
-// update's worker); Cancel may be called from any other thread while they run.
+// Threads: one client runs one download at a time, on one thread; several
+// clients may run side by side. Cancel may be called from any other thread.
 
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "updater/base/scoped_handle.h"
 #include "updater/transfer/download_rules.h"
 
 // A failure of the platform while a download reads or writes data. Callers
@@ -33,6 +37,33 @@ class DownloadProgress {
   virtual void Finished(int32_t bytes) = 0;
 };
 
+// Sees every byte of the body in order as it is written, so that a file's
+// digests come from the bytes that arrived, never from a second read.
+class DownloadSink {
+ public:
+  virtual ~DownloadSink() = default;
+  // The body starts again from its first byte: forget everything added.
+  virtual void Restart() = 0;
+  virtual void Add(const char* data, std::size_t size) = 0;
+};
+
+// One file's download across its attempts. The file is created at the first
+// answer that is accepted (never for a refused one) and stays open in file:
+// others may read it, but not write, rename or delete it, until its owner lets
+// it go. A caller that continues a file kept from an earlier run opens it into
+// file and sets kept, total and validator (and feeds the kept bytes to sink).
+struct FileDownload {
+  std::string path;
+  // A larger announced length fails at once; the body is never written past
+  // its announced length.
+  int64_t maxLength = 0;
+  DownloadSink* sink = nullptr;  // may be null
+  UniqueFile file;
+  int64_t kept = 0;       // bytes of the body at the start of file
+  int64_t total = -1;     // the whole body's length as announced; -1 unknown
+  std::string validator;  // ETag or Last-Modified of the answer that began it
+};
+
 class DownloadClient {
  public:
   DownloadClient();
@@ -40,12 +71,25 @@ class DownloadClient {
   DownloadClient(const DownloadClient&) = delete;
   DownloadClient& operator=(const DownloadClient&) = delete;
 
-  // Up to kDownloadAttempts of DownloadOnce, kAttemptPauseMs apart; none after
-  // a cancel. Both may raise TransferError. progress may be null.
+  // The whole body of url into download.file, in as many attempts as
+  // AttemptBudget allows, kAttemptPauseMs apart; none after a cancel or after
+  // a refusal (a length over the maximum, a redirect from https to http).
+  // False leaves in download what was kept. May raise TransferError (a file
+  // that cannot be written).
+  bool Fetch(FileDownload& download, const std::string& url, DownloadProgress* progress);
+
+  // Fetch into a new file at localPath (or where the bz2 rule puts it),
+  // closed again at the end. progress may be null.
   bool DownloadFile(const std::string& localPath, const std::string& url, DownloadProgress* progress,
-                    Bz2Target rule = Bz2Target::UrlName);
+                    int64_t maxLength, Bz2Target rule = Bz2Target::UrlName);
+  // One attempt only.
   bool DownloadOnce(const std::string& localPath, const std::string& url, DownloadProgress* progress,
-                    Bz2Target rule = Bz2Target::UrlName);
+                    int64_t maxLength, Bz2Target rule = Bz2Target::UrlName);
+
+  // A cancel of this client cancels follower too (at once when this one is
+  // cancelled already), until follower is removed. Any thread.
+  void AddFollower(DownloadClient* follower);
+  void RemoveFollower(DownloadClient* follower);
 
   // Makes the transfer in progress and every later attempt fail (false, no
   // further report) and returns at once: it closes the open request and
@@ -62,6 +106,8 @@ class DownloadClient {
 
  private:
   struct State;
+  enum class Outcome { Complete, Failed, Refused };
+  Outcome Attempt(FileDownload& download, const std::string& url, DownloadProgress* progress);
   // Made with the client, so that Cancel never races the downloading thread
   // to create it.
   std::unique_ptr<State> state_;

@@ -1,5 +1,6 @@
 #include "updater/transfer/download_rules.h"
 
+#include <climits>
 #include <cstring>
 
 #include "updater/base/file_name_rules.h"
@@ -29,7 +30,8 @@ char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 
 
 }  // namespace
 
-std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url, Bz2Target rule) {
+std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url,
+                                          Bz2Target rule) {
   if (rule == Bz2Target::LocalPath || TextAfterLast(url, '.') != "bz2") return localPath;
   std::string name = TextAfterLast(url, '/');
   // A fragment is no part of the file's name: such a URL names no plain file.
@@ -37,6 +39,77 @@ std::optional<std::string> DownloadTarget(const std::string& localPath, const st
   std::size_t slash = FindLastSingleByte(localPath, '\\');
   std::string folder = slash == std::string::npos ? std::string() : localPath.substr(0, slash + 1);
   return folder + name;
+}
+
+int64_t ParseContentLength(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const int digit = text[i] - '0';
+    value = value > (INT64_MAX - digit) / 10 ? INT64_MAX : value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+namespace {
+
+// Reads the digits at text[at...] into value; false when there are none.
+bool ReadNumber(const std::string& text, std::size_t& at, int64_t& value) {
+  const std::size_t start = at;
+  value = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    if (value > (INT64_MAX - 9) / 10) return false;
+    value = value * 10 + (text[at] - '0');
+  }
+  return at > start;
+}
+
+}  // namespace
+
+std::optional<ContentRange> ParseContentRange(const std::string& text) {
+  const std::string unit = "bytes ";
+  if (text.compare(0, unit.size(), unit) != 0) return std::nullopt;
+  std::size_t at = unit.size();
+  ContentRange range;
+  if (!ReadNumber(text, at, range.first) || at >= text.size() || text[at++] != '-') return std::nullopt;
+  if (!ReadNumber(text, at, range.last) || at >= text.size() || text[at++] != '/') return std::nullopt;
+  if (!ReadNumber(text, at, range.total) || at != text.size()) return std::nullopt;
+  if (range.first > range.last || range.last >= range.total) return std::nullopt;
+  return range;
+}
+
+std::string ResumeHeaders(int64_t kept, const std::string& validator) {
+  if (kept <= 0 || validator.empty()) return std::string();
+  // A validator that could end the header early guards nothing.
+  if (validator.find_first_of("\r\n") != std::string::npos) return std::string();
+  return "Range: bytes=" + std::to_string(kept) + "-\r\nIf-Range: " + validator + "\r\n";
+}
+
+bool AttemptBudget::AfterAttempt(int64_t reached, int64_t announcedLength) {
+  ++attempts_;
+  if (reached > bestReached_) {
+    bestReached_ = reached;
+  } else {
+    ++fruitless_;
+  }
+  const int64_t cap =
+      2 * kDownloadAttempts + (announcedLength > 0 ? announcedLength / kResumeAttemptBytes : 0);
+  return fruitless_ < kDownloadAttempts && attempts_ < cap;
+}
+
+bool IsDowngradeRedirect(const std::string& originalUrl, const std::string& finalUrl) {
+  auto isHttps = [](const std::string& url) {
+    const std::string scheme = "https://";
+    if (url.size() < scheme.size()) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+      if (UpperAscii(url[i]) != UpperAscii(scheme[i])) return false;
+    }
+    return true;
+  };
+  return isHttps(originalUrl) && !isHttps(finalUrl);
 }
 
 bool IsHttpUrl(const std::string& url) {

@@ -14,11 +14,26 @@ constexpr int32_t kTransferChunkBytes = 20000;
 constexpr int32_t kProgressFullScale = 1000;
 constexpr int kDownloadAttempts = 3;
 constexpr unsigned kAttemptPauseMs = 100;
+// An attempt that ends early is continued from the bytes already kept; one
+// that brought new bytes costs none of the kDownloadAttempts. So that a line
+// that trickles a few bytes per connection still ends the download, every
+// kResumeAttemptBytes of the body buy only one more attempt: a download makes
+// at most 2 * kDownloadAttempts + length / kResumeAttemptBytes attempts (with
+// kAttemptPauseMs between them), each of
+// which ends at the time-outs when the line goes quiet.
+constexpr int64_t kResumeAttemptBytes = 64 * 1024;
+// The largest bodies each kind of download accepts. Larger announced lengths
+// fail before anything is written. Update files are bounded by the 32-bit
+// lengths that the progress reports carry.
+constexpr int64_t kSignatureMaxBytes = 4096;
+constexpr int64_t kManifestMaxBytes = 16 * 1024 * 1024;
+constexpr int64_t kInstallFileMaxBytes = 0x7fffffff;
 // InternetOpenUrlA flags: INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY
-// (always from the server) | INTERNET_FLAG_NO_CACHE_WRITE: without the last one
-// WinINet also copies every download into its cache, a second full copy of
-// each update file on disk that nobody reads.
-constexpr uint32_t kOpenUrlFlags = 0x80000002u | 0x04000000u;
+// (always from the server) | INTERNET_FLAG_NO_CACHE_WRITE: without it WinINet
+// also copies every download into its cache, a second full copy of each update
+// file on disk that nobody reads | INTERNET_FLAG_KEEP_CONNECTION, so that the
+// next file costs no new connection. No flag ever relaxes a certificate check.
+constexpr uint32_t kOpenUrlFlags = 0x80000002u | 0x04000000u | 0x00400000u;
 
 // How long one attempt waits, in milliseconds, for the connection, for sending
 // the request and for each receive (the answer's head and every read of the
@@ -57,6 +72,41 @@ std::string DisplayPath(const std::string& localPath, const std::string& tempFol
 enum class Bz2Target { UrlName, LocalPath };
 std::optional<std::string> DownloadTarget(const std::string& localPath, const std::string& url,
                                           Bz2Target rule = Bz2Target::UrlName);
+
+// A Content-Length text read as C's atoi reads a number (leading blanks, a sign,
+// then digits; no digit at the start gives 0), but in 64 bits, saturating.
+int64_t ParseContentLength(const std::string& text);
+
+// A Content-Range "bytes FIRST-LAST/TOTAL" of a 206 answer.
+struct ContentRange {
+  int64_t first = 0;
+  int64_t last = 0;
+  int64_t total = 0;
+};
+std::optional<ContentRange> ParseContentRange(const std::string& text);
+
+// The headers that ask for the rest of a body from byte kept on, only while
+// it still is the body whose validator (an ETag or a Last-Modified date) is
+// given; empty when there is nothing to continue or no validator to guard it.
+std::string ResumeHeaders(int64_t kept, const std::string& validator);
+
+// The attempts of one download: three that bring nothing, and one more per
+// kResumeAttemptBytes of the body for the attempts that do.
+class AttemptBudget {
+ public:
+  // An attempt has ended with reached bytes of the body the most ever kept.
+  // True while another attempt may follow.
+  bool AfterAttempt(int64_t reached, int64_t announcedLength);
+
+ private:
+  int64_t bestReached_ = 0;
+  int fruitless_ = 0;
+  int64_t attempts_ = 0;
+};
+
+// True when a request for originalUrl, which is https, ended at finalUrl,
+// which is not: such a redirect is refused.
+bool IsDowngradeRedirect(const std::string& originalUrl, const std::string& finalUrl);
 
 // True for URLs whose scheme gives an HTTP response ("http://", "https://", any
 // letter case). Other schemes (ftp, file...) get no transfer.

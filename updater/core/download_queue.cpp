@@ -1,0 +1,130 @@
+#include "updater/core/download_queue.h"
+
+#include <exception>
+
+#include "updater/core/update_job.h"
+
+// The dialog's reports come from several transfers at once: they reach it one
+// at a time, and the progress bar's step is set again whenever the chunk it
+// counts belongs to another file than the step last set.
+class DownloadQueue::SharedProgress {
+ public:
+  explicit SharedProgress(UpdateObserver* dialog) : dialog_(dialog) {}
+
+  class Row : public DownloadProgress {
+   public:
+    Row(SharedProgress& shared, std::string filePath) : shared_(shared), filePath_(std::move(filePath)) {}
+
+    void Started(int32_t announcedLength, int32_t step) override {
+      step_ = step;
+      std::lock_guard<std::mutex> lock(shared_.mutex_);
+      shared_.SetStep(step);
+      shared_.dialog_->ReportFileProgress(filePath_, DownloadStarted, announcedLength);
+    }
+    void Received(int32_t bytesSoFar) override {
+      std::lock_guard<std::mutex> lock(shared_.mutex_);
+      shared_.SetStep(step_);
+      shared_.dialog_->StepProgress();
+      shared_.dialog_->ReportFileProgress(filePath_, Downloading, bytesSoFar);
+    }
+    void Finished(int32_t bytes) override {
+      std::lock_guard<std::mutex> lock(shared_.mutex_);
+      shared_.dialog_->ReportFileProgress(filePath_, Downloaded, bytes);
+    }
+
+   private:
+    SharedProgress& shared_;
+    std::string filePath_;
+    int32_t step_ = 0;
+  };
+
+ private:
+  void SetStep(int32_t step) {
+    if (step == lastStep_) return;
+    lastStep_ = step;
+    dialog_->SetProgressStep(step);
+  }
+
+  UpdateObserver* dialog_;
+  std::mutex mutex_;  // one report at a time; guards lastStep_
+  int32_t lastStep_ = -1;
+};
+
+struct DownloadQueue::Worker {
+  DownloadClient client;
+  std::thread thread;
+};
+
+DownloadQueue::DownloadQueue(UpdateJob& job, std::vector<FetchPlan> plans,
+                             std::function<bool(const std::string&)> mayFetch)
+    : job_(job), plans_(std::move(plans)), mayFetch_(std::move(mayFetch)) {
+  if (job_.owner() != nullptr) progress_ = std::make_unique<SharedProgress>(job_.owner());
+  for (std::size_t i = 0; i < plans_.size(); ++i) files_.push_back(std::make_unique<FetchedFile>());
+  states_.assign(plans_.size(), State::Waiting);
+  const std::size_t count = plans_.size() < kTransfersAtOnce ? plans_.size() : kTransfersAtOnce;
+  for (std::size_t i = 0; i < count; ++i) {
+    auto worker = std::make_unique<Worker>();
+    worker->client.timeouts = job_.downloads().timeouts;
+    job_.downloads().AddFollower(&worker->client);
+    workers_.push_back(std::move(worker));
+  }
+  for (auto& worker : workers_) {
+    Worker* w = worker.get();
+    w->thread = std::thread([this, w] { Work(*w); });
+  }
+}
+
+DownloadQueue::~DownloadQueue() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (auto& worker : workers_) {
+    worker->client.Cancel();
+    if (worker->thread.joinable()) worker->thread.join();
+    job_.downloads().RemoveFollower(&worker->client);
+  }
+}
+
+FetchedFile* DownloadQueue::Wait(std::size_t index) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  waiting_ = index;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return states_[index] == State::Ready || states_[index] == State::Failed; });
+  return states_[index] == State::Ready ? files_[index].get() : nullptr;
+}
+
+void DownloadQueue::Work(Worker& worker) {
+  for (;;) {
+    std::size_t index = 0;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock,
+                    [&] { return stopping_ || next_ >= plans_.size() || next_ <= waiting_ + kFilesAhead; });
+      if (stopping_ || next_ >= plans_.size()) return;
+      index = next_++;
+      states_[index] = State::Running;
+    }
+    const bool ok = FetchOne(worker, index);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      states_[index] = ok ? State::Ready : State::Failed;
+    }
+    changed_.notify_all();
+  }
+}
+
+bool DownloadQueue::FetchOne(Worker& worker, std::size_t index) {
+  const FetchPlan& plan = plans_[index];
+  // Nothing may leave a queue thread as an exception: a file that cannot be
+  // written fails that file, like any failed download.
+  try {
+    if (mayFetch_ && !mayFetch_(plan.filePath)) return false;
+    if (!progress_) return FetchUpdateFile(worker.client, plan, nullptr, *files_[index]);
+    SharedProgress::Row row(*progress_, plan.filePath);
+    return FetchUpdateFile(worker.client, plan, &row, *files_[index]);
+  } catch (const std::exception&) {
+    return false;
+  }
+}

@@ -1,0 +1,67 @@
+#pragma once
+// Keeps the next files of the table downloading while the install loop checks
+// and installs the one before, so that the line never idles between files:
+// up to kTransfersAtOnce transfers at a time, each on a thread of its own with
+// a DownloadClient of its own whose session keeps its connections alive from
+// one file to the next, and at most kFilesAhead fetched files waiting. The
+// install loop still takes the files one by one in table order (Wait), so
+// its order, its rows and its failure rules are those of one file at a time;
+// when it stops early the queue's destructor stops every transfer and waits
+// for its threads. A cancel of the job's client reaches every transfer.
+//
+// Threads: construction, Wait and destruction on the update's worker; the
+// transfers on the queue's own threads, whose progress reports are passed to
+// the dialog one at a time.
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "updater/core/update_file_fetch.h"
+
+class UpdateJob;
+
+constexpr std::size_t kTransfersAtOnce = 4;
+constexpr std::size_t kFilesAhead = 8;
+
+class DownloadQueue {
+ public:
+  // Fetches plans in order; mayFetch(filePath) false fails a file without a
+  // request (a FilePath whose place cannot take a file).
+  DownloadQueue(UpdateJob& job, std::vector<FetchPlan> plans,
+                std::function<bool(const std::string&)> mayFetch);
+  ~DownloadQueue();
+  DownloadQueue(const DownloadQueue&) = delete;
+  DownloadQueue& operator=(const DownloadQueue&) = delete;
+
+  // Waits for the file at index, and lets the queue fetch one more ahead of
+  // it. Null when it failed. The file stays the caller's until the queue ends.
+  FetchedFile* Wait(std::size_t index);
+
+ private:
+  enum class State { Waiting, Running, Ready, Failed };
+  struct Worker;
+  class SharedProgress;
+
+  void Work(Worker& worker);
+  bool FetchOne(Worker& worker, std::size_t index);
+
+  UpdateJob& job_;
+  std::vector<FetchPlan> plans_;
+  std::function<bool(const std::string&)> mayFetch_;
+  std::vector<std::unique_ptr<FetchedFile>> files_;
+  std::unique_ptr<SharedProgress> progress_;
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::vector<State> states_;
+  std::size_t next_ = 0;     // the next file a worker takes
+  std::size_t waiting_ = 0;  // the file the install loop waits for or installs
+  bool stopping_ = false;
+
+  std::vector<std::unique_ptr<Worker>> workers_;
+};

@@ -1,0 +1,73 @@
+#include "updater/core/partial_cache_rules.h"
+
+#include <cstring>
+
+#include "updater/transfer/md5.h"
+
+namespace partial_cache {
+namespace {
+
+constexpr const char kHeadMagic[] = "TorvanePartial 1";
+// Longer than any header line WinINet hands back.
+constexpr std::size_t kMaxValidatorChars = 500;
+
+bool IsLowerHex(const std::string& text) {
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const std::size_t n = std::strlen(suffix);
+  return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+}  // namespace
+
+std::string EntryKey(const std::string& url, const std::string& md5Expected,
+                     const std::string& sha256Expected) {
+  const std::string text = url + "\n" + md5Expected + "\n" + sha256Expected;
+  Md5Context context;
+  context.Update(text.data(), text.size());
+  context.Final();
+  unsigned char digest[16];
+  context.GetDigest(digest);
+  return FormatDigest(digest);
+}
+
+std::string FormatHead(const Head& head) {
+  return std::string(kHeadMagic) + "\n" + std::to_string(head.total) + "\n" + head.validator + "\n";
+}
+
+std::optional<Head> ParseHead(const std::string& text) {
+  const std::string magic = std::string(kHeadMagic) + "\n";
+  if (text.compare(0, magic.size(), magic) != 0) return std::nullopt;
+  const std::size_t totalEnd = text.find('\n', magic.size());
+  if (totalEnd == std::string::npos || totalEnd == magic.size() || totalEnd - magic.size() > 18)
+    return std::nullopt;
+  Head head;
+  for (std::size_t i = magic.size(); i < totalEnd; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    head.total = head.total * 10 + (text[i] - '0');
+  }
+  const std::size_t validatorEnd = text.find('\n', totalEnd + 1);
+  if (validatorEnd == std::string::npos || validatorEnd + 1 != text.size()) return std::nullopt;
+  head.validator = text.substr(totalEnd + 1, validatorEnd - totalEnd - 1);
+  if (head.total <= 0 || head.validator.empty() || head.validator.size() > kMaxValidatorChars ||
+      head.validator.find('\r') != std::string::npos) {
+    return std::nullopt;
+  }
+  return head;
+}
+
+std::optional<std::string> KeyOfName(const std::string& name) {
+  for (const char* suffix : {kPartSuffix, kHeadSuffix}) {
+    if (!EndsWith(name, suffix)) continue;
+    const std::string key = name.substr(0, name.size() - std::strlen(suffix));
+    if (key.size() == 32 && IsLowerHex(key)) return key;
+  }
+  return std::nullopt;
+}
+
+}  // namespace partial_cache

@@ -1,0 +1,299 @@
+#include "updater/core/update_file_fetch.h"
+
+#include <windows.h>
+
+#include <optional>
+#include <vector>
+
+#include "updater/base/hex_text.h"
+#include "updater/core/install_restore.h"
+#include "updater/core/partial_cache_rules.h"
+#include "updater/core/update_job.h"
+#include "updater/transfer/cng.h"
+#include "updater/transfer/md5.h"
+
+namespace {
+
+// The digests of a body, fed with its bytes as they are written.
+class DigestSink : public DownloadSink {
+ public:
+  explicit DigestSink(bool wantSha256) : wantSha256_(wantSha256) {
+    cngLoaded_ = wantSha256_ && cng_.Load();
+    Restart();
+  }
+
+  void Restart() override {
+    md5_ = std::make_unique<Md5Context>();
+    sha256_.reset();
+    sha256Ok_ = cngLoaded_;
+    if (cngLoaded_) sha256_ = std::make_unique<CngLibrary::Hasher>(cng_);
+  }
+
+  void Add(const char* data, std::size_t size) override {
+    md5_->Update(data, size);
+    if (sha256_ && sha256Ok_) sha256Ok_ = sha256_->Update(data, size);
+  }
+
+  std::string Md5Text() {
+    md5_->Final();
+    unsigned char digest[16];
+    md5_->GetDigest(digest);
+    return FormatDigest(digest);
+  }
+
+  // The empty text, which matches no digest, when CNG failed.
+  std::string Sha256Text() {
+    Sha256Digest digest;
+    if (!sha256_ || !sha256Ok_ || !sha256_->Finish(digest)) return std::string();
+    return EncodeHex(digest.data(), digest.size());
+  }
+
+ private:
+  bool wantSha256_;
+  bool cngLoaded_ = false;
+  bool sha256Ok_ = false;
+  CngLibrary cng_;
+  std::unique_ptr<Md5Context> md5_;
+  std::unique_ptr<CngLibrary::Hasher> sha256_;
+};
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  char buffer[1024];
+  DWORD read = 0;
+  if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) return std::nullopt;
+  return std::string(buffer, read);
+}
+
+bool WriteSmallFile(const std::string& path, const std::string& text) {
+  UniqueFile file(
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+int64_t HeldFileSize(HANDLE file) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
+}
+
+// Feeds the first kept bytes of the held file to sink; false on a read error.
+bool HashKeptBytes(HANDLE file, int64_t kept, DownloadSink& sink) {
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  std::vector<char> buffer(64 * 1024);
+  while (kept > 0) {
+    const DWORD want = kept < static_cast<int64_t>(buffer.size()) ? static_cast<DWORD>(kept)
+                                                                  : static_cast<DWORD>(buffer.size());
+    DWORD read = 0;
+    if (!ReadFile(file, buffer.data(), want, &read, nullptr) || read == 0) return false;
+    sink.Add(buffer.data(), read);
+    kept -= read;
+  }
+  return true;
+}
+
+// Takes up what an earlier run kept of this body, when its record is sound
+// and the kept bytes are no longer than the body. The last byte is always
+// fetched again, so that the server still confirms the validator.
+void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
+                    DownloadSink& sink) {
+  const std::optional<std::string> text = ReadSmallFile(headPath);
+  const std::optional<partial_cache::Head> head = text ? partial_cache::ParseHead(*text) : std::nullopt;
+  if (!head || head->total > download.maxLength) return;
+  UniqueFile file(CreateFileA(partPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
+  const int64_t size = HeldFileSize(file.get());
+  if (size <= 0 || size > head->total) return;
+  const int64_t kept = size < head->total ? size : head->total - 1;
+  if (kept <= 0 || !HashKeptBytes(file.get(), kept, sink)) {
+    sink.Restart();
+    return;
+  }
+  download.file = std::move(file);
+  download.kept = kept;
+  download.total = head->total;
+  download.validator = head->validator;
+}
+
+// Passes the reports on, and writes the cache record whenever an answer
+// starts or restarts the body, before any of its bytes are written.
+class RecordingProgress : public DownloadProgress {
+ public:
+  RecordingProgress(DownloadProgress* next, const FileDownload& download, std::string headPath)
+      : next_(next), download_(download), headPath_(std::move(headPath)) {}
+
+  void Started(int32_t announcedLength, int32_t step) override {
+    if (!headPath_.empty() &&
+        (download_.total != written_.total || download_.validator != written_.validator)) {
+      written_ = {download_.total, download_.validator};
+      // Without a validator nothing can be continued: no record.
+      if (download_.validator.empty() || !WriteSmallFile(headPath_, partial_cache::FormatHead(written_))) {
+        DeleteFileA(headPath_.c_str());
+      }
+    }
+    if (next_ != nullptr) next_->Started(announcedLength, step);
+  }
+  void Received(int32_t bytesSoFar) override {
+    if (next_ != nullptr) next_->Received(bytesSoFar);
+  }
+  void Finished(int32_t bytes) override {
+    if (next_ != nullptr) next_->Finished(bytes);
+  }
+
+ private:
+  DownloadProgress* next_;
+  const FileDownload& download_;
+  std::string headPath_;
+  partial_cache::Head written_;
+};
+
+std::wstring WideText(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(n > 0 ? n : 0, L'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+  return wide;
+}
+
+// Renames the file of handle to destination, which must not exist.
+bool RenameThroughHandle(HANDLE file, const std::string& destination) {
+  const std::wstring name = WideText(destination);
+  if (name.empty()) return false;
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  memcpy(info->FileName, name.data(), info->FileNameLength);
+  return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// Writes the whole held file over destination, if destination can be opened
+// for writing by no one else; flushed.
+bool WriteOverThroughHandle(HANDLE file, const std::string& destination) {
+  ClearReadOnly(destination);
+  UniqueFile out(CreateFileA(destination.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out) return false;
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  std::vector<char> buffer(256 * 1024);
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
+    if (read == 0) break;
+    DWORD written = 0;
+    if (!WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read) return false;
+  }
+  return FlushFileBuffers(out.get()) != 0;
+}
+
+}  // namespace
+
+std::string PartialKeyFor(const FetchPlan& plan) {
+  return partial_cache::EntryKey(plan.url, plan.md5Expected ? *plan.md5Expected : std::string(),
+                                 plan.sha256Expected ? *plan.sha256Expected : std::string());
+}
+
+bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
+                     FetchedFile& out) {
+  DigestSink digests(plan.sha256Expected != nullptr);
+  out.download.maxLength = kInstallFileMaxBytes;
+  out.download.sink = &digests;
+
+  // A bz2 URL names the file its body is stored as, beside the temporary
+  // file; the file the manifest names then never arrives.
+  const std::optional<std::string> target = DownloadTarget(plan.tempFile, plan.url, Bz2Target::UrlName);
+  if (!target) return false;
+  if (*target != plan.tempFile) {
+    client.DownloadFile(plan.tempFile, plan.url, progress, kInstallFileMaxBytes, Bz2Target::UrlName);
+    return false;
+  }
+
+  const std::string key = PartialKeyFor(plan);
+  const std::string part = plan.partialFolder + "\\" + key + partial_cache::kPartSuffix;
+  const bool cached = part.size() <= kMaxPathChars && CreateFolderPath(plan.partialFolder);
+  if (cached) {
+    out.download.path = part;
+    out.headPath = plan.partialFolder + "\\" + key + partial_cache::kHeadSuffix;
+    TakeUpKeptBody(part, out.headPath, out.download, digests);
+  } else {
+    out.download.path = plan.tempFile;  // no room for the cache: this run only
+  }
+
+  RecordingProgress recording(progress, out.download, out.headPath);
+  const bool fetched = client.Fetch(out.download, plan.url, &recording);
+  out.download.sink = nullptr;
+  if (!fetched) {
+    out.download.file.reset();  // kept for the next run
+    return false;
+  }
+  out.md5Text = digests.Md5Text();
+  if (plan.sha256Expected != nullptr) out.sha256Text = digests.Sha256Text();
+  out.ok = true;
+  return true;
+}
+
+void DropFetchedFile(FetchedFile& file) {
+  if (file.download.file) {
+    // Deleted as soon as the handle closes; no one else can open it meanwhile.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file.download.file.get(), FileDispositionInfo, &disposition,
+                               sizeof disposition);
+    file.download.file.reset();
+  }
+  if (!file.headPath.empty()) DeleteFileA(file.headPath.c_str());
+}
+
+void PrunePartialFolder(const std::string& partialFolder, const std::vector<std::string>* keys) {
+  WIN32_FIND_DATAA entry;
+  UniqueFind find(FindFirstFileA((partialFolder + "\\*").c_str(), &entry));
+  if (find) {
+    do {
+      const std::string name = entry.cFileName;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      const std::optional<std::string> key = partial_cache::KeyOfName(name);
+      bool named = false;
+      if (key && keys != nullptr) {
+        for (const std::string& wanted : *keys) named = named || wanted == *key;
+      }
+      // Only names the cache makes are ever deleted.
+      if (key && !named) DeleteFileA((partialFolder + "\\" + name).c_str());
+    } while (FindNextFileA(find.get(), &entry));
+  }
+  if (keys == nullptr) RemoveDirectoryA(partialFolder.c_str());
+}
+
+bool PlaceHeldFile(FileDownload& download, const std::string& destination,
+                   const std::function<bool()>& beforeAside, const std::function<void()>& afterAside) {
+  HANDLE file = download.file.get();
+  if (file == nullptr || IsFolder(destination)) return false;
+  bool renamed = !IsFile(destination) && RenameThroughHandle(file, destination);
+  bool placed = renamed || (IsFile(destination) && WriteOverThroughHandle(file, destination));
+  if (!placed) {
+    // A file in use cannot be overwritten but can usually be renamed: it
+    // stays beside the new one as .bak until a later update replaces it.
+    if (beforeAside && !beforeAside()) return false;
+    const std::string aside = destination + ".bak";
+    if (!IsFolder(aside)) {
+      ClearReadOnly(aside);
+      DeleteFileA(aside.c_str());
+      if (MoveFileA(destination.c_str(), aside.c_str()) && afterAside) afterAside();
+    }
+    renamed = RenameThroughHandle(file, destination);
+    placed = renamed || WriteOverThroughHandle(file, destination);
+  }
+  if (!placed) return false;
+  if (!renamed) {
+    // Its bytes were copied: the downloaded file itself goes when it closes.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+  }
+  const bool flushed = !renamed || FlushFileBuffers(file);
+  download.file.reset();
+  return flushed;
+}

@@ -1,0 +1,57 @@
+#pragma once
+// One update file fetched for the install loop: its bytes hashed as they
+// arrive (MD5, and SHA-256 through CNG when the manifest asks for it), and the
+// file held open from its creation until it is in place, under a handle that
+// lets no one else write, rename or delete it. So the digests that the
+// install checks are those of the very bytes it puts in place.
+//
+// The body goes into the partial-download cache (partial_cache_rules.h): what
+// a failed or killed run leaves there is continued by the next run, once its
+// kept bytes are hashed again.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "updater/core/update_observer.h"
+#include "updater/transfer/download_client.h"
+
+struct FetchedFile {
+  FileDownload download;   // download.file holds the whole body once ok
+  std::string md5Text;     // of the bytes that arrived
+  std::string sha256Text;  // likewise, only when asked for; empty when CNG failed
+  std::string headPath;    // its cache record; empty when not cached
+  bool ok = false;
+};
+
+struct FetchPlan {
+  std::string filePath;  // the FilePath: its dialog row
+  std::string url;
+  std::string tempFile;                         // tempFolder + FilePath
+  std::string partialFolder;                    // the cache folder
+  const std::string* md5Expected = nullptr;     // FileHashMap's entry, if any
+  const std::string* sha256Expected = nullptr;  // FileSha256Map's entry, if any
+};
+
+// Fetches plan's file into out through client; progress may be null. False
+// leaves what arrived in the cache. May raise TransferError.
+bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
+                     FetchedFile& out);
+
+// Forgets the cache entry of a fetched file whose bytes turned out wrong.
+void DropFetchedFile(FetchedFile& file);
+
+// Removes the cache entries that no file of keys names (keys: EntryKey of
+// each file of the run), or the whole folder when keys is null.
+void PrunePartialFolder(const std::string& partialFolder, const std::vector<std::string>* keys);
+
+// The cache key of one file of the table.
+std::string PartialKeyFor(const FetchPlan& plan);
+
+// Puts the held file at destination through its own handle: renamed there
+// when destination is free, else written over it, else (in use) after
+// moving destination to its aside name, as PutFileInPlace does. The file is
+// on disk and its handle closed when this returns true.
+bool PlaceHeldFile(FileDownload& download, const std::string& destination,
+                   const std::function<bool()>& beforeAside, const std::function<void()>& afterAside);
