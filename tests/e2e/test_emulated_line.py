@@ -6,7 +6,6 @@ the files hold.
 """
 
 import os
-import unittest
 
 from torvane_env import TorvaneTestCase
 from test_update_install import RUN_TIMEOUT, Scenario
@@ -16,10 +15,6 @@ from nginx_server import NginxServer
 MB = 1000000
 DELAY = 0.005  # one way; small, so the runs stay short
 MAX_OVERHEAD = 1.25  # bytes carried / bytes the files hold
-# The download client does not yet go on from a cut or killed download: both
-# tests fail until it does (a cut file fails the update; a killed run's file is
-# fetched again from its first byte).
-NO_RESUME_YET = unittest.expectedFailure
 
 
 class EmulatedLineTest(TorvaneTestCase):
@@ -48,7 +43,6 @@ class EmulatedLineTest(TorvaneTestCase):
         self.assertLessEqual(emulator.bytes_down, MAX_OVERHEAD * total,
                              "carried %d bytes for %d: %r" % (emulator.bytes_down, total, s.requests()))
 
-    @NO_RESUME_YET
     def test_a_line_that_cuts_every_megabyte_still_brings_files_of_three(self):
         s, emulator = self.line_scenario("cut", [3 * MB, 3 * MB], cut_after=1 * MB)
         s.start()
@@ -56,7 +50,6 @@ class EmulatedLineTest(TorvaneTestCase):
         self.expect_installed(s, emulator)
         self.assertGreaterEqual(emulator.connections, 6, "the line did not cut")
 
-    @NO_RESUME_YET
     def test_a_run_killed_half_way_is_continued_by_the_next_run(self):
         s, emulator = self.line_scenario("killed", [20 * MB], bandwidth=10 * MB)
         s.start()
