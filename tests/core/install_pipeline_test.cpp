@@ -221,6 +221,29 @@ TEST_F(InstallPipeline, AKeptDownloadNoLongerListedIsRemoved) {
   EXPECT_TRUE(FilesEndingWith(partial, ".part").empty());
 }
 
+DWORD WINAPI RunInstall(void* job) { return static_cast<UpdateJob*>(job)->InstallFiles() ? 1 : 0; }
+
+// Files are fetched several at a time: a cancel ends every transfer at once,
+// even while the server answers none of them.
+TEST_F(InstallPipeline, ACancelEndsEveryTransferAtOnce) {
+  for (int i = 0; i < 6; ++i) Offer("\\f" + std::to_string(i) + ".bin", "new " + std::to_string(i));
+  server_.Hold("/files/f0.bin");
+  HANDLE thread = CreateThread(nullptr, 0, RunInstall, &job_, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (server_.Requests().empty() && GetTickCount64() < deadline) Sleep(5);
+  job_.Cancel();
+  const DWORD waited = WaitForSingleObject(thread, 2000);
+  server_.Release();
+  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
+  DWORD installed = 1;
+  GetExitCodeThread(thread, &installed);
+  CloseHandle(thread);
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the transfers went on after the cancel";
+  EXPECT_EQ(installed, 0u);
+  EXPECT_TRUE(observer_.installed.empty());
+}
+
 TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
   for (int i = 0; i < 10; ++i) {
     const std::string name = "\\f" + std::to_string(i) + ".bin";

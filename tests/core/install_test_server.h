@@ -10,6 +10,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -27,6 +28,7 @@ class InstallTestServer {
   }
 
   ~InstallTestServer() {
+    Release();
     closesocket(listener_);  // ends accept()
     thread_.join();
     WSACleanup();
@@ -44,6 +46,20 @@ class InstallTestServer {
   void CutAt(const std::string& path, std::size_t offset) {
     std::lock_guard<std::mutex> lock(mutex_);
     cuts_[path] = offset;
+  }
+
+  // The next answer for path waits until Release; the server answers nothing
+  // else meanwhile.
+  void Hold(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = path;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_.clear();
+    }
+    released_.notify_all();
   }
 
   std::vector<std::string> Ranges() const {
@@ -83,8 +99,9 @@ class InstallTestServer {
     const std::string path = request.substr(start, request.find(' ', start) - start);
     std::string answer;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       requests_.push_back(path);
+      released_.wait(lock, [&] { return held_ != path; });
       auto it = files_.find(path);
       if (it == files_.end()) {
         answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -132,4 +149,6 @@ class InstallTestServer {
   std::vector<std::string> requests_;
   std::vector<std::string> ranges_;
   std::map<std::string, std::size_t> cuts_;
+  std::string held_;
+  std::condition_variable released_;
 };

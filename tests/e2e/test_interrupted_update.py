@@ -82,9 +82,13 @@ class KilledUpdateTest(TorvaneTestCase):
 
         for s in points:
             s.start()
-        for s in points:
+        for point, s in enumerate(points):
             if s.stall:
-                event = wait_until(lambda: s.stall in server.requests, EVENT_TIMEOUT)
+                # Later files are fetched ahead: the kill comes once the files
+                # before the stalled one are in place, and it waits.
+                event = wait_until(lambda: s.stall in server.requests and all(
+                    s.client.exists(path) and s.client.read_file(path) == new
+                    for path, _, new in self.FILES[:point]), EVENT_TIMEOUT)
             else:
                 event = s.client.wait_for_file("com/srv4.dll.waiting", EVENT_TIMEOUT)
             self.assertTrue(event, "%s: the kill point was not reached" % s.name)

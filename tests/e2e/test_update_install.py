@@ -240,7 +240,10 @@ class ForcedUpdateTest(TorvaneTestCase):
 
         latest.expect_failure_untouched()
 
-        self.assertEqual(rollback.file_requests(), ["/files/v500/f%d.bin" % i for i in range(4)])
+        # The files after the failing fourth may have been fetched ahead, in any
+        # order; none of them is installed.
+        fetched = sorted(set(rollback.file_requests()))
+        self.assertEqual(fetched[:4], ["/files/v500/f%d.bin" % i for i in range(4)])
         for i in range(10):
             self.assertEqual(rollback.client.read_file("f%d.bin" % i), b"old %d" % i)
         self.assertEqual(rollback.client.read_file("Upgrade.cfg"), rollback.cfg)

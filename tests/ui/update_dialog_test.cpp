@@ -10,6 +10,7 @@
 #include "resource.h"
 #include "ui_test_support.h"
 #include "updater/base/scoped_handle.h"
+#include "updater/ui/size_text.h"
 #include "updater/ui/update_dialog.h"
 
 namespace {
@@ -269,6 +270,27 @@ TEST_F(UpdateDialogTest, StateTextFollowsRepeatedAttemptsAndRefills) {
   OnWorker([&] { dialog->FillFileList(files); });
   OnWorker([&] { dialog->ReportFileProgress("\\Halvix.exe", Downloading, 10); });
   EXPECT_EQ(Rows(list)[0][2], "正在下载");
+}
+
+// Several files download at once, their reports interleaved: each row shows
+// its own length and its own state.
+TEST_F(UpdateDialogTest, RowsDownloadingAtOnceEachShowTheirOwnLength) {
+  Make(1);
+  StartIdleUpdate();
+  HWND list = Item(IDC_FILE_LIST);
+  const FileTable files = ThreeFiles();
+  OnWorker([&] { dialog->FillFileList(files); });
+  OnWorker([&] {
+    dialog->ReportFileProgress("\\Halvix.exe", DownloadStarted, 2048);
+    dialog->ReportFileProgress("\\codec\\b.ocx", DownloadStarted, 40960);
+    dialog->ReportFileProgress("\\Halvix.exe", Downloading, 1024);
+    dialog->ReportFileProgress("\\codec\\b.ocx", Downloading, 20480);
+    dialog->ReportFileProgress("\\Halvix.exe", Downloading, 2048);
+  });
+  const auto rows = Rows(list);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"\\Halvix.exe", FormatSizeProgress(2048, 2048), "正在下载"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"\\codec\\b.ocx", FormatSizeProgress(20480, 40960), "正在下载"}));
 }
 
 // The worker never waits for the screen: its reports all return while this

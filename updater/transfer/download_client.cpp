@@ -1,5 +1,17 @@
 // The download client over WinINet.
 //
+// A download survives a line that drops: an attempt that ends early (a cut
+// connection, a time-out, a short body) is continued by the next from the
+// bytes already written, with Range guarded by If-Range, so a server whose
+// body changed answers 200 and the file starts again from its first byte.
+// Attempts that bring new bytes are free, three that bring nothing end the
+// download, and AttemptBudget caps the whole at 6 + length / 64 KiB attempts,
+// each ended by the time-outs when the line goes quiet. The client's session
+// lives as long as the client, so its connections are kept alive from one file
+// to the next, and it takes the system's proxy settings for every request.
+// Certificates are always checked in full: no flag or option here relaxes
+// them, and a redirect from https to http is refused.
+//
 // Threads: DownloadFile and DownloadOnce run on the worker thread; Cancel runs
 // on the user-interface thread. The two meet only in State: the cancel
 // flag, and the attempt's open WinINet handles, which whoever gets to them
@@ -538,6 +550,11 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
   if (!step) return Outcome::Failed;
   if (!continued) {
     const bool hadBytes = download.kept > 0;
+    // The old bytes go before anything (a progress report included) can
+    // record the new body's validator beside them.
+    if (hadBytes && download.file && !SetFileLength(download.file.get(), 0)) {
+      throw TransferError("the downloaded file cannot be cut");
+    }
     download.kept = 0;
     download.total = total;
     download.validator = ValidatorOf(request);

@@ -436,7 +436,8 @@ void UpdateDialog::ShowFileList(const std::vector<std::string>& paths) {
   SendMessageA(list_, LVM_DELETEALLITEMS, 0, 0);
   // Rows of an earlier run are gone; their paths must not find them again.
   RowIndexMap.clear();
-  downloadingRow_ = -1;
+  rowFileSizes_.clear();
+  downloadingRows_.clear();
   int counter = 0;
   for (const std::string& path : paths) {
     LVITEMA item{};
@@ -460,27 +461,24 @@ void UpdateDialog::ShowFileStage(const std::string& path, int stage, int32_t val
   const int row = AtoiText(*index);
   switch (stage) {
     case DownloadStarted:
-      downloadingRow_ = -1;
+      downloadingRows_.erase(row);
       SendMessageA(progress_, PBM_SETPOS, 0, 0);
-      currentFileSize_ = value;
+      rowFileSizes_[row] = value;
       SetRowText(row, 1, FormatSizeProgress(0, value));
       SetRowText(row, 2, "开始下载");
       break;
     case Downloading:
-      SetRowText(row, 1, FormatSizeProgress(value, currentFileSize_));
+      SetRowText(row, 1, FormatSizeProgress(value, rowFileSizes_[row]));
       // The state text changes only with the first bytes of a download.
-      if (row != downloadingRow_) {
-        SetRowText(row, 2, "正在下载");
-        downloadingRow_ = row;
-      }
+      if (downloadingRows_.insert(row).second) SetRowText(row, 2, "正在下载");
       break;
     case Downloaded:
-      downloadingRow_ = -1;
-      SetRowText(row, 1, FormatSizeProgress(currentFileSize_, currentFileSize_));
+      downloadingRows_.erase(row);
+      SetRowText(row, 1, FormatSizeProgress(rowFileSizes_[row], rowFileSizes_[row]));
       SetRowText(row, 2, "正在更新");
       break;
     case Installed:
-      downloadingRow_ = -1;
+      downloadingRows_.erase(row);
       SendMessageA(progress_, PBM_SETPOS, kProgressMax, 0);
       SetRowText(row, 2, "更新完成");
       break;

@@ -6,7 +6,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -131,11 +133,12 @@ class UpdateDialog : public UpdateObserver {
   int trayAnimationCounter_ = 0;
   FileTable RowIndexMap;  // file path -> decimal text of its list row
   ProgressLog progressLog_;
-  int workerProgressStep_ = 0;  // the bar's step as the worker set it; worker thread only
+  int workerProgressStep_ = 0;  // the bar's step as the worker set it; its reports come one at a time
   int shownStep_ = 10;          // the bar's step as shown: the control's own until set
   UniqueHandle workerThread_;
-  int32_t currentFileSize_ = 0;
-  int downloadingRow_ = -1;  // the row whose state text reads "正在下载"
+  // Several files may be downloading at once: each row keeps its own.
+  std::map<int, int32_t> rowFileSizes_;  // row -> the length its download announced
+  std::set<int> downloadingRows_;        // the rows whose state text reads "正在下载"
   FileVersion clientVersion_;
   bool updateStarted_ = false;
   bool finished_ = false;
