@@ -8,12 +8,14 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 from torvane_env import (SOURCE_DIR, TorvaneTestCase, ScriptedHttpServer, list_windows,
                          post_message, wait_until, DOWNLOAD_CENTRE_TITLE, WM_QUIT)
 from http_server import generated_body
+from line_emulator import LineEmulator
 
 BODY = generated_body(5000)
 
@@ -129,6 +131,39 @@ class HttpServerTest(unittest.TestCase):
             finally:
                 proc.kill()
                 proc.communicate()
+
+
+class LineEmulatorTest(unittest.TestCase):
+
+    def test_delay_shared_bandwidth_cuts_and_counts(self):
+        server = ScriptedHttpServer().start()
+        self.addCleanup(server.stop)
+        server.add_file("/f.bin", BODY)
+        cases = [
+            # line settings, parallel requests, bytes of body each gets, least seconds
+            (dict(), 1, len(BODY), 0),
+            (dict(cut_after=1000), 1, None, 0),
+            (dict(delay=0.1), 1, len(BODY), 0.4),  # handshake, request and answer
+            (dict(bandwidth=20000), 4, len(BODY), 4 * len(BODY) / 20000),  # one line for all
+        ]
+        for settings, parallel, body_size, least in cases:
+            with self.subTest(settings), LineEmulator(server.port, **settings) as line:
+                started = time.monotonic()
+                bodies = []
+                threads = [threading.Thread(target=lambda: bodies.append(raw_get(line.port, "/f.bin")[2]))
+                           for _ in range(parallel)]
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join(30)
+                self.assertGreaterEqual(time.monotonic() - started, least)
+                self.assertEqual(line.connections, parallel)
+                if body_size is None:
+                    self.assertEqual(line.bytes_down, settings["cut_after"])
+                else:
+                    self.assertEqual([len(b) for b in bodies], [body_size] * parallel)
+                    self.assertGreater(line.bytes_down, parallel * body_size)
+                self.assertGreater(line.bytes_up, 0)
 
 
 class FakeClientTest(TorvaneTestCase):

@@ -1,0 +1,75 @@
+"""Updates from real servers under Wine: nginx over HTTPS with certificates of
+a test CA that the machine trusts, and an update through a forward proxy
+(tinyproxy) set in the prefix's Internet settings. The runs of one test go
+side by side, each in its own client folder under its own URL prefix.
+"""
+
+from torvane_env import TorvaneTestCase
+from test_update_install import Scenario
+from test_signed_update import KEY_A, SignedScenario, signed_by
+from forward_proxy import ForwardProxy  # tests/fixtures, on the path through torvane_env
+from nginx_server import NginxServer
+
+# What WinINet reports for each refused certificate, under Wine 8:
+#   self_signed  ERROR_INTERNET_INVALID_CA (12045)
+#   other_host   ERROR_INTERNET_SEC_CERT_CN_INVALID (12038)
+#   expired      ERROR_INTERNET_SEC_CERT_DATE_INVALID (12037)
+BAD_CERTIFICATES = ("self_signed", "other_host", "expired")
+PARTIAL_FOLDER = "UpdatePartialFolder"  # downloads kept for the next run
+
+
+class HttpsUpdateTest(TorvaneTestCase):
+
+    def scenario(self, site, name, file_site=None):
+        """An update of a.dll from release 400 to 500, its manifest on site and
+        its file on file_site (site when None)."""
+        s = Scenario(self, site, name, installed=400)
+        s.client.write_file("a.dll", b"old a")
+        route = s.offer(500, "\\a.dll", b"new a of " + name.encode())
+        if file_site is not None:
+            path, _, digest, sha256 = s.sections[500][0]
+            s.sections[500][0] = (path, file_site.url(route), digest, sha256)
+        return s
+
+    def test_https_installs_and_refused_certificates_change_nothing(self):
+        server = NginxServer().start()
+        self.addCleanup(server.stop)
+        good = server.site("good")
+        installs = self.scenario(good, "trusted")
+        refused_manifests = [self.scenario(server.site(kind), kind) for kind in BAD_CERTIFICATES]
+        refused_files = [self.scenario(good, kind + "_file", server.site(kind)) for kind in BAD_CERTIFICATES]
+        scenarios = [installs] + refused_manifests + refused_files
+        for s in scenarios:
+            s.start()
+        for s in scenarios:
+            s.finish()
+
+        installs.expect_success()
+        self.assertEqual(installs.client.read_file("a.dll"), b"new a of trusted")
+        self.assertEqual(installs.requests(), ["/list.cfg", "/files/v500/a.dll"])
+        for s in refused_manifests + refused_files:
+            # No request was answered on a refused certificate's port.
+            self.assertEqual(s.requests(), ["/list.cfg"] if s in refused_files else [], s.name)
+            self.assertEqual(s.client.read_file("a.dll"), b"old a", s.name)
+            self.assertEqual(s.client.read_file("Upgrade.cfg"), s.cfg, s.name)
+            # Nothing from a refused server is kept, not even for the next run.
+            self.assertEqual([p for p in s.client.listing() if p != PARTIAL_FOLDER],
+                             ["Halvix.exe", "Torvane.exe", "Upgrade.cfg", "a.dll"], s.name)
+            self.assertIsNone(s.client.restart_command_line(), s.name)
+
+
+class ProxyUpdateTest(TorvaneTestCase):
+
+    def test_a_signed_update_goes_through_the_proxy(self):
+        server = self.start_server()
+        proxy = ForwardProxy().start()
+        self.addCleanup(proxy.stop)
+        s = SignedScenario(self, server, "proxied", signed_by(KEY_A))
+        s.offer(500, "\\a.dll", b"new a", digest=None, sha256="auto")
+        s.start()
+        s.finish()
+        s.expect_success()
+        self.assertEqual(s.client.read_file("a.dll"), b"new a")
+        expected = ["GET " + s.url(tail) for tail in ("list.cfg", "list.cfg.sig", "files/v500/a.dll")]
+        self.assertEqual(proxy.requests(), expected)
+        self.assertEqual(s.requests(), ["/list.cfg", "/list.cfg.sig", "/files/v500/a.dll"])
