@@ -55,6 +55,8 @@ TEST(InstallPaths, FilePathsInsideTheClientFolderAreAccepted) {
       "\\UpdateTempFolder2\\x.dll",
       "\\console.dll",
       "\\COM10.dll",
+      "\\logs\\Torvane.log",
+      "\\Torvane.log.2",
   };
   for (const std::string& p : accepted) EXPECT_TRUE(IsContainedFilePath(p)) << p;
 }
@@ -89,6 +91,8 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\HistoryVersionList.cfg",
       "\\historyversionlist.cfg.SIG",
       "\\upgrade.CFG",
+      "\\torvane.LOG",
+      "\\Torvane.log.1",
       "\\x.dll.",
       "\\x.dll ",
       "\\sub.\\x.dll",

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "updater/base/pe_exports.h"
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
 #include "updater/core/install_journal_file.h"
@@ -136,18 +137,29 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   const std::string tempFile = job.tempFolder + filePath;
   const std::string backupCopy = job.backupFolder + filePath;
   const std::string destination = job.exeFolder + filePath;
+  // Written however the file ends: each step adds what it did.
+  run_log::Event entry("file");
+  entry.Add("path", filePath).Timed();
 
-  if (!IsPlaceForFile(job.exeFolder, destination)) return false;
-  if (!EnsureFolder(job.tempFolder + folder)) return false;
-  if (!job.DownloadFile(tempFile, url)) return false;
+  if (!IsPlaceForFile(job.exeFolder, destination)) return entry.Failed("a folder is in the way");
+  if (!EnsureFolder(job.tempFolder + folder))
+    return entry.Error(GetLastError()).Failed("cannot create the temporary folder");
+  if (!job.DownloadFile(tempFile, url)) return entry.Failed("download");
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
-    if (!HashMatches(FileMd5Text(tempFile), *digest)) return false;
+    const std::string md5 = FileMd5Text(tempFile);
+    entry.Add("md5", HashMatches(md5, *digest) ? "ok" : "mismatch");
+    if (!HashMatches(md5, *digest))
+      return entry.Add("md5_expected", *digest).Add("md5_got", md5).Failed("digest");
   }
   if (const std::string* digest = job.FileSha256Map.Find(filePath)) {
-    if (!HashMatches(FileSha256Text(tempFile), *digest)) return false;
+    const std::string sha256 = FileSha256Text(tempFile);
+    entry.Add("sha256", HashMatches(sha256, *digest) ? "ok" : "mismatch");
+    if (!HashMatches(sha256, *digest))
+      return entry.Add("sha256_expected", *digest).Add("sha256_got", sha256).Failed("digest");
   }
 
-  if (!EnsureFolder(job.backupFolder + folder)) return false;
+  if (!EnsureFolder(job.backupFolder + folder))
+    return entry.Error(GetLastError()).Failed("cannot create the backup folder");
   // A file that does not exist yet has no backup; the entry is kept anyway.
   // The same file listed again in another letter case keeps its first backup,
   // which is the only copy of the file as it was before the run.
@@ -159,15 +171,22 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   // use stays with its user and is backed up by a copy, complete and on disk
   // before its record.
   const bool backUpByRename = firstListing && existed && NobodyHasOpen(destination);
-  if (firstListing && existed && !backUpByRename && !MakeBackupCopy(destination, backupCopy)) return false;
+  if (firstListing && existed && !backUpByRename && !MakeBackupCopy(destination, backupCopy))
+    return entry.Error(GetLastError()).Failed("backup copy");
   job.BackupMap.Set(destination, backupCopy);
-  if (!Journal(job, RecordKind::File, filePath, existed)) return false;
+  if (!Journal(job, RecordKind::File, filePath, existed))
+    return entry.Error(GetLastError()).Failed("journal");
   if (backUpByRename && !MoveFileA(destination.c_str(), backupCopy.c_str()) &&
       !MakeBackupCopy(destination, backupCopy)) {
-    return false;
+    return entry.Error(GetLastError()).Failed("backup");
   }
+  entry.Add("backup", !existed         ? "none, new file"
+                      : !firstListing  ? "kept from the first listing"
+                      : backUpByRename ? "renamed"
+                                       : "copied");
 
-  if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
+  if (!folder.empty() && !EnsureFolder(job.exeFolder + folder))
+    return entry.Error(GetLastError()).Failed("cannot create the folder");
   // The checked file itself takes the destination's place when it is free;
   // a destination in use is overwritten by a copy, or moved aside.
   const bool placed = (!IsFile(destination) && MoveFileA(tempFile.c_str(), destination.c_str())) ||
@@ -177,8 +196,10 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
                             // Only the first listing moves the file from before the run aside.
                             if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
                             Journal(job, RecordKind::Moved, filePath);
+                            entry.Add("moved_aside", destination + ".bak");
                           });
-  if (!placed) return false;
+  if (!placed) return entry.Error(GetLastError()).Failed("cannot put the file in place");
+  entry.Add("placed", IsFile(tempFile) ? "copied" : "moved");
   FlushFileToDisk(destination);
 
   RegisterComServer(destination);
@@ -202,11 +223,14 @@ bool UpdateJob::InstallFiles() {
     // A FilePath that would reach outside the client folder fails the run
     // before anything is created or downloaded.
     if (!install_paths::InstallTableIsContained(*this)) return false;
-    if (!PrepareWorkFolders(*this)) return false;
-    if (!StartInstallJournal(backupFolder)) return false;
+    if (!PrepareWorkFolders(*this))
+      return run_log::Event("install").Error(GetLastError()).Failed("work folders");
+    if (!StartInstallJournal(backupFolder))
+      return run_log::Event("install").Error(GetLastError()).Failed("journal");
     for (const auto& [filePath, url] : FileUrlMap) {
       if (Cancelled() || !InstallOneFile(*this, filePath, url)) return false;
     }
+    run_log::Event("install").Add("files", FileUrlMap.size()).Add("committed", true);
     // From here on a killed run is complete: the next start only cleans up.
     AppendInstallJournal(backupFolder, {install_journal::RecordKind::Committed, std::string(), false});
     ClearFileTables(*this);
@@ -214,13 +238,16 @@ bool UpdateJob::InstallFiles() {
     DeleteWorkFolder(backupFolder);
     DeleteManifestFiles(*this);
     return true;
-  } catch (...) {
+  } catch (const std::exception& error) {
     // TransferError from the download client, or an allocation failure.
+    return run_log::Event("install").Add("what", error.what()).Failed("exception");
+  } catch (...) {
     return false;
   }
 }
 
 bool UpdateJob::RestoreBackups() {
+  if (!BackupMap.empty()) run_log::Event("restore_backups").Add("files", BackupMap.size());
   try {
     for (const auto& [destination, backupCopy] : BackupMap) {
       const std::string* aside = AsideMap.Find(destination);
@@ -302,7 +329,7 @@ bool RegisterComServer(const std::string& path) {
   if (!ReadLibraryExports(library.get(), exports)) return false;
   if (!ExportsAll(exports,
                   {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})) {
-    return false;
+    return run_log::Event("regsvr32").Add("file", path).Failed("not a COM server, not registered");
   }
 
   // The system's own regsvr32, never one the client folder or the current
@@ -319,10 +346,16 @@ bool RegisterComServer(const std::string& path) {
   PROCESS_INFORMATION started = {};
   if (!CreateProcessA(regsvr.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &started)) {
-    return false;
+    return run_log::Event("regsvr32").Add("file", path).Error(GetLastError()).Failed("not started");
   }
   UniqueHandle process(started.hProcess);
   UniqueHandle thread(started.hThread);
-  WaitForSingleObject(process.get(), kRegistrationWaitMs);
+  const DWORD waited = WaitForSingleObject(process.get(), kRegistrationWaitMs);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.get(), &exitCode);
+  run_log::Event("regsvr32")
+      .Add("file", path)
+      .Add("exit_code", exitCode)
+      .Add("timed_out", waited == WAIT_TIMEOUT);
   return true;
 }

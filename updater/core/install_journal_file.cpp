@@ -4,6 +4,7 @@
 
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/update_job.h"
 
@@ -57,6 +58,7 @@ void RecoverInterruptedInstall(const std::string& exeFolder) {
     std::string bytes;
     if (!ReadJournal(paths.backupFolder, bytes)) return;
     const install_journal::PlayBackPlan plan = MakePlayBackPlan(install_journal::ParseJournal(bytes));
+    run_log::Event("recovery").Add("journal_committed", plan.committed).Add("steps", plan.steps.size());
     for (const install_journal::RestoreStep& step : plan.steps) {
       if (!install_paths::FitsPathBuffers(paths, step.filePath)) continue;
       const std::string destination = exeFolder + step.filePath;

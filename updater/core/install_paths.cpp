@@ -90,7 +90,9 @@ bool IsContainedFilePath(const std::string& filePath) {
   if (IsWorkFolderName(parts.front())) return false;
   if (parts.size() == 1 && (EqualsIgnoreAsciiCaseMb(parts[0], kHistoryFileName) ||
                             EqualsIgnoreAsciiCaseMb(parts[0], kSignatureFileName) ||
-                            EqualsIgnoreAsciiCaseMb(parts[0], kSettingsFileName))) {
+                            EqualsIgnoreAsciiCaseMb(parts[0], kSettingsFileName) ||
+                            EqualsIgnoreAsciiCaseMb(parts[0], kRunLogFileName) ||
+                            EqualsIgnoreAsciiCaseMb(parts[0], kOlderRunLogFileName))) {
     return false;
   }
 

@@ -26,6 +26,8 @@ constexpr const char kBackupFolderName[] = "TempBackUpFolder";
 constexpr const char kHistoryFileName[] = "HistoryVersionList.cfg";
 constexpr const char kSignatureFileName[] = "HistoryVersionList.cfg.sig";  // the manifest's signature
 constexpr const char kSettingsFileName[] = "Upgrade.cfg";
+constexpr const char kRunLogFileName[] = "Torvane.log";         // the run log (run_log.h)
+constexpr const char kOlderRunLogFileName[] = "Torvane.log.1";  // the run log before the last rotation
 // The client, beside the updater: its version names the update, and it is
 // started again after one.
 constexpr const char kClientExeName[] = "Halvix.exe";
@@ -43,7 +45,8 @@ std::string ParentPath(const std::string& path);
 // <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
 // is not a work folder or the install journal, and it does not name the
-// manifest or the settings file (all compared ignoring case). Double-byte characters must be complete.
+// manifest, the settings file or the run logs (all compared ignoring case). Double-byte characters must be
+// complete.
 bool IsContainedFilePath(const std::string& filePath);
 
 // True when every path the pipeline forms for filePath fits a 260-character

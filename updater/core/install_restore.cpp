@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 
 namespace {
@@ -68,16 +69,26 @@ bool PutFileInPlace(const std::string& source, const std::string& destination,
 
 void RestoreDestination(const std::string& destination, const std::string& backupCopy,
                         const std::string& aside, bool existed, bool removeNewFile) {
-  if (IsFolder(destination)) return;
+  // Written at every way out, with what was done and how it went.
+  run_log::Event step("restore");
+  step.Add("file", destination).Add("existed", existed);
+  if (IsFolder(destination)) return (void)step.Add("action", "none, a folder is there");
   if (!aside.empty() && IsFile(aside)) {
     ClearReadOnly(destination);
-    if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
+    if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING))
+      return (void)step.Add("action", "aside file moved back");
+    step.Add("aside_back", false).Error(GetLastError());
   }
   if (existed) {
-    if (IsFile(backupCopy) && !MoveFileInPlace(backupCopy, destination))
-      PutFileInPlace(backupCopy, destination);
+    if (!IsFile(backupCopy)) return (void)step.Add("action", "none, no backup copy");
+    if (MoveFileInPlace(backupCopy, destination)) return (void)step.Add("action", "backup moved back");
+    const bool copied = PutFileInPlace(backupCopy, destination);
+    step.Add("action", "backup copied back").Add("ok", copied);
+    if (!copied) step.Error(GetLastError());
   } else if (removeNewFile && IsFile(destination)) {
     ClearReadOnly(destination);
-    DeleteFileA(destination.c_str());
+    const bool deleted = DeleteFileA(destination.c_str()) != 0;
+    step.Add("action", "new file deleted").Add("ok", deleted);
+    if (!deleted) step.Error(GetLastError());
   }
 }

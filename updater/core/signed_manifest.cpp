@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "updater/base/manifest_signature.h"
+#include "updater/base/run_log.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
 
@@ -48,7 +49,11 @@ bool SignedManifestVerifies(const std::string& manifestPath, const std::string& 
 bool UpdateJob::DownloadManifestSignature(const std::string& manifestUrl) {
   const std::string signaturePath = SignaturePathFor(historyPath);
   // The signature lives in a path buffer like every other work file.
-  if (signaturePath.size() > kMaxPathChars) return false;
-  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix)) return false;
-  return SignedManifestVerifies(historyPath, signaturePath, manifestKeys);
+  run_log::Event check("signature");
+  check.Add("keys", manifestKeys.size());
+  if (signaturePath.size() > kMaxPathChars) return check.Failed("path too long");
+  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix))
+    return check.Failed("not fetched");
+  const bool verified = SignedManifestVerifies(historyPath, signaturePath, manifestKeys);
+  return verified ? (check.Add("verified", true), true) : check.Failed("does not verify with a built-in key");
 }

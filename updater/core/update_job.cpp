@@ -4,6 +4,7 @@
 
 #include "updater/core/client_settings.h"
 #include "updater/base/module_path.h"
+#include "updater/base/run_log.h"
 #include "updater/base/profile_file_reader.h"
 
 bool UpdateJob::Run(UpdateObserver* dialog) {
@@ -15,7 +16,8 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
     if (!InitPaths()) return false;
     if (!ReadClientSettings()) return false;
     if (!CheckAndInstall()) return false;
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    run_log::Event("run_error").Add("what", error.what());
     return false;
   }
   // A completed update consumes the order to update.
@@ -32,6 +34,12 @@ bool UpdateJob::InitPaths() {
 }
 
 bool UpdateJob::ReadClientSettings() {
-  if (!ReadClientSection(ProfileFileReader(upgradeCfgPath), *this)) return false;
+  const bool read = ReadClientSection(ProfileFileReader(upgradeCfgPath), *this);
+  run_log::Event("settings")
+      .Add("time", installedVersion)
+      .Add("download_url", downloadUrl)
+      .Add("config_url", configUrl)
+      .Add("ok", read);
+  if (!read) return false;
   return DownloadManifest(configUrl);
 }

@@ -22,10 +22,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "updater/transfer/download_client.h"
 
 #include "updater/base/module_path.h"
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
 
@@ -52,6 +54,7 @@ void WriteWhole(HANDLE file, const char* data, DWORD size) {
   while (size > 0) {
     DWORD written = 0;
     if (!WriteFile(file, data, size, &written, nullptr) || written == 0) {
+      run_log::Event("write_failed").Error(GetLastError());
       throw TransferError("writing the downloaded file failed");
     }
     data += written;
@@ -215,8 +218,10 @@ std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINT
                                                 HANDLE cancelled) {
   // The callback's context lives with the call, as long as its thread.
   auto open = [session, url, timeouts]() {
-    return InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags,
-                            reinterpret_cast<DWORD_PTR>(&timeouts));
+    HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenUrlFlags,
+                                         reinterpret_cast<DWORD_PTR>(&timeouts));
+    if (request == nullptr) run_log::Event("no_response").Add("url", url).Error(GetLastError());
+    return request;
   };
   auto close = [](HINTERNET request) { const UniqueInternet closed(request); };
   return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled);
@@ -297,6 +302,7 @@ int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : stat
 
 struct DownloadClient::State {
   std::atomic<bool> cancelled{false};
+  int attempt = 1;  // of DownloadFile's attempts, for the run log
   // Set with cancelled, for the waits that a closed handle does not end.
   UniqueHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   BlockingCallThread blockingCalls;  // worker thread only
@@ -362,6 +368,7 @@ bool DownloadClient::WaitForCancel(uint32_t ms) const {
 bool DownloadClient::DownloadFile(const std::string& localPath, const std::string& url,
                                   DownloadProgress* progress, Bz2Target rule) {
   for (int attempt = 1;; ++attempt) {
+    state_->attempt = attempt;
     if (DownloadOnce(localPath, url, progress, rule)) return true;
     if (attempt == kDownloadAttempts || state_->cancelled) return false;
     Sleep(kAttemptPauseMs);
@@ -371,29 +378,32 @@ bool DownloadClient::DownloadFile(const std::string& localPath, const std::strin
 bool DownloadClient::DownloadOnce(const std::string& localPath, const std::string& url,
                                   DownloadProgress* progress, Bz2Target rule) {
   State& state = *state_;
-  if (state.cancelled) return false;
+  // Written however the attempt ends. Slots for later: resumed_from, proxy.
+  run_log::Event entry("request");
+  entry.Add("url", url).Add("attempt", std::exchange(state.attempt, 1)).Timed();
+  if (state.cancelled) return entry.Failed("cancelled");
   // A bz2 URL names the file it is stored as; a name that could leave the
   // folder gets no request at all.
   std::optional<std::string> target = DownloadTarget(localPath, url, rule);
-  if (!target) return false;
+  if (!target) return entry.Failed("refused target name");
 
   State::AttemptHandles handles(state);
   HINTERNET session =
       InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (session == nullptr) throw TransferError("no WinINet session");
-  if (!state.Adopt(&State::session, session)) return false;
+  if (!state.Adopt(&State::session, session)) return entry.Failed("cancelled");
   SetTimeouts(session, timeouts);
   InternetSetStatusCallbackA(session, PassTimeoutsOn);
 
   if (!IsHttpUrl(url)) {
     OutputDebugStringA(kNoHttpResponseText);
-    return false;
+    return entry.Failed("not an http URL");
   }
   const std::optional<HINTERNET> opened =
       OpenUrlUnlessCancelled(state.blockingCalls, session, url, timeouts, state.cancelEvent.get());
-  if (!opened || *opened == nullptr) return false;
+  if (!opened || *opened == nullptr) return entry.Failed(opened ? "no response" : "cancelled");
   HINTERNET request = *opened;
-  if (!state.Adopt(&State::request, request)) return false;
+  if (!state.Adopt(&State::request, request)) return entry.Failed("cancelled");
   // The reads need no status reports.
   InternetSetStatusCallbackA(request, nullptr);
 
@@ -401,23 +411,27 @@ bool DownloadClient::DownloadOnce(const std::string& localPath, const std::strin
   DWORD status = 0;
   DWORD statusSize = sizeof status;
   if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
-                      nullptr) ||
-      !IsSuccessStatus(status)) {
-    return false;
+                      nullptr)) {
+    return entry.Failed("no status");
   }
+  entry.Add("status", status);
+  if (!IsSuccessStatus(status)) return entry.Failed("error status");
   // Without a length there is nothing to tell a whole body from a cut one.
   char lengthText[32] = {};
   DWORD lengthSize = sizeof lengthText;
-  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) return false;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) {
+    return entry.Failed("no Content-Length");
+  }
   const int32_t announced =
       AtoiText(std::string(lengthText, lengthSize < sizeof lengthText ? lengthSize : 0));
+  entry.Add("length", announced);
   const std::optional<int32_t> step = ProgressStep(announced);
-  if (!step) return false;
+  if (!step) return entry.Failed("length out of range");
 
   if (progress != nullptr) progress->Started(announced, *step);
 
   UniqueFile file = CreateTargetFile(*target);
-  if (!file) return false;
+  if (!file) return entry.Error(GetLastError()).Failed("cannot create the file");
 
   char buffer[kTransferChunkBytes];
   ChunkReader reader(state.blockingCalls, request, state.cancelled, state.cancelEvent.get());
@@ -425,11 +439,12 @@ bool DownloadClient::DownloadOnce(const std::string& localPath, const std::strin
   for (;;) {
     DWORD count = 0;
     if (!reader.Read(buffer, sizeof buffer, count)) {
-      if (state.cancelled) return false;
+      if (state.cancelled) return entry.Add("received", received).Failed("cancelled");
+      entry.Add("received", received).Error(GetLastError()).Failed("read error");
       throw TransferError("reading the response failed");
     }
     // A read cut short by Cancel may end like a body: the flag decides.
-    if (state.cancelled) return false;
+    if (state.cancelled) return entry.Add("received", received).Failed("cancelled");
     if (count == 0) break;
     received += count;
     WriteWhole(file.get(), buffer, count);
@@ -438,7 +453,8 @@ bool DownloadClient::DownloadOnce(const std::string& localPath, const std::strin
   file.reset();
   state.CloseRequest();
 
-  if (received != announced) return false;
+  entry.Add("received", received);
+  if (received != announced) return entry.Failed("body length differs from Content-Length");
   if (progress != nullptr) progress->Finished(ReportValue(received));
   return true;
 }

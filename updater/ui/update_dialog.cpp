@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "updater/base/run_log.h"
 #include "updater/base/text_rules.h"
 #include "updater/core/install_paths.h"
 #include "updater/ui/about_box.h"
@@ -306,6 +307,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     cancelResult_ = static_cast<int>(success);
     return;
   }
+  run_log::Event("result").Add("outcome", success == 1 ? "updated" : "failed");
   ShowPendingProgress();
   KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
   SetTrayIcon(IDI_MAIN);
