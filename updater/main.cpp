@@ -83,14 +83,12 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock, run_lo
   // it looks at anything, and above all before the play-back below could undo
   // the files of a run that is still alive.
   if (!folderLock.Acquire(app.exeFolder)) return false;
-  if (log.Open(app.exeFolder + install_paths::kRunLogFileName)) LogRunHeader(app);
 
   // Without its settings file the updater has nothing to do.
   const std::string settingsPath = SettingsPathFor(app.exeFolder);
-  if (settingsPath.empty() || !FileFound(settingsPath)) {
-    run_log::Event("no_settings_file");
-    return false;
-  }
+  if (settingsPath.empty() || !FileFound(settingsPath)) return false;
+  // A start that does nothing leaves no trace; from here on, a run is logged.
+  if (log.Open(app.exeFolder + install_paths::kRunLogFileName)) LogRunHeader(app);
 
   // The client's files cannot be replaced while it runs; it may take as long
   // as it likes to exit.

@@ -33,6 +33,7 @@ with "/Restart" writes its command line to Halvix.restart.txt.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -70,6 +71,24 @@ def ansi_1252_env():
     env = dict(os.environ, LANG="C.UTF-8")
     env.pop("LC_ALL", None)
     return env
+
+
+# A run log line: UTC time with milliseconds, [thread], event, then key=value fields.
+LOG_LINE = re.compile(r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] ([a-z0-9_]+)((?: [a-z0-9_]+=(?:"[^"]*"|[^ "]*))*)$')
+LOG_FIELD = re.compile(r' ([a-z0-9_]+)=("[^"]*"|[^ "]*)')
+
+
+def parse_run_log(data):
+    """(event, {key: value}) per line of a run log's bytes, quotes removed;
+    a line that is not UTF-8 or breaks the format raises."""
+    events = []
+    for line in data.decode("utf-8").split("\r\n")[:-1]:
+        match = LOG_LINE.match(line)
+        if not match:
+            raise AssertionError("malformed run log line: %r" % line)
+        fields = {k: v[1:-1] if v.startswith('"') else v for k, v in LOG_FIELD.findall(match.group(2))}
+        events.append((match.group(1), fields))
+    return events
 
 
 class Window:
@@ -251,6 +270,10 @@ class ClientFolder:
         except FileNotFoundError:
             return None
 
+    def run_log(self, name="Torvane.log"):
+        """The events of a run log in the folder (see parse_run_log); [] without one."""
+        return parse_run_log(self.read_file(name)) if self.exists(name) else []
+
     # The updater.
     def start_torvane(self, *args, timeout=60, env=None):
         """Starts Torvane.exe from this folder with the given arguments; env
@@ -299,6 +322,13 @@ class TorvaneTestCase(unittest.TestCase):
         client = ClientFolder(self.root, name, halvix)
         self.addCleanup(client.kill_all)
         return client
+
+    def assertLogged(self, events, name, **fields):
+        """Some event called name has at least these field values."""
+        for event, found in events:
+            if event == name and all(found.get(k) == str(v) for k, v in fields.items()):
+                return
+        self.fail("no %s %r in the run log:\n%s" % (name, fields, "\n".join(map(repr, events))))
 
     def start_server(self, root=None):
         server = ScriptedHttpServer(root=root).start()

@@ -29,7 +29,7 @@ bool UpdateJob::InitPaths() {
   std::string modulePath;
   if (!ReadModulePath(modulePath)) return false;
   // Refuses a folder too long for the paths of the run.
-  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, *this)) return false;
+  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, *this)) return run_log::Event("run_paths").Failed("folder path too long");
   return FileFound(upgradeCfgPath);
 }
 
