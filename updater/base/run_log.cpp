@@ -118,7 +118,7 @@ Event::Event(const char* name) {
   const KeepLastError keep;
   if (!LogIsOpen()) return;
   try {
-    line_ = LineStart(Now(), GetCurrentThreadId(), name);
+    line_ = name;
   } catch (...) {
     line_.clear();
   }
@@ -138,8 +138,8 @@ void Event::Write() {
   if (line_.empty()) return;
   try {
     if (timed_) AppendField(line_, "ms", std::to_string(GetTickCount64() - startTick_));
-    line_ += "\r\n";
-    WriteLine(line_);
+    // Stamped when written, so that the lines stay in the order of time.
+    WriteLine(LineStart(Now(), GetCurrentThreadId(), line_) + "\r\n");
   } catch (...) {
   }
   line_.clear();

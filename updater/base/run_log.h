@@ -79,7 +79,7 @@ class Event {
   Event& AddNumber(const char* key, unsigned long long number);
   Event& AddUtf8(const char* key, const std::string& utf8);
 
-  std::string line_;  // empty when no log is open
+  std::string line_;  // the name and the fields; empty when no log is open
   unsigned long long startTick_ = 0;
   bool timed_ = false;
 };

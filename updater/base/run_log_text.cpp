@@ -44,12 +44,12 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-std::string LineStart(const UtcTime& t, std::uint32_t threadId, const std::string& name) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%lu] ", t.year, t.month, t.day,
+std::string LineStart(const UtcTime& t, std::uint32_t threadId, const std::string& text) {
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%lu] ", t.year, t.month, t.day,
                 t.hour, t.minute, t.second, t.millisecond, static_cast<unsigned long>(threadId));
-  std::string line = text;
-  line += name;
+  std::string line = stamp;
+  line += text;
   return line;
 }
 

@@ -22,8 +22,8 @@ struct UtcTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 
-// "2026-12-08T14:30:01.123Z [1234] name": the start of every line.
-std::string LineStart(const UtcTime& time, std::uint32_t threadId, const std::string& name);
+// "2026-12-08T14:30:01.123Z [1234] " + text: the start of every line.
+std::string LineStart(const UtcTime& time, std::uint32_t threadId, const std::string& text);
 
 // Appends " key=value" to line; value is UTF-8 and is quoted, escaped and cut
 // as the header says.

@@ -137,6 +137,8 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, const std::stri
   const std::string tempFile = job.tempFolder + filePath;
   const std::string backupCopy = job.backupFolder + filePath;
   const std::string destination = job.exeFolder + filePath;
+  // A killed run's log names the file it stopped at.
+  run_log::Event("file_start").Add("path", filePath);
   // Written however the file ends: each step adds what it did.
   run_log::Event entry("file");
   entry.Add("path", filePath).Timed();
