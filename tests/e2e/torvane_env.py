@@ -33,7 +33,6 @@ with "/Restart" writes its command line to Halvix.restart.txt.
 """
 
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -42,7 +41,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine import SOURCE_DIR, WINE_RUN, WineProcess, wait_until, windows_path  # noqa: E402,F401
+from wine import (SOURCE_DIR, WINE_RUN, WineProcess, parse_run_log, wait_until,  # noqa: E402,F401
+                  windows_path)
 
 BIN_DIR = os.environ.get("MIRELO_BIN_DIR", os.path.join(SOURCE_DIR, "build", "win", "bin"))
 FIXTURE_DIR = os.environ.get("MIRELO_FIXTURE_DIR", os.path.join(BIN_DIR, "fixtures"))
@@ -71,24 +71,6 @@ def ansi_1252_env():
     env = dict(os.environ, LANG="C.UTF-8")
     env.pop("LC_ALL", None)
     return env
-
-
-# A run log line: UTC time with milliseconds, [thread], event, then key=value fields.
-LOG_LINE = re.compile(r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] ([a-z0-9_]+)((?: [a-z0-9_]+=(?:"[^"]*"|[^ "]*))*)$')
-LOG_FIELD = re.compile(r' ([a-z0-9_]+)=("[^"]*"|[^ "]*)')
-
-
-def parse_run_log(data):
-    """(event, {key: value}) per line of a run log's bytes, quotes removed;
-    a line that is not UTF-8 or breaks the format raises."""
-    events = []
-    for line in data.decode("utf-8").split("\r\n")[:-1]:
-        match = LOG_LINE.match(line)
-        if not match:
-            raise AssertionError("malformed run log line: %r" % line)
-        fields = {k: v[1:-1] if v.startswith('"') else v for k, v in LOG_FIELD.findall(match.group(2))}
-        events.append((match.group(1), fields))
-    return events
 
 
 class Window:

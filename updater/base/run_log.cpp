@@ -75,10 +75,29 @@ UtcTime Now() {
   return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
 }
 
+// Other programs may read the log while it is written, and it may be renamed
+// (rotated by another run) under an open handle.
+constexpr DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+ULONGLONG SizeOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 ULONGLONG FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ? SizeOf(data) : 0;
+}
+
+ULONGLONG FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ? SizeOf(data) : 0;
+}
+
+// A read-only log is how a user or an administrator turns the log off. The
+// system refuses to write one anyway, but not every system (nor Wine run as
+// root) does, so it is asked first.
+bool IsReadOnly(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
 }
 
 }  // namespace
@@ -86,12 +105,25 @@ ULONGLONG FileSize(const std::string& path) {
 bool LogFile::Open(const std::string& path) {
   const KeepLastError keep;
   Close();
-  if (RotationDue(FileSize(path))) {
+  if (IsReadOnly(GetFileAttributesA(path.c_str()))) return false;
+  if (RotationDue(FileSize(path)))
     MoveFileExA(path.c_str(), RotatedPath(path).c_str(), MOVEFILE_REPLACE_EXISTING);
+  return Adopt(CreateFileA(path.c_str(), FILE_APPEND_DATA, kLogShare, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool LogFile::Open(const std::wstring& path) {
+  const KeepLastError keep;
+  Close();
+  if (IsReadOnly(GetFileAttributesW(path.c_str()))) return false;
+  if (RotationDue(FileSize(path))) {
+    MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
   }
-  HANDLE file =
-      CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return Adopt(CreateFileW(path.c_str(), FILE_APPEND_DATA, kLogShare, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool LogFile::Adopt(void* file) {
   if (file == INVALID_HANDLE_VALUE) return false;
   AcquireSRWLockExclusive(&openLock);
   if (openFile == nullptr) {

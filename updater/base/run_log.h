@@ -34,10 +34,12 @@ class LogFile {
   // it cannot be opened: the program runs on without a log. One LogFile of a
   // process is open at a time.
   bool Open(const std::string& path);
+  bool Open(const std::wstring& path);  // the same for a UTF-16 path
   // Ends the logging; Events on other threads are dropped from here on.
   void Close();
 
  private:
+  bool Adopt(void* file);
   void* file_ = nullptr;  // the open file's HANDLE
 };
 
