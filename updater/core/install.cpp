@@ -326,9 +326,11 @@ bool RegisterComServer(const std::string& path) {
   // regsvr32 process below, where a crash or hang cannot stop the update.
   UniqueModule library(
       LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
-  if (!library) return false;
+  if (!library)
+    return run_log::Event("regsvr32").Add("file", path).Error(GetLastError()).Failed("not a library");
   std::vector<std::string> exports;
-  if (!ReadLibraryExports(library.get(), exports)) return false;
+  if (!ReadLibraryExports(library.get(), exports))
+    return run_log::Event("regsvr32").Add("file", path).Failed("no exports");
   if (!ExportsAll(exports,
                   {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})) {
     return run_log::Event("regsvr32").Add("file", path).Failed("not a COM server, not registered");
