@@ -216,6 +216,7 @@ void UpdateDialog::StartUpdate() {
     EnableWindow(retryButton_, FALSE);
     SetStatusText(kWaitText);
   } else {
+    run_log::Event("worker").Error(GetLastError()).Failed("not started");
     ShowBalloon("更新失败，创建更新线程失败...", "警告");
     SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
     finished_ = true;
@@ -259,10 +260,14 @@ bool UpdateDialog::WaitForWorker() {
 
 bool UpdateDialog::StopWorker() {
   if (!workerThread_) return false;
+  run_log::Event("cancel").Add("worker", "running");
   cancelling_ = true;
   cancelResult_ = -1;
   if (job_) job_->Cancel();
   const bool ended = WaitForWorker();
+  run_log::Event("cancel")
+      .Add("worker", ended ? "ended" : "left running")
+      .Add("worker_result", cancelResult_);
   cancelling_ = false;
   if (!ended) {
     // The worker may still use its job: it is left to the process's end
