@@ -3,6 +3,7 @@
 
 #include "helper/helper_state.h"
 #include "helper/resource.h"
+#include "updater/base/run_log.h"
 
 namespace quillet {
 namespace {
@@ -42,6 +43,15 @@ HWND CreateMainWindow(HelperState& state, POINT origin) {
                          kWindowHeight, nullptr, nullptr, state.instance, &state);
 }
 
+// Quillet.log beside the program; empty when the program's path is not known.
+std::wstring LogPath() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::wstring();
+  std::wstring folder(path, length);
+  return folder.substr(0, folder.rfind(L'\\') + 1) + L"Quillet.log";
+}
+
 void RunMessageLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -56,6 +66,13 @@ void RunMessageLoop() {
 int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
   const HelperMode mode = ParseHelperMode(modeText);
   EndRunningInstance();
+  // One line as the run starts and one as it ends, whichever way it ends.
+  run_log::LogFile log;
+  const std::wstring logPath = LogPath();
+  if (!logPath.empty()) log.Open(logPath);
+  run_log::Event("start").Add("mode", modeText).Add("pid", GetCurrentProcessId());
+  run_log::Event end("end");
+  end.Add("pid", GetCurrentProcessId());
 
   // The owners of the run, in start-up order. They shut down in the reverse
   // order on every path: the state (main window with the hosted control,
@@ -72,7 +89,10 @@ int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
 
   const POINT origin = CentredOrigin();
   state.mainWindow.reset(CreateMainWindow(state, origin));
-  if (!state.mainWindow) return 0;
+  if (!state.mainWindow) {
+    end.Add("reason", "no window").Error(GetLastError());
+    return 0;
+  }
   HWND window = state.mainWindow.get();
   ShowWindow(window, SW_HIDE);
   switch (mode) {
@@ -85,6 +105,7 @@ int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
       SetTimer(window, kCookieTimer, kCookieTimerPeriod, CookieTimerTick);
       break;
     case HelperMode::Unknown:
+      end.Add("reason", "unknown mode");
       return 0;
   }
   SetWindowLongW(window, GWL_STYLE, GetWindowLongW(window, GWL_STYLE) & kNoCaptionMask);
@@ -92,6 +113,7 @@ int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
   ShowWindow(window, recommend ? SW_SHOW : SW_HIDE);
   UpdateWindow(window);
   RunMessageLoop();
+  end.Add("reason", state.exitReason);
   // Every quit this program or a newer instance posts carries 0; a quit with
   // another code from some other process does not change the outcome.
   return 0;

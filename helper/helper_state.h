@@ -55,6 +55,8 @@ struct HelperState {
   Microsoft::WRL::ComPtr<IWebBrowser2> browserControl;
   // Emptied by the window itself when it is destroyed from inside (the close button).
   UniqueWindow mainWindow;
+  // Why the message loop ended, for the log; a quit from elsewhere is a newer instance's.
+  const char* exitReason = "quit by a newer instance";
 };
 
 // The entry: runs the whole helper and returns the exit code (always 0).

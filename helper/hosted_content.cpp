@@ -130,6 +130,7 @@ void CALLBACK CookieTimerTick(HWND window, UINT, UINT_PTR timerId, DWORD) {
     // A movie that is not running yet, or has no such function, fails here; the run ends anyway.
     CallFunction(state->flashControl.Get(), kClearCookieRequest);
   }
+  state->exitReason = "cookie timer";
   PostQuitMessage(0);
 }
 

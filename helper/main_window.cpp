@@ -151,6 +151,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
   switch (message) {
     case WM_DESTROY:
+      state->exitReason = "window closed";
       PostQuitMessage(0);
       return 0;
     case WM_NCDESTROY:

@@ -6,11 +6,12 @@
 # to the durable loop (goals: whole update at most 1.2, pipeline without the
 # dialog at most 1.1); the update also hashes, backs up and places every file.
 #
-#   BUILD_ROOT=/work/main/build-x bash scripts/bench-update.sh [FILES] [MIB] [ROUNDS] [--desktop]
+#   BUILD_ROOT=/work/main/build-x bash scripts/bench-update.sh [FILES] [MIB] [ROUNDS] [--desktop|--without-log]
 #
 # A third figure, the pipeline without the dialog (bench/win/update_bench_pipeline),
 # separates the dialog's cost; --desktop adds a run inside a Wine virtual
-# desktop, whose notification area does not block the dialog's thread.
+# desktop, whose notification area does not block the dialog's thread;
+# --without-log adds a run whose run log cannot be written (logging's cost).
 #
 # Needs the Windows tree built. Starts and stops its own Wine harness (prefix
 # $BUILD_ROOT/wine, kept between runs); the server runs inside the driver.

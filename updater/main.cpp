@@ -9,6 +9,7 @@
 
 #include "updater/base/manifest_keys.h"
 #include "updater/base/module_path.h"
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/update_job_state.h"
 #include "updater/core/client_settings.h"
@@ -43,10 +44,31 @@ bool ClientIsRunning() {
   return static_cast<bool>(UniqueHandle(OpenFileMappingA(FILE_MAP_READ, TRUE, kClientMappingName)));
 }
 
+void WaitForClientExit() {
+  if (!ClientIsRunning()) return;
+  run_log::Event("client_wait").Add("state", "running");
+  const ULONGLONG start = GetTickCount64();
+  while (ClientIsRunning()) Sleep(kClientPollMs);
+  run_log::Event("client_wait").Add("state", "exited").Add("ms", GetTickCount64() - start);
+}
+
+// What support needs to know of the machine and the build before any step.
+void LogRunHeader(const UpdaterApp& app) {
+  FileVersion own;
+  ReadFileVersion(std::string(), own);
+  run_log::Event("start")
+      .Add("version", own.text)
+      .Add("command_line", GetCommandLineA())
+      .Add("folder", app.exeFolder)
+      .Add("windows", run_log::WindowsVersion())
+      .Add("ansi_code_page", GetACP())
+      .Add("manifest_keys", BuiltInManifestKeys().size());
+}
+
 // The start-up checks, up to the point where the dialog is created. False ends
 // the process at once, with nothing touched and nothing shown but the message
 // of a failed Windows Sockets start.
-bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock) {
+bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock, run_log::LogFile& log) {
   UpdateMode mode;
   if (!ParseUpdateMode(__argc, __argv, mode)) return false;
   app.forceUpdate = mode == UpdateMode::Forced ? 1 : 0;
@@ -65,10 +87,12 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock) {
   // Without its settings file the updater has nothing to do.
   const std::string settingsPath = SettingsPathFor(app.exeFolder);
   if (settingsPath.empty() || !FileFound(settingsPath)) return false;
+  // A start that does nothing leaves no trace; from here on, a run is logged.
+  if (log.Open(app.exeFolder + install_paths::kRunLogFileName)) LogRunHeader(app);
 
   // The client's files cannot be replaced while it runs; it may take as long
   // as it likes to exit.
-  while (ClientIsRunning()) Sleep(kClientPollMs);
+  WaitForClientExit();
   // A run that was killed part-way is undone before anything else touches the
   // work folders; the order in Upgrade.cfg then tries the update again.
   RecoverInterruptedInstall(app.exeFolder);
@@ -97,7 +121,8 @@ void RunMessageLoop(HWND dialog) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   UpdaterApp app;
   FolderLock folderLock;
-  if (!StartUp(instance, app, folderLock)) return 0;
+  run_log::LogFile log;
+  if (!StartUp(instance, app, folderLock, log)) return 0;
 
   const DialogSettings settings{app.exeFolder, app.forceUpdate != 0, BuiltInManifestKeys()};
   UpdateDialog dialog(settings);
@@ -111,5 +136,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     dialog.StopBeforeExit();
   }
   ExitCleanUp(app, dialog);
+  run_log::Event("exit").Add("code", 0);
   return 0;
 }

@@ -101,11 +101,15 @@ def pipeline_only(bin_dir, fixture_dir, work, server, files, digests):
     return float(match.group(1))
 
 
-def whole_update(bin_dir, fixture_dir, work, server, files, digests, desktop=False):
+def whole_update(bin_dir, fixture_dir, work, server, files, digests, desktop=False, log=True):
     """Seconds from the manifest request to the deletion of Upgrade.cfg. With
     desktop, Torvane runs in a Wine virtual desktop, whose notification area
-    answers at once (the default one blocks the caller of Shell_NotifyIcon)."""
+    answers at once (the default one blocks the caller of Shell_NotifyIcon).
+    Without log, a read-only Torvane.log keeps the run from logging."""
     client = make_client(bin_dir, fixture_dir, work, files)
+    if not log:
+        open(os.path.join(client, "Torvane.log"), "wb").close()
+        os.chmod(os.path.join(client, "Torvane.log"), 0o444)
     cfg = os.path.join(client, "Upgrade.cfg")
     with open(cfg, "wb") as f:
         f.write(("[Client]\r\nTime=100\r\nConfigUrl=%s\r\n" % server.url("/list.cfg")).encode("gbk"))
@@ -145,6 +149,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--desktop", action="store_true",
                         help="also time the whole update inside a Wine virtual desktop")
+    parser.add_argument("--without-log", action="store_true",
+                        help="also time the whole update with its run log unwritable")
     args = parser.parse_args()
     bin_dir = os.path.join(args.build_win_dir, "bin")
     bench_dir = os.path.join(bin_dir, "bench")
@@ -169,12 +175,15 @@ def main():
         with open(os.path.join(served, "list.cfg"), "wb") as f:
             f.write(manifest([("\\data\\" + name, url, digests[name]) for (name, _), url in zip(files, urls)]))
 
-        bare, durable, update, pipeline, desktop = [], [], [], [], []
+        bare, durable, update, pipeline, desktop, unlogged = [], [], [], [], [], []
         for _ in range(args.rounds):
             bare.append(bare_loop(bench_dir, os.path.join(work, "bare"), urls))
             durable.append(bare_loop(bench_dir, os.path.join(work, "bare"), urls, durable=True))
             pipeline.append(pipeline_only(bin_dir, fixture_dir, work, server, files, digests))
             update.append(whole_update(bin_dir, fixture_dir, work, server, files, digests))
+            if args.without_log:
+                unlogged.append(whole_update(bin_dir, fixture_dir, work, server, files, digests, log=False))
+                print("round: whole update without its log %.2f s" % unlogged[-1], flush=True)
             if args.desktop:
                 desktop.append(whole_update(bin_dir, fixture_dir, work, server, files, digests, desktop=True))
             print("round: bare loop %.2f s, durable bare loop %.2f s, pipeline without dialog %.2f s, "
@@ -194,6 +203,9 @@ def main():
         print("update / bare loop:   %.2f" % (u / b))
         print("pipeline / durable bare loop: %.2f (goal <= 1.10)" % (p / d))
         print("update / durable bare loop:   %.2f (goal <= 1.20)" % (u / d))
+        if unlogged:
+            n = min(unlogged)
+            print("whole update, no log: %.2f s (logged / not logged: %.3f)" % (n, u / n))
         if desktop:
             v = min(desktop)
             print("whole update in a virtual desktop: %.2f s, / durable bare loop: %.2f" % (v, v / d))

@@ -55,6 +55,8 @@ TEST(InstallPaths, FilePathsInsideTheClientFolderAreAccepted) {
       "\\UpdateTempFolder2\\x.dll",
       "\\console.dll",
       "\\COM10.dll",
+      "\\logs\\Torvane.log",
+      "\\Torvane.log.2",
   };
   for (const std::string& p : accepted) EXPECT_TRUE(IsContainedFilePath(p)) << p;
 }
@@ -93,6 +95,8 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "\\manifestserial.DAT",        // would reset the highest serial accepted
       "\\ManifestSerial.dat.new",
       "\\sub\\a.dll.TVDP-OUT",  // a patch's output beside a temporary file
+      "\\torvane.LOG",
+      "\\Torvane.log.1",
       "\\x.dll.",
       "\\x.dll ",
       "\\sub.\\x.dll",

@@ -101,6 +101,13 @@ class KilledUpdateTest(TorvaneTestCase):
             else:
                 os.remove(s.client.file("com/srv4.dll.hold"))
             s.killed_state = self.state(s.client)
+            # The killed run's log ends at the step it was killed in.
+            last = s.client.run_log()[-1]
+            if s.stall:
+                self.assertEqual(last, ("file_start", {"path": self.FILES[points.index(s)][0]}), s.name)
+            else:
+                self.assertEqual(last[0], "request", s.name)
+                self.assertTrue(last[1]["url"].endswith("/com/srv4.dll"), s.name)
 
         # What the killed runs left differs from point to point; the next start
         # puts the old files back before it asks the server for anything.
@@ -115,6 +122,7 @@ class KilledUpdateTest(TorvaneTestCase):
             self.assertTrue(recovered, "%s: work folders left" % s.name)
             self.assertEqual(len(s.requests()), s.requests_before, "%s: the update went on before the check" % s.name)
             self.assertEqual(state, self.expected("old"), s.name)
+            self.assertLogged(s.client.run_log(), "recovery", journal_committed="no")
 
         for s in points:
             s.finish()

@@ -104,6 +104,20 @@ class SignedUpdateTest(TorvaneTestCase):
         cases["tampered_file"].expect_refused(files_fetched=1)
         cases["unsigned_wrong_sha256"].expect_refused(files_fetched=1)
 
+        # What the run log tells of each refusal.
+        logged = {
+            "signed": ("signature", {"keys": 1, "verified": "yes"}),
+            "tampered_manifest": ("signature", {"failed": "does not verify with a built-in key"}),
+            "unknown_key": ("signature", {"failed": "does not verify with a built-in key"}),
+            "no_signature": ("signature", {"failed": "not fetched"}),
+            "no_sha256": ("update_check", {"failed": "a file has no SHA-256"}),
+            "tampered_file": ("file", {"path": "\\a.dll", "sha256": "mismatch", "failed": "digest"}),
+            "unsigned_without_keys": ("start", {"manifest_keys": 0}),
+        }
+        for name, (event, fields) in logged.items():
+            with self.subTest(name):
+                self.assertLogged(cases[name].client.run_log(), event, **fields)
+
     def test_a_keyed_client_never_goes_back_to_an_older_serial(self):
         server = self.start_server()
         s = SignedScenario(self, server, "serials", signed_by(KEY_A))

@@ -215,6 +215,15 @@ class StartupTest(TorvaneTestCase):
             "closed": {"config_url": closed_port_url},
             "long-folder": {},
         }
+        # The line that tells support why each run failed.
+        logged = {
+            "no-time": ("settings", {"time": 0, "ok": "no"}),
+            "empty-time": ("settings", {"ok": "no"}),
+            "no-configurl": ("settings", {"time": 100, "config_url": "", "ok": "no"}),
+            "missing": ("request", {"status": 404, "attempt": 3, "failed": "error status"}),
+            "closed": ("no_response", {"url": closed_port_url, "error": 12029}),
+            "long-folder": ("run_paths", {"failed": "folder path too long"}),
+        }
         runs, cfgs = {}, {}
         for name, keys in cases.items():
             if name == "long-folder":
@@ -240,6 +249,10 @@ class StartupTest(TorvaneTestCase):
                 self.assertEqual(client.read_file("Upgrade.cfg"), cfgs[name])
                 self.assertFalse(client.exists("UpdateTempFolder"))
                 self.assertFalse(client.exists("TempBackUpFolder"))
+                events = client.run_log()
+                self.assertLogged(events, "start", folder=client.win_path + "\\")
+                self.assertLogged(events, logged[name][0], **logged[name][1])
+                self.assertLogged(events, "exit", code=0)
         # Only the runs with complete settings asked for their manifest.
         asked = {p.split("/")[1] for p in server.requests}
         self.assertEqual(asked, {"missing"})

@@ -209,6 +209,17 @@ class ForcedUpdateTest(TorvaneTestCase):
             contained.append(s)
         scenarios += contained
 
+        # The run log at the start of a run: over 1 MiB it becomes Torvane.log.1
+        # (replacing an older one), up to 1 MiB it grows; a read-only log is
+        # left alone and the run goes on. (scenario, old log bytes, read-only)
+        old_logs = [(latest, b"x" * (1024 * 1024 + 1), False), (bz2, b"y" * (1024 * 1024), False),
+                    (single, b"", True)]
+        for s, data, read_only in old_logs:
+            s.client.write_file("Torvane.log", data)
+            s.client.write_file("Torvane.log.1", b"older")
+            if read_only:
+                os.chmod(s.client.file("Torvane.log"), 0o444)
+
         holder = self.hold_open(merge.client, "held/x.dll")
         stuck_holder = self.hold_open(stuck.client, "UpdateTempFolder/stuck.bin", "read")
         drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
@@ -237,7 +248,6 @@ class ForcedUpdateTest(TorvaneTestCase):
         self.assertNotIn("readme", values)
         self.assertNotIn("Torvane.exe", registry_values(ATTACHED_KEY))
 
-        single.expect_success()
         self.assertEqual(single.file_requests(), ["/files/v500/x500.txt"])
         self.assertFalse(single.client.exists("x300.txt") or single.client.exists("x400.txt"))
 
@@ -260,6 +270,39 @@ class ForcedUpdateTest(TorvaneTestCase):
         self.assertEqual(stuck.requests(), ["/list.cfg"])
         self.assertEqual(stuck.client.read_file("a.dll"), b"old a")
         self.assertEqual(stuck.client.read_file("Upgrade.cfg"), stuck.cfg)
+
+        for s, data, read_only in old_logs:
+            log, older = s.client.read_file("Torvane.log"), s.client.read_file("Torvane.log.1")
+            rotated = len(data) > 1024 * 1024
+            kept = b"" if rotated else data
+            self.assertEqual(older, data if rotated else b"older", s.name)
+            self.assertTrue(log.startswith(kept), s.name)
+            self.assertEqual(len(log) > len(kept), not read_only, s.name)
+            if rotated:  # a fresh log of whole lines
+                self.assertLogged(s.client.run_log(), "start")
+        single.expect_success()
+
+        # The key lines of a success and of a roll-back.
+        events = merge.client.run_log()
+        self.assertLogged(events, "update_check", installed=200, latest=500, releases=5, files=7)
+        self.assertLogged(events, "request", url=merge.url("list.cfg"), attempt=1, status=200)
+        self.assertLogged(events, "file", path="\\held\\x.dll", md5="ok", backup="copied", placed="copied",
+                          moved_aside=merge.client.win_path + "\\\\held\\x.dll.bak")
+        self.assertLogged(events, "file", path="\\sub\\new.dll", backup="none, new file", placed="moved")
+        self.assertLogged(events, "regsvr32", exit_code=0, timed_out="no",
+                          file=merge.client.win_path + "\\\\com\\Srv%s.DLL" % tag)
+        self.assertLogged(events, "regsvr32", failed="not a COM server, not registered")
+        self.assertLogged(events, "install", files=7, committed="yes")
+        self.assertLogged(events, "result", outcome="updated")
+        self.assertLogged(events, "balloon", title="恭喜客户端升级成功")
+        self.assertEqual(events[-1], ("exit", {"code": "0"}))
+        events = rollback.client.run_log()
+        self.assertLogged(events, "file", path="\\f3.bin", md5="mismatch", failed="digest")
+        for i in range(3):
+            self.assertLogged(events, "restore", file=rollback.client.win_path + "\\\\f%d.bin" % i,
+                              existed="yes", action="backup moved back")
+        self.assertLogged(events, "result", outcome="failed")
+        self.assertLogged(events, "balloon", title="升级失败", text="您可以手动从 http://example.invalid/ 下载...")
 
         for s in contained:
             s.expect_failure_untouched()

@@ -41,7 +41,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine import SOURCE_DIR, WINE_RUN, WineProcess, wait_until, windows_path  # noqa: E402,F401
+from wine import (SOURCE_DIR, WINE_RUN, WineProcess, parse_run_log, wait_until,  # noqa: E402,F401
+                  windows_path)
 
 BIN_DIR = os.environ.get("MIRELO_BIN_DIR", os.path.join(SOURCE_DIR, "build", "win", "bin"))
 FIXTURE_DIR = os.environ.get("MIRELO_FIXTURE_DIR", os.path.join(BIN_DIR, "fixtures"))
@@ -251,6 +252,10 @@ class ClientFolder:
         except FileNotFoundError:
             return None
 
+    def run_log(self, name="Torvane.log"):
+        """The events of a run log in the folder (see parse_run_log); [] without one."""
+        return parse_run_log(self.read_file(name)) if self.exists(name) else []
+
     # The updater.
     def start_torvane(self, *args, timeout=60, env=None):
         """Starts Torvane.exe from this folder with the given arguments; env
@@ -299,6 +304,13 @@ class TorvaneTestCase(unittest.TestCase):
         client = ClientFolder(self.root, name, halvix)
         self.addCleanup(client.kill_all)
         return client
+
+    def assertLogged(self, events, name, **fields):
+        """Some event called name has at least these field values."""
+        for event, found in events:
+            if event == name and all(found.get(k) == str(v) for k, v in fields.items()):
+                return
+        self.fail("no %s %r in the run log:\n%s" % (name, fields, "\n".join(map(repr, events))))
 
     def start_server(self, root=None):
         server = ScriptedHttpServer(root=root).start()

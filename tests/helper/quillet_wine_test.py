@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine import SOURCE_DIR, WineProcess, run_wine, windows_path  # noqa: E402
+from wine import SOURCE_DIR, WineProcess, parse_run_log, run_wine, windows_path  # noqa: E402
 
 QUILLET_EXE = os.environ["QUILLET_EXE"]
 TEST_BIN = os.environ["QUILLET_TEST_BIN"]
@@ -38,6 +38,8 @@ LET_GO = {
     "flash": ["flash.Close", "flash.SetClientSite null site-left=1", "flash.Destroyed",
               "dll.Detach objects=0 hostrefs=0 mainwindows=0"],
 }
+# The program's own log, one line per start and end.
+QUILLET_LOG = os.path.join(os.path.dirname(QUILLET_EXE), "Quillet.log")
 RUN_LIMIT = 20      # seconds for any one Wine process
 EVENT_LIMIT = 10    # seconds to wait for a log line or a process end
 
@@ -260,8 +262,24 @@ class RecommendTest(QuilletCase):
         self.assertNotIn("browser.Quit", self.recommend.calls())
 
 
+def logged_runs():
+    """(mode, end reason) of every run in Quillet.log, by process, in start order."""
+    with open(QUILLET_LOG, "rb") as f:
+        events = parse_run_log(f.read())
+    runs = {}
+    for event, fields in events:
+        if event == "start":
+            runs[fields["pid"]] = [fields["mode"], None]
+        elif event == "end" and fields["pid"] in runs:
+            runs[fields["pid"]][1] = fields["reason"]
+    return [tuple(run) for run in runs.values()]
+
+
 class LifetimeTest(QuilletCase):
     def test_cookie_modes_let_go_of_everything_however_they_end(self):
+        # A log over 1 MiB is kept as Quillet.log.1 when the next run starts.
+        with open(QUILLET_LOG, "wb") as f:
+            f.write(b"x" * (1024 * 1024 + 1))
         for switch, by_handover in (("/WriteCookie", False), ("/ClearCookie", False),
                                     ("/WriteCookie", True), ("/ClearCookie", True)):
             with self.subTest(switch=switch, by_handover=by_handover):
@@ -272,6 +290,15 @@ class LifetimeTest(QuilletCase):
                 else:
                     self.assertEqual(run.wait(), 0)
                 self.assertEqual(run.lifetime(), LET_GO["flash"])
+                # (A handover may come after the timer: then the timer ended the run.)
+                runs = logged_runs()
+                if by_handover:
+                    self.assertEqual(runs[-1], ("/end", "unknown mode"))
+                    self.assertIn(runs[-2], [(switch, "quit by a newer instance"), (switch, "cookie timer")])
+                else:
+                    self.assertEqual(runs[-1], (switch, "cookie timer"))
+        self.assertEqual(os.path.getsize(QUILLET_LOG + ".1"), 1024 * 1024 + 1)
+        self.assertEqual(len(logged_runs()), 6)
 
 
 class SingleInstanceTest(QuilletCase):
@@ -296,6 +323,7 @@ class SingleInstanceTest(QuilletCase):
         self.assertEqual(self.start("/x").wait(), 0)
         self.assertEqual(first.wait(), 0)
         self.assertEqual(first.calls("flash.CallFunction"), [], "ended by the handover, before its timer")
+        self.assertEqual(logged_runs()[-2:], [("/ClearCookie", "quit by a newer instance"), ("/x", "unknown mode")])
 
 
 class WindowTest(unittest.TestCase):

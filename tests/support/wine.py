@@ -14,6 +14,7 @@ programs.
 """
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -30,6 +31,25 @@ FIXTURE_SOURCE_DIR = os.path.join(SOURCE_DIR, "tests", "fixtures")
 # top-level modules.
 if FIXTURE_SOURCE_DIR not in sys.path:
     sys.path.insert(0, FIXTURE_SOURCE_DIR)
+
+
+# A run log line: UTC time with milliseconds, [thread], event, then key=value fields.
+LOG_LINE = re.compile(r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] ([a-z0-9_]+)((?: [a-z0-9_]+=(?:"[^"]*"|[^ "]*))*)$')
+LOG_FIELD = re.compile(r' ([a-z0-9_]+)=("[^"]*"|[^ "]*)')
+
+
+def parse_run_log(data):
+    """(event, {key: value}) per line of a run log's bytes, quotes removed;
+    a line that is not UTF-8 or breaks the format raises."""
+    events = []
+    for line in data.decode("utf-8").split("\r\n")[:-1]:
+        match = LOG_LINE.match(line)
+        if not match:
+            raise AssertionError("malformed run log line: %r" % line)
+        fields = {k: v[1:-1] if v.startswith('"') else v for k, v in LOG_FIELD.findall(match.group(2))}
+        events.append((match.group(1), fields))
+    return events
+
 
 
 def windows_path(path):

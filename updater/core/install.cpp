@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "updater/base/pe_exports.h"
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
 #include "updater/core/download_queue.h"
@@ -162,27 +163,37 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   const std::string backupCopy = job.backupFolder + filePath;
   const std::string destination = job.exeFolder + filePath;
   const std::string tempFile = job.tempFolder + filePath;
+  // A killed run's log names the file it stopped at.
+  run_log::Event("file_start").Add("path", filePath);
+  // Written however the file ends: each step adds what it did.
+  run_log::Event entry("file");
+  entry.Add("path", filePath).Timed();
 
-  if (!IsPlaceForFile(job.exeFolder, destination)) return false;
-  if (!EnsureFolder(job.tempFolder + folder)) return false;
+  if (!IsPlaceForFile(job.exeFolder, destination)) return entry.Failed("a folder is in the way");
+  if (!EnsureFolder(job.tempFolder + folder))
+    return entry.Error(GetLastError()).Failed("cannot create the temporary folder");
   FetchedFile* fetched = queue.Wait(index);
-  if (fetched == nullptr) return false;
+  if (fetched == nullptr) return entry.Failed("download");
+  if (fetched->patched) entry.Add("patched", true);
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
+    entry.Add("md5", HashMatches(fetched->md5Text, *digest) ? "ok" : "mismatch");
     if (!HashMatches(fetched->md5Text, *digest)) {
       DropFetchedFile(*fetched);  // never continued by a later run
-      return false;
+      return entry.Add("md5_expected", *digest).Add("md5_got", fetched->md5Text).Failed("digest");
     }
   }
   if (const std::string* digest = job.FileSha256Map.Find(filePath)) {
+    entry.Add("sha256", HashMatches(fetched->sha256Text, *digest) ? "ok" : "mismatch");
     if (!HashMatches(fetched->sha256Text, *digest)) {
       DropFetchedFile(*fetched);  // never continued by a later run
-      return false;
+      return entry.Add("sha256_expected", *digest).Add("sha256_got", fetched->sha256Text).Failed("digest");
     }
   }
 
   install_journal::NewFile written;
-  if (!NewFileOf(job, filePath, *fetched, written)) return false;
-  if (!EnsureFolder(job.backupFolder + folder)) return false;
+  if (!NewFileOf(job, filePath, *fetched, written)) return entry.Error(GetLastError()).Failed("file size");
+  if (!EnsureFolder(job.backupFolder + folder))
+    return entry.Error(GetLastError()).Failed("cannot create the backup folder");
   // A file that does not exist yet has no backup; the entry is kept anyway.
   // The same file listed again in another letter case keeps its first backup,
   // which is the only copy of the file as it was before the run.
@@ -196,25 +207,35 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   // volume behind a junction): that fails, and the whole-copy fallback runs.
   const bool backUpByRename = firstListing && existed && NobodyHasOpen(destination);
   if (firstListing && existed && !backUpByRename && !MakeBackupCopy(job, destination, backupCopy))
-    return false;
+    return entry.Error(GetLastError()).Failed("backup copy");
   job.BackupMap.Set(destination, backupCopy);
-  if (!Journal(job, RecordKind::File, filePath, existed, written)) return false;
+  if (!Journal(job, RecordKind::File, filePath, existed, written))
+    return entry.Error(GetLastError()).Failed("journal");
   if (backUpByRename && !MoveFileExA(destination.c_str(), backupCopy.c_str(), 0) &&
       !MakeBackupCopy(job, destination, backupCopy)) {
-    return false;
+    return entry.Error(GetLastError()).Failed("backup");
   }
+  entry.Add("backup", !existed         ? "none, new file"
+                      : !firstListing  ? "kept from the first listing"
+                      : backUpByRename ? "renamed"
+                                       : "copied");
 
-  if (!folder.empty() && !EnsureFolder(job.exeFolder + folder)) return false;
+  if (!folder.empty() && !EnsureFolder(job.exeFolder + folder))
+    return entry.Error(GetLastError()).Failed("cannot create the folder");
   // The checked file itself takes the destination's place through its own
   // handle when it is free; a destination in use is overwritten, or moved aside.
+  bool renamed = false;
   const bool placed = PlaceHeldFile(
       fetched->download, destination, tempFile, [&] { return Journal(job, RecordKind::Aside, filePath); },
       [&] {
         // Only the first listing moves the file from before the run aside.
         if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
+        entry.Add("moved_aside", destination + ".bak");
         return Journal(job, RecordKind::Moved, filePath);
-      });
-  if (!placed) return false;
+      },
+      &renamed);
+  if (!placed) return entry.Error(GetLastError()).Failed("cannot put the file in place");
+  entry.Add("placed", renamed ? "renamed" : "copied");
   if (!fetched->headPath.empty()) DeleteFileA(fetched->headPath.c_str());
 
   RegisterComServer(destination);
@@ -240,8 +261,10 @@ bool UpdateJob::InstallFiles() {
     // A FilePath that would reach outside the client folder fails the run
     // before anything is created or downloaded.
     if (!install_paths::InstallTableIsContained(*this)) return false;
-    if (!PrepareWorkFolders(*this)) return false;
-    if (!StartInstallJournal(backupFolder)) return false;
+    if (!PrepareWorkFolders(*this))
+      return run_log::Event("install").Error(GetLastError()).Failed("work folders");
+    if (!StartInstallJournal(backupFolder))
+      return run_log::Event("install").Error(GetLastError()).Failed("journal");
     // The queue stops its transfers when the loop ends, whichever way.
     DownloadQueue queue(*this, PlanUpdateDownloads(*this), [this](const std::string& filePath) {
       return IsPlaceForFile(exeFolder, exeFolder + filePath);
@@ -250,23 +273,27 @@ bool UpdateJob::InstallFiles() {
     for (const auto& entry : FileUrlMap) {
       if (Cancelled() || !InstallOneFile(*this, entry.first, queue, index++)) return false;
     }
+    run_log::Event("install").Add("files", FileUrlMap.size()).Add("committed", true);
     // From here on a killed run is complete: the next start only cleans up.
     if (!AppendInstallJournal(backupFolder,
                               {install_journal::RecordKind::Committed, std::string(), false, {}})) {
-      return false;
+      return run_log::Event("install").Error(GetLastError()).Failed("journal");
     }
     ClearFileTables(*this);
     RemoveWorkFolders(*this);
     PrunePartialFolder(exeFolder + install_paths::kPartialFolderName, nullptr);
     DeleteManifestFiles(*this);
     return true;
-  } catch (...) {
+  } catch (const std::exception& error) {
     // TransferError from the download client, or an allocation failure.
+    return run_log::Event("install").Add("what", error.what()).Failed("exception");
+  } catch (...) {
     return false;
   }
 }
 
 bool UpdateJob::RestoreBackups() {
+  if (!BackupMap.empty()) run_log::Event("restore_backups").Add("files", BackupMap.size());
   try {
     // The journal on disk knows every change of the run, the files it added
     // included; what cannot be put back now stays for the next start.
@@ -340,12 +367,14 @@ bool RegisterComServer(const std::string& path) {
   // regsvr32 process below, where a crash or hang cannot stop the update.
   UniqueModule library(
       LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
-  if (!library) return false;
+  if (!library)
+    return run_log::Event("regsvr32").Add("file", path).Error(GetLastError()).Failed("not a library");
   std::vector<std::string> exports;
-  if (!ReadLibraryExports(library.get(), exports)) return false;
+  if (!ReadLibraryExports(library.get(), exports))
+    return run_log::Event("regsvr32").Add("file", path).Failed("no exports");
   if (!ExportsAll(exports,
                   {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})) {
-    return false;
+    return run_log::Event("regsvr32").Add("file", path).Failed("not a COM server, not registered");
   }
 
   // The system's own regsvr32, never one the client folder or the current
@@ -362,10 +391,16 @@ bool RegisterComServer(const std::string& path) {
   PROCESS_INFORMATION started = {};
   if (!CreateProcessA(regsvr.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &started)) {
-    return false;
+    return run_log::Event("regsvr32").Add("file", path).Error(GetLastError()).Failed("not started");
   }
   UniqueHandle process(started.hProcess);
   UniqueHandle thread(started.hThread);
-  WaitForSingleObject(process.get(), kRegistrationWaitMs);
+  const DWORD waited = WaitForSingleObject(process.get(), kRegistrationWaitMs);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.get(), &exitCode);
+  run_log::Event("regsvr32")
+      .Add("file", path)
+      .Add("exit_code", exitCode)
+      .Add("timed_out", waited == WAIT_TIMEOUT);
   return true;
 }

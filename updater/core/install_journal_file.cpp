@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
@@ -121,7 +122,10 @@ bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
   if (!install_paths::FitsPathBuffers(paths, step.filePath)) return true;
   const std::string destination = paths.exeFolder + step.filePath;
   const std::string backupCopy = paths.backupFolder + step.filePath;
-  if (!HoldsWhatTheRunLeft(step, destination, paths.tempFolder + step.filePath, backupCopy)) return true;
+  if (!HoldsWhatTheRunLeft(step, destination, paths.tempFolder + step.filePath, backupCopy)) {
+    run_log::Event("restore").Add("file", destination).Add("action", "none, changed since the run");
+    return true;
+  }
   const std::string aside = destination + ".bak";
   // Announced but not recorded as done: the move happened only if the
   // destination is gone; otherwise the aside name holds an older file. A file
@@ -178,10 +182,13 @@ bool PlayBackInstallJournal(const UpdateJobState& paths) {
   if (!FitPathBuffers(paths)) return false;
   std::string bytes;
   const JournalRead read = ReadJournal(paths.backupFolder, bytes);
-  if (read == JournalRead::Unreadable) return false;
+  if (read == JournalRead::Unreadable)
+    return run_log::Event("play_back").Error(GetLastError()).Failed("unreadable journal");
   bool restored = true;
   if (read == JournalRead::Read) {
-    for (const RestoreStep& step : MakePlayBackPlan(install_journal::ParseJournal(bytes)).steps) {
+    const install_journal::PlayBackPlan plan = MakePlayBackPlan(install_journal::ParseJournal(bytes));
+    run_log::Event("play_back").Add("journal_committed", plan.committed).Add("steps", plan.steps.size());
+    for (const RestoreStep& step : plan.steps) {
       // Every step is tried: each one that succeeds leaves less to a later play-back.
       if (!RestoreStepOf(paths, step)) restored = false;
     }
@@ -208,7 +215,9 @@ void RecoverInterruptedInstall(const std::string& exeFolder) {
     // Without a journal no run has changed a file: the next run's preparation
     // or the exit clean-up removes what is left.
     if (GetFileAttributesA(JournalPath(paths.backupFolder).c_str()) == INVALID_FILE_ATTRIBUTES) return;
-    PlayBackInstallJournal(paths);
+    run_log::Event recovery("recovery");
+    recovery.Timed();
+    if (!PlayBackInstallJournal(paths)) recovery.Failed("kept for the next start");
   } catch (...) {
     // Out of memory while reading a hostile journal: the run goes on.
   }

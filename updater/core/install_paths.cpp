@@ -96,7 +96,9 @@ bool IsContainedFilePath(const std::string& filePath) {
                             EqualsIgnoreAsciiCaseMb(parts[0], kSignatureFileName) ||
                             EqualsIgnoreAsciiCaseMb(parts[0], kSettingsFileName) ||
                             EqualsIgnoreAsciiCaseMb(parts[0], kSerialStateFileName) ||
-                            EqualsIgnoreAsciiCaseMb(parts[0], kSerialStateNewName))) {
+                            EqualsIgnoreAsciiCaseMb(parts[0], kSerialStateNewName) ||
+                            EqualsIgnoreAsciiCaseMb(parts[0], kRunLogFileName) ||
+                            EqualsIgnoreAsciiCaseMb(parts[0], kOlderRunLogFileName))) {
     return false;
   }
   const std::size_t suffix = sizeof kPatchOutputSuffix - 1;

@@ -34,7 +34,9 @@ constexpr const char kPartialCopyName[] =
     "TorvaneCopy.partial";  // a backup copy being made, in TempBackUpFolder
 constexpr const char kSetAsideFolderName[] =
     "TorvaneSetAside";  // beside them: new files in use a restore moved off
-constexpr const char kLockFileName[] = "TorvaneUpdate.lock";  // held open by the folder's updater
+constexpr const char kLockFileName[] = "TorvaneUpdate.lock";    // held open by the folder's updater
+constexpr const char kRunLogFileName[] = "Torvane.log";         // the run log (run_log.h)
+constexpr const char kOlderRunLogFileName[] = "Torvane.log.1";  // the run log before the last rotation
 // The client, beside the updater: its version names the update, and it is
 // started again after one.
 constexpr const char kClientExeName[] = "Halvix.exe";
@@ -52,9 +54,9 @@ std::string ParentPath(const std::string& path);
 // <>:"/|?*, no trailing dot or space, no device name (CON, NUL, COM1, ...),
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
 // is not a work folder, work file or the install journal, and it does not
-// name the manifest, its signature, the settings file or the serial state
-// file, nor ends like a patch's output (all compared ignoring case).
-// Double-byte characters must be complete.
+// name the manifest, its signature, the settings file, the serial state file
+// or the run logs, nor ends like a patch's output (all compared ignoring
+// case). Double-byte characters must be complete.
 bool IsContainedFilePath(const std::string& filePath);
 
 // True when every path the pipeline forms for filePath fits a 260-character

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/update_job.h"
@@ -82,27 +83,39 @@ bool SetAside(const std::string& destination, const std::string& setAside) {
 
 bool RestoreDestination(const std::string& destination, const std::string& backupCopy,
                         const std::string& aside, bool existed, const std::string& setAside) {
+  // Written at every way out, with what was done and how it went.
+  run_log::Event step("restore");
+  step.Add("file", destination).Add("existed", existed);
+  auto done = [&step](const char* action, bool ok) {
+    step.Add("action", action).Add("ok", ok);
+    if (!ok) step.Error(GetLastError());
+    return ok;
+  };
   // The run never puts a file where a folder is: the folder is not its doing.
-  if (IsFolder(destination)) return true;
+  if (IsFolder(destination)) return done("none, a folder is there", true);
   if (!aside.empty() && IsFile(aside)) {
     ClearReadOnly(destination);
-    if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      return done("aside file moved back", true);
+    }
+    step.Add("aside_back", false).Error(GetLastError());
   }
   if (!existed) {
-    if (!IsFile(destination)) return true;
+    if (!IsFile(destination)) return done("none, no new file", true);
     ClearReadOnly(destination);
-    return DeleteFileA(destination.c_str()) != 0;
+    return done("new file deleted", DeleteFileA(destination.c_str()) != 0);
   }
   // Without its backup copy the destination was never changed, or has its
   // old file back already.
-  if (!IsFile(backupCopy)) return true;
-  if (MoveFileInPlace(backupCopy, destination)) return true;
+  if (!IsFile(backupCopy)) return done("none, no backup copy", true);
+  if (MoveFileInPlace(backupCopy, destination)) return done("backup moved back", true);
   if (IsFile(destination) && SetAside(destination, setAside) &&
       MoveFileExA(backupCopy.c_str(), destination.c_str(), 0)) {
-    return true;
+    return done("new file set aside, backup moved back", true);
   }
   // A copy cut short here is a prefix of the backup copy, which stays: the
   // next play-back knows it as its own and copies again.
   ClearReadOnly(destination);
-  return CopyFileA(backupCopy.c_str(), destination.c_str(), FALSE) && FlushFileToDisk(destination);
+  return done("backup copied back",
+              CopyFileA(backupCopy.c_str(), destination.c_str(), FALSE) && FlushFileToDisk(destination));
 }

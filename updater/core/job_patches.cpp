@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "updater/base/run_log.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
 #include "updater/core/update_job.h"
@@ -33,7 +34,12 @@ int64_t HeldFileSize(HANDLE file) {
 }  // namespace
 
 FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch) {
-  FetchPlan patchPlan{plan.filePath, patch.url, plan.tempFile, plan.partialFolder, nullptr, &patch.sha256};
+  FetchPlan patchPlan;
+  patchPlan.filePath = plan.filePath;
+  patchPlan.url = patch.url;
+  patchPlan.tempFile = plan.tempFile;
+  patchPlan.partialFolder = plan.partialFolder;
+  patchPlan.sha256Expected = &patch.sha256;
   patchPlan.maxLength = static_cast<int64_t>(patch.length);
   return patchPlan;
 }
@@ -46,17 +52,22 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   if (patched.size() > kMaxPathChars || !CreateFolderPath(install_paths::ParentPath(plan.tempFile)))
     return false;
   const FilePatch* patch = PatchForClientFile(*plan.patches, plan.clientFile);
-  if (patch == nullptr || patch->length > static_cast<uint64_t>(kInstallFileMaxBytes)) return false;
+  // Written however the patch ends; a failure falls back to the whole file.
+  run_log::Event entry("patch");
+  entry.Add("path", plan.filePath).Add("offered", plan.patches->size()).Timed();
+  if (patch == nullptr) return entry.Failed("no patch from the client's copy");
+  entry.Add("url", patch->url).Add("bytes", patch->length);
+  if (patch->length > static_cast<uint64_t>(kInstallFileMaxBytes)) return entry.Failed("too long");
 
   // The patch reports through the file's own row, so that the row shows the
   // bytes really fetched.
   const FetchPlan patchPlan = PatchPlanFor(plan, *patch);
   FetchedFile fetchedPatch;
-  if (!FetchUpdateFile(client, patchPlan, progress, fetchedPatch)) return false;
+  if (!FetchUpdateFile(client, patchPlan, progress, fetchedPatch)) return entry.Failed("download");
   if (HeldFileSize(fetchedPatch.download.file.get()) != static_cast<int64_t>(patch->length) ||
       !HashMatches(fetchedPatch.sha256Text, patch->sha256)) {
     DropFetchedFile(fetchedPatch);
-    return false;
+    return entry.Failed("patch digest");
   }
 
   // The result is held from its creation like a download, and its digests
@@ -76,10 +87,12 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   DropFetchedFile(fetchedPatch);
   if (!applied) {
     DropFetchedFile(out);
-    return false;
+    return entry.Failed("does not apply");
   }
+  entry.Add("applied", true);
   out.md5Text = digests.Md5Text();
   out.sha256Text = digests.Sha256Text();
+  out.patched = true;
   out.ok = true;
   return true;
 }

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "updater/base/manifest_freshness.h"
-#include "updater/base/profile_file_reader.h"
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/install_paths.h"
 
@@ -17,6 +17,20 @@ int64_t SystemClockSeconds() {
   GetSystemTimeAsFileTime(&now);
   const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   return static_cast<int64_t>((ticks - kUnixEpochInFileTime) / 10000000ull);
+}
+
+const char* VerdictText(manifest_freshness::Verdict verdict) {
+  switch (verdict) {
+    case manifest_freshness::Verdict::kMissing:
+      return "no Expires or Serial";
+    case manifest_freshness::Verdict::kExpired:
+      return "expired";
+    case manifest_freshness::Verdict::kRolledBack:
+      return "serial lower than one accepted before";
+    case manifest_freshness::Verdict::kAccepted:
+      break;
+  }
+  return "accepted";
 }
 
 std::string StatePath(const UpdateJobState& job) {
@@ -36,12 +50,13 @@ uint64_t HighestAcceptedSerial(const UpdateJobState& job) {
 
 }  // namespace
 
-bool SignedManifestIsCurrent(UpdateJobState& job) {
-  const manifest_freshness::Stamp stamp = manifest_freshness::ReadStamp(ProfileFileReader(job.historyPath));
-  if (manifest_freshness::Judge(stamp, SystemClockSeconds(), HighestAcceptedSerial(job)) !=
-      manifest_freshness::Verdict::kAccepted) {
-    return false;
-  }
+bool SignedManifestIsCurrent(UpdateJobState& job, const ProfileReader& manifest) {
+  const manifest_freshness::Stamp stamp = manifest_freshness::ReadStamp(manifest);
+  const uint64_t highest = HighestAcceptedSerial(job);
+  const manifest_freshness::Verdict verdict = manifest_freshness::Judge(stamp, SystemClockSeconds(), highest);
+  run_log::Event entry("freshness");
+  entry.Add("serial", stamp.serial).Add("highest_accepted", highest);
+  if (verdict != manifest_freshness::Verdict::kAccepted) return entry.Failed(VerdictText(verdict));
   job.acceptedSerial = stamp.serial;
   return true;
 }

@@ -8,6 +8,7 @@
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/manifest_signature.h"
 #include "updater/core/manifest_freshness_check.h"
+#include "updater/base/run_log.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
 
@@ -56,12 +57,17 @@ bool SignedManifestBytesVerify(const std::string& manifestBytes, const std::stri
 bool UpdateJob::DownloadManifestSignature(const std::string& manifestUrl) {
   const std::string signaturePath = SignaturePathFor(historyPath);
   // The signature lives in a path buffer like every other work file.
-  if (signaturePath.size() > kMaxPathChars) return false;
+  run_log::Event check("signature");
+  check.Add("keys", manifestKeys.size());
+  if (signaturePath.size() > kMaxPathChars) return check.Failed("path too long");
   if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix, kSignatureMaxBytes))
-    return false;
+    return check.Failed("not fetched");
   // The bytes held since the download, not the file as it is now: a manifest
   // too large to hold is refused.
   const std::optional<std::string>& bytes = Manifest().bytes();
-  return bytes && SignedManifestBytesVerify(*bytes, signaturePath, manifestKeys) &&
-         SignedManifestIsCurrent(*this);
+  if (!bytes) return check.Failed("manifest too large to hold");
+  if (!SignedManifestBytesVerify(*bytes, signaturePath, manifestKeys))
+    return check.Failed("does not verify with a built-in key");
+  check.Add("verified", true);
+  return SignedManifestIsCurrent(*this, Manifest());
 }

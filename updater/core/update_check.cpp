@@ -10,6 +10,7 @@
 #include "updater/core/install_paths.h"
 #include "updater/base/manifest.h"
 #include "updater/base/manifest_file_reader.h"
+#include "updater/base/run_log.h"
 #include "updater/core/update_job.h"
 
 namespace {
@@ -34,26 +35,36 @@ bool UpdateJob::CheckAndInstall() {
     UpdateJob& job;
     ~Release() { job.ReleaseManifest(); }
   } release{*this};
-  if (!manifest::ReadRootHeader(Manifest(), *this)) return false;
+  // Written at every way out, with as much as the check learned.
+  run_log::Event check("update_check");
+  check.Add("installed", installedVersion);
+  if (!manifest::ReadRootHeader(Manifest(), *this)) return check.Failed("no [Root] header");
+  check.Add("latest", latestVersion);
 
   bool multiStep = false;
   bool releaseSelected = false;
-  if (!ReadVersionIndex(multiStep, releaseSelected)) return false;
-  if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion())) return false;
+  if (!ReadVersionIndex(multiStep, releaseSelected)) return check.Failed("no release list");
+  check.Add("releases", versionCount).Add("installed_listed", releaseSelected);
+  if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion()))
+    return check.Failed("release section unreadable");
   ReleaseManifest();
-  if (FileUrlMap.empty()) return false;
+  check.Add("files", FileUrlMap.size());
+  if (FileUrlMap.empty()) return check.Failed("no files to update");
 
   // A FilePath that would reach outside the client folder fails the run here,
   // before the client's download centre or any file is touched. The list is
   // shown first, so that the failure is told as one of an update to do.
   if (!install_paths::InstallTableIsContained(*this)) {
+    check.Failed("a file path leaves the client folder or is too long");
     if (owner()) owner()->FillFileList(FileUrlMap);
     return false;
   }
   // A signed manifest vouches for its files only through their SHA-256.
-  if (!manifestKeys.empty() && !manifest::EveryFileHasSha256(*this)) return false;
+  if (!manifestKeys.empty() && !manifest::EveryFileHasSha256(*this))
+    return check.Failed("a file has no SHA-256");
 
-  if (!CloseDownloadCentre(*this)) return false;
+  if (!CloseDownloadCentre(*this)) return check.Failed("cancelled");
+  check.Write();
   if (owner()) owner()->FillFileList(FileUrlMap);
   if (InstallFiles()) return true;
   RestoreBackups();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "updater/base/hex_text.h"
+#include "updater/base/run_log.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/job_patches.h"
 #include "updater/core/install_restore.h"
@@ -73,6 +74,7 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
     sink.Restart();
     return;
   }
+  run_log::Event("partial_cache").Add("file", partPath).Add("kept", kept).Add("total", head->total);
   download.file = std::move(file);
   download.kept = kept;
   download.total = head->total;
@@ -198,12 +200,13 @@ std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job) {
   std::vector<FetchPlan> plans;
   std::vector<std::string> keys;
   for (const auto& [filePath, url] : job.FileUrlMap) {
-    FetchPlan plan{filePath,
-                   url,
-                   job.tempFolder + filePath,
-                   partialFolder,
-                   job.FileHashMap.Find(filePath),
-                   job.FileSha256Map.Find(filePath)};
+    FetchPlan plan;
+    plan.filePath = filePath;
+    plan.url = url;
+    plan.tempFile = job.tempFolder + filePath;
+    plan.partialFolder = partialFolder;
+    plan.md5Expected = job.FileHashMap.Find(filePath);
+    plan.sha256Expected = job.FileSha256Map.Find(filePath);
     keys.push_back(PartialKeyFor(plan));
     const auto patches = job.FilePatchMap.find(filePath);
     if (patches != job.FilePatchMap.end()) {
@@ -299,7 +302,8 @@ void PrunePartialFolder(const std::string& partialFolder, const std::vector<std:
 }
 
 bool PlaceHeldFile(FileDownload& download, const std::string& destination, const std::string& tempFile,
-                   const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside) {
+                   const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside,
+                   bool* renamedOut) {
   HANDLE file = download.file.get();
   if (file == nullptr || IsFolder(destination)) return false;
   bool atTempName = false;
@@ -331,5 +335,6 @@ bool PlaceHeldFile(FileDownload& download, const std::string& destination, const
   }
   const bool flushed = !renamed || FlushFileBuffers(file);
   download.file.reset();
+  if (renamedOut != nullptr) *renamedOut = renamed;
   return flushed;
 }

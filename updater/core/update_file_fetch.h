@@ -24,6 +24,7 @@ struct FetchedFile {
   std::string md5Text;     // of the bytes that arrived
   std::string sha256Text;  // likewise; empty when CNG failed
   std::string headPath;    // its cache record; empty when not cached
+  bool patched = false;    // made from the client's copy by a patch
   bool ok = false;
 };
 
@@ -84,4 +85,5 @@ std::string PartialKeyFor(const FetchPlan& plan);
 // finds what a cut copy came from. The file is on disk and its handle closed
 // when this returns true.
 bool PlaceHeldFile(FileDownload& download, const std::string& destination, const std::string& tempFile,
-                   const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside);
+                   const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside,
+                   bool* renamed = nullptr);

@@ -5,6 +5,7 @@
 #include "updater/core/client_settings.h"
 #include "updater/core/manifest_freshness_check.h"
 #include "updater/base/module_path.h"
+#include "updater/base/run_log.h"
 #include "updater/base/profile_file_reader.h"
 
 bool UpdateJob::Run(UpdateObserver* dialog) {
@@ -16,7 +17,8 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
     if (!InitPaths()) return false;
     if (!ReadClientSettings()) return false;
     if (!CheckAndInstall()) return false;
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    run_log::Event("run_error").Add("what", error.what());
     return false;
   }
   RecordAcceptedSerial(*this);
@@ -29,11 +31,18 @@ bool UpdateJob::InitPaths() {
   std::string modulePath;
   if (!ReadModulePath(modulePath)) return false;
   // Refuses a folder too long for the paths of the run.
-  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, *this)) return false;
+  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, *this))
+    return run_log::Event("run_paths").Failed("folder path too long");
   return FileFound(upgradeCfgPath);
 }
 
 bool UpdateJob::ReadClientSettings() {
-  if (!ReadClientSection(ProfileFileReader(upgradeCfgPath), *this)) return false;
+  const bool read = ReadClientSection(ProfileFileReader(upgradeCfgPath), *this);
+  run_log::Event("settings")
+      .Add("time", installedVersion)
+      .Add("download_url", downloadUrl)
+      .Add("config_url", configUrl)
+      .Add("ok", read);
+  if (!read) return false;
   return DownloadManifest(configUrl);
 }

@@ -36,10 +36,12 @@
 #include <mutex>
 #include <optional>
 #include <vector>
+#include <utility>
 
 #include "updater/transfer/download_client.h"
 
 #include "updater/base/module_path.h"
+#include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
 
@@ -60,6 +62,7 @@ void WriteWhole(HANDLE file, const char* data, DWORD size) {
   while (size > 0) {
     DWORD written = 0;
     if (!WriteFile(file, data, size, &written, nullptr) || written == 0) {
+      run_log::Event("write_failed").Error(GetLastError());
       throw TransferError("writing the downloaded file failed");
     }
     data += written;
@@ -224,9 +227,12 @@ std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINT
                                                 const TransferTimeouts& timeouts, HANDLE cancelled) {
   // The callback's context lives with the call, as long as its thread.
   auto open = [session, url, headers, timeouts]() {
-    return InternetOpenUrlA(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
-                            static_cast<DWORD>(headers.size()), kOpenUrlFlags,
-                            reinterpret_cast<DWORD_PTR>(&timeouts));
+    HINTERNET request = InternetOpenUrlA(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
+                                         static_cast<DWORD>(headers.size()), kOpenUrlFlags,
+                                         reinterpret_cast<DWORD_PTR>(&timeouts));
+    // The error is this thread's: said here, before it is lost.
+    if (request == nullptr) run_log::Event("no_response").Add("url", url).Error(GetLastError());
+    return request;
   };
   auto close = [](HINTERNET request) { const UniqueInternet closed(request); };
   return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled);
@@ -316,6 +322,7 @@ int32_t ReportValue(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : stat
 
 struct DownloadClient::State {
   std::atomic<bool> cancelled{false};
+  int attempt = 1;  // of Fetch's attempts, for the run log
   // Set with cancelled, for the waits that a closed handle does not end.
   UniqueHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   BlockingCallThread blockingCalls;  // downloading thread only
@@ -400,8 +407,10 @@ bool DownloadClient::WaitForCancel(uint32_t ms) const {
 
 bool DownloadClient::Fetch(FileDownload& download, const std::string& url, DownloadProgress* progress) {
   AttemptBudget budget;
-  for (;;) {
+  for (int attempt = 1;; ++attempt) {
+    state_->attempt = attempt;
     const Outcome outcome = Attempt(download, url, progress);
+    state_->attempt = 1;
     if (outcome == Outcome::Complete) return true;
     if (outcome == Outcome::Refused || state_->cancelled) return false;
     if (!budget.AfterAttempt(download.kept, download.total)) return false;
@@ -483,53 +492,66 @@ void ForgetKept(FileDownload& download) {
 DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const std::string& url,
                                                 DownloadProgress* progress) {
   State& state = *state_;
-  if (state.cancelled) return Outcome::Failed;
+  // Written however the attempt ends.
+  run_log::Event entry("request");
+  entry.Add("url", url).Add("attempt", state.attempt).Timed();
+  auto fail = [&entry](const char* reason) {
+    entry.Failed(reason);
+    return Outcome::Failed;
+  };
+  if (state.cancelled) return fail("cancelled");
 
   State::AttemptRequest closeRequest(state);
   if (state.Session() == nullptr) {
     HINTERNET session =
         InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (session == nullptr) throw TransferError("no WinINet session");
-    if (!state.Adopt(&State::session, session)) return Outcome::Failed;
+    if (!state.Adopt(&State::session, session)) return fail("cancelled");
     SetTimeouts(session, timeouts);
     InternetSetStatusCallbackA(session, PassTimeoutsOn);
   }
 
   if (!IsHttpUrl(url)) {
     OutputDebugStringA(kNoHttpResponseText);
-    return Outcome::Failed;
+    return fail("not an http URL");
   }
   // A body already whole, or longer than announced, is no place to go on from.
   if (download.kept >= download.total && download.kept > 0) ForgetKept(download);
   const std::string resume = ResumeHeaders(download.kept, download.validator);
+  if (!resume.empty()) entry.Add("resumed_from", download.kept);
   const std::optional<HINTERNET> opened = OpenUrlUnlessCancelled(state.blockingCalls, state.Session(), url,
                                                                  resume, timeouts, state.cancelEvent.get());
-  if (!opened || *opened == nullptr) return Outcome::Failed;
+  if (!opened || *opened == nullptr) return fail(opened ? "no response" : "cancelled");
   HINTERNET request = *opened;
-  if (!state.Adopt(&State::request, request)) return Outcome::Failed;
+  if (!state.Adopt(&State::request, request)) return fail("cancelled");
   // The reads need no status reports.
   InternetSetStatusCallbackA(request, nullptr);
 
   // An https download never continues over plain http.
-  if (IsDowngradeRedirect(url, FinalUrl(request))) return Outcome::Refused;
+  if (IsDowngradeRedirect(url, FinalUrl(request))) {
+    entry.Failed("redirected from https to http");
+    return Outcome::Refused;
+  }
 
   // An error page is no update file, however well its length matches.
   DWORD status = 0;
   DWORD statusSize = sizeof status;
   if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
-                      nullptr) ||
-      !IsSuccessStatus(status)) {
-    return Outcome::Failed;
+                      nullptr)) {
+    return fail("no status");
   }
+  entry.Add("status", status);
+  if (!IsSuccessStatus(status)) return fail("error status");
   // Without a length there is nothing to tell a whole body from a cut one.
   char lengthText[32] = {};
   DWORD lengthSize = sizeof lengthText;
   if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) {
-    return Outcome::Failed;
+    return fail("no Content-Length");
   }
   const int64_t length =
       ParseContentLength(std::string(lengthText, lengthSize < sizeof lengthText ? lengthSize : 0));
-  if (length < 0) return Outcome::Failed;
+  entry.Add("length", length);
+  if (length < 0) return fail("length out of range");
 
   // 206 continues the kept bytes; any other success (a server without ranges,
   // or a body that changed since) is the whole body from its first byte.
@@ -541,13 +563,16 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     if (resume.empty() || !range || range->first != download.kept || range->last + 1 != range->total ||
         length != range->total - range->first || (download.total >= 0 && range->total != download.total)) {
       ForgetKept(download);  // no part of what the server holds now: start again
-      return Outcome::Failed;
+      return fail("range does not continue the kept bytes");
     }
     total = range->total;
   }
-  if (total > download.maxLength) return Outcome::Refused;
+  if (total > download.maxLength) {
+    entry.Add("max_length", download.maxLength).Failed("longer than allowed");
+    return Outcome::Refused;
+  }
   const std::optional<int32_t> step = ProgressStep(ReportValue(total));
-  if (!step) return Outcome::Failed;
+  if (!step) return fail("length out of range");
   if (!continued) {
     const bool hadBytes = download.kept > 0;
     // The old bytes go before anything (a progress report included) can
@@ -565,7 +590,10 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
 
   if (!download.file) {
     download.file = CreateHeldFile(download.path);
-    if (!download.file) return Outcome::Failed;
+    if (!download.file) {
+      entry.Error(GetLastError());
+      return fail("cannot create the file");
+    }
   }
   if (!SetFileLength(download.file.get(), download.kept))
     throw TransferError("the downloaded file cannot be cut");
@@ -577,9 +605,12 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     DWORD count = 0;
     // A read that fails (a cut connection, a time-out) ends the attempt with
     // what it brought; the next one goes on from there.
-    if (!reader.Read(buffer, sizeof buffer, count)) return Outcome::Failed;
+    if (!reader.Read(buffer, sizeof buffer, count)) {
+      entry.Add("received", download.kept);
+      return fail(state.cancelled ? "cancelled" : "read error");
+    }
     // A read cut short by Cancel may end like a body: the flag decides.
-    if (state.cancelled) return Outcome::Failed;
+    if (state.cancelled) return fail("cancelled");
     if (count == 0) break;
     const int64_t room = total - download.kept;
     if (static_cast<int64_t>(count) > room) {
@@ -596,12 +627,13 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
   }
   state.CloseRequest();
 
+  entry.Add("received", download.kept);
   if (overran) {
     // A body longer than announced is not the file: none of it is kept.
     ForgetKept(download);
-    return Outcome::Failed;
+    return fail("body longer than Content-Length");
   }
-  if (download.kept != total) return Outcome::Failed;
+  if (download.kept != total) return fail("body shorter than Content-Length");
   if (progress != nullptr) progress->Finished(ReportValue(download.kept));
   return Outcome::Complete;
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "updater/base/run_log.h"
 #include "updater/ui/prompt_state.h"
 #include "updater/ui/resource.h"
 #include "updater/ui/tray_text.h"
@@ -48,6 +49,7 @@ BOOL UpdateDialog::AddTrayIcon() {
 }
 
 BOOL UpdateDialog::ShowBalloon(const std::string& text, const std::string& title) {
+  if (!text.empty()) run_log::Event("balloon").Add("title", title).Add("text", text);
   NOTIFYICONDATAA data = BlankNotifyData(hwnd_);
   data.uFlags = NIF_INFO;
   CopyCut(data.szInfo, sizeof data.szInfo, text, kBalloonTextMax);

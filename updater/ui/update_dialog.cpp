@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "updater/base/run_log.h"
 #include "updater/base/text_rules.h"
 #include "updater/core/install_paths.h"
 #include "updater/ui/about_box.h"
@@ -215,6 +216,7 @@ void UpdateDialog::StartUpdate() {
     EnableWindow(retryButton_, FALSE);
     SetStatusText(kWaitText);
   } else {
+    run_log::Event("worker").Error(GetLastError()).Failed("not started");
     ShowBalloon("更新失败，创建更新线程失败...", "警告");
     SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
     finished_ = true;
@@ -258,10 +260,14 @@ bool UpdateDialog::WaitForWorker() {
 
 bool UpdateDialog::StopWorker() {
   if (!workerThread_) return false;
+  run_log::Event("cancel").Add("worker", "running");
   cancelling_ = true;
   cancelResult_ = -1;
   if (job_) job_->Cancel();
   const bool ended = WaitForWorker();
+  run_log::Event("cancel")
+      .Add("worker", ended ? "ended" : "left running")
+      .Add("worker_result", cancelResult_);
   cancelling_ = false;
   if (!ended) {
     // The worker may still use its job: it is left to the process's end
@@ -306,6 +312,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     cancelResult_ = static_cast<int>(success);
     return;
   }
+  run_log::Event("result").Add("outcome", success == 1 ? "updated" : "failed");
   ShowPendingProgress();
   KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
   SetTrayIcon(IDI_MAIN);
