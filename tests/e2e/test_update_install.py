@@ -286,9 +286,9 @@ class ForcedUpdateTest(TorvaneTestCase):
         events = merge.client.run_log()
         self.assertLogged(events, "update_check", installed=200, latest=500, releases=5, files=7)
         self.assertLogged(events, "request", url=merge.url("list.cfg"), attempt=1, status=200)
-        self.assertLogged(events, "file", path="\\held\\x.dll", md5="ok", backup="copied", placed="copied",
+        self.assertLogged(events, "file", path="\\held\\x.dll", md5="ok", backup="copied", placed="renamed",
                           moved_aside=merge.client.win_path + "\\\\held\\x.dll.bak")
-        self.assertLogged(events, "file", path="\\sub\\new.dll", backup="none, new file", placed="moved")
+        self.assertLogged(events, "file", path="\\sub\\new.dll", backup="none, new file", placed="renamed")
         self.assertLogged(events, "regsvr32", exit_code=0, timed_out="no",
                           file=merge.client.win_path + "\\\\com\\Srv%s.DLL" % tag)
         self.assertLogged(events, "regsvr32", failed="not a COM server, not registered")

@@ -42,7 +42,9 @@ def parse_run_log(data):
     """(event, {key: value}) per line of a run log's bytes, quotes removed;
     a line that is not UTF-8 or breaks the format raises."""
     events = []
-    for line in data.decode("utf-8").split("\r\n")[:-1]:
+    # A line still being written (no line end yet) is not read.
+    for raw in data.split(b"\r\n")[:-1]:
+        line = raw.decode("utf-8")
         match = LOG_LINE.match(line)
         if not match:
             raise AssertionError("malformed run log line: %r" % line)

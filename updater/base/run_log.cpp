@@ -1,10 +1,11 @@
 // The run log's file and its events (run_log.h).
 //
-// Threads: Events are written from the user-interface thread and the worker at
-// once, so each line goes out in a single WriteFile on a handle opened for
-// appending, which the system places whole at the file's end. A slim
-// reader-writer lock lets those writes run side by side and keeps Close from
-// closing the handle under one of them. No line is flushed to the disk: a
+// Threads: Events are written from the user-interface thread, the worker and
+// the download queue's threads at once. Each line goes out in a single
+// WriteFile on a handle opened for appending, one line at a time: an append
+// is not atomic everywhere (Wine seeks to the end, then writes), so two
+// writers at once could overwrite each other. The lock also keeps Close from
+// closing the handle under a writer. No line is flushed to the disk: a
 // killed process's writes are already the system's and reach the file; only a
 // power cut can lose the last lines, as it can any file not flushed.
 
@@ -30,8 +31,8 @@ class KeepLastError {
   DWORD error_;
 };
 
-// The process's open log. LogFile::Open and Close take the lock exclusively,
-// writers shared.
+// The process's open log. LogFile::Open, Close and the writers take the lock
+// exclusively; only the test for an open log shares it.
 SRWLOCK openLock = SRWLOCK_INIT;
 HANDLE openFile = nullptr;
 
@@ -43,12 +44,12 @@ bool LogIsOpen() {
 }
 
 void WriteLine(const std::string& line) {
-  AcquireSRWLockShared(&openLock);
+  AcquireSRWLockExclusive(&openLock);
   if (openFile != nullptr) {
     DWORD written = 0;
     WriteFile(openFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
-  ReleaseSRWLockShared(&openLock);
+  ReleaseSRWLockExclusive(&openLock);
 }
 
 std::u16string Utf16Of(const wchar_t* text, int length) {

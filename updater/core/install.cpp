@@ -298,6 +298,8 @@ bool UpdateJob::RestoreBackups() {
     // The journal on disk knows every change of the run, the files it added
     // included; what cannot be put back now stays for the next start.
     const bool restored = PlayBackInstallJournal(*this);
+    // The kept downloads stay for the next run; a folder left empty goes.
+    RemoveDirectoryA((exeFolder + install_paths::kPartialFolderName).c_str());
     DeleteManifestFiles(*this);
     ClearFileTables(*this);
     return restored;

@@ -51,6 +51,7 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   const std::string patched = plan.tempFile + install_paths::kPatchOutputSuffix;
   if (patched.size() > kMaxPathChars || !CreateFolderPath(install_paths::ParentPath(plan.tempFile)))
     return false;
+  if (plan.patches->empty()) return false;
   const FilePatch* patch = PatchForClientFile(*plan.patches, plan.clientFile);
   // Written however the patch ends; a failure falls back to the whole file.
   run_log::Event entry("patch");
