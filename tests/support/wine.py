@@ -72,6 +72,16 @@ def wait_until(predicate, timeout, interval=0.05):
         time.sleep(interval)
 
 
+def end_process(process, timeout=10):
+    """Ends a server the tests started: asked first, then killed."""
+    process.terminate()
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(timeout)
+
+
 class WineProcess:
     """A Windows program started under wine-run in its own process group, so
     that kill() ends it and everything it runs through. A watcher thread notes
