@@ -31,7 +31,7 @@ bool SameRecords(const std::vector<Record>& a, const std::vector<Record>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i].kind != b[i].kind || a[i].filePath != b[i].filePath || a[i].existed != b[i].existed ||
-        a[i].written.size != b[i].written.size || a[i].written.sha256 != b[i].written.sha256) {
+        a[i].written.size != b[i].written.size || a[i].written.digest != b[i].written.digest) {
       return false;
     }
   }

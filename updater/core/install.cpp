@@ -142,9 +142,12 @@ bool NewFileOf(const UpdateJob& job, const std::string& filePath, const FetchedF
   LARGE_INTEGER size;
   if (!GetFileSizeEx(fetched.download.file.get(), &size)) return false;
   written.size = static_cast<std::uint64_t>(size.QuadPart);
-  const std::string* checked = job.FileSha256Map.Find(filePath);
-  written.sha256 = checked ? *checked : fetched.sha256Text;
-  for (char& c : written.sha256) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  // The digest the install checked: SHA-256 when listed, else MD5; a file
+  // listed with neither had its SHA-256 taken as it arrived.
+  const std::string* sha256 = job.FileSha256Map.Find(filePath);
+  const std::string* md5 = job.FileHashMap.Find(filePath);
+  written.digest = sha256 ? *sha256 : md5 ? *md5 : fetched.sha256Text;
+  for (char& c : written.digest) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return true;
 }
 

@@ -63,8 +63,8 @@ bool ReadSize(const std::string& text, std::uint64_t& size) {
   return true;
 }
 
-bool IsSha256Text(const std::string& text) {
-  if (text.size() != 64) return false;
+bool IsDigestText(const std::string& text) {
+  if (text.size() != 64 && text.size() != 32) return false;
   for (char c : text) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
@@ -72,10 +72,10 @@ bool IsSha256Text(const std::string& text) {
 }
 
 // The new file's size and digest, the fields a version 2 file record adds.
-bool ReadNewFile(const std::string& size, const std::string& sha256, NewFile& written) {
+bool ReadNewFile(const std::string& size, const std::string& digest, NewFile& written) {
   // An empty digest: the writer could not take one (no CNG).
-  if (!ReadSize(size, written.size) || !(sha256.empty() || IsSha256Text(sha256))) return false;
-  written.sha256 = sha256;
+  if (!ReadSize(size, written.size) || !(digest.empty() || IsDigestText(digest))) return false;
+  written.digest = digest;
   return true;
 }
 
@@ -122,7 +122,7 @@ std::string FormatRecord(const Record& record) {
   if (record.kind == RecordKind::File) text += record.existed ? "\t1" : "\t0";
   if (record.kind != RecordKind::Committed) text += "\t" + record.filePath;
   if (record.kind == RecordKind::File) {
-    text += "\t" + std::to_string(record.written.size) + "\t" + record.written.sha256;
+    text += "\t" + std::to_string(record.written.size) + "\t" + record.written.digest;
   }
   return "\n" + text + "\t" + ChecksumText(text) + "\n";
 }
@@ -181,7 +181,7 @@ PlayBackPlan MakePlayBackPlan(const Journal& journal) {
         } else {
           relisted[i] = true;
         }
-        if (record.written.sha256.empty()) {
+        if (record.written.digest.empty()) {
           plan.steps[i].knowsWritten = false;
         } else {
           plan.steps[i].written.push_back(record.written);

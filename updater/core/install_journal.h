@@ -46,18 +46,19 @@ constexpr int kVersion = 2;
 
 enum class RecordKind { File, Aside, Moved, Committed };
 
-// What a run put at a destination: the size and SHA-256 (64 lowercase hex
-// digits) of the new file.
+// What a run put at a destination: the size and a digest of the new file,
+// its SHA-256 (64 lowercase hex digits) or, when the manifest checks only
+// that, its MD5 (32).
 struct NewFile {
   std::uint64_t size = 0;
-  std::string sha256;
+  std::string digest;
 };
 
 struct Record {
   RecordKind kind;
   std::string filePath;  // empty for Committed
   bool existed = false;  // File only
-  NewFile written;       // File only; empty sha256 in a version 1 journal or when unknown
+  NewFile written;       // File only; empty digest in a version 1 journal or when unknown
 };
 
 // The header line of a version, and one record as this updater writes it.

@@ -91,7 +91,7 @@ bool HoldsFile(const std::string& path, const install_journal::NewFile& written)
   std::uint64_t size = 0;
   if (!file || !SizeOf(file.get(), size) || size != written.size) return false;
   file.reset();
-  return HashMatches(FileSha256Text(path), written.sha256);
+  return HashMatches(written.digest.size() == 32 ? FileMd5Text(path) : FileSha256Text(path), written.digest);
 }
 
 bool HoldsAnyOf(const std::string& path, const RestoreStep& step) {

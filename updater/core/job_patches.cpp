@@ -76,7 +76,7 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   out.download.path = patched;
   out.download.file.reset(CreateFileA(patched.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  DigestSink digests;
+  DigestSink digests(plan.sha256Expected != nullptr);
   const bool applied =
       out.download.file &&
       ApplyPatchFile(plan.clientFile, fetchedPatch.download.file.get(), out.download.file.get(),

@@ -163,8 +163,8 @@ struct DigestSink::State {
   std::unique_ptr<CngLibrary::Hasher> sha256;
 };
 
-DigestSink::DigestSink() : state_(std::make_unique<State>()) {
-  state_->cngLoaded = state_->cng.Load();
+DigestSink::DigestSink(bool wantSha256) : state_(std::make_unique<State>()) {
+  state_->cngLoaded = wantSha256 && state_->cng.Load();
   Restart();
 }
 
@@ -233,8 +233,9 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   if (plan.patches != nullptr && FetchByPatch(client, plan, progress, out)) return true;
   out = FetchedFile();
 
-  // SHA-256 always: the install journal records it for every file.
-  DigestSink digests;
+  // SHA-256 costs as much as the rest of the install: only when the manifest
+  // lists it, or lists no digest the install journal could record.
+  DigestSink digests(plan.sha256Expected != nullptr || plan.md5Expected == nullptr);
   out.download.maxLength = plan.maxLength;
   out.download.sink = &digests;
 

@@ -22,7 +22,7 @@
 struct FetchedFile {
   FileDownload download;   // download.file holds the whole body once ok
   std::string md5Text;     // of the bytes that arrived
-  std::string sha256Text;  // likewise; empty when CNG failed
+  std::string sha256Text;  // likewise, when listed or no digest is; empty when CNG failed
   std::string headPath;    // its cache record; empty when not cached
   bool patched = false;    // made from the client's copy by a patch
   bool ok = false;
@@ -41,10 +41,10 @@ struct FetchPlan {
 };
 
 // The digests of a body, fed with its bytes as they are written: MD5, and
-// SHA-256 through CNG (its text is empty when CNG failed).
+// SHA-256 through CNG when asked for (its text is empty when CNG failed).
 class DigestSink : public DownloadSink {
  public:
-  DigestSink();
+  explicit DigestSink(bool wantSha256);
   ~DigestSink() override;
   void Restart() override;
   void Add(const char* data, std::size_t size) override;
