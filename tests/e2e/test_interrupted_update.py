@@ -194,3 +194,19 @@ class KilledBackupCopyTest(TorvaneTestCase):
         s.run = s.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
         self.assertTrue(wait_until(lambda: not s.client.exists("TempBackUpFolder"), EVENT_TIMEOUT), "work folder left")
         self.assertTrue(s.client.read_file("big/data.bin") == old, "the file was not left as it was")
+
+    def test_files_behind_a_link_to_another_file_system_are_installed(self):
+        # No rename reaches the other file system: the new bytes are copied.
+        server = self.start_server()
+        s = Scenario(self, server, "faraway", installed=400)
+        other = tempfile.mkdtemp(prefix="torvane-e2e-", dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, other, True)
+        os.symlink(other, s.client.file("far"))
+        s.client.write_file("far/old.bin", b"old")
+        s.offer(500, "\\far\\old.bin", b"replaced")
+        s.offer(500, "\\far\\new.bin", b"added")
+        s.start()
+        s.finish()
+        s.expect_success()
+        self.assertEqual((s.client.read_file("far/old.bin"), s.client.read_file("far/new.bin")),
+                         (b"replaced", b"added"))

@@ -134,11 +134,13 @@ bool RenameThroughHandle(HANDLE file, const std::string& destination, bool repla
 }
 
 // Writes the whole held file over destination, if destination can be opened
-// for writing by no one else; flushed.
+// for writing by no one else, or to a new destination (a rename cannot reach
+// another volume, behind a junction); flushed.
 bool WriteOverThroughHandle(HANDLE file, const std::string& destination) {
   ClearReadOnly(destination);
-  UniqueFile out(CreateFileA(destination.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile out(CreateFileA(destination.c_str(), GENERIC_WRITE, 0, nullptr,
+                             IsFile(destination) ? TRUNCATE_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
   if (!out) return false;
   LARGE_INTEGER start{};
   if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
@@ -314,7 +316,7 @@ bool PlaceHeldFile(FileDownload& download, const std::string& destination, const
     return atTempName && WriteOverThroughHandle(file, destination);
   };
   bool renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
-  bool placed = renamed || (IsFile(destination) && writeOver());
+  bool placed = renamed || writeOver();
   if (!placed) {
     // A file in use cannot be overwritten but can usually be renamed: it
     // stays beside the new one as .bak until a later update replaces it.
@@ -326,7 +328,7 @@ bool PlaceHeldFile(FileDownload& download, const std::string& destination, const
       if (MoveFileExA(destination.c_str(), aside.c_str(), 0) && afterAside && !afterAside()) return false;
     }
     renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
-    placed = renamed || (IsFile(destination) && writeOver());
+    placed = renamed || writeOver();
   }
   if (!placed) return false;
   if (!renamed) {
