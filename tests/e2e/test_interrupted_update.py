@@ -164,15 +164,19 @@ class OneUpdaterPerFolderTest(TorvaneTestCase):
 
 class KilledBackupCopyTest(TorvaneTestCase):
 
+    def link_to_another_file_system(self, s, name):
+        """Makes the client's folder name a link to a folder on tmpfs."""
+        other = tempfile.mkdtemp(prefix="torvane-e2e-", dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, other, True)
+        os.symlink(other, s.client.file(name))
+
     def test_a_kill_during_the_fallback_backup_copy_leaves_the_file_as_it_was(self):
         # The client's \\big folder is a link to another file system (tmpfs), so
         # the backup rename fails and the backup is made by a copy; the run is
         # killed while that copy is part-way.
         server = self.start_server()
         s = Scenario(self, server, "bigcopy", installed=400)
-        other = tempfile.mkdtemp(prefix="torvane-e2e-", dir="/dev/shm")
-        self.addCleanup(shutil.rmtree, other, True)
-        os.symlink(other, s.client.file("big"))
+        self.link_to_another_file_system(s, "big")
         old = os.urandom(128 << 20)
         s.client.write_file("big/data.bin", old)
         s.offer(500, "\\big\\data.bin", b"new data")
@@ -199,9 +203,7 @@ class KilledBackupCopyTest(TorvaneTestCase):
         # No rename reaches the other file system: the new bytes are copied.
         server = self.start_server()
         s = Scenario(self, server, "faraway", installed=400)
-        other = tempfile.mkdtemp(prefix="torvane-e2e-", dir="/dev/shm")
-        self.addCleanup(shutil.rmtree, other, True)
-        os.symlink(other, s.client.file("far"))
+        self.link_to_another_file_system(s, "far")
         s.client.write_file("far/old.bin", b"old")
         s.offer(500, "\\far\\old.bin", b"replaced")
         s.offer(500, "\\far\\new.bin", b"added")
