@@ -5,7 +5,7 @@ The demo client folder holds Torvane.exe, a stand-in client Halvix.exe
 (version 1.0.0.1) and two of its files. A local update server publishes three
 releases (100, 200, 300); Upgrade.cfg says release 100 is installed, so the
 file lists of 200 and 300 are merged and installed: a new Halvix.exe
-(2.0.1000.7), a changed codec DLL and a new skin file. The client is running
+(2.0.1000.7), a changed codec DLL (a COM server, registered) and a new skin file. The client is running
 when the updater starts; the updater waits for it to exit, prompts, starts the
 forced update five seconds later, installs, and restarts the client.
 
@@ -82,9 +82,11 @@ def main():
     with open(os.path.join(client, "codec", "decoder.dll"), "wb") as f:
         f.write(b"decoder 1.0\n" * 1000)
 
+    # The new decoder is a real COM server, registered as the client's codecs are.
+    decoder = open(os.path.join(fixtures, "com_server", "mirelo_com_server.dll"), "rb").read()
     new_files = {
         "\\Halvix.exe": open(os.path.join(fixtures, "halvix-2.0.1000.7", "Halvix.exe"), "rb").read(),
-        "\\codec\\decoder.dll": b"decoder 3.0\n" * 5000,
+        "\\codec\\decoder.dll": decoder,
         "\\skin\\readme.txt": "皮肤说明 3.0\r\n".encode("gbk") * 100,
     }
 
@@ -92,7 +94,7 @@ def main():
     server.start()
     for path, data in new_files.items():
         server.add_file("/files/300" + path.replace("\\", "/"), data)
-    server.add_file("/files/200/codec/decoder.dll", b"decoder 2.0\n" * 3000)
+    server.add_file("/files/200/codec/decoder.dll", decoder)
 
     def url(path, release):
         return server.url(f"/files/{release}" + path.replace("\\", "/"))
@@ -177,6 +179,12 @@ def main():
         gone = not os.path.exists(os.path.join(client, name))
         ok &= gone
         print(f"demo: {name:22} {'removed' if gone else 'STILL THERE'}")
+    log = open(os.path.join(client, "Torvane.log"), "rb").read().decode("gbk", "replace").splitlines()
+    failures = [line for line in log if "failed=" in line]
+    ok &= not failures
+    for line in failures:
+        print(f"demo: run log: {line}")
+    print(f"demo: run log {'has no failure' if not failures else 'HAS FAILURES'}")
     restart = open(os.path.join(client, "Halvix.restart.txt"), encoding="utf-8").read().strip()
     print(f"demo: client restarted as: {restart}")
     print("demo: " + ("update completed" if ok else "UPDATE FAILED"))

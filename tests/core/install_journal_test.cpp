@@ -20,6 +20,9 @@ Record File(const std::string& filePath, bool existed, std::uint64_t size = 7,
 Record Aside(const std::string& filePath) { return {RecordKind::Aside, filePath, false, {}}; }
 Record Moved(const std::string& filePath) { return {RecordKind::Moved, filePath, false, {}}; }
 Record Committed() { return {RecordKind::Committed, std::string(), false, {}}; }
+Record Placed(const std::string& filePath, std::uint64_t lastWrite = 133000000000000000u) {
+  return {RecordKind::Placed, filePath, false, {}, {4294967295u, 18446744073709551615u, lastWrite}};
+}
 
 std::string Written(const std::vector<Record>& records) {
   std::string bytes = HeaderLine();
@@ -31,7 +34,8 @@ bool SameRecords(const std::vector<Record>& a, const std::vector<Record>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i].kind != b[i].kind || a[i].filePath != b[i].filePath || a[i].existed != b[i].existed ||
-        a[i].written.size != b[i].written.size || a[i].written.digest != b[i].written.digest) {
+        a[i].written.size != b[i].written.size || a[i].written.digest != b[i].written.digest ||
+        !(a[i].placed == b[i].placed)) {
       return false;
     }
   }
@@ -44,6 +48,7 @@ const std::string kTrailBackslash = "\x81\x5c";
 
 const std::vector<Record> kRun = {
     File("\\a.dll", true, 0),
+    Placed("\\a.dll", 0),
     File("\\new\\" + kChinese + ".dll", false, 18446744073709551615u, std::string(64, 'f')),
     File("\\dir" + kTrailBackslash + "x.ocx", true),
     Aside("\\dir" + kTrailBackslash + "x.ocx"),
@@ -133,6 +138,15 @@ TEST(InstallJournal, WhatIsNotOursOrNotWholeIsNotTrusted) {
        {"\\after.dll"}},
       {"a field too many", HeaderLine() + FormatRecord(Aside("\\x.dll\textra")) + after, {"\\after.dll"}},
       {"CR LF line end", HeaderLine() + FormatRecord(File("\\x.dll\r", true)) + after, {"\\after.dll"}},
+      {"a placed record",
+       HeaderLine() + FormatRecord(Placed("\\x.dll")) + after,
+       {"\\x.dll", "\\after.dll"}},
+      {"a placed record with a volume past 32 bits",
+       HeaderLine() + "\n" + LegacyJournalLine("placed\t\\x.dll\t4294967296\t1\t1") + after,
+       {"\\after.dll"}},
+      {"a placed record in a first version journal",
+       HeaderLine(1) + LegacyJournalLine("placed\t\\x.dll\t1\t1\t1") + LegacyJournalLine("file\t1\t\\y.dll"),
+       {}},
       {"network path",
        HeaderLine() + FormatRecord(File("\\\\server\\share\\x", false)) + after,
        {"\\after.dll"}},
@@ -149,6 +163,8 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
     std::string filePath;
     bool existed, asideStarted, moved, knowsWritten;
     std::vector<std::uint64_t> sizes;
+    std::size_t placed = 0;
+    bool placedRecorded = false;
   };
   struct Case {
     const char* what;
@@ -185,6 +201,12 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
        false,
        {{"\\v1.dll", true, false, false, false, {}}}},
       {"aside without its file record", {Aside("\\x.dll"), Moved("\\x.dll")}, false, {}},
+      {"placed, then listed again and not yet placed",
+       {File("\\p.dll", true, 1), Placed("\\p.dll"), Placed("\\q.dll"), File("\\P.DLL", true, 2)},
+       false,
+       {{"\\p.dll", true, false, false, true, {1, 2}, 1, false}}},
+      {"placed twice", {File("\\p.dll", true, 1), Placed("\\p.dll"), Placed("\\P.dll", 1)}, false,
+       {{"\\p.dll", true, false, false, true, {1}, 2, true}}},
   };
   for (const Case& c : cases) {
     Journal journal;
@@ -202,6 +224,8 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
       std::vector<std::uint64_t> sizes;
       for (const NewFile& written : plan.steps[i].written) sizes.push_back(written.size);
       EXPECT_EQ(sizes, c.steps[i].sizes) << c.what;
+      EXPECT_EQ(plan.steps[i].placed.size(), c.steps[i].placed) << c.what;
+      EXPECT_EQ(plan.steps[i].placedRecorded, c.steps[i].placedRecorded) << c.what;
     }
   }
 }

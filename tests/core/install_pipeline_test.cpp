@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -707,6 +708,32 @@ TEST(WorkFolders, CreateFolderPathCreatesMissingParents) {
   EXPECT_TRUE(CreateFolderPath(folder + "\\file"));  // something exists under the name
   EXPECT_FALSE(CreateFolderPath(folder + "\\file\\below"));
   EXPECT_FALSE(CreateFolderPath(""));
+  RemoveTree(folder);
+}
+
+// The install loop and the download queue's workers create the same nested
+// folders at the same moment: whoever comes second must succeed too.
+TEST(WorkFolders, CreateFolderPathSucceedsWhileAnotherThreadCreatesTheSameFolders) {
+  const std::string folder = UniqueFolder("race");
+  constexpr int kRounds = 25;
+  int failures = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string path = folder + "\\r" + std::to_string(round) + "\\a\\b\\c\\d";
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool ok[4] = {};
+    std::vector<std::thread> threads;
+    for (bool& result : ok) {
+      threads.emplace_back([&path, go, &result] {
+        WaitForSingleObject(go, INFINITE);
+        result = CreateFolderPath(path);
+      });
+    }
+    SetEvent(go);
+    for (std::thread& thread : threads) thread.join();
+    CloseHandle(go);
+    for (bool result : ok) failures += result ? 0 : 1;
+  }
+  EXPECT_EQ(failures, 0);
   RemoveTree(folder);
 }
 

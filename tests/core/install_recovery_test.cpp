@@ -17,6 +17,7 @@
 #include "updater/transfer/cng.h"
 #include "updater/core/install_journal.h"
 #include "updater/core/install_journal_file.h"
+#include "updater/core/install_restore.h"
 
 namespace {
 
@@ -44,6 +45,9 @@ std::string AsideRecord(const std::string& filePath) {
 std::string MovedRecord(const std::string& filePath) {
   return FormatRecord({RecordKind::Moved, filePath, false, {}});
 }
+std::string PlacedRecord(const std::string& filePath, const install_journal::PlacedFile& identity) {
+  return FormatRecord({RecordKind::Placed, filePath, false, {}, identity});
+}
 std::string CommittedRecord() { return FormatRecord({RecordKind::Committed, std::string(), false, {}}); }
 
 constexpr char kBackup[] = "TempBackUpFolder\\";
@@ -58,6 +62,8 @@ struct Case {
   std::string journal;    // the journal's bytes
   Files after;            // what the play-back must leave
   std::string held = {};  // a file held open with read sharing only during the first play-back
+  bool kept = false;      // the journal and the backups stay: a destination was not recognised
+  std::string placed = {};  // a file whose own identity ends the journal as placed there
 };
 
 TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFoldersGo) {
@@ -107,10 +113,31 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
        {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}, {std::string(kBackup) + "x.dll", "old x"}},
        HeaderLine() + FileRecord("\\x.dll", true, "new x") + AsideRecord("\\x.dll"),
        {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}}},
-      {"reinstalled since: what the run did not write stays",
+      {"reinstalled since: what the run did not write stays, and so does the old file's backup",
        {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}, {std::string(kBackup) + "a.dll", "old a"}},
        HeaderLine() + FileRecord("\\a.dll", true, "new a") + FileRecord("\\n.dll", false, "new n"),
-       {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}}},
+       {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}, {std::string(kBackup) + "a.dll", "old a"}},
+       "",
+       true},
+      {"reinstalled since with the run's very bytes: another file than the one placed stays",
+       {{"a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a") + PlacedRecord("\\a.dll", {1, 2, 3}),
+       {{"a.dll", "new a"}}},
+      {"the very file the run placed is restored",
+       {{"a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a"),
+       {{"a.dll", "old a"}},
+       "",
+       false,
+       "a.dll"},
+      {"a power cut after the rename: zeros of the new length",
+       {{"b.dll", std::string(11, '\0')}, {std::string(kBackup) + "b.dll", "old b"}},
+       HeaderLine() + FileRecord("\\b.dll", true, "longer by 6") + PlacedRecord("\\b.dll", {1, 2, 3}),
+       {{"b.dll", "old b"}}},
+      {"again after a play-back killed during a copy that set the full length first",
+       {{"a.dll", std::string("ol") + std::string(3, '\0')}, {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a"),
+       {{"a.dll", "old a"}}},
       {"a journal of the first version is played back as it was written",
        {{"a.dll", "new a"}, {"n.dll", "new n"}, {std::string(kBackup) + "a.dll", "old a"}},
        HeaderLine(1) + LegacyJournalLine("file\t1\t\\a.dll") + LegacyJournalLine("file\t0\t\\n.dll"),
@@ -164,7 +191,13 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
     }
     // A new file made read-only since must go all the same.
     SetFileAttributesA((folder + "n.dll").c_str(), FILE_ATTRIBUTE_READONLY);
-    WriteBytes(folder + kBackup + install_journal::kFileName, c.journal);
+    std::string journal = c.journal;
+    install_journal::PlacedFile identity;
+    if (!c.placed.empty()) {
+      ASSERT_TRUE(IdentityOf(folder + c.placed, identity));
+      journal += PlacedRecord("\\" + c.placed, identity);
+    }
+    WriteBytes(folder + kBackup + install_journal::kFileName, journal);
 
     if (!c.held.empty()) {
       HeldFile held(folder + c.held, FILE_SHARE_READ);
@@ -174,8 +207,9 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
     RecoverInterruptedInstall(folder);
 
     for (const auto& [path, bytes] : c.after) EXPECT_EQ(ReadBytes(folder + path), bytes) << path;
-    EXPECT_FALSE(Exists(folder + "UpdateTempFolder"));
-    EXPECT_FALSE(Exists(folder + "TempBackUpFolder"));
+    EXPECT_EQ(Exists(folder + kBackup + install_journal::kFileName), c.kept);
+    EXPECT_EQ(Exists(folder + "UpdateTempFolder"), c.kept);
+    EXPECT_EQ(Exists(folder + "TempBackUpFolder"), c.kept);
     EXPECT_FALSE(Exists(folder + "TorvaneSetAside"));
     RemoveTree(root);
   }

@@ -11,6 +11,7 @@ side by side.
 
 import os
 import shutil
+import subprocess
 import tempfile
 
 from test_update_install import COM_SERVER, FILE_HOLDER, RUN_TIMEOUT, Scenario
@@ -164,11 +165,70 @@ class OneUpdaterPerFolderTest(TorvaneTestCase):
 
 class KilledBackupCopyTest(TorvaneTestCase):
 
-    def link_to_another_file_system(self, s, name):
-        """Makes the client's folder name a link to a folder on tmpfs."""
+    def link_to_another_file_system(self, s, name, size=None):
+        """Makes the client's folder name a link to a folder on tmpfs; with a
+        size, a tmpfs of its own that fills up (mounting needs root)."""
         other = tempfile.mkdtemp(prefix="torvane-e2e-", dir="/dev/shm")
         self.addCleanup(shutil.rmtree, other, True)
+        if size:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", other], check=True, timeout=30)
+            self.addCleanup(subprocess.run, ["umount", "-l", other], timeout=30)
         os.symlink(other, s.client.file(name))
+        return other
+
+    def test_a_full_disk_during_the_overwrite_leaves_the_old_file_or_none(self):
+        # \\tight is a link to a 1 MiB tmpfs; each new file is larger than the
+        # room left, so its write over the destination stops with a full disk.
+        server = self.start_server()
+        old = os.urandom(150 << 10)
+        runs = []
+        for name, before in (("fullold", old), ("fullnew", None)):
+            s = Scenario(self, server, name, installed=400)
+            other = self.link_to_another_file_system(s, "tight", size=1 << 20)
+            if before is not None:
+                s.client.write_file("tight/data.bin", before)
+            with open(os.path.join(other, "filler"), "wb") as f:
+                f.write(b"\0" * ((1 << 20) - (300 << 10) - len(before or b"")))
+            s.offer(500, "\\tight\\data.bin", os.urandom(600 << 10))
+            s.start()
+            runs.append((s, before))
+        for s, before in runs:
+            s.finish()
+            events = s.client.run_log()
+            self.assertLogged(events, "file", path="\\tight\\data.bin", cut="yes",
+                              failed="cannot put the file in place")
+            if before is not None:
+                self.assertLogged(events, "file", path="\\tight\\data.bin", backup="copied")
+            got = s.client.read_file("tight/data.bin") if s.client.exists("tight/data.bin") else None
+            self.assertTrue(got == before, "%s: %s bytes left instead of the file from before"
+                            % (s.name, None if got is None else len(got)))
+            self.assertEqual(sorted(os.listdir(s.client.file("tight"))), ["data.bin", "filler"][before is None:],
+                             s.name)
+            self.assertFalse(s.client.exists("TempBackUpFolder"), s.name)
+
+    def test_a_reinstall_after_a_kill_is_left_alone_by_the_next_start(self):
+        server = self.start_server()
+        s = Scenario(self, server, "reinstall", installed=400)
+        files = [("\\r0.bin", b"old r0", b"new r0"), ("\\r1.bin", b"old r1", b"new r1")]
+        for path, before, after in files:
+            s.client.write_file(path, before)
+            s.offer(500, path, after)
+        stall = "/reinstall/files/v500/r1.bin"
+        server.script(stall, silent=1)
+        s.start()
+        waiting = ("file_start", {"path": "\\r1.bin"})
+        self.assertTrue(wait_until(lambda: waiting in s.client.run_log() and s.client.read_file("r0.bin") == b"new r0",
+                                   EVENT_TIMEOUT), "the kill point was not reached")
+        s.run.kill()
+        server.script(stall)
+        # The user reinstalls release 500 over what the killed run left.
+        for path, _, after in files:
+            s.client.write_file(path, after)
+        s.client.write_cfg(time="500", download_url="http://example.invalid/", config_url=s.url("list.cfg"))
+        s.run = s.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
+        self.assertTrue(wait_until(lambda: not s.client.exists("TempBackUpFolder"), EVENT_TIMEOUT), "work folder left")
+        self.assertEqual([s.client.read_file(path) for path, _, _ in files], [b"new r0", b"new r1"])
+        self.assertLogged(s.client.run_log(), "restore", action="none, replaced since the run")
 
     def test_a_kill_during_the_fallback_backup_copy_leaves_the_file_as_it_was(self):
         # The client's \\big folder is a link to another file system (tmpfs), so

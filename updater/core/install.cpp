@@ -11,7 +11,11 @@
 // Before each destination changes, the install journal in TempBackUpFolder
 // says so on disk (install_journal.h), with the size and digest of the file
 // about to take its place; a backup copy exists under its name only once it
-// is whole and on disk. The journal is committed once every file is in place.
+// is whole and on disk. A new file's bytes are on disk before the rename that
+// publishes them, and its identity (file ID, last-write time) is recorded
+// once it is in place, so the play-back restores that very file and leaves
+// identical bytes a reinstall wrote since. The journal is committed once
+// every file is in place.
 // A run killed at any moment is then undone by the next start
 // (RecoverInterruptedInstall), and a failed one by the same play-back.
 //
@@ -214,31 +218,46 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
   job.BackupMap.Set(destination, backupCopy);
   if (!Journal(job, RecordKind::File, filePath, existed, written))
     return entry.Error(GetLastError()).Failed("journal");
-  if (backUpByRename && !MoveFileExA(destination.c_str(), backupCopy.c_str(), 0) &&
-      !MakeBackupCopy(job, destination, backupCopy)) {
+  const bool renamedAway = backUpByRename && MoveFileExA(destination.c_str(), backupCopy.c_str(), 0);
+  if (backUpByRename && !renamedAway && !MakeBackupCopy(job, destination, backupCopy))
     return entry.Error(GetLastError()).Failed("backup");
-  }
-  entry.Add("backup", !existed         ? "none, new file"
-                      : !firstListing  ? "kept from the first listing"
-                      : backUpByRename ? "renamed"
-                                       : "copied");
+  entry.Add("backup", !existed        ? "none, new file"
+                      : !firstListing ? "kept from the first listing"
+                      : renamedAway   ? "renamed"
+                                      : "copied");
 
   if (!folder.empty() && !EnsureFolder(job.exeFolder + folder))
     return entry.Error(GetLastError()).Failed("cannot create the folder");
   // The checked file itself takes the destination's place through its own
   // handle when it is free; a destination in use is overwritten, or moved aside.
-  bool renamed = false;
+  Placement placement;
+  bool movedAside = false;
   const bool placed = PlaceHeldFile(
       fetched->download, destination, tempFile, [&] { return Journal(job, RecordKind::Aside, filePath); },
       [&] {
         // Only the first listing moves the file from before the run aside.
         if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
+        movedAside = firstListing;
         entry.Add("moved_aside", destination + ".bak");
         return Journal(job, RecordKind::Moved, filePath);
       },
-      &renamed);
-  if (!placed) return entry.Error(GetLastError()).Failed("cannot put the file in place");
-  entry.Add("placed", renamed ? "renamed" : "copied");
+      placement);
+  if (!placed) {
+    const DWORD error = GetLastError();
+    // A write cut part-way (a full disk) left neither file there: the old one
+    // goes back now, and the rollback's play-back finds it in place.
+    if (placement.cutOver) {
+      RestoreDestination(destination, backupCopy, movedAside ? destination + ".bak" : std::string(), existed,
+                         job.exeFolder + install_paths::kSetAsideFolderName + filePath);
+    }
+    return entry.Error(error).Add("cut", placement.cutOver).Failed("cannot put the file in place");
+  }
+  entry.Add("placed", placement.renamed ? "renamed" : "copied");
+  // Flushed, renamed, then recorded: the play-back restores this very file.
+  if (!AppendInstallJournal(job.backupFolder,
+                            {RecordKind::Placed, filePath, false, {}, placement.identity})) {
+    return entry.Error(GetLastError()).Failed("journal");
+  }
   if (!fetched->headPath.empty()) DeleteFileA(fetched->headPath.c_str());
 
   RegisterComServer(destination);
@@ -361,7 +380,9 @@ bool CreateFolderPath(const std::string& path) {
   if (folder.empty()) return false;
   const std::string parent = install_paths::ParentPath(folder);
   if (!CreateFolderPath(parent)) return false;
-  return CreateDirectoryA(folder.c_str(), nullptr) != 0;
+  // The download queue's workers create the same folders at the same time as
+  // the install loop: one that exists by now is as good as made here.
+  return CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 bool RegisterComServer(const std::string& path) {

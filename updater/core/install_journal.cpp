@@ -22,6 +22,8 @@ const char* KindName(RecordKind kind) {
       return "moved";
     case RecordKind::Committed:
       return "committed";
+    case RecordKind::Placed:
+      return "placed";
   }
   return "";
 }
@@ -92,6 +94,11 @@ bool ReadRecord(const std::vector<std::string>& fields, int version, Record& rec
     if (fields.size() != count || (fields[1] != "0" && fields[1] != "1")) return false;
     record = Record{RecordKind::File, fields[2], fields[1] == "1", {}};
     if (version != 1 && !ReadNewFile(fields[3], fields[4], record.written)) return false;
+  } else if (kind == "placed" && version != 1) {
+    std::uint64_t volume = 0;
+    if (fields.size() != 5 || !ReadSize(fields[2], volume) || volume > UINT32_MAX) return false;
+    record = Record{RecordKind::Placed, fields[1], false, {}, {static_cast<std::uint32_t>(volume), 0, 0}};
+    if (!ReadSize(fields[3], record.placed.index) || !ReadSize(fields[4], record.placed.lastWrite)) return false;
   } else if (kind == "aside" || kind == "moved") {
     if (fields.size() != 2) return false;
     record = Record{kind == "aside" ? RecordKind::Aside : RecordKind::Moved, fields[1], false, {}};
@@ -123,6 +130,10 @@ std::string FormatRecord(const Record& record) {
   if (record.kind != RecordKind::Committed) text += "\t" + record.filePath;
   if (record.kind == RecordKind::File) {
     text += "\t" + std::to_string(record.written.size) + "\t" + record.written.digest;
+  }
+  if (record.kind == RecordKind::Placed) {
+    text += "\t" + std::to_string(record.placed.volume) + "\t" + std::to_string(record.placed.index) + "\t" +
+            std::to_string(record.placed.lastWrite);
   }
   return "\n" + text + "\t" + ChecksumText(text) + "\n";
 }
@@ -176,15 +187,22 @@ PlayBackPlan MakePlayBackPlan(const Journal& journal) {
         break;
       case RecordKind::File:
         if (i == plan.steps.size()) {
-          plan.steps.push_back({record.filePath, record.existed, false, false, true, {}});
+          plan.steps.push_back({record.filePath, record.existed, false, false, true, {}, {}, false});
           relisted.push_back(false);
         } else {
           relisted[i] = true;
         }
+        plan.steps[i].placedRecorded = false;
         if (record.written.digest.empty()) {
           plan.steps[i].knowsWritten = false;
         } else {
           plan.steps[i].written.push_back(record.written);
+        }
+        break;
+      case RecordKind::Placed:
+        if (i < plan.steps.size()) {
+          plan.steps[i].placed.push_back(record.placed);
+          plan.steps[i].placedRecorded = true;
         }
         break;
       case RecordKind::Aside:

@@ -14,6 +14,8 @@
 //       (TempBackUpFolder + FilePath) is whole; 0: it did not exist
 //   aside <TAB> \codec\b.ocx <TAB> ...       about to be moved to its .bak name
 //   moved <TAB> \codec\b.ocx <TAB> ...       it has been moved there
+//   placed <TAB> \codec\b.ocx <TAB> <volume> <TAB> <index> <TAB> <time> <TAB> ...
+//       the new file is in place, flushed: its file ID and last-write time
 //   committed <TAB> ...                      every file is installed
 //
 // Each record is written as a newline followed by its line, so that whatever a
@@ -44,7 +46,7 @@ constexpr std::size_t kMaxReadBytes = 8u << 20;
 // The version this updater writes; it reads this one and version 1.
 constexpr int kVersion = 2;
 
-enum class RecordKind { File, Aside, Moved, Committed };
+enum class RecordKind { File, Aside, Moved, Committed, Placed };
 
 // What a run put at a destination: the size and a digest of the new file,
 // its SHA-256 (64 lowercase hex digits) or, when the manifest checks only
@@ -54,11 +56,23 @@ struct NewFile {
   std::string digest;
 };
 
+// Which file the run put at a destination, read from the handle that put it
+// there: identical bytes written later by someone else differ in one of them.
+struct PlacedFile {
+  std::uint32_t volume = 0;     // volume serial number
+  std::uint64_t index = 0;      // file index on that volume
+  std::uint64_t lastWrite = 0;  // last-write time, 100 ns units since 1601
+  bool operator==(const PlacedFile& other) const {
+    return volume == other.volume && index == other.index && lastWrite == other.lastWrite;
+  }
+};
+
 struct Record {
   RecordKind kind;
   std::string filePath;  // empty for Committed
   bool existed = false;  // File only
   NewFile written;       // File only; empty digest in a version 1 journal or when unknown
+  PlacedFile placed = {};  // Placed only
 };
 
 // The header line of a version, and one record as this updater writes it.
@@ -85,6 +99,8 @@ struct RestoreStep {
   bool moved = false;
   bool knowsWritten = false;
   std::vector<NewFile> written;
+  std::vector<PlacedFile> placed;  // the files the run is known to have put there
+  bool placedRecorded = false;     // the last File record is followed by its Placed one
 };
 
 struct PlayBackPlan {

@@ -67,19 +67,46 @@ bool ReadExactly(HANDLE file, char* buffer, DWORD size) {
   return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
-// True when the file at part holds the first bytes of the file at whole (all
-// of them included): a copy of whole that was cut short, or a whole one.
-bool IsPrefixOf(const std::string& part, const std::string& whole) {
+// True when the file at part is a copy of the file at whole cut short, or
+// whole: a prefix of it (our own writes, and Wine's copies, grow the file as
+// they go), or its first bytes then zeros (Windows' CopyFile sets the full
+// length first, and a power cut can keep a length without its data).
+bool IsCutCopyOf(const std::string& part, const std::string& whole) {
   UniqueFile a(CreateFileA(part.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
   UniqueFile b(CreateFileA(whole.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
   std::uint64_t left = 0, wholeSize = 0;
   if (!a || !b || !SizeOf(a.get(), left) || !SizeOf(b.get(), wholeSize) || left > wholeSize) return false;
   std::vector<char> x(65536), y(65536);
+  bool zeroTail = false;
   while (left > 0) {
     const DWORD chunk = left < x.size() ? static_cast<DWORD>(left) : static_cast<DWORD>(x.size());
-    if (!ReadExactly(a.get(), x.data(), chunk) || !ReadExactly(b.get(), y.data(), chunk) ||
-        std::memcmp(x.data(), y.data(), chunk) != 0) {
-      return false;
+    if (!ReadExactly(a.get(), x.data(), chunk) || !ReadExactly(b.get(), y.data(), chunk)) return false;
+    if (zeroTail || std::memcmp(x.data(), y.data(), chunk) != 0) {
+      for (DWORD i = 0; i < chunk; ++i) {
+        zeroTail = zeroTail || x[i] != y[i];
+        if (zeroTail && x[i] != 0) return false;
+      }
+    }
+    left -= chunk;
+  }
+  return true;
+}
+
+// True when the file at path is all zeros and as long as one of the files the
+// run wrote: renamed into place, its data never reached the disk.
+bool IsZerosOfWrittenSize(const std::string& path, const RestoreStep& step) {
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  std::uint64_t left = 0;
+  if (!file || !SizeOf(file.get(), left) || left == 0) return false;
+  bool ofWrittenSize = false;
+  for (const install_journal::NewFile& written : step.written) ofWrittenSize = ofWrittenSize || written.size == left;
+  if (!ofWrittenSize) return false;
+  std::vector<char> x(65536);
+  while (left > 0) {
+    const DWORD chunk = left < x.size() ? static_cast<DWORD>(left) : static_cast<DWORD>(x.size());
+    if (!ReadExactly(file.get(), x.data(), chunk)) return false;
+    for (DWORD i = 0; i < chunk; ++i) {
+      if (x[i] != 0) return false;
     }
     left -= chunk;
   }
@@ -107,14 +134,31 @@ std::string SetAsideFolder(const UpdateJobState& paths) {
   return paths.exeFolder + install_paths::kSetAsideFolderName;
 }
 
-// Whether the destination is still as the run left it: absent, one of the
-// files the run wrote there, or a copy cut short of its download or of its
-// backup (a placement or an earlier restore killed part-way). Anything else
-// was put there since, by a reinstall say, and is left alone.
-bool HoldsWhatTheRunLeft(const RestoreStep& step, const std::string& destination, const std::string& download,
-                         const std::string& backupCopy) {
-  if (!step.knowsWritten || !IsFile(destination) || HoldsAnyOf(destination, step)) return true;
-  return IsPrefixOf(destination, download) || IsPrefixOf(destination, backupCopy);
+enum class Found { WhatTheRunLeft, ReplacedSince, Unrecognised };
+
+// What the destination holds. The run left it absent, the very file it placed
+// there, or a copy cut short of its download or of its backup (a placement or
+// an earlier restore killed part-way, or a power cut). Whole bytes the run
+// wrote, in a file other than the one it placed, were put there since by
+// someone else (a reinstall) and stay. What is none of these is not resolved.
+Found Recognise(const RestoreStep& step, const std::string& destination, const std::string& download,
+                const std::string& backupCopy) {
+  if (!IsFile(destination)) return Found::WhatTheRunLeft;
+  install_journal::PlacedFile identity;
+  if (IdentityOf(destination, identity)) {
+    for (const install_journal::PlacedFile& placed : step.placed) {
+      if (placed == identity) return Found::WhatTheRunLeft;
+    }
+  }
+  // Without a digest nothing tells the run's file from another (a version 1 journal).
+  if (!step.knowsWritten && step.placed.empty()) return Found::WhatTheRunLeft;
+  if (IsCutCopyOf(destination, download) || IsCutCopyOf(destination, backupCopy) ||
+      IsZerosOfWrittenSize(destination, step)) {
+    return Found::WhatTheRunLeft;
+  }
+  // Placed but not yet recorded, the run's file is known by its bytes only.
+  if (HoldsAnyOf(destination, step)) return step.placedRecorded ? Found::ReplacedSince : Found::WhatTheRunLeft;
+  return Found::Unrecognised;
 }
 
 bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
@@ -122,9 +166,20 @@ bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
   if (!install_paths::FitsPathBuffers(paths, step.filePath)) return true;
   const std::string destination = paths.exeFolder + step.filePath;
   const std::string backupCopy = paths.backupFolder + step.filePath;
-  if (!HoldsWhatTheRunLeft(step, destination, paths.tempFolder + step.filePath, backupCopy)) {
-    run_log::Event("restore").Add("file", destination).Add("action", "none, changed since the run");
-    return true;
+  switch (Recognise(step, destination, paths.tempFolder + step.filePath, backupCopy)) {
+    case Found::WhatTheRunLeft:
+      break;
+    case Found::ReplacedSince:
+      run_log::Event("restore").Add("file", destination).Add("action", "none, replaced since the run");
+      return true;
+    case Found::Unrecognised:
+      // Perhaps the run's own file, cut by a power cut in a way no rule
+      // knows: the backup, the only copy of the old file, is never given up.
+      if (step.existed && IsFile(backupCopy)) {
+        return run_log::Event("restore").Add("file", destination).Failed("not recognised, backup kept");
+      }
+      run_log::Event("restore").Add("file", destination).Add("action", "none, changed since the run");
+      return true;
   }
   const std::string aside = destination + ".bak";
   // Announced but not recorded as done: the move happened only if the

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/install_paths.h"
@@ -10,6 +12,39 @@
 namespace {
 
 DWORD Attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+
+bool IdentityOfHandle(HANDLE file, install_journal::PlacedFile& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity.lastWrite = (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                       info.ftLastWriteTime.dwLowDateTime;
+  return true;
+}
+
+// Copies source over destination by way of a work name beside it: flushed,
+// then renamed, so the destination holds the old file or the whole copy. The
+// destination goes first when the copy finds no room beside it.
+bool CopyBackThroughWorkName(const std::string& source, const std::string& destination) {
+  const std::string work = destination + "." + install_paths::kPartialCopyName;
+  auto copy = [&] {
+    ClearReadOnly(work);
+    if (CopyFileA(source.c_str(), work.c_str(), FALSE) && FlushFileToDisk(work)) return true;
+    const DWORD error = GetLastError();
+    DeleteFileA(work.c_str());
+    SetLastError(error);
+    return false;
+  };
+  if (!copy()) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL) return false;
+    ClearReadOnly(destination);
+    if (!DeleteFileA(destination.c_str()) || !copy()) return false;
+  }
+  ClearReadOnly(destination);
+  return MoveFileExA(work.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 }  // namespace
 
@@ -35,6 +70,19 @@ bool FlushFileToDisk(const std::string& path) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   return file && FlushFileBuffers(file.get());
+}
+
+bool IdentifyPlacedFile(HANDLE file, install_journal::PlacedFile& identity) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return SetFileTime(file, nullptr, nullptr, &now) && IdentityOfHandle(file, identity);
+}
+
+bool IdentityOf(const std::string& path, install_journal::PlacedFile& identity) {
+  UniqueFile file(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && IdentityOfHandle(file.get(), identity);
 }
 
 bool NobodyHasOpen(const std::string& path) {
@@ -113,9 +161,7 @@ bool RestoreDestination(const std::string& destination, const std::string& backu
       MoveFileExA(backupCopy.c_str(), destination.c_str(), 0)) {
     return done("new file set aside, backup moved back", true);
   }
-  // A copy cut short here is a prefix of the backup copy, which stays: the
-  // next play-back knows it as its own and copies again.
-  ClearReadOnly(destination);
-  return done("backup copied back",
-              CopyFileA(backupCopy.c_str(), destination.c_str(), FALSE) && FlushFileToDisk(destination));
+  // The backup copy stays until the journal goes: a copy cut short is
+  // simply made again by the next play-back.
+  return done("backup copied back", CopyBackThroughWorkName(backupCopy, destination));
 }

@@ -133,26 +133,31 @@ bool RenameThroughHandle(HANDLE file, const std::string& destination, bool repla
   return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
+enum class WriteOver { Done, NotOpened, Cut };
+
 // Writes the whole held file over destination, if destination can be opened
 // for writing by no one else, or to a new destination (a rename cannot reach
-// another volume, behind a junction); flushed.
-bool WriteOverThroughHandle(HANDLE file, const std::string& destination) {
+// another volume, behind a junction); flushed, and its identity taken. Cut
+// once the destination is open: it then holds part of the file, or nothing.
+WriteOver WriteOverThroughHandle(HANDLE file, const std::string& destination,
+                                 install_journal::PlacedFile& identity) {
   ClearReadOnly(destination);
   UniqueFile out(CreateFileA(destination.c_str(), GENERIC_WRITE, 0, nullptr,
                              IsFile(destination) ? TRUNCATE_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                              nullptr));
-  if (!out) return false;
+  if (!out) return WriteOver::NotOpened;
   LARGE_INTEGER start{};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return WriteOver::Cut;
   std::vector<char> buffer(256 * 1024);
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return WriteOver::Cut;
     if (read == 0) break;
     DWORD written = 0;
-    if (!WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read) return false;
+    if (!WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read) return WriteOver::Cut;
   }
-  return FlushFileBuffers(out.get()) != 0;
+  return FlushFileBuffers(out.get()) && IdentifyPlacedFile(out.get(), identity) ? WriteOver::Done
+                                                                                  : WriteOver::Cut;
 }
 
 }  // namespace
@@ -306,18 +311,23 @@ void PrunePartialFolder(const std::string& partialFolder, const std::vector<std:
 
 bool PlaceHeldFile(FileDownload& download, const std::string& destination, const std::string& tempFile,
                    const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside,
-                   bool* renamedOut) {
+                   Placement& placement) {
   HANDLE file = download.file.get();
   if (file == nullptr || IsFolder(destination)) return false;
+  // No rename may publish the file before its bytes are on disk: after a
+  // power cut the name could otherwise hold the right length of zeros.
+  if (!FlushFileBuffers(file)) return false;
   bool atTempName = false;
+  WriteOver wrote = WriteOver::NotOpened;
   auto writeOver = [&] {
     // A copy cut by a kill is known by the file it came from.
     atTempName = atTempName || RenameThroughHandle(file, tempFile, true);
-    return atTempName && WriteOverThroughHandle(file, destination);
+    if (atTempName) wrote = WriteOverThroughHandle(file, destination, placement.identity);
+    return wrote == WriteOver::Done;
   };
   bool renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
   bool placed = renamed || writeOver();
-  if (!placed) {
+  if (!placed && wrote == WriteOver::NotOpened) {
     // A file in use cannot be overwritten but can usually be renamed: it
     // stays beside the new one as .bak until a later update replaces it.
     if (beforeAside && !beforeAside()) return false;
@@ -330,14 +340,15 @@ bool PlaceHeldFile(FileDownload& download, const std::string& destination, const
     renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
     placed = renamed || writeOver();
   }
+  placement.cutOver = wrote == WriteOver::Cut;
   if (!placed) return false;
   if (!renamed) {
     // Its bytes were copied: the downloaded file itself goes when it closes.
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
   }
-  const bool flushed = !renamed || FlushFileBuffers(file);
+  const bool identified = !renamed || IdentifyPlacedFile(file, placement.identity);
   download.file.reset();
-  if (renamedOut != nullptr) *renamedOut = renamed;
-  return flushed;
+  placement.renamed = renamed;
+  return identified;
 }

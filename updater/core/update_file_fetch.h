@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "updater/base/file_patches.h"
+#include "updater/core/install_journal.h"
 #include "updater/core/update_observer.h"
 #include "updater/transfer/download_client.h"
 
@@ -77,13 +78,22 @@ void PrunePartialFolder(const std::string& partialFolder, const std::vector<std:
 // The cache key of one file of the table.
 std::string PartialKeyFor(const FetchPlan& plan);
 
+// How PlaceHeldFile put the file in place, or why it could not.
+struct Placement {
+  bool renamed = false;     // the held file itself took the name; else its bytes were copied
+  bool cutOver = false;     // a write over the destination began and failed: it holds a cut copy
+  install_journal::PlacedFile identity;  // of the file now at destination
+};
+
 // Puts the held file at destination through its own handle: renamed there
 // when destination is free, else written over it, else (in use) after
-// moving destination to its aside name, as PutFileInPlace does; afterAside
-// false fails the file. Before its bytes are copied over a destination, the
-// held file is renamed to tempFile, where the play-back of a killed run
-// finds what a cut copy came from. The file is on disk and its handle closed
-// when this returns true.
+// moving destination to its aside name; afterAside false fails the file.
+// Before its bytes are copied over a destination, the held file is renamed to
+// tempFile, where the play-back of a killed run finds what a cut copy came
+// from. Its bytes are on disk before any rename publishes them. A write over
+// the destination that fails part-way fails the file at once (cutOver): what
+// it left is never moved aside as if it were the old file. On true the file is
+// on disk, its identity taken, and its handle closed.
 bool PlaceHeldFile(FileDownload& download, const std::string& destination, const std::string& tempFile,
                    const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside,
-                   bool* renamed = nullptr);
+                   Placement& placement);
