@@ -194,17 +194,17 @@ class KilledBackupCopyTest(TorvaneTestCase):
             runs.append((s, before))
         for s, before in runs:
             s.finish()
-            events = s.client.run_log()
-            self.assertLogged(events, "file", path="\\tight\\data.bin", cut="yes",
-                              failed="cannot put the file in place")
-            if before is not None:
-                self.assertLogged(events, "file", path="\\tight\\data.bin", backup="copied")
             got = s.client.read_file("tight/data.bin") if s.client.exists("tight/data.bin") else None
             self.assertTrue(got == before, "%s: %s bytes left instead of the file from before"
                             % (s.name, None if got is None else len(got)))
             self.assertEqual(sorted(os.listdir(s.client.file("tight"))), ["data.bin", "filler"][before is None:],
                              s.name)
             self.assertFalse(s.client.exists("TempBackUpFolder"), s.name)
+            events = s.client.run_log()
+            self.assertLogged(events, "file", path="\\tight\\data.bin", cut="yes",
+                              failed="cannot put the file in place")
+            if before is not None:
+                self.assertLogged(events, "file", path="\\tight\\data.bin", backup="copied")
 
     def test_a_reinstall_after_a_kill_is_left_alone_by_the_next_start(self):
         server = self.start_server()
