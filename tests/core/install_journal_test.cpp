@@ -146,7 +146,7 @@ TEST(InstallJournal, WhatIsNotOursOrNotWholeIsNotTrusted) {
        {"\\after.dll"}},
       {"a placed record in a first version journal",
        HeaderLine(1) + LegacyJournalLine("placed\t\\x.dll\t1\t1\t1") + LegacyJournalLine("file\t1\t\\y.dll"),
-       {}},
+       {"\\y.dll"}},
       {"network path",
        HeaderLine() + FormatRecord(File("\\\\server\\share\\x", false)) + after,
        {"\\after.dll"}},
