@@ -89,9 +89,11 @@ Journal ParseJournal(const std::string& bytes);
 // What the play-back does for one destination: restore it from its backup copy
 // (existed) or delete it (not existed); first put back its aside file when
 // the journal says it was moved there (moved), or may have been (asideStarted).
-// It touches the destination only while it is absent or holds one of the files
-// the run wrote there (written), unless the journal does not say what the run
-// wrote (knowsWritten false: a version 1 journal).
+// It touches the destination only while it is absent, is the very file the
+// run placed there (placed), or a cut copy; identical bytes in another file
+// were written since by someone else (written tells them, and serves alone
+// when the run was killed before its placed record). knowsWritten false: a
+// version 1 journal, which does not say what the run wrote.
 struct RestoreStep {
   std::string filePath;
   bool existed = false;
