@@ -120,7 +120,7 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
        "",
        true},
       {"reinstalled since with the run's very bytes: another file than the one placed stays",
-       {{"a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
+       {{"a.dll", "new a"}, {"UpdateTempFolder\\a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
        HeaderLine() + FileRecord("\\a.dll", true, "new a") + PlacedRecord("\\a.dll", {1, 2, 3}),
        {{"a.dll", "new a"}}},
       {"the very file the run placed is restored",

@@ -152,13 +152,16 @@ Found Recognise(const RestoreStep& step, const std::string& destination, const s
   }
   // Without a digest nothing tells the run's file from another (a version 1 journal).
   if (!step.knowsWritten && step.placed.empty()) return Found::WhatTheRunLeft;
+  // The whole new bytes in another file than the one placed (a download left
+  // whole at its temporary name would otherwise pass for a copy of it).
+  const bool holdsNewBytes = HoldsAnyOf(destination, step);
+  if (holdsNewBytes && step.placedRecorded) return Found::ReplacedSince;
   if (IsCutCopyOf(destination, download) || IsCutCopyOf(destination, backupCopy) ||
       IsZerosOfWrittenSize(destination, step)) {
     return Found::WhatTheRunLeft;
   }
   // Placed but not yet recorded, the run's file is known by its bytes only.
-  if (HoldsAnyOf(destination, step)) return step.placedRecorded ? Found::ReplacedSince : Found::WhatTheRunLeft;
-  return Found::Unrecognised;
+  return holdsNewBytes ? Found::WhatTheRunLeft : Found::Unrecognised;
 }
 
 bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
