@@ -138,9 +138,7 @@ TEST(InstallJournal, WhatIsNotOursOrNotWholeIsNotTrusted) {
        {"\\after.dll"}},
       {"a field too many", HeaderLine() + FormatRecord(Aside("\\x.dll\textra")) + after, {"\\after.dll"}},
       {"CR LF line end", HeaderLine() + FormatRecord(File("\\x.dll\r", true)) + after, {"\\after.dll"}},
-      {"a placed record",
-       HeaderLine() + FormatRecord(Placed("\\x.dll")) + after,
-       {"\\x.dll", "\\after.dll"}},
+      {"a placed record", HeaderLine() + FormatRecord(Placed("\\x.dll")) + after, {"\\x.dll", "\\after.dll"}},
       {"a placed record with a volume past 32 bits",
        HeaderLine() + "\n" + LegacyJournalLine("placed\t\\x.dll\t4294967296\t1\t1") + after,
        {"\\after.dll"}},
@@ -205,7 +203,9 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
        {File("\\p.dll", true, 1), Placed("\\p.dll"), Placed("\\q.dll"), File("\\P.DLL", true, 2)},
        false,
        {{"\\p.dll", true, false, false, true, {1, 2}, 1, false}}},
-      {"placed twice", {File("\\p.dll", true, 1), Placed("\\p.dll"), Placed("\\P.dll", 1)}, false,
+      {"placed twice",
+       {File("\\p.dll", true, 1), Placed("\\p.dll"), Placed("\\P.dll", 1)},
+       false,
        {{"\\p.dll", true, false, false, true, {1}, 2, true}}},
   };
   for (const Case& c : cases) {

@@ -98,7 +98,8 @@ bool ReadRecord(const std::vector<std::string>& fields, int version, Record& rec
     std::uint64_t volume = 0;
     if (fields.size() != 5 || !ReadSize(fields[2], volume) || volume > UINT32_MAX) return false;
     record = Record{RecordKind::Placed, fields[1], false, {}, {static_cast<std::uint32_t>(volume), 0, 0}};
-    if (!ReadSize(fields[3], record.placed.index) || !ReadSize(fields[4], record.placed.lastWrite)) return false;
+    if (!ReadSize(fields[3], record.placed.index) || !ReadSize(fields[4], record.placed.lastWrite))
+      return false;
   } else if (kind == "aside" || kind == "moved") {
     if (fields.size() != 2) return false;
     record = Record{kind == "aside" ? RecordKind::Aside : RecordKind::Moved, fields[1], false, {}};

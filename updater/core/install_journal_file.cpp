@@ -99,7 +99,8 @@ bool IsZerosOfWrittenSize(const std::string& path, const RestoreStep& step) {
   std::uint64_t left = 0;
   if (!file || !SizeOf(file.get(), left) || left == 0) return false;
   bool ofWrittenSize = false;
-  for (const install_journal::NewFile& written : step.written) ofWrittenSize = ofWrittenSize || written.size == left;
+  for (const install_journal::NewFile& written : step.written)
+    ofWrittenSize = ofWrittenSize || written.size == left;
   if (!ofWrittenSize) return false;
   std::vector<char> x(65536);
   while (left > 0) {

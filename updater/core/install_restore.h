@@ -54,9 +54,10 @@ bool PutFileInPlace(const std::string& source, const std::string& destination,
 // that did not is deleted. A copy is made under a work name beside the
 // destination, flushed, then renamed over it, so that a copy cut short never
 // stands at the destination; when there is no room for it (a full disk), the
-// destination, which holds only what the run wrote, goes first. A new file in use that blocks the way is moved to
-// setAside, a name in a work folder that no journal record gives a meaning to: the .bak name is
-// never touched here, so a restore cut short can be repeated. False, with
-// the backup copy kept, when the old state cannot be put back.
+// destination, which holds only what the run wrote, goes first. A new file
+// in use that blocks the way is moved to setAside, a name in a work folder
+// that no journal record gives a meaning to: the .bak name is never touched
+// here, so a restore cut short can be repeated. False, with the backup copy
+// kept, when the old state cannot be put back.
 bool RestoreDestination(const std::string& destination, const std::string& backupCopy,
                         const std::string& aside, bool existed, const std::string& setAside);

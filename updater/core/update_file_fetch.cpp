@@ -151,13 +151,15 @@ WriteOver WriteOverThroughHandle(HANDLE file, const std::string& destination,
   std::vector<char> buffer(256 * 1024);
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return WriteOver::Cut;
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+      return WriteOver::Cut;
     if (read == 0) break;
     DWORD written = 0;
-    if (!WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read) return WriteOver::Cut;
+    if (!WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read)
+      return WriteOver::Cut;
   }
   return FlushFileBuffers(out.get()) && IdentifyPlacedFile(out.get(), identity) ? WriteOver::Done
-                                                                                  : WriteOver::Cut;
+                                                                                : WriteOver::Cut;
 }
 
 }  // namespace

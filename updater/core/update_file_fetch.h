@@ -80,8 +80,8 @@ std::string PartialKeyFor(const FetchPlan& plan);
 
 // How PlaceHeldFile put the file in place, or why it could not.
 struct Placement {
-  bool renamed = false;     // the held file itself took the name; else its bytes were copied
-  bool cutOver = false;     // a write over the destination began and failed: it holds a cut copy
+  bool renamed = false;                  // the held file itself took the name; else its bytes were copied
+  bool cutOver = false;                  // a write over the destination began and failed: it holds a cut copy
   install_journal::PlacedFile identity;  // of the file now at destination
 };
 
