@@ -41,6 +41,8 @@ bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state);
 
 // Two or more newer releases: reads the sections named by ver<j>, as written,
 // for j = installedIndex + 1 ... versionCount - 1, merging them in that order.
+// Both readers fail, with the tables filled, when the list they leave holds a
+// FilePath and its aside name (file_list_rules.h).
 bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state);
 
 // Whether every file of FileUrlMap has a FileSha256 of 64 hex digits (either
