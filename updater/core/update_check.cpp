@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
+#include "updater/base/file_list_rules.h"
 #include "updater/base/manifest.h"
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/run_log.h"
@@ -59,6 +60,8 @@ bool UpdateJob::CheckAndInstall() {
     if (owner()) owner()->FillFileList(FileUrlMap);
     return false;
   }
+  // The journal of a longer install would outgrow what a later start reads.
+  if (FileUrlMap.size() > file_list_rules::kMaxInstallFiles) return check.Failed("too many files");
   // A signed manifest vouches for its files only through their SHA-256.
   if (!manifestKeys.empty() && !manifest::EveryFileHasSha256(*this))
     return check.Failed("a file has no SHA-256");
