@@ -4,7 +4,6 @@
 // a restore is as strong as the install: a read-only attribute never blocks
 // it, a file in use is moved aside, and a folder is never renamed or deleted.
 
-#include <functional>
 #include <string>
 
 bool IsFile(const std::string& path);
@@ -25,15 +24,6 @@ bool NobodyHasOpen(const std::string& path);
 // exist or no one has it open (a read-only one included): nothing is copied
 // and no disk space is needed. False, with both untouched, otherwise.
 bool MoveFileInPlace(const std::string& source, const std::string& destination);
-
-// Copies source over destination (read-only or not). A destination that cannot
-// be overwritten, typically because it is in use, is moved to its aside name
-// (destination + ".bak", whose old file is deleted first) and the copy is made
-// again. beforeAside runs before the aside name is touched and afterAside once
-// the destination has been moved; either returning false fails the placement.
-bool PutFileInPlace(const std::string& source, const std::string& destination,
-                    const std::function<bool()>& beforeAside = nullptr,
-                    const std::function<bool()>& afterAside = nullptr);
 
 // Gives destination back its state from before the run; true once it has it.
 // aside, when not empty, is a file that holds the destination as it was (moved

@@ -79,7 +79,7 @@ std::string PartialKeyFor(const FetchPlan& plan);
 
 // Puts the held file at destination through its own handle: renamed there
 // when destination is free, else written over it, else (in use) after
-// moving destination to its aside name, as PutFileInPlace does; afterAside
+// moving destination to its aside name (destination + ".bak"); afterAside
 // false fails the file. Before its bytes are copied over a destination, the
 // held file is renamed to tempFile, where the play-back of a killed run
 // finds what a cut copy came from. The file is on disk and its handle closed
