@@ -54,8 +54,7 @@ void WaitForClientExit() {
 
 // Whether a run left its install journal in the client folder.
 bool HasInstallJournal(const std::string& exeFolder) {
-  const std::string journal =
-      WorkFoldersOf(exeFolder).backupFolder + "\\" + install_journal::kFileName;
+  const std::string journal = WorkFoldersOf(exeFolder).backupFolder + "\\" + install_journal::kFileName;
   return GetFileAttributesA(journal.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 

@@ -420,7 +420,8 @@ inline std::vector<ManifestCase> ManifestCases() {
        WithPatches(Expect(ok, true, true, 0, 4, 400, {{"\\a", "u3"}, {"\\b", "ub4"}}),
                    {{"\\b", b1 + " pb4 " + s2 + " 3;"}})},
       {"a FilePath and its aside name in one release are malformed",
-       Root("2", {"100", "200"}, "200") + Section("200", "2", {{"\\x.dll", "u1", ""}, {"\\X.DLL.Bak", "u2", ""}}),
+       Root("2", {"100", "200"}, "200") +
+           Section("200", "2", {{"\\x.dll", "u1", ""}, {"\\X.DLL.Bak", "u2", ""}}),
        100, Expect(Stop::kList, true, false, 0, 2, 200, {{"\\x.dll", "u1"}, {"\\X.DLL.Bak", "u2"}})},
       {"a FilePath and its aside name merged from two releases are malformed",
        Root("3", {"100", "200", "300"}, "300") + Section("200", "1", {{"\\c\\x.bak", "u2", ""}}) +

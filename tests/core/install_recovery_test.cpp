@@ -197,8 +197,9 @@ TEST(InstallRecovery, TheRegistryFollowsTheComServersThePlayBackPutsBack) {
   WriteBytes(folder + added, server);
   WriteBytes(folder + replaced, server);
   WriteBytes(folder + kBackup + replaced, server);
-  WriteBytes(folder + kBackup + install_journal::kFileName,
-             HeaderLine() + FileRecord("\\" + replaced, true, server) + FileRecord("\\" + added, false, server));
+  WriteBytes(
+      folder + kBackup + install_journal::kFileName,
+      HeaderLine() + FileRecord("\\" + replaced, true, server) + FileRecord("\\" + added, false, server));
   // What the failed run registered.
   constexpr char kRegisteredKey[] = "Software\\MireloTest\\ComServer";
   for (const std::string& name : {added, replaced}) {

@@ -48,14 +48,16 @@ bool ReadFileList(const ProfileReader& reader, const std::string& section,
 
 // The merged list is malformed when it holds a FilePath and its aside name:
 // installing both would put the old file over the new X.bak.
-bool HasNoAsideNameClash(const UpdateJobState& state) {
+bool HasNoAsideNameClash(const UpdateJobState& state) { return !FindAsideNameClash(state); }
+
+}  // namespace
+
+std::optional<std::pair<std::string, std::string>> FindAsideNameClash(const UpdateJobState& state) {
   std::vector<std::string> paths;
   paths.reserve(state.FileUrlMap.size());
   for (const auto& entry : state.FileUrlMap) paths.push_back(entry.first);
-  return !file_list_rules::FindAsideNameClash(paths);
+  return file_list_rules::FindAsideNameClash(paths);
 }
-
-}  // namespace
 
 bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state) {
   const std::string downloadUrl = reader.Read(kRoot, "DownloadUrl", kRootUrlLimit);

@@ -46,8 +46,14 @@ bool UpdateJob::CheckAndInstall() {
   bool releaseSelected = false;
   if (!ReadVersionIndex(multiStep, releaseSelected)) return check.Failed("no release list");
   check.Add("releases", versionCount).Add("installed_listed", releaseSelected);
-  if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion()))
+  if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion())) {
+    if (const auto clash = manifest::FindAsideNameClash(*this)) {
+      return check.Add("file", clash->first)
+          .Add("aside", clash->second)
+          .Failed("a file and its aside name listed");
+    }
     return check.Failed("release section unreadable");
+  }
   ReleaseManifest();
   check.Add("files", FileUrlMap.size());
   if (FileUrlMap.empty()) return check.Failed("no files to update");
