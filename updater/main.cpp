@@ -52,6 +52,12 @@ void WaitForClientExit() {
   run_log::Event("client_wait").Add("state", "exited").Add("ms", GetTickCount64() - start);
 }
 
+// Whether a run left its install journal in the client folder.
+bool HasInstallJournal(const std::string& exeFolder) {
+  const std::string journal = WorkFoldersOf(exeFolder).backupFolder + "\\" + install_journal::kFileName;
+  return GetFileAttributesA(journal.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 // What support needs to know of the machine and the build before any step.
 void LogRunHeader(const UpdaterApp& app) {
   FileVersion own;
@@ -84,9 +90,11 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock, run_lo
   // the files of a run that is still alive.
   if (!folderLock.Acquire(app.exeFolder)) return false;
 
-  // Without its settings file the updater has nothing to do.
+  // Without its settings file the updater has nothing to do but undo a run
+  // that was killed part-way: that never waits for the next update.
   const std::string settingsPath = SettingsPathFor(app.exeFolder);
-  if (settingsPath.empty() || !FileFound(settingsPath)) return false;
+  const bool settingsFound = !settingsPath.empty() && FileFound(settingsPath);
+  if (!settingsFound && !HasInstallJournal(app.exeFolder)) return false;
   // A start that does nothing leaves no trace; from here on, a run is logged.
   if (log.Open(app.exeFolder + install_paths::kRunLogFileName)) LogRunHeader(app);
 
@@ -96,7 +104,7 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock, run_lo
   // A run that was killed part-way is undone before anything else touches the
   // work folders; the order in Upgrade.cfg then tries the update again.
   RecoverInterruptedInstall(app.exeFolder);
-  return true;
+  return settingsFound;
 }
 
 void ExitCleanUp(const UpdaterApp& app, UpdateDialog& dialog) {

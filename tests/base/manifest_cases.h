@@ -419,6 +419,20 @@ inline std::vector<ManifestCase> ManifestCases() {
        100,
        WithPatches(Expect(ok, true, true, 0, 4, 400, {{"\\a", "u3"}, {"\\b", "ub4"}}),
                    {{"\\b", b1 + " pb4 " + s2 + " 3;"}})},
+      {"a FilePath and its aside name in one release are malformed",
+       Root("2", {"100", "200"}, "200") +
+           Section("200", "2", {{"\\x.dll", "u1", ""}, {"\\X.DLL.Bak", "u2", ""}}),
+       100, Expect(Stop::kList, true, false, 0, 2, 200, {{"\\x.dll", "u1"}, {"\\X.DLL.Bak", "u2"}})},
+      {"a FilePath and its aside name merged from two releases are malformed",
+       Root("3", {"100", "200", "300"}, "300") + Section("200", "1", {{"\\c\\x.bak", "u2", ""}}) +
+           Section("300", "1", {{"\\C\\x", "u3", ""}}),
+       100, Expect(Stop::kList, true, true, 0, 3, 300, {{"\\c\\x.bak", "u2"}, {"\\C\\x", "u3"}})},
+      {"an aside name in another folder, or with a double-byte look-alike, is no clash",
+       Root("2", {"100", "200"}, "200") +
+           Section("200", "4", {{"\\x", "u1", ""}, {"\\d\\x.bak", "u2", ""}, {"\\\xc1\x41", "u3", ""},
+                                {"\\\xc1\x61.bak", "u4", ""}}),
+       100, Expect(ok, true, false, 0, 2, 200,
+                   {{"\\x", "u1"}, {"\\d\\x.bak", "u2"}, {"\\\xc1\x41", "u3"}, {"\\\xc1\x61.bak", "u4"}})},
       {"double-byte FilePath kept byte for byte",
        Root("2", {"100", "200"}, "200") +
            Section("200", "1", {{"\\\xd6\xd0\xce\xc4\\\x81\x5c.dll", "u", ""}}),

@@ -108,11 +108,15 @@ TEST(ManifestFreshness, RefusesMissingExpiredAndOlderManifests) {
   }
 }
 
-TEST(ManifestFreshness, StateFileKeepsOneSerialOrReadsAsNothingAccepted) {
-  EXPECT_EQ(ParseStateFile(FormatStateFile(0)), 0u);
-  EXPECT_EQ(ParseStateFile(FormatStateFile(123456789012345ull)), 123456789012345ull);
+TEST(ManifestFreshness, StateFileKeepsOneSerialAndAnyOtherFormIsRefused) {
+  for (uint64_t kept : {uint64_t{0}, uint64_t{123456789012345ull}}) {
+    uint64_t serial = 1;
+    EXPECT_TRUE(ParseStateFile(FormatStateFile(kept), serial));
+    EXPECT_EQ(serial, kept);
+  }
   for (const char* broken : {"", "12", "12\r\nx", "x\r\n", "\r\n", "1 2\r\n", "12\n"}) {
-    EXPECT_EQ(ParseStateFile(broken), 0u) << broken;
+    uint64_t serial = 0;
+    EXPECT_FALSE(ParseStateFile(broken, serial)) << broken;
   }
 }
 

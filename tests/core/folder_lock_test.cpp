@@ -53,4 +53,45 @@ TEST(FolderLock, OneLockPerFolderWhateverItsSpelling) {
   RemoveTree(root);
 }
 
+// What a lock file that cannot be opened leaves: a leftover that is no one's
+// lock is replaced and then keeps every spelling out; one that cannot be
+// replaced refuses the run rather than letting two spellings in.
+TEST(FolderLock, ALockFileThatCannotBeOpenedIsMadeAgainOrRefusesTheRun) {
+  struct Case {
+    const char* what;
+    bool readOnlyFile;
+    bool folder;
+    bool folderWithContent;
+    bool acquired;
+  };
+  const Case cases[] = {
+      {"a read-only leftover", true, false, false, true},
+      {"an empty folder of that name", false, true, false, true},
+      {"a folder of that name with a file in it", false, true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string root = UniqueFolder("lockleft");
+    const std::string folder = root + "\\Client folder with a long name\\";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::string lock = folder + "TorvaneUpdate.lock";
+    if (c.readOnlyFile) {
+      WriteBytes(lock, "");
+      SetFileAttributesA(lock.c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    if (c.folder) CreateDirectoryA(lock.c_str(), nullptr);
+    if (c.folderWithContent) WriteBytes(lock + "\\kept", "kept");
+    char shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameA(folder.c_str(), shortPath, MAX_PATH), 0u);
+    {
+      FolderLock first;
+      EXPECT_EQ(first.Acquire(folder), c.acquired);
+      FolderLock second;
+      EXPECT_FALSE(second.Acquire(shortPath)) << shortPath;
+    }
+    if (c.folderWithContent) EXPECT_EQ(ReadBytes(lock + "\\kept"), "kept");
+    RemoveTree(root);
+  }
+}
+
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/core/legacy_journal.h"
+#include "updater/base/file_list_rules.h"
+#include "updater/base/manifest.h"
 
 #include <string>
 #include <vector>
@@ -228,4 +230,19 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
       EXPECT_EQ(plan.steps[i].placedRecorded, c.steps[i].placedRecorded) << c.what;
     }
   }
+}
+
+// The most files an install takes, each with its longest records, still
+// leave the commit within what a later start reads: a completed run is
+// never taken for an unfinished one and partly rolled back.
+TEST(InstallJournal, TheLongestInstallStillHasItsCommitRead) {
+  const std::string path = "\\" + std::string(manifest::kFilePathLimit - 1, 'p');
+  std::string bytes = HeaderLine();
+  for (std::size_t i = 0; i < file_list_rules::kMaxInstallFiles; ++i) {
+    for (const Record& record : {File(path, true, UINT64_MAX), Aside(path), Moved(path)})
+      bytes += FormatRecord(record);
+  }
+  bytes += FormatRecord(Committed());
+  EXPECT_LE(bytes.size(), kMaxReadBytes);
+  EXPECT_TRUE(MakePlayBackPlan(ParseJournal(bytes.substr(0, kMaxReadBytes))).committed);
 }

@@ -599,29 +599,6 @@ TEST_F(InstallPipeline, Bz2UrlFailsAndTheRestoreBringsTheOldFileBack) {
   }
 }
 
-// Locates a test double built beside the test program (<build>/bin/fixtures).
-std::string FixturePath(const std::string& relative) {
-  char module[MAX_PATH];
-  GetModuleFileNameA(nullptr, module, MAX_PATH);
-  std::string folder = module;
-  for (int up = 0; up < 4; ++up) {
-    folder = folder.substr(0, folder.rfind('\\'));
-    const std::string candidate = folder + "\\bin\\fixtures\\" + relative;
-    if (Exists(candidate)) return candidate;
-  }
-  return std::string();
-}
-
-std::string RegistryText(const char* subkey, const std::string& name) {
-  char value[512] = "";
-  DWORD size = sizeof(value);
-  if (RegGetValueA(HKEY_CURRENT_USER, subkey, name.c_str(), RRF_RT_REG_SZ, nullptr, value, &size) !=
-      ERROR_SUCCESS) {
-    return std::string();
-  }
-  return value;
-}
-
 constexpr const char kRegisteredKey[] = "Software\\MireloTest\\ComServer";
 constexpr const char kAttachedKey[] = "Software\\MireloTest\\Attached";
 

@@ -18,6 +18,7 @@
 #include "updater/core/install_journal.h"
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_restore.h"
+#include "updater/core/update_job.h"
 
 namespace {
 
@@ -213,6 +214,41 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
     EXPECT_FALSE(Exists(folder + "TorvaneSetAside"));
     RemoveTree(root);
   }
+}
+
+// The COM servers of a failed run: the play-back unregisters the server the
+// run added and registers again the one it puts back; the registry then
+// points only at servers that are in place.
+TEST(InstallRecovery, TheRegistryFollowsTheComServersThePlayBackPutsBack) {
+  const std::string server = ReadBytes(FixturePath("com_server\\mirelo_com_server.dll"));
+  ASSERT_FALSE(server.empty());
+  const std::string tag = std::to_string(GetCurrentProcessId());
+  const std::string added = "added" + tag + ".dll";
+  const std::string replaced = "replaced" + tag + ".dll";
+  const std::string root = UniqueFolder("recover-com");
+  const std::string folder = root + "\\";
+  CreateDirectoryA((folder + kBackup).c_str(), nullptr);
+  WriteBytes(folder + added, server);
+  WriteBytes(folder + replaced, server);
+  WriteBytes(folder + kBackup + replaced, server);
+  WriteBytes(
+      folder + kBackup + install_journal::kFileName,
+      HeaderLine() + FileRecord("\\" + replaced, true, server) + FileRecord("\\" + added, false, server));
+  // What the failed run registered.
+  constexpr char kRegisteredKey[] = "Software\\MireloTest\\ComServer";
+  for (const std::string& name : {added, replaced}) {
+    ASSERT_TRUE(RegisterComServer(folder + name));
+    ASSERT_EQ(RegistryText(kRegisteredKey, name), "registered");
+  }
+
+  RecoverInterruptedInstall(folder);
+
+  EXPECT_FALSE(Exists(folder + added));
+  EXPECT_EQ(RegistryText(kRegisteredKey, added), "");
+  EXPECT_EQ(ReadBytes(folder + replaced), server);
+  EXPECT_EQ(RegistryText(kRegisteredKey, replaced), "registered");
+  RegDeleteKeyValueA(HKEY_CURRENT_USER, kRegisteredKey, replaced.c_str());
+  RemoveTree(root);
 }
 
 }  // namespace

@@ -87,6 +87,10 @@ class SignedUpdateTest(TorvaneTestCase):
         scenario("unstamped", signed_by(KEY_A)).stamp = None
         scenario("expired", signed_by(KEY_A)).stamp = {"serial": 9, "valid_for": -60}
         scenario("unsigned_wrong_sha256", None, keyed=False, served=b"evil a")
+        # A serial state file that exists but cannot be read never counts as
+        # nothing accepted: the run is refused before any file.
+        scenario("damaged_serial_state", signed_by(KEY_A)).client.write_file("ManifestSerial.dat", b"7\n")
+        os.makedirs(scenario("serial_state_folder", signed_by(KEY_A)).client.file("ManifestSerial.dat"))
 
         for s in cases.values():
             s.start()
@@ -101,7 +105,8 @@ class SignedUpdateTest(TorvaneTestCase):
         self.assertEqual(cases["signed"].requests(), ["/list.cfg", "/list.cfg.sig", "/files/v500/a.dll"])
         self.assertEqual(cases["unsigned_without_keys"].requests(), ["/list.cfg", "/files/v500/a.dll"])
 
-        for name in ("tampered_manifest", "unknown_key", "oversized", "no_sha256", "unstamped", "expired"):
+        for name in ("tampered_manifest", "unknown_key", "oversized", "no_sha256", "unstamped", "expired",
+                     "damaged_serial_state", "serial_state_folder"):
             cases[name].expect_refused()
         # A missing signature is a failed download: three attempts.
         self.assertEqual(cases["no_signature"].requests(), ["/list.cfg"] + ["/list.cfg.sig"] * 3)
@@ -119,6 +124,8 @@ class SignedUpdateTest(TorvaneTestCase):
             "no_sha256": ("update_check", {"failed": "a file has no SHA-256"}),
             "tampered_file": ("file", {"path": "\\a.dll", "sha256": "mismatch", "failed": "digest"}),
             "unsigned_without_keys": ("start", {"manifest_keys": 0}),
+            "damaged_serial_state": ("freshness", {"failed": "serial state file unreadable"}),
+            "serial_state_folder": ("freshness", {"failed": "serial state file unreadable"}),
         }
         for name, (event, fields) in logged.items():
             with self.subTest(name):

@@ -102,6 +102,20 @@ class StartupTest(TorvaneTestCase):
                 self.assertEqual(client.listing(), listings[name])
         self.assertEqual(server.requests, [])
 
+    def test_a_start_without_settings_still_undoes_a_killed_run(self):
+        client = self.make_client()
+        client.write_file("a.dll", b"new a")
+        client.write_file("TempBackUpFolder/a.dll", b"old a")
+        client.write_file("sub/n.dll", b"new n")
+        client.write_install_journal((1, "\\a.dll", b"new a"), (0, "\\sub\\n.dll", b"new n"))
+        process = client.start_torvane("/ForceUpdate", timeout=60)
+        self.assertEqual(process.wait(60), 0)
+        self.assertEqual(client.read_file("a.dll"), b"old a")
+        self.assertFalse(client.exists("sub/n.dll"))
+        self.assertFalse(client.exists("TempBackUpFolder"))
+        self.assertFalse(client.exists("Upgrade.cfg"))
+        self.assertLogged(client.run_log(), "play_back", journal_committed="no")
+
     def test_switches_ignore_case_and_later_arguments(self):
         server = self.start_server()  # every manifest request gets a 404
         cases = {

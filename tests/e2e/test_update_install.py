@@ -197,9 +197,10 @@ class ForcedUpdateTest(TorvaneTestCase):
         stuck.offer(500, "\\a.dll", b"new a")
         scenarios.append(stuck)
 
-        # FilePaths that leave the client folder or enter a work folder.
+        # FilePaths that leave the client folder, enter a work folder or take
+        # the aside name of another file of the release.
         hostile = ["\\..\\outside.dll", "\\sub\\..\\..\\outside.dll", "C:\\x.dll", "/x.dll",
-                   "\\UpdateTempFolder\\x"]
+                   "\\UpdateTempFolder\\x", "\\First.DLL.bak"]
         contained = []
         for i, path in enumerate(hostile):
             s = Scenario(self, server, "hostile%d" % i, installed=400)

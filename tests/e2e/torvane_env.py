@@ -32,6 +32,7 @@ window, recreate, hang, ready, max_ms) and logs its events to Halvix.log; a star
 with "/Restart" writes its command line to Halvix.restart.txt.
 """
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -193,6 +194,19 @@ class ClientFolder:
             for name in dirs + files:
                 found.append(os.path.relpath(os.path.join(root, name), self.path))
         return sorted(found)
+
+    def write_install_journal(self, *records):
+        """Stages the install journal a killed run leaves: records are
+        (existed, FilePath, new bytes) of "file" records, each checksummed."""
+        def record(text):
+            digest = 2166136261
+            for byte in text.encode("gbk"):
+                digest = ((digest ^ byte) * 16777619) & 0xFFFFFFFF
+            return "\n%s\t%08x\n" % (text, digest)
+        lines = ["torvane-install-journal 2\n"]
+        for existed, path, new in records:
+            lines.append(record("file\t%d\t%s\t%d\t%s" % (existed, path, len(new), hashlib.sha256(new).hexdigest())))
+        self.write_file("TempBackUpFolder/TorvaneInstall.journal", "".join(lines))
 
     def wait_for_file(self, relative, timeout):
         return wait_until(lambda: self.exists(relative), timeout) is not None

@@ -134,4 +134,28 @@ class HeldFile {
   HANDLE handle_;
 };
 
+// Locates a test double built beside the test program (<build>/bin/fixtures).
+inline std::string FixturePath(const std::string& relative) {
+  char module[MAX_PATH];
+  GetModuleFileNameA(nullptr, module, MAX_PATH);
+  std::string folder = module;
+  for (int up = 0; up < 4; ++up) {
+    folder = folder.substr(0, folder.rfind('\\'));
+    const std::string candidate = folder + "\\bin\\fixtures\\" + relative;
+    if (Exists(candidate)) return candidate;
+  }
+  return std::string();
+}
+
+// A text value under HKEY_CURRENT_USER; "" when there is none.
+inline std::string RegistryText(const char* subkey, const std::string& name) {
+  char value[512] = "";
+  DWORD size = sizeof(value);
+  if (RegGetValueA(HKEY_CURRENT_USER, subkey, name.c_str(), RRF_RT_REG_SZ, nullptr, value, &size) !=
+      ERROR_SUCCESS) {
+    return std::string();
+  }
+  return value;
+}
+
 }  // namespace win_test

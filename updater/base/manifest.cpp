@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "updater/base/file_list_rules.h"
 #include "updater/base/hex_text.h"
 #include "updater/base/manifest_patches.h"
 #include "updater/base/text_rules.h"
@@ -44,7 +46,18 @@ bool ReadFileList(const ProfileReader& reader, const std::string& section,
   return true;
 }
 
+// The merged list is malformed when it holds a FilePath and its aside name:
+// installing both would put the old file over the new X.bak.
+bool HasNoAsideNameClash(const UpdateJobState& state) { return !FindAsideNameClash(state); }
+
 }  // namespace
+
+std::optional<std::pair<std::string, std::string>> FindAsideNameClash(const UpdateJobState& state) {
+  std::vector<std::string> paths;
+  paths.reserve(state.FileUrlMap.size());
+  for (const auto& entry : state.FileUrlMap) paths.push_back(entry.first);
+  return file_list_rules::FindAsideNameClash(paths);
+}
 
 bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state) {
   const std::string downloadUrl = reader.Read(kRoot, "DownloadUrl", kRootUrlLimit);
@@ -80,7 +93,7 @@ bool ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state, bool& 
 }
 
 bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state) {
-  return ReadFileList(reader, std::to_string(state.latestVersion), state);
+  return ReadFileList(reader, std::to_string(state.latestVersion), state) && HasNoAsideNameClash(state);
 }
 
 bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state) {
@@ -90,7 +103,7 @@ bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state) {
     if (section.empty()) return false;
     if (!ReadFileList(reader, section, state)) return false;
   }
-  return true;
+  return HasNoAsideNameClash(state);
 }
 
 bool EveryFileHasSha256(const UpdateJobState& state) {

@@ -11,6 +11,9 @@
 // from the manifest: a huge count ends at the first absent key.
 
 #include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "updater/base/profile_reader.h"
 #include "updater/base/update_job_state.h"
@@ -41,7 +44,13 @@ bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state);
 
 // Two or more newer releases: reads the sections named by ver<j>, as written,
 // for j = installedIndex + 1 ... versionCount - 1, merging them in that order.
+// Both readers fail, with the tables filled, when the list they leave holds a
+// FilePath and its aside name (file_list_rules.h).
 bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state);
+
+// The first FilePath of FileUrlMap whose aside name is listed too, and that
+// name (file_list_rules.h); nothing when there is none.
+std::optional<std::pair<std::string, std::string>> FindAsideNameClash(const UpdateJobState& state);
 
 // Whether every file of FileUrlMap has a FileSha256 of 64 hex digits (either
 // case). A signed manifest must give one for each file: the signature vouches

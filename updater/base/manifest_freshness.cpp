@@ -99,12 +99,10 @@ Verdict Judge(const Stamp& stamp, int64_t now, uint64_t highestAccepted) {
   return Verdict::kAccepted;
 }
 
-uint64_t ParseStateFile(const std::string& text) {
+bool ParseStateFile(const std::string& text, uint64_t& serial) {
   const std::size_t end = text.find("\r\n");
-  uint64_t serial = 0;
-  if (end == std::string::npos || end + 2 != text.size() || !ParseSerial(text.substr(0, end), serial))
-    return 0;
-  return serial;
+  serial = 0;
+  return end != std::string::npos && end + 2 == text.size() && ParseSerial(text.substr(0, end), serial);
 }
 
 std::string FormatStateFile(uint64_t serial) { return std::to_string(serial) + "\r\n"; }

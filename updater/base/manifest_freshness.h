@@ -50,8 +50,9 @@ Stamp ReadStamp(const ProfileReader& reader);
 Verdict Judge(const Stamp& stamp, int64_t now, uint64_t highestAccepted);
 
 // The state file that keeps the highest accepted serial: the decimal serial
-// and CRLF. A text that is not that form reads as 0 (nothing accepted).
-uint64_t ParseStateFile(const std::string& text);
+// and CRLF. False for a text in any other form: a damaged state file must not
+// read as "nothing accepted", which would let an older manifest back in.
+bool ParseStateFile(const std::string& text, uint64_t& serial);
 std::string FormatStateFile(uint64_t serial);
 
 }  // namespace manifest_freshness

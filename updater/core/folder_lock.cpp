@@ -37,6 +37,29 @@ std::wstring LockName(const std::wstring& foldedPath) {
   return L"Torvane-" + std::wstring(hex.begin(), hex.end());
 }
 
+bool OpenLockFile(const std::string& lockPath, UniqueFile& file) {
+  file.reset(CreateFileA(lockPath.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (file) return true;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) return false;
+  // A read-only leftover, or an empty folder of that name, is no one's lock:
+  // it goes, and the lock is made again. A holder's file cannot be removed
+  // (it is open without sharing), so the second open then fails too.
+  const DWORD attributes = GetFileAttributesA(lockPath.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveDirectoryA(lockPath.c_str());
+    } else {
+      if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesA(lockPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+      DeleteFileA(lockPath.c_str());
+    }
+  }
+  file.reset(CreateFileA(lockPath.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  return static_cast<bool>(file);
+}
+
 }  // namespace
 
 bool FolderLock::Acquire(const std::string& folder) {
@@ -44,10 +67,10 @@ bool FolderLock::Acquire(const std::string& folder) {
   if (!lockPath.empty() && lockPath.back() != '\\') lockPath += '\\';
   lockPath += install_paths::kLockFileName;
   // Whatever the spelling, the file system finds the one lock file, and refuses
-  // a second opener while the first holds it without sharing.
-  file_.reset(CreateFileA(lockPath.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (!file_ && GetLastError() == ERROR_SHARING_VIOLATION) return false;
+  // a second opener while the first holds it without sharing. Without that
+  // file nothing else keeps two spellings of the folder apart, so a start that
+  // cannot hold it does not run.
+  if (!OpenLockFile(lockPath, file_)) return false;
 
   const std::wstring path = FoldedFullPath(folder);
   if (path.empty()) return true;

@@ -17,9 +17,10 @@
 
 class FolderLock {
  public:
-  // False when another process holds the lock of folder. The lock is held
-  // until this object (or the process) ends. When no lock can be made at all
-  // (a read-only folder, say) the updater runs as if it held it.
+  // False when another process holds the lock of folder, or when the lock
+  // file cannot be made even after a leftover in its place (a read-only file,
+  // an empty folder) was removed: the caller must not run then. The lock is
+  // held until this object (or the process) ends.
   bool Acquire(const std::string& folder);
 
  private:

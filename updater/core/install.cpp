@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "updater/base/pe_exports.h"
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
@@ -46,10 +45,6 @@
 namespace {
 
 using install_paths::FolderPart;
-
-// regsvr32 runs a library's own registration code, which may hang: the wait
-// for it is bounded.
-constexpr DWORD kRegistrationWaitMs = 30000;
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -73,35 +68,6 @@ void ClearFileTables(UpdateJob& job) {
   job.FileSha256Map.clear();
   job.FilePatchMap.clear();
   job.AsideMap.clear();
-}
-
-// The export names of a library mapped as an image resource: the loader maps
-// its sections but resolves no import and calls no entry point, so nothing of
-// the library runs. The handle's low bits tell how it was mapped.
-bool ReadLibraryExports(HMODULE library, std::vector<std::string>& names) {
-  const auto handle = reinterpret_cast<uintptr_t>(library);
-  const auto* base = reinterpret_cast<const unsigned char*>(handle & ~uintptr_t{3});
-  const pe_exports::Layout layout = (handle & 2) ? pe_exports::Layout::Image : pe_exports::Layout::File;
-
-  // The readable extent is the whole allocation the loader made, whatever the
-  // headers claim.
-  std::size_t size = 0;
-  MEMORY_BASIC_INFORMATION region;
-  while (VirtualQuery(base + size, &region, sizeof(region)) == sizeof(region) &&
-         region.AllocationBase == base && region.State == MEM_COMMIT &&
-         !(region.Protect & (PAGE_NOACCESS | PAGE_GUARD))) {
-    size += region.RegionSize;
-  }
-  return size != 0 && pe_exports::ReadExportNames(base, size, layout, names);
-}
-
-bool ExportsAll(const std::vector<std::string>& names, const std::vector<const char*>& wanted) {
-  for (const char* want : wanted) {
-    bool found = false;
-    for (const std::string& name : names) found = found || name == want;
-    if (!found) return false;
-  }
-  return true;
 }
 
 // Whether the file at destination has a backup already, under a name that
@@ -383,50 +349,4 @@ bool CreateFolderPath(const std::string& path) {
   // The download queue's workers create the same folders at the same time as
   // the install loop: one that exists by now is as good as made here.
   return CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
-bool RegisterComServer(const std::string& path) {
-  if (_access(path.c_str(), 0) != 0) return false;
-  if (!install_paths::HasComServerExtension(path)) return false;
-
-  // The library is only looked at, never started: its own code runs in the
-  // regsvr32 process below, where a crash or hang cannot stop the update.
-  UniqueModule library(
-      LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
-  if (!library)
-    return run_log::Event("regsvr32").Add("file", path).Error(GetLastError()).Failed("not a library");
-  std::vector<std::string> exports;
-  if (!ReadLibraryExports(library.get(), exports))
-    return run_log::Event("regsvr32").Add("file", path).Failed("no exports");
-  if (!ExportsAll(exports,
-                  {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})) {
-    return run_log::Event("regsvr32").Add("file", path).Failed("not a COM server, not registered");
-  }
-
-  // The system's own regsvr32, never one the client folder or the current
-  // folder holds. The next file (or a restore) waits until it has ended.
-  char system[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryA(system, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
-  const std::string regsvr = std::string(system) + "\\regsvr32.exe";
-  std::string command = install_paths::RegsvrCommandLine(regsvr, path);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION started = {};
-  if (!CreateProcessA(regsvr.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &started)) {
-    return run_log::Event("regsvr32").Add("file", path).Error(GetLastError()).Failed("not started");
-  }
-  UniqueHandle process(started.hProcess);
-  UniqueHandle thread(started.hThread);
-  const DWORD waited = WaitForSingleObject(process.get(), kRegistrationWaitMs);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.get(), &exitCode);
-  run_log::Event("regsvr32")
-      .Add("file", path)
-      .Add("exit_code", exitCode)
-      .Add("timed_out", waited == WAIT_TIMEOUT);
-  return true;
 }

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
+#include "updater/core/com_registration.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
 #include "updater/core/update_job.h"
@@ -165,6 +167,20 @@ Found Recognise(const RestoreStep& step, const std::string& destination, const s
   return holdsNewBytes ? Found::WhatTheRunLeft : Found::Unrecognised;
 }
 
+// The registry follows the files: a COM server the run put in place is
+// unregistered before it goes, and whatever server stays in place, the old
+// one put back or (when the restore fails) the run's, is registered. Neither
+// ever fails the restore; regsvr32 logs its outcome.
+bool RestoreWithRegistration(const RestoreStep& step, const std::string& destination,
+                             const std::function<bool()>& restore) {
+  const bool runServerThere =
+      install_paths::HasComServerExtension(destination) && HoldsAnyOf(destination, step);
+  if (runServerThere) UnregisterComServer(destination);
+  const bool restored = restore();
+  if (restored ? step.existed : runServerThere) RegisterComServer(destination);
+  return restored;
+}
+
 bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
   // A run never touches a file whose paths do not fit.
   if (!install_paths::FitsPathBuffers(paths, step.filePath)) return true;
@@ -193,8 +209,10 @@ bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
       (step.moved || (step.asideStarted && !IsFile(destination) && !IsFolder(destination))) &&
       !HoldsAnyOf(aside, step);
   const std::string setAside = SetAsideFolder(paths) + step.filePath;
-  return RestoreDestination(destination, backupCopy, putAsideBack ? aside : std::string(), step.existed,
-                            setAside);
+  return RestoreWithRegistration(step, destination, [&] {
+    return RestoreDestination(destination, backupCopy, putAsideBack ? aside : std::string(), step.existed,
+                              setAside);
+  });
 }
 
 // Removes both work folders, the journal first.

@@ -99,24 +99,6 @@ bool MoveFileInPlace(const std::string& source, const std::string& destination) 
   return MoveFileExA(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool PutFileInPlace(const std::string& source, const std::string& destination,
-                    const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside) {
-  if (IsFolder(destination)) return false;
-  ClearReadOnly(destination);
-  if (CopyFileA(source.c_str(), destination.c_str(), FALSE)) return true;
-
-  // A file in use cannot be overwritten but can usually be renamed: it stays
-  // beside the new one as .bak until a later update replaces it again.
-  if (beforeAside && !beforeAside()) return false;
-  const std::string aside = destination + ".bak";
-  if (!IsFolder(aside)) {
-    ClearReadOnly(aside);
-    DeleteFileA(aside.c_str());
-    if (MoveFileA(destination.c_str(), aside.c_str()) && afterAside && !afterAside()) return false;
-  }
-  return CopyFileA(source.c_str(), destination.c_str(), FALSE) != 0;
-}
-
 namespace {
 
 // Moves a file in use out of destination's way, to a name in a work folder.

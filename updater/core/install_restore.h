@@ -38,15 +38,6 @@ bool NobodyHasOpen(const std::string& path);
 // and no disk space is needed. False, with both untouched, otherwise.
 bool MoveFileInPlace(const std::string& source, const std::string& destination);
 
-// Copies source over destination (read-only or not). A destination that cannot
-// be overwritten, typically because it is in use, is moved to its aside name
-// (destination + ".bak", whose old file is deleted first) and the copy is made
-// again. beforeAside runs before the aside name is touched and afterAside once
-// the destination has been moved; either returning false fails the placement.
-bool PutFileInPlace(const std::string& source, const std::string& destination,
-                    const std::function<bool()>& beforeAside = nullptr,
-                    const std::function<bool()>& afterAside = nullptr);
-
 // Gives destination back its state from before the run; true once it has it.
 // aside, when not empty, is a file that holds the destination as it was (moved
 // there by the run): it is put back first. Otherwise a destination that

@@ -37,32 +37,45 @@ std::string StatePath(const UpdateJobState& job) {
   return job.exeFolder + install_paths::kSerialStateFileName;
 }
 
-// The highest serial accepted before; 0 when there is no readable state file.
-uint64_t HighestAcceptedSerial(const UpdateJobState& job) {
-  UniqueFile file(CreateFileA(StatePath(job).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+// The highest serial accepted before: 0 when there is no state file. False
+// when one exists but cannot be read as a serial (damaged, locked, a folder):
+// reading it as 0 would accept any older manifest again.
+bool ReadHighestAcceptedSerial(const UpdateJobState& job, uint64_t& highest) {
+  highest = 0;
+  const std::string path = StatePath(job);
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return 0;
+  if (!file) {
+    const DWORD error = GetLastError();
+    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+           GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+  }
   char buffer[64];
   DWORD got = 0;
-  if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return 0;
-  return manifest_freshness::ParseStateFile(std::string(buffer, got));
+  if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) || got == sizeof buffer) return false;
+  return manifest_freshness::ParseStateFile(std::string(buffer, got), highest);
 }
 
 }  // namespace
 
 bool SignedManifestIsCurrent(UpdateJobState& job, const ProfileReader& manifest) {
   const manifest_freshness::Stamp stamp = manifest_freshness::ReadStamp(manifest);
-  const uint64_t highest = HighestAcceptedSerial(job);
-  const manifest_freshness::Verdict verdict = manifest_freshness::Judge(stamp, SystemClockSeconds(), highest);
+  uint64_t highest = 0;
+  const bool stateRead = ReadHighestAcceptedSerial(job, highest);
   run_log::Event entry("freshness");
-  entry.Add("serial", stamp.serial).Add("highest_accepted", highest);
+  entry.Add("serial", stamp.serial);
+  if (!stateRead) return entry.Failed("serial state file unreadable");
+  entry.Add("highest_accepted", highest);
+  const manifest_freshness::Verdict verdict = manifest_freshness::Judge(stamp, SystemClockSeconds(), highest);
   if (verdict != manifest_freshness::Verdict::kAccepted) return entry.Failed(VerdictText(verdict));
   job.acceptedSerial = stamp.serial;
   return true;
 }
 
 void RecordAcceptedSerial(const UpdateJobState& job) {
-  if (job.manifestKeys.empty() || job.acceptedSerial <= HighestAcceptedSerial(job)) return;
+  uint64_t highest = 0;
+  if (job.manifestKeys.empty() || !ReadHighestAcceptedSerial(job, highest) || job.acceptedSerial <= highest)
+    return;
   // Written beside the state file and renamed over it, so that a cut leaves
   // the old serial or the new one, never a part that reads as none.
   const std::string path = StatePath(job);

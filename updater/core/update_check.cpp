@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
+#include "updater/base/file_list_rules.h"
 #include "updater/base/manifest.h"
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/run_log.h"
@@ -45,8 +46,14 @@ bool UpdateJob::CheckAndInstall() {
   bool releaseSelected = false;
   if (!ReadVersionIndex(multiStep, releaseSelected)) return check.Failed("no release list");
   check.Add("releases", versionCount).Add("installed_listed", releaseSelected);
-  if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion()))
+  if (releaseSelected && !(multiStep ? ReadVersionRange() : ReadSingleVersion())) {
+    if (const auto clash = manifest::FindAsideNameClash(*this)) {
+      return check.Add("file", clash->first)
+          .Add("aside", clash->second)
+          .Failed("a file and its aside name listed");
+    }
     return check.Failed("release section unreadable");
+  }
   ReleaseManifest();
   check.Add("files", FileUrlMap.size());
   if (FileUrlMap.empty()) return check.Failed("no files to update");
@@ -59,6 +66,8 @@ bool UpdateJob::CheckAndInstall() {
     if (owner()) owner()->FillFileList(FileUrlMap);
     return false;
   }
+  // The journal of a longer install would outgrow what a later start reads.
+  if (FileUrlMap.size() > file_list_rules::kMaxInstallFiles) return check.Failed("too many files");
   // A signed manifest vouches for its files only through their SHA-256.
   if (!manifestKeys.empty() && !manifest::EveryFileHasSha256(*this))
     return check.Failed("a file has no SHA-256");

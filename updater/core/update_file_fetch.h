@@ -87,8 +87,8 @@ struct Placement {
 
 // Puts the held file at destination through its own handle: renamed there
 // when destination is free, else written over it, else (in use) after
-// moving destination to its aside name; afterAside false fails the file.
-// Before its bytes are copied over a destination, the held file is renamed to
+// moving destination to its aside name (destination + ".bak"); afterAside
+// false fails the file. Before its bytes are copied over a destination, the held file is renamed to
 // tempFile, where the play-back of a killed run finds what a cut copy came
 // from. Its bytes are on disk before any rename publishes them. A write over
 // the destination that fails part-way fails the file at once (cutOver): what
