@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "updater/core/install_paths.h"
+#include "updater/core/partial_cache_folder.h"
 #include "updater/base/manifest.h"
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/run_log.h"
@@ -49,6 +50,10 @@ bool UpdateJob::CheckAndInstall() {
     return check.Failed("release section unreadable");
   ReleaseManifest();
   check.Add("files", FileUrlMap.size());
+  // Whatever ends the run from here, the cache keeps only what this table can
+  // continue.
+  const std::vector<std::string> continuable = ContinuableKeys(*this);
+  PruneKeptDownloads(exeFolder + install_paths::kPartialFolderName, &continuable);
   if (FileUrlMap.empty()) return check.Failed("no files to update");
 
   // A FilePath that would reach outside the client folder fails the run here,
