@@ -99,4 +99,9 @@ TEST(PartialCacheValidator, LastModifiedGuardsARangeOnlyWhenStrong) {
   EXPECT_EQ(ParseHttpDate("Sunday, 06-Nov-94 08:49:37 GMT"), 784111777);
   EXPECT_EQ(ParseHttpDate("Sun Nov  6 08:49:37 1994"), 784111777);
   EXPECT_EQ(ParseHttpDate("Thu, 01 Jan 1970 00:00:00 GMT"), 0);
+  // A server's header cut anywhere is no date.
+  for (const std::string& whole : {modified, std::string("Sunday, 06-Nov-94 08:49:37 GMT"),
+                                  std::string("Sun Nov  6 08:49:37 1994")}) {
+    for (std::size_t n = 0; n < whole.size(); ++n) EXPECT_FALSE(ParseHttpDate(whole.substr(0, n))) << n;
+  }
 }
