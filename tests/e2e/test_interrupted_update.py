@@ -6,7 +6,7 @@ the first file downloads (nothing replaced yet), while each later one downloads
 last one is being registered (every file replaced, Upgrade.cfg still there).
 The next start must put the old files back before it does anything else, and
 then complete the update. Each kill point has its own client folder; they run
-side by side.
+side by side. What failed runs leave in UpdatePartialFolder stays bounded.
 """
 
 import hashlib
