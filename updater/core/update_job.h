@@ -27,7 +27,9 @@ class UpdateJob : public UpdateJobState {
   bool InitPaths();
   bool ReadClientSettings();
 
-  // Update check.
+  // Update check. With keys built in, a manifest whose signature does not
+  // verify is fetched once more with its signature, past every cache
+  // (download_manifest.cpp).
   bool DownloadManifest(const std::string& url);
   // Fetches signatureUrl beside the manifest and checks the manifest against
   // it and manifestKeys (signed_manifest.cpp); mismatch tells a signature
