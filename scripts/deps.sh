@@ -11,7 +11,7 @@ packages=(
   python3 python3-pil openssl
   libssl-dev libcurl4-openssl-dev libcli11-dev
   libz-mingw-w64-dev libdivsufsort-dev bsdiff
-  nginx tinyproxy ca-certificates curl
+  nginx tinyproxy varnish ca-certificates curl
 )
 
 missing=()

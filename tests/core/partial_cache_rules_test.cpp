@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "updater/transfer/http_validator.h"
+
 using namespace partial_cache;
 
 TEST(PartialCacheHead, ReadsBackWhatItWrites) {
@@ -34,5 +36,72 @@ TEST(PartialCacheNames, KeysNameOnlyTheCachesOwnFiles) {
   for (const std::string& name : {key, key + ".dll", "x" + key.substr(1) + "X.part", std::string("a.part"),
                                   key.substr(0, 31) + "G.part"}) {
     EXPECT_FALSE(KeyOfName(name)) << name;
+  }
+}
+
+TEST(PartialCachePrune, KeepsOnlyRecentEntriesTheTableCanContinue) {
+  const int64_t now = 1700000000;
+  const int64_t week = kMaxEntryAgeSeconds;
+  const std::string a = EntryKey("http://h/a.dll", "1", ""), b = EntryKey("http://h/b.dll", "2", "");
+  const std::string c = EntryKey("http://h/c.dll", "3", ""), gone = EntryKey("http://h/old.dll", "4", "");
+  // Each file's age in seconds; a .head as new as its .part unless listed.
+  const std::vector<FolderFile> folder = {
+      {a + kPartSuffix, now - 10},         {a + kHeadSuffix, now - 10},
+      {b + kPartSuffix, now - week - 1},   {b + kHeadSuffix, now - week - 1},
+      {c + kPartSuffix, now - week - 5},   {c + kHeadSuffix, now - 5},  // written to lately
+      {gone + kPartSuffix, now - 20},      {"notes.txt", now - 10 * week},
+  };
+  const std::vector<std::string> named = {a, b, c};
+  struct Case {
+    const char* what;
+    const std::vector<std::string>* continuable;
+    std::size_t keepAtMost;
+    std::vector<std::string> pruned;  // keys
+  };
+  const Case cases[] = {
+      {"table unknown: age only", nullptr, 10, {b}},
+      {"table known: unnamed too", &named, 10, {b, gone}},
+      {"all but the newest", nullptr, 1, {a, b, gone}},
+      {"nothing kept", &named, 0, {a, b, c, gone}},
+  };
+  for (const Case& test : cases) {
+    std::vector<std::string> expected;
+    for (const FolderFile& file : folder) {
+      for (const std::string& key : test.pruned)
+        if (file.name.compare(0, key.size(), key) == 0) expected.push_back(file.name);
+    }
+    EXPECT_EQ(NamesToPrune(folder, now, test.continuable, test.keepAtMost), expected) << test.what;
+  }
+}
+
+TEST(PartialCacheValidator, LastModifiedGuardsARangeOnlyWhenStrong) {
+  const std::string modified = "Sun, 06 Nov 1994 08:49:37 GMT";
+  struct Case {
+    std::string etag, lastModified, date, validator;
+  };
+  const Case cases[] = {
+      {"\"e1\"", modified, "", "\"e1\""},                                  // a strong ETag always
+      {"W/\"e1\"", modified, "Sun, 06 Nov 1994 08:49:38 GMT", modified},   // a second later: strong
+      {"", modified, "Sun, 06 Nov 1994 08:49:37 GMT", ""},                 // the same second: weak
+      {"", modified, "Sun, 06 Nov 1994 08:49:36 GMT", ""},                 // a clock behind
+      {"", modified, "", ""},                                              // no Date to tell
+      {"", modified, "Sunday, 06-Nov-94 08:50:00 GMT", modified},          // RFC 850 form
+      {"", modified, "Mon Nov  7 08:49:37 1994", modified},                // asctime form
+      {"", "Sun, 06 Nov 1994 08:49:37 UTC", "Mon Nov  7 08:49:37 1994", ""},  // not an HTTP date
+      {"", "yesterday", "Mon Nov  7 08:49:37 1994", ""},
+  };
+  for (const Case& test : cases) {
+    EXPECT_EQ(IfRangeValidator(test.etag, test.lastModified, test.date), test.validator)
+        << test.lastModified << " / " << test.date;
+  }
+  // The three forms of one moment agree, and the epoch is where it should be.
+  EXPECT_EQ(ParseHttpDate(modified), 784111777);
+  EXPECT_EQ(ParseHttpDate("Sunday, 06-Nov-94 08:49:37 GMT"), 784111777);
+  EXPECT_EQ(ParseHttpDate("Sun Nov  6 08:49:37 1994"), 784111777);
+  EXPECT_EQ(ParseHttpDate("Thu, 01 Jan 1970 00:00:00 GMT"), 0);
+  // A server's header cut anywhere is no date.
+  for (const std::string& whole : {modified, std::string("Sunday, 06-Nov-94 08:49:37 GMT"),
+                                  std::string("Sun Nov  6 08:49:37 1994")}) {
+    for (std::size_t n = 0; n < whole.size(); ++n) EXPECT_FALSE(ParseHttpDate(whole.substr(0, n))) << n;
   }
 }

@@ -6,15 +6,17 @@ the first file downloads (nothing replaced yet), while each later one downloads
 last one is being registered (every file replaced, Upgrade.cfg still there).
 The next start must put the old files back before it does anything else, and
 then complete the update. Each kill point has its own client folder; they run
-side by side.
+side by side. What failed runs leave in UpdatePartialFolder stays bounded.
 """
 
+import hashlib
 import os
 import shutil
 import subprocess
 import tempfile
+import time
 
-from test_update_install import COM_SERVER, FILE_HOLDER, RUN_TIMEOUT, Scenario
+from test_update_install import COM_SERVER, FILE_HOLDER, RUN_TIMEOUT, Scenario, md5
 from torvane_env import TorvaneTestCase, WineProcess, wait_until, windows_path
 
 EVENT_TIMEOUT = 60
@@ -272,3 +274,78 @@ class KilledBackupCopyTest(TorvaneTestCase):
         s.expect_success()
         self.assertEqual((s.client.read_file("far/old.bin"), s.client.read_file("far/new.bin")),
                          (b"replaced", b"added"))
+
+
+def cache_key(url, md5_text="", sha256_text=""):
+    """The name of a file's entry in UpdatePartialFolder."""
+    return hashlib.md5(("%s\n%s\n%s" % (url, md5_text, sha256_text)).encode()).hexdigest()
+
+
+class KeptDownloadsTest(TorvaneTestCase):
+
+    def keep(self, s, entries):
+        """Leaves cache entries {key: age in seconds} in the client folder, and a
+        file of someone else's there."""
+        now = time.time()
+        for key, age in entries.items():
+            for suffix in (".part", ".head"):
+                s.client.write_file("UpdatePartialFolder/" + key + suffix, b"kept")
+                os.utime(s.client.file("UpdatePartialFolder/" + key + suffix), (now - age, now - age))
+        s.client.write_file("UpdatePartialFolder/notes.txt", b"not the cache's")
+
+    def kept(self, s):
+        return sorted({name[:-5] for name in os.listdir(s.client.file("UpdatePartialFolder"))
+                       if name.endswith((".part", ".head"))})
+
+    def test_a_run_that_fails_before_installing_still_prunes_the_cache(self):
+        server = self.start_server()
+        week = 7 * 24 * 3600
+        # Run 1: no manifest, so the table is unknown; only age counts.
+        blind = Scenario(self, server, "blind", installed=400)
+        self.keep(blind, {"a" * 32: 60, "b" * 32: week + 60})
+        # Run 2: the table is read, then a FilePath outside the client folder
+        # fails the run: what it cannot continue goes, and all but the newest
+        # that the download queue could hold at once (4 + 8).
+        listed = Scenario(self, server, "listed", installed=400)
+        entries, expected = {"c" * 32: 60}, []  # c: no file of the table
+        for i in range(14):
+            data = b"new %d" % i
+            listed.offer(500, "\\f%d.bin" % i, data)
+            key = cache_key(listed.url("files/v500/f%d.bin" % i), md5(data))
+            entries[key] = 60 * (i + 1) if i != 3 else week + 60  # f3: too old
+            if i != 3 and i < 13:
+                expected.append(key)
+        listed.offer(500, "\\plain.bin", b"unchecked", digest=None)  # nothing could check it
+        entries[cache_key(listed.url("files/v500/plain.bin"))] = 30
+        listed.offer(500, "\\..\\outside.dll", b"x", tail="files/outside.dll")
+        self.keep(listed, entries)
+
+        server.script("/blind/list.cfg", status=404)
+        for s in (blind, listed):
+            s.start()
+        for s in (blind, listed):
+            s.finish()
+        self.assertEqual(self.kept(blind), ["a" * 32])
+        self.assertEqual(self.kept(listed), sorted(expected))
+        for s in (blind, listed):
+            self.assertTrue(s.client.exists("UpdatePartialFolder/notes.txt"), s.name)
+            self.assertEqual(s.client.read_file("Upgrade.cfg"), s.cfg, s.name)
+            self.assertEqual(s.file_requests(), [], s.name)
+
+    def test_a_file_larger_than_the_free_space_fails_before_filling_the_disk(self):
+        small = tempfile.mkdtemp(prefix="torvane-small-")
+        self.addCleanup(shutil.rmtree, small, True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "tmpfs", small], check=True, timeout=30)
+        self.addCleanup(subprocess.run, ["umount", "-l", small], timeout=30)
+        server = self.start_server()
+        s = Scenario(self, server, "full", installed=400)
+        os.symlink(small, s.client.file("UpdatePartialFolder"))
+        s.client.write_file("a.dll", b"old a")
+        s.offer(500, "\\a.dll", os.urandom(12 << 20))
+        s.start()
+        s.finish()
+        self.assertEqual(s.client.read_file("a.dll"), b"old a")
+        self.assertEqual(s.client.read_file("Upgrade.cfg"), s.cfg)
+        used = sum(os.path.getsize(os.path.join(small, name)) for name in os.listdir(small))
+        self.assertLess(used, 1 << 20, "the disk was filled")
+        self.assertLogged(s.client.run_log(), "request", failed="not enough free space")

@@ -1,6 +1,7 @@
 """Updates from real servers under Wine: nginx over HTTPS with certificates of
-a test CA that the machine trusts, and an update through a forward proxy
-(tinyproxy) set in the prefix's Internet settings. The runs of one test go
+a test CA that the machine trusts, an update through a forward proxy
+(tinyproxy) set in the prefix's Internet settings, and one through a caching
+CDN (Varnish) in front of nginx. The runs of one test go
 side by side, each in its own client folder under its own URL prefix.
 """
 
@@ -9,6 +10,8 @@ from test_update_install import Scenario
 from test_signed_update import KEY_A, SignedScenario, signed_by
 from forward_proxy import ForwardProxy  # tests/fixtures, on the path through torvane_env
 from nginx_server import NginxServer
+from varnish_cache import VarnishCache
+import urllib.request
 
 # What WinINet reports for each refused certificate, under Wine 8:
 #   self_signed  ERROR_INTERNET_INVALID_CA (12045)
@@ -72,3 +75,32 @@ class ProxyUpdateTest(TorvaneTestCase):
         expected = ["GET " + s.url(tail) for tail in ("list.cfg", "list.cfg.sig", "files/v500/a.dll")]
         self.assertEqual(proxy.requests(), expected)
         self.assertEqual(s.requests(), ["/list.cfg", "/list.cfg.sig", "/files/v500/a.dll"])
+
+
+class CachedReleaseTest(TorvaneTestCase):
+
+    def test_a_cdn_holding_the_last_releases_manifest_is_passed_once(self):
+        # The CDN has the manifest of the release before cached; the .sig of
+        # the new one, never asked for through it, comes from the origin.
+        server = NginxServer(tls=False).start()
+        self.addCleanup(server.stop)
+        cache = VarnishCache(server.ports["http"], ttl=600).start()
+        self.addCleanup(cache.stop)
+        s = SignedScenario(self, server.site("http", url_port=cache.port), "cdn", signed_by(KEY_A))
+        s.offer(500, "\\a.dll", b"last a", digest=None, sha256="auto", tail="files/last/a.dll")
+        s.server.add_file("/cdn/list.cfg", s.manifest())
+        with urllib.request.urlopen(s.url("list.cfg"), timeout=30) as answer:
+            self.assertEqual(answer.read(), s.manifest())
+        s.sections = {v: [] for v in s.versions[1:]}
+        s.offer(500, "\\a.dll", b"new a", digest=None, sha256="auto", tail="files/new/a.dll")
+        s.start()
+        s.finish()
+
+        s.expect_success()
+        self.assertEqual(s.client.read_file("a.dll"), b"new a")
+        asked = s.requests()
+        # The stale manifest came from the cache; the fresh pair past it.
+        self.assertEqual(asked[:2], ["/list.cfg", "/list.cfg.sig"], asked)
+        self.assertRegex(" ".join(asked[2:]), r"^/list\.cfg\?nocache=(\w+) /list\.cfg\.sig\?nocache=\1 "
+                         r"/files/new/a\.dll$")
+        self.assertLogged(s.client.run_log(), "signature", keys=1, verified="yes")

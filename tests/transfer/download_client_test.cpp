@@ -255,6 +255,10 @@ TEST_F(DownloadClient, CutBodyIsContinuedOnlyWhileTheServerStillHoldsIt) {
       {"size=50000&cut=20000&cutonce=1&norange=1&t=range200", true, 2, 50000, 0, "a 200 to a range starts again"},
       {"size=50000&cut=20000&cutonce=1&changes=1&t=changed", true, 2, 50000, 1, "a changed ETag starts again"},
       {"size=50000&cut=20000&noetag=1&t=noetag", false, 4, 20000, 0, "nothing guards a range: never continued"},
+      {"size=50000&cut=20000&noetag=1&lastmodified=strong&t=lmstrong", true, 3, 50000, 0,
+       "a Last-Modified a day before its Date guards a range"},
+      {"size=50000&cut=20000&noetag=1&lastmodified=weak&t=lmweak", false, 4, 20000, 0,
+       "a Last-Modified of its Date's second is weak: never continued"},
   };
   for (const Case& c : cases) {
     const std::string local = work_ + "\\resumed.bin";

@@ -37,6 +37,7 @@
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
+#include "updater/core/partial_cache_folder.h"
 #include "updater/core/signed_manifest.h"
 #include "updater/core/update_job.h"
 #include "updater/transfer/cng.h"
@@ -286,7 +287,12 @@ bool UpdateJob::RestoreBackups() {
     // The journal on disk knows every change of the run, the files it added
     // included; what cannot be put back now stays for the next start.
     const bool restored = PlayBackInstallJournal(*this);
-    // The kept downloads stay for the next run; a folder left empty goes.
+    // The kept downloads stay for the next run, no more than it can use; a
+    // folder left empty goes.
+    if (!FileUrlMap.empty()) {
+      const std::vector<std::string> continuable = ContinuableKeys(*this);
+      PruneKeptDownloads(exeFolder + install_paths::kPartialFolderName, &continuable);
+    }
     RemoveDirectoryA((exeFolder + install_paths::kPartialFolderName).c_str());
     DeleteManifestFiles(*this);
     ClearFileTables(*this);

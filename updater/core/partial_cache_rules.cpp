@@ -1,6 +1,8 @@
 #include "updater/core/partial_cache_rules.h"
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "updater/transfer/md5.h"
 
@@ -68,6 +70,38 @@ std::optional<std::string> KeyOfName(const std::string& name) {
     if (key.size() == 32 && IsLowerHex(key)) return key;
   }
   return std::nullopt;
+}
+
+std::vector<std::string> NamesToPrune(const std::vector<FolderFile>& folder, int64_t now,
+                                      const std::vector<std::string>* continuable, std::size_t keepAtMost) {
+  std::map<std::string, int64_t> newest;  // key -> the later write of its files
+  for (const FolderFile& file : folder) {
+    const std::optional<std::string> key = KeyOfName(file.name);
+    if (!key) continue;
+    auto [it, added] = newest.emplace(*key, file.writtenAt);
+    if (!added) it->second = std::max(it->second, file.writtenAt);
+  }
+  std::vector<std::pair<int64_t, std::string>> kept;  // (written, key)
+  std::vector<std::string> dropped;
+  for (const auto& [key, writtenAt] : newest) {
+    const bool named = continuable == nullptr ||
+                       std::find(continuable->begin(), continuable->end(), key) != continuable->end();
+    // A date ahead of the clock counts as new: the clock went back.
+    if (named && now - writtenAt <= kMaxEntryAgeSeconds) {
+      kept.emplace_back(writtenAt, key);
+    } else {
+      dropped.push_back(key);
+    }
+  }
+  std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (std::size_t i = keepAtMost; i < kept.size(); ++i) dropped.push_back(kept[i].second);
+
+  std::vector<std::string> names;
+  for (const FolderFile& file : folder) {
+    const std::optional<std::string> key = KeyOfName(file.name);
+    if (key && std::find(dropped.begin(), dropped.end(), *key) != dropped.end()) names.push_back(file.name);
+  }
+  return names;
 }
 
 }  // namespace partial_cache

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace partial_cache {
 
@@ -34,5 +35,24 @@ std::optional<Head> ParseHead(const std::string& text);
 // The entry key that a file name of the cache folder belongs to, or nullopt
 // for a name the cache never makes.
 std::optional<std::string> KeyOfName(const std::string& name);
+
+// Kept entries older than this are never continued: whatever server sent them
+// has long moved on.
+constexpr int64_t kMaxEntryAgeSeconds = 7 * 24 * 60 * 60;
+
+// One file of the cache folder, with its last write in seconds on any clock
+// that now is given on.
+struct FolderFile {
+  std::string name;
+  int64_t writtenAt = 0;
+};
+
+// The files of folder to delete, so that what stays is of use to the run:
+// entries older than kMaxEntryAgeSeconds; when continuable is given (the keys
+// of the files the current table lists with a digest), every entry it does not
+// name; then all but the keepAtMost newest entries. An entry is as new as the
+// newer of its two files. Names the cache never makes are never listed.
+std::vector<std::string> NamesToPrune(const std::vector<FolderFile>& folder, int64_t now,
+                                      const std::vector<std::string>* continuable, std::size_t keepAtMost);
 
 }  // namespace partial_cache

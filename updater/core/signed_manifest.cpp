@@ -54,20 +54,22 @@ bool SignedManifestBytesVerify(const std::string& manifestBytes, const std::stri
       });
 }
 
-bool UpdateJob::DownloadManifestSignature(const std::string& manifestUrl) {
+bool UpdateJob::DownloadManifestSignature(const std::string& signatureUrl, bool& mismatch) {
   const std::string signaturePath = SignaturePathFor(historyPath);
   // The signature lives in a path buffer like every other work file.
   run_log::Event check("signature");
   check.Add("keys", manifestKeys.size());
   if (signaturePath.size() > kMaxPathChars) return check.Failed("path too long");
-  if (!DownloadFile(signaturePath, manifestUrl + manifest_signature::kFileSuffix, kSignatureMaxBytes))
+  if (!DownloadFile(signaturePath, signatureUrl, kSignatureMaxBytes))
     return check.Failed("not fetched");
   // The bytes held since the download, not the file as it is now: a manifest
   // too large to hold is refused.
   const std::optional<std::string>& bytes = Manifest().bytes();
   if (!bytes) return check.Failed("manifest too large to hold");
-  if (!SignedManifestBytesVerify(*bytes, signaturePath, manifestKeys))
+  if (!SignedManifestBytesVerify(*bytes, signaturePath, manifestKeys)) {
+    mismatch = true;
     return check.Failed("does not verify with a built-in key");
+  }
   check.Add("verified", true);
   return SignedManifestIsCurrent(*this, Manifest());
 }

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "updater/core/install_paths.h"
 #include "updater/base/file_list_rules.h"
 #include "updater/base/manifest.h"
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/run_log.h"
+#include "updater/core/install_paths.h"
+#include "updater/core/partial_cache_folder.h"
 #include "updater/core/update_job.h"
 
 namespace {
@@ -56,6 +57,10 @@ bool UpdateJob::CheckAndInstall() {
   }
   ReleaseManifest();
   check.Add("files", FileUrlMap.size());
+  // Whatever ends the run from here, the cache keeps only what this table can
+  // continue.
+  const std::vector<std::string> continuable = ContinuableKeys(*this);
+  PruneKeptDownloads(exeFolder + install_paths::kPartialFolderName, &continuable);
   if (FileUrlMap.empty()) return check.Failed("no files to update");
 
   // A FilePath that would reach outside the client folder fails the run here,

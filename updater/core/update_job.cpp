@@ -3,6 +3,8 @@
 #include <exception>
 
 #include "updater/core/client_settings.h"
+#include "updater/core/install_paths.h"
+#include "updater/core/partial_cache_folder.h"
 #include "updater/core/manifest_freshness_check.h"
 #include "updater/base/module_path.h"
 #include "updater/base/run_log.h"
@@ -15,6 +17,9 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
   // platform or of memory is a failed run like any other.
   try {
     if (!InitPaths()) return false;
+    // Before anything can fail: a cache that only failed runs ever see would
+    // otherwise never shrink.
+    PruneKeptDownloads(exeFolder + install_paths::kPartialFolderName, nullptr);
     if (!ReadClientSettings()) return false;
     if (!CheckAndInstall()) return false;
   } catch (const std::exception& error) {

@@ -27,11 +27,14 @@ class UpdateJob : public UpdateJobState {
   bool InitPaths();
   bool ReadClientSettings();
 
-  // Update check.
+  // Update check. With keys built in, a manifest whose signature does not
+  // verify is fetched once more with its signature, past every cache
+  // (download_manifest.cpp).
   bool DownloadManifest(const std::string& url);
-  // Fetches manifestUrl + ".sig" beside the manifest and checks the manifest
-  // against it and manifestKeys (signed_manifest.cpp).
-  bool DownloadManifestSignature(const std::string& manifestUrl);
+  // Fetches signatureUrl beside the manifest and checks the manifest against
+  // it and manifestKeys (signed_manifest.cpp); mismatch tells a signature
+  // fetched whole that does not verify.
+  bool DownloadManifestSignature(const std::string& signatureUrl, bool& mismatch);
   bool CheckAndInstall();
   // The stored manifest, read once and held against writers from the download
   // until ReleaseManifest: what its signature check saw is what is parsed.
@@ -72,6 +75,9 @@ class UpdateJob : public UpdateJobState {
   void SetOwner(UpdateObserver* dialog) { owner_ = dialog; }
 
  private:
+  // The manifest from url and, with keys built in, its signature.
+  bool FetchManifestOnce(const std::string& url, const std::string& signatureUrl, bool& mismatch);
+
   UpdateObserver* owner_ = nullptr;
   DownloadClient downloads_;
   std::unique_ptr<ManifestFileReader> manifest_;

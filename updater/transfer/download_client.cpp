@@ -44,6 +44,7 @@
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
+#include "updater/transfer/http_validator.h"
 
 namespace {
 
@@ -450,12 +451,10 @@ std::string HeaderText(HINTERNET request, DWORD query) {
   return std::string(text, size);
 }
 
-// A strong ETag, else the Last-Modified date: If-Range takes either, but a
-// weak ETag never matches there.
+// Only a strong validator may guard a range (http_validator.h).
 std::string ValidatorOf(HINTERNET request) {
-  const std::string etag = HeaderText(request, HTTP_QUERY_ETAG);
-  if (!etag.empty() && etag.compare(0, 2, "W/") != 0) return etag;
-  return HeaderText(request, HTTP_QUERY_LAST_MODIFIED);
+  return IfRangeValidator(HeaderText(request, HTTP_QUERY_ETAG), HeaderText(request, HTTP_QUERY_LAST_MODIFIED),
+                          HeaderText(request, HTTP_QUERY_DATE));
 }
 
 // The URL the request ended at after the redirects WinINet followed.
@@ -470,6 +469,15 @@ bool SetFileLength(HANDLE file, int64_t length) {
   LARGE_INTEGER at;
   at.QuadPart = length;
   return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Whether the volume of path has bytes free; true when that cannot be told.
+bool HasRoomFor(const std::string& path, int64_t bytes) {
+  const std::size_t slash = path.find_last_of("\\/");
+  const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+  ULARGE_INTEGER free{};
+  if (!GetDiskFreeSpaceExA(folder.c_str(), &free, nullptr, nullptr)) return true;
+  return bytes <= 0 || free.QuadPart >= static_cast<uint64_t>(bytes);
 }
 
 // Creates or truncates path: readable and renamable through this handle;
@@ -520,7 +528,7 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
   const std::string resume = ResumeHeaders(download.kept, download.validator);
   if (!resume.empty()) entry.Add("resumed_from", download.kept);
   const std::optional<HINTERNET> opened = OpenUrlUnlessCancelled(state.blockingCalls, state.Session(), url,
-                                                                 resume, timeouts, state.cancelEvent.get());
+                                                                 resume + extraHeaders, timeouts, state.cancelEvent.get());
   if (!opened || *opened == nullptr) return fail(opened ? "no response" : "cancelled");
   HINTERNET request = *opened;
   if (!state.Adopt(&State::request, request)) return fail("cancelled");
@@ -573,6 +581,12 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
   }
   const std::optional<int32_t> step = ProgressStep(ReportValue(total));
   if (!step) return fail("length out of range");
+  // A body that cannot fit is refused before it fills the disk, which the
+  // restore of a failed run still needs.
+  if (!HasRoomFor(download.path, total - download.kept)) {
+    entry.Add("needed", total - download.kept).Failed("not enough free space");
+    return Outcome::Refused;
+  }
   if (!continued) {
     const bool hadBytes = download.kept > 0;
     // The old bytes go before anything (a progress report included) can

@@ -103,6 +103,9 @@ class DownloadClient {
 
   // The time-outs of every attempt; set before the first download.
   TransferTimeouts timeouts = kDefaultTransferTimeouts;
+  // Header lines ("Name: value\r\n" each) sent with every request besides the
+  // client's own; set between downloads.
+  std::string extraHeaders;
 
  private:
   struct State;
