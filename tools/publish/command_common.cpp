@@ -1,0 +1,90 @@
+#include "tools/publish/command_common.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <iostream>
+
+#include "tools/publish/publish_files.h"
+#include "tools/publish/signature_file.h"
+
+namespace publish {
+
+void Fail(const std::string& message) { std::cerr << "torvane-publish: " << message << "\n"; }
+
+std::string SignaturePath(const std::string& manifest) { return manifest + ".sig"; }
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+bool LoadKeys(const std::vector<std::string>& paths, const std::string& passSource,
+              std::vector<SigningKey>& keys) {
+  std::string passphrase, error;
+  if (!passSource.empty() && !ReadPassphrase(passSource, passphrase, error)) {
+    Fail(error);
+    return false;
+  }
+  if (!LoadSigningKeys(paths, passSource.empty() ? nullptr : &passphrase, keys, error)) {
+    Fail(error);
+    return false;
+  }
+  for (const SigningKey& key : keys) {
+    struct stat st {};
+    if (::stat(key.path.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      std::cerr << "warning: " << key.path << " can be read by other users; chmod 600 it\n";
+    }
+  }
+  return true;
+}
+
+std::string FindingLine(const std::string& manifestPath, const Finding& finding) {
+  std::string where = "[" + finding.section + "]";
+  if (!finding.key.empty()) where += " " + finding.key;
+  return manifestPath + ": " + (finding.severity == Severity::kError ? "error: " : "warning: ") + where +
+         ": " + finding.message;
+}
+
+bool ShowErrors(const std::string& manifestPath, const LintResult& result) {
+  for (const Finding& finding : result.findings) {
+    if (finding.severity == Severity::kError) std::cerr << FindingLine(manifestPath, finding) << "\n";
+  }
+  return !result.HasErrors();
+}
+
+std::optional<std::string> ExistingSignature(const std::string& manifestPath) {
+  if (!Exists(SignaturePath(manifestPath))) return std::nullopt;
+  return ReadWholeFile(SignaturePath(manifestPath)).value_or(std::string());
+}
+
+void SayRemoved(const std::string& sigPath, const std::vector<std::string>& removed) {
+  for (const std::string& id : removed) {
+    std::cerr << "note: the signature by key " << id << " is removed from " << sigPath << " (--drop-key)\n";
+  }
+}
+
+std::optional<std::string> SignStamped(const std::string& manifestPath, std::string& manifest,
+                                       const std::vector<SigningKey>& keys, const SigningOptions& options) {
+  int64_t validFor = 0;
+  if (!ParseDuration(options.expires, validFor)) {
+    Fail("--expires \"" + options.expires + "\": give a duration such as 90d, 12h or 2w");
+    return std::nullopt;
+  }
+  manifest = StampManifest(manifest, Now(), validFor);
+  LintResult result = LintManifest(manifest, true);
+  LintExpiry(manifest, Now(), result);
+  if (!ShowErrors(manifestPath, result)) {
+    Fail(manifestPath + ": a client built with keys would refuse it; nothing signed");
+    return std::nullopt;
+  }
+  std::vector<SignatureEntry> entries;
+  std::string error;
+  if (!SignWithEach(keys, manifest, entries, error)) {
+    Fail(error);
+    return std::nullopt;
+  }
+  return FormatSignatureFile(entries);
+}
+
+}  // namespace publish
