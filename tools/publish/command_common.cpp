@@ -8,6 +8,7 @@
 
 #include "tools/publish/publish_files.h"
 #include "tools/publish/signature_file.h"
+#include "tools/publish/signed_pair.h"
 
 namespace publish {
 
@@ -34,6 +35,20 @@ bool LoadKeys(const std::vector<std::string>& paths, const std::string& passSour
     struct stat st {};
     if (::stat(key.path.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
       std::cerr << "warning: " << key.path << " can be read by other users; chmod 600 it\n";
+    }
+  }
+  return true;
+}
+
+bool LockForWriting(const std::string& manifestPath, PublishLock& lock) {
+  std::string error;
+  if (!lock.Take(manifestPath, error)) {
+    Fail(error);
+    return false;
+  }
+  for (const std::string& path : {manifestPath, SignaturePath(manifestPath)}) {
+    for (const std::string& stale : RemoveStaleTemporaries(path)) {
+      std::cerr << "note: removed " << stale << ", left by a run that did not end\n";
     }
   }
   return true;
@@ -67,11 +82,17 @@ void SayRemoved(const std::string& sigPath, const std::vector<std::string>& remo
 std::optional<std::string> SignStamped(const std::string& manifestPath, std::string& manifest,
                                        const std::vector<SigningKey>& keys, const SigningOptions& options) {
   int64_t validFor = 0;
+  std::string error;
   if (!ParseDuration(options.expires, validFor)) {
-    Fail("--expires \"" + options.expires + "\": give a duration such as 90d, 12h or 2w");
+    Fail(ExpiresProblem(options.expires, options.force));
     return std::nullopt;
   }
-  manifest = StampManifest(manifest, Now(), validFor);
+  auto stamped = StampManifest(manifest, Now(), validFor, options.serial, error);
+  if (!stamped) {
+    Fail(manifestPath + ": " + error + "; nothing signed");
+    return std::nullopt;
+  }
+  manifest = *stamped;
   LintResult result = LintManifest(manifest, true);
   LintExpiry(manifest, Now(), result);
   if (!ShowErrors(manifestPath, result)) {
@@ -79,7 +100,6 @@ std::optional<std::string> SignStamped(const std::string& manifestPath, std::str
     return std::nullopt;
   }
   std::vector<SignatureEntry> entries;
-  std::string error;
   if (!SignWithEach(keys, manifest, entries, error)) {
     Fail(error);
     return std::nullopt;

@@ -9,6 +9,7 @@
 
 #include "tools/publish/commands.h"
 #include "tools/publish/manifest_lint.h"
+#include "tools/publish/publish_lock.h"
 #include "tools/publish/signing_plan.h"
 
 namespace publish {
@@ -24,6 +25,11 @@ int64_t Now();
 // warning for a key file others can read.
 bool LoadKeys(const std::vector<std::string>& paths, const std::string& passSource,
               std::vector<SigningKey>& keys);
+
+// Takes the lock of a command that writes manifestPath, then removes what a
+// killed run left beside the manifest and its signature file. False after
+// saying why.
+bool LockForWriting(const std::string& manifestPath, PublishLock& lock);
 
 // One finding as printed: "MANIFEST: error: [Section] Key: message".
 std::string FindingLine(const std::string& manifestPath, const Finding& finding);

@@ -14,7 +14,9 @@
 #include "tools/publish/signature_file.h"
 #include "tools/publish/url_fetcher.h"
 #include "updater/base/hex_text.h"
+#include "updater/base/manifest_freshness.h"
 #include "updater/base/text_rules.h"
+#include "updater/base/update_limits.h"
 #include "updater/transfer/md5.h"
 
 namespace publish {
@@ -81,29 +83,47 @@ void CheckFetched(const std::vector<FileEntry>& files, const LintOptions& option
             << " match the manifest\n";
 }
 
+// What the serials of the served and the local manifest say of the upload.
+std::string ServedSerialNote(const std::string& served, const std::string& local) {
+  const ManifestStamp servedStamp = ReadManifestStamp(served);
+  const ManifestStamp localStamp = ReadManifestStamp(local);
+  uint64_t servedSerial = 0, localSerial = 0;
+  if (!manifest_freshness::ParseSerial(servedStamp.serial, servedSerial) ||
+      !manifest_freshness::ParseSerial(localStamp.serial, localSerial)) {
+    return "";
+  }
+  const std::string numbers = " (served Serial " + servedStamp.serial + ", local " + localStamp.serial + ")";
+  if (servedSerial < localSerial) return numbers + ": upload the local manifest and its .sig";
+  if (servedSerial == localSerial) return numbers + ": two manifests under one Serial; sign the local one again";
+  return numbers + ": clients that read the served manifest refuse one with a lower Serial; sign the local one "
+                   "again with --serial above the served one";
+}
+
 // The manifest and signature file served at url against the local ones: a
 // publisher who uploaded in the wrong order or forgot one file sees it here.
 void CheckServedManifest(const std::string& manifestPath, const std::string& manifest,
                          const LintOptions& options, LintResult& result) {
   const std::string sigPath = SignaturePath(manifestPath);
   const auto signature = ReadWholeFile(sigPath);
-  std::vector<std::string> urls{options.url};
-  if (signature) urls.push_back(options.url + ".sig");
-  const auto outcomes = FetchAll(urls, 2, {}, options.timeout, options.timeout);
-  const std::string* local[] = {&manifest, signature ? &*signature : nullptr};
-  for (std::size_t i = 0; i < urls.size(); ++i) {
-    const FetchOutcome& got = outcomes[i];
-    const char* section = i == 0 ? "Root" : "Signature";
-    auto error = [&](const std::string& message) {
-      result.findings.push_back(Finding{Severity::kError, section, "", urls[i] + ": " + message});
-    };
-    if (!got.error.empty()) {
-      error(got.error);
-    } else if (got.status < 200 || got.status > 299) {
-      error("HTTP status " + std::to_string(got.status));
-    } else if (got.body.sha256 != HexText(Sha256(*local[i]))) {
-      error(std::string("the served bytes differ from ") + (i == 0 ? manifestPath : sigPath) +
-            (i == 0 ? "" : ": clients built with keys refuse the served manifest"));
+  auto error = [&](const char* section, const std::string& url, const std::string& message) {
+    result.findings.push_back(Finding{Severity::kError, section, "", url + ": " + message});
+  };
+  std::string served, failure;
+  if (!FetchBody(options.url, static_cast<std::size_t>(update_limits::kManifestMaxBytes) + 1, options.timeout, served,
+                 failure)) {
+    error("Root", options.url, failure);
+  } else if (served != manifest) {
+    error("Root", options.url, "the served bytes differ from " + manifestPath + ServedSerialNote(served, manifest));
+  }
+  if (signature) {
+    const std::string url = options.url + ".sig";
+    std::string servedSignature;
+    if (!FetchBody(url, static_cast<std::size_t>(update_limits::kSignatureMaxBytes) + 1, options.timeout,
+                   servedSignature, failure)) {
+      error("Signature", url, failure);
+    } else if (servedSignature != *signature) {
+      error("Signature", url,
+            "the served bytes differ from " + sigPath + ": clients built with keys refuse the served manifest");
     }
   }
   std::cout << "fetched " << options.url << (signature ? " and its .sig" : "") << "\n";
@@ -168,12 +188,17 @@ int Lint(const std::string& manifestPath, const LintOptions& options) {
   }
   if (!options.installed.empty()) ShowInstalled(*manifest, options.installed, result);
   if (options.fetch) CheckFetched(result.files, options, result);
-  if (options.fetch) CheckFetchedPatches(*manifest, result.files, result);
+  if (options.fetch) {
+    CheckFetchedPatches(*manifest, result.files,
+                        PatchFetchOptions{options.jobs, options.timeout, FetchProgressLine(options.quiet)}, result);
+  }
   if (!options.url.empty()) CheckServedManifest(manifestPath, *manifest, options, result);
 
   std::size_t errors = 0;
+  // Quiet keeps the findings: on standard error, as every other command's.
+  std::ostream& out = options.quiet ? std::cerr : std::cout;
   for (const Finding& finding : result.findings) {
-    std::cout << FindingLine(manifestPath, finding) << "\n";
+    out << FindingLine(manifestPath, finding) << "\n";
     if (finding.severity == Severity::kError) ++errors;
   }
   std::cout << manifestPath << ": " << result.versions.size() << " release(s) listed, " << result.files.size()

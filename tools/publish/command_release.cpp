@@ -9,6 +9,8 @@ namespace publish {
 int Release(const ReleaseOptions& options, const SigningOptions& signing, bool dryRun) {
   std::vector<SigningKey> keys;
   if (!LoadKeys(signing.keyPaths, signing.pass, keys)) return kExitFailed;
+  PublishLock lock;
+  if (!dryRun && !LockForWriting(options.manifestPath, lock)) return kExitFailed;
   ReleasePlan plan = PlanRelease(options);
   for (const std::string& warning : plan.warnings) std::cerr << "warning: " << warning << "\n";
   const std::string sigPath = SignaturePath(options.manifestPath);

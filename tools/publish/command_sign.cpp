@@ -3,6 +3,7 @@
 #include "tools/publish/command_common.h"
 #include "tools/publish/publish_files.h"
 #include "tools/publish/signature_file.h"
+#include "tools/publish/signed_pair.h"
 
 namespace publish {
 
@@ -13,6 +14,8 @@ int Sign(const std::string& manifestPath, const SigningOptions& signing, bool ad
     Fail("sign: give a private key");
     return kExitUsage;
   }
+  PublishLock lock;
+  if (!LockForWriting(manifestPath, lock)) return kExitFailed;
   auto manifest = ReadWholeFile(manifestPath);
   if (!manifest) {
     Fail(manifestPath + ": cannot read");
@@ -80,7 +83,7 @@ int Sign(const std::string& manifestPath, const SigningOptions& signing, bool ad
   }
   const auto signature = SignStamped(manifestPath, *manifest, keys, signing);
   if (!signature) return kExitFailed;
-  if (!ReplaceTogether({FileBytes{sigPath, *signature}, FileBytes{manifestPath, *manifest}}, error)) {
+  if (!ReplaceSignedPair(PairChange{manifestPath, *manifest, existing, signature}, error)) {
     Fail(error);
     return kExitFailed;
   }

@@ -19,6 +19,8 @@ struct SigningOptions {
   std::vector<std::string> dropKeys;
   std::string pass;
   std::string expires = "90d";
+  bool force = false;   // an --expires under a day or over two years
+  std::string serial;   // --serial: the Serial to write, above the manifest's
 };
 
 struct LintOptions {
@@ -32,6 +34,7 @@ struct LintOptions {
 };
 
 int Keygen(const std::string& privatePath, const std::string& publicPath);
+int KeyIdOf(const std::string& publicPath);
 int Release(const ReleaseOptions& options, const SigningOptions& signing, bool dryRun);
 int Sign(const std::string& manifestPath, const SigningOptions& signing, bool add, bool renew);
 int Verify(const std::string& manifestPath, const std::vector<std::string>& keyPaths);

@@ -11,6 +11,7 @@
 #include "tools/publish/commands.h"
 #include "tools/publish/delta_options.h"
 #include "tools/publish/manifest_lint.h"
+#include "tools/publish/signing_plan.h"
 
 namespace publish {
 namespace {
@@ -32,7 +33,7 @@ int ExplainUsageError(CLI::App& app, const CLI::ParseError& e, int argc, char** 
   }
   if (argc > 1 && argv[1][0] != '-' && !known) {
     Fail(std::string("unknown command \"") + argv[1] +
-         "\"; the commands are keygen, release, sign, verify and lint (see torvane-publish --help)");
+         "\"; the commands are keygen, keyid, release, sign, verify and lint (see torvane-publish --help)");
     return kExitUsage;
   }
   // An unknown option is named even when CLI11 first trips over a missing one.
@@ -83,9 +84,20 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     command->add_option("--drop-key", signing.dropKeys,
                         "KEYID whose signature may be dropped from MANIFEST.sig (a retired key)");
-    command->add_option("--pass", signing.pass, "Passphrase of the private keys: env:VAR or file:PATH");
+    command->add_option("--pass", signing.pass, "Passphrase of the private keys: env:VAR or file:PATH")
+        ->check(CLI::Validator(
+            [](std::string& source) {
+              std::string passphrase, error;
+              return ReadPassphrase(source, passphrase, error) ? std::string() : error;
+            },
+            "env:VAR|file:PATH"));
     command->add_option("--expires", signing.expires,
-                        "How long the signed manifest stays valid: 90d (default), 12h, 2w...");
+                        "How long the signed manifest stays valid, in hours, days or weeks: 90d (default), "
+                        "36h, 2w; under 1d or over 2 years only with --force");
+    command->add_flag("--force", signing.force, "Take an --expires under a day or over two years");
+    command->add_option("--serial", signing.serial,
+                        "Serial to write (above the manifest's own): to start a new manifest above the "
+                        "Serial clients last read");
   };
 
   ReleaseOptions release;
@@ -123,6 +135,11 @@ int main(int argc, char** argv) {
   sign->add_flag("--renew", signRenew,
                  "Only move the expiry of a signed, unchanged manifest (checked against MANIFEST.sig)");
   addQuiet(sign);
+
+  std::string keyIdPublic;
+  auto* keyid = app.add_subcommand("keyid", "Print the key id of a public key (what --drop-key takes).");
+  keyid->add_option("PUBLIC", keyIdPublic, "Public key file (PEM)")->required()->check(CLI::ExistingFile);
+  addQuiet(keyid);
 
   std::string verifyManifest;
   std::vector<std::string> verifyKeys;
@@ -169,7 +186,16 @@ int main(int argc, char** argv) {
   lintOptions.quiet = quiet;
   // Quiet: the report on standard output goes; warnings and errors stay.
   if (quiet) std::cout.setstate(std::ios::badbit);
+  for (const auto& [command, options] : {std::pair<CLI::App*, const SigningOptions*>{rel, &releaseSigning},
+                                         {sign, &signing}}) {
+    const std::string problem = *command ? ExpiresProblem(options->expires, options->force) : std::string();
+    if (!problem.empty()) {
+      Fail(problem);
+      return kExitUsage;
+    }
+  }
   if (*keygen) return Keygen(privatePath, publicPath);
+  if (*keyid) return KeyIdOf(keyIdPublic);
   if (*rel) return Release(release, releaseSigning, dryRun);
   if (*sign) {
     signing.keyPaths.insert(signing.keyPaths.begin(), signPositionalKeys.begin(), signPositionalKeys.end());

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "updater/base/file_name_case.h"
 #include "updater/base/pe_exports.h"
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
@@ -104,7 +105,7 @@ bool ExportsAll(const std::vector<std::string>& names, const std::vector<const c
 // differs at most in letter case (the file system ignores it).
 bool BackedUpAlready(const FileTable& backupMap, const std::string& destination) {
   for (const auto& entry : backupMap) {
-    if (EqualsIgnoreAsciiCaseMb(entry.first, destination)) return true;
+    if (file_name_case::SameGbkName(entry.first, destination)) return true;
   }
   return false;
 }
