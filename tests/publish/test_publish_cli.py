@@ -503,8 +503,25 @@ class OptionTest(SignedReleaseCase):
             self.assertIn(words, done.stdout + done.stderr, name)
             if serial is not None:
                 self.assertEqual(self.root_value("Serial"), serial, name)
+        done = run("release", "--manifest", m, "--version", "500", "--from", self.path("missing"), "--to",
+                   self.previous, "--base-url", "http://h/", "--out", self.path("served"))
+        self.assertEqual(done.returncode, 2, done.stderr)
         done = run("keyid", self.path("b.pub"))
         self.assertEqual((done.returncode, done.stdout), (0, self.ids["b"] + "\n"))
+
+    def test_lint_url_compares_the_served_serial_with_the_local_one(self):
+        server = ScriptedHttpServer(root=self.path("served")).start()
+        self.addCleanup(server.stop)
+        shutil.copy(self.path("M.cfg"), self.path("served", "M.cfg"))
+        self.assertEqual(run("sign", self.path("M.cfg"), *self.key("a")).returncode, 0)
+        # (what the served folder holds, words of the error)
+        cases = [(read(self.path("served", "M.cfg")), "(served Serial 1, local 2): upload the local"),
+                 (read(self.path("M.cfg")).replace(b"Serial=2", b"Serial=7"), "refuse one with a lower Serial")]
+        for served, words in cases:
+            write(self.path("served", "M.cfg"), served)
+            done = run("lint", self.path("M.cfg"), "--url", server.url("/M.cfg"))
+            self.assertEqual(done.returncode, 1, done.stdout)
+            self.assertIn(words, done.stdout)
 
     def test_quiet_lint_still_prints_its_findings(self):
         write(self.path("M.cfg"), read(self.path("M.cfg")).replace(b"FileSha2560=", b"Sha=") + b";\r\n")

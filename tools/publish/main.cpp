@@ -109,8 +109,12 @@ int main(int argc, char** argv) {
   rel->add_option("--manifest", release.manifestPath, "Manifest file (created when missing)")->required();
   rel->add_option("--version", release.version, "Version number of the new release (plain decimal)")
       ->required();
-  rel->add_option("--from", release.fromDir, "Folder with the files of the previous release")->required();
-  rel->add_option("--to", release.toDir, "Folder with the files of the new release")->required();
+  rel->add_option("--from", release.fromDir, "Folder with the files of the previous release")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  rel->add_option("--to", release.toDir, "Folder with the files of the new release")
+      ->required()
+      ->check(CLI::ExistingDirectory);
   rel->add_option("--base-url", release.baseUrl, "Address under which SERVED_DIR is served")->required();
   rel->add_option("--out", release.outDir, "SERVED_DIR: the files are copied to SERVED_DIR/V/")->required();
   rel->add_option("--name", release.name, "Name shown for the release (CurrentVersionNum); default V");

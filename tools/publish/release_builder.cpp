@@ -409,16 +409,18 @@ bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const
   for (const ReleaseFile& file : plan.files) {
     const fs::path target = served / file.relative;
     std::error_code ec;
+    std::vector<fs::path> newFolders;
     for (fs::path folder = target.parent_path(); !folder.empty() && !fs::exists(folder, ec) && !ec;
          folder = folder.parent_path()) {
+      newFolders.push_back(folder);
       created.insert(created.begin(), folder);
     }
     fs::create_directories(target.parent_path(), ec);
     if (!ec && !fs::exists(target, ec)) created.push_back(target);
     if (!ec) fs::copy_file(file.source, target, fs::copy_options::overwrite_existing, ec);
     // What the web server reads: not the source's mode nor the umask.
-    for (const fs::path& made : created) {
-      if (!ec) fs::permissions(made, fs::is_directory(made, ec) ? kServedFolderMode : kServedFileMode, ec);
+    for (const fs::path& folder : newFolders) {
+      if (!ec) fs::permissions(folder, kServedFolderMode, ec);
     }
     if (!ec) fs::permissions(target, kServedFileMode, ec);
     if (ec) {
@@ -445,7 +447,9 @@ bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const
       return takeBack();
     }
   }
-  return ReplaceSignedPair(change, error) || takeBack();
+  bool manifestReplaced = false;
+  if (ReplaceSignedPair(change, error, &manifestReplaced)) return true;
+  return manifestReplaced ? false : takeBack();
 }
 
 }  // namespace publish

@@ -35,13 +35,20 @@ std::string BridgeSignature(const std::string& oldSignature, const std::string& 
   return text.size() <= kMaxSignatureFileBytes ? text : newSignature;
 }
 
-bool ReplaceSignedPair(const PairChange& change, std::string& error) {
+bool ReplaceSignedPair(const PairChange& change, std::string& error, bool* manifestReplaced) {
   const std::string sigPath = change.manifestPath + ".sig";
-  if (!change.signature) return WriteFileAtomically(change.manifestPath, change.manifest, error);
+  bool ignored = false;
+  bool& replaced = manifestReplaced ? *manifestReplaced : ignored;
+  replaced = false;
   if (!change.oldSignature) {
     // No old pair verifies: the manifest first, then its .sig.
-    return ReplaceTogether({FileBytes{change.manifestPath, change.manifest}, FileBytes{sigPath, *change.signature}},
-                           error);
+    if (!WriteFileAtomically(change.manifestPath, change.manifest, error)) return false;
+    replaced = true;
+    return !change.signature || WriteFileAtomically(sigPath, *change.signature, error);
+  }
+  if (!change.signature) {
+    error = sigPath + " exists and would not verify an unsigned manifest; nothing replaced";
+    return false;
   }
   std::vector<std::string> left;
   const std::string bridge = BridgeSignature(*change.oldSignature, *change.signature, left);
@@ -60,6 +67,7 @@ bool ReplaceSignedPair(const PairChange& change, std::string& error) {
     }
     return false;
   }
+  replaced = true;
   if (!WriteFileAtomically(sigPath, *change.signature, error)) {
     error += "; " + change.manifestPath + " is replaced and " + sigPath +
              " holds its signatures beside the old ones, which verifies: run sign again to tidy it";

@@ -29,8 +29,9 @@ std::string BridgeSignature(const std::string& oldSignature, const std::string& 
                             std::vector<std::string>& left);
 
 // Performs the change. False with error set; error then says what the served
-// folder holds.
-bool ReplaceSignedPair(const PairChange& change, std::string& error);
+// folder holds, and manifestReplaced whether the new manifest is live (its
+// files must then stay).
+bool ReplaceSignedPair(const PairChange& change, std::string& error, bool* manifestReplaced = nullptr);
 
 // Removes the temporary files a killed run of this tool left beside path
 // (path.tmp-XXXXXX); the names of those removed.
