@@ -491,6 +491,16 @@ TEST(UpdateLimitsTest, TheManifestCannotAskForMoreThanTheUpdaterTakes) {
     EXPECT_EQ(result.HasErrors(), *words != '\0') << name << ": " << messages;
     EXPECT_NE(messages.find(words), std::string::npos) << name << ": " << messages;
   }
+  // A manifest already served that lists one file under two spellings is warned of, not refused.
+  const LintResult served = LintManifest(root + "FileCount=2\r\nFilePath0=\\a.dll\r\nFileUrl0=http://h/0\r\n"
+                                                "FilePath1=\\A.DLL\r\nFileUrl1=http://h/1\r\n", false);
+  std::size_t spellings = 0;
+  for (const Finding& finding : served.findings) {
+    if (finding.message.find("one file on Windows") == std::string::npos) continue;
+    ++spellings;
+    EXPECT_EQ(finding.severity, Severity::kWarning) << finding.message;
+  }
+  EXPECT_EQ(spellings, 1u);
   // The journal's share per file holds the longest records a file can leave.
   const std::string longest(manifest::kFilePathLimit, 'x');
   std::size_t bytes = 0;

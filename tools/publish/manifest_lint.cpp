@@ -33,7 +33,11 @@ bool IsHexDigits(const std::string& text, std::size_t count) {
   return true;
 }
 
-void CheckLimits(const std::string& manifest, const std::vector<FileEntry>& entries, LintResult& result) {
+// spelling: the severity of one file listed under two spellings. Clients
+// take such a manifest (they fetch the file twice), so a manifest already
+// served is only warned of, and can still be signed and renewed.
+void CheckLimits(const std::string& manifest, const std::vector<FileEntry>& entries, Severity spelling,
+                 LintResult& result) {
   auto error = [&](const std::string& section, const std::string& key, const std::string& message) {
     result.findings.push_back(Finding{Severity::kError, section, key, message});
   };
@@ -47,9 +51,10 @@ void CheckLimits(const std::string& manifest, const std::vector<FileEntry>& entr
     const std::string folded = file_name_case::FoldGbk(entry.filePath);
     const auto [it, inserted] = names.emplace(folded, &entry);
     if (!inserted && it->second->filePath != entry.filePath) {
-      error(entry.section, "FilePath" + std::to_string(entry.index),
-            GbkForDisplay(entry.filePath) + " and " + GbkForDisplay(it->second->filePath) + " of [" +
-                it->second->section + "] are one file on Windows (they differ only in letter case)");
+      result.findings.push_back(
+          Finding{spelling, entry.section, "FilePath" + std::to_string(entry.index),
+                  GbkForDisplay(entry.filePath) + " and " + GbkForDisplay(it->second->filePath) + " of [" +
+                      it->second->section + "] are one file on Windows (they differ only in letter case)"});
     }
   }
   for (const auto& [folded, entry] : names) {
@@ -263,7 +268,7 @@ LintResult LintManifest(const std::string& manifest, bool signedManifest) {
   Linter linter(manifest, result);
   linter.Root();
   linter.Sections(signedManifest);
-  CheckLimits(manifest, result.files, result);
+  CheckLimits(manifest, result.files, Severity::kWarning, result);
   return result;
 }
 
@@ -272,7 +277,7 @@ void LintLimits(const std::string& manifest, LintResult& result) {
   Linter linter(manifest, read);
   linter.Root();
   linter.Sections(false);
-  CheckLimits(manifest, read.files, result);
+  CheckLimits(manifest, read.files, Severity::kError, result);
 }
 
 void LintExpiry(const std::string& manifest, int64_t now, LintResult& result) {
