@@ -192,6 +192,10 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
        {File("\\c.dll", false, 1), File("\\C.DLL", true, 2), Aside("\\C.DLL"), Moved("\\C.DLL")},
        false,
        {{"\\c.dll", false, false, false, true, {1, 2}}}},
+      {"listed again in other fullwidth letters (GBK): one file on Windows",
+       {File("\\\xA3\xE1.dll", false, 1), File("\\\xA3\xC1.dll", true, 2)},
+       false,
+       {{"\\\xA3\xE1.dll", false, false, false, true, {1, 2}}}},
       {"no digest could be taken: what the run wrote is not known",
        {File("\\v2.dll", true, 3, "")},
        false,
@@ -239,7 +243,7 @@ TEST(InstallJournal, TheLongestInstallStillHasItsCommitRead) {
   const std::string path = "\\" + std::string(manifest::kFilePathLimit - 1, 'p');
   std::string bytes = HeaderLine();
   for (std::size_t i = 0; i < file_list_rules::kMaxInstallFiles; ++i) {
-    for (const Record& record : {File(path, true, UINT64_MAX), Aside(path), Moved(path)})
+    for (const Record& record : {File(path, true, UINT64_MAX), Placed(path, UINT64_MAX), Aside(path), Moved(path)})
       bytes += FormatRecord(record);
   }
   bytes += FormatRecord(Committed());

@@ -9,16 +9,23 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "tools/publish/gbk_text.h"
 #include "tools/publish/input_checks.h"
 #include "tools/publish/manifest_lint.h"
 #include "tools/publish/publish_crypto.h"
 #include "tools/publish/publish_files.h"
 #include "tools/publish/release_builder.h"
 #include "tools/publish/signature_file.h"
+#include "tools/publish/signed_pair.h"
 #include "tools/publish/signing_plan.h"
+#include "updater/base/file_name_case.h"
+#include "updater/base/manifest.h"
+#include "updater/base/update_limits.h"
+#include "updater/core/install_journal.h"
 
 namespace publish {
 namespace {
@@ -351,27 +358,44 @@ TEST(SignatureTest, MalformedSignatureFilesAreRefused) {
 }
 
 TEST(SigningPlanTest, StampSetsExpiryAndTheNextSerialKeepingEveryOtherLine) {
-  // (manifest, serial written)
-  const std::pair<std::string, std::string> cases[] = {
-      {"[Root]\r\nVersionCount=2\r\n; note\r\n[200]\r\nFileCount=0\r\n", "1"},
-      {"[Root]\r\nSerial=41\r\nVersionCount=2\r\n", "42"},
-      {"[Root]\r\nSerial=junk\r\n", "1"},
+  // (manifest, --serial, serial written; empty: refused, nothing stamped)
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"[Root]\r\nVersionCount=2\r\n; note\r\n[200]\r\nFileCount=0\r\n", "", "1"},
+      {"[Root]\r\nSerial=41\r\nVersionCount=2\r\n", "", "42"},
+      {"[Root]\r\nSerial=junk\r\n", "", ""},
+      {"[Root]\r\nSerial=junk\r\n", "77", "77"},
+      {"[Root]\r\nVersionCount=2\r\n", "500", "500"},
+      {"[Root]\r\nSerial=41\r\n", "41", ""},
+      {"[Root]\r\nSerial=41\r\n", "90", "90"},
+      {"[Root]\r\nVersionCount=2\r\n", "0", ""},
+      {"[Root]\r\nSerial=9999999999999999999\r\n", "", ""},
   };
-  for (const auto& [manifest, serial] : cases) {
-    const std::string stamped = StampManifest(manifest, 1803859200, 86400);
-    EXPECT_EQ(ReadManifestStamp(stamped).expires, "2027-03-02T00:00:00Z") << manifest;
-    EXPECT_EQ(ReadManifestStamp(stamped).serial, serial) << manifest;
+  for (const auto& [manifest, first, serial] : cases) {
+    std::string error;
+    const auto stamped = StampManifest(manifest, 1803859200, 86400, first, error);
+    ASSERT_EQ(stamped.has_value(), !serial.empty()) << manifest << first << error;
+    if (!stamped) continue;
+    EXPECT_EQ(ReadManifestStamp(*stamped).expires, "2027-03-02T00:00:00Z") << manifest;
+    EXPECT_EQ(ReadManifestStamp(*stamped).serial, serial) << manifest;
     for (const char* kept : {"; note\r\n", "[200]\r\nFileCount=0\r\n", "VersionCount=2\r\n"}) {
-      EXPECT_EQ(stamped.find(kept) == std::string::npos, manifest.find(kept) == std::string::npos) << kept;
+      EXPECT_EQ(stamped->find(kept) == std::string::npos, manifest.find(kept) == std::string::npos) << kept;
     }
   }
-  const std::pair<const char*, int64_t> durations[] = {
-      {"90d", 90 * 86400}, {"12h", 43200}, {"2w", 14 * 86400}, {"30", 30 * 86400}, {"45s", 45},
-      {"0d", 0},           {"d", 0},       {"-1d", 0},         {"1y", 0}};
-  for (const auto& [text, seconds] : durations) {
+  // (--expires, seconds when it parses, refused without --force)
+  const std::tuple<const char*, int64_t, bool> durations[] = {
+      {"90d", 90 * 86400, false}, {"36h", 36 * 3600, false},   {"2w", 14 * 86400, false},
+      {"1d", 86400, false},       {"24h", 86400, false},       {"23h", 23 * 3600, true},
+      {"730d", 730 * 86400, false}, {"731d", 731 * 86400, true}, {"400000w", 400000 * 7 * 86400LL, true},
+      {"30", 0, true},            {"45s", 0, true},            {"6m", 0, true},
+      {"0d", 0, true},            {"d", 0, true},              {"-1d", 0, true},
+      {"1y", 0, true},
+  };
+  for (const auto& [text, seconds, needsForce] : durations) {
     int64_t parsed = 0;
     EXPECT_EQ(ParseDuration(text, parsed), seconds != 0) << text;
     if (seconds != 0) EXPECT_EQ(parsed, seconds) << text;
+    EXPECT_EQ(ExpiresProblem(text, false).empty(), !needsForce) << text;
+    EXPECT_EQ(ExpiresProblem(text, true).empty(), seconds != 0) << text;
   }
 }
 
@@ -394,6 +418,139 @@ TEST(InputChecksTest, BaseUrlNeedsAHostAndNoQueryOrFragment) {
       EXPECT_NE(problem.find(words), std::string::npos) << url << ": " << problem;
     }
   }
+}
+
+TEST(FileNameCaseTest, NamesFoldAsWindowsComparesThem) {
+  // (name, other spelling, one file on Windows)
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"Halvix.exe", "HALVIX.EXE", true},
+      {"\xEF\xBC\xA1.txt", "\xEF\xBD\x81.txt", true},      // fullwidth A / a
+      {"\xD0\x94.txt", "\xD0\xB4.txt", true},                // Cyrillic De
+      {"\xCE\xA3.dll", "\xCF\x83.dll", true},                // Sigma / sigma
+      {"\xCE\xA3.dll", "\xCF\x82.dll", true},                // Sigma / final sigma
+      {"\xC3\x9F.txt", "SS.txt", false},                     // sharp s has no one-unit capital
+      {"\xC4\xB1.txt", "I.txt", false},                      // dotless i stays
+      {"\xC5\xBF.txt", "S.txt", false},                      // long s stays
+      {"\xE1\x83\x90.txt", "\xE1\xB2\x90.txt", false},      // Georgian: no capital in the table
+      {"\xF0\x90\x90\xA8.txt", "\xF0\x90\x90\x80.txt", false},  // outside the BMP: no case
+      {"\xE4\xB8\xAD.txt", "\xE4\xB8\xAD.TXT", true},
+      {"a\xFF.txt", "A\xFF.txt", true},                      // not UTF-8: bytes kept
+  };
+  for (const auto& [name, other, same] : cases) {
+    EXPECT_EQ(file_name_case::FoldUtf8(name) == file_name_case::FoldUtf8(other), same) << name << " " << other;
+  }
+  EXPECT_EQ(file_name_case::Fold(u"abc\u00E9\u03C3"), u"ABC\u00C9\u03A3");
+}
+
+// The updater folds GBK names without decoding them; every double-byte
+// character must fold as its Unicode form does, wherever the capital is in GBK.
+TEST(FileNameCaseTest, GbkNamesFoldAsTheirUnicodeForms) {
+  std::size_t cased = 0;
+  for (int lead = 0x81; lead <= 0xFE; ++lead) {
+    for (int trail = 0x40; trail <= 0xFE; ++trail) {
+      if (trail == 0x7F) continue;
+      const std::string code{static_cast<char>(lead), static_cast<char>(trail)};
+      const std::string utf8 = GbkForDisplay(code);
+      if (utf8.find("\\x") != std::string::npos) continue;  // not a character
+      const auto capital = Utf8ToGbk(file_name_case::FoldUtf8(utf8));
+      const std::string expected = capital ? *capital : code;
+      EXPECT_EQ(file_name_case::FoldGbk(code), expected) << std::hex << lead << " " << trail;
+      cased += expected != code;
+    }
+  }
+  EXPECT_GE(cased, 90u);  // the loop did meet the cased rows
+  EXPECT_EQ(file_name_case::FoldGbk("\\Bin\\halvix.exe"), "\\BIN\\HALVIX.EXE");
+}
+
+TEST(UpdateLimitsTest, TheManifestCannotAskForMoreThanTheUpdaterTakes) {
+  const std::string root = "[Root]\r\nVersionCount=2\r\nCurrentVersionTime=200\r\nCurrentVersionNum=200\r\n"
+                           "ver0=100\r\nver1=200\r\n[200]\r\n";
+  auto entries = [](std::size_t count, std::size_t from) {
+    std::string text = "FileCount=" + std::to_string(from + count) + "\r\n";
+    for (std::size_t i = from; i < from + count; ++i) {
+      const std::string n = std::to_string(i);
+      text += "FilePath" + n + "=\\f" + n + "\r\nFileUrl" + n + "=http://h/" + n + "\r\n";
+    }
+    return text;
+  };
+  // (name, manifest, words of the error; empty: none)
+  const std::tuple<const char*, std::string, const char*> cases[] = {
+      {"small", root + entries(3, 0), ""},
+      {"over the read limit",
+       root + entries(3, 0) + "; " + std::string(update_limits::kManifestMaxBytes, 'x') + "\r\n", "reads at most"},
+      {"as many files as one update installs", root + entries(update_limits::kMaxFilesPerUpdate, 0), ""},
+      {"one file more", root + entries(update_limits::kMaxFilesPerUpdate + 1, 0), "install journal"},
+      {"a name and its backup name", root + "FileCount=2\r\nFilePath0=\\a.dll\r\nFileUrl0=http://h/0\r\n"
+                                        "FilePath1=\\A.DLL.bak\r\nFileUrl1=http://h/1\r\n", "backup"},
+  };
+  for (const auto& [name, manifest, words] : cases) {
+    LintResult result;
+    LintLimits(manifest, result);
+    std::string messages;
+    for (const Finding& finding : result.findings) messages += finding.message + "\n";
+    EXPECT_EQ(result.HasErrors(), *words != '\0') << name << ": " << messages;
+    EXPECT_NE(messages.find(words), std::string::npos) << name << ": " << messages;
+  }
+  // A manifest already served that lists one file under two spellings is warned of, not refused.
+  const LintResult served = LintManifest(root + "FileCount=2\r\nFilePath0=\\a.dll\r\nFileUrl0=http://h/0\r\n"
+                                                "FilePath1=\\A.DLL\r\nFileUrl1=http://h/1\r\n", false);
+  std::size_t spellings = 0;
+  for (const Finding& finding : served.findings) {
+    if (finding.message.find("one file on Windows") == std::string::npos) continue;
+    ++spellings;
+    EXPECT_EQ(finding.severity, Severity::kWarning) << finding.message;
+  }
+  EXPECT_EQ(spellings, 1u);
+  // The journal's share per file holds the longest records a file can leave.
+  const std::string longest(manifest::kFilePathLimit, 'x');
+  std::size_t bytes = 0;
+  for (install_journal::RecordKind kind : {install_journal::RecordKind::File, install_journal::RecordKind::Placed,
+                                           install_journal::RecordKind::Aside, install_journal::RecordKind::Moved}) {
+    install_journal::Record record{kind, longest, true, {UINT64_MAX, std::string(64, 'f')},
+                                   {UINT32_MAX, UINT64_MAX, UINT64_MAX}};
+    bytes += install_journal::FormatRecord(record).size();
+  }
+  EXPECT_LE(bytes, update_limits::kJournalBytesPerFile);
+}
+
+TEST(SignedPairTest, TheBridgeHoldsOldAndNewSignaturesOfEveryKeyThatFits) {
+  TempDir dir;
+  std::string error;
+  std::vector<Pkey> keys, publics;
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = dir / ("k" + std::to_string(i));
+    ASSERT_TRUE(GenerateKeyPair(name + ".pem", name + ".pub", error)) << error;
+    keys.push_back(LoadPrivateKey(name + ".pem", error));
+    publics.push_back(LoadPublicKey(name + ".pub", error));
+  }
+  const std::string before = "[Root]\r\nSerial=1\r\n", after = "[Root]\r\nSerial=2\r\n";
+  auto sig = [&](const std::string& manifest, std::size_t count) {
+    std::vector<SignatureEntry> entries;
+    for (std::size_t i = 0; i < count; ++i) entries.push_back(SignManifest(keys[i].get(), manifest));
+    return FormatSignatureFile(entries);
+  };
+  // (keys signing, keys whose old signature does not fit)
+  for (const auto& [count, left] : {std::pair<std::size_t, std::size_t>{1, 0}, {2, 0}, {3, 2}}) {
+    std::vector<std::string> leftIds;
+    const std::string bridge = BridgeSignature(sig(before, count), sig(after, count), leftIds);
+    EXPECT_EQ(leftIds.size(), left) << count;
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_TRUE(UpdaterAccepts(bridge, {publics[i].get()}, after)) << count << " key " << i;
+      EXPECT_EQ(UpdaterAccepts(bridge, {publics[i].get()}, before), i + left < count) << count << " key " << i;
+    }
+  }
+}
+
+TEST(SignedPairTest, StaleTemporariesOfThisFileAloneAreRemoved) {
+  TempDir dir;
+  for (const char* name : {"M.cfg.tmp-a1B2c3", "M.cfg.sig.tmp-x9Y8z7", "M.cfg.tmp-toolong1", "N.cfg.tmp-a1B2c3",
+                           "M.cfg"}) {
+    WriteFile(dir / name, "x");
+  }
+  EXPECT_EQ(RemoveStaleTemporaries(dir / "M.cfg"), std::vector<std::string>{dir / "M.cfg.tmp-a1B2c3"});
+  std::set<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir / "")) left.insert(entry.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"M.cfg.sig.tmp-x9Y8z7", "M.cfg.tmp-toolong1", "N.cfg.tmp-a1B2c3", "M.cfg"}));
 }
 
 }  // namespace

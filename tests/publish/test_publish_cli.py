@@ -8,6 +8,7 @@ import subprocess
 import sys
 import socket
 import tempfile
+import threading
 import time
 import unittest
 
@@ -20,9 +21,19 @@ import manifest_signing  # noqa: E402  (path set just above)
 from http_server import ScriptedHttpServer  # noqa: E402
 
 
-def run(*args, timeout=120, env=None):
-    return subprocess.run([TOOL] + [str(a) for a in args], capture_output=True, text=True, timeout=timeout,
-                          stdin=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
+def run(*args, timeout=120, env=None, umask=None, wrapper=()):
+    """The tool with args; umask set for it alone, wrapper (e.g. strace) in front of it."""
+    if wrapper:  # the leak checker cannot run under ptrace
+        env = dict(env or {}, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+    return subprocess.run(list(wrapper) + [TOOL] + [str(a) for a in args], capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL, env=dict(os.environ, **(env or {})),
+                          preexec_fn=(lambda: os.umask(umask)) if umask is not None else None)
+
+
+def killed_at_rename(n, action="signal=KILL"):
+    """strace in front of the tool: its n-th rename is not made, the tool is killed (or the rename fails) there."""
+    return ("strace", "-f", "-qq", "-o", os.devnull, "-e", "trace=rename,renameat,renameat2",
+            "-e", "inject=rename,renameat,renameat2:%s:when=%d" % (action, n))
 
 
 def openssl(*args):
@@ -121,6 +132,13 @@ class RefusedReleaseTest(PublishCase):
             ("URL over 259", "300", {"a.txt": "3"}, ["--base-url", "http://h/" + "u" * 250], "at most 259"),
             ("bz2 URL under another name", "300", {"a b.bz2": "3"}, [], ".bz2"),
             ("names equal ignoring case", "300", {"A.txt": "3", "a.txt": "4"}, [], "letter case"),
+            ("fullwidth letters", "300", {"\uff21.txt": "3", "\uff41.txt": "4"}, [], "letter case"),
+            ("Cyrillic letters", "300", {"\u0414.txt": "3", "\u0434.txt": "4"}, [], "letter case"),
+            ("Greek letters", "300", {"\u03a3.dll": "3", "\u03c3.dll": "4"}, [], "letter case"),
+            ("a listed name in other letters", "300", {"A.TXT": "3"}, [], "\\a.txt of [200] are one file"),
+            ("a name and its backup name", "300", {"a.txt.BAK": "3"}, [], "backup of"),
+            ("manifest over the read limit", "300", {"a.txt": "3"}, ["--manifest", "__big__"], "reads at most 16777216"),
+            ("a file of 2 GiB", "300", {"big.bin": 2 ** 31}, [], "downloads at most 2147483647"),
             ("nothing changed", "300", {}, [], "no file is new or changed"),
             ("a folder behind a link", "300", {"a.txt": "3", "linked": None}, [], "symbolic link to a folder"),
             ("wrong previous version", "300", {"a.txt": "3"}, ["--from-version", "150"], "not the manifest's latest"),
@@ -131,16 +149,24 @@ class RefusedReleaseTest(PublishCase):
             for relative, data in files.items():
                 if data is None:
                     os.symlink(self.path("old"), os.path.join(new, relative))
+                elif isinstance(data, int):
+                    with open(os.path.join(new, relative), "wb") as f:
+                        f.truncate(data)  # sparse: costs no disk
                 elif data.startswith("->"):
                     os.symlink(data[2:], os.path.join(new, relative))
                 else:
                     write(os.path.join(new, relative), data)
-            options = {"--base-url": "http://h/", "--key": self.path("k.pem"), "--out": self.path("served")}
+            options = {"--base-url": "http://h/", "--key": self.path("k.pem"), "--out": self.path("served"),
+                       "--manifest": self.path("M.cfg")}
+            if "__big__" in extra:
+                # The signed manifest plus a comment: over the limit, and still signed by k.
+                shutil.copy(self.path("M.cfg.sig"), self.path("big.cfg.sig"))
+                write(self.path("big.cfg"), manifest + b"; " + b"x" * (16 << 20) + b"\r\n")
             for i in range(0, len(extra), 2):
                 options[extra[i]] = {"__file__/served": self.path("k.pub", "served"),
-                                     "__other__": self.path("other.pem")}.get(extra[i + 1], extra[i + 1])
-            args = ["release", "--manifest", self.path("M.cfg"), "--version", version, "--from", self.path("new"),
-                    "--to", new]
+                                     "__other__": self.path("other.pem"),
+                                     "__big__": self.path("big.cfg")}.get(extra[i + 1], extra[i + 1])
+            args = ["release", "--version", version, "--from", self.path("new"), "--to", new]
             for option, value in options.items():
                 args += [option, value] if value is not None else []
             done = run(*args)
@@ -237,7 +263,7 @@ class ExpiryTest(SignedReleaseCase):
             ("short expiry", lambda: run("sign", m, *self.key("a"), "--expires", "5d"), 0, "2", 5, "warning: [Root] Expires"),
             ("renew an unchanged manifest", lambda: run("sign", m, *self.key("a"), "--renew"), 0, "3", 90, None),
             ("next release", lambda: self.release(300, *self.key("a"), "--expires", "2w"), 0, "4", 14, None),
-            ("not a duration", lambda: run("sign", m, *self.key("a"), "--expires", "soon"), 1, "4", 14, None),
+            ("not a duration", lambda: run("sign", m, *self.key("a"), "--expires", "soon"), 2, "4", 14, None),
         ]
         for name, command, code, serial, days, warning in cases:
             if command:
@@ -324,7 +350,7 @@ class ConventionTest(PublishCase):
             (["--pass", "env:PUBLISH_TEST_PASS"], 0, ""),
             (["--pass", "file:" + self.path("pass.txt")], 0, ""),
             (["--pass", "env:PUBLISH_TEST_WRONG"], 1, "passphrase does not open"),
-            (["--pass", "sesame"], 1, "env:VAR or file:PATH"),
+            (["--pass", "sesame"], 2, "env:VAR or file:PATH"),
         ]
         for options, code, words in cases:
             done = run("sign", self.path("M.cfg"), "--key", self.path("locked.pem"), "--quiet", *options,
@@ -373,6 +399,136 @@ class SignatureInteropTest(PublishCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("signature by key %s is removed" % manifest_signing.key_id(self.path("ours.pem")), done.stderr)
         self.assertNotIn("[Signature1]", read(self.path("M.cfg.sig")).decode())
+
+
+class LivePairTest(SignedReleaseCase):
+    def test_a_kill_or_failure_at_any_rename_leaves_a_pair_that_verifies(self):
+        m = self.path("M.cfg")
+        # (action at the n-th rename, command); n runs up from 1 until the command ends untouched
+        commands = [("sign", lambda wrapper: run("sign", m, *self.key("a"), wrapper=wrapper)),
+                    ("release", lambda wrapper: run("release", "--manifest", m, "--version", 300 + self.n,
+                                                    "--from", self.previous, "--to", self.path("v200"),
+                                                    "--base-url", "http://h/", "--out", self.path("served"),
+                                                    *self.key("a"), "--expires", "3d", wrapper=wrapper))]
+        write(self.path("v200", "a.txt"), "200")
+        self.n = 0
+        for action in ("signal=KILL", "error=EACCES"):
+            for name, command in commands:
+                for n in range(1, 10):
+                    self.n += 1
+                    done = command(killed_at_rename(n, action))
+                    self.assertEqual(self.verifying(), ["a"], (name, action, n, done.stderr))
+                    if done.returncode == 0:
+                        break
+                    self.assertNotEqual(done.returncode, 0, (name, action, n))
+                else:
+                    self.fail("%s never ended" % name)
+        run("sign", m, *self.key("a"), wrapper=killed_at_rename(2))
+        self.assertTrue([f for f in os.listdir(self.root) if ".tmp-" in f])  # the kill left the new manifest
+        done = run("sign", m, *self.key("a"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual([f for f in os.listdir(self.root) if ".tmp-" in f], [])
+        self.assertIn("removed", done.stderr)
+
+    def test_releases_started_together_wait_for_each_other_and_both_land(self):
+        import fcntl
+        lock = open(self.path("M.cfg.lock"), "w")
+        self.addCleanup(lock.close)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        started = []
+        for version in (300, 400):
+            folder = self.path("v%d" % version)
+            write(os.path.join(folder, "a.txt"), str(version))
+            started.append(subprocess.Popen(
+                [TOOL, "release", "--manifest", self.path("M.cfg"), "--version", str(version), "--from",
+                 self.previous, "--to", folder, "--base-url", "http://h/", "--out", self.path("served"),
+                 *self.key("a")], stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True))
+        for process in started:
+            self.addCleanup(process.kill)
+            watchdog = threading.Timer(120, process.kill)  # a silent, hung run still ends the read below
+            watchdog.start()
+            self.addCleanup(watchdog.cancel)
+            # Each says that it waits before it writes anything.
+            line = process.stderr.readline()
+            self.assertIn("waiting", line)
+        self.assertNotIn(b"[300]", read(self.path("M.cfg")))
+        fcntl.flock(lock, fcntl.LOCK_UN)
+        for process in started:
+            _, err = process.communicate(timeout=120)
+            self.assertEqual(process.returncode, 0, err)
+        text = read(self.path("M.cfg"))
+        self.assertIn(b"[300]", text)
+        self.assertIn(b"[400]", text)
+        self.assertEqual(self.verifying(), ["a"])
+
+
+class ServedModeTest(PublishCase):
+    def test_served_files_and_folders_can_be_read_whatever_the_source_mode_and_umask(self):
+        write(self.path("new", "sub", "secret.bin"), "s")
+        os.chmod(self.path("new", "sub", "secret.bin"), 0o600)
+        os.makedirs(self.path("old"))
+        done = run("release", "--manifest", self.path("M.cfg"), "--version", "200", "--from", self.path("old"),
+                   "--to", self.path("new"), "--base-url", "http://h/", "--out", self.path("served"),
+                   "--from-version", "100", umask=0o077)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for path, mode in ((self.path("served"), 0o755), (self.path("served", "200"), 0o755),
+                           (self.path("served", "200", "sub"), 0o755),
+                           (self.path("served", "200", "sub", "secret.bin"), 0o644), (self.path("M.cfg"), 0o644)):
+            self.assertEqual(os.stat(path).st_mode & 0o777, mode, path)
+
+
+class OptionTest(SignedReleaseCase):
+    def test_option_values_at_their_edges(self):
+        m = self.path("M.cfg")
+        # (name, command, exit code, words in the output, Serial afterwards)
+        cases = [
+            ("minutes are no unit", ["sign", m, *self.key("a"), "--expires", "6m"], 2, "hours, days or weeks", "1"),
+            ("a bare number", ["sign", m, *self.key("a"), "--expires", "30"], 2, "hours, days or weeks", "1"),
+            ("under a day", ["sign", m, *self.key("a"), "--expires", "23h"], 2, "under a day", "1"),
+            ("a day", ["sign", m, *self.key("a"), "--expires", "24h"], 0, "", "2"),
+            ("two years", ["sign", m, *self.key("a"), "--expires", "730d"], 0, "", "3"),
+            ("over two years", ["sign", m, *self.key("a"), "--expires", "400000w"], 2, "over two years", "3"),
+            ("over two years, forced", ["sign", m, *self.key("a"), "--expires", "731d", "--force"], 0, "", "4"),
+            ("a serial below", ["sign", m, *self.key("a"), "--serial", "3"], 1, "above the manifest's Serial 4", "4"),
+            ("a serial above", ["sign", m, *self.key("a"), "--serial", "90"], 0, "", "90"),
+            ("a missing passphrase file", ["sign", m, *self.key("a"), "--pass", "file:/missing"], 2, "cannot read", "90"),
+            ("an unreadable serial", ["sign", m, *self.key("a")], 1, "Serial=junk cannot be read", None),
+            ("an unreadable serial, set", ["sign", m, *self.key("a"), "--serial", "91"], 0, "", "91"),
+        ]
+        for name, command, code, words, serial in cases:
+            if serial is None:
+                write(m, read(m).replace(b"Serial=90", b"Serial=junk"))
+            done = run(*command)
+            self.assertEqual(done.returncode, code, (name, done.stderr))
+            self.assertIn(words, done.stdout + done.stderr, name)
+            if serial is not None:
+                self.assertEqual(self.root_value("Serial"), serial, name)
+        done = run("release", "--manifest", m, "--version", "500", "--from", self.path("missing"), "--to",
+                   self.previous, "--base-url", "http://h/", "--out", self.path("served"))
+        self.assertEqual(done.returncode, 2, done.stderr)
+        done = run("keyid", self.path("b.pub"))
+        self.assertEqual((done.returncode, done.stdout), (0, self.ids["b"] + "\n"))
+
+    def test_lint_url_compares_the_served_serial_with_the_local_one(self):
+        server = ScriptedHttpServer(root=self.path("served")).start()
+        self.addCleanup(server.stop)
+        shutil.copy(self.path("M.cfg"), self.path("served", "M.cfg"))
+        self.assertEqual(run("sign", self.path("M.cfg"), *self.key("a")).returncode, 0)
+        # (what the served folder holds, words of the error)
+        cases = [(read(self.path("served", "M.cfg")), "(served Serial 1, local 2): upload the local"),
+                 (read(self.path("M.cfg")).replace(b"Serial=2", b"Serial=7"), "refuse one with a lower Serial")]
+        for served, words in cases:
+            write(self.path("served", "M.cfg"), served)
+            done = run("lint", self.path("M.cfg"), "--url", server.url("/M.cfg"))
+            self.assertEqual(done.returncode, 1, done.stdout)
+            self.assertIn(words, done.stdout)
+
+    def test_quiet_lint_still_prints_its_findings(self):
+        write(self.path("M.cfg"), read(self.path("M.cfg")).replace(b"FileSha2560=", b"Sha=") + b";\r\n")
+        done = run("lint", self.path("M.cfg"), "-q")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stdout, "")
+        self.assertIn("error: [200] FileSha2560", done.stderr)
 
 
 class FetchTest(PublishCase):
@@ -432,6 +588,24 @@ class FetchTest(PublishCase):
         done = run("lint", self.path("M.cfg"), "--fetch", "--jobs", "1", "--timeout", "1", timeout=30)
         self.assertEqual(done.returncode, 1)
         self.assertEqual(done.stdout.count("did not answer an earlier request"), 2, done.stdout)
+
+
+    def test_lint_fetch_checks_patches_of_a_silent_host_within_its_timeout(self):
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(16)
+        data = bytes(range(256)) * 256
+        write(self.path("old", "a.bin"), data)
+        write(self.path("new", "a.bin"), data[:-1] + b"x")
+        done = run("release", "--manifest", self.path("M.cfg"), "--version", "200", "--from", self.path("old"),
+                   "--to", self.path("new"), "--base-url", "http://127.0.0.1:%d/" % silent.getsockname()[1],
+                   "--out", self.path("served"), "--from-version", "100", "--deltas")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(b"FilePatchUrl0_0", read(self.path("M.cfg")))
+        done = run("lint", self.path("M.cfg"), "--fetch", "--jobs", "1", "--timeout", "1", timeout=30)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("FilePatchUrl0_0", done.stdout)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,9 @@
 #include "updater/core/install_paths.h"
 #include "updater/base/manifest.h"
 #include "updater/base/manifest_freshness.h"
+#include "updater/base/file_name_case.h"
 #include "updater/base/text_rules.h"
+#include "updater/base/update_limits.h"
 #include "updater/transfer/download_rules.h"
 
 namespace publish {
@@ -29,6 +31,45 @@ bool IsHexDigits(const std::string& text, std::size_t count) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
   }
   return true;
+}
+
+// spelling: the severity of one file listed under two spellings. Clients
+// take such a manifest (they fetch the file twice), so a manifest already
+// served is only warned of, and can still be signed and renewed.
+void CheckLimits(const std::string& manifest, const std::vector<FileEntry>& entries, Severity spelling,
+                 LintResult& result) {
+  auto error = [&](const std::string& section, const std::string& key, const std::string& message) {
+    result.findings.push_back(Finding{Severity::kError, section, key, message});
+  };
+  if (manifest.size() > static_cast<uint64_t>(update_limits::kManifestMaxBytes)) {
+    error(kRoot, "", "the manifest is " + std::to_string(manifest.size()) + " bytes; the updater reads at most " +
+                         std::to_string(update_limits::kManifestMaxBytes) + " and every update run fails");
+  }
+  // folded name -> the first entry under it
+  std::map<std::string, const FileEntry*> names;
+  for (const FileEntry& entry : entries) {
+    const std::string folded = file_name_case::FoldGbk(entry.filePath);
+    const auto [it, inserted] = names.emplace(folded, &entry);
+    if (!inserted && it->second->filePath != entry.filePath) {
+      result.findings.push_back(
+          Finding{spelling, entry.section, "FilePath" + std::to_string(entry.index),
+                  GbkForDisplay(entry.filePath) + " and " + GbkForDisplay(it->second->filePath) + " of [" +
+                      it->second->section + "] are one file on Windows (they differ only in letter case)"});
+    }
+  }
+  for (const auto& [folded, entry] : names) {
+    const auto backup = names.find(folded + ".BAK");
+    if (backup != names.end()) {
+      error(backup->second->section, "FilePath" + std::to_string(backup->second->index),
+            GbkForDisplay(backup->second->filePath) + " is the name the updater gives the backup of " +
+                GbkForDisplay(entry->filePath) + " ([" + entry->section + "])");
+    }
+  }
+  if (names.size() > update_limits::kMaxFilesPerUpdate) {
+    error(kRoot, "", "the releases list " + std::to_string(names.size()) + " distinct files; one update installs at most " +
+                         std::to_string(update_limits::kMaxFilesPerUpdate) +
+                         " (the install journal's limit), so a client that merges them all cannot update");
+  }
 }
 
 class Linter {
@@ -227,7 +268,16 @@ LintResult LintManifest(const std::string& manifest, bool signedManifest) {
   Linter linter(manifest, result);
   linter.Root();
   linter.Sections(signedManifest);
+  CheckLimits(manifest, result.files, Severity::kWarning, result);
   return result;
+}
+
+void LintLimits(const std::string& manifest, LintResult& result) {
+  LintResult read;
+  Linter linter(manifest, read);
+  linter.Root();
+  linter.Sections(false);
+  CheckLimits(manifest, read.files, Severity::kError, result);
 }
 
 void LintExpiry(const std::string& manifest, int64_t now, LintResult& result) {

@@ -50,6 +50,13 @@ void LintRoot(const std::string& manifest, LintResult& result);
 // FileSha256<n> is then an error, not a warning.
 LintResult LintManifest(const std::string& manifest, bool signedManifest);
 
+// What a new release must not bring: a manifest longer than the updater
+// reads, more distinct files than one update can install and undo, a
+// FilePath beside another of the same name plus ".bak", and two FilePaths
+// that are one file on Windows (Windows' case rules). LintManifest checks the
+// same, the last as a warning (clients take it, fetching the file twice).
+void LintLimits(const std::string& manifest, LintResult& result);
+
 // The [Root] Expires and Serial that clients built with keys require: an
 // error when either is missing or malformed or the expiry has passed by now
 // (seconds since 1970), a warning when it is less than kRenewWarningDays away.

@@ -1,9 +1,8 @@
 #include "tools/publish/patch_lint.h"
 
-#include <curl/curl.h>
-
 #include <iostream>
 #include <memory>
+#include <set>
 
 #include "tools/publish/delta_encoder.h"
 #include "tools/publish/publish_crypto.h"
@@ -15,49 +14,31 @@
 namespace publish {
 namespace {
 
-struct CurlFree {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+// The bodies the apply check needs, one at a time, under the timeouts and
+// the silent-host rule of the patches' own fetches.
+class BodyFetcher {
+ public:
+  BodyFetcher(long timeoutSec, std::set<std::string> silentHosts)
+      : timeoutSec_(timeoutSec), silentHosts_(std::move(silentHosts)) {}
+
+  // The body of a 2xx answer, at most limit bytes; an error text otherwise.
+  bool Fetch(const std::string& url, std::size_t limit, std::string& bytes, std::string& error);
+
+ private:
+  long timeoutSec_;
+  std::set<std::string> silentHosts_;
 };
 
-struct Body {
-  std::string bytes;
-  std::size_t limit;
-};
-
-std::size_t Append(char* data, std::size_t size, std::size_t count, void* user) {
-  Body& body = *static_cast<Body*>(user);
-  if (body.bytes.size() + size * count > body.limit) return 0;  // ends the transfer
-  body.bytes.append(data, size * count);
-  return size * count;
-}
-
-// The body of a 2xx answer, at most limit bytes; an error text otherwise.
-bool FetchBody(const std::string& url, std::size_t limit, std::string& bytes, std::string& error) {
-  std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
-  if (!curl) {
-    error = "cannot start a transfer";
+bool BodyFetcher::Fetch(const std::string& url, std::size_t limit, std::string& bytes, std::string& error) {
+  const std::string host = HostOf(url);
+  if (!host.empty() && silentHosts_.count(host)) {
+    error = SilentHostError(host);
     return false;
   }
-  Body body{std::string(), limit};
-  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, Append);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 30L);
-  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
-  const CURLcode code = curl_easy_perform(curl.get());
-  long status = 0;
-  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-  if (code != CURLE_OK) {
-    error = body.bytes.size() >= limit ? "longer than listed" : curl_easy_strerror(code);
-    return false;
-  }
-  if (status < 200 || status > 299) {
-    error = "HTTP status " + std::to_string(status);
-    return false;
-  }
-  bytes = std::move(body.bytes);
-  return true;
+  bool timedOut = false;
+  if (FetchBody(url, limit, timeoutSec_, bytes, error, &timedOut)) return true;
+  if (timedOut && !host.empty()) silentHosts_.insert(host);
+  return false;
 }
 
 std::vector<unsigned char> AsBytes(const std::string& text) { return {text.begin(), text.end()}; }
@@ -76,55 +57,78 @@ constexpr std::size_t kLargestFile = std::size_t{1} << 31;
 }  // namespace
 
 void CheckFetchedPatches(const std::string& manifest, const std::vector<FileEntry>& files,
-                         LintResult& result) {
+                         const PatchFetchOptions& options, LintResult& result) {
   const IniTextReader reader(manifest);
-  std::size_t checked = 0, applied = 0;
+  struct Listed {
+    const FileEntry* file;
+    FilePatch patch;
+    std::string key;
+  };
+  std::vector<Listed> listed;
+  std::vector<std::string> urls;
   for (const FileEntry& file : files) {
     const std::vector<FilePatch> patches = manifest::ReadFilePatches(reader, file.section, file.index);
     for (std::size_t j = 0; j < patches.size(); ++j) {
-      const FilePatch& patch = patches[j];
-      const std::string key = "FilePatchUrl" + std::to_string(file.index) + "_" + std::to_string(j);
-      auto finding = [&](Severity severity, const std::string& message) {
-        result.findings.push_back(Finding{severity, file.section, key, patch.url + ": " + message});
-      };
-      ++checked;
-      std::string bytes, error;
-      if (!FetchBody(patch.url, patch.length < kLargestFile ? patch.length + 1 : kLargestFile, bytes,
-                     error)) {
-        finding(Severity::kError, error);
-        continue;
-      }
-      if (bytes.size() != patch.length) {
-        finding(Severity::kError,
-                std::to_string(bytes.size()) + " bytes, not the listed " + std::to_string(patch.length));
-        continue;
-      }
-      if (!HashMatches(HexText(Sha256(bytes)), patch.sha256)) {
-        finding(Severity::kError, "its SHA-256 is not the listed one");
-        continue;
-      }
-      const FileEntry* baseEntry = BaseEntry(files, file, patch);
-      if (baseEntry == nullptr) {
-        finding(Severity::kWarning, "no release serves its base, so applying it was not checked");
-        continue;
-      }
-      std::string base, target;
-      if (!FetchBody(baseEntry->url, kLargestFile, base, error) ||
-          !FetchBody(file.url, kLargestFile, target, error)) {
-        finding(Severity::kError, "its base or its file cannot be fetched: " + error);
-        continue;
-      }
-      if (!delta::PatchMakesTarget(AsBytes(bytes), AsBytes(base), AsBytes(target))) {
-        finding(Severity::kError, "applied to its base it does not make " + file.url);
-        continue;
-      }
-      ++applied;
+      listed.push_back(Listed{&file, patches[j], "FilePatchUrl" + std::to_string(file.index) + "_" + std::to_string(j)});
+      urls.push_back(patches[j].url);
     }
   }
-  if (checked > 0) {
-    std::cout << "fetched " << checked << " patch(es): " << applied
-              << " applied to their bases make their files\n";
+  if (listed.empty()) return;
+  // Length and SHA-256 of every patch first, several at a time; only what
+  // passes is fetched again, with its base and file, to be applied.
+  const auto outcomes = FetchAll(urls, options.jobs, options.progress, options.timeoutSec, options.timeoutSec);
+  std::set<std::string> silentHosts;
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    if (outcomes[i].timedOut || outcomes[i].error == SilentHostError(HostOf(urls[i]))) {
+      silentHosts.insert(HostOf(urls[i]));
+    }
   }
+  BodyFetcher fetcher(options.timeoutSec, std::move(silentHosts));
+  std::size_t applied = 0;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const FileEntry& file = *listed[i].file;
+    const FilePatch& patch = listed[i].patch;
+    const FetchOutcome& got = outcomes[i];
+    auto finding = [&](Severity severity, const std::string& message) {
+      result.findings.push_back(Finding{severity, file.section, listed[i].key, patch.url + ": " + message});
+    };
+    if (!got.error.empty()) {
+      finding(Severity::kError, got.error);
+      continue;
+    }
+    if (got.status < 200 || got.status > 299) {
+      finding(Severity::kError, "HTTP status " + std::to_string(got.status));
+      continue;
+    }
+    if (got.body.size != patch.length) {
+      finding(Severity::kError,
+              std::to_string(got.body.size) + " bytes, not the listed " + std::to_string(patch.length));
+      continue;
+    }
+    if (!HashMatches(got.body.sha256, patch.sha256)) {
+      finding(Severity::kError, "its SHA-256 is not the listed one");
+      continue;
+    }
+    const FileEntry* baseEntry = BaseEntry(files, file, patch);
+    if (baseEntry == nullptr) {
+      finding(Severity::kWarning, "no release serves its base, so applying it was not checked");
+      continue;
+    }
+    std::string bytes, base, target, error;
+    if (!fetcher.Fetch(patch.url, patch.length < kLargestFile ? patch.length + 1 : kLargestFile, bytes, error) ||
+        !fetcher.Fetch(baseEntry->url, kLargestFile, base, error) ||
+        !fetcher.Fetch(file.url, kLargestFile, target, error)) {
+      finding(Severity::kError, "the patch, its base or its file cannot be fetched: " + error);
+      continue;
+    }
+    if (!delta::PatchMakesTarget(AsBytes(bytes), AsBytes(base), AsBytes(target))) {
+      finding(Severity::kError, "applied to its base it does not make " + file.url);
+      continue;
+    }
+    ++applied;
+  }
+  std::cout << "fetched " << listed.size() << " patch(es): " << applied
+            << " applied to their bases make their files\n";
 }
 
 }  // namespace publish

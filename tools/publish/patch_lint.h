@@ -4,14 +4,25 @@
 // for the same FilePath whose FileSha256 is the patch's base) it must make the
 // entry's file. Patch, base and file are held in memory one patch at a time.
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "tools/publish/manifest_lint.h"
+#include "tools/publish/url_fetcher.h"
 
 namespace publish {
 
+// As lint --fetch fetches the files: jobs transfers at once for the patches'
+// own checks, each giving up after timeoutSec without a connection or a byte,
+// no more requests to a host that let one time out, and progress now and then.
+struct PatchFetchOptions {
+  int jobs = 4;
+  long timeoutSec = 30;
+  std::function<void(const FetchProgress&)> progress;
+};
+
 void CheckFetchedPatches(const std::string& manifest, const std::vector<FileEntry>& files,
-                         LintResult& result);
+                         const PatchFetchOptions& options, LintResult& result);
 
 }  // namespace publish

@@ -12,7 +12,10 @@
 #include "tools/publish/manifest_text.h"
 #include "tools/publish/publish_files.h"
 #include "tools/publish/signature_file.h"
+#include "tools/publish/signed_pair.h"
+#include "updater/base/file_name_case.h"
 #include "updater/base/ini_text_reader.h"
+#include "updater/base/update_limits.h"
 #include "updater/core/install_paths.h"
 #include "updater/base/manifest.h"
 #include "updater/base/text_rules.h"
@@ -26,6 +29,8 @@ namespace fs = std::filesystem;
 
 const char kRoot[] = "Root";
 const char kSomeTempFolder[] = "C:\\Client\\UpdateTempFolder";
+constexpr fs::perms kServedFileMode = static_cast<fs::perms>(0644);
+constexpr fs::perms kServedFolderMode = static_cast<fs::perms>(0755);
 
 // Relative path ('/' between folders) -> full path of every file below dir.
 bool ListFiles(const std::string& dir, std::map<std::string, std::string>& files,
@@ -178,20 +183,8 @@ std::optional<ReleaseFile> DescribeFile(const ReleaseOptions& options, const std
   return file;
 }
 
-// ASCII letters folded, double-byte characters whole: Windows sees two paths
-// that differ only so as one file.
-std::string FoldedPath(const std::string& gbk) {
-  std::string folded = gbk;
-  for (std::size_t i = 0; i < folded.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(folded[i]);
-    if (IsGbkLeadByte(c)) {
-      ++i;
-    } else if (c >= 'A' && c <= 'Z') {
-      folded[i] = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return folded;
-}
+// Folded as Windows folds names: two paths equal here are one file there.
+std::string FoldedPath(const std::string& gbk) { return file_name_case::FoldGbk(gbk); }
 
 // releases: the list before this release; its first alreadyWritten entries
 // are in the existing text.
@@ -344,6 +337,13 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
 
   std::map<std::string, std::string> folded;  // folded FilePath -> relative
   for (const auto& [relative, source] : newFiles) {
+    // Before reading it: no client can download it, changed or not.
+    const uintmax_t size = fs::file_size(source, ec);
+    if (!ec && size > static_cast<uintmax_t>(update_limits::kInstallFileMaxBytes)) {
+      errors.push_back(source + " is " + std::to_string(size) + " bytes; the updater downloads at most " +
+                       std::to_string(update_limits::kInstallFileMaxBytes) + " (under 2 GiB) per file");
+      continue;
+    }
     const auto digests = DigestFile(source);
     if (!digests) {
       errors.push_back(source + ": cannot read");
@@ -364,8 +364,11 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
     }
     plan.files.push_back(*file);
   }
+  std::set<std::string> newFolded;
+  for (const auto& [relative, source] : newFiles) newFolded.insert(file_name_case::FoldUtf8(relative));
   for (const auto& [relative, source] : oldFiles) {
-    if (!newFiles.count(relative)) {
+    // Under another spelling it is not gone: the manifest check below names both.
+    if (!newFolded.count(file_name_case::FoldUtf8(relative))) {
       plan.warnings.push_back(relative + " is gone from " + options.toDir +
                               ", but a manifest cannot delete files: clients keep it");
     }
@@ -378,6 +381,12 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
 
   if (options.deltas) PlanPatches(options, plan.files, plan.warnings);
   plan.manifest = BuildManifest(existing, releases, alreadyWritten, options, name, plan.files);
+  LintResult limits;
+  LintLimits(plan.manifest, limits);
+  for (const Finding& finding : limits.findings) {
+    errors.push_back(options.manifestPath + ": [" + finding.section + "] " + finding.key + ": " + finding.message);
+  }
+  if (!errors.empty()) return plan;
   if (!ReadsBackAsPlanned(plan.manifest, releases.back(), plan)) {
     errors.push_back(options.manifestPath +
                      ": the updater would not read the new release as written; "
@@ -400,13 +409,20 @@ bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const
   for (const ReleaseFile& file : plan.files) {
     const fs::path target = served / file.relative;
     std::error_code ec;
+    std::vector<fs::path> newFolders;
     for (fs::path folder = target.parent_path(); !folder.empty() && !fs::exists(folder, ec) && !ec;
          folder = folder.parent_path()) {
+      newFolders.push_back(folder);
       created.insert(created.begin(), folder);
     }
     fs::create_directories(target.parent_path(), ec);
     if (!ec && !fs::exists(target, ec)) created.push_back(target);
     if (!ec) fs::copy_file(file.source, target, fs::copy_options::overwrite_existing, ec);
+    // What the web server reads: not the source's mode nor the umask.
+    for (const fs::path& folder : newFolders) {
+      if (!ec) fs::permissions(folder, kServedFolderMode, ec);
+    }
+    if (!ec) fs::permissions(target, kServedFileMode, ec);
     if (ec) {
       error = target.string() + ": cannot copy: " + ec.message();
       return takeBack();
@@ -419,12 +435,21 @@ bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const
     }
     if (!WritePatches(served.string(), file, error)) return false;
   }
-  // The signature is made before anything is replaced; both files are written
-  // beside the live ones and renamed into place last.
-  std::vector<FileBytes> outputs;
-  if (signature) outputs.push_back(FileBytes{options.manifestPath + ".sig", *signature});
-  outputs.push_back(FileBytes{options.manifestPath, plan.manifest});
-  return ReplaceTogether(outputs, error) || takeBack();
+  // The signature is made before anything is replaced; the pair is replaced
+  // last, so that it verifies at every moment.
+  PairChange change{options.manifestPath, plan.manifest, std::nullopt, std::nullopt};
+  if (signature) change.signature = *signature;
+  std::error_code ec;
+  if (fs::exists(options.manifestPath + ".sig", ec)) {
+    change.oldSignature = ReadWholeFile(options.manifestPath + ".sig");
+    if (!change.oldSignature) {
+      error = options.manifestPath + ".sig: cannot read";
+      return takeBack();
+    }
+  }
+  bool manifestReplaced = false;
+  if (ReplaceSignedPair(change, error, &manifestReplaced)) return true;
+  return manifestReplaced ? false : takeBack();
 }
 
 }  // namespace publish

@@ -13,6 +13,10 @@ namespace publish {
 namespace {
 
 const char kRoot[] = "Root";
+constexpr int64_t kDay = 86400;
+constexpr int64_t kMinValidFor = kDay;
+constexpr int64_t kMaxValidFor = 730 * kDay;
+constexpr uint64_t kMaxSerial = 9999999999999999999ull;  // the 19 digits clients read
 
 bool Given(const std::vector<SigningKey>& keys, const std::string& id) {
   return std::any_of(keys.begin(), keys.end(), [&](const SigningKey& key) { return key.id == id; });
@@ -64,20 +68,30 @@ bool LoadSigningKeys(const std::vector<std::string>& paths, const std::string* p
 }
 
 bool ParseDuration(const std::string& text, int64_t& seconds) {
-  if (text.empty() || text.size() > 8) return false;
+  if (text.size() < 2 || text.size() > 8) return false;
   std::size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-  if (digits == 0 || text.size() - digits > 1) return false;
+  if (digits == 0 || text.size() - digits != 1) return false;
   const int64_t count = std::stoll(text.substr(0, digits));
-  const char unit = digits < text.size() ? text[digits] : 'd';
-  const int64_t scale = unit == 's'   ? 1
-                        : unit == 'm' ? 60
-                        : unit == 'h' ? 3600
-                        : unit == 'd' ? 86400
-                        : unit == 'w' ? 7 * 86400
-                                      : 0;
+  const char unit = text[digits];
+  const int64_t scale = unit == 'h' ? 3600 : unit == 'd' ? kDay : unit == 'w' ? 7 * kDay : 0;
   seconds = count * scale;
   return seconds > 0;
+}
+
+std::string ExpiresProblem(const std::string& text, bool force) {
+  int64_t seconds = 0;
+  if (!ParseDuration(text, seconds)) {
+    return "--expires \"" + text + "\": give a number of hours, days or weeks, such as 90d, 36h or 2w";
+  }
+  if (force) return "";
+  if (seconds < kMinValidFor) {
+    return "--expires " + text + " is under a day: clients may find it expired before they fetch it (--force if meant)";
+  }
+  if (seconds > kMaxValidFor) {
+    return "--expires " + text + " is over two years: a stolen old manifest stays valid that long (--force if meant)";
+  }
+  return "";
 }
 
 ManifestStamp ReadManifestStamp(const std::string& manifest) {
@@ -87,12 +101,32 @@ ManifestStamp ReadManifestStamp(const std::string& manifest) {
                        reader.Read(kRoot, manifest_freshness::kSerialKey, kWhole)};
 }
 
-std::string StampManifest(const std::string& manifest, int64_t now, int64_t validFor) {
+std::optional<std::string> StampManifest(const std::string& manifest, int64_t now, int64_t validFor,
+                                         const std::string& firstSerial, std::string& error) {
+  const std::string written = ReadManifestStamp(manifest).serial;
   uint64_t serial = 0;
-  if (!manifest_freshness::ParseSerial(ReadManifestStamp(manifest).serial, serial)) serial = 0;
+  const bool readable = written.empty() || manifest_freshness::ParseSerial(written, serial);
+  if (!readable && firstSerial.empty()) {
+    error = "[Root] Serial=" + written + " cannot be read, so the next one is unknown: set it with --serial N, " +
+            "above the Serial clients last read";
+    return std::nullopt;
+  }
+  uint64_t next = serial + 1;
+  if (!firstSerial.empty()) {
+    uint64_t given = 0;
+    if (!manifest_freshness::ParseSerial(firstSerial, given) || given == 0 || (!written.empty() && readable && given <= serial)) {
+      error = "--serial " + firstSerial + ": give a decimal number" +
+              (written.empty() || !readable ? std::string(" above 0") : " above the manifest's Serial " + written);
+      return std::nullopt;
+    }
+    next = given;
+  } else if (next > kMaxSerial) {
+    error = "[Root] Serial=" + written + " cannot grow further";
+    return std::nullopt;
+  }
   ManifestText text(manifest);
   text.SetKey(kRoot, manifest_freshness::kExpiresKey, manifest_freshness::FormatExpires(now + validFor));
-  text.SetKey(kRoot, manifest_freshness::kSerialKey, std::to_string(serial + 1));
+  text.SetKey(kRoot, manifest_freshness::kSerialKey, std::to_string(next));
   return text.Text();
 }
 

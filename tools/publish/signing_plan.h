@@ -6,6 +6,7 @@
 // so a key whose signature is not made again is lost to its clients.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,13 @@ bool ReadPassphrase(const std::string& source, std::string& passphrase, std::str
 bool LoadSigningKeys(const std::vector<std::string>& paths, const std::string* passphrase,
                      std::vector<SigningKey>& keys, std::string& error);
 
-// "90d", "12h", "30m", "45s", "2w" or a plain number of days; positive only.
+// "90d", "36h", "2w": a positive number of hours, days or weeks, with its
+// unit (a bare number or minutes read as days would surprise someone).
 bool ParseDuration(const std::string& text, int64_t& seconds);
+
+// Empty when --expires text may be used; else why not. A validity under a
+// day or over two years needs force.
+std::string ExpiresProblem(const std::string& text, bool force);
 
 // [Root] Expires and Serial as written (empty when absent).
 struct ManifestStamp {
@@ -37,9 +43,13 @@ struct ManifestStamp {
 };
 ManifestStamp ReadManifestStamp(const std::string& manifest);
 
-// The manifest with Expires = now + validFor and Serial = the previous one
-// plus 1 (1 when there is none or it cannot be read); every other line kept.
-std::string StampManifest(const std::string& manifest, int64_t now, int64_t validFor);
+// The manifest with Expires = now + validFor and Serial = firstSerial when
+// given (above the manifest's own), else the manifest's Serial plus 1, or 1
+// when it has none; every other line kept. nullopt with error set when the
+// manifest's Serial cannot be read (the serial never starts again) or
+// firstSerial is not above it.
+std::optional<std::string> StampManifest(const std::string& manifest, int64_t now, int64_t validFor,
+                                         const std::string& firstSerial, std::string& error);
 
 // The key ids of the existing signature file (null: there is none) whose
 // signatures signing anew with keys removes. False with error set when one of

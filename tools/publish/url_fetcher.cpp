@@ -48,7 +48,17 @@ struct UrlFree {
   void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
 
-// "host:port" of a URL, or empty when it cannot be parsed.
+
+struct MultiFree {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+
+}  // namespace
+
+std::string SilentHostError(const std::string& host) {
+  return "not tried: " + host + " did not answer an earlier request in time";
+}
+
 std::string HostOf(const std::string& url) {
   std::unique_ptr<CURLU, UrlFree> parsed(curl_url());
   char* host = nullptr;
@@ -63,12 +73,6 @@ std::string HostOf(const std::string& url) {
   curl_free(port);
   return result;
 }
-
-struct MultiFree {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-
-}  // namespace
 
 std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int parallel,
                                    const std::function<void(const FetchProgress&)>& progress,
@@ -91,7 +95,7 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
 
   auto start = [&](std::size_t index) {
     if (!hosts[index].empty() && silentHosts.count(hosts[index])) {
-      outcomes[index].error = "not tried: " + hosts[index] + " did not answer an earlier request in time";
+      outcomes[index].error = SilentHostError(hosts[index]);
       ++done;
       return;
     }
@@ -138,7 +142,10 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
       if (transfer->received > kMaxBodyBytes || message->data.result == CURLE_FILESIZE_EXCEEDED) {
         outcome.error = "the body is longer than the 2147483647 bytes the updater can take";
       } else if (message->data.result != CURLE_OK) {
-        if (message->data.result == CURLE_OPERATION_TIMEDOUT) silentHosts.insert(hosts[transfer->index]);
+        if (message->data.result == CURLE_OPERATION_TIMEDOUT) {
+          silentHosts.insert(hosts[transfer->index]);
+          outcome.timedOut = true;
+        }
         outcome.error = transfer->error[0] ? transfer->error : curl_easy_strerror(message->data.result);
       }
       curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &outcome.status);
@@ -159,6 +166,56 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
     if (done < urls.size()) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
   }
   return outcomes;
+}
+
+namespace {
+
+struct CurlFree {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+
+struct HeldBody {
+  std::string bytes;
+  std::size_t limit;
+};
+
+std::size_t AppendHeld(char* data, std::size_t size, std::size_t count, void* user) {
+  HeldBody& body = *static_cast<HeldBody*>(user);
+  if (body.bytes.size() + size * count > body.limit) return 0;  // ends the transfer
+  body.bytes.append(data, size * count);
+  return size * count;
+}
+
+}  // namespace
+
+bool FetchBody(const std::string& url, std::size_t limit, long timeoutSec, std::string& bytes, std::string& error,
+               bool* timedOut) {
+  std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
+  if (!curl) {
+    error = "cannot start a transfer";
+    return false;
+  }
+  HeldBody body{std::string(), limit};
+  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, AppendHeld);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, timeoutSec);
+  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, timeoutSec);
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (timedOut) *timedOut = code == CURLE_OPERATION_TIMEDOUT;
+  long status = 0;
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+  if (code != CURLE_OK) {
+    error = body.bytes.size() >= limit ? "longer than listed" : curl_easy_strerror(code);
+    return false;
+  }
+  if (status < 200 || status > 299) {
+    error = "HTTP status " + std::to_string(status);
+    return false;
+  }
+  bytes = std::move(body.bytes);
+  return true;
 }
 
 }  // namespace publish

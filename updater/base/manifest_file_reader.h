@@ -16,6 +16,7 @@
 #include "updater/base/ini_text_reader.h"
 #include "updater/base/profile_file_reader.h"
 #include "updater/base/scoped_handle.h"
+#include "updater/base/update_limits.h"
 
 class ManifestFileReader : public ProfileReader {
  public:
@@ -31,7 +32,7 @@ class ManifestFileReader : public ProfileReader {
 
  private:
   // Larger files are left to the platform rather than held in memory.
-  static constexpr std::size_t kMaxInMemoryBytes = 16u << 20;
+  static constexpr std::size_t kMaxInMemoryBytes = update_limits::kManifestMaxBytes;
 
   ProfileFileReader platform_;
   UniqueFile file_;  // keeps writers out until the reader ends

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "updater/base/file_name_case.h"
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
@@ -75,7 +76,7 @@ void ClearFileTables(UpdateJob& job) {
 // differs at most in letter case (the file system ignores it).
 bool BackedUpAlready(const FileTable& backupMap, const std::string& destination) {
   for (const auto& entry : backupMap) {
-    if (EqualsIgnoreAsciiCaseMb(entry.first, destination)) return true;
+    if (file_name_case::SameGbkName(entry.first, destination)) return true;
   }
   return false;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "updater/core/install_paths.h"
+#include "updater/base/file_name_case.h"
 #include "updater/base/text_rules.h"
 
 namespace install_journal {
@@ -176,7 +177,7 @@ PlayBackPlan MakePlayBackPlan(const Journal& journal) {
   std::vector<bool> relisted;
   auto find = [&plan](const std::string& filePath) -> std::size_t {
     for (std::size_t i = 0; i < plan.steps.size(); ++i) {
-      if (EqualsIgnoreAsciiCaseMb(plan.steps[i].filePath, filePath)) return i;
+      if (file_name_case::SameGbkName(plan.steps[i].filePath, filePath)) return i;
     }
     return plan.steps.size();
   };

@@ -37,12 +37,14 @@
 #include <string>
 #include <vector>
 
+#include "updater/base/update_limits.h"
+
 namespace install_journal {
 
 // The journal's name inside TempBackUpFolder. No FilePath may begin with it.
 constexpr const char kFileName[] = "TorvaneInstall.journal";
 // A longer journal is read only up to here (what follows counts as cut off).
-constexpr std::size_t kMaxReadBytes = 8u << 20;
+constexpr std::size_t kMaxReadBytes = update_limits::kJournalMaxReadBytes;
 // The version this updater writes; it reads this one and version 1.
 constexpr int kVersion = 2;
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "updater/base/text_rules.h"
+#include "updater/base/update_limits.h"
 
 // One read of the body; the transfer buffer has exactly this size.
 constexpr int32_t kTransferChunkBytes = 20000;
@@ -25,9 +26,9 @@ constexpr int64_t kResumeAttemptBytes = 64 * 1024;
 // The largest bodies each kind of download accepts. Larger announced lengths
 // fail before anything is written. Update files are bounded by the 32-bit
 // lengths that the progress reports carry.
-constexpr int64_t kSignatureMaxBytes = 4096;
-constexpr int64_t kManifestMaxBytes = 16 * 1024 * 1024;
-constexpr int64_t kInstallFileMaxBytes = 0x7fffffff;
+constexpr int64_t kSignatureMaxBytes = update_limits::kSignatureMaxBytes;
+constexpr int64_t kManifestMaxBytes = update_limits::kManifestMaxBytes;
+constexpr int64_t kInstallFileMaxBytes = update_limits::kInstallFileMaxBytes;
 // InternetOpenUrlA flags: INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY
 // (always from the server) | INTERNET_FLAG_NO_CACHE_WRITE: without it WinINet
 // also copies every download into its cache, a second full copy of each update
