@@ -60,7 +60,7 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   // Nothing would vouch for what a patch makes without a digest of the file.
   if (plan.md5Expected == nullptr && plan.sha256Expected == nullptr) return false;
   const std::string patched = plan.tempFile + install_paths::kPatchOutputSuffix;
-  if (patched.size() > kMaxPathChars || !CreateFolderPath(install_paths::ParentPath(plan.tempFile)))
+  if (patched.size() > kMaxPathChars || !CreateFolderOf(plan.tempFile))
     return false;
   if (plan.patches->empty() || client.cancelled()) return false;
   const FilePatch* patch = PatchForClientFile(*plan.patches, plan.clientFile);

@@ -278,7 +278,7 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
     }
     out.headPath.clear();
     out.download.path = plan.tempFile;  // no room for the cache: this run only
-    if (!CreateFolderPath(install_paths::ParentPath(plan.tempFile))) return false;
+    if (!CreateFolderOf(plan.tempFile)) return false;
   }
 
   RecordingProgress recording(progress, out.download, out.headPath);
@@ -292,6 +292,17 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   out.sha256Text = digests.Sha256Text();
   out.ok = true;
   return true;
+}
+
+bool CreateFolderOf(const std::string& file) {
+  // Each try that loses a race still leaves one more level made: a folder
+  // that another thread made meanwhile is as good as one made here.
+  const std::string folder = install_paths::ParentPath(file);
+  for (int tries = 0; tries < 32; ++tries) {
+    if (IsFolder(folder) || CreateFolderPath(folder)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
 }
 
 void DropFetchedFile(FetchedFile& file) {

@@ -69,6 +69,10 @@ std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job);
 bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
                      FetchedFile& out);
 
+// Creates the folder that file goes in, with its parents, also while other
+// fetches or the install loop create the same folders.
+bool CreateFolderOf(const std::string& file);
+
 // Forgets the cache entry of a fetched file whose bytes turned out wrong.
 void DropFetchedFile(FetchedFile& file);
 
