@@ -193,21 +193,27 @@ TEST_F(InstallPipeline, APartialDownloadIsKeptForTheNextRunAndContinued) {
       {50000, false, {"50000-", "50000-", "50000-"}, 50000},  // the line goes down after 50000 bytes
       {std::string::npos, true, {"50000-"}, 0},               // the next run fetches only the rest
   };
-  for (const Run& run : runs) {
-    job_.FileUrlMap.clear();
-    job_.FileHashMap.clear();
-    Offer("\\big.bin", big);
-    server_.CutAt("/files/big.bin", run.cut);
-    const std::size_t before = server_.Ranges().size();
-    EXPECT_EQ(job_.InstallFiles(), run.ok);
-    const std::vector<std::string> ranges = server_.Ranges();
-    EXPECT_EQ(std::vector<std::string>(ranges.begin() + before, ranges.end()), run.ranges);
-    job_.RestoreBackups();  // a failed run's clean-up leaves the kept download alone
-    const std::vector<std::string> kept = FilesEndingWith(partial, ".part");
-    EXPECT_EQ(kept.empty() ? 0 : ReadBytes(kept.front()).size(), run.kept);
+  // A server that refuses the kept range (416) gets asked for the whole body
+  // in the same run, instead of that range on every run for good.
+  for (const bool refused : {false, true}) {
+    for (const Run& run : runs) {
+      SCOPED_TRACE(refused ? "range refused" : "range served");
+      job_.FileUrlMap.clear();
+      job_.FileHashMap.clear();
+      Offer("\\big.bin", big);
+      server_.CutAt("/files/big.bin", run.cut);
+      server_.RefuseRanges("/files/big.bin", refused && run.ok);
+      const std::size_t before = server_.Ranges().size();
+      EXPECT_EQ(job_.InstallFiles(), run.ok);
+      const std::vector<std::string> ranges = server_.Ranges();
+      EXPECT_EQ(std::vector<std::string>(ranges.begin() + before, ranges.end()), run.ranges);
+      job_.RestoreBackups();  // a failed run's clean-up leaves the kept download alone
+      const std::vector<std::string> kept = FilesEndingWith(partial, ".part");
+      EXPECT_EQ(kept.empty() ? 0 : ReadBytes(kept.front()).size(), run.kept);
+    }
+    EXPECT_EQ(ReadBytes(Client("\\big.bin")), big);
+    EXPECT_FALSE(Exists(partial));
   }
-  EXPECT_EQ(ReadBytes(Client("\\big.bin")), big);
-  EXPECT_FALSE(Exists(partial));
 }
 
 // A kept download that the next run's table no longer names is removed.
@@ -221,36 +227,6 @@ TEST_F(InstallPipeline, AKeptDownloadNoLongerListedIsRemoved) {
   Offer("\\other.bin", "other", Md5Of("not other"));  // fails too: only the table changed
   EXPECT_FALSE(job_.InstallFiles());
   EXPECT_TRUE(FilesEndingWith(partial, ".part").empty());
-}
-
-// A server that refuses the kept range (416) gets asked for the whole body in
-// the same run, instead of the same range on every run for good.
-TEST_F(InstallPipeline, ARefusedRangeStartsTheBodyAgainFromItsFirstByte) {
-  std::string big(120000, 'r');
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13);
-  struct Run {
-    std::size_t cut;
-    bool refuse;
-    bool ok;
-    std::vector<std::string> ranges;
-  };
-  const Run runs[] = {
-      {40000, false, false, {"40000-", "40000-", "40000-"}},  // kept 40000 bytes
-      {std::string::npos, true, true, {"40000-"}},            // 416, then the whole body
-  };
-  for (const Run& run : runs) {
-    job_.FileUrlMap.clear();
-    job_.FileHashMap.clear();
-    Offer("\\big.bin", big);
-    server_.CutAt("/files/big.bin", run.cut);
-    if (run.refuse) server_.RefuseRanges("/files/big.bin");
-    const std::size_t before = server_.Ranges().size();
-    EXPECT_EQ(job_.InstallFiles(), run.ok);
-    const std::vector<std::string> ranges = server_.Ranges();
-    EXPECT_EQ(std::vector<std::string>(ranges.begin() + before, ranges.end()), run.ranges);
-    job_.RestoreBackups();
-  }
-  EXPECT_EQ(ReadBytes(Client("\\big.bin")), big);
 }
 
 // The plans of the job's table, for the tests that drive the fetch directly.

@@ -11,7 +11,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -50,10 +49,10 @@ class InstallTestServer {
     cuts_[path] = offset;
   }
 
-  // Answers every range request for path with 416.
-  void RefuseRanges(const std::string& path) {
+  // Answers every range request for path with 416 (or again normally).
+  void RefuseRanges(const std::string& path, bool refuse) {
     std::lock_guard<std::mutex> lock(mutex_);
-    rangesRefused_.push_back(path);
+    rangesRefused_[path] = refuse;
   }
 
   // The next answer for path waits until Release; the server answers nothing
@@ -120,8 +119,7 @@ class InstallTestServer {
         std::size_t first = 0;
         const std::string range = Header(request, "Range: bytes=");
         if (!range.empty()) ranges_.push_back(range);
-        const bool refused = !range.empty() && std::find(rangesRefused_.begin(), rangesRefused_.end(),
-                                                         path) != rangesRefused_.end();
+        const bool refused = !range.empty() && rangesRefused_[path];
         if (!range.empty() && Header(request, "If-Range: ") == etag) first = std::stoul(range);
         const std::string head = first == 0
                                      ? "HTTP/1.1 200 OK\r\n"
@@ -162,7 +160,7 @@ class InstallTestServer {
   std::vector<std::string> requests_;
   std::vector<std::string> ranges_;
   std::map<std::string, std::size_t> cuts_;
-  std::vector<std::string> rangesRefused_;
+  std::map<std::string, bool> rangesRefused_;
   std::string held_;
   std::condition_variable released_;
 };
