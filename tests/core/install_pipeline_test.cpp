@@ -16,6 +16,7 @@
 
 #include "tests/core/install_test_server.h"
 #include "tests/support/win_test_files.h"
+#include "updater/core/download_queue.h"
 #include "updater/core/install_journal_file.h"
 #include "updater/core/update_job.h"
 #include "updater/base/hex_text.h"
@@ -193,21 +194,27 @@ TEST_F(InstallPipeline, APartialDownloadIsKeptForTheNextRunAndContinued) {
       {50000, false, {"50000-", "50000-", "50000-"}, 50000},  // the line goes down after 50000 bytes
       {std::string::npos, true, {"50000-"}, 0},               // the next run fetches only the rest
   };
-  for (const Run& run : runs) {
-    job_.FileUrlMap.clear();
-    job_.FileHashMap.clear();
-    Offer("\\big.bin", big);
-    server_.CutAt("/files/big.bin", run.cut);
-    const std::size_t before = server_.Ranges().size();
-    EXPECT_EQ(job_.InstallFiles(), run.ok);
-    const std::vector<std::string> ranges = server_.Ranges();
-    EXPECT_EQ(std::vector<std::string>(ranges.begin() + before, ranges.end()), run.ranges);
-    job_.RestoreBackups();  // a failed run's clean-up leaves the kept download alone
-    const std::vector<std::string> kept = FilesEndingWith(partial, ".part");
-    EXPECT_EQ(kept.empty() ? 0 : ReadBytes(kept.front()).size(), run.kept);
+  // A server that refuses the kept range (416) gets asked for the whole body
+  // in the same run, instead of that range on every run for good.
+  for (const bool refused : {false, true}) {
+    for (const Run& run : runs) {
+      SCOPED_TRACE(refused ? "range refused" : "range served");
+      job_.FileUrlMap.clear();
+      job_.FileHashMap.clear();
+      Offer("\\big.bin", big);
+      server_.CutAt("/files/big.bin", run.cut);
+      server_.RefuseRanges("/files/big.bin", refused && run.ok);
+      const std::size_t before = server_.Ranges().size();
+      EXPECT_EQ(job_.InstallFiles(), run.ok);
+      const std::vector<std::string> ranges = server_.Ranges();
+      EXPECT_EQ(std::vector<std::string>(ranges.begin() + before, ranges.end()), run.ranges);
+      job_.RestoreBackups();  // a failed run's clean-up leaves the kept download alone
+      const std::vector<std::string> kept = FilesEndingWith(partial, ".part");
+      EXPECT_EQ(kept.empty() ? 0 : ReadBytes(kept.front()).size(), run.kept);
+    }
+    EXPECT_EQ(ReadBytes(Client("\\big.bin")), big);
+    EXPECT_FALSE(Exists(partial));
   }
-  EXPECT_EQ(ReadBytes(Client("\\big.bin")), big);
-  EXPECT_FALSE(Exists(partial));
 }
 
 // A kept download that the next run's table no longer names is removed.
@@ -221,6 +228,89 @@ TEST_F(InstallPipeline, AKeptDownloadNoLongerListedIsRemoved) {
   Offer("\\other.bin", "other", Md5Of("not other"));  // fails too: only the table changed
   EXPECT_FALSE(job_.InstallFiles());
   EXPECT_TRUE(FilesEndingWith(partial, ".part").empty());
+}
+
+// The plans of the job's table, for the tests that drive the fetch directly.
+struct PlannedFetch {
+  explicit PlannedFetch(std::vector<FetchPlan> planned) : plans(std::move(planned)) {}
+  std::vector<FetchPlan> plans;
+  DownloadClient client;
+  bool Fetch(std::size_t index, FetchedFile& out) {
+    return FetchUpdateFile(client, plans[index], nullptr, out);
+  }
+};
+
+// Two FilePaths served by one URL with one digest share a cache key: the
+// queue fetches the second only once the first is placed, and a fetch whose
+// cache entry is held elsewhere takes a path of its own instead of failing.
+TEST_F(InstallPipeline, TwoFilePathsOfOneUrlAreBothInstalled) {
+  const std::string bytes(30000, 's');
+  Offer("\\a.bin", bytes);
+  job_.FileUrlMap.Set("\\b.bin", server_.Url("/files/a.bin"));
+  job_.FileHashMap.Set("\\b.bin", Md5Of(bytes));
+  Offer("\\sub\\c.bin", "other");
+  auto countOf = [&](const std::string& path) {
+    const std::vector<std::string> requests = server_.Requests();
+    return std::count(requests.begin(), requests.end(), path);
+  };
+  {
+    PlannedFetch direct{PlanUpdateDownloads(job_)};
+    FetchedFile first, second;
+    ASSERT_TRUE(direct.Fetch(0, first));
+    EXPECT_TRUE(direct.Fetch(1, second)) << "the shared entry is held by the first fetch";
+    EXPECT_EQ(second.md5Text, Md5Of(bytes));
+    DropFetchedFile(first);
+    DropFetchedFile(second);
+  }
+  {
+    const auto before = countOf("/files/a.bin");
+    DownloadQueue queue(job_, PlanUpdateDownloads(job_), nullptr);
+    ASSERT_NE(queue.Wait(0), nullptr);
+    // The file after the pair is fetched meanwhile; the second of the pair is not.
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    while (countOf("/files/sub/c.bin") == 0 && GetTickCount64() < deadline) Sleep(5);
+    EXPECT_EQ(countOf("/files/a.bin"), before + 1);
+    FetchedFile* second = queue.Wait(1);  // the first is still held here
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->md5Text, Md5Of(bytes));
+  }
+  EXPECT_TRUE(job_.InstallFiles());
+  EXPECT_EQ(ReadBytes(Client("\\a.bin")), bytes);
+  EXPECT_EQ(ReadBytes(Client("\\b.bin")), bytes);
+}
+
+// An install folder so long that the cache path would pass 259 characters:
+// files go to the temporary folder, whose sub-folders the fetch creates
+// itself, ahead of the install loop.
+TEST_F(InstallPipeline, ALongInstallFolderFetchesIntoTemporaryFoldersItCreates) {
+  std::string longFolder = folder_ + "\\";
+  longFolder += std::string(213 - longFolder.size(), 'L');
+  ASSERT_TRUE(CreateDirectoryA(longFolder.c_str(), nullptr));
+  job_.exeFolder = longFolder + "\\";
+  ASSERT_EQ(job_.exeFolder.size(), 214u);
+  job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
+  job_.backupFolder = job_.exeFolder + "TempBackUpFolder";
+  const struct {
+    const char* filePath;
+    bool digest;
+  } files[] = {{"\\top.bin", true},
+               {"\\sub\\one.bin", false},
+               {"\\sub\\deeper\\two.bin", false},
+               {"\\other\\three.bin", true}};
+  auto bytesOf = [](const std::string& filePath) { return filePath + std::string(5000, 'x'); };
+  for (const auto& file : files)
+    Offer(file.filePath, bytesOf(file.filePath), file.digest ? Md5Of(bytesOf(file.filePath)) : "");
+  {
+    PlannedFetch direct{PlanUpdateDownloads(job_)};
+    for (std::size_t i = 0; i < direct.plans.size(); ++i) {
+      FetchedFile fetched;
+      EXPECT_TRUE(direct.Fetch(i, fetched)) << direct.plans[i].filePath;
+      DropFetchedFile(fetched);
+    }
+  }
+  RemoveTree(job_.tempFolder);
+  EXPECT_TRUE(job_.InstallFiles());
+  for (const auto& file : files) EXPECT_EQ(ReadBytes(Client(file.filePath)), bytesOf(file.filePath));
 }
 
 DWORD WINAPI RunInstall(void* job) { return static_cast<UpdateJob*>(job)->InstallFiles() ? 1 : 0; }

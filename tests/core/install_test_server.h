@@ -4,7 +4,8 @@
 // Content-Length and an ETag, or 206 for "Range: bytes=N-" under a matching
 // If-Range) or 404, closes each connection after one answer, and records every
 // request path and every Range asked for. Bytes of a body past a limit the
-// test sets (CutAt) are never sent: the connection closes there. It runs on
+// test sets (CutAt) are never sent: the connection closes there; a path may
+// refuse every range with 416 (RefuseRanges). It runs on
 // its own thread inside the test process.
 
 #include <winsock2.h>
@@ -46,6 +47,12 @@ class InstallTestServer {
   void CutAt(const std::string& path, std::size_t offset) {
     std::lock_guard<std::mutex> lock(mutex_);
     cuts_[path] = offset;
+  }
+
+  // Answers every range request for path with 416 (or again normally).
+  void RefuseRanges(const std::string& path, bool refuse) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rangesRefused_[path] = refuse;
   }
 
   // The next answer for path waits until Release; the server answers nothing
@@ -112,6 +119,7 @@ class InstallTestServer {
         std::size_t first = 0;
         const std::string range = Header(request, "Range: bytes=");
         if (!range.empty()) ranges_.push_back(range);
+        const bool refused = !range.empty() && rangesRefused_[path];
         if (!range.empty() && Header(request, "If-Range: ") == etag) first = std::stoul(range);
         const std::string head = first == 0
                                      ? "HTTP/1.1 200 OK\r\n"
@@ -120,10 +128,13 @@ class InstallTestServer {
                                            "/" + std::to_string(body.size()) + "\r\n";
         const auto cut = cuts_.find(path);
         const std::size_t end = cut == cuts_.end() || cut->second > body.size() ? body.size() : cut->second;
-        answer = head + "Content-Type: application/octet-stream\r\nETag: " + etag +
-                 "\r\nContent-Length: " + std::to_string(body.size() - first) +
-                 "\r\nConnection: close\r\n\r\n" +
-                 (first < end ? body.substr(first, end - first) : std::string());
+        answer = refused
+                     ? "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" +
+                           std::to_string(body.size()) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                     : head + "Content-Type: application/octet-stream\r\nETag: " + etag +
+                           "\r\nContent-Length: " + std::to_string(body.size() - first) +
+                           "\r\nConnection: close\r\n\r\n" +
+                           (first < end ? body.substr(first, end - first) : std::string());
       }
     }
     for (std::size_t sent = 0; sent < answer.size();) {
@@ -149,6 +160,7 @@ class InstallTestServer {
   std::vector<std::string> requests_;
   std::vector<std::string> ranges_;
   std::map<std::string, std::size_t> cuts_;
+  std::map<std::string, bool> rangesRefused_;
   std::string held_;
   std::condition_variable released_;
 };

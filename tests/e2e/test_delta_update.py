@@ -10,6 +10,7 @@ import os
 import random
 import re
 import shutil
+import struct
 
 from test_publish_release import KEY, TEST_KEY_TORVANE, TOOL, publish, write_tree
 from torvane_env import BIN_DIR, TorvaneTestCase, wait_until
@@ -72,6 +73,7 @@ class DeltaUpdateTest(TorvaneTestCase):
         self.assertIsNotNone(wait_until(client.restart_command_line, 10), "client not restarted")
         for relative, data in NEW.items():
             self.assertEqual(client.read_file(relative), data, relative)
+        return client
 
     def test_patches_used_where_they_fit_and_the_whole_file_otherwise(self):
         server = self.start_server(root=os.path.join(self.root, "served"))
@@ -91,6 +93,50 @@ class DeltaUpdateTest(TorvaneTestCase):
         with open(self.manifest, "wb") as f:
             f.write(text.encode("latin-1"))
         self.start_and_check(server)
+
+    def patch_keys(self, name, values=None):
+        """The four keys of name's patch entry; values (key: value) replace some first."""
+        with open(self.manifest, "rb") as f:
+            text = f.read().decode("latin-1")
+        entry = re.search(r"FilePatchUrl(\d+_\d+)=[^\r\n]*%s\.from-" % re.escape(name), text).group(1)
+        for key, value in (values or {}).items():
+            text = re.sub(r"(%s%s=)[^\r\n]*" % (key, entry), lambda m: m.group(1) + value, text)
+        with open(self.manifest, "wb") as f:
+            f.write(text.encode("latin-1"))
+        return {key: re.search(r"%s%s=([^\r\n]*)" % (key, entry), text).group(1)
+                for key in ("FilePatchBase", "FilePatchUrl", "FilePatchSha256", "FilePatchSize")}
+
+    def claim_target(self, name, target):
+        """Makes name's served patch claim target bytes of output; no local edits."""
+        path = os.path.join(self.served, self.patch_of(name))
+        with open(path, "r+b") as f:
+            data = bytearray(f.read())
+            data[16:24] = struct.pack("<Q", target)
+            f.seek(0)
+            f.write(data)
+        self.patch_keys(name, {"FilePatchSha256": hashlib.sha256(data).hexdigest()})
+        return {}
+
+    def test_a_patch_that_cannot_make_the_listed_file_gives_way_to_the_whole_file(self):
+        def wrong_bytes(test):
+            # A sound patch of another file: it applies, and makes other bytes.
+            test.patch_keys("broken.bin", test.patch_keys("patched.bin"))
+            return {"broken.bin": OLD["patched.bin"]}
+
+        rows = (("patched file digest", wrong_bytes),
+                ("makes a file longer than allowed", lambda test: test.claim_target("broken.bin", 2200 << 20)))
+        base = self.root
+        for reason, prepare in rows:
+            with self.subTest(reason):
+                self.root = os.path.join(base, reason.replace(" ", "-"))
+                os.makedirs(self.root)
+                server = self.start_server(root=os.path.join(self.root, "served"))
+                self.publish_release(server)
+                client = self.update_client(os.path.join(BIN_DIR, "Torvane.exe"), server, prepare(self))
+                self.assertLogged(client.run_log(), "patch", failed=reason)
+                self.assertIn("/200/broken.bin", server.requests)
+                for name in ("patched.bin", "sub/also.bin"):
+                    self.assertNotIn("/200/" + name, server.requests)
 
     def start_and_check(self, server, torvane=None):
         self.update_client(torvane or os.path.join(BIN_DIR, "Torvane.exe"), server,

@@ -1,7 +1,9 @@
 #include "updater/core/download_queue.h"
 
 #include <exception>
+#include <map>
 
+#include "updater/core/job_patches.h"
 #include "updater/core/update_job.h"
 
 // The dialog's reports come from several transfers at once: they reach it one
@@ -61,6 +63,12 @@ DownloadQueue::DownloadQueue(UpdateJob& job, std::vector<FetchPlan> plans,
   if (job_.owner() != nullptr) progress_ = std::make_unique<SharedProgress>(job_.owner());
   for (std::size_t i = 0; i < plans_.size(); ++i) files_.push_back(std::make_unique<FetchedFile>());
   states_.assign(plans_.size(), State::Waiting);
+  std::map<std::string, std::size_t> lastOfKey;
+  for (std::size_t i = 0; i < plans_.size(); ++i) {
+    const auto [at, added] = lastOfKey.try_emplace(PartialKeyFor(plans_[i]), i);
+    sameKeyBefore_.push_back(added ? std::string::npos : at->second);
+    at->second = i;
+  }
   const std::size_t count = plans_.size() < kTransfersAtOnce ? plans_.size() : kTransfersAtOnce;
   for (std::size_t i = 0; i < count; ++i) {
     auto worker = std::make_unique<Worker>();
@@ -105,6 +113,12 @@ void DownloadQueue::Work(Worker& worker) {
       if (stopping_ || next_ >= plans_.size()) return;
       index = next_++;
       states_[index] = State::Running;
+      // The earlier file of the same key holds the entry until the install
+      // loop has put it in place or dropped it; the loop never waits for a
+      // later file meanwhile, so this cannot block it.
+      const std::size_t before = sameKeyBefore_[index];
+      changed_.wait(lock, [&] { return stopping_ || before == std::string::npos || waiting_ > before; });
+      if (stopping_) return;
     }
     const bool ok = FetchOne(worker, index);
     {
@@ -121,9 +135,9 @@ bool DownloadQueue::FetchOne(Worker& worker, std::size_t index) {
   // written fails that file, like any failed download.
   try {
     if (mayFetch_ && !mayFetch_(plan.filePath)) return false;
-    if (!progress_) return FetchUpdateFile(worker.client, plan, nullptr, *files_[index]);
+    if (!progress_) return FetchPatchedOrWhole(worker.client, plan, nullptr, *files_[index]);
     SharedProgress::Row row(*progress_, plan.filePath);
-    return FetchUpdateFile(worker.client, plan, &row, *files_[index]);
+    return FetchPatchedOrWhole(worker.client, plan, &row, *files_[index]);
   } catch (const std::exception&) {
     return false;
   }

@@ -7,7 +7,10 @@
 // install loop still takes the files one by one in table order (Wait), so
 // its order, its rows and its failure rules are those of one file at a time;
 // when it stops early the queue's destructor stops every transfer and waits
-// for its threads. A cancel of the job's client reaches every transfer.
+// for its threads. A cancel of the job's client reaches every transfer. A file
+// whose cache entry an earlier file of the table shares (one URL and digest,
+// two FilePaths) is fetched only once the install loop is done with that
+// earlier file, so two transfers never write one entry.
 //
 // Threads: construction, Wait and destruction on the update's worker; the
 // transfers on the queue's own threads, whose progress reports are passed to
@@ -54,6 +57,9 @@ class DownloadQueue {
   std::vector<FetchPlan> plans_;
   std::function<bool(const std::string&)> mayFetch_;
   std::vector<std::unique_ptr<FetchedFile>> files_;
+  // For each file, the last file before it with the same cache key; npos
+  // for none.
+  std::vector<std::size_t> sameKeyBefore_;
   std::unique_ptr<SharedProgress> progress_;
 
   std::mutex mutex_;  // guards everything below

@@ -31,17 +31,28 @@ int64_t HeldFileSize(HANDLE file) {
   return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
 }
 
+const char* RefusalText(PatchFileStatus status) {
+  switch (status) {
+    case PatchFileStatus::kUnreadable:
+      return "cannot read the base or the patch";
+    case PatchFileStatus::kTargetTooLong:
+      return "makes a file longer than allowed";
+    case PatchFileStatus::kNotSmaller:
+      return "not smaller than its file";
+    case PatchFileStatus::kStopped:
+      return "cancelled";
+    default:
+      return "does not apply";
+  }
+}
+
 }  // namespace
 
-FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch) {
-  FetchPlan patchPlan;
-  patchPlan.filePath = plan.filePath;
-  patchPlan.url = patch.url;
-  patchPlan.tempFile = plan.tempFile;
-  patchPlan.partialFolder = plan.partialFolder;
-  patchPlan.sha256Expected = &patch.sha256;
-  patchPlan.maxLength = static_cast<int64_t>(patch.length);
-  return patchPlan;
+bool FetchPatchedOrWhole(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
+                         FetchedFile& out) {
+  if (plan.patches != nullptr && FetchByPatch(client, plan, progress, out)) return true;
+  out = FetchedFile();
+  return FetchUpdateFile(client, plan, progress, out);
 }
 
 bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
@@ -49,16 +60,16 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   // Nothing would vouch for what a patch makes without a digest of the file.
   if (plan.md5Expected == nullptr && plan.sha256Expected == nullptr) return false;
   const std::string patched = plan.tempFile + install_paths::kPatchOutputSuffix;
-  if (patched.size() > kMaxPathChars || !CreateFolderPath(install_paths::ParentPath(plan.tempFile)))
+  if (patched.size() > kMaxPathChars || !CreateFolderOf(plan.tempFile))
     return false;
-  if (plan.patches->empty()) return false;
+  if (plan.patches->empty() || client.cancelled()) return false;
   const FilePatch* patch = PatchForClientFile(*plan.patches, plan.clientFile);
   // Written however the patch ends; a failure falls back to the whole file.
   run_log::Event entry("patch");
   entry.Add("path", plan.filePath).Add("offered", plan.patches->size()).Timed();
   if (patch == nullptr) return entry.Failed("no patch from the client's copy");
   entry.Add("url", patch->url).Add("bytes", patch->length);
-  if (patch->length > static_cast<uint64_t>(kInstallFileMaxBytes)) return entry.Failed("too long");
+  if (patch->length > static_cast<uint64_t>(plan.maxLength)) return entry.Failed("too long");
 
   // The patch reports through the file's own row, so that the row shows the
   // bytes really fetched.
@@ -70,6 +81,10 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
     DropFetchedFile(fetchedPatch);
     return entry.Failed("patch digest");
   }
+  if (client.cancelled()) {
+    DropFetchedFile(fetchedPatch);
+    return entry.Failed("cancelled");
+  }
 
   // The result is held from its creation like a download, and its digests
   // are those of the bytes written.
@@ -77,22 +92,35 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   out.download.file.reset(CreateFileA(patched.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DigestSink digests(plan.sha256Expected != nullptr);
-  const bool applied =
-      out.download.file &&
-      ApplyPatchFile(plan.clientFile, fetchedPatch.download.file.get(), out.download.file.get(),
-                     [&](const unsigned char* data, std::size_t size) {
-                       digests.Add(reinterpret_cast<const char*>(data), size);
-                     });
+  const PatchFileStatus status =
+      out.download.file ? ApplyPatchFile(plan.clientFile, fetchedPatch.download.file.get(),
+                                         out.download.file.get(), static_cast<uint64_t>(plan.maxLength),
+                                         [&](const unsigned char* data, std::size_t size) {
+                                           digests.Add(reinterpret_cast<const char*>(data), size);
+                                           return !client.cancelled();
+                                         })
+                        : PatchFileStatus::kUnreadable;
   // The patch has served, whatever the outcome: a patch that does not apply
   // is never continued either.
   DropFetchedFile(fetchedPatch);
-  if (!applied) {
+  if (status != PatchFileStatus::kApplied) {
     DropFetchedFile(out);
-    return entry.Failed("does not apply");
+    out = FetchedFile();
+    return entry.Failed(RefusalText(status));
   }
   entry.Add("applied", true);
   out.md5Text = digests.Md5Text();
   out.sha256Text = digests.Sha256Text();
+  // A patch that applies may still make other bytes than those listed (made
+  // from another release, or wrongly): the whole file is fetched instead of
+  // failing the update on every run.
+  const bool md5Ok = plan.md5Expected == nullptr || HashMatches(out.md5Text, *plan.md5Expected);
+  const bool sha256Ok = plan.sha256Expected == nullptr || HashMatches(out.sha256Text, *plan.sha256Expected);
+  if (!md5Ok || !sha256Ok) {
+    DropFetchedFile(out);
+    out = FetchedFile();
+    return entry.Failed("patched file digest");
+  }
   out.patched = true;
   out.ok = true;
   return true;

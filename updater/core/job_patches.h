@@ -1,19 +1,23 @@
 #pragma once
-// The download step's first try for a file the manifest offers patches for:
-// a patch from the file the client has, instead of the whole file.
+// How the download step gets one file of the table: a patch from the file the
+// client has, when the manifest offers one for it, and the whole file
+// otherwise or whenever the patch cannot make the listed file. This is the
+// one place that chooses; the whole-file fetch (update_file_fetch.h) knows
+// nothing of patches.
 
 #include "updater/core/update_file_fetch.h"
 
-// The download of one of plan's patches: its own URL, digest and length, and
-// a place in the partial-download cache of its own.
-FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch);
+// A download queue's thread. Tries a patch when plan offers patches, then the
+// whole file (FetchUpdateFile). May raise TransferError.
+bool FetchPatchedOrWhole(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
+                         FetchedFile& out);
 
-// A download queue's thread. When the client's own copy of the file is the
-// base of one of plan's patches, fetches that patch (the smallest such)
-// through client, checks its length and SHA-256, and applies it into a new
-// file held like a download, hashed as it is written. True only with out
-// complete; the install then checks its digests as for any download. False
-// for any reason at all, and the caller fetches the whole file instead. May
-// raise TransferError.
+// When the client's own copy of the file is the base of one of plan's
+// patches, fetches that patch (the smallest such) through client, checks its
+// length and SHA-256, and applies it into a new file held like a download,
+// hashed as it is written. The output is bounded by the whole-file limit and
+// checked against the listed digests. True only with out complete and its
+// digests those listed; false for any reason at all (out then holds nothing),
+// and the caller fetches the whole file instead. May raise TransferError.
 bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
                   FetchedFile& out);

@@ -8,7 +8,6 @@
 #include "updater/base/hex_text.h"
 #include "updater/base/run_log.h"
 #include "updater/core/install_paths.h"
-#include "updater/core/job_patches.h"
 #include "updater/core/install_restore.h"
 #include "updater/core/partial_cache_rules.h"
 #include "updater/core/update_job.h"
@@ -79,6 +78,12 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
   download.kept = kept;
   download.total = head->total;
   download.validator = head->validator;
+}
+
+// Creates or truncates path, held as the download client holds its files.
+UniqueFile CreateHeldFile(const std::string& path) {
+  return UniqueFile(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Passes the reports on, and writes the cache record whenever an answer
@@ -230,6 +235,17 @@ std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job) {
   return plans;
 }
 
+FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch) {
+  FetchPlan patchPlan;
+  patchPlan.filePath = plan.filePath;
+  patchPlan.url = patch.url;
+  patchPlan.tempFile = plan.tempFile;
+  patchPlan.partialFolder = plan.partialFolder;
+  patchPlan.sha256Expected = &patch.sha256;
+  patchPlan.maxLength = static_cast<int64_t>(patch.length);
+  return patchPlan;
+}
+
 std::string PartialKeyFor(const FetchPlan& plan) {
   return partial_cache::EntryKey(plan.url, plan.md5Expected ? *plan.md5Expected : std::string(),
                                  plan.sha256Expected ? *plan.sha256Expected : std::string());
@@ -237,11 +253,6 @@ std::string PartialKeyFor(const FetchPlan& plan) {
 
 bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
                      FetchedFile& out) {
-  // A patch from the client's own copy first; the whole file when that fails
-  // for any reason.
-  if (plan.patches != nullptr && FetchByPatch(client, plan, progress, out)) return true;
-  out = FetchedFile();
-
   // SHA-256 costs as much as the rest of the install: only when the manifest
   // lists it, or lists no digest the install journal could record.
   DigestSink digests(plan.sha256Expected != nullptr || plan.md5Expected == nullptr);
@@ -264,8 +275,17 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
     out.download.path = part;
     out.headPath = plan.partialFolder + "\\" + key + partial_cache::kHeadSuffix;
     TakeUpKeptBody(part, out.headPath, out.download, digests);
-  } else {
+    // Nothing taken up: the old bytes go before a new record can name them,
+    // and an entry someone else holds leaves this file to this run alone.
+    if (!out.download.file) out.download.file = CreateHeldFile(part);
+  }
+  if (!out.download.file) {
+    if (cached) {
+      run_log::Event("partial_cache").Add("file", part).Error(GetLastError()).Failed("entry in use");
+    }
+    out.headPath.clear();
     out.download.path = plan.tempFile;  // no room for the cache: this run only
+    if (!CreateFolderOf(plan.tempFile)) return false;
   }
 
   RecordingProgress recording(progress, out.download, out.headPath);
@@ -279,6 +299,17 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   out.sha256Text = digests.Sha256Text();
   out.ok = true;
   return true;
+}
+
+bool CreateFolderOf(const std::string& file) {
+  // Each try that loses a race still leaves one more level made: a folder
+  // that another thread made meanwhile is as good as one made here.
+  const std::string folder = install_paths::ParentPath(file);
+  for (int tries = 0; tries < 32; ++tries) {
+    if (IsFolder(folder) || CreateFolderPath(folder)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
 }
 
 void DropFetchedFile(FetchedFile& file) {

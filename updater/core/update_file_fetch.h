@@ -63,10 +63,16 @@ class UpdateJob;
 // kept downloads that none of them continues are removed.
 std::vector<FetchPlan> PlanUpdateDownloads(const UpdateJob& job);
 
-// Fetches plan's file into out through client; progress may be null. False
-// leaves what arrived in the cache. May raise TransferError.
+// Fetches plan's whole file into out through client; progress may be null.
+// False leaves what arrived in the cache. A cache entry that another fetch
+// holds, or a cache path too long, makes this run fetch into plan.tempFile,
+// whose folder it creates. May raise TransferError.
 bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
                      FetchedFile& out);
+
+// Creates the folder that file goes in, with its parents, also while other
+// fetches or the install loop create the same folders.
+bool CreateFolderOf(const std::string& file);
 
 // Forgets the cache entry of a fetched file whose bytes turned out wrong.
 void DropFetchedFile(FetchedFile& file);
@@ -74,6 +80,10 @@ void DropFetchedFile(FetchedFile& file);
 // Removes the cache entries that no file of keys names (keys: EntryKey of
 // each file of the run), or the whole folder when keys is null.
 void PrunePartialFolder(const std::string& partialFolder, const std::vector<std::string>* keys);
+
+// The download of one of plan's patches: its own URL, digest and length, and
+// a place in the partial-download cache of its own.
+FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch);
 
 // The cache key of one file of the table.
 std::string PartialKeyFor(const FetchPlan& plan);

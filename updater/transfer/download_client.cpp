@@ -487,8 +487,11 @@ UniqueFile CreateHeldFile(const std::string& path) {
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// The body starts from its first byte again.
+// The body starts from its first byte again. The kept bytes go at once, so
+// that no record written later can name them.
 void ForgetKept(FileDownload& download) {
+  if (download.file && !SetFileLength(download.file.get(), 0))
+    throw TransferError("the downloaded file cannot be cut");
   download.kept = 0;
   download.total = -1;
   download.validator.clear();
@@ -549,7 +552,12 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     return fail("no status");
   }
   entry.Add("status", status);
-  if (!IsSuccessStatus(status)) return fail("error status");
+  if (!IsSuccessStatus(status)) {
+    // A refused range (416, or anything else) would be refused on every
+    // later run too: the next attempt asks for the whole body.
+    if (!resume.empty()) ForgetKept(download);
+    return fail("error status");
+  }
   // Without a length there is nothing to tell a whole body from a cut one.
   char lengthText[32] = {};
   DWORD lengthSize = sizeof lengthText;
@@ -591,7 +599,7 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     const bool hadBytes = download.kept > 0;
     // The old bytes go before anything (a progress report included) can
     // record the new body's validator beside them.
-    if (hadBytes && download.file && !SetFileLength(download.file.get(), 0)) {
+    if (download.file && !SetFileLength(download.file.get(), 0)) {
       throw TransferError("the downloaded file cannot be cut");
     }
     download.kept = 0;

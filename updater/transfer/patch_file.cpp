@@ -48,17 +48,19 @@ class ReadOnlyMapping {
 // A page in the base that cannot be read (a file cut under the mapping)
 // raises an exception instead of returning; the base is the client's own
 // file, opened without write sharing, so that cannot happen while mapped.
-bool ApplyMapped(const ReadOnlyMapping& base, const ReadOnlyMapping& patch, HANDLE out,
-                 const std::function<void(const unsigned char*, std::size_t)>& onPiece) {
+PatchFileStatus ApplyMapped(const ReadOnlyMapping& base, const ReadOnlyMapping& patch, HANDLE out,
+                            const std::function<bool(const unsigned char*, std::size_t)>& onPiece) {
+  bool stopped = false;
   const delta::PatchStatus status =
       delta::ApplyPatch(patch.span(), base.span(), [&](const unsigned char* data, std::size_t size) {
         DWORD written = 0;
         if (!WriteFile(out, data, static_cast<DWORD>(size), &written, nullptr) || written != size)
           return false;
-        if (onPiece) onPiece(data, size);
-        return true;
+        stopped = onPiece && !onPiece(data, size);
+        return !stopped;
       });
-  return status == delta::PatchStatus::kApplied;
+  if (status == delta::PatchStatus::kApplied) return PatchFileStatus::kApplied;
+  return stopped ? PatchFileStatus::kStopped : PatchFileStatus::kFailed;
 }
 
 }  // namespace
@@ -68,11 +70,20 @@ bool ApplyPatchFile(const std::string& basePath, const std::string& patchPath, c
   if (!base.Open(basePath) || !patch.Open(patchPath)) return false;
   UniqueFile out(CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  return out && ApplyMapped(base, patch, out.get(), nullptr);
+  return out && ApplyMapped(base, patch, out.get(), nullptr) == PatchFileStatus::kApplied;
 }
 
-bool ApplyPatchFile(const std::string& basePath, HANDLE patch, HANDLE out,
-                    const std::function<void(const unsigned char*, std::size_t)>& onPiece) {
+PatchFileStatus ApplyPatchFile(const std::string& basePath, HANDLE patch, HANDLE out,
+                               uint64_t maxTargetLength,
+                               const std::function<bool(const unsigned char*, std::size_t)>& onPiece) {
   ReadOnlyMapping base, patchMapping;
-  return base.Open(basePath) && patchMapping.Map(patch) && ApplyMapped(base, patchMapping, out, onPiece);
+  if (!patchMapping.Map(patch)) return PatchFileStatus::kUnreadable;
+  // The header's target bounds the output: a lying header is refused before
+  // a byte is written, however little the patch itself weighs.
+  delta::PatchHeader header;
+  if (!delta::ReadPatchHeader(patchMapping.span(), header)) return PatchFileStatus::kFailed;
+  if (header.targetLength > maxTargetLength) return PatchFileStatus::kTargetTooLong;
+  if (patchMapping.span().size >= header.targetLength) return PatchFileStatus::kNotSmaller;
+  if (!base.Open(basePath)) return PatchFileStatus::kUnreadable;
+  return ApplyMapped(base, patchMapping, out, onPiece);
 }

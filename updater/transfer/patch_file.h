@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -13,8 +14,21 @@
 // opened or mapped, the patch does not apply to this base, or a write fails.
 bool ApplyPatchFile(const std::string& basePath, const std::string& patchPath, const std::string& outPath);
 
+// What became of applying a patch held open by the caller.
+enum class PatchFileStatus {
+  kApplied,
+  kUnreadable,     // the base or the patch cannot be opened or mapped
+  kTargetTooLong,  // the header's target is longer than allowed
+  kNotSmaller,     // the patch is no smaller than what it makes
+  kFailed,         // it does not apply to this base, or a write failed
+  kStopped,        // onPiece asked to stop (a cancel)
+};
+
 // Writes what patch makes from the file at basePath to out, from out's
-// current position, and passes each piece written to onPiece as well. The
-// patch is read through its own open handle (read access).
-bool ApplyPatchFile(const std::string& basePath, HANDLE patch, HANDLE out,
-                    const std::function<void(const unsigned char*, std::size_t)>& onPiece);
+// current position, and passes each piece written to onPiece as well; false
+// from onPiece stops at once. The patch is read through its own open handle
+// (read access). A header whose target is longer than maxTargetLength, or no
+// longer than the patch itself, is refused before anything is written.
+PatchFileStatus ApplyPatchFile(const std::string& basePath, HANDLE patch, HANDLE out,
+                               uint64_t maxTargetLength,
+                               const std::function<bool(const unsigned char*, std::size_t)>& onPiece);
