@@ -1,7 +1,9 @@
 #pragma once
 // The hidden main dialog (template 138). It lives on the user-interface thread,
 // owns the update job and the worker thread, and is the UpdateObserver the
-// worker reports to. It also owns the notification-area icon (tray.cpp).
+// worker reports to. It also owns the notification-area icon (tray.cpp). The
+// window and its messages are update_dialog.cpp; the worker's lifecycle
+// worker_control.cpp; the file list and progress bar progress_view.cpp.
 
 #include <windows.h>
 #include <shellapi.h>
@@ -156,5 +158,7 @@ constexpr UINT WM_TRAY_NOTIFY = 11023;
 constexpr UINT_PTR TIMER_TRAY_ANIMATION = 11024;
 constexpr UINT_PTR TIMER_PROMPT = 11025;
 constexpr UINT_PTR TIMER_EXIT = 11026;
+// The progress bar's range is 0 to kProgressMax.
+constexpr int kProgressMax = 1000;
 // The system-menu command that opens the about box.
 constexpr UINT IDM_ABOUTBOX = 0x0010;
