@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
@@ -51,13 +52,13 @@ Event ReportEvent(const std::string& path, int stage, int32_t value) {
 // Stands in for the dialog: records what would reach its progress bar and rows.
 class RecordingObserver : public UpdateObserver {
  public:
-  RecordingObserver() : firstChunk_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-  ~RecordingObserver() override { CloseHandle(firstChunk_); }
+  RecordingObserver() : reached_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~RecordingObserver() override { CloseHandle(reached_); }
 
   void FillFileList(const FileTable&) override {}
   bool ReportFileProgress(const std::string& path, int stage, int32_t value) override {
     Add(ReportEvent(path, stage, value));
-    if (stage == Downloading) SetEvent(firstChunk_);
+    if (stage == Downloading && value >= awaitedBytes_) SetEvent(reached_);
     return !path.empty();
   }
   void SetProgressStep(int step) override { Add(StepEvent(step)); }
@@ -72,7 +73,11 @@ class RecordingObserver : public UpdateObserver {
     for (const Event& e : events()) n += e.kind == kind && (stage < 0 || e.stage == stage);
     return n;
   }
-  HANDLE firstChunk() const { return firstChunk_; }
+  // Set once a download has received at least bytes (set before it starts).
+  HANDLE Reached(int32_t bytes) {
+    awaitedBytes_ = bytes;
+    return reached_;
+  }
 
  private:
   void Add(const Event& e) {
@@ -81,7 +86,8 @@ class RecordingObserver : public UpdateObserver {
   }
   mutable std::mutex mutex_;
   std::vector<Event> events_;
-  HANDLE firstChunk_;
+  HANDLE reached_;
+  std::atomic<int32_t> awaitedBytes_{1};
 };
 
 // The limit of an update file, which every body here stays under.
@@ -590,6 +596,70 @@ TEST_F(DownloadClient, CancelEndsAWaitForABodyThatStopped) {
   EXPECT_FALSE(run.result);
   EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
   EXPECT_EQ(RequestsWithToken("stopped"), 1) << "no further attempt after a cancel";
+}
+
+TEST_F(DownloadClient, CancelEndsAReadOfABodyThatTricklesAfterComingQuickly) {
+  // 60000 bytes at once, then one byte each half second: a read that waited
+  // for a whole chunk would hold the cancel until the server cuts the line
+  // after 30 more bytes.
+  const HANDLE reached = observer_.Reached(60000);
+  CancelRun run{&job_, work_ + "\\burst.bin",
+                ServerUrl("/burst.bin?size=100000&fastfirst=60000&slow=0.5&cut=60030&t=burst")};
+  HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  const bool trickling = WaitForSingleObject(reached, 20000) == WAIT_OBJECT_0;
+  const auto start = std::chrono::steady_clock::now();
+  job_.Cancel();
+  const DWORD waited = WaitForSingleObject(thread, 5000);
+  const double took = MillisecondsSince(start);
+  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
+  CloseHandle(thread);
+  std::printf("[ figures  ] a read of a trickling body ended %.0f ms after the cancel\n", took);
+  ASSERT_TRUE(trickling) << "the quick part never arrived";
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the read went on after the cancel";
+  EXPECT_FALSE(run.result);
+  EXPECT_EQ(RequestsWithToken("burst"), 1);
+}
+
+// Counts what a download writes, across its attempts.
+class CountingSink : public DownloadSink {
+ public:
+  void Restart() override {}
+  void Add(const char*, std::size_t size) override { written += static_cast<int64_t>(size); }
+  int64_t written = 0;
+};
+
+// Whatever the server does, a file ends within its time bound (a short grace
+// period here; the product's is tens of seconds) and writes less than twice
+// its length.
+TEST_F(DownloadClient, EveryFileEndsInBoundedTimeAndBytes) {
+  constexpr TransferBounds kTestBounds{2000, 1024};
+  struct Case { const char* query; int64_t length; int requests; const char* why; };
+  const Case cases[] = {
+      {"size=400&slow=0.05&t=trickle", 400, 1, "twenty bytes a second, each well within the time-out"},
+      {"size=2000000&cut=100000&cutgrow=10000&norange=1&t=grows", 2000000, 4,
+       "each answer starts again with a little more"},
+      {"size=100000&cut=90000&norange=1&t=rewrites", 100000, 3, "each answer rewrites nine tenths"},
+  };
+  for (const Case& c : cases) {
+    ::DownloadClient client;
+    client.bounds = kTestBounds;
+    CountingSink sink;
+    FileDownload download;
+    download.path = work_ + "\\bounded.bin";
+    download.maxLength = kMax;
+    download.sink = &sink;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Fetch(download, ServerUrl(std::string("/bounded.bin?") + c.query), nullptr)) << c.why;
+    const double took = MillisecondsSince(start);
+    download.file.reset();
+    EXPECT_LE(took, static_cast<double>(DueMs(kTestBounds, c.length)) + 2000.0) << c.why;
+    EXPECT_LE(sink.written, kWrittenLengths * c.length) << c.why;
+    EXPECT_LE(FileSize(download.path), c.length) << c.why;
+    EXPECT_EQ(RequestsWithToken(std::strrchr(c.query, '=') + 1), c.requests) << c.why;
+    std::printf("[ figures  ] %s: ended after %.0f ms, %lld bytes written\n", c.why, took,
+                static_cast<long long>(sink.written));
+  }
 }
 
 TEST_F(DownloadClient, ManifestIsStoredAsHistoryVersionList) {

@@ -1,5 +1,7 @@
 #include "updater/transfer/blocking_calls.h"
 
+#include <algorithm>
+
 #include "updater/base/run_log.h"
 
 void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts) {
@@ -24,7 +26,8 @@ void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
 
 std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
                                                 const std::string& url, const std::string& headers,
-                                                const TransferTimeouts& timeouts, HANDLE cancelled) {
+                                                const TransferTimeouts& timeouts, HANDLE cancelled,
+                                                DWORD waitMs) {
   // The callback's context lives with the call, as long as its thread.
   auto open = [session, url, headers, timeouts]() {
     HINTERNET request = InternetOpenUrlA(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
@@ -35,16 +38,43 @@ std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINT
     return request;
   };
   auto close = [](HINTERNET request) { const UniqueInternet closed(request); };
-  return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled);
+  return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled, waitMs);
 }
 
 std::optional<DataAvailable> QueryDataUnlessCancelled(BlockingCallThread& thread, HINTERNET request,
-                                                      HANDLE cancelled) {
+                                                      HANDLE cancelled, DWORD waitMs) {
 
   auto query = [request]() {
     DataAvailable available;
     available.ok = InternetQueryDataAvailable(request, &available.bytes, 0, 0) != FALSE;
     return available;
   };
-  return RunUnlessCancelled<DataAvailable>(thread, query, nullptr, cancelled);
+  return RunUnlessCancelled<DataAvailable>(thread, query, nullptr, cancelled, waitMs);
+}
+
+bool ChunkReader::Read(char* buffer, DWORD size, DWORD& count, ULONGLONG dueTick) {
+  count = 0;
+  if (failed_) return false;
+  while (count < size && !cancelled_) {
+    if (available_ == 0) {
+      const ULONGLONG now = GetTickCount64();
+      const DWORD waitMs = now >= dueTick ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(dueTick - now, INFINITE - 1));
+      const std::optional<DataAvailable> waited = QueryDataUnlessCancelled(thread_, request_, cancelEvent_, waitMs);
+      if (!waited) {
+        if (cancelled_) break;  // the caller's flag decides
+        timedOut_ = true;
+        return Failed(count);
+      }
+      if (!waited->ok) return Failed(count);
+      if (waited->bytes == 0) break;  // the end of the body
+      available_ = waited->bytes;
+    }
+    DWORD piece = 0;
+    const DWORD want = std::min(available_, size - count);
+    if (!InternetReadFile(request_, buffer + count, want, &piece)) return Failed(count);
+    if (piece == 0) break;
+    available_ -= std::min(piece, available_);
+    count += piece;
+  }
+  return true;
 }

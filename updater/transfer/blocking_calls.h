@@ -38,28 +38,24 @@ void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts);
 void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD);
 
 // The thread that makes a job's blocking WinINet calls, one at a time, while
-// the worker waits for the call's end or for a cancel. Starting a thread per
-// call cost about a millisecond, several times a file. A call that
-// a cancel leaves behind ends by itself at the session's time-outs; then the
-// thread ends too. Nothing waits for it: what it uses lives in Shared.
+// the worker waits for the call's end, a cancel or its time limit. Starting a
+// thread per call cost about a millisecond, several times a file. A call that
+// the worker stopped waiting for ends by itself at the session's time-outs;
+// then the thread ends too. Nothing waits for it: what it uses lives in Shared.
 class BlockingCallThread {
  public:
   BlockingCallThread() = default;
   BlockingCallThread(const BlockingCallThread&) = delete;
   BlockingCallThread& operator=(const BlockingCallThread&) = delete;
-  ~BlockingCallThread() {
-    if (!shared_) return;
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->quit = true;
-    SetEvent(shared_->wake.get());
-  }
+  ~BlockingCallThread() { LeaveBehind(); }
 
-  // Runs task on the thread; done() is signalled when it has run. False when
-  // no thread could be made, or a call left behind by a cancel still runs.
+  // Runs task on the thread; done() is signalled when it has run. A call left
+  // behind still running keeps its thread, and the task gets a new one. False
+  // when no thread could be made.
   bool Start(std::function<void()> task) {
+    if (shared_ && Busy()) LeaveBehind();
     if (!shared_ && !Launch()) return false;
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->busy) return false;
     shared_->busy = true;
     shared_->task = std::move(task);
     SetEvent(shared_->wake.get());
@@ -98,6 +94,22 @@ class BlockingCallThread {
       SetEvent(shared.done.get());
       if (shared.quit) return 0;
     }
+  }
+
+  bool Busy() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->busy;
+  }
+
+  // The thread ends once its call, if any, has.
+  void LeaveBehind() {
+    if (!shared_) return;
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      shared_->quit = true;
+      SetEvent(shared_->wake.get());
+    }
+    shared_.reset();
   }
 
   bool Launch() {
@@ -140,19 +152,21 @@ void RunDetachableCall(DetachableCall<Result>& shared) {
   }
 }
 
-// Runs call and waits for its end or for cancelled, whichever comes first.
-// A cancel ends the wait at once even where closing the handle does not abort
-// the call; the call left behind ends by itself at the time-outs. nullopt when
-// the cancel came first (or the call could not be started).
+// Runs call and waits for its end, for cancelled or for waitMs, whichever
+// comes first. A cancel ends the wait at once even where closing the handle
+// does not abort the call; the call left behind ends by itself at the
+// time-outs. nullopt when the call did not end in time (or could not be
+// started).
 template <typename Result>
 std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::function<Result()> call,
-                                         std::function<void(Result)> discard, HANDLE cancelled) {
+                                         std::function<void(Result)> discard, HANDLE cancelled,
+                                         DWORD waitMs = INFINITE) {
   const auto shared = std::make_shared<DetachableCall<Result>>();
   shared->call = std::move(call);
   shared->discard = std::move(discard);
   if (!thread.Start([shared] { RunDetachableCall(*shared); })) return std::nullopt;
   const HANDLE waits[] = {thread.done(), cancelled};
-  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
   std::lock_guard<std::mutex> lock(shared->mutex);
   if (woke == WAIT_OBJECT_0) return shared->result;
   shared->abandoned = true;
@@ -162,68 +176,44 @@ std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::functi
 }
 
 // Opens url on session with the extra headers (may be empty); the request,
-// null when opening failed, or nullopt on a cancel.
+// null when opening failed, or nullopt on a cancel or after waitMs.
 std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
                                                 const std::string& url, const std::string& headers,
-                                                const TransferTimeouts& timeouts, HANDLE cancelled);
+                                                const TransferTimeouts& timeouts, HANDLE cancelled,
+                                                DWORD waitMs);
 
 struct DataAvailable {
   bool ok = false;
   DWORD bytes = 0;
 };
 
-// Waits for more of the body; nullopt on a cancel.
+// Waits for more of the body; nullopt on a cancel or after waitMs.
 std::optional<DataAvailable> QueryDataUnlessCancelled(BlockingCallThread& thread, HINTERNET request,
-                                                      HANDLE cancelled);
+                                                      HANDLE cancelled, DWORD waitMs);
+
 // Reads the body in chunks as one blocking InternetReadFile of the chunk's size
 // each would give them: the buffer filled, or what was left before the end
-// (count 0 at the end). A whole blocking read is the fastest, but where closing
-// the handle does not end a read already blocked on it, a cancel would wait
-// for a whole chunk to arrive. So while the body arrives slowly, a chunk is
-// gathered piece by piece, each piece awaited with InternetQueryDataAvailable
-// on the blocking-call thread, which a cancel leaves behind; after a chunk
-// that came quickly the next one is read whole.
+// (count 0 at the end). No read ever asks for more bytes than
+// InternetQueryDataAvailable has reported: where closing the handle does not
+// end a read already blocked on it, and a whole-buffer read returns nothing
+// until the buffer is full, a trickling body would hold a cancel for as long
+// as a whole chunk takes. So each wait for more of the body runs on the
+// blocking-call thread, which a cancel leaves behind, and the reads themselves
+// only take what is there.
 class ChunkReader {
  public:
   ChunkReader(BlockingCallThread& thread, HINTERNET request, const std::atomic<bool>& cancelled,
               HANDLE cancelEvent)
       : thread_(thread), request_(request), cancelled_(cancelled), cancelEvent_(cancelEvent) {}
 
-  // False on a read error. The pieces gathered before an error are handed
-  // over first, and the error comes with the next call.
-  bool Read(char* buffer, DWORD size, DWORD& count) {
-    if (failed_) return false;
-    const ULONGLONG start = GetTickCount64();
-    const bool ok = wholeReads_ ? InternetReadFile(request_, buffer, size, &count) != FALSE
-                                : ReadInPieces(buffer, size, count);
-    wholeReads_ = GetTickCount64() - start <= kQuickChunkMs;
-    return ok;
-  }
+  // False on a read error, or when more of the body did not come by dueTick
+  // (GetTickCount64; timedOut() then says so). The pieces gathered before
+  // either are handed over first, and the failure comes with the next call.
+  bool Read(char* buffer, DWORD size, DWORD& count, ULONGLONG dueTick);
+  bool timedOut() const { return timedOut_; }
 
  private:
-  // A chunk that takes longer than this makes the next one come in pieces.
-  static constexpr ULONGLONG kQuickChunkMs = 50;
-
-  bool ReadInPieces(char* buffer, DWORD size, DWORD& count) {
-    count = 0;
-    while (count < size && !cancelled_) {
-      const std::optional<DataAvailable> waited = QueryDataUnlessCancelled(thread_, request_, cancelEvent_);
-      if (!waited) break;  // cancelled: the caller's flag decides
-      if (!waited->ok) return Failed(count);
-      const DWORD available = waited->bytes;
-      if (available == 0) break;
-      DWORD piece = 0;
-      if (!InternetReadFile(request_, buffer + count, available < size - count ? available : size - count,
-                            &piece)) {
-        return Failed(count);
-      }
-      if (piece == 0) break;
-      count += piece;
-    }
-    return true;
-  }
-
-  // What a read error gives: the pieces so far, if any, then false.
+  // What a failure gives: the pieces so far, if any, then false.
   bool Failed(DWORD count) {
     failed_ = true;
     return count > 0;
@@ -231,8 +221,9 @@ class ChunkReader {
 
   BlockingCallThread& thread_;
   HINTERNET request_;
-  bool failed_ = false;
   const std::atomic<bool>& cancelled_;
   HANDLE cancelEvent_;
-  bool wholeReads_ = false;  // unknown speed: the first chunk comes in pieces
+  DWORD available_ = 0;  // reported and not read yet
+  bool failed_ = false;
+  bool timedOut_ = false;
 };

@@ -60,6 +60,20 @@ std::string ValidatorOf(HINTERNET request) {
   return HeaderText(request, HTTP_QUERY_LAST_MODIFIED);
 }
 
+// Where a redirect answer points: its Location, resolved against the URL
+// asked for; empty when there is none.
+std::string RedirectTarget(HINTERNET request, const std::string& from) {
+  char location[4096] = {};
+  DWORD size = sizeof location;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_LOCATION, location, &size, nullptr) || size >= sizeof location) {
+    return std::string();
+  }
+  char combined[4096] = {};
+  DWORD combinedSize = sizeof combined;
+  if (!InternetCombineUrlA(from.c_str(), location, combined, &combinedSize, ICU_NO_ENCODE)) return std::string();
+  return std::string(combined, combinedSize < sizeof combined ? combinedSize : 0);
+}
+
 // The URL the request ended at after the redirects WinINet followed.
 std::string FinalUrl(HINTERNET request) {
   char text[4096] = {};
@@ -101,6 +115,14 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     entry.Failed(reason);
     return Outcome::Failed;
   };
+  // A file that fell behind its floor throughput makes no further attempt.
+  auto overdue = [&entry, &state]() {
+    entry.Add("written", state.written)
+        .Add("grace_ms", state.bounds.graceMs)
+        .Add("floor_bytes_per_s", state.bounds.floorBytesPerSecond)
+        .Failed("slower than the floor");
+    return Outcome::Refused;
+  };
   if (state.cancelled) return fail("cancelled");
 
   State::AttemptRequest closeRequest(state);
@@ -121,26 +143,44 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
   if (download.kept >= download.total && download.kept > 0) ForgetKept(download);
   const std::string resume = ResumeHeaders(download.kept, download.validator);
   if (!resume.empty()) entry.Add("resumed_from", download.kept);
-  const std::optional<HINTERNET> opened = OpenUrlUnlessCancelled(state.blockingCalls, state.Session(), url,
-                                                                 resume, timeouts, state.cancelEvent.get());
-  if (!opened || *opened == nullptr) return fail(opened ? "no response" : "cancelled");
-  HINTERNET request = *opened;
-  if (!state.Adopt(&State::request, request)) return fail("cancelled");
-  // The reads need no status reports.
-  InternetSetStatusCallbackA(request, nullptr);
-
-  // An https download never continues over plain http.
-  if (IsDowngradeRedirect(url, FinalUrl(request))) {
-    entry.Failed("redirected from https to http");
-    return Outcome::Refused;
-  }
-
-  // An error page is no update file, however well its length matches.
+  // Each redirect is followed here, once its target is known to be allowed,
+  // so that an https download never sends a request in clear.
+  std::string at = url;
+  HINTERNET request = nullptr;
   DWORD status = 0;
-  DWORD statusSize = sizeof status;
-  if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
-                      nullptr)) {
-    return fail("no status");
+  for (int hop = 0;; ++hop) {
+    if (state.Overdue()) return overdue();
+    const std::optional<HINTERNET> opened =
+        OpenUrlUnlessCancelled(state.blockingCalls, state.Session(), at, resume, timeouts,
+                               state.cancelEvent.get(), state.WaitMs());
+    if (!opened) return state.cancelled ? fail("cancelled") : overdue();
+    if (*opened == nullptr) return fail("no response");
+    request = *opened;
+    if (!state.Adopt(&State::request, request)) return fail("cancelled");
+    // The reads need no status reports.
+    InternetSetStatusCallbackA(request, nullptr);
+    // An https download never continues over plain http.
+    if (IsDowngradeRedirect(url, FinalUrl(request))) {
+      entry.Failed("redirected from https to http");
+      return Outcome::Refused;
+    }
+    // An error page is no update file, however well its length matches.
+    DWORD statusSize = sizeof status;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+                        nullptr)) {
+      return fail("no status");
+    }
+    if (!IsRedirectStatus(status)) break;
+    const std::string next = RedirectTarget(request, at);
+    entry.Add("redirect", status).Add("to", next);
+    if (next.empty() || !IsHttpUrl(next)) return fail("redirect without a usable Location");
+    if (IsDowngradeRedirect(url, next)) {
+      entry.Failed("redirected from https to http");
+      return Outcome::Refused;
+    }
+    if (hop == kMaxRedirects) return fail("too many redirects");
+    state.CloseRequest();
+    at = next;
   }
   entry.Add("status", status);
   if (!IsSuccessStatus(status)) return fail("error status");
@@ -165,6 +205,7 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     if (resume.empty() || !range || range->first != download.kept || range->last + 1 != range->total ||
         length != range->total - range->first || (download.total >= 0 && range->total != download.total)) {
       ForgetKept(download);  // no part of what the server holds now: start again
+      state.restarted = true;
       return fail("range does not continue the kept bytes");
     }
     total = range->total;
@@ -186,6 +227,7 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     download.total = total;
     download.validator = ValidatorOf(request);
     if (hadBytes && download.sink != nullptr) download.sink->Restart();
+    state.restarted = state.restarted || hadBytes;
   }
 
   if (progress != nullptr) progress->Started(ReportValue(total), *step);
@@ -207,9 +249,10 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     DWORD count = 0;
     // A read that fails (a cut connection, a time-out) ends the attempt with
     // what it brought; the next one goes on from there.
-    if (!reader.Read(buffer, sizeof buffer, count)) {
+    if (!reader.Read(buffer, sizeof buffer, count, state.DueTick())) {
       entry.Add("received", download.kept);
-      return fail(state.cancelled ? "cancelled" : "read error");
+      if (state.cancelled) return fail("cancelled");
+      return reader.timedOut() ? overdue() : fail("read error");
     }
     // A read cut short by Cancel may end like a body: the flag decides.
     if (state.cancelled) return fail("cancelled");
@@ -219,8 +262,14 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
       count = static_cast<DWORD>(room);
       overran = true;
     }
+    if (WritesPastBound(state.written, count, total)) {
+      entry.Add("received", download.kept).Add("written", state.written).Add("written_max", kWrittenLengths * total);
+      entry.Failed("written past twice the length");
+      return Outcome::Refused;
+    }
     if (count > 0) {
       WriteWhole(download.file.get(), buffer, count);
+      state.written += count;
       if (download.sink != nullptr) download.sink->Add(buffer, count);
       download.kept += count;
       if (progress != nullptr) progress->Received(ReportValue(download.kept));

@@ -4,13 +4,18 @@
 // connection, a time-out, a short body) is continued by the next from the
 // bytes already written, with Range guarded by If-Range, so a server whose
 // body changed answers 200 and the file starts again from its first byte.
-// Attempts that bring new bytes are free, three that bring nothing end the
-// download, and AttemptBudget caps the whole at 6 + length / 64 KiB attempts,
-// each ended by the time-outs when the line goes quiet. The client's session
-// lives as long as the client, so its connections are kept alive from one file
-// to the next, and it takes the system's proxy settings for every request.
-// Certificates are always checked in full: no flag or option here relaxes
-// them, and a redirect from https to http is refused.
+// Attempts that bring new bytes are free, three that bring nothing (a body
+// that starts again from its first byte brings nothing) end the download, and
+// AttemptBudget caps the whole at 6 + length / 64 KiB attempts, each ended by
+// the time-outs when the line goes quiet. Whatever the server does, a file
+// also ends in bounded time and bytes (TransferBounds): once a grace period
+// has passed it must keep up a floor throughput, and it stops when the bytes
+// written for it pass twice its length. The client's session lives as long as
+// the client, so its connections are kept alive from one file to the next, and
+// it takes the system's proxy settings for every request. Certificates are
+// always checked in full: no flag or option here relaxes them. The client
+// follows each redirect itself, so one from https to http is refused before
+// any request goes out in clear.
 //
 // Threads: DownloadFile and DownloadOnce run on the worker thread; Cancel runs
 // on the user-interface thread. The two meet only in State: the cancel
@@ -19,11 +24,11 @@
 // WinINet aborts a call blocked on it, but not every WinINet does: Wine's
 // neither aborts a blocked InternetOpenUrlA, InternetReadFile or
 // InternetQueryDataAvailable, nor passes a session's time-outs on to its
-// requests. So the waits for the server's answer and for more of a slow body
-// run on a thread of the client's own that a cancel leaves behind, and the
-// time-outs, set on every request, end them; a whole-chunk read of a fast body
-// stays on the worker, so a body that stops right after coming quickly holds a
-// cancel there until the receive time-out.
+// requests. So the waits for the server's answer and for more of the body run
+// on a thread of the client's own that a cancel leaves behind
+// (blocking_calls.h), and the time-outs, set on every request, end them; the
+// reads on the worker take only what InternetQueryDataAvailable has reported,
+// so none of them blocks.
 
 #include <windows.h>
 
@@ -68,13 +73,15 @@ bool DownloadClient::WaitForCancel(uint32_t ms) const {
 
 bool DownloadClient::Fetch(FileDownload& download, const std::string& url, DownloadProgress* progress) {
   AttemptBudget budget;
+  state_->BeginFile(bounds);
   for (int attempt = 1;; ++attempt) {
     state_->attempt = attempt;
+    state_->restarted = false;
     const Outcome outcome = Attempt(download, url, progress);
     state_->attempt = 1;
     if (outcome == Outcome::Complete) return true;
     if (outcome == Outcome::Refused || state_->cancelled) return false;
-    if (!budget.AfterAttempt(download.kept, download.total)) return false;
+    if (!budget.AfterAttempt(download.kept, download.total, state_->restarted)) return false;
     if (WaitForCancel(kAttemptPauseMs)) return false;
   }
 }
@@ -98,5 +105,6 @@ bool DownloadClient::DownloadOnce(const std::string& localPath, const std::strin
   FileDownload download;
   download.path = *target;
   download.maxLength = maxLength;
+  state_->BeginFile(bounds);
   return Attempt(download, url, progress) == Outcome::Complete;
 }

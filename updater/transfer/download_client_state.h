@@ -17,6 +17,13 @@
 struct DownloadClient::State {
   std::atomic<bool> cancelled{false};
   int attempt = 1;  // of Fetch's attempts, for the run log
+  // The file being fetched (downloading thread only): its bounds, when its
+  // first request went out, the bytes written for it, and whether the last
+  // attempt dropped the bytes kept before it.
+  TransferBounds bounds = kDefaultTransferBounds;
+  ULONGLONG fileStart = 0;
+  int64_t written = 0;
+  bool restarted = false;
   // Set with cancelled, for the waits that a closed handle does not end.
   UniqueHandle cancelEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   BlockingCallThread blockingCalls;  // downloading thread only
@@ -36,6 +43,22 @@ struct DownloadClient::State {
     if (cancelled) return false;
     (this->*slot) = std::move(adopted);
     return true;
+  }
+
+  void BeginFile(const TransferBounds& fileBounds) {
+    bounds = fileBounds;
+    fileStart = GetTickCount64();
+    written = 0;
+    restarted = false;
+  }
+  // When the file must have brought more bytes than it has, or end.
+  ULONGLONG DueTick() const { return fileStart + DueMs(bounds, written); }
+  bool Overdue() const { return GetTickCount64() >= DueTick(); }
+  // How long a wait for the server may last before the file is overdue.
+  DWORD WaitMs() const {
+    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG due = DueTick();
+    return now >= due ? 0 : static_cast<DWORD>(due - now < INFINITE ? due - now : INFINITE - 1);
   }
 
   HINTERNET Session() {

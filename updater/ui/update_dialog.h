@@ -41,6 +41,9 @@ struct DialogHooks {
   UINT(WINAPI* winExec)(LPCSTR, UINT) = WinExec;
   // Starts UpdateThreadProc for the dialog; returns the thread handle or null.
   HANDLE (*startWorker)(UpdateDialog*) = nullptr;  // null: _beginthreadex
+  // How long stopping the worker waits for its end; a cancel ends a transfer
+  // within seconds, but a file being put in place is finished first.
+  DWORD workerStopWaitMs = 20000;
 };
 
 // The worker thread's entry: runs the dialog's job, then reports the result
@@ -113,7 +116,8 @@ class UpdateDialog : public UpdateObserver {
   // had completed before the cancel reached it: that success is handled and
   // nothing is to be restored.
   bool StopWorker();
-  // True once the worker thread has ended; false when that cannot be told.
+  // True once the worker thread has ended; false when that cannot be told
+  // or it did not end within hooks_.workerStopWaitMs.
   bool WaitForWorker();
   void SetRowText(int row, int column, const std::string& text);
   void InsertColumns();

@@ -41,20 +41,26 @@ bool UpdateDialog::LaunchWorker() {
 
 bool UpdateDialog::WaitForWorker() {
   // The worker's last act is a synchronous WM_UPDATE_RESULT to this window;
-  // serving sent messages while waiting is what lets it reach its end.
+  // serving sent messages while waiting is what lets it reach its end. The
+  // wait is bounded: a worker that does not end in time is left to the
+  // process's end, whose next start plays back what it left half done.
   constexpr DWORD kExitCodePollMs = 50;
   HANDLE thread = workerThread_.get();
+  const ULONGLONG deadline = GetTickCount64() + hooks_.workerStopWaitMs;
   for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    const DWORD left = static_cast<DWORD>(deadline - now);
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
+    const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, left, QS_SENDMESSAGE);
     if (woke == WAIT_OBJECT_0) return true;
-    if (woke == WAIT_OBJECT_0 + 1) continue;
+    if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_TIMEOUT) continue;
     // A failed wait says nothing about the thread; its exit code does.
     DWORD code = 0;
     if (!GetExitCodeThread(thread, &code)) return false;
     if (code != STILL_ACTIVE) return true;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, kExitCodePollMs, QS_SENDMESSAGE);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, left < kExitCodePollMs ? left : kExitCodePollMs, QS_SENDMESSAGE);
   }
 }
 
