@@ -216,8 +216,16 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
   }
   const std::optional<int32_t> step = ProgressStep(ReportValue(total));
   if (!step) return fail("length out of range");
+  // A file never writes more than twice its length: a body that would pass
+  // that by starting again is not begun, so the bytes kept stay.
+  auto writtenPast = [&entry, &state, &download, total]() {
+    entry.Add("received", download.kept).Add("written", state.written).Add("written_max", kWrittenLengths * total);
+    entry.Failed("written past twice the length");
+    return Outcome::Refused;
+  };
   if (!continued) {
     const bool hadBytes = download.kept > 0;
+    if (hadBytes && WritesPastBound(state.written, total, total)) return writtenPast();
     // The old bytes go before anything (a progress report included) can
     // record the new body's validator beside them.
     if (hadBytes && download.file && !SetFileLength(download.file.get(), 0)) {
@@ -262,11 +270,7 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
       count = static_cast<DWORD>(room);
       overran = true;
     }
-    if (WritesPastBound(state.written, count, total)) {
-      entry.Add("received", download.kept).Add("written", state.written).Add("written_max", kWrittenLengths * total);
-      entry.Failed("written past twice the length");
-      return Outcome::Refused;
-    }
+    if (WritesPastBound(state.written, count, total)) return writtenPast();
     if (count > 0) {
       WriteWhole(download.file.get(), buffer, count);
       state.written += count;
