@@ -257,7 +257,7 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     DWORD count = 0;
     // A read that fails (a cut connection, a time-out) ends the attempt with
     // what it brought; the next one goes on from there.
-    if (!reader.Read(buffer, sizeof buffer, count, state.DueTick())) {
+    if (!reader.Read(buffer, sizeof buffer, count, state.DueTick(), state.bounds.floorBytesPerSecond)) {
       entry.Add("received", download.kept);
       if (state.cancelled) return fail("cancelled");
       return reader.timedOut() ? overdue() : fail("read error");
