@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/support/win_test_files.h"
+#include "updater/core/download_queue.h"
 #include "updater/core/update_job.h"
 
 namespace {
@@ -600,12 +601,12 @@ TEST_F(DownloadClient, CancelEndsAWaitForABodyThatStopped) {
 }
 
 TEST_F(DownloadClient, CancelEndsAReadOfABodyThatTricklesAfterComingQuickly) {
-  // 60000 bytes at once, then one byte each half second: a read that waited
-  // for a whole chunk would hold the cancel until the server cuts the line
-  // after 30 more bytes.
-  const HANDLE reached = observer_.Reached(60000);
+  // A chunk at once, then one byte each half second: the next chunk is read
+  // whole, and a read that waited for all of it would hold the cancel until
+  // the server cuts the line after 30 more bytes.
+  const HANDLE reached = observer_.Reached(kTransferChunkBytes);
   CancelRun run{&job_, work_ + "\\burst.bin",
-                ServerUrl("/burst.bin?size=100000&fastfirst=60000&slow=0.5&cut=60030&t=burst")};
+                ServerUrl("/burst.bin?size=100000&fastfirst=20000&slow=0.5&cut=20030&t=burst")};
   HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
   ASSERT_NE(thread, nullptr);
   const bool trickling = WaitForSingleObject(reached, 20000) == WAIT_OBJECT_0;
@@ -620,6 +621,30 @@ TEST_F(DownloadClient, CancelEndsAReadOfABodyThatTricklesAfterComingQuickly) {
   EXPECT_EQ(waited, WAIT_OBJECT_0) << "the read went on after the cancel";
   EXPECT_FALSE(run.result);
   EXPECT_EQ(RequestsWithToken("burst"), 1);
+}
+
+// The queue's end stops every transfer before it waits for any, and none of
+// them waits for a whole chunk of a body that trickles.
+TEST_F(DownloadClient, QueueEndStopsEveryTransferWithinSeconds) {
+  const HANDLE reached = observer_.Reached(kTransferChunkBytes);
+  job_.tempFolder = work_ + "\\UpdateTempFolder";
+  ASSERT_TRUE(CreateDirectoryA(job_.tempFolder.c_str(), nullptr));
+  for (int i = 0; i < static_cast<int>(kTransfersAtOnce); ++i) {
+    const std::string name = "q" + std::to_string(i);
+    job_.FileUrlMap.Set("\\" + name + ".bin",
+                        ServerUrl("/" + name + ".bin?size=100000&fastfirst=20000&slow=0.5&cut=20030&t=" + name));
+  }
+  auto queue = std::make_unique<DownloadQueue>(job_, PlanUpdateDownloads(job_), nullptr);
+  const bool trickling = WaitForSingleObject(reached, 20000) == WAIT_OBJECT_0;
+  const auto start = std::chrono::steady_clock::now();
+  queue.reset();
+  const double took = MillisecondsSince(start);
+  std::printf("[ figures  ] the queue ended %.0f ms after its transfers were stopped\n", took);
+  ASSERT_TRUE(trickling) << "no transfer got past its quick part";
+  EXPECT_LT(took, 5000.0);
+  for (int i = 0; i < static_cast<int>(kTransfersAtOnce); ++i) {
+    EXPECT_LE(RequestsWithToken("q" + std::to_string(i)), 1) << "no attempt after the stop";
+  }
 }
 
 // Counts what a download writes, across its attempts.
