@@ -24,11 +24,10 @@
 // WinINet aborts a call blocked on it, but not every WinINet does: Wine's
 // neither aborts a blocked InternetOpenUrlA, InternetReadFile or
 // InternetQueryDataAvailable, nor passes a session's time-outs on to its
-// requests. So the waits for the server's answer and for more of the body run
-// on a thread of the client's own that a cancel leaves behind
-// (blocking_calls.h), and the time-outs, set on every request, end them; the
-// reads on the worker take only what InternetQueryDataAvailable has reported,
-// so none of them blocks.
+// requests. So the waits for the server's answer and the reads of the body run
+// on a thread of the client's own (blocking_calls.h), whose wait a cancel or a
+// file's due time ends at once, leaving the call behind; the time-outs, set on
+// every request, end it. The worker itself never blocks on the network.
 
 #include <windows.h>
 
