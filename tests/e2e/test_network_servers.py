@@ -60,6 +60,23 @@ class HttpsUpdateTest(TorvaneTestCase):
             self.assertIsNone(s.client.restart_command_line(), s.name)
 
 
+    def test_a_redirect_through_http_is_refused_before_the_request(self):
+        server = NginxServer().start()
+        self.addCleanup(server.stop)
+        good, plain = server.site("good"), server.site("http")
+        s = self.scenario(good, "hops")
+        path, url, digest, sha256 = s.sections[500][0]
+        route = url[len(good.url("")):]
+        # https, then http, then https again, where the file is.
+        s.sections[500][0] = (path, good.url(plain.hop_path(good.hop_path(route))), digest, sha256)
+        s.start()
+        s.finish()
+        self.assertEqual(plain.requests, [], "a request went out in clear")
+        self.assertEqual(good.requests.count(route), 0)
+        self.assertEqual(s.client.read_file("a.dll"), b"old a")
+        self.assertIn("redirected from https to http", s.client.read_file("Torvane.log").decode("utf-8", "replace"))
+
+
 class ProxyUpdateTest(TorvaneTestCase):
 
     def test_a_signed_update_goes_through_the_proxy(self):

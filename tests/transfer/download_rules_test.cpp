@@ -139,22 +139,56 @@ TEST(ResumeHeaders, AskForTheRestOnlyUnderAValidator) {
 }
 
 TEST(AttemptBudget, OnlyAttemptsThatBringNothingUseUpTheThree) {
+  // A negative reach stands for a restart that got that far.
   struct Case { std::vector<int64_t> reached; int64_t length; int attempts; const char* why; };
+  const int64_t big = 1000 * kResumeAttemptBytes;
   const Case cases[] = {
       {{0, 0, 0, 0}, -1, 3, "nothing ever arrives"},
       {{100, 100, 100, 100, 100}, 1000, 4, "the first brought bytes, three brought nothing"},
       {{10, 20, 30, 40, 50, 60, 70, 80}, 1000, 6, "a small body buys no more than six"},
       {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 3 * kResumeAttemptBytes, 9, "each 64 KiB buys one more"},
+      {{100, -110, -120, -130, -140}, big, 4, "each restart brings nothing, however far it gets"},
+      {{100, -50, 60, 70, -80, -90}, big, 6, "a restart's bytes may be continued"},
   };
   for (const Case& c : cases) {
     AttemptBudget budget;
     int attempts = 0;
     for (int64_t reached : c.reached) {
       ++attempts;
-      if (!budget.AfterAttempt(reached, c.length)) break;
+      if (!budget.AfterAttempt(reached < 0 ? -reached : reached, c.length, reached < 0)) break;
     }
     EXPECT_EQ(attempts, c.attempts) << c.why;
   }
+}
+
+TEST(TransferBounds, AFileEndsInTimeAndBytesBoundedByItsLength) {
+  struct Case { TransferBounds bounds; int64_t bytes; uint64_t dueMs; };
+  const Case cases[] = {
+      {kDefaultTransferBounds, 0, 30000},
+      {kDefaultTransferBounds, 1024, 31000},
+      {kDefaultTransferBounds, 2147483647, 30000 + 2097151999},
+      {kDefaultTransferBounds, -5, 30000},
+      {{2000, 0}, 10, 12000},  // no floor reads as one byte per second
+  };
+  for (const Case& c : cases) EXPECT_EQ(DueMs(c.bounds, c.bytes), c.dueMs) << c.bytes;
+  // A byte each second falls behind the floor as soon as the grace period ends.
+  for (int64_t second = 0; second < 31; ++second) {
+    EXPECT_LT(static_cast<uint64_t>(second) * 1000, DueMs(kDefaultTransferBounds, second));
+  }
+  EXPECT_GT(uint64_t{31000}, DueMs(kDefaultTransferBounds, 31));
+  EXPECT_LT(DueMs(kDefaultTransferBounds, INT64_MAX), UINT64_MAX);
+
+  struct Written { int64_t written; int64_t count; int64_t length; bool past; };
+  const Written writes[] = {
+      {0, 200, 100, false}, {150, 50, 100, false}, {150, 51, 100, true},
+      {0, 1, 0, true},      {0, 1, INT64_MAX, false}, {INT64_MAX - 1, 2, INT64_MAX, true},
+  };
+  for (const Written& w : writes) EXPECT_EQ(WritesPastBound(w.written, w.count, w.length), w.past) << w.written;
+}
+
+TEST(HttpStatus, OnlyRedirectsThatRepeatTheRequestAreFollowed) {
+  for (uint32_t status : {301u, 302u, 303u, 307u, 308u}) EXPECT_TRUE(IsRedirectStatus(status)) << status;
+  for (uint32_t status : {200u, 206u, 300u, 304u, 305u, 306u, 404u}) EXPECT_FALSE(IsRedirectStatus(status)) << status;
 }
 
 TEST(DowngradeRedirect, HttpsNeverEndsAtHttp) {

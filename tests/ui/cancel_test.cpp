@@ -156,6 +156,21 @@ TEST_F(CancelTest, CancelEndsTheWaitForAServerThatNeverAnswers) {
   RemoveDirectoryA(run->folder.c_str());
 }
 
+// A worker that does not heed the cancel (it waits at the gate) holds the
+// cancel only as long as the dialog's bounded wait; it is left to the
+// process's end, with its job.
+TEST_F(CancelTest, AWorkerThatDoesNotEndIsLeftAfterABoundedWait) {
+  workerStopWaitMs = 300;
+  Make(1);
+  StartGatedUpdate();
+  const DWORD took = ClickCancel(dialog->hwnd());
+  EXPECT_GE(took, 300u);
+  EXPECT_LT(took, 5000u) << "the cancel waited for the worker's end";
+  EXPECT_EQ(dialog->job(), nullptr);
+  EXPECT_TRUE(TakeQuit());
+  std::printf("cancel of a worker that does not end took %lu ms\n", took);
+}
+
 // A run that has replaced one file (its journal says so, its backup holds the
 // old contents) and goes on until the job is cancelled; then it still waits
 // for the dialog's thread a few times, as its result message does, before it

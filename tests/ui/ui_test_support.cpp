@@ -192,6 +192,7 @@ void DialogTest::Make(int forceUpdate, HANDLE (*startWorker)(UpdateDialog*)) {
   hooks.messageBox = RecordMessageBox;
   hooks.winExec = RecordWinExec;
   hooks.startWorker = startWorker;
+  hooks.workerStopWaitMs = workerStopWaitMs;
   dialog = std::make_unique<UpdateDialog>(app, hooks);
   ASSERT_TRUE(dialog->Create());
   ShowWindow(dialog->hwnd(), SW_HIDE);

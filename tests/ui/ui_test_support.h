@@ -77,4 +77,5 @@ class DialogTest : public ::testing::Test {
 
   DialogSettings app;
   std::unique_ptr<UpdateDialog> dialog;
+  DWORD workerStopWaitMs = DialogHooks().workerStopWaitMs;  // for Make
 };

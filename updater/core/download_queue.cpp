@@ -73,6 +73,7 @@ DownloadQueue::DownloadQueue(UpdateJob& job, std::vector<FetchPlan> plans,
   for (std::size_t i = 0; i < count; ++i) {
     auto worker = std::make_unique<Worker>();
     worker->client.timeouts = job_.downloads().timeouts;
+    worker->client.bounds = job_.downloads().bounds;
     job_.downloads().AddFollower(&worker->client);
     workers_.push_back(std::move(worker));
   }
@@ -88,8 +89,10 @@ DownloadQueue::~DownloadQueue() {
     stopping_ = true;
   }
   changed_.notify_all();
+  // Every transfer is stopped before any is waited for, so that they end
+  // side by side rather than one after the other.
+  for (auto& worker : workers_) worker->client.Cancel();
   for (auto& worker : workers_) {
-    worker->client.Cancel();
     if (worker->thread.joinable()) worker->thread.join();
     job_.downloads().RemoveFollower(&worker->client);
   }

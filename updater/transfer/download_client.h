@@ -72,8 +72,10 @@ class DownloadClient {
   DownloadClient& operator=(const DownloadClient&) = delete;
 
   // The whole body of url into download.file, in as many attempts as
-  // AttemptBudget allows, kAttemptPauseMs apart; none after a cancel or after
-  // a refusal (a length over the maximum, a redirect from https to http).
+  // AttemptBudget and bounds allow, kAttemptPauseMs apart; none after a
+  // cancel or after a refusal (a length over the maximum, a redirect from
+  // https to http, a file behind its floor throughput or written past twice
+  // its length).
   // False leaves in download what was kept. May raise TransferError (a file
   // that cannot be written).
   bool Fetch(FileDownload& download, const std::string& url, DownloadProgress* progress);
@@ -101,8 +103,10 @@ class DownloadClient {
   // Waits up to ms for Cancel, on any thread; true once cancelled.
   bool WaitForCancel(uint32_t ms) const;
 
-  // The time-outs of every attempt; set before the first download.
+  // The time-outs of every attempt, and the bounds of every file's time and
+  // bytes; set before the first download.
   TransferTimeouts timeouts = kDefaultTransferTimeouts;
+  TransferBounds bounds = kDefaultTransferBounds;
   // Header lines ("Name: value\r\n" each) sent with every request besides the
   // client's own; set between downloads.
   std::string extraHeaders;

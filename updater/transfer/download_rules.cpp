@@ -13,6 +13,24 @@ std::optional<int32_t> ProgressStep(int32_t announcedLength) {
 
 bool IsSuccessStatus(uint32_t status) { return status >= 200 && status <= 299; }
 
+bool IsRedirectStatus(uint32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+uint64_t DueMs(const TransferBounds& bounds, int64_t bytes) {
+  if (bytes < 0) bytes = 0;
+  const uint64_t floor = bounds.floorBytesPerSecond == 0 ? 1 : bounds.floorBytesPerSecond;
+  const uint64_t cap = UINT64_MAX / 2000;  // far beyond any download, and no overflow below
+  const uint64_t counted = static_cast<uint64_t>(bytes) < cap ? static_cast<uint64_t>(bytes) : cap;
+  return bounds.graceMs + counted * 1000 / floor;
+}
+
+bool WritesPastBound(int64_t written, int64_t count, int64_t length) {
+  if (length < 0) length = 0;
+  const int64_t bound = length > INT64_MAX / kWrittenLengths ? INT64_MAX : length * kWrittenLengths;
+  return count > bound - written;
+}
+
 std::string DisplayPath(const std::string& localPath, const std::string& tempFolder) {
   if (localPath.size() > tempFolder.size()) return localPath.substr(tempFolder.size());
   return localPath;
@@ -88,9 +106,12 @@ std::string ResumeHeaders(int64_t kept, const std::string& validator) {
   return "Range: bytes=" + std::to_string(kept) + "-\r\nIf-Range: " + validator + "\r\n";
 }
 
-bool AttemptBudget::AfterAttempt(int64_t reached, int64_t announcedLength) {
+bool AttemptBudget::AfterAttempt(int64_t reached, int64_t announcedLength, bool restarted) {
   ++attempts_;
-  if (reached > bestReached_) {
+  if (restarted) {
+    bestReached_ = reached;
+    ++fruitless_;
+  } else if (reached > bestReached_) {
     bestReached_ = reached;
   } else {
     ++fruitless_;

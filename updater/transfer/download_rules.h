@@ -33,8 +33,12 @@ constexpr int64_t kInstallFileMaxBytes = update_limits::kInstallFileMaxBytes;
 // (always from the server) | INTERNET_FLAG_NO_CACHE_WRITE: without it WinINet
 // also copies every download into its cache, a second full copy of each update
 // file on disk that nobody reads | INTERNET_FLAG_KEEP_CONNECTION, so that the
-// next file costs no new connection. No flag ever relaxes a certificate check.
-constexpr uint32_t kOpenUrlFlags = 0x80000002u | 0x04000000u | 0x00400000u;
+// next file costs no new connection | INTERNET_FLAG_NO_AUTO_REDIRECT: the client
+// follows each redirect itself, after checking where it leads. No flag ever
+// relaxes a certificate check.
+constexpr uint32_t kOpenUrlFlags = 0x80000002u | 0x04000000u | 0x00400000u | 0x00200000u;
+// Redirects followed for one request; one more fails the attempt.
+constexpr int kMaxRedirects = 5;
 
 // How long one attempt waits, in milliseconds, for the connection, for sending
 // the request and for each receive (the answer's head and every read of the
@@ -48,6 +52,28 @@ struct TransferTimeouts {
 };
 constexpr TransferTimeouts kDefaultTransferTimeouts{60000, 30000, 30000};
 
+// What one file's download may cost, whatever the server does. From the
+// file's first request on, it must keep bringing bytes at floorBytesPerSecond
+// once graceMs have passed: a file of L bytes ends by graceMs + L / floor, and
+// a server that sends a byte at a time ends the file soon after the grace
+// period, even where each byte comes before the receive time-out. And a file
+// stops once the bytes written for it pass kWrittenLengths times its length
+// (bodies that start again from their first byte write the same bytes again).
+struct TransferBounds {
+  uint32_t graceMs;
+  uint32_t floorBytesPerSecond;
+};
+constexpr TransferBounds kDefaultTransferBounds{30000, 1024};
+constexpr int64_t kWrittenLengths = 2;
+
+// Milliseconds after the file's first request by which a file that has
+// brought bytes so far must bring more, or end.
+uint64_t DueMs(const TransferBounds& bounds, int64_t bytes);
+
+// True when writing count more bytes, after written, passes the bound for a
+// body of length bytes.
+bool WritesPastBound(int64_t written, int64_t count, int64_t length);
+
 // The progress step for a body of announced length L: 1000 / (L / 20000 + 2),
 // in integers. The divisor is one more than the number of full reads, so the
 // bar stays below full scale until the file is installed. A negative length
@@ -56,6 +82,9 @@ std::optional<int32_t> ProgressStep(int32_t announcedLength);
 
 // True for 200-299: only those responses carry the file that was asked for.
 bool IsSuccessStatus(uint32_t status);
+
+// True for the redirects the client follows: 301, 302, 303, 307 and 308.
+bool IsRedirectStatus(uint32_t status);
 
 // The path under which progress is reported: localPath without the leading
 // bytes of tempFolder when it is longer, else the whole of localPath. For a
@@ -92,12 +121,14 @@ std::optional<ContentRange> ParseContentRange(const std::string& text);
 std::string ResumeHeaders(int64_t kept, const std::string& validator);
 
 // The attempts of one download: three that bring nothing, and one more per
-// kResumeAttemptBytes of the body for the attempts that do.
+// kResumeAttemptBytes of the body for the attempts that do. An attempt whose
+// body started again from its first byte brought nothing, however far it got:
+// else a server that restarts with a little more each time never runs out.
 class AttemptBudget {
  public:
-  // An attempt has ended with reached bytes of the body the most ever kept.
-  // True while another attempt may follow.
-  bool AfterAttempt(int64_t reached, int64_t announcedLength);
+  // An attempt has ended with reached bytes of the body kept, restarted when
+  // it dropped the bytes kept before. True while another attempt may follow.
+  bool AfterAttempt(int64_t reached, int64_t announcedLength, bool restarted = false);
 
  private:
   int64_t bestReached_ = 0;
@@ -105,8 +136,8 @@ class AttemptBudget {
   int64_t attempts_ = 0;
 };
 
-// True when a request for originalUrl, which is https, ended at finalUrl,
-// which is not: such a redirect is refused.
+// True when a request for originalUrl, which is https, ended at (or is
+// redirected to) finalUrl, which is not: such a redirect is refused.
 bool IsDowngradeRedirect(const std::string& originalUrl, const std::string& finalUrl);
 
 // True for URLs whose scheme gives an HTTP response ("http://", "https://", any

@@ -1,7 +1,9 @@
 #pragma once
 // The hidden main dialog (template 138). It lives on the user-interface thread,
 // owns the update job and the worker thread, and is the UpdateObserver the
-// worker reports to. It also owns the notification-area icon (tray.cpp).
+// worker reports to. It also owns the notification-area icon (tray.cpp). The
+// window and its messages are update_dialog.cpp; the worker's lifecycle
+// worker_control.cpp; the file list and progress bar progress_view.cpp.
 
 #include <windows.h>
 #include <shellapi.h>
@@ -39,6 +41,9 @@ struct DialogHooks {
   UINT(WINAPI* winExec)(LPCSTR, UINT) = WinExec;
   // Starts UpdateThreadProc for the dialog; returns the thread handle or null.
   HANDLE (*startWorker)(UpdateDialog*) = nullptr;  // null: _beginthreadex
+  // How long stopping the worker waits for its end; a cancel ends a transfer
+  // within seconds, but a file being put in place is finished first.
+  DWORD workerStopWaitMs = 20000;
 };
 
 // The worker thread's entry: runs the dialog's job, then reports the result
@@ -111,7 +116,8 @@ class UpdateDialog : public UpdateObserver {
   // had completed before the cancel reached it: that success is handled and
   // nothing is to be restored.
   bool StopWorker();
-  // True once the worker thread has ended; false when that cannot be told.
+  // True once the worker thread has ended; false when that cannot be told
+  // or it did not end within hooks_.workerStopWaitMs.
   bool WaitForWorker();
   void SetRowText(int row, int column, const std::string& text);
   void InsertColumns();
@@ -156,5 +162,7 @@ constexpr UINT WM_TRAY_NOTIFY = 11023;
 constexpr UINT_PTR TIMER_TRAY_ANIMATION = 11024;
 constexpr UINT_PTR TIMER_PROMPT = 11025;
 constexpr UINT_PTR TIMER_EXIT = 11026;
+// The progress bar's range is 0 to kProgressMax.
+constexpr int kProgressMax = 1000;
 // The system-menu command that opens the about box.
 constexpr UINT IDM_ABOUTBOX = 0x0010;

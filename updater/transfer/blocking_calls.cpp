@@ -1,0 +1,157 @@
+#include "updater/transfer/blocking_calls.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "updater/base/run_log.h"
+
+void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts) {
+  DWORD connect = timeouts.connectMs;
+  DWORD send = timeouts.sendMs;
+  DWORD receive = timeouts.receiveMs;
+  InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
+  InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &send, sizeof send);
+  InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive);
+}
+
+// Gives each handle that opening the URL creates the session's time-outs, before
+// it connects: not every WinINet passes them on from the session, and only a
+// receive time-out set on the request ends the wait for a server that never
+// answers. The context is the attempt's TransferTimeouts.
+void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) {
+  if (status != INTERNET_STATUS_HANDLE_CREATED || context == 0 || information == nullptr) return;
+  const auto* created = static_cast<const INTERNET_ASYNC_RESULT*>(information);
+  SetTimeouts(reinterpret_cast<HINTERNET>(created->dwResult),
+              *reinterpret_cast<const TransferTimeouts*>(context));
+}
+
+std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
+                                                const std::string& url, const std::string& headers,
+                                                const TransferTimeouts& timeouts, HANDLE cancelled,
+                                                DWORD waitMs) {
+  // The callback's context lives with the call, as long as its thread.
+  auto open = [session, url, headers, timeouts]() {
+    HINTERNET request = InternetOpenUrlA(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
+                                         static_cast<DWORD>(headers.size()), kOpenUrlFlags,
+                                         reinterpret_cast<DWORD_PTR>(&timeouts));
+    // The error is this thread's: said here, before it is lost.
+    if (request == nullptr) run_log::Event("no_response").Add("url", url).Error(GetLastError());
+    return request;
+  };
+  auto close = [](HINTERNET request) { const UniqueInternet closed(request); };
+  return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled, waitMs);
+}
+
+namespace {
+
+// What one hand-over of the body brought.
+struct BodyPiece {
+  bool ok = true;
+  bool end = false;
+  std::vector<char> bytes;
+};
+
+// On the blocking-call thread: at least want bytes of the body (fewer at its
+// end or on an error), and then the rest of what was reported, up to most.
+BodyPiece ReadReported(HINTERNET request, std::size_t want, std::size_t most, std::size_t whole,
+                       const std::atomic<bool>& stop) {
+  BodyPiece piece;
+  if (whole > 0) {
+    // A body that comes quickly: one read of many chunks is the fastest, and
+    // it returns less only at the body's end.
+    piece.bytes.resize(whole);
+    DWORD got = 0;
+    piece.ok = InternetReadFile(request, piece.bytes.data(), static_cast<DWORD>(whole), &got) != FALSE;
+    piece.bytes.resize(piece.ok ? got : 0);
+    piece.end = piece.ok && got < whole;
+    return piece;
+  }
+  while (piece.bytes.size() < want && !stop) {
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+      piece.ok = false;
+      return piece;
+    }
+    if (available == 0) {
+      piece.end = true;
+      return piece;
+    }
+    while (available > 0 && piece.bytes.size() < most && !stop) {
+      const std::size_t at = piece.bytes.size();
+      const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(available, most - at));
+      piece.bytes.resize(at + asked);
+      DWORD got = 0;
+      const bool ok = InternetReadFile(request, piece.bytes.data() + at, asked, &got) != FALSE;
+      piece.bytes.resize(at + (ok ? got : 0));
+      if (!ok) {
+        piece.ok = false;
+        return piece;
+      }
+      if (got == 0) {
+        piece.end = true;
+        return piece;
+      }
+      available -= std::min(got, available);
+    }
+  }
+  return piece;
+}
+
+}  // namespace
+
+bool ChunkReader::Gather(std::size_t want, ULONGLONG dueTick, uint32_t floorBytesPerSecond) {
+  const ULONGLONG now = GetTickCount64();
+  const ULONGLONG left = now >= dueTick ? 0 : dueTick - now;
+  const DWORD waitMs = static_cast<DWORD>(std::min<ULONGLONG>(left, INFINITE - 1));
+  // A whole read is never longer than the floor throughput brings by the due
+  // time, so a body that slows down is still read in pieces before it is late.
+  std::size_t whole = 0;
+  if (wholeReads_) {
+    const ULONGLONG byDue = left / 1000 * floorBytesPerSecond + left % 1000 * floorBytesPerSecond / 1000;
+    whole = static_cast<std::size_t>(std::min<ULONGLONG>(kGatherBytes, byDue));
+    if (whole < want) whole = 0;
+  }
+  const auto stop = std::make_shared<std::atomic<bool>>(false);
+  HINTERNET request = request_;
+  std::optional<BodyPiece> piece = RunUnlessCancelled<BodyPiece>(
+      thread_,
+      [request, want, whole, stop]() {
+        return ReadReported(request, want, std::max(want, kGatherBytes), whole, *stop);
+      },
+      nullptr, cancelEvent_, waitMs);
+  if (!piece) {
+    *stop = true;  // the thread left behind reads no further
+    return false;
+  }
+  // Quick: at least a chunk's worth of bytes each kQuickChunkMs.
+  const ULONGLONG took = GetTickCount64() - now;
+  wholeReads_ = took * kTransferChunkBytes <= kQuickChunkMs * std::max<std::size_t>(piece->bytes.size(), 1);
+  pending_ = std::move(piece->bytes);
+  pendingAt_ = 0;
+  ended_ = piece->end;
+  readFailed_ = !piece->ok;
+  return true;
+}
+
+bool ChunkReader::Read(char* buffer, DWORD size, DWORD& count, ULONGLONG dueTick, uint32_t floorBytesPerSecond) {
+  count = 0;
+  if (failed_) return false;
+  while (count < size && !cancelled_) {
+    if (pendingAt_ == pending_.size()) {
+      if (readFailed_) return Failed(count);
+      if (ended_) break;
+      if (!Gather(size - count, dueTick, floorBytesPerSecond)) {
+        if (cancelled_) break;  // the caller's flag decides
+        timedOut_ = true;
+        return Failed(count);
+      }
+      continue;
+    }
+    const std::size_t taken = std::min<std::size_t>(size - count, pending_.size() - pendingAt_);
+    std::copy(pending_.begin() + pendingAt_, pending_.begin() + pendingAt_ + taken, buffer + count);
+    pendingAt_ += taken;
+    count += static_cast<DWORD>(taken);
+  }
+  return true;
+}

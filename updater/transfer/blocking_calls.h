@@ -1,0 +1,235 @@
+#pragma once
+// WinINet's blocking calls made cancellable where closing a handle does not
+// abort them (Wine's WinINet neither aborts a blocked InternetOpenUrlA,
+// InternetReadFile or InternetQueryDataAvailable on a close from another
+// thread, nor passes a session's time-outs on to its requests): the calls that
+// wait for the server run on a thread of their own that a cancel leaves
+// behind, and the time-outs, set on every request, end them.
+//
+// Threads: everything here runs on the downloading thread but the calls handed
+// to BlockingCallThread, and cancel events set from any thread.
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "updater/base/scoped_handle.h"
+#include "updater/transfer/download_rules.h"
+
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle handle) { InternetCloseHandle(handle); }
+};
+using UniqueInternet = ScopedHandle<InternetHandleTraits>;
+
+// Sets the connect, send and receive time-outs on handle.
+void SetTimeouts(HINTERNET handle, const TransferTimeouts& timeouts);
+
+// The session's status callback that gives each handle opening a URL creates
+// the time-outs its context points to (a TransferTimeouts), before it connects.
+void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD);
+
+// The thread that makes a job's blocking WinINet calls, one at a time, while
+// the worker waits for the call's end, a cancel or its time limit. Starting a
+// thread per call cost about a millisecond, several times a file. A call that
+// the worker stopped waiting for ends by itself at the session's time-outs;
+// then the thread ends too. Nothing waits for it: what it uses lives in Shared.
+class BlockingCallThread {
+ public:
+  BlockingCallThread() = default;
+  BlockingCallThread(const BlockingCallThread&) = delete;
+  BlockingCallThread& operator=(const BlockingCallThread&) = delete;
+  ~BlockingCallThread() { LeaveBehind(); }
+
+  // Runs task on the thread; done() is signalled when it has run. A call left
+  // behind still running keeps its thread, and the task gets a new one. False
+  // when no thread could be made.
+  bool Start(std::function<void()> task) {
+    if (shared_ && Busy()) LeaveBehind();
+    if (!shared_ && !Launch()) return false;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->busy = true;
+    shared_->task = std::move(task);
+    SetEvent(shared_->wake.get());
+    return true;
+  }
+
+  HANDLE done() const { return shared_->done.get(); }
+
+ private:
+  struct Shared {
+    UniqueHandle wake{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    UniqueHandle done{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    std::mutex mutex;  // guards task, busy and quit
+    std::function<void()> task;
+    bool busy = false;
+    bool quit = false;
+  };
+
+  static DWORD WINAPI Loop(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Shared>> owner(static_cast<std::shared_ptr<Shared>*>(parameter));
+    Shared& shared = **owner;
+    for (;;) {
+      WaitForSingleObject(shared.wake.get(), INFINITE);
+      std::function<void()> task;
+      {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        if (!shared.busy) {
+          if (shared.quit) return 0;
+          continue;
+        }
+        task = std::move(shared.task);
+      }
+      task();
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      shared.busy = false;
+      SetEvent(shared.done.get());
+      if (shared.quit) return 0;
+    }
+  }
+
+  bool Busy() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->busy;
+  }
+
+  // The thread ends once its call, if any, has.
+  void LeaveBehind() {
+    if (!shared_) return;
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      shared_->quit = true;
+      SetEvent(shared_->wake.get());
+    }
+    shared_.reset();
+  }
+
+  bool Launch() {
+    auto shared = std::make_shared<Shared>();
+    if (!shared->wake || !shared->done) return false;
+    auto* parameter = new std::shared_ptr<Shared>(shared);
+    const UniqueHandle thread(CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
+    if (!thread) {
+      delete parameter;
+      return false;
+    }
+    shared_ = std::move(shared);
+    return true;
+  }
+
+  std::shared_ptr<Shared> shared_;
+};
+
+// A call that may wait for the server as long as the time-outs allow, run on
+// the blocking-call thread. What the call uses lives here, shared with the
+// worker, so that a worker that stops waiting (cancel) leaves nothing behind
+// that the call still needs; the call then hands its result to discard.
+template <typename Result>
+struct DetachableCall {
+  std::function<Result()> call;
+  std::function<void(Result)> discard;
+  std::mutex mutex;  // guards result and abandoned
+  std::optional<Result> result;
+  bool abandoned = false;
+};
+
+template <typename Result>
+void RunDetachableCall(DetachableCall<Result>& shared) {
+  Result result = shared.call();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  if (shared.abandoned) {
+    if (shared.discard) shared.discard(std::move(result));
+  } else {
+    shared.result = std::move(result);
+  }
+}
+
+// Runs call and waits for its end, for cancelled or for waitMs, whichever
+// comes first. A cancel ends the wait at once even where closing the handle
+// does not abort the call; the call left behind ends by itself at the
+// time-outs. nullopt when the call did not end in time (or could not be
+// started).
+template <typename Result>
+std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::function<Result()> call,
+                                         std::function<void(Result)> discard, HANDLE cancelled,
+                                         DWORD waitMs = INFINITE) {
+  const auto shared = std::make_shared<DetachableCall<Result>>();
+  shared->call = std::move(call);
+  shared->discard = std::move(discard);
+  if (!thread.Start([shared] { RunDetachableCall(*shared); })) return std::nullopt;
+  const HANDLE waits[] = {thread.done(), cancelled};
+  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (woke == WAIT_OBJECT_0) return std::move(shared->result);
+  shared->abandoned = true;
+  // The call may have ended just as the cancel came.
+  if (shared->result && shared->discard) shared->discard(*shared->result);
+  return std::nullopt;
+}
+
+// Opens url on session with the extra headers (may be empty); the request,
+// null when opening failed, or nullopt on a cancel or after waitMs.
+std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
+                                                const std::string& url, const std::string& headers,
+                                                const TransferTimeouts& timeouts, HANDLE cancelled,
+                                                DWORD waitMs);
+
+// Reads the body in chunks as one blocking InternetReadFile of the chunk's size
+// each would give them: the buffer filled, or what was left before the end
+// (count 0 at the end). Where closing the handle does not end a read already
+// blocked on it, and a whole-buffer read returns nothing until the buffer is
+// full, a trickling body would hold a cancel for as long as a whole chunk
+// takes. So every read runs on the blocking-call thread, whose wait a cancel
+// or the due time ends at once. While the body comes slowly, no read there
+// asks for more bytes than InternetQueryDataAvailable has reported, so a
+// thread left behind stops at its next piece. While it comes quickly, one
+// whole read takes up to kGatherBytes, no more than the floor throughput
+// brings by the due time: Wine's InternetQueryDataAvailable reports 8 KiB at a
+// time and each hand-over between threads costs, so pieces alone ran at a
+// third of a bare WinINet loop.
+class ChunkReader {
+ public:
+  ChunkReader(BlockingCallThread& thread, HINTERNET request, const std::atomic<bool>& cancelled,
+              HANDLE cancelEvent)
+      : thread_(thread), request_(request), cancelled_(cancelled), cancelEvent_(cancelEvent) {}
+
+  // False on a read error, or when more of the body did not come by dueTick
+  // (GetTickCount64; timedOut() then says so). The bytes read before either
+  // are handed over first, and the failure comes with the next call.
+  bool Read(char* buffer, DWORD size, DWORD& count, ULONGLONG dueTick, uint32_t floorBytesPerSecond);
+  bool timedOut() const { return timedOut_; }
+
+  static constexpr std::size_t kGatherBytes = 8 * kTransferChunkBytes;
+
+ private:
+  bool Gather(std::size_t want, ULONGLONG dueTick, uint32_t floorBytesPerSecond);
+  // What a failure gives: the bytes so far, if any, then false.
+  bool Failed(DWORD count) {
+    failed_ = true;
+    return count > 0;
+  }
+
+  BlockingCallThread& thread_;
+  HINTERNET request_;
+  const std::atomic<bool>& cancelled_;
+  HANDLE cancelEvent_;
+  std::vector<char> pending_;  // read and not handed over yet, from pendingAt_
+  std::size_t pendingAt_ = 0;
+  bool ended_ = false;       // the body's end is read
+  bool readFailed_ = false;  // after pending_
+  bool failed_ = false;
+  bool timedOut_ = false;
+  // After bytes that came at a chunk per kQuickChunkMs or faster, the next
+  // are read whole.
+  static constexpr ULONGLONG kQuickChunkMs = 50;
+  bool wholeReads_ = false;
+};
