@@ -92,7 +92,7 @@ TEST(DeltaPatch, RoundTripsMakeTheTargetAndStaySmall) {
 
 // A patch written by hand: raw streams, deflated, behind a header.
 Bytes Handmade(uint64_t baseLength, uint64_t targetLength, const Bytes& control, const Bytes& diff,
-               const Bytes& extra) {
+               const Bytes& extra, unsigned char version = 1, unsigned char flags = 0) {
   Bytes streams[3] = {control, diff, extra};
   Bytes packed[3];
   for (int i = 0; i < 3; ++i) {
@@ -101,7 +101,8 @@ Bytes Handmade(uint64_t baseLength, uint64_t targetLength, const Bytes& control,
     compress2(packed[i].data(), &size, streams[i].data(), static_cast<uLong>(streams[i].size()), 9);
     packed[i].resize(size);
   }
-  delta::PatchHeader h{baseLength, targetLength, packed[0].size(), packed[1].size(), packed[2].size()};
+  delta::PatchHeader h{baseLength, targetLength, packed[0].size(), packed[1].size(), packed[2].size(),
+                       version, flags};
   Bytes patch(delta::kPatchHeaderSize);
   delta::WritePatchHeader(h, patch.data());
   return Cat({patch, packed[0], packed[1], packed[2]});
@@ -133,7 +134,10 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
       {"cut", Slice(good, 0, good.size() - 1), PatchStatus::kBadHeader},
       {"padded", Cat({good, {0}}), PatchStatus::kBadHeader},
       {"magic", edit([](Bytes& p) { p[0] = 'X'; }), PatchStatus::kBadHeader},
-      {"version", edit([](Bytes& p) { p[4] = 2; }), PatchStatus::kBadHeader},
+      {"version", edit([](Bytes& p) { p[4] = 3; }), PatchStatus::kBadHeader},
+      {"version_0", edit([](Bytes& p) { p[4] = 0; }), PatchStatus::kBadHeader},
+      {"unknown_flag", edit([](Bytes& p) { p[5] = 2; }), PatchStatus::kBadHeader},
+      {"flag_in_version_1", Handmade(1000, 10, {0, 10, 0}, zero10, {}, 1, 1), PatchStatus::kBadHeader},
       {"reserved", edit([](Bytes& p) { p[6] = 1; }), PatchStatus::kBadHeader},
       {"stream_lengths_wrap", edit([](Bytes& p) { SetLe64(p, 24, ~uint64_t{0}); }), PatchStatus::kBadHeader},
       {"base_length", edit([](Bytes& p) { SetLe64(p, 8, 999); }), PatchStatus::kWrongBase},
@@ -159,16 +163,29 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
       {"varint_too_long", Handmade(1000, 10, Bytes(11, 0x80), zero10, {}), PatchStatus::kCorrupt},
       {"record_past_target", Handmade(1000, 10, {0, 11, 0}, Bytes(11, 0), {}), PatchStatus::kCorrupt},
       {"raw_streams", edit([](Bytes& p) { p[delta::kPatchHeaderSize] = 0; }), PatchStatus::kCorrupt},
+      // version 2: a zero byte and a count n in the diff stream are n + 1 zeros
+      {"zero_run_long", Handmade(1000, 10, {0, 10, 0}, {0, 10}, {}, 2), PatchStatus::kCorrupt},
+      {"zero_run_short", Handmade(1000, 10, {0, 10, 0}, {0, 8}, {}, 2), PatchStatus::kCorrupt},
+      {"zero_run_cut", Handmade(1000, 10, {0, 10, 0}, {5, 0}, {}, 2), PatchStatus::kCorrupt},
+      {"zero_run_varint_too_long", Handmade(1000, 10, {0, 10, 0}, Cat({{0}, Bytes(10, 0x80)}), {}, 2),
+       PatchStatus::kCorrupt},
   };
   for (const Malformed& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes out;
     EXPECT_EQ(Apply(c.patch, base, out), c.status);
   }
-  // The handmade writer itself makes a patch that applies.
+  // The handmade writer itself makes patches that apply, in both versions.
   Bytes out;
   EXPECT_EQ(Apply(Handmade(1000, 15, {0, 10, 5}, zero10, Bytes(5, 7)), base, out), PatchStatus::kApplied);
   EXPECT_TRUE(out == Cat({Slice(base, 0, 10), Bytes(5, 7)}));
+  out.clear();
+  EXPECT_EQ(Apply(Handmade(1000, 15, {0, 10, 5}, {0, 2, 1, 0, 0, 2, 0, 3}, Bytes(5, 7), 2), base, out),
+            PatchStatus::kApplied);
+  Bytes added = Slice(base, 0, 10);
+  added[3] += 1;
+  added[5] += 2;
+  EXPECT_TRUE(out == Cat({added, Bytes(5, 7)}));
 }
 
 TEST(DeltaPatch, RefusingSinkStopsTheApply) {

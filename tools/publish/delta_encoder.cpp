@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "updater/transfer/branch_targets.h"
 #include "updater/transfer/delta_patch.h"
 
 namespace delta {
@@ -72,15 +73,69 @@ class SuffixIndex {
   std::vector<saidx_t> order_;
 };
 
-void PutVarint(uint64_t value, Bytes& out) {
+// One zlib stream made as its bytes come, so the raw streams are never held
+// whole.
+class Deflater {
+ public:
+  Deflater() { ok_ = deflateInit(&z_, Z_BEST_COMPRESSION) == Z_OK; }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+  ~Deflater() { deflateEnd(&z_); }
+
+  void Put(unsigned char byte) {
+    pending_[used_++] = byte;
+    if (used_ == sizeof pending_) Drain(Z_NO_FLUSH);
+  }
+  void Put(const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+      std::size_t n = std::min(size, sizeof pending_ - used_);
+      std::memcpy(pending_ + used_, data, n);
+      used_ += n;
+      data += n;
+      size -= n;
+      if (used_ == sizeof pending_) Drain(Z_NO_FLUSH);
+    }
+  }
+  // The whole stream, or false when zlib failed.
+  bool Finish(Bytes& out) {
+    Drain(Z_FINISH);
+    out = std::move(out_);
+    return ok_;
+  }
+
+ private:
+  void Drain(int flush) {
+    z_.next_in = pending_;
+    z_.avail_in = static_cast<uInt>(used_);
+    int rc = Z_OK;
+    do {
+      unsigned char chunk[1 << 16];
+      z_.next_out = chunk;
+      z_.avail_out = sizeof chunk;
+      rc = deflate(&z_, flush);
+      if (rc == Z_STREAM_ERROR) ok_ = false;
+      out_.insert(out_.end(), chunk, chunk + (sizeof chunk - z_.avail_out));
+    } while (ok_ && (z_.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END)));
+    used_ = 0;
+  }
+
+  z_stream z_{};
+  bool ok_ = false;
+  unsigned char pending_[1 << 16];
+  std::size_t used_ = 0;
+  Bytes out_;
+};
+
+void PutVarint(uint64_t value, Deflater& out) {
   while (value >= 0x80) {
-    out.push_back(static_cast<unsigned char>(value | 0x80));
+    out.Put(static_cast<unsigned char>(value | 0x80));
     value >>= 7;
   }
-  out.push_back(static_cast<unsigned char>(value));
+  out.Put(static_cast<unsigned char>(value));
 }
 
-// Collects the instructions; records that make nothing are dropped.
+// Collects the instructions; records that make nothing are dropped. The diff
+// bytes go out with each zero run as a zero byte and the run's length less one.
 class PatchStreams {
  public:
   PatchStreams(const Bytes& base, const Bytes& target) : base_(base), target_(target) {}
@@ -96,32 +151,37 @@ class PatchStreams {
     PutVarint(static_cast<uint64_t>(add), control_);
     PutVarint(static_cast<uint64_t>(extra), control_);
     for (int64_t i = 0; i < add; ++i) {
-      diff_.push_back(static_cast<unsigned char>(target_[targetPos + i] - base_[basePos + i]));
+      const unsigned char d = static_cast<unsigned char>(target_[targetPos + i] - base_[basePos + i]);
+      if (d == 0) {
+        ++zeros_;
+        continue;
+      }
+      EndZeroRun();
+      diff_.Put(d);
     }
-    extra_.insert(extra_.end(), target_.begin() + targetPos + add, target_.begin() + targetPos + add + extra);
+    extra_.Put(target_.data() + targetPos + add, static_cast<std::size_t>(extra));
     cursor_ = basePos + add;
   }
 
-  const Bytes& control() const { return control_; }
-  const Bytes& diff() const { return diff_; }
-  const Bytes& extra() const { return extra_; }
+  bool Finish(Bytes& control, Bytes& diff, Bytes& extra) {
+    EndZeroRun();
+    return control_.Finish(control) && diff_.Finish(diff) && extra_.Finish(extra);
+  }
 
  private:
+  void EndZeroRun() {
+    if (zeros_ == 0) return;
+    diff_.Put(0);
+    PutVarint(zeros_ - 1, diff_);
+    zeros_ = 0;
+  }
+
   const Bytes& base_;
   const Bytes& target_;
-  Bytes control_, diff_, extra_;
+  Deflater control_, diff_, extra_;
   int64_t cursor_ = 0;
+  uint64_t zeros_ = 0;
 };
-
-bool Deflate(const Bytes& in, Bytes& out) {
-  uLongf size = compressBound(static_cast<uLong>(in.size()));
-  out.resize(size);
-  if (compress2(out.data(), &size, in.data(), static_cast<uLong>(in.size()), Z_BEST_COMPRESSION) != Z_OK) {
-    return false;
-  }
-  out.resize(size);
-  return true;
-}
 
 // How far a stretch aligned at (targetPos, basePos) pays forward: the length
 // where matches outnumber mismatches by the most.
@@ -155,7 +215,7 @@ int64_t ExtendBackward(const Bytes& base, const Bytes& target, int64_t targetPos
 }
 
 void FindInstructions(const Bytes& base, const Bytes& target, const SuffixIndex& index,
-                      PatchStreams& streams) {
+                      PatchStreams& streams, const PatchProgress& progress) {
   const int64_t baseSize = static_cast<int64_t>(base.size());
   const int64_t targetSize = static_cast<int64_t>(target.size());
   auto sameAtOffset = [&](int64_t t, int64_t offset) {
@@ -164,7 +224,13 @@ void FindInstructions(const Bytes& base, const Bytes& target, const SuffixIndex&
 
   int64_t scan = 0, lastScan = 0, lastPos = 0, lastOffset = 0;
   Match match;
+  int64_t reported = 0;
+  const int64_t step = std::max<int64_t>(targetSize / 100, 1 << 20);
   while (scan < targetSize) {
+    if (progress && scan - reported >= step) {
+      reported = scan;
+      progress(PatchStage::kMatching, static_cast<double>(scan) / static_cast<double>(targetSize));
+    }
     // Walk on until a match is found that beats simply carrying on with the
     // previous alignment (lastOffset) by a clear margin.
     int64_t oldScore = 0;
@@ -204,21 +270,22 @@ void FindInstructions(const Bytes& base, const Bytes& target, const SuffixIndex&
   }
 }
 
-}  // namespace
-
-bool MakePatch(const Bytes& base, const Bytes& target, Bytes& patch) {
-  if (base.size() >= static_cast<std::size_t>(std::numeric_limits<saidx_t>::max())) return false;
-  SuffixIndex index(base);
-  if (!index.Build()) return false;
-  PatchStreams streams(base, target);
-  FindInstructions(base, target, index, streams);
-
+// One patch of the given form: base suffix-sorted (its index freed on return),
+// target walked once, the streams deflated as they come.
+bool MakeOnePatch(const Bytes& base, const Bytes& target, unsigned char flags, const PatchProgress& progress,
+                  Bytes& patch) {
   Bytes control, diff, extra;
-  if (!Deflate(streams.control(), control) || !Deflate(streams.diff(), diff) ||
-      !Deflate(streams.extra(), extra)) {
-    return false;
+  {
+    if (progress) progress(PatchStage::kSorting, 0);
+    SuffixIndex index(base);
+    if (!index.Build()) return false;
+    PatchStreams streams(base, target);
+    FindInstructions(base, target, index, streams, progress);
+    if (!streams.Finish(control, diff, extra)) return false;
   }
   PatchHeader header;
+  header.version = kPatchVersion;
+  header.flags = flags;
   header.baseLength = base.size();
   header.targetLength = target.size();
   header.controlLength = control.size();
@@ -230,6 +297,29 @@ bool MakePatch(const Bytes& base, const Bytes& target, Bytes& patch) {
   patch.insert(patch.end(), diff.begin(), diff.end());
   patch.insert(patch.end(), extra.begin(), extra.end());
   return true;
+}
+
+}  // namespace
+
+bool MakePatchInPlace(Bytes& base, Bytes& target, Bytes& patch, const PatchProgress& progress) {
+  if (base.size() >= static_cast<std::size_t>(std::numeric_limits<saidx_t>::max())) return false;
+  if (!MakeOnePatch(base, target, 0, progress, patch)) return false;
+  if (!LooksLikeX86Code(target.data(), target.size())) return true;
+  // Machine code: try again with the branch targets made absolute, and keep
+  // the smaller. The buffers are changed in place and put back, so no copy.
+  EncodeBranchTargets(base.data(), base.size(), 0, base.size());
+  EncodeBranchTargets(target.data(), target.size(), 0, target.size());
+  Bytes transformed;
+  const bool made = MakeOnePatch(base, target, kPatchFlagBranchTargets, progress, transformed);
+  DecodeBranchTargets(base.data(), base.size(), 0, base.size());
+  DecodeBranchTargets(target.data(), target.size(), 0, target.size());
+  if (made && transformed.size() < patch.size()) patch = std::move(transformed);
+  return true;
+}
+
+bool MakePatch(const Bytes& base, const Bytes& target, Bytes& patch) {
+  Bytes baseCopy = base, targetCopy = target;
+  return MakePatchInPlace(baseCopy, targetCopy, patch);
 }
 
 bool PatchMakesTarget(const Bytes& patch, const Bytes& base, const Bytes& target) {

@@ -13,7 +13,10 @@
 namespace delta {
 
 constexpr unsigned char kPatchMagic[4] = {'T', 'V', 'D', 'P'};
-constexpr unsigned char kPatchVersion = 1;
+// Version 1 stores the diff bytes as they are; version 2 codes their zero runs
+// and may carry the x86 branch-target transform (branch_targets.h). Both apply.
+constexpr unsigned char kPatchVersion = 2;
+constexpr unsigned char kPatchFlagBranchTargets = 1;
 constexpr std::size_t kPatchHeaderSize = 48;
 constexpr std::size_t kPatchOutputPiece = 256 << 10;
 
@@ -28,6 +31,8 @@ struct PatchHeader {
   uint64_t controlLength = 0;
   uint64_t diffLength = 0;
   uint64_t extraLength = 0;
+  unsigned char version = 1;
+  unsigned char flags = 0;  // version 2 only
 };
 
 enum class PatchStatus {
@@ -38,8 +43,8 @@ enum class PatchStatus {
   kSinkFailed,  // the sink refused a piece
 };
 
-// Reads and checks the header: magic, version, reserved bytes, and that the
-// patch is exactly as long as the header says.
+// Reads and checks the header: magic, a known version and flags, reserved
+// bytes, and that the patch is exactly as long as the header says.
 bool ReadPatchHeader(ByteSpan patch, PatchHeader& header);
 
 // The 48 header bytes for header.
