@@ -8,6 +8,7 @@
 
 #include "tests/support/pseudo_random_bytes.h"
 #include "tools/publish/delta_encoder.h"
+#include "updater/transfer/branch_targets.h"
 #include "updater/transfer/delta_patch.h"
 
 namespace {
@@ -44,6 +45,33 @@ PatchStatus Apply(const Bytes& patch, const Bytes& base, Bytes& out) {
                            });
 }
 
+void SetLe32(Bytes& b, std::size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// Random bytes with a call or jump every 13 to 19 bytes, each to a place
+// within the buffer; `moved` bytes inserted at `at` give the next build of it:
+// every call after the insertion and every target past it moves.
+Bytes X86Like(std::size_t n, std::size_t at = 0, std::size_t moved = 0) {
+  Bytes code = Random(n, 5);
+  std::vector<std::pair<std::size_t, std::size_t>> calls;  // (site, target)
+  for (std::size_t i = 0; i + 5 <= n; i += 13 + code[i] % 7) {
+    calls.emplace_back(i, (i * 2654435761u + code[i + 1]) % (n / 8));  // library code at the front
+  }
+  for (auto [site, target] : calls) {
+    code[site] = static_cast<unsigned char>(0xE8 | (target & 1));
+    SetLe32(code, site + 1, static_cast<uint32_t>(target - site - 5));
+  }
+  if (moved == 0) return code;
+  Bytes next = Cat({Slice(code, 0, at), Random(moved, 77), Slice(code, at, n - at)});
+  const auto shift = [&](std::size_t p) { return p >= at ? p + moved : p; };
+  for (auto [site, target] : calls) {
+    if (site < at && site + 5 > at) continue;  // cut by the insertion
+    SetLe32(next, shift(site) + 1, static_cast<uint32_t>(shift(target) - shift(site) - 5));
+  }
+  return next;
+}
+
 struct RoundTrip {
   const char* name;
   Bytes base;
@@ -74,19 +102,91 @@ std::vector<RoundTrip> RoundTrips() {
       {"random_data", Random(100000, 3), Random(100000, 50001), 1.1},
       {"one_byte", {1}, {2}, 100},
       {"zeros", Bytes(200000, 0), Cat({Bytes(100000, 0), {1}, Bytes(150000, 0)}), 0.01},
+      {"x86_code_moved", X86Like(300000), X86Like(300000, 120001, 48), 0.1},
   };
 }
 
 TEST(DeltaPatch, RoundTripsMakeTheTargetAndStaySmall) {
   for (const RoundTrip& c : RoundTrips()) {
+    Bytes patches[2];
+    for (unsigned char version : {1, 2}) {
+      SCOPED_TRACE(std::string(c.name) + " version " + std::to_string(version));
+      Bytes& patch = patches[version - 1];
+      ASSERT_TRUE(delta::MakePatch(c.base, c.target, patch, version));
+      EXPECT_EQ(patch[4], version);
+      Bytes out;
+      EXPECT_EQ(Apply(patch, c.base, out), PatchStatus::kApplied);
+      EXPECT_TRUE(out == c.target);
+      EXPECT_TRUE(delta::PatchMakesTarget(patch, c.base, c.target));
+      if (c.target.size() >= 100000) EXPECT_LE(patch.size(), c.maxRatio * c.target.size());
+    }
     SCOPED_TRACE(c.name);
-    Bytes patch;
-    ASSERT_TRUE(delta::MakePatch(c.base, c.target, patch));
-    Bytes out;
-    EXPECT_EQ(Apply(patch, c.base, out), PatchStatus::kApplied);
-    EXPECT_TRUE(out == c.target);
-    EXPECT_TRUE(delta::PatchMakesTarget(patch, c.base, c.target));
-    if (c.target.size() >= 100000) EXPECT_LE(patch.size(), c.maxRatio * c.target.size());
+    // Version 2 codes zero runs (and branch targets in code): never larger
+    // beyond a few bytes, much smaller where the diff is mostly zeros.
+    EXPECT_LE(patches[1].size(), patches[0].size() + 16);
+    const bool code = std::string(c.name).rfind("x86", 0) == 0;
+    EXPECT_EQ(patches[1][5], code ? delta::kPatchFlagBranchTargets : 0);
+    if (code || std::string(c.name) == "small_shifts") EXPECT_LT(patches[1].size() * 2, patches[0].size());
+  }
+}
+
+struct BranchCase {
+  const char* name;
+  Bytes data;
+  std::vector<std::size_t> changed;  // operand bytes encoding must change
+  std::vector<std::size_t> kept;     // bytes it must leave
+};
+
+TEST(BranchTargets, EncodeDecodeAndReadingTheBaseInPlaceAgree) {
+  const std::size_t block = delta::kBranchBlock;
+  auto with = [](Bytes b, std::initializer_list<std::pair<std::size_t, Bytes>> parts) {
+    for (const auto& [at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), b.begin() + at);
+    return b;
+  };
+  const Bytes call{0xE8, 0x10, 0, 0, 0}, far{0xE9, 0, 0, 0, 0x40};
+  std::vector<BranchCase> cases = {
+      {"code", X86Like(3 * block + 77), {}, {}},
+      {"fits_at_end", with(Bytes(100, 0x90), {{95, call}}), {96}, {}},
+      {"cut_at_end", with(Bytes(100, 0x90), {{96, {0xE8, 0x10, 0, 0}}}), {}, {97, 98, 99}},
+      {"fits_at_block_end", with(Bytes(block + 10, 0x90), {{block - 5, call}}), {block - 3}, {}},
+      {"cut_at_block_end", with(Bytes(block + 10, 0x90), {{block - 4, call}}), {}, {block - 3, block}},
+      {"out_of_range", with(Bytes(100, 0x90), {{10, far}}), {}, {11, 14}},
+      // the second E8 is the first one's operand, so the third is an opcode
+      {"opcode_in_operand", with(Bytes(100, 0x90), {{10, {0xE8, 0xE8, 0, 0, 0, 0xE8, 3, 0, 0, 0}}}),
+       {11, 16},
+       {}},
+      // E8 at 10 holds an operand out of range, yet no E8 inside it is an
+      // opcode: encoding it would change what decoding sees at 10
+      {"opcode_in_skipped_operand", with(Bytes(100, 0x90), {{10, {0xE8, 0x11, 0xE8, 0xF0, 0xFE, 0, 0}}}), {},
+       {11, 13, 14}},
+      {"random", Random(3 * block), {}, {}},
+      {"empty", {}, {}, {}},
+  };
+  for (const BranchCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t n = c.data.size();
+    Bytes encoded = c.data;
+    delta::EncodeBranchTargets(encoded.data(), n, 0, n);
+    for (std::size_t at : c.changed) EXPECT_NE(encoded[at], c.data[at]) << at;
+    for (std::size_t at : c.kept) EXPECT_EQ(encoded[at], c.data[at]) << at;
+    if (std::string(c.name) == "code") EXPECT_FALSE(encoded == c.data);
+    // Block by block as the decoder's output pieces come.
+    Bytes decoded = encoded;
+    for (std::size_t from = 0; from < n; from += block) {
+      delta::DecodeBranchTargets(decoded.data() + from, std::min(block, n - from), from, n);
+    }
+    EXPECT_TRUE(decoded == c.data);
+    // Any window of the encoded file, read from the plain one.
+    for (std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{7}, block - 3, block, n / 2, n - 1}) {
+      for (std::size_t size : {std::size_t{1}, std::size_t{4}, std::size_t{9}, block + 5, n}) {
+        if (from >= n) continue;
+        size = std::min(size, n - from);
+        Bytes window(size, 0);
+        delta::AddBranchTargetChange(c.data.data(), n, from, size, window.data());
+        for (std::size_t i = 0; i < size; ++i) window[i] = static_cast<unsigned char>(window[i] + c.data[from + i]);
+        EXPECT_TRUE(window == Slice(encoded, from, size)) << from << "+" << size;
+      }
+    }
   }
 }
 

@@ -138,7 +138,8 @@ void PutVarint(uint64_t value, Deflater& out) {
 // bytes go out with each zero run as a zero byte and the run's length less one.
 class PatchStreams {
  public:
-  PatchStreams(const Bytes& base, const Bytes& target) : base_(base), target_(target) {}
+  PatchStreams(const Bytes& base, const Bytes& target, bool zeroRuns)
+      : base_(base), target_(target), zeroRuns_(zeroRuns) {}
 
   // Target bytes [targetPos, targetPos + add) from base bytes at basePos plus
   // differences, then the next extra target bytes as they are.
@@ -152,7 +153,7 @@ class PatchStreams {
     PutVarint(static_cast<uint64_t>(extra), control_);
     for (int64_t i = 0; i < add; ++i) {
       const unsigned char d = static_cast<unsigned char>(target_[targetPos + i] - base_[basePos + i]);
-      if (d == 0) {
+      if (d == 0 && zeroRuns_) {
         ++zeros_;
         continue;
       }
@@ -178,6 +179,7 @@ class PatchStreams {
 
   const Bytes& base_;
   const Bytes& target_;
+  const bool zeroRuns_;
   Deflater control_, diff_, extra_;
   int64_t cursor_ = 0;
   uint64_t zeros_ = 0;
@@ -272,19 +274,19 @@ void FindInstructions(const Bytes& base, const Bytes& target, const SuffixIndex&
 
 // One patch of the given form: base suffix-sorted (its index freed on return),
 // target walked once, the streams deflated as they come.
-bool MakeOnePatch(const Bytes& base, const Bytes& target, unsigned char flags, const PatchProgress& progress,
-                  Bytes& patch) {
+bool MakeOnePatch(const Bytes& base, const Bytes& target, unsigned char version, unsigned char flags,
+                  const PatchProgress& progress, Bytes& patch) {
   Bytes control, diff, extra;
   {
     if (progress) progress(PatchStage::kSorting, 0);
     SuffixIndex index(base);
     if (!index.Build()) return false;
-    PatchStreams streams(base, target);
+    PatchStreams streams(base, target, version >= 2);
     FindInstructions(base, target, index, streams, progress);
     if (!streams.Finish(control, diff, extra)) return false;
   }
   PatchHeader header;
-  header.version = kPatchVersion;
+  header.version = version;
   header.flags = flags;
   header.baseLength = base.size();
   header.targetLength = target.size();
@@ -301,25 +303,27 @@ bool MakeOnePatch(const Bytes& base, const Bytes& target, unsigned char flags, c
 
 }  // namespace
 
-bool MakePatchInPlace(Bytes& base, Bytes& target, Bytes& patch, const PatchProgress& progress) {
+bool MakePatchInPlace(Bytes& base, Bytes& target, Bytes& patch, const PatchProgress& progress,
+                      unsigned char version) {
   if (base.size() >= static_cast<std::size_t>(std::numeric_limits<saidx_t>::max())) return false;
-  if (!MakeOnePatch(base, target, 0, progress, patch)) return false;
-  if (!LooksLikeX86Code(target.data(), target.size())) return true;
+  if (version < 1 || version > kPatchVersion) return false;
+  if (!MakeOnePatch(base, target, version, 0, progress, patch)) return false;
+  if (version < 2 || !LooksLikeX86Code(target.data(), target.size())) return true;
   // Machine code: try again with the branch targets made absolute, and keep
   // the smaller. The buffers are changed in place and put back, so no copy.
   EncodeBranchTargets(base.data(), base.size(), 0, base.size());
   EncodeBranchTargets(target.data(), target.size(), 0, target.size());
   Bytes transformed;
-  const bool made = MakeOnePatch(base, target, kPatchFlagBranchTargets, progress, transformed);
+  const bool made = MakeOnePatch(base, target, version, kPatchFlagBranchTargets, progress, transformed);
   DecodeBranchTargets(base.data(), base.size(), 0, base.size());
   DecodeBranchTargets(target.data(), target.size(), 0, target.size());
   if (made && transformed.size() < patch.size()) patch = std::move(transformed);
   return true;
 }
 
-bool MakePatch(const Bytes& base, const Bytes& target, Bytes& patch) {
+bool MakePatch(const Bytes& base, const Bytes& target, Bytes& patch, unsigned char version) {
   Bytes baseCopy = base, targetCopy = target;
-  return MakePatchInPlace(baseCopy, targetCopy, patch);
+  return MakePatchInPlace(baseCopy, targetCopy, patch, {}, version);
 }
 
 bool PatchMakesTarget(const Bytes& patch, const Bytes& base, const Bytes& target) {

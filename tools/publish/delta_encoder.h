@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "updater/transfer/delta_patch.h"
+
 namespace delta {
 
 // Told where the work is: sorting the base, then matching (fraction of the
@@ -16,17 +18,19 @@ namespace delta {
 enum class PatchStage { kSorting, kMatching };
 using PatchProgress = std::function<void(PatchStage, double fraction)>;
 
-// A patch from base to target, of the latest format version. False only when
-// the base is too large for the suffix sorter (2 GiB) or compression fails.
+// A patch from base to target, of the latest format version unless version
+// says 1 (for clients that predate version 2). False only when the base is too
+// large for the suffix sorter (2 GiB) or compression fails.
 // Memory beyond the two files: the base's suffix array (4 bytes a byte) and
 // the compressed patch.
 bool MakePatch(const std::vector<unsigned char>& base, const std::vector<unsigned char>& target,
-               std::vector<unsigned char>& patch);
+               std::vector<unsigned char>& patch, unsigned char version = kPatchVersion);
 
 // The same without copies: base and target are changed while it works and are
 // as given again on return.
 bool MakePatchInPlace(std::vector<unsigned char>& base, std::vector<unsigned char>& target,
-                      std::vector<unsigned char>& patch, const PatchProgress& progress = {});
+                      std::vector<unsigned char>& patch, const PatchProgress& progress = {},
+                      unsigned char version = kPatchVersion);
 
 // Applies patch to base in memory; false unless the result is exactly target.
 bool PatchMakesTarget(const std::vector<unsigned char>& patch, const std::vector<unsigned char>& base,

@@ -32,7 +32,7 @@ uint64_t BlockEnd(uint64_t offset, uint64_t fileSize) {
 
 // Walks the operands of file bytes [from, to) of the file `bytes` points into
 // at file offset `base`, from a position `from` at which no operand is open;
-// calls visit(opcode offset, value) for each and moves on past it.
+// calls visit(opcode offset, value) for each in range.
 template <typename Visit>
 void ForEachOperand(const unsigned char* bytes, uint64_t base, uint64_t from, uint64_t to, uint64_t fileSize,
                     Visit visit) {
@@ -40,12 +40,12 @@ void ForEachOperand(const unsigned char* bytes, uint64_t base, uint64_t from, ui
   for (uint64_t at = from; at < to;) {
     if (at >= blockEnd) blockEnd = BlockEnd(at, fileSize);
     if (IsOpcode(bytes[at - base]) && at + 5 <= blockEnd) {
+      // Whether the operand changes may not decide where the scan goes on:
+      // the next opcode could sit in the bytes read, and change them.
       const uint32_t value = ReadLe32(bytes + (at - base) + 1);
-      if (InRange(value)) {
-        visit(at, value);
-        at += 5;
-        continue;
-      }
+      if (InRange(value)) visit(at, value);
+      at += 5;
+      continue;
     }
     ++at;
   }

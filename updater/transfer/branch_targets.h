@@ -12,13 +12,13 @@
 //  - the file is cut into blocks of kBranchBlock bytes and an operand never
 //    crosses a block's end (nor the file's), so any block can be worked on
 //    alone and a reader can start anywhere after a short look back;
-//  - scanning a block front to back, a byte E8 or E9 whose 4 following bytes,
-//    read as a little-endian value, lie in [-2^24, 2^24) as a signed number is
-//    an operand's opcode: those 4 bytes change and the scan goes on after them;
-//    any other byte is passed by;
-//  - the change adds (offset + 5) modulo 2^25 inside that signed 25-bit range,
-//    which maps the range onto itself, so values outside it (data that merely
-//    holds an E8) are left as they are and are recognised as such again.
+//  - scanning a block front to back, a byte E8 or E9 with 4 bytes after it in
+//    the block is an opcode and the scan goes on after those 4 bytes, its
+//    operand; any other byte is passed by;
+//  - an operand that, read as a little-endian value, lies in [-2^24, 2^24) as
+//    a signed number gets (offset of the opcode + 5) added modulo 2^25 inside
+//    that range, which maps the range onto itself; others (data that merely
+//    holds an E8) are left as they are, and are told apart again on decoding.
 
 #include <cstddef>
 #include <cstdint>
