@@ -592,6 +592,10 @@ int main(int argc, char** argv) {
   rel->add_option("--delta-base", release.deltaBases,
                   "Folder of an older release to make patches from as well (with --deltas; repeatable)")
       ->check(CLI::ExistingDirectory);
+  rel->add_option("--delta-max", release.deltaMax,
+                  "Largest file to make patches for, e.g. 1G or 300M (default 1G); larger ones are shipped "
+                  "whole. Making a patch takes about 6 times the file's size in memory")
+      ->transform(CLI::AsSizeValue(false));
 
   std::string signManifest;
   SigningOptions signing;
