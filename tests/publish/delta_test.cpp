@@ -121,9 +121,10 @@ TEST(DeltaPatch, RoundTripsMakeTheTargetAndStaySmall) {
       if (c.target.size() >= 100000) EXPECT_LE(patch.size(), c.maxRatio * c.target.size());
     }
     SCOPED_TRACE(c.name);
-    // Version 2 codes zero runs (and branch targets in code): never larger
-    // beyond a few bytes, much smaller where the diff is mostly zeros.
-    EXPECT_LE(patches[1].size(), patches[0].size() + 16);
+    // Version 2 codes runs (and branch targets in code): never larger beyond
+    // its header and two empty streams, much smaller where the diff is mostly
+    // zeros.
+    EXPECT_LE(patches[1].size(), patches[0].size() + 40);
     const bool code = std::string(c.name).rfind("x86", 0) == 0;
     EXPECT_EQ(patches[1][5], code ? delta::kPatchFlagBranchTargets : 0);
     if (code || std::string(c.name) == "small_shifts") EXPECT_LT(patches[1].size() * 2, patches[0].size());
@@ -190,22 +191,25 @@ TEST(BranchTargets, EncodeDecodeAndReadingTheBaseInPlaceAgree) {
   }
 }
 
-// A patch written by hand: raw streams, deflated, behind a header.
+// A patch written by hand: raw streams, deflated, behind a header; version 2
+// has the runs streams as well.
 Bytes Handmade(uint64_t baseLength, uint64_t targetLength, const Bytes& control, const Bytes& diff,
-               const Bytes& extra, unsigned char version = 1, unsigned char flags = 0) {
-  Bytes streams[3] = {control, diff, extra};
-  Bytes packed[3];
-  for (int i = 0; i < 3; ++i) {
+               const Bytes& extra, unsigned char version = 1, const Bytes& zeroRuns = {},
+               const Bytes& byteRuns = {}, unsigned char flags = 0) {
+  Bytes streams[5] = {control, diff, extra, zeroRuns, byteRuns};
+  Bytes packed[5];
+  for (int i = 0; i < 5; ++i) {
     uLongf size = compressBound(static_cast<uLong>(streams[i].size()));
     packed[i].resize(size);
     compress2(packed[i].data(), &size, streams[i].data(), static_cast<uLong>(streams[i].size()), 9);
     packed[i].resize(size);
   }
   delta::PatchHeader h{baseLength, targetLength, packed[0].size(), packed[1].size(), packed[2].size(),
-                       version, flags};
-  Bytes patch(delta::kPatchHeaderSize);
+                       version, flags, packed[3].size(), packed[4].size()};
+  Bytes patch(delta::PatchHeaderSize(version));
   delta::WritePatchHeader(h, patch.data());
-  return Cat({patch, packed[0], packed[1], packed[2]});
+  return version >= 2 ? Cat({patch, packed[0], packed[1], packed[2], packed[3], packed[4]})
+                      : Cat({patch, packed[0], packed[1], packed[2]});
 }
 
 void SetLe64(Bytes& p, std::size_t at, uint64_t v) {
@@ -237,13 +241,14 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
       {"version", edit([](Bytes& p) { p[4] = 3; }), PatchStatus::kBadHeader},
       {"version_0", edit([](Bytes& p) { p[4] = 0; }), PatchStatus::kBadHeader},
       {"unknown_flag", edit([](Bytes& p) { p[5] = 2; }), PatchStatus::kBadHeader},
-      {"flag_in_version_1", Handmade(1000, 10, {0, 10, 0}, zero10, {}, 1, 1), PatchStatus::kBadHeader},
+      {"flag_in_version_1", Handmade(1000, 10, {0, 10, 0}, zero10, {}, 1, {}, {}, 1), PatchStatus::kBadHeader},
+      {"version_2_header_cut", Slice(good, 0, 60), PatchStatus::kBadHeader},
       {"reserved", edit([](Bytes& p) { p[6] = 1; }), PatchStatus::kBadHeader},
       {"stream_lengths_wrap", edit([](Bytes& p) { SetLe64(p, 24, ~uint64_t{0}); }), PatchStatus::kBadHeader},
       {"base_length", edit([](Bytes& p) { SetLe64(p, 8, 999); }), PatchStatus::kWrongBase},
       {"huge_target", edit([](Bytes& p) { SetLe64(p, 16, uint64_t{1} << 62); }), PatchStatus::kCorrupt},
       {"short_target", edit([](Bytes& p) { SetLe64(p, 16, 900); }), PatchStatus::kCorrupt},
-      {"stream_byte", edit([](Bytes& p) { p[delta::kPatchHeaderSize + 5] ^= 0xFF; }), PatchStatus::kCorrupt},
+      {"stream_byte", edit([](Bytes& p) { p[delta::kPatchHeaderSizeV2 + 5] ^= 0xFF; }), PatchStatus::kCorrupt},
       {"streams_shifted", edit([](Bytes& p) {
          SetLe64(p, 24, p[24] + 1);
          SetLe64(p, 32, p[32] - 1);
@@ -262,12 +267,16 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
       {"record_cut", Handmade(1000, 10, {0, 10}, zero10, {}), PatchStatus::kCorrupt},
       {"varint_too_long", Handmade(1000, 10, Bytes(11, 0x80), zero10, {}), PatchStatus::kCorrupt},
       {"record_past_target", Handmade(1000, 10, {0, 11, 0}, Bytes(11, 0), {}), PatchStatus::kCorrupt},
-      {"raw_streams", edit([](Bytes& p) { p[delta::kPatchHeaderSize] = 0; }), PatchStatus::kCorrupt},
-      // version 2: a zero byte and a count n in the diff stream are n + 1 zeros
-      {"zero_run_long", Handmade(1000, 10, {0, 10, 0}, {0, 10}, {}, 2), PatchStatus::kCorrupt},
-      {"zero_run_short", Handmade(1000, 10, {0, 10, 0}, {0, 8}, {}, 2), PatchStatus::kCorrupt},
-      {"zero_run_cut", Handmade(1000, 10, {0, 10, 0}, {5, 0}, {}, 2), PatchStatus::kCorrupt},
-      {"zero_run_varint_too_long", Handmade(1000, 10, {0, 10, 0}, Cat({{0}, Bytes(10, 0x80)}), {}, 2),
+      {"raw_streams", edit([](Bytes& p) { p[delta::kPatchHeaderSizeV2] = 0; }), PatchStatus::kCorrupt},
+      // version 2: pairs of run lengths, zeros then bytes of the diff stream
+      {"zero_run_long", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {11}, {0}), PatchStatus::kCorrupt},
+      {"zero_run_short", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {9}, {0}), PatchStatus::kCorrupt},
+      {"byte_run_past_diff", Handmade(1000, 10, {0, 10, 0}, {1, 2}, {}, 2, {0}, {10}), PatchStatus::kCorrupt},
+      {"diff_bytes_left_over", Handmade(1000, 10, {0, 10, 0}, {1, 2}, {}, 2, {9}, {1}), PatchStatus::kCorrupt},
+      {"empty_run_pair", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {0, 10}, {0, 0}), PatchStatus::kCorrupt},
+      {"runs_left_over", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {10, 5}, {0, 0}), PatchStatus::kCorrupt},
+      {"run_pair_cut", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {10}, {}), PatchStatus::kCorrupt},
+      {"run_varint_too_long", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, Bytes(10, 0x80), {0}),
        PatchStatus::kCorrupt},
   };
   for (const Malformed& c : cases) {
@@ -280,7 +289,7 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
   EXPECT_EQ(Apply(Handmade(1000, 15, {0, 10, 5}, zero10, Bytes(5, 7)), base, out), PatchStatus::kApplied);
   EXPECT_TRUE(out == Cat({Slice(base, 0, 10), Bytes(5, 7)}));
   out.clear();
-  EXPECT_EQ(Apply(Handmade(1000, 15, {0, 10, 5}, {0, 2, 1, 0, 0, 2, 0, 3}, Bytes(5, 7), 2), base, out),
+  EXPECT_EQ(Apply(Handmade(1000, 15, {0, 10, 5}, {1, 2}, Bytes(5, 7), 2, {3, 1, 4}, {1, 1, 0}), base, out),
             PatchStatus::kApplied);
   Bytes added = Slice(base, 0, 10);
   added[3] += 1;

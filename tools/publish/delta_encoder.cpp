@@ -134,12 +134,13 @@ void PutVarint(uint64_t value, Deflater& out) {
   out.Put(static_cast<unsigned char>(value));
 }
 
-// Collects the instructions; records that make nothing are dropped. The diff
-// bytes go out with each zero run as a zero byte and the run's length less one.
+// Collects the instructions; records that make nothing are dropped. With runs
+// (version 2) only the nonzero diff bytes go to the diff stream, and the
+// lengths of the zero and nonzero runs to streams of their own: they differ
+// too much in kind to share one deflate stream's codes.
 class PatchStreams {
  public:
-  PatchStreams(const Bytes& base, const Bytes& target, bool zeroRuns)
-      : base_(base), target_(target), zeroRuns_(zeroRuns) {}
+  PatchStreams(const Bytes& base, const Bytes& target, bool runs) : base_(base), target_(target), runs_(runs) {}
 
   // Target bytes [targetPos, targetPos + add) from base bytes at basePos plus
   // differences, then the next extra target bytes as they are.
@@ -153,36 +154,41 @@ class PatchStreams {
     PutVarint(static_cast<uint64_t>(extra), control_);
     for (int64_t i = 0; i < add; ++i) {
       const unsigned char d = static_cast<unsigned char>(target_[targetPos + i] - base_[basePos + i]);
-      if (d == 0 && zeroRuns_) {
-        ++zeros_;
-        continue;
+      if (runs_) {
+        if (d == 0) {
+          if (nonzero_ > 0) EndRuns();
+          ++zeros_;
+          continue;
+        }
+        ++nonzero_;
       }
-      EndZeroRun();
       diff_.Put(d);
     }
     extra_.Put(target_.data() + targetPos + add, static_cast<std::size_t>(extra));
     cursor_ = basePos + add;
   }
 
-  bool Finish(Bytes& control, Bytes& diff, Bytes& extra) {
-    EndZeroRun();
-    return control_.Finish(control) && diff_.Finish(diff) && extra_.Finish(extra);
+  // The streams in the patch's order: control, diff, extra, then (version 2)
+  // zero runs and nonzero runs.
+  bool Finish(Bytes (&out)[5]) {
+    if (zeros_ > 0 || nonzero_ > 0) EndRuns();
+    return control_.Finish(out[0]) && diff_.Finish(out[1]) && extra_.Finish(out[2]) &&
+           zeroRuns_.Finish(out[3]) && byteRuns_.Finish(out[4]);
   }
 
  private:
-  void EndZeroRun() {
-    if (zeros_ == 0) return;
-    diff_.Put(0);
-    PutVarint(zeros_ - 1, diff_);
-    zeros_ = 0;
+  void EndRuns() {
+    PutVarint(zeros_, zeroRuns_);
+    PutVarint(nonzero_, byteRuns_);
+    zeros_ = nonzero_ = 0;
   }
 
   const Bytes& base_;
   const Bytes& target_;
-  const bool zeroRuns_;
-  Deflater control_, diff_, extra_;
+  const bool runs_;
+  Deflater control_, diff_, extra_, zeroRuns_, byteRuns_;
   int64_t cursor_ = 0;
-  uint64_t zeros_ = 0;
+  uint64_t zeros_ = 0, nonzero_ = 0;  // of the runs not yet written
 };
 
 // How far a stretch aligned at (targetPos, basePos) pays forward: the length
@@ -276,28 +282,31 @@ void FindInstructions(const Bytes& base, const Bytes& target, const SuffixIndex&
 // target walked once, the streams deflated as they come.
 bool MakeOnePatch(const Bytes& base, const Bytes& target, unsigned char version, unsigned char flags,
                   const PatchProgress& progress, Bytes& patch) {
-  Bytes control, diff, extra;
+  Bytes streams[5];
   {
     if (progress) progress(PatchStage::kSorting, 0);
     SuffixIndex index(base);
     if (!index.Build()) return false;
-    PatchStreams streams(base, target, version >= 2);
-    FindInstructions(base, target, index, streams, progress);
-    if (!streams.Finish(control, diff, extra)) return false;
+    PatchStreams made(base, target, version >= 2);
+    FindInstructions(base, target, index, made, progress);
+    if (!made.Finish(streams)) return false;
   }
   PatchHeader header;
   header.version = version;
   header.flags = flags;
   header.baseLength = base.size();
   header.targetLength = target.size();
-  header.controlLength = control.size();
-  header.diffLength = diff.size();
-  header.extraLength = extra.size();
-  patch.assign(kPatchHeaderSize, 0);
+  header.controlLength = streams[0].size();
+  header.diffLength = streams[1].size();
+  header.extraLength = streams[2].size();
+  const int count = version >= 2 ? 5 : 3;
+  if (version >= 2) {
+    header.zeroRunsLength = streams[3].size();
+    header.byteRunsLength = streams[4].size();
+  }
+  patch.assign(PatchHeaderSize(version), 0);
   WritePatchHeader(header, patch.data());
-  patch.insert(patch.end(), control.begin(), control.end());
-  patch.insert(patch.end(), diff.begin(), diff.end());
-  patch.insert(patch.end(), extra.begin(), extra.end());
+  for (int i = 0; i < count; ++i) patch.insert(patch.end(), streams[i].begin(), streams[i].end());
   return true;
 }
 

@@ -138,15 +138,17 @@ bool ReadInstruction(InflatedStream& control, Instruction& in) {
   return in.add != 0 || in.extra != 0;
 }
 
-// The diff bytes: as they are (version 1), or with each zero run stored as a
-// zero byte and the run's length less one (version 2).
+// The diff bytes: as they are (version 1), or made of runs (version 2): each
+// pair of lengths, one from each runs stream, says how many zeros and then how
+// many bytes of the diff stream come next.
 class DiffBytes {
  public:
-  DiffBytes(InflatedStream& stream, bool zeroRuns) : stream_(stream), zeroRuns_(zeroRuns) {}
+  DiffBytes(InflatedStream& bytes, InflatedStream* zeroRuns, InflatedStream* byteRuns)
+      : bytes_(bytes), zeroRuns_(zeroRuns), byteRuns_(byteRuns) {}
 
-  // Fills exactly size bytes; false when the stream is broken or ends first.
+  // Fills exactly size bytes; false when a stream is broken or ends first.
   bool Read(unsigned char* out, std::size_t size) {
-    if (!zeroRuns_) return stream_.Read(out, size);
+    if (!zeroRuns_) return bytes_.Read(out, size);
     while (size > 0) {
       if (zeros_ > 0) {
         std::size_t n = zeros_ < size ? static_cast<std::size_t>(zeros_) : size;
@@ -154,32 +156,34 @@ class DiffBytes {
         out += n;
         size -= n;
         zeros_ -= n;
-        continue;
-      }
-      if (!stream_.Fill()) return false;
-      const unsigned char* from = stream_.Buffered();
-      std::size_t n = std::min(size, stream_.BufferedSize());
-      const void* zero = std::memchr(from, 0, n);
-      if (zero) n = static_cast<const unsigned char*>(zero) - from;
-      std::memcpy(out, from, n);
-      stream_.Take(n);
-      out += n;
-      size -= n;
-      if (zero && size > 0) {
-        stream_.Take(1);
-        if (!ReadVarint(stream_, zeros_)) return false;
-        ++zeros_;
+      } else if (nonzero_ > 0) {
+        if (!bytes_.Fill()) return false;
+        std::size_t n = std::min<uint64_t>({nonzero_, size, bytes_.BufferedSize()});
+        std::memcpy(out, bytes_.Buffered(), n);
+        bytes_.Take(n);
+        out += n;
+        size -= n;
+        nonzero_ -= n;
+      } else if (!ReadVarint(*zeroRuns_, zeros_) || !ReadVarint(*byteRuns_, nonzero_) ||
+                 (zeros_ == 0 && nonzero_ == 0)) {
+        return false;
       }
     }
     return true;
   }
 
-  bool AtEnd() { return zeros_ == 0 && stream_.BufferEmpty() && stream_.AtEnd(); }
+  bool AtEnd() {
+    if (!zeroRuns_) return bytes_.AtEnd();
+    return zeros_ == 0 && nonzero_ == 0 && bytes_.BufferEmpty() && bytes_.AtEnd() &&
+           zeroRuns_->BufferEmpty() && zeroRuns_->AtEnd() && byteRuns_->BufferEmpty() && byteRuns_->AtEnd();
+  }
 
  private:
-  InflatedStream& stream_;
-  bool zeroRuns_;
-  uint64_t zeros_ = 0;  // of a run not yet handed out
+  InflatedStream& bytes_;
+  InflatedStream* zeroRuns_;  // null in version 1
+  InflatedStream* byteRuns_;
+  uint64_t zeros_ = 0;    // of the current run, not yet handed out
+  uint64_t nonzero_ = 0;
 };
 
 // The output side: a fixed piece that fills and goes to the sink.
@@ -220,6 +224,8 @@ static_assert(kPatchOutputPiece % kBranchBlock == 0, "output pieces must hold wh
 
 }  // namespace
 
+std::size_t PatchHeaderSize(unsigned char version) { return version >= 2 ? kPatchHeaderSizeV2 : kPatchHeaderSize; }
+
 bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
   if (patch.size < kPatchHeaderSize) return false;
   const unsigned char* p = patch.data;
@@ -228,21 +234,25 @@ bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
   header.flags = p[5];
   const unsigned char knownFlags = header.version >= 2 ? kPatchFlagBranchTargets : 0;
   if (header.flags & ~knownFlags) return false;
+  const std::size_t headerSize = PatchHeaderSize(header.version);
+  if (patch.size < headerSize) return false;
   header.baseLength = ReadLe64(p + 8);
   header.targetLength = ReadLe64(p + 16);
   header.controlLength = ReadLe64(p + 24);
   header.diffLength = ReadLe64(p + 32);
   header.extraLength = ReadLe64(p + 40);
+  header.zeroRunsLength = header.version >= 2 ? ReadLe64(p + 48) : 0;
+  header.byteRunsLength = header.version >= 2 ? ReadLe64(p + 56) : 0;
   // Compared one by one so that no sum can wrap around.
-  uint64_t rest = patch.size - kPatchHeaderSize;
-  if (header.controlLength > rest) return false;
-  rest -= header.controlLength;
-  if (header.diffLength > rest) return false;
-  rest -= header.diffLength;
-  return header.extraLength == rest;
+  uint64_t rest = patch.size - headerSize;
+  for (uint64_t length : {header.controlLength, header.diffLength, header.extraLength, header.zeroRunsLength}) {
+    if (length > rest) return false;
+    rest -= length;
+  }
+  return header.byteRunsLength == rest;
 }
 
-void WritePatchHeader(const PatchHeader& header, unsigned char out[kPatchHeaderSize]) {
+void WritePatchHeader(const PatchHeader& header, unsigned char out[]) {
   std::memcpy(out, kPatchMagic, 4);
   out[4] = header.version;
   out[5] = header.flags;
@@ -252,6 +262,10 @@ void WritePatchHeader(const PatchHeader& header, unsigned char out[kPatchHeaderS
   WriteLe64(header.controlLength, out + 24);
   WriteLe64(header.diffLength, out + 32);
   WriteLe64(header.extraLength, out + 40);
+  if (header.version >= 2) {
+    WriteLe64(header.zeroRunsLength, out + 48);
+    WriteLe64(header.byteRunsLength, out + 56);
+  }
 }
 
 PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink) {
@@ -259,15 +273,21 @@ PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink) {
   if (!ReadPatchHeader(patch, header)) return PatchStatus::kBadHeader;
   if (header.baseLength != base.size) return PatchStatus::kWrongBase;
 
-  const unsigned char* streams = patch.data + kPatchHeaderSize;
-  InflatedStream control, diff, extra;
-  if (!control.Open(streams, header.controlLength) ||
-      !diff.Open(streams + header.controlLength, header.diffLength) ||
-      !extra.Open(streams + header.controlLength + header.diffLength, header.extraLength)) {
+  const unsigned char* at = patch.data + PatchHeaderSize(header.version);
+  const auto open = [&at](InflatedStream& stream, uint64_t length) {
+    const bool opened = stream.Open(at, length);
+    at += length;
+    return opened;
+  };
+  const bool runs = header.version >= 2;
+  InflatedStream control, diff, extra, zeroRuns, byteRuns;
+  if (!open(control, header.controlLength) || !open(diff, header.diffLength) ||
+      !open(extra, header.extraLength) || (runs && !open(zeroRuns, header.zeroRunsLength)) ||
+      (runs && !open(byteRuns, header.byteRunsLength))) {
     return PatchStatus::kCorrupt;
   }
 
-  DiffBytes diffBytes(diff, header.version >= 2);
+  DiffBytes diffBytes(diff, runs ? &zeroRuns : nullptr, runs ? &byteRuns : nullptr);
   const bool branchTargets = (header.flags & kPatchFlagBranchTargets) != 0;
   OutputPieces out(sink, branchTargets, header.targetLength);
   uint64_t left = header.targetLength;

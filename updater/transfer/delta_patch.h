@@ -13,11 +13,13 @@
 namespace delta {
 
 constexpr unsigned char kPatchMagic[4] = {'T', 'V', 'D', 'P'};
-// Version 1 stores the diff bytes as they are; version 2 codes their zero runs
-// and may carry the x86 branch-target transform (branch_targets.h). Both apply.
+// Version 1 stores the diff bytes as they are; version 2 stores the nonzero
+// ones and, in two more streams, the lengths of the zero and nonzero runs, and
+// may carry the x86 branch-target transform (branch_targets.h). Both apply.
 constexpr unsigned char kPatchVersion = 2;
 constexpr unsigned char kPatchFlagBranchTargets = 1;
-constexpr std::size_t kPatchHeaderSize = 48;
+constexpr std::size_t kPatchHeaderSize = 48;    // version 1
+constexpr std::size_t kPatchHeaderSizeV2 = 64;  // version 2: two more stream lengths
 constexpr std::size_t kPatchOutputPiece = 256 << 10;
 
 struct ByteSpan {
@@ -33,7 +35,12 @@ struct PatchHeader {
   uint64_t extraLength = 0;
   unsigned char version = 1;
   unsigned char flags = 0;  // version 2 only
+  // Version 2: the streams of zero-run and nonzero-run lengths, after extra.
+  uint64_t zeroRunsLength = 0;
+  uint64_t byteRunsLength = 0;
 };
+
+std::size_t PatchHeaderSize(unsigned char version);
 
 enum class PatchStatus {
   kApplied,
@@ -47,8 +54,8 @@ enum class PatchStatus {
 // bytes, and that the patch is exactly as long as the header says.
 bool ReadPatchHeader(ByteSpan patch, PatchHeader& header);
 
-// The 48 header bytes for header.
-void WritePatchHeader(const PatchHeader& header, unsigned char out[kPatchHeaderSize]);
+// The header bytes for header (PatchHeaderSize(header.version) of them).
+void WritePatchHeader(const PatchHeader& header, unsigned char out[]);
 
 // Applies patch to base, handing the target to sink front to back. Nothing is
 // handed past the target length; on any status but kApplied the sink may have
