@@ -42,7 +42,46 @@ fi
 
 # name=version pairs: the archive's point release and its security update
 # (`apt-cache madison NAME` lists what it offers), and the file to compare.
-debian_pairs=()
+debian_pairs=(
+  "libcurl4 7.88.1-10+deb12u5 7.88.1-10+deb12u15 usr/lib/x86_64-linux-gnu/libcurl.so.4.8.0"
+  "openssh-client 1:9.2p1-2+deb12u9 1:9.2p1-2+deb12u10 usr/bin/ssh"
+)
+debian_file() {  # package version path -> the extracted file
+  local dest=$out/delta-pairs/deb/$1-${2//:/_}
+  if [[ ! -f $dest/$3 ]]; then
+    mkdir -p "$dest"
+    (cd "$out/delta-pairs/deb" && timeout 300 apt-get download "$1=$2" >/dev/null)
+    dpkg-deb -x "$out/delta-pairs/deb/$1_${2//:/%3a}_amd64.deb" "$dest"
+  fi
+  echo "$dest/$3"
+}
+generated_pair() {  # size -> "base target"
+  local dir=$out/delta-pairs/gen
+  mkdir -p "$dir"
+  [[ -f $dir/base-$1 && -f $dir/target-$1 ]] ||
+    python3 "$root/scripts/gen-delta-pair.py" "$1" "$dir/base-$1" "$dir/target-$1"
+  echo "$dir/base-$1 $dir/target-$1"
+}
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$out/bench" -DCMAKE_BUILD_TYPE=Release -DMIRELO_SANITIZE=OFF >/dev/null
+cmake --build "$out/bench" -j "$jobs" --target delta_bench torvane-publish >/dev/null
+((wine)) && cmake --build "$out/win" -j "$jobs" --target delta_apply_bench >/dev/null
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/bench-deltas.XXXXXX")
+. "$root/tests/wine/harness.sh"
+trap '((wine)) && harness_stop; rm -rf "$work"' EXIT
+
+# The resource pair: the dialog's side bitmap with 24 bytes of one row changed.
+cp "$root/updater/ui/res/side.bmp" "$work/side-old.bmp"
+python3 - "$work/side-old.bmp" "$work/side-new.bmp" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+middle = len(data) // 2
+data[middle:middle + 24] = bytes(b ^ 0x3C for b in data[middle:middle + 24])
+open(sys.argv[2], "wb").write(data)
+PY
+
+pairs=()
 if ((wine)); then
   pairs+=(
     "Torvane.exe $out/delta-pairs/$old/Torvane.exe $out/delta-pairs/$new/Torvane.exe"
