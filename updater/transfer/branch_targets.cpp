@@ -36,18 +36,24 @@ uint64_t BlockEnd(uint64_t offset, uint64_t fileSize) {
 template <typename Visit>
 void ForEachOperand(const unsigned char* bytes, uint64_t base, uint64_t from, uint64_t to, uint64_t fileSize,
                     Visit visit) {
-  uint64_t blockEnd = BlockEnd(from, fileSize);
   for (uint64_t at = from; at < to;) {
-    if (at >= blockEnd) blockEnd = BlockEnd(at, fileSize);
-    if (IsOpcode(bytes[at - base]) && at + 5 <= blockEnd) {
+    // Block by block, so the inner loop is a plain scan for the two opcodes.
+    const uint64_t blockEnd = BlockEnd(at, fileSize);
+    const uint64_t stop = std::min(to, blockEnd);
+    const unsigned char* b = bytes + (at - base);
+    while (at < stop) {
+      if (!IsOpcode(*b) || at + 5 > blockEnd) {
+        ++at;
+        ++b;
+        continue;
+      }
       // Whether the operand changes may not decide where the scan goes on:
       // the next opcode could sit in the bytes read, and change them.
-      const uint32_t value = ReadLe32(bytes + (at - base) + 1);
+      const uint32_t value = ReadLe32(b + 1);
       if (InRange(value)) visit(at, value);
       at += 5;
-      continue;
+      b += 5;
     }
-    ++at;
   }
 }
 
