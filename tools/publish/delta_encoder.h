@@ -13,8 +13,8 @@
 namespace delta {
 
 // Told where the work is: sorting the base, then matching (fraction of the
-// target walked). Machine code is done twice (with and without the branch
-// transform), so the stages come twice.
+// target walked), once per pass: the target is matched in two ways, and
+// machine code is done again with the branch transform.
 enum class PatchStage { kSorting, kMatching };
 using PatchProgress = std::function<void(PatchStage, double fraction)>;
 

@@ -80,6 +80,7 @@ delta::PatchProgress ProgressLines(const std::string& what) {
       return;
     }
     const int fifth = static_cast<int>(fraction * 5);
+    if (fifth < lastFifth) lastFifth = -1;  // the next of several passes
     if (fifth <= lastFifth) return;
     lastFifth = fifth;
     std::cout << "deltas: " << what << ": " << fifth * 20 << " % matched" << std::endl;
