@@ -30,10 +30,13 @@ bool ReadAll(const char* path, std::vector<unsigned char>& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (ec || !in) return false;
   bytes.resize(size);
-  return static_cast<bool>(in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)));
+  return static_cast<bool>(
+      in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)));
 }
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 }  // namespace
 

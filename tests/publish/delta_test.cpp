@@ -153,12 +153,15 @@ TEST(BranchTargets, EncodeDecodeAndReadingTheBaseInPlaceAgree) {
       {"cut_at_block_end", with(Bytes(block + 10, 0x90), {{block - 4, call}}), {}, {block - 3, block}},
       {"out_of_range", with(Bytes(100, 0x90), {{10, far}}), {}, {11, 14}},
       // the second E8 is the first one's operand, so the third is an opcode
-      {"opcode_in_operand", with(Bytes(100, 0x90), {{10, {0xE8, 0xE8, 0, 0, 0, 0xE8, 3, 0, 0, 0}}}),
+      {"opcode_in_operand",
+       with(Bytes(100, 0x90), {{10, {0xE8, 0xE8, 0, 0, 0, 0xE8, 3, 0, 0, 0}}}),
        {11, 16},
        {}},
       // E8 at 10 holds an operand out of range, yet no E8 inside it is an
       // opcode: encoding it would change what decoding sees at 10
-      {"opcode_in_skipped_operand", with(Bytes(100, 0x90), {{10, {0xE8, 0x11, 0xE8, 0xF0, 0xFE, 0, 0}}}), {},
+      {"opcode_in_skipped_operand",
+       with(Bytes(100, 0x90), {{10, {0xE8, 0x11, 0xE8, 0xF0, 0xFE, 0, 0}}}),
+       {},
        {11, 13, 14}},
       {"random", Random(3 * block), {}, {}},
       {"empty", {}, {}, {}},
@@ -178,13 +181,15 @@ TEST(BranchTargets, EncodeDecodeAndReadingTheBaseInPlaceAgree) {
     }
     EXPECT_TRUE(decoded == c.data);
     // Any window of the encoded file, read from the plain one.
-    for (std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{7}, block - 3, block, n / 2, n - 1}) {
+    for (std::size_t from :
+         {std::size_t{0}, std::size_t{1}, std::size_t{7}, block - 3, block, n / 2, n - 1}) {
       for (std::size_t size : {std::size_t{1}, std::size_t{4}, std::size_t{9}, block + 5, n}) {
         if (from >= n) continue;
         size = std::min(size, n - from);
         Bytes window(size, 0);
         delta::AddBranchTargetChange(c.data.data(), n, from, size, window.data());
-        for (std::size_t i = 0; i < size; ++i) window[i] = static_cast<unsigned char>(window[i] + c.data[from + i]);
+        for (std::size_t i = 0; i < size; ++i)
+          window[i] = static_cast<unsigned char>(window[i] + c.data[from + i]);
         EXPECT_TRUE(window == Slice(encoded, from, size)) << from << "+" << size;
       }
     }
@@ -205,7 +210,7 @@ Bytes Handmade(uint64_t baseLength, uint64_t targetLength, const Bytes& control,
     packed[i].resize(size);
   }
   delta::PatchHeader h{baseLength, targetLength, packed[0].size(), packed[1].size(), packed[2].size(),
-                       version, flags, packed[3].size(), packed[4].size()};
+                       version,    flags,        packed[3].size(), packed[4].size()};
   Bytes patch(delta::PatchHeaderSize(version));
   delta::WritePatchHeader(h, patch.data());
   return version >= 2 ? Cat({patch, packed[0], packed[1], packed[2], packed[3], packed[4]})
@@ -241,14 +246,16 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
       {"version", edit([](Bytes& p) { p[4] = 3; }), PatchStatus::kBadHeader},
       {"version_0", edit([](Bytes& p) { p[4] = 0; }), PatchStatus::kBadHeader},
       {"unknown_flag", edit([](Bytes& p) { p[5] = 2; }), PatchStatus::kBadHeader},
-      {"flag_in_version_1", Handmade(1000, 10, {0, 10, 0}, zero10, {}, 1, {}, {}, 1), PatchStatus::kBadHeader},
+      {"flag_in_version_1", Handmade(1000, 10, {0, 10, 0}, zero10, {}, 1, {}, {}, 1),
+       PatchStatus::kBadHeader},
       {"version_2_header_cut", Slice(good, 0, 60), PatchStatus::kBadHeader},
       {"reserved", edit([](Bytes& p) { p[6] = 1; }), PatchStatus::kBadHeader},
       {"stream_lengths_wrap", edit([](Bytes& p) { SetLe64(p, 24, ~uint64_t{0}); }), PatchStatus::kBadHeader},
       {"base_length", edit([](Bytes& p) { SetLe64(p, 8, 999); }), PatchStatus::kWrongBase},
       {"huge_target", edit([](Bytes& p) { SetLe64(p, 16, uint64_t{1} << 62); }), PatchStatus::kCorrupt},
       {"short_target", edit([](Bytes& p) { SetLe64(p, 16, 900); }), PatchStatus::kCorrupt},
-      {"stream_byte", edit([](Bytes& p) { p[delta::kPatchHeaderSizeV2 + 5] ^= 0xFF; }), PatchStatus::kCorrupt},
+      {"stream_byte", edit([](Bytes& p) { p[delta::kPatchHeaderSizeV2 + 5] ^= 0xFF; }),
+       PatchStatus::kCorrupt},
       {"streams_shifted", edit([](Bytes& p) {
          SetLe64(p, 24, p[24] + 1);
          SetLe64(p, 32, p[32] - 1);
@@ -272,7 +279,8 @@ TEST(DeltaPatch, MalformedPatchesFailCleanly) {
       {"zero_run_long", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {11}, {0}), PatchStatus::kCorrupt},
       {"zero_run_short", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {9}, {0}), PatchStatus::kCorrupt},
       {"byte_run_past_diff", Handmade(1000, 10, {0, 10, 0}, {1, 2}, {}, 2, {0}, {10}), PatchStatus::kCorrupt},
-      {"diff_bytes_left_over", Handmade(1000, 10, {0, 10, 0}, {1, 2}, {}, 2, {9}, {1}), PatchStatus::kCorrupt},
+      {"diff_bytes_left_over", Handmade(1000, 10, {0, 10, 0}, {1, 2}, {}, 2, {9}, {1}),
+       PatchStatus::kCorrupt},
       {"empty_run_pair", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {0, 10}, {0, 0}), PatchStatus::kCorrupt},
       {"runs_left_over", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {10, 5}, {0, 0}), PatchStatus::kCorrupt},
       {"run_pair_cut", Handmade(1000, 10, {0, 10, 0}, {}, {}, 2, {10}, {}), PatchStatus::kCorrupt},

@@ -140,7 +140,8 @@ void PutVarint(uint64_t value, Deflater& out) {
 // too much in kind to share one deflate stream's codes.
 class PatchStreams {
  public:
-  PatchStreams(const Bytes& base, const Bytes& target, bool runs) : base_(base), target_(target), runs_(runs) {}
+  PatchStreams(const Bytes& base, const Bytes& target, bool runs)
+      : base_(base), target_(target), runs_(runs) {}
 
   // Target bytes [targetPos, targetPos + add) from base bytes at basePos plus
   // differences, then the next extra target bytes as they are.

@@ -40,7 +40,7 @@ void AppendPatchKeys(std::size_t index, const ReleaseFile& file, ManifestText::K
 
 // Writes the file's patches under served (SERVED_DIR/<version>); the files it
 // adds go to written, so that a refused release can take them back.
-bool WritePatches(const std::string& served, const ReleaseFile& file, std::vector<std::filesystem::path>& written,
-                  std::string& error);
+bool WritePatches(const std::string& served, const ReleaseFile& file,
+                  std::vector<std::filesystem::path>& written, std::string& error);
 
 }  // namespace publish

@@ -182,7 +182,7 @@ class DiffBytes {
   InflatedStream& bytes_;
   InflatedStream* zeroRuns_;  // null in version 1
   InflatedStream* byteRuns_;
-  uint64_t zeros_ = 0;    // of the current run, not yet handed out
+  uint64_t zeros_ = 0;  // of the current run, not yet handed out
   uint64_t nonzero_ = 0;
 };
 
@@ -224,7 +224,9 @@ static_assert(kPatchOutputPiece % kBranchBlock == 0, "output pieces must hold wh
 
 }  // namespace
 
-std::size_t PatchHeaderSize(unsigned char version) { return version >= 2 ? kPatchHeaderSizeV2 : kPatchHeaderSize; }
+std::size_t PatchHeaderSize(unsigned char version) {
+  return version >= 2 ? kPatchHeaderSizeV2 : kPatchHeaderSize;
+}
 
 bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
   if (patch.size < kPatchHeaderSize) return false;
@@ -245,7 +247,8 @@ bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
   header.byteRunsLength = header.version >= 2 ? ReadLe64(p + 56) : 0;
   // Compared one by one so that no sum can wrap around.
   uint64_t rest = patch.size - headerSize;
-  for (uint64_t length : {header.controlLength, header.diffLength, header.extraLength, header.zeroRunsLength}) {
+  for (uint64_t length :
+       {header.controlLength, header.diffLength, header.extraLength, header.zeroRunsLength}) {
     if (length > rest) return false;
     rest -= length;
   }
