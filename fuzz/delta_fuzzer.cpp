@@ -1,7 +1,10 @@
 // Arbitrary bytes as a patch applied to a fixed base: whatever the patch says,
 // the decoder reads only the base and the patch (the sanitizers watch), hands
-// out pieces no larger than its piece size, never more than the header's
-// target length in all, and reports success only with exactly that length.
+// out pieces of its piece size but the last (the branch-target decoding
+// relies on it), never more than the header's target length in all, and
+// reports success only with exactly that length. The seeds hold both format
+// versions, with and without the branch-target flag, and patches whose output
+// runs past one piece.
 
 #include <cstddef>
 #include <cstdint>
@@ -33,9 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   delta::PatchHeader header;
   bool known = delta::ReadPatchHeader({patch.data(), patch.size()}, header);
   uint64_t made = 0;
+  bool shortPiece = false;
   delta::PatchStatus status = delta::ApplyPatch({patch.data(), patch.size()}, {base.data(), base.size()},
                                                 [&](const unsigned char* piece, std::size_t n) {
                                                   Require(known && n > 0 && n <= delta::kPatchOutputPiece);
+                                                  Require(!shortPiece);
+                                                  shortPiece = n < delta::kPatchOutputPiece;
                                                   made += n;
                                                   Require(made <= header.targetLength);
                                                   volatile unsigned char first = piece[0],

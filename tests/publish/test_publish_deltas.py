@@ -62,6 +62,27 @@ class DeltaReleaseTest(PublishCase):
         self.assertEqual(len(errors), 3, broken.stdout)
         self.assertTrue(all("SHA-256 is not the listed one" in line for line in errors), errors)
 
+    def test_big_files_and_refused_releases_leave_no_patch(self):
+        big = random.Random(1).randbytes(200000)
+        for folder, data in (("v1", big), ("v2", edited(big, 2))):
+            write(self.path(folder, "a.bin"), data)
+            write(self.path(folder, "b.txt"), folder)
+        # name, extra options, what to put in the way, exit code, patches served, text printed
+        cases = [("under --delta-max", ["--delta-max", "1M"], None, 0, 1, "deltas: a.bin"),
+                 ("over --delta-max", ["--delta-max", "100K"], None, 0, 0, "a.bin is over --delta-max"),
+                 ("refused after its patch", [], "b.txt", 1, 0, "b.txt")]
+        for name, extra, blocker, code, patches, text in cases:
+            with self.subTest(name):
+                out = self.path(name.replace(" ", "_"))
+                if blocker:
+                    os.makedirs(os.path.join(out, "2", blocker))
+                done = run("release", "--manifest", out + ".cfg", "--version", "2", "--from", self.path("v1"),
+                           "--to", self.path("v2"), "--base-url", "http://host/", "--out", out,
+                           "--from-version", "1", "--deltas", *extra)
+                self.assertEqual(done.returncode, code, done.stdout + done.stderr)
+                self.assertEqual(len(glob.glob(os.path.join(out, "2", "*.tvdp"))), patches)
+                self.assertIn(text, done.stdout + done.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()

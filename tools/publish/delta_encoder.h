@@ -4,15 +4,33 @@
 // finding for each stretch the base bytes that make it most cheaply by adding
 // small differences, with whatever matches nothing carried as extra bytes.
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "updater/transfer/delta_patch.h"
+
 namespace delta {
 
-// A patch from base to target. False only when the base is too large for the
-// suffix sorter (2 GiB) or compression fails.
+// Told where the work is: sorting the base, then matching (fraction of the
+// target walked), once per pass: the target is matched in two ways, and
+// machine code is done again with the branch transform.
+enum class PatchStage { kSorting, kMatching };
+using PatchProgress = std::function<void(PatchStage, double fraction)>;
+
+// A patch from base to target, of the latest format version unless version
+// says 1 (for clients that predate version 2). False only when the base is too
+// large for the suffix sorter (2 GiB) or compression fails.
+// Memory beyond the two files: the base's suffix array (4 bytes a byte) and
+// the compressed patch.
 bool MakePatch(const std::vector<unsigned char>& base, const std::vector<unsigned char>& target,
-               std::vector<unsigned char>& patch);
+               std::vector<unsigned char>& patch, unsigned char version = kPatchVersion);
+
+// The same without copies: base and target are changed while it works and are
+// as given again on return.
+bool MakePatchInPlace(std::vector<unsigned char>& base, std::vector<unsigned char>& target,
+                      std::vector<unsigned char>& patch, const PatchProgress& progress = {},
+                      unsigned char version = kPatchVersion);
 
 // Applies patch to base in memory; false unless the result is exactly target.
 bool PatchMakesTarget(const std::vector<unsigned char>& patch, const std::vector<unsigned char>& base,

@@ -433,7 +433,7 @@ bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const
       error = file.source + " changed while the release was being made; nothing was added to the manifest";
       return takeBack();
     }
-    if (!WritePatches(served.string(), file, error)) return false;
+    if (!WritePatches(served.string(), file, created, error)) return takeBack();
   }
   // The signature is made before anything is replaced; the pair is replaced
   // last, so that it verifies at every moment.

@@ -4,6 +4,7 @@
 // manifest. Everything the updater would refuse or misread is refused before
 // anything is written.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct ReleaseOptions {
   // and of deltaBases (older release folders).
   bool deltas = false;
   std::vector<std::string> deltaBases;
+  // Files larger than this get no patch (memory: about 6 bytes a byte).
+  uint64_t deltaMax = uint64_t{1} << 30;
 };
 
 struct ReleaseFile {

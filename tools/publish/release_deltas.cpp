@@ -1,6 +1,11 @@
 #include "tools/publish/release_deltas.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
 #include <system_error>
 
 #include "tools/publish/delta_encoder.h"
@@ -15,30 +20,71 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<unsigned char> AsBytes(const std::string& text) { return {text.begin(), text.end()}; }
+using Bytes = std::vector<unsigned char>;
 
-// The earlier versions of relative that clients may have: from --from first,
-// then each --delta-base, each content once and none equal to the new file.
-std::vector<std::string> BaseContents(const ReleaseOptions& options, const ReleaseFile& file,
-                                      const std::string& newSha256) {
+// The file's bytes, read straight into the buffer the encoder works on.
+std::optional<Bytes> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  if (!in || ec) return std::nullopt;
+  Bytes bytes(size);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)) ||
+      in.peek() != std::char_traits<char>::eof()) {
+    return std::nullopt;  // shorter or longer than a moment ago: changing
+  }
+  return bytes;
+}
+
+// An earlier version of a file that clients may have.
+struct Base {
+  std::string path;
+  std::string sha256;
+  uint64_t size = 0;
+};
+
+// The earlier versions of relative: from --from first, then each
+// --delta-base, each content once and none equal to the new file. Only
+// digested here; each is read when its patch is made.
+std::vector<Base> BaseVersions(const ReleaseOptions& options, const ReleaseFile& file) {
   std::vector<std::string> dirs{options.fromDir};
   dirs.insert(dirs.end(), options.deltaBases.begin(), options.deltaBases.end());
-  std::vector<std::string> contents;
-  std::vector<std::string> seen{newSha256};
+  std::vector<Base> bases;
+  std::vector<std::string> seen{file.digests.sha256};
   for (const std::string& dir : dirs) {
     std::error_code ec;
     const fs::path path = fs::path(dir) / file.relative;
     if (!fs::is_regular_file(path, ec)) continue;
-    const auto bytes = ReadWholeFile(path.string());
-    if (!bytes) continue;
-    const std::string sha256 = HexText(Sha256(*bytes));
-    bool known = false;
-    for (const std::string& s : seen) known = known || s == sha256;
-    if (known) continue;
-    seen.push_back(sha256);
-    contents.push_back(*bytes);
+    const auto digests = DigestFile(path.string());
+    if (!digests) continue;
+    if (std::find(seen.begin(), seen.end(), digests->sha256) != seen.end()) continue;
+    seen.push_back(digests->sha256);
+    bases.push_back({path.string(), digests->sha256, digests->size});
   }
-  return contents;
+  return bases;
+}
+
+std::string Mebibytes(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  return text;
+}
+
+// One line per stage and per fifth of the matching, so a long diff shows it
+// is alive without flooding a log.
+delta::PatchProgress ProgressLines(const std::string& what) {
+  return [what, lastFifth = -1](delta::PatchStage stage, double fraction) mutable {
+    if (stage == delta::PatchStage::kSorting) {
+      std::cout << "deltas: " << what << ": sorting the base" << std::endl;
+      lastFifth = 0;
+      return;
+    }
+    const int fifth = static_cast<int>(fraction * 5);
+    if (fifth < lastFifth) lastFifth = -1;  // the next of several passes
+    if (fifth <= lastFifth) return;
+    lastFifth = fifth;
+    std::cout << "deltas: " << what << ": " << fifth * 20 << " % matched" << std::endl;
+  };
 }
 
 std::string WithSlash(std::string url) {
@@ -50,21 +96,42 @@ std::string WithSlash(std::string url) {
 
 void PlanPatches(const ReleaseOptions& options, std::vector<ReleaseFile>& files,
                  std::vector<std::string>& notes) {
+  // Memory: the file, one base and the base's suffix array (4 bytes a byte)
+  // at a time, and the patches kept.
+  const std::string overMax = " is over --delta-max (" + Mebibytes(options.deltaMax) + ")";
   for (ReleaseFile& file : files) {
-    const auto target = ReadWholeFile(file.source);
+    const std::vector<Base> bases = BaseVersions(options, file);
+    if (bases.empty()) continue;
+    if (file.digests.size > options.deltaMax) {
+      notes.push_back(file.relative + overMax + ": shipped whole, no patch");
+      continue;
+    }
+    auto target = ReadBytes(file.source);
     if (!target) continue;
-    for (const std::string& base : BaseContents(options, file, file.digests.sha256)) {
+    for (std::size_t i = 0; i < bases.size(); ++i) {
+      const Base& base = bases[i];
       if (file.patches.size() >= static_cast<std::size_t>(manifest::kMaxPatchesPerFile)) break;
+      if (base.size > options.deltaMax) {
+        notes.push_back(file.relative + ": its version in " + base.path + overMax + "; no patch from it");
+        continue;
+      }
+      auto baseBytes = ReadBytes(base.path);
+      if (!baseBytes) continue;
+      const std::string what = file.relative + " (" + Mebibytes(target->size()) + ", base " +
+                               std::to_string(i + 1) + " of " + std::to_string(bases.size()) + ")";
       std::vector<unsigned char> bytes;
-      const std::vector<unsigned char> baseBytes = AsBytes(base), targetBytes = AsBytes(*target);
-      if (!delta::MakePatch(baseBytes, targetBytes, bytes) ||
-          !delta::PatchMakesTarget(bytes, baseBytes, targetBytes)) {
+      if (!delta::MakePatchInPlace(*baseBytes, *target, bytes, ProgressLines(what)) ||
+          !delta::PatchMakesTarget(bytes, *baseBytes, *target)) {
         notes.push_back(file.relative + ": no patch could be made from one of its earlier versions");
         continue;
       }
+      baseBytes.reset();
+      std::cout << "deltas: " << what << ": patch of " << bytes.size() << " bytes"
+                << (bytes.size() >= kPatchKeepRatio * static_cast<double>(target->size()) ? ", not kept" : "")
+                << std::endl;
       if (bytes.size() >= kPatchKeepRatio * static_cast<double>(target->size())) continue;
       ReleasePatch patch;
-      patch.baseSha256 = HexText(Sha256(base));
+      patch.baseSha256 = base.sha256;
       patch.relative = file.relative + ".from-" + patch.baseSha256.substr(0, 16) + ".tvdp";
       patch.url = WithSlash(options.baseUrl) + options.version + "/" + EncodeUrlPath(patch.relative);
       if (patch.url.size() > manifest::kFileUrlLimit) {
@@ -89,12 +156,15 @@ void AppendPatchKeys(std::size_t index, const ReleaseFile& file, ManifestText::K
   }
 }
 
-bool WritePatches(const std::string& served, const ReleaseFile& file, std::string& error) {
+bool WritePatches(const std::string& served, const ReleaseFile& file, std::vector<fs::path>& written,
+                  std::string& error) {
   for (const ReleasePatch& patch : file.patches) {
     const fs::path target = fs::path(served) / patch.relative;
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
+    const bool existed = fs::exists(target, ec);
     if (!WriteFileAtomically(target.string(), patch.bytes, error)) return false;
+    if (!existed) written.push_back(target);
   }
   return true;
 }

@@ -6,6 +6,7 @@
 // <file>.from-<first 16 hex digits of the base's SHA-256>.tvdp and named in the
 // manifest by the keys of docs/manifest-patches.md.
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,15 +29,18 @@ struct ReleasePatch {
 };
 
 // Makes the patches of every file of files from its versions in fromDir and
-// baseDirs (relative paths as in the release), into each file's patches.
-// Notes on what was made or skipped go to notes.
+// baseDirs (relative paths as in the release), into each file's patches,
+// printing progress on standard output. A file or base over
+// options.deltaMax gets no patch. Notes on what was made or skipped go to notes.
 void PlanPatches(const ReleaseOptions& options, std::vector<ReleaseFile>& files,
                  std::vector<std::string>& notes);
 
 // The manifest keys of file entry index's patches.
 void AppendPatchKeys(std::size_t index, const ReleaseFile& file, ManifestText::Keys& keys);
 
-// Writes the file's patches under served (SERVED_DIR/<version>).
-bool WritePatches(const std::string& served, const ReleaseFile& file, std::string& error);
+// Writes the file's patches under served (SERVED_DIR/<version>); the files it
+// adds go to written, so that a refused release can take them back.
+bool WritePatches(const std::string& served, const ReleaseFile& file,
+                  std::vector<std::filesystem::path>& written, std::string& error);
 
 }  // namespace publish

@@ -13,8 +13,13 @@
 namespace delta {
 
 constexpr unsigned char kPatchMagic[4] = {'T', 'V', 'D', 'P'};
-constexpr unsigned char kPatchVersion = 1;
-constexpr std::size_t kPatchHeaderSize = 48;
+// Version 1 stores the diff bytes as they are; version 2 stores the nonzero
+// ones and, in two more streams, the lengths of the zero and nonzero runs, and
+// may carry the x86 branch-target transform (branch_targets.h). Both apply.
+constexpr unsigned char kPatchVersion = 2;
+constexpr unsigned char kPatchFlagBranchTargets = 1;
+constexpr std::size_t kPatchHeaderSize = 48;    // version 1
+constexpr std::size_t kPatchHeaderSizeV2 = 64;  // version 2: two more stream lengths
 constexpr std::size_t kPatchOutputPiece = 256 << 10;
 
 struct ByteSpan {
@@ -28,7 +33,14 @@ struct PatchHeader {
   uint64_t controlLength = 0;
   uint64_t diffLength = 0;
   uint64_t extraLength = 0;
+  unsigned char version = 1;
+  unsigned char flags = 0;  // version 2 only
+  // Version 2: the streams of zero-run and nonzero-run lengths, after extra.
+  uint64_t zeroRunsLength = 0;
+  uint64_t byteRunsLength = 0;
 };
+
+std::size_t PatchHeaderSize(unsigned char version);
 
 enum class PatchStatus {
   kApplied,
@@ -38,12 +50,12 @@ enum class PatchStatus {
   kSinkFailed,  // the sink refused a piece
 };
 
-// Reads and checks the header: magic, version, reserved bytes, and that the
-// patch is exactly as long as the header says.
+// Reads and checks the header: magic, a known version and flags, reserved
+// bytes, and that the patch is exactly as long as the header says.
 bool ReadPatchHeader(ByteSpan patch, PatchHeader& header);
 
-// The 48 header bytes for header.
-void WritePatchHeader(const PatchHeader& header, unsigned char out[kPatchHeaderSize]);
+// The header bytes for header (PatchHeaderSize(header.version) of them).
+void WritePatchHeader(const PatchHeader& header, unsigned char out[]);
 
 // Applies patch to base, handing the target to sink front to back. Nothing is
 // handed past the target length; on any status but kApplied the sink may have
