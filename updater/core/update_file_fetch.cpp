@@ -39,12 +39,14 @@ int64_t HeldFileSize(HANDLE file) {
   return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
 }
 
-// Feeds the first kept bytes of the held file to sink; false on a read error.
-bool HashKeptBytes(HANDLE file, int64_t kept, DownloadSink& sink) {
+// Feeds the first kept bytes of the held file to sink; false on a read error
+// or a cancel, which a large kept body must not hold up.
+bool HashKeptBytes(HANDLE file, int64_t kept, DownloadSink& sink, const DownloadClient& client) {
   LARGE_INTEGER start{};
   if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
   std::vector<char> buffer(64 * 1024);
   while (kept > 0) {
+    if (client.cancelled()) return false;
     const DWORD want = kept < static_cast<int64_t>(buffer.size()) ? static_cast<DWORD>(kept)
                                                                   : static_cast<DWORD>(buffer.size());
     DWORD read = 0;
@@ -59,7 +61,7 @@ bool HashKeptBytes(HANDLE file, int64_t kept, DownloadSink& sink) {
 // and the kept bytes are no longer than the body. The last byte is always
 // fetched again, so that the server still confirms the validator.
 void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
-                    DownloadSink& sink) {
+                    DownloadSink& sink, const DownloadClient& client) {
   const std::optional<std::string> text = ReadSmallFile(headPath);
   const std::optional<partial_cache::Head> head = text ? partial_cache::ParseHead(*text) : std::nullopt;
   if (!head || head->total > download.maxLength) return;
@@ -69,7 +71,7 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
   const int64_t size = HeldFileSize(file.get());
   if (size <= 0 || size > head->total) return;
   const int64_t kept = size < head->total ? size : head->total - 1;
-  if (kept <= 0 || !HashKeptBytes(file.get(), kept, sink)) {
+  if (kept <= 0 || !HashKeptBytes(file.get(), kept, sink, client)) {
     sink.Restart();
     return;
   }
@@ -274,7 +276,8 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   if (cached) {
     out.download.path = part;
     out.headPath = plan.partialFolder + "\\" + key + partial_cache::kHeadSuffix;
-    TakeUpKeptBody(part, out.headPath, out.download, digests);
+    TakeUpKeptBody(part, out.headPath, out.download, digests, client);
+    if (client.cancelled()) return false;  // the kept bytes stay for the next run
     // Nothing taken up: the old bytes go before a new record can name them,
     // and an entry someone else holds leaves this file to this run alone.
     if (!out.download.file) out.download.file = CreateHeldFile(part);
