@@ -69,8 +69,10 @@ bool FolderLock::Acquire(const std::string& folder) {
   // Whatever the spelling, the file system finds the one lock file, and refuses
   // a second opener while the first holds it without sharing. Without that
   // file nothing else keeps two spellings of the folder apart, so a start that
-  // cannot hold it does not run.
-  if (!OpenLockFile(lockPath, file_)) return false;
+  // cannot hold it does not run. A folder too deep for the file's path
+  // cannot be updated at all: its run fails on the work folders' paths, with
+  // the usual failure balloon, and the mutex alone guards it meanwhile.
+  if (lockPath.size() <= kMaxPathChars && !OpenLockFile(lockPath, file_)) return false;
 
   const std::wstring path = FoldedFullPath(folder);
   if (path.empty()) return true;

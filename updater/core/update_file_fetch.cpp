@@ -295,7 +295,14 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   const bool fetched = client.Fetch(out.download, plan.url, &recording);
   out.download.sink = nullptr;
   if (!fetched) {
-    out.download.file.reset();  // kept for the next run
+    // What arrived is kept for the next run; an entry that holds nothing
+    // would only leave an empty file in the client folder.
+    if (out.download.file && HeldFileSize(out.download.file.get()) == 0) {
+      FILE_DISPOSITION_INFO disposition{TRUE};
+      SetFileInformationByHandle(out.download.file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+      if (!out.headPath.empty()) DeleteFileA(out.headPath.c_str());
+    }
+    out.download.file.reset();
     return false;
   }
   out.md5Text = digests.Md5Text();
