@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Writes the PE checksum of a Windows program into its optional header, as
 the Windows image loader and signing tools compute it (GNU ld leaves it 0).
+The file is first padded with zeros to a multiple of 8 bytes, as Authenticode
+signing pads it, so that a signed copy with its signature removed gives back
+exactly these bytes.
 
     pe_checksum.py FILE.exe          write it
     pe_checksum.py --check FILE.exe  exit 1 when the stored checksum is wrong
@@ -50,16 +53,18 @@ def main(argv):
     except ValueError as error:
         sys.stderr.write("%s: %s\n" % (paths[0], error))
         return 1
+    if not check and len(data) % 8:
+        data += b"\0" * (8 - len(data) % 8)
+        value = pe_checksum(data)
     stored = struct.unpack_from("<I", data, offset)[0]
     if check:
-        if stored != value:
-            sys.stderr.write("%s: PE checksum %08x, should be %08x\n" % (paths[0], stored, value))
+        if stored != value or len(data) % 8:
+            sys.stderr.write("%s: PE checksum %08x, should be %08x (length %d)\n" % (paths[0], stored, value, len(data)))
             return 1
         return 0
-    if stored != value:
-        with open(paths[0], "r+b") as f:
-            f.seek(offset)
-            f.write(struct.pack("<I", value))
+    data = data[:offset] + struct.pack("<I", value) + data[offset + 4:]
+    with open(paths[0], "r+b") as f:
+        f.write(data)
     return 0
 
 

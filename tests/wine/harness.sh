@@ -16,7 +16,8 @@
 
 harness_xvfb_pids=()
 
-# Starts an Xvfb of its own and prints its display.
+# Starts an Xvfb of its own and sets harness_display to its display (not in a
+# subshell: its PID must be kept for harness_stop).
 harness_new_display() {
   local fd_file
   fd_file=$(mktemp)
@@ -27,7 +28,7 @@ harness_new_display() {
     [ -s "$fd_file" ] && break
     sleep 0.1
   done
-  echo ":$(head -n1 "$fd_file")"
+  harness_display=":$(head -n1 "$fd_file")"
   rm -f "$fd_file"
 }
 
@@ -60,13 +61,14 @@ harness_start() {
   export WINEDLLOVERRIDES="mscoree=;winemenubuilder.exe="
 
   if [ -z "${DISPLAY:-}" ]; then
-    DISPLAY=$(harness_new_display)
-    export DISPLAY
+    harness_new_display
+    export DISPLAY=$harness_display
   fi
   printf 'WINEPREFIX=%q\nDISPLAY=%q\n' "$WINEPREFIX" "$DISPLAY" >"$dir/slot-0.env"
   local i pids=() spec='{"version":{"major":1,"minor":0},"local":[{"wine":[{"id":"0","slots":1}'
   for ((i = 1; i < slots; i++)); do
-    printf 'WINEPREFIX=%q\nDISPLAY=%q\n' "$dir/slot$i/prefix" "$(harness_new_display)" >"$dir/slot-$i.env"
+    harness_new_display
+    printf 'WINEPREFIX=%q\nDISPLAY=%q\n' "$dir/slot$i/prefix" "$harness_display" >"$dir/slot-$i.env"
     spec+=',{"id":"'$i'","slots":1}'
   done
   echo "$spec]}]}" >"$dir/resources.json"
