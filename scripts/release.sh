@@ -150,12 +150,12 @@ done
 (cd "$out" && sha256sum "${programs[@]}" >SHA256SUMS)
 (cd "$out/unsigned" && sha256sum "${programs[@]}" >SHA256SUMS)
 
-echo "version:   $version"
-echo "commit:    $commit"
+note() { printf '%-13s%s\n' "$1:" "$2"; }
+note version "$version"
+note commit "$commit"
 for program in "${programs[@]}"; do
-  printf '%-10s %s (unsigned %s)\n' "$program:" "$(sha256sum <"$out/$program" | cut -d' ' -f1)" \
-    "${unsigned_sum[$program]}"
+  note "$program" "$(sha256sum <"$out/$program" | cut -d' ' -f1) (unsigned ${unsigned_sum[$program]})"
 done
-echo "signer:    $subject"
-if [ -n "$timestamp" ]; then echo "timestamp: $timestamp"; else echo "timestamp: not timestamped"; fi
-echo "output:    $out"
+note signer "$subject"
+if [ -n "$timestamp" ]; then note timestamp "$timestamp"; else note timestamp "not timestamped"; fi
+note output "$out"
