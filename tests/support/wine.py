@@ -40,6 +40,9 @@ def _take_harness_slot():
         for line in f:
             name, _, value = line.strip().partition("=")
             os.environ[name] = shlex.split(value)[0]
+    # wine-run leaves the prefix to its caller from here on: a test may run
+    # programs in a copy of it.
+    os.environ["HARNESS_SLOT_TAKEN"] = "1"
 
 
 _take_harness_slot()
