@@ -41,7 +41,8 @@ wait $native || status=1
 phase_done "native tests (after the boot)"
 
 echo "== Windows tests under Wine, $wine_jobs at a time"
-(cd "$out/win" && ctest --output-on-failure --timeout 600 -j "$wine_jobs" \
+# One more job than slots: tests that need no Wine (labelled no_wine) run beside them.
+(cd "$out/win" && ctest --output-on-failure --timeout 600 -j "$((wine_jobs + 1))" \
   --resource-spec-file "$HARNESS_RESOURCE_SPEC") || status=1
 phase_done "Windows tests under Wine"
 harness_stop
