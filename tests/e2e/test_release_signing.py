@@ -15,7 +15,7 @@ import subprocess
 import tempfile
 import unittest
 
-from torvane_env import BIN_DIR, SOURCE_DIR, SOURCE_VERSION, TorvaneTestCase
+from torvane_env import BIN_DIR, SOURCE_DIR, SOURCE_VERSION, TorvaneTestCase, WineProcess
 from test_update_install import Scenario
 
 RELEASE = os.path.join(SOURCE_DIR, "scripts", "release.sh")
@@ -154,15 +154,20 @@ class ReleaseTest(TorvaneTestCase):
                 if code == 0:
                     self.assertIn("CN=Mirelo Test Publisher", done.stdout.decode())
 
-    def test_signed_updater_runs_a_whole_update(self):
+    def test_signed_pair_runs_a_whole_update(self):
         self.assertEqual(self.done.returncode, 0, self.done.stderr.decode())
         s = Scenario(self, self.start_server(), "signed", installed=400)
-        shutil.copy2(os.path.join(self.out, "Torvane.exe"), s.client.file("Torvane.exe"))
+        for name in PROGRAMS:
+            shutil.copy2(os.path.join(self.out, name), s.client.file(name))
         s.offer(500, "\\new.dll", b"new release")
         s.start()
         s.finish()
         s.expect_success()
         self.assertEqual(s.client.read_file("new.dll"), b"new release")
+        # Quillet in a mode it does not know: it starts, logs its version and ends.
+        quillet = WineProcess([s.client.file("Quillet.exe"), "/none"], s.client.path, 60)
+        self.assertEqual(quillet.wait(60), 0)
+        self.assertLogged(s.client.run_log("Quillet.log"), "start", mode="/none", version=SOURCE_VERSION)
 
 
 if __name__ == "__main__":
