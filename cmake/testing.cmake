@@ -21,8 +21,8 @@ set(MIRELO_FIXTURE_DIR ${CMAKE_BINARY_DIR}/bin/fixtures)
 #  - every Windows test takes one Wine slot of the harness (tests/wine/harness.sh):
 #    under "ctest -j N --resource-spec-file", N of them run at a time, each in a
 #    prefix and on a display of its own;
-#  - every program that links GoogleTest compiles the heavy headers once, as a
-#    precompiled header, instead of once per test file.
+#  - every program that links GoogleTest and has many files compiles the heavy
+#    headers once, as a precompiled header, instead of once per test file.
 function(mirelo_test_folder_at_end)
   get_property(marked DIRECTORY PROPERTY MIRELO_TEST_FOLDER)
   if(NOT marked)
@@ -31,6 +31,7 @@ function(mirelo_test_folder_at_end)
   endif()
 endfunction()
 
+set(MIRELO_TEST_PCH_MIN_FILES 8)
 set(MIRELO_TEST_PCH <gtest/gtest.h> <string> <vector> <functional> <memory> <map>)
 if(WIN32)
   list(APPEND MIRELO_TEST_PCH <windows.h>)
@@ -48,7 +49,12 @@ function(mirelo_finish_test_folder)
   get_property(targets DIRECTORY PROPERTY BUILDSYSTEM_TARGETS)
   foreach(target ${targets})
     get_target_property(libraries ${target} LINK_LIBRARIES)
-    if(libraries MATCHES "GTest::")
+    get_target_property(sources ${target} SOURCES)
+    list(FILTER sources INCLUDE REGEX "\\.cpp$")
+    list(LENGTH sources count)
+    # The header costs about as much as a few test files: only programs of
+    # many files gain (measured: a fresh build/win was slower with it on all).
+    if(libraries MATCHES "GTest::" AND count GREATER_EQUAL MIRELO_TEST_PCH_MIN_FILES)
       target_precompile_headers(${target} PRIVATE ${MIRELO_TEST_PCH})
     endif()
   endforeach()
