@@ -16,7 +16,52 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(MIRELO_WINE_RUN ${PROJECT_SOURCE_DIR}/tests/wine/wine-run)
 set(MIRELO_FIXTURE_DIR ${CMAKE_BINARY_DIR}/bin/fixtures)
 
+# Each helper below marks its folder; at the folder's end (so that tests and
+# test programs added later in it, plain add_test ones too, are covered):
+#  - every Windows test takes one Wine slot of the harness (tests/wine/harness.sh):
+#    under "ctest -j N --resource-spec-file", N of them run at a time, each in a
+#    prefix and on a display of its own;
+#  - every program that links GoogleTest and has many files compiles the heavy
+#    headers once, as a precompiled header, instead of once per test file.
+function(mirelo_test_folder_at_end)
+  get_property(marked DIRECTORY PROPERTY MIRELO_TEST_FOLDER)
+  if(NOT marked)
+    set_property(DIRECTORY PROPERTY MIRELO_TEST_FOLDER ON)
+    cmake_language(DEFER CALL mirelo_finish_test_folder)
+  endif()
+endfunction()
+
+set(MIRELO_TEST_PCH_MIN_FILES 8)
+set(MIRELO_TEST_PCH <gtest/gtest.h> <string> <vector> <functional> <memory> <map>)
+if(WIN32)
+  list(APPEND MIRELO_TEST_PCH <windows.h>)
+endif()
+
+function(mirelo_finish_test_folder)
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  foreach(test ${tests})
+    # A test labelled no_wine (a build, say) runs beside the Wine tests.
+    get_test_property(${test} LABELS labels)
+    if(WIN32 AND NOT labels MATCHES "no_wine")
+      set_tests_properties(${test} PROPERTIES RESOURCE_GROUPS wine:1)
+    endif()
+  endforeach()
+  get_property(targets DIRECTORY PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target ${targets})
+    get_target_property(libraries ${target} LINK_LIBRARIES)
+    get_target_property(sources ${target} SOURCES)
+    list(FILTER sources INCLUDE REGEX "\\.cpp$")
+    list(LENGTH sources count)
+    # The header costs about as much as a few test files: only programs of
+    # many files gain (measured: a fresh build/win was slower with it on all).
+    if(libraries MATCHES "GTest::" AND count GREATER_EQUAL MIRELO_TEST_PCH_MIN_FILES)
+      target_precompile_headers(${target} PRIVATE ${MIRELO_TEST_PCH})
+    endif()
+  endforeach()
+endfunction()
+
 function(mirelo_unit_tests)
+  mirelo_test_folder_at_end()
   cmake_parse_arguments(T "" "" "PORTABLE;WINDOWS" ${ARGN})
   set(files ${T_PORTABLE})
   if(WIN32)
@@ -27,6 +72,7 @@ function(mirelo_unit_tests)
 endfunction()
 
 function(mirelo_wine_test target)
+  mirelo_test_folder_at_end()
   cmake_parse_arguments(T "" "TIMEOUT" "ARGS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
@@ -36,6 +82,7 @@ function(mirelo_wine_test target)
 endfunction()
 
 function(mirelo_python_test name)
+  mirelo_test_folder_at_end()
   cmake_parse_arguments(T "" "MODULE;TIMEOUT" "ENV" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)

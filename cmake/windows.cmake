@@ -3,6 +3,8 @@ add_compile_options(-Wall -Wextra -finput-charset=UTF-8)
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
 # The C and C++ runtimes are linked in, so the programs need no DLL beyond the system's.
 add_link_options(-static -static-libgcc -static-libstdc++)
+include(reproducible)
+include(version)
 
 # The updater's narrow texts are GBK (code page 936) at run time.
 set(TORVANE_CHARSET_FLAGS -fexec-charset=GBK)

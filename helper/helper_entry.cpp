@@ -1,8 +1,11 @@
 // Start-up, the message loop and the shutdown of Quillet.
 #include <windows.h>
 
+#include <string>
+
 #include "helper/helper_state.h"
 #include "helper/resource.h"
+#include "mirelo_version.h"
 #include "updater/base/run_log.h"
 
 namespace quillet {
@@ -13,10 +16,37 @@ constexpr LONG kNoCaptionMask = static_cast<LONG>(0xFF3FFFFF);
 // SWP_NOSIZE | SWP_FRAMECHANGED | SWP_HIDEWINDOW: the frame changes while the window is still hidden.
 constexpr UINT kFrameChangeFlags = SWP_NOSIZE | SWP_FRAMECHANGED | SWP_HIDEWINDOW;
 static_assert(kFrameChangeFlags == 0xA1, "frame change flags");
+constexpr DWORD kEndedInstanceWaitMs = 5000;
 
 // A newer instance takes over: the running one, if any, leaves its message loop.
-void EndRunningInstance() {
-  if (HWND running = FindWindowW(kMainWindowClass, nullptr)) PostMessageW(running, WM_QUIT, 0, 0);
+// Returns that instance's process id, or 0.
+DWORD EndRunningInstance() {
+  HWND running = FindWindowW(kMainWindowClass, nullptr);
+  if (!running) return 0;
+  DWORD process = 0;
+  GetWindowThreadProcessId(running, &process);
+  PostMessageW(running, WM_QUIT, 0, 0);
+  return process;
+}
+
+// An update that replaced Quillet.exe while an instance ran moved that copy
+// aside (Quillet.exe.bak). Once the instance just ended has gone (waited for a
+// few seconds at most), nothing runs from it any more.
+void RemoveOwnAsideCopy(DWORD endedProcess) {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  const std::wstring aside = std::wstring(path, length) + L".bak";
+  const DWORD attributes = GetFileAttributesW(aside.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  if (endedProcess != 0) {
+    if (HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, endedProcess)) {
+      WaitForSingleObject(process, kEndedInstanceWaitMs);
+      CloseHandle(process);
+    }
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(aside.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  DeleteFileW(aside.c_str());
 }
 
 void RegisterMainWindowClass(HINSTANCE instance) {
@@ -65,12 +95,12 @@ void RunMessageLoop() {
 
 int RunHelper(HINSTANCE instance, const std::wstring& modeText) {
   const HelperMode mode = ParseHelperMode(modeText);
-  EndRunningInstance();
+  RemoveOwnAsideCopy(EndRunningInstance());
   // One line as the run starts and one as it ends, whichever way it ends.
   run_log::LogFile log;
   const std::wstring logPath = LogPath();
   if (!logPath.empty()) log.Open(logPath);
-  run_log::Event("start").Add("mode", modeText).Add("pid", GetCurrentProcessId());
+  run_log::Event("start").Add("mode", modeText).Add("pid", GetCurrentProcessId()).Add("version", MIRELO_VERSION_TEXT);
   run_log::Event end("end");
   end.Add("pid", GetCurrentProcessId());
 

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 xvfb xauth locales x11-utils
   fonts-wqy-microhei imagemagick xdotool
-  python3 python3-pil openssl strace
+  python3 python3-pil openssl strace osslsigncode git
   libssl-dev libcurl4-openssl-dev libcli11-dev
   libz-mingw-w64-dev libdivsufsort-dev bsdiff
   nginx tinyproxy varnish ca-certificates curl

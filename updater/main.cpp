@@ -71,6 +71,20 @@ void LogRunHeader(const UpdaterApp& app) {
       .Add("manifest_keys", BuiltInManifestKeys().size());
 }
 
+// An update that replaced this program while it ran moved the running copy
+// aside (Torvane.exe.bak); once no updater of the folder runs and no kept
+// journal may still put it back, it is only clutter.
+void RemoveOwnAsideCopy(const std::string& modulePath, const std::string& exeFolder) {
+  if (HasUnplayedJournal(WorkFoldersOf(exeFolder).backupFolder)) return;
+  const std::string aside = modulePath + ".bak";
+  const DWORD attributes = GetFileAttributesA(aside.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(aside.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  run_log::Event removed("aside_copy");
+  removed.Add("file", aside);
+  if (!DeleteFileA(aside.c_str())) removed.Add("failed", "delete").Error(GetLastError());
+}
+
 // The start-up checks, up to the point where the dialog is created. False ends
 // the process at once, with nothing touched and nothing shown but the message
 // of a failed Windows Sockets start.
@@ -104,6 +118,7 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock, run_lo
   // A run that was killed part-way is undone before anything else touches the
   // work folders; the order in Upgrade.cfg then tries the update again.
   RecoverInterruptedInstall(app.exeFolder);
+  RemoveOwnAsideCopy(modulePath, app.exeFolder);
   return settingsFound;
 }
 

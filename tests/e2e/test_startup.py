@@ -11,7 +11,7 @@ import os
 import time
 import unittest
 
-from torvane_env import (TorvaneTestCase, list_windows, send_message, wait_until, DIALOG_CAPTION,
+from torvane_env import (SOURCE_VERSION, TorvaneTestCase, list_windows, send_message, wait_until, DIALOG_CAPTION,
                          WM_TRAY_NOTIFY, BALLOON_CLICKED)
 
 PROMPT_SECONDS = 5.0
@@ -264,7 +264,7 @@ class StartupTest(TorvaneTestCase):
                 self.assertFalse(client.exists("UpdateTempFolder"))
                 self.assertFalse(client.exists("TempBackUpFolder"))
                 events = client.run_log()
-                self.assertLogged(events, "start", folder=client.win_path + "\\")
+                self.assertLogged(events, "start", folder=client.win_path + "\\", version=SOURCE_VERSION)
                 self.assertLogged(events, logged[name][0], **logged[name][1])
                 self.assertLogged(events, "exit", code=0)
         # Only the runs with complete settings asked for their manifest.

@@ -7,10 +7,11 @@ centre (a window every run of the session would see) run on their own.
 
 import hashlib
 import os
+import shutil
 import subprocess
 import uuid
 
-from torvane_env import (FIXTURE_DIR, TorvaneTestCase, WINE_RUN, WineProcess, wait_until,
+from torvane_env import (BIN_DIR, FIXTURE_DIR, TorvaneTestCase, WINE_RUN, WineProcess, wait_until,
                          windows_path)
 
 RUN_TIMEOUT = 120
@@ -347,3 +348,45 @@ class DownloadCentreTest(TorvaneTestCase):
         update.finish()
         update.expect_success()
         self.assertEqual(update.client.read_file("x.txt"), b"x")
+
+
+class SelfUpdateTest(TorvaneTestCase):
+    """A release that replaces the updater itself, and Quillet while it runs."""
+
+    def start_quillet(self, client, *args):
+        return WineProcess([client.file("Quillet.exe")] + list(args), client.path, RUN_TIMEOUT)
+
+    def test_running_updater_and_quillet_are_replaced_and_their_old_copies_removed_later(self):
+        server = self.start_server()
+        s = Scenario(self, server, "self", installed=400)
+        client = s.client
+        old = {"Torvane.exe": client.read_file("Torvane.exe")}
+        shutil.copy2(os.path.join(BIN_DIR, "Quillet.exe"), client.file("Quillet.exe"))
+        old["Quillet.exe"] = client.read_file("Quillet.exe")
+        quillet = self.start_quillet(client, "/Recommend")
+        self.addCleanup(quillet.kill)
+        self.assertIsNotNone(wait_until(lambda: client.exists("Quillet.log"), 30), "Quillet did not start")
+        # The new updater is told apart by its built-in key; the new Quillet by its bytes.
+        with open(os.path.join(FIXTURE_DIR, "test-key", "Torvane.exe"), "rb") as f:
+            new = {"Torvane.exe": f.read(), "Quillet.exe": old["Quillet.exe"] + b"\0" * 512}
+        for name, data in new.items():
+            s.offer(500, "\\" + name, data)
+        s.start()
+        s.finish()
+        s.expect_success()
+        for name in new:
+            self.assertEqual(client.read_file(name), new[name], name)
+            self.assertEqual(client.read_file(name + ".bak"), old[name], name)
+
+        # The next Quillet ends the running one and then removes its old copy.
+        self.assertEqual(self.start_quillet(client, "/end").wait(RUN_TIMEOUT), 0)
+        self.assertEqual(quillet.wait(RUN_TIMEOUT), 0)
+        self.assertFalse(client.exists("Quillet.exe.bak"))
+
+        # The next updater run (refused: the new one wants signed manifests) removes its old copy.
+        s.start()
+        s.finish()
+        self.assertFalse(client.exists("Torvane.exe.bak"))
+        events = client.run_log()
+        self.assertLogged(events, "start", manifest_keys="1")
+        self.assertLogged(events, "aside_copy", file=client.win_path + "\\Torvane.exe.bak")

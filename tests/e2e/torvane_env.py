@@ -42,7 +42,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine import (SOURCE_DIR, WINE_RUN, WineProcess, parse_run_log, wait_until,  # noqa: E402,F401
+from wine import (SOURCE_DIR, SOURCE_VERSION, WINE_RUN, WineProcess, parse_run_log, wait_until,  # noqa: E402,F401
                   windows_path)
 
 BIN_DIR = os.environ.get("MIRELO_BIN_DIR", os.path.join(SOURCE_DIR, "build", "win", "bin"))

@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine import SOURCE_DIR, WineProcess, parse_run_log, run_wine, windows_path  # noqa: E402
+from wine import SOURCE_DIR, SOURCE_VERSION, WineProcess, parse_run_log, run_wine, windows_path  # noqa: E402
 
 QUILLET_EXE = os.environ["QUILLET_EXE"]
 TEST_BIN = os.environ["QUILLET_TEST_BIN"]
@@ -269,6 +269,8 @@ def logged_runs():
     runs = {}
     for event, fields in events:
         if event == "start":
+            if fields.get("version") != SOURCE_VERSION:
+                raise AssertionError("start line without version %s: %r" % (SOURCE_VERSION, fields))
             runs[fields["pid"]] = [fields["mode"], None]
         elif event == "end" and fields["pid"] in runs:
             runs[fields["pid"]][1] = fields["reason"]

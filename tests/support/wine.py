@@ -15,6 +15,7 @@ programs.
 
 import os
 import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -26,6 +27,29 @@ SOURCE_DIR = os.environ.get(
     "MIRELO_SOURCE_DIR", os.path.realpath(os.path.join(os.path.dirname(__file__), "..", "..")))
 WINE_RUN = os.path.join(SOURCE_DIR, "tests", "wine", "wine-run")
 FIXTURE_SOURCE_DIR = os.path.join(SOURCE_DIR, "tests", "fixtures")
+
+
+def _take_harness_slot():
+    """Under "ctest --resource-spec-file", moves this test and every program it
+    starts to the Wine prefix and display of the harness slot CTest gave it."""
+    slot = os.environ.get("CTEST_RESOURCE_GROUP_0_WINE", "")
+    folder = os.environ.get("HARNESS_DIR")
+    if not slot.startswith("id:") or not folder:
+        return
+    with open(os.path.join(folder, "slot-%s.env" % slot[3:].split(",")[0]), encoding="utf-8") as f:
+        for line in f:
+            name, _, value = line.strip().partition("=")
+            os.environ[name] = shlex.split(value)[0]
+    # wine-run leaves the prefix to its caller from here on: a test may run
+    # programs in a copy of it.
+    os.environ["HARNESS_SLOT_TAKEN"] = "1"
+
+
+_take_harness_slot()
+
+# The version both programs carry and log as they start.
+with open(os.path.join(SOURCE_DIR, "VERSION"), encoding="ascii") as _version:
+    SOURCE_VERSION = _version.readline().strip()
 
 # The test doubles' Python modules (http_server, manifest_signing) import as
 # top-level modules.

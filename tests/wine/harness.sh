@@ -3,36 +3,37 @@
 #                       HARNESS_KEEP_PREFIX=1), starts Xvfb when there is no
 #                       display, and exports WINEPREFIX, DISPLAY, LANG, WINEDEBUG
 #   harness_stop        ends everything harness_start started (wineserver -k on
-#                       its own prefix, Xvfb by its PID)
+#                       its own prefixes, Xvfb by its PID)
 # The prefix runs in a Chinese locale, so the ANSI code page is 936.
+#
+# With HARNESS_SLOTS=N (N > 1) it boots N prefixes side by side, each with its
+# own display (slot 0 is DIR/prefix and the exported one; slot i is
+# DIR/slot<i>/prefix), writes DIR/slot-<i>.env for each and a CTest resource
+# file naming them (HARNESS_RESOURCE_SPEC). "ctest -j N --resource-spec-file
+# $HARNESS_RESOURCE_SPEC" then runs N tests at a time, and tests/wine/wine-run
+# and tests/support/wine.py move each test to the prefix and display of the
+# slot CTest gave it (HARNESS_DIR names the folder).
 
-harness_xvfb_pid=
+harness_xvfb_pids=()
 
-harness_start() {
-  local dir=$1
-  mkdir -p "$dir"
-  export WINEPREFIX
-  WINEPREFIX=$(cd "$dir" && pwd)/prefix
-  export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
-  unset LC_ALL LANGUAGE
-  export LANG=zh_CN.UTF-8
-  # Only our own processes are wanted on the display: no Mono or Gecko prompts.
-  export WINEDLLOVERRIDES="mscoree=;winemenubuilder.exe="
+# Starts an Xvfb of its own and sets harness_display to its display (not in a
+# subshell: its PID must be kept for harness_stop).
+harness_new_display() {
+  local fd_file
+  fd_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+  harness_xvfb_pids+=($!)
+  local i
+  for i in $(seq 1 100); do
+    [ -s "$fd_file" ] && break
+    sleep 0.1
+  done
+  harness_display=":$(head -n1 "$fd_file")"
+  rm -f "$fd_file"
+}
 
-  if [ -z "${DISPLAY:-}" ]; then
-    local fd_file
-    fd_file=$(mktemp)
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
-    harness_xvfb_pid=$!
-    local i
-    for i in $(seq 1 100); do
-      [ -s "$fd_file" ] && break
-      sleep 0.1
-    done
-    export DISPLAY=":$(head -n1 "$fd_file")"
-    rm -f "$fd_file"
-  fi
-
+# Boots (or reuses) the prefix WINEPREFIX on DISPLAY; run in a subshell per slot.
+harness_boot_prefix() {
   if [ "${HARNESS_KEEP_PREFIX:-0}" != 1 ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineserver -k >/dev/null 2>&1 || true
     rm -rf "$WINEPREFIX"
@@ -46,6 +47,40 @@ harness_start() {
   timeout 60 wine cmd /c exit >/dev/null 2>&1 || true
 }
 
+harness_start() {
+  local dir=$1
+  local slots=${HARNESS_SLOTS:-1}
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  export HARNESS_DIR=$dir
+  export WINEPREFIX=$dir/prefix
+  export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
+  unset LC_ALL LANGUAGE
+  export LANG=zh_CN.UTF-8
+  # Only our own processes are wanted on the display: no Mono or Gecko prompts.
+  export WINEDLLOVERRIDES="mscoree=;winemenubuilder.exe="
+
+  if [ -z "${DISPLAY:-}" ]; then
+    harness_new_display
+    export DISPLAY=$harness_display
+  fi
+  printf 'WINEPREFIX=%q\nDISPLAY=%q\n' "$WINEPREFIX" "$DISPLAY" >"$dir/slot-0.env"
+  local i pids=() spec='{"version":{"major":1,"minor":0},"local":[{"wine":[{"id":"0","slots":1}'
+  for ((i = 1; i < slots; i++)); do
+    harness_new_display
+    printf 'WINEPREFIX=%q\nDISPLAY=%q\n' "$dir/slot$i/prefix" "$harness_display" >"$dir/slot-$i.env"
+    spec+=',{"id":"'$i'","slots":1}'
+  done
+  echo "$spec]}]}" >"$dir/resources.json"
+  export HARNESS_RESOURCE_SPEC=$dir/resources.json
+  # The prefixes boot side by side: wineboot mostly waits.
+  for ((i = 0; i < slots; i++)); do
+    (. "$dir/slot-$i.env"; export WINEPREFIX DISPLAY; mkdir -p "$(dirname "$WINEPREFIX")"; harness_boot_prefix) &
+    pids+=($!)
+  done
+  for i in "${pids[@]}"; do wait "$i"; done
+}
+
 harness_configure_prefix() {
   # CJK text renders with a font that is really there.
   local reg
@@ -57,11 +92,20 @@ harness_configure_prefix() {
 }
 
 harness_stop() {
-  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1
-  if [ -n "$harness_xvfb_pid" ]; then
-    kill "$harness_xvfb_pid" 2>/dev/null
-    wait "$harness_xvfb_pid" 2>/dev/null
-    harness_xvfb_pid=
+  local env_file
+  if [ -n "${HARNESS_DIR:-}" ]; then
+    for env_file in "$HARNESS_DIR"/slot-*.env; do
+      [ -f "$env_file" ] || continue
+      (. "$env_file"; export WINEPREFIX; wineserver -k >/dev/null 2>&1)
+    done
+  elif [ -n "${WINEPREFIX:-}" ]; then
+    wineserver -k >/dev/null 2>&1
   fi
+  local pid
+  for pid in "${harness_xvfb_pids[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  harness_xvfb_pids=()
   return 0
 }

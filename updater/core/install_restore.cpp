@@ -87,8 +87,14 @@ bool IdentityOf(const std::string& path, install_journal::PlacedFile& identity) 
 
 bool NobodyHasOpen(const std::string& path) {
   // Sharing nothing, the open succeeds only when no other handle is open.
-  return static_cast<bool>(UniqueFile(
-      CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  if (!UniqueFile(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)))
+    return false;
+  // A running program (this updater itself) may hold its file only through its
+  // image mapping, which no share mode reveals (Wine), yet the file is refused
+  // to writers. Moved into a work folder, it would keep that folder alive.
+  const UniqueFile writable(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return writable || GetLastError() != ERROR_SHARING_VIOLATION;
 }
 
 bool MoveFileInPlace(const std::string& source, const std::string& destination) {
