@@ -17,6 +17,7 @@ import os
 import re
 import shlex
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -94,6 +95,15 @@ def wait_until(predicate, timeout, interval=0.05):
         if time.monotonic() >= deadline:
             return None
         time.sleep(interval)
+
+
+def port_listening(port):
+    """Whether a server accepts connections on 127.0.0.1:port."""
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
 
 
 def end_process(process, timeout=10):
