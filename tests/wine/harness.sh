@@ -65,13 +65,13 @@ harness_start() {
     export DISPLAY=$harness_display
   fi
   printf 'WINEPREFIX=%q\nDISPLAY=%q\n' "$WINEPREFIX" "$DISPLAY" >"$dir/slot-0.env"
-  local i pids=() spec='{"version":{"major":1,"minor":0},"local":[{"wine":[{"id":"0","slots":1}'
+  local i pids=() resources='{"version":{"major":1,"minor":0},"local":[{"wine":[{"id":"0","slots":1}'
   for ((i = 1; i < slots; i++)); do
     harness_new_display
     printf 'WINEPREFIX=%q\nDISPLAY=%q\n' "$dir/slot$i/prefix" "$harness_display" >"$dir/slot-$i.env"
-    spec+=',{"id":"'$i'","slots":1}'
+    resources+=',{"id":"'$i'","slots":1}'
   done
-  echo "$spec]}]}" >"$dir/resources.json"
+  echo "$resources]}]}" >"$dir/resources.json"
   export HARNESS_RESOURCE_SPEC=$dir/resources.json
   # The prefixes boot side by side: wineboot mostly waits.
   for ((i = 0; i < slots; i++)); do
