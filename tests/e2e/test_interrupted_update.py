@@ -79,7 +79,7 @@ class KilledUpdateTest(TorvaneTestCase):
             hold_open(self, s.client, "held/x2.dll")
             if point < len(self.FILES):
                 s.stall = "/%s/files/v500%s" % (s.name, self.FILES[point][0].replace("\\", "/"))
-                server.script(s.stall, silent=1)
+                server.script(s.stall, hold=1)
             else:
                 s.stall = None
                 s.client.write_file("com/srv4.dll.hold", b"")
@@ -216,7 +216,7 @@ class KilledBackupCopyTest(TorvaneTestCase):
             s.client.write_file(path, before)
             s.offer(500, path, after)
         stall = "/reinstall/files/v500/r1.bin"
-        server.script(stall, silent=1)
+        server.script(stall, hold=1)
         s.start()
         waiting = ("file_start", {"path": "\\r1.bin"})
         self.assertTrue(wait_until(lambda: waiting in s.client.run_log() and s.client.read_file("r0.bin") == b"new r0",
