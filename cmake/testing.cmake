@@ -19,7 +19,7 @@ set(MIRELO_FIXTURE_DIR ${CMAKE_BINARY_DIR}/bin/fixtures)
 # Each helper below marks its folder; at the folder's end (so that tests and
 # test programs added later in it, plain add_test ones too, are covered):
 #  - every Windows test takes one Wine slot of the harness (tests/wine/harness.sh):
-#    under "ctest -j N --resource-spec-file", N of them run at a time, each in a
+#    under CTest's resource allocation with -j N, N of them run at a time, each in a
 #    prefix and on a display of its own;
 #  - every program that links GoogleTest and has many files compiles the heavy
 #    headers once, as a precompiled header, instead of once per test file.

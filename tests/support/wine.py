@@ -31,7 +31,7 @@ FIXTURE_SOURCE_DIR = os.path.join(SOURCE_DIR, "tests", "fixtures")
 
 
 def _take_harness_slot():
-    """Under "ctest --resource-spec-file", moves this test and every program it
+    """Under CTest's resource allocation, moves this test and every program it
     starts to the Wine prefix and display of the harness slot CTest gave it."""
     slot = os.environ.get("CTEST_RESOURCE_GROUP_0_WINE", "")
     folder = os.environ.get("HARNESS_DIR")

@@ -9,8 +9,8 @@
 # With HARNESS_SLOTS=N (N > 1) it boots N prefixes side by side, each with its
 # own display (slot 0 is DIR/prefix and the exported one; slot i is
 # DIR/slot<i>/prefix), writes DIR/slot-<i>.env for each and a CTest resource
-# file naming them (HARNESS_RESOURCE_SPEC). "ctest -j N --resource-spec-file
-# $HARNESS_RESOURCE_SPEC" then runs N tests at a time, and tests/wine/wine-run
+# file naming them (HARNESS_RESOURCE_SPEC). ctest -j N, given that file (as
+# scripts/test.sh does), then runs N tests at a time, and tests/wine/wine-run
 # and tests/support/wine.py move each test to the prefix and display of the
 # slot CTest gave it (HARNESS_DIR names the folder).
 
