@@ -444,7 +444,7 @@ TEST_F(InstallPipeline, AReadOnlyFileIsUpdatedTwiceInARowAndLeavesNoWorkFolder) 
     for (int run = 1; run <= 2; ++run) {
       SCOPED_TRACE(run);
       SetFileAttributesA(Client(name).c_str(), FILE_ATTRIBUTE_READONLY);
-      std::optional<HeldFile> held;
+      std::optional<HeldOpen> held;
       if (inUse) held.emplace(Client(name), FILE_SHARE_READ | FILE_SHARE_DELETE);
       Offer(name, "new " + std::to_string(run));
       EXPECT_TRUE(job_.InstallFiles());
@@ -482,7 +482,7 @@ TEST_F(InstallPipeline, ADestinationWhoseBackupFailsIsNotTouched) {
   {
     // Nobody else may read it, so no backup copy can be made; it could still
     // be moved aside and replaced.
-    HeldFile held(Client("\\locked.dll"), FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    HeldOpen held(Client("\\locked.dll"), FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     EXPECT_FALSE(job_.InstallFiles());
   }
   EXPECT_EQ(ReadBytes(Client("\\locked.dll")), "old locked");
@@ -530,13 +530,13 @@ TEST_F(InstallPipeline, TheRestorePutsTheOldFileBackWhereverTheNewOneIsInUse) {
     Offer("\\srv.dll", "new srv");
     Offer("\\z.bin", "z", Md5Of("not z"));
     {
-      std::optional<HeldFile> held;
+      std::optional<HeldOpen> held;
       if (c.heldAtInstall) held.emplace(Client("\\srv.dll"), FILE_SHARE_READ | FILE_SHARE_DELETE);
       ASSERT_FALSE(job_.InstallFiles());
     }
     EXPECT_EQ(ReadBytes(Client("\\srv.dll")), "new srv");
     {
-      std::optional<HeldFile> held;
+      std::optional<HeldOpen> held;
       if (c.heldAtRestore) held.emplace(Client("\\srv.dll"), FILE_SHARE_READ | FILE_SHARE_DELETE);
       job_.RestoreBackups();
     }
@@ -569,7 +569,7 @@ TEST_F(InstallPipeline, ARollbackBlockedByAHolderIsFinishedByTheNextStart) {
     Offer("\\z.bin", "z", Md5Of("not z"));
     ASSERT_FALSE(job_.InstallFiles());
     {
-      std::optional<HeldFile> held;
+      std::optional<HeldOpen> held;
       if (c.held) held.emplace(Client(c.held), c.share);
       EXPECT_EQ(job_.RestoreBackups(), c.restored);
       EXPECT_EQ(Exists(job_.backupFolder + "\\" + install_journal::kFileName), !c.restored);
@@ -646,7 +646,7 @@ TEST_F(InstallPipeline, LeftoverThatCannotBeRemovedFailsBeforeAnyDownload) {
     CreateDirectoryA(folder->c_str(), nullptr);
     const std::string stuck = *folder + "\\stuck.bin";
     WriteBytes(stuck, "open elsewhere");
-    HeldFile held(stuck, FILE_SHARE_READ);
+    HeldOpen held(stuck, FILE_SHARE_READ);
     WriteBytes(Client("\\a.dll"), "old a");
     Offer("\\a.dll", "new a");
     EXPECT_FALSE(job_.InstallFiles());

@@ -201,7 +201,7 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
     WriteBytes(folder + kBackup + install_journal::kFileName, journal);
 
     if (!c.held.empty()) {
-      HeldFile held(folder + c.held, FILE_SHARE_READ);
+      HeldOpen held(folder + c.held, FILE_SHARE_READ);
       RecoverInterruptedInstall(folder);
       EXPECT_TRUE(Exists(folder + kBackup + install_journal::kFileName));
     }

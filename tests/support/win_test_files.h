@@ -116,15 +116,15 @@ class TempFiles {
 
 // Keeps a file open until destroyed, with the given sharing (FILE_SHARE_READ |
 // FILE_SHARE_DELETE is how a running program holds a library it uses).
-class HeldFile {
+class HeldOpen {
  public:
-  HeldFile(const std::string& path, DWORD share)
+  HeldOpen(const std::string& path, DWORD share)
       : handle_(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)) {
     if (handle_ == INVALID_HANDLE_VALUE) ADD_FAILURE() << "cannot hold " << path;
   }
-  ~HeldFile() { Release(); }
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
+  ~HeldOpen() { Release(); }
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
   void Release() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;

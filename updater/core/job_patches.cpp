@@ -26,11 +26,6 @@ const FilePatch* PatchForClientFile(const std::vector<FilePatch>& patches, const
   return best;
 }
 
-int64_t HeldFileSize(HANDLE file) {
-  LARGE_INTEGER size;
-  return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
-}
-
 const char* RefusalText(PatchFileStatus status) {
   switch (status) {
     case PatchFileStatus::kUnreadable:
@@ -76,7 +71,7 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   const FetchPlan patchPlan = PatchPlanFor(plan, *patch);
   FetchedFile fetchedPatch;
   if (!FetchUpdateFile(client, patchPlan, progress, fetchedPatch)) return entry.Failed("download");
-  if (HeldFileSize(fetchedPatch.download.file.get()) != static_cast<int64_t>(patch->length) ||
+  if (fetchedPatch.download.file.Size() != static_cast<int64_t>(patch->length) ||
       !HashMatches(fetchedPatch.sha256Text, patch->sha256)) {
     DropFetchedFile(fetchedPatch);
     return entry.Failed("patch digest");
@@ -89,8 +84,7 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   // The result is held from its creation like a download, and its digests
   // are those of the bytes written.
   out.download.path = patched;
-  out.download.file.reset(CreateFileA(patched.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  out.download.file = HeldFile::Create(patched);
   DigestSink digests(plan.sha256Expected != nullptr);
   const PatchFileStatus status =
       out.download.file ? ApplyPatchFile(plan.clientFile, fetchedPatch.download.file.get(),

@@ -34,11 +34,6 @@ bool WriteSmallFile(const std::string& path, const std::string& text) {
          written == text.size();
 }
 
-int64_t HeldFileSize(HANDLE file) {
-  LARGE_INTEGER size;
-  return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
-}
-
 // Feeds the first kept bytes of the held file to sink; false on a read error
 // or a cancel, which a large kept body must not hold up.
 bool HashKeptBytes(HANDLE file, int64_t kept, DownloadSink& sink, const DownloadClient& client) {
@@ -65,10 +60,9 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
   const std::optional<std::string> text = ReadSmallFile(headPath);
   const std::optional<partial_cache::Head> head = text ? partial_cache::ParseHead(*text) : std::nullopt;
   if (!head || head->total > download.maxLength) return;
-  UniqueFile file(CreateFileA(partPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  HeldFile file = HeldFile::Open(partPath);
   if (!file) return;
-  const int64_t size = HeldFileSize(file.get());
+  const int64_t size = file.Size();
   if (size <= 0 || size > head->total) return;
   const int64_t kept = size < head->total ? size : head->total - 1;
   if (kept <= 0 || !HashKeptBytes(file.get(), kept, sink, client)) {
@@ -80,12 +74,6 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
   download.kept = kept;
   download.total = head->total;
   download.validator = head->validator;
-}
-
-// Creates or truncates path, held as the download client holds its files.
-UniqueFile CreateHeldFile(const std::string& path) {
-  return UniqueFile(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Passes the reports on, and writes the cache record whenever an answer
@@ -119,26 +107,6 @@ class RecordingProgress : public DownloadProgress {
   std::string headPath_;
   partial_cache::Head written_;
 };
-
-std::wstring WideText(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(n > 0 ? n : 0, L'\0');
-  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-  return wide;
-}
-
-// Renames the file of handle to destination, on the same volume only.
-bool RenameThroughHandle(HANDLE file, const std::string& destination, bool replace) {
-  const std::wstring name = WideText(destination);
-  if (name.empty()) return false;
-  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = replace ? TRUE : FALSE;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-  memcpy(info->FileName, name.data(), info->FileNameLength);
-  return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
-}
 
 enum class WriteOver { Done, NotOpened, Cut };
 
@@ -280,7 +248,7 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
     if (client.cancelled()) return false;  // the kept bytes stay for the next run
     // Nothing taken up: the old bytes go before a new record can name them,
     // and an entry someone else holds leaves this file to this run alone.
-    if (!out.download.file) out.download.file = CreateHeldFile(part);
+    if (!out.download.file) out.download.file = HeldFile::Create(part);
   }
   if (!out.download.file) {
     if (cached) {
@@ -297,9 +265,8 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   if (!fetched) {
     // What arrived is kept for the next run; an entry that holds nothing
     // would only leave an empty file in the client folder.
-    if (out.download.file && HeldFileSize(out.download.file.get()) == 0) {
-      FILE_DISPOSITION_INFO disposition{TRUE};
-      SetFileInformationByHandle(out.download.file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    if (out.download.file && out.download.file.Size() == 0) {
+      out.download.file.DeleteOnClose();
       if (!out.headPath.empty()) DeleteFileA(out.headPath.c_str());
     }
     out.download.file.reset();
@@ -324,10 +291,7 @@ bool CreateFolderOf(const std::string& file) {
 
 void DropFetchedFile(FetchedFile& file) {
   if (file.download.file) {
-    // Deleted as soon as the handle closes; no one else can open it meanwhile.
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    SetFileInformationByHandle(file.download.file.get(), FileDispositionInfo, &disposition,
-                               sizeof disposition);
+    file.download.file.DeleteOnClose();
     file.download.file.reset();
   }
   if (!file.headPath.empty()) DeleteFileA(file.headPath.c_str());
@@ -355,7 +319,8 @@ void PrunePartialFolder(const std::string& partialFolder, const std::vector<std:
 bool PlaceHeldFile(FileDownload& download, const std::string& destination, const std::string& tempFile,
                    const std::function<bool()>& beforeAside, const std::function<bool()>& afterAside,
                    Placement& placement) {
-  HANDLE file = download.file.get();
+  HeldFile& held = download.file;
+  HANDLE file = held.get();
   if (file == nullptr || IsFolder(destination)) return false;
   // No rename may publish the file before its bytes are on disk: after a
   // power cut the name could otherwise hold the right length of zeros.
@@ -364,11 +329,11 @@ bool PlaceHeldFile(FileDownload& download, const std::string& destination, const
   WriteOver wrote = WriteOver::NotOpened;
   auto writeOver = [&] {
     // A copy cut by a kill is known by the file it came from.
-    atTempName = atTempName || RenameThroughHandle(file, tempFile, true);
+    atTempName = atTempName || held.RenameTo(tempFile, true);
     if (atTempName) wrote = WriteOverThroughHandle(file, destination, placement.identity);
     return wrote == WriteOver::Done;
   };
-  bool renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
+  bool renamed = !IsFile(destination) && held.RenameTo(destination, false);
   bool placed = renamed || writeOver();
   if (!placed && wrote == WriteOver::NotOpened) {
     // A file in use cannot be overwritten but can usually be renamed: it
@@ -380,15 +345,14 @@ bool PlaceHeldFile(FileDownload& download, const std::string& destination, const
       DeleteFileA(aside.c_str());
       if (MoveFileExA(destination.c_str(), aside.c_str(), 0) && afterAside && !afterAside()) return false;
     }
-    renamed = !IsFile(destination) && RenameThroughHandle(file, destination, false);
+    renamed = !IsFile(destination) && held.RenameTo(destination, false);
     placed = renamed || writeOver();
   }
   placement.cutOver = wrote == WriteOver::Cut;
   if (!placed) return false;
   if (!renamed) {
     // Its bytes were copied: the downloaded file itself goes when it closes.
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    held.DeleteOnClose();
   }
   const bool identified = !renamed || IdentifyPlacedFile(file, placement.identity);
   download.file.reset();

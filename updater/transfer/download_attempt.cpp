@@ -81,12 +81,6 @@ std::string FinalUrl(HINTERNET request) {
   return std::string(text, size < sizeof text ? size : 0);
 }
 
-bool SetFileLength(HANDLE file, int64_t length) {
-  LARGE_INTEGER at;
-  at.QuadPart = length;
-  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-}
-
 // Whether the volume of path has bytes free; true when that cannot be told.
 bool HasRoomFor(const std::string& path, int64_t bytes) {
   const std::size_t slash = path.find_last_of("\\/");
@@ -96,17 +90,10 @@ bool HasRoomFor(const std::string& path, int64_t bytes) {
   return bytes <= 0 || free.QuadPart >= static_cast<uint64_t>(bytes);
 }
 
-// Creates or truncates path: readable and renamable through this handle;
-// others may read it but not write, rename or delete it.
-UniqueFile CreateHeldFile(const std::string& path) {
-  return UniqueFile(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 // The body starts from its first byte again. The kept bytes go at once, so
 // that no record written later can name them.
 void ForgetKept(FileDownload& download) {
-  if (download.file && !SetFileLength(download.file.get(), 0))
+  if (download.file && !download.file.SetLength(0))
     throw TransferError("the downloaded file cannot be cut");
   download.kept = 0;
   download.total = -1;
@@ -250,7 +237,7 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
     if (hadBytes && WritesPastBound(state.written, total, total)) return writtenPast();
     // The old bytes go before anything (a progress report included) can
     // record the new body's validator beside them.
-    if (download.file && !SetFileLength(download.file.get(), 0)) {
+    if (download.file && !download.file.SetLength(0)) {
       throw TransferError("the downloaded file cannot be cut");
     }
     download.kept = 0;
@@ -263,13 +250,13 @@ DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const st
   if (progress != nullptr) progress->Started(ReportValue(total), *step);
 
   if (!download.file) {
-    download.file = CreateHeldFile(download.path);
+    download.file = HeldFile::Create(download.path);
     if (!download.file) {
       entry.Error(GetLastError());
       return fail("cannot create the file");
     }
   }
-  if (!SetFileLength(download.file.get(), download.kept))
+  if (!download.file.SetLength(download.kept))
     throw TransferError("the downloaded file cannot be cut");
 
   char buffer[kTransferChunkBytes];

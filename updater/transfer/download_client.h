@@ -15,6 +15,7 @@
 #include <string>
 
 #include "updater/base/scoped_handle.h"
+#include "updater/transfer/held_file.h"
 #include "updater/transfer/download_rules.h"
 
 // A failure of the platform while a download reads or writes data. Callers
@@ -58,7 +59,7 @@ struct FileDownload {
   // its announced length.
   int64_t maxLength = 0;
   DownloadSink* sink = nullptr;  // may be null
-  UniqueFile file;
+  HeldFile file;
   int64_t kept = 0;       // bytes of the body at the start of file
   int64_t total = -1;     // the whole body's length as announced; -1 unknown
   std::string validator;  // ETag or Last-Modified of the answer that began it
