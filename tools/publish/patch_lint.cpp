@@ -48,6 +48,16 @@ std::string AppliedLine(std::size_t fetched, std::size_t applied) {
          (applied == 1 ? ", applied to its base, makes its file" : ", applied to their bases, make their files");
 }
 
+// What is wrong with the answer for a patch, or empty.
+std::string AnswerProblem(const FetchOutcome& got, const FilePatch& patch) {
+  if (got.status < 200 || got.status > 299) return "HTTP status " + std::to_string(got.status);
+  if (got.body.size != patch.length) {
+    return std::to_string(got.body.size) + " bytes, not the listed " + std::to_string(patch.length);
+  }
+  if (!HashMatches(got.body.sha256, patch.sha256)) return "its SHA-256 is not the listed one";
+  return "";
+}
+
 // Fetches the patch, its base (or reads it from a local folder) and its file,
 // and applies the patch: an empty text when it makes the file, or what failed.
 std::string ApplyCheck(const FileEntry& file, const FilePatch& patch, const FileEntry* baseEntry,
@@ -112,14 +122,7 @@ void CheckFetchedPatches(const std::string& manifest, const std::vector<FileEntr
       continue;
     }
     ++answered;
-    std::string problem;
-    if (got.status < 200 || got.status > 299) {
-      problem = "HTTP status " + std::to_string(got.status);
-    } else if (got.body.size != patch.length) {
-      problem = std::to_string(got.body.size) + " bytes, not the listed " + std::to_string(patch.length);
-    } else if (!HashMatches(got.body.sha256, patch.sha256)) {
-      problem = "its SHA-256 is not the listed one";
-    }
+    std::string problem = AnswerProblem(got, patch);
     if (!problem.empty()) {
       finding(Severity::kError, problem);
       continue;
