@@ -212,7 +212,7 @@ trap - EXIT
 [ -z "$old_out" ] || rm -rf "$old_out"
 out=$final_out
 
-note() { printf '%-13s%s\n' "$1:" "$2"; }
+note() { printf '%-14s%s\n' "$1:" "$2"; }
 note version "$version"
 note commit "$commit"
 for program in "${programs[@]}"; do
