@@ -9,14 +9,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/publish/command_common.h"
 #include "tools/publish/commands.h"
 
 namespace publish {
 namespace {
 
 constexpr char kToolVersion[] = "1.1";
-
-void Fail(const std::string& message) { std::cerr << "torvane-publish: " << message << "\n"; }
 
 // Where the command's name is: the first argument that is not an option, or 0.
 int CommandIndex(int argc, char** argv) {
@@ -69,10 +68,10 @@ int ExplainUsageError(CLI::App& app, const CLI::ParseError& e, int argc, char** 
     if (arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg.size() != 2)) continue;
     const std::string name = arg.substr(0, arg.find('='));
     if (command->get_option_no_throw(name) || app.get_option_no_throw(name)) continue;
-    Fail("unknown option " + name + (command == &app ? std::string() : " for " + command->get_name()) +
-         " (see torvane-publish" + (command == &app ? std::string() : " " + command->get_name()) +
-         " --help)");
-    return kExitUsage;
+    return Refuse("unknown option " + name + (command == &app ? std::string() : " for " + command->get_name()) +
+                      " (see torvane-publish" + (command == &app ? std::string() : " " + command->get_name()) +
+                      " --help)",
+                  kExitUsage);
   }
   app.exit(e);
   return kExitUsage;
@@ -96,10 +95,7 @@ int main(int argc, char** argv) {
       AddKeyIdCommand(app, common),  AddVerifyCommand(app, common),  AddLintCommand(app, common),
   };
   const std::string unknown = UnknownCommand(app, argc, argv);
-  if (!unknown.empty()) {
-    Fail(unknown);
-    return kExitUsage;
-  }
+  if (!unknown.empty()) return Refuse(unknown, kExitUsage);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
