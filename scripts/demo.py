@@ -5,7 +5,7 @@ The demo client folder holds Torvane.exe, a stand-in client Halvix.exe
 (version 1.0.0.1) and two of its files. A local update server publishes three
 releases (100, 200, 300); Upgrade.cfg says release 100 is installed, so the
 file lists of 200 and 300 are merged and installed: a new Halvix.exe
-(2.0.1000.7), a changed codec DLL (a COM server, registered) and a new skin file. The client is running
+(2.0.200.7), a changed codec DLL (a COM server, registered) and a new skin file. The client is running
 when the updater starts; the updater waits for it to exit, prompts, starts the
 forced update five seconds later, installs, and restarts the client.
 
@@ -33,6 +33,10 @@ from http_server import ScriptedHttpServer  # noqa: E402  (tests/fixtures, on th
 import manifest_signing  # noqa: E402
 
 DESKTOP = ["explorer", "/desktop=mirelo-demo,1024x768"]
+# The result balloon names the new client's file version, each part cut to its
+# low 8 bits (docs/integrating.md): the demo's version fits, so it reads right.
+NEW_CLIENT_PART_3 = 200
+NEW_CLIENT_VERSION = "2.0.%d.7" % NEW_CLIENT_PART_3
 
 
 def md5(data):
@@ -85,7 +89,7 @@ def main():
     # The new decoder is a real COM server, registered as the client's codecs are.
     decoder = open(os.path.join(fixtures, "com_server", "mirelo_com_server.dll"), "rb").read()
     new_files = {
-        "\\Halvix.exe": open(os.path.join(fixtures, "halvix-2.0.1000.7", "Halvix.exe"), "rb").read(),
+        "\\Halvix.exe": open(os.path.join(fixtures, "halvix-2.0.%d.7" % NEW_CLIENT_PART_3, "Halvix.exe"), "rb").read(),
         "\\codec\\decoder.dll": decoder,
         "\\skin\\readme.txt": "皮肤说明 3.0\r\n".encode("gbk") * 100,
     }
@@ -185,6 +189,10 @@ def main():
     for line in failures:
         print(f"demo: run log: {line}")
     print(f"demo: run log {'has no failure' if not failures else 'HAS FAILURES'}")
+    balloons = [line for line in log if " balloon " in line]
+    named = bool(balloons) and f"({NEW_CLIENT_VERSION})" in balloons[-1]
+    ok &= named
+    print(f"demo: result balloon {'names' if named else 'DOES NOT NAME'} version {NEW_CLIENT_VERSION}")
     restart = open(os.path.join(client, "Halvix.restart.txt"), encoding="utf-8").read().strip()
     print(f"demo: client restarted as: {restart}")
     print("demo: " + ("update completed" if ok else "UPDATE FAILED"))

@@ -18,7 +18,7 @@ openssl ecparam -name prime256v1 -genkey -noout -out "$key_dir/publisher.pem"
 openssl ec -in "$key_dir/publisher.pem" -pubout -out "$key_dir/publisher.pub.pem" 2>/dev/null
 cmake -S "$root" -B "$out/win-demo" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DTORVANE_MANIFEST_KEYS="$key_dir/publisher.pub.pem" >/dev/null
-cmake --build "$out/win-demo" -j "${JOBS:-$(nproc)}" --target Torvane fake_halvix fake_halvix_2_0_1000_7 \
+cmake --build "$out/win-demo" -j "${JOBS:-$(nproc)}" --target Torvane fake_halvix fake_halvix_2_0_200_7 \
   mirelo_com_server
 
 # Our own X server, so that the pictures show only the demo's Wine desktop.

@@ -15,14 +15,17 @@
 #   --ca           the CA certificates the signatures must verify against
 #   --timestamp    an RFC 3161 time-stamping URL; --tsa-ca verifies its answer
 #                  (default: the system's CA bundle)
-#   --out          where the signed pair, the unsigned pair and SHA256SUMS go
-#                  (default build/release/dist)
+#   --out          where the signed pair, the unsigned pair, SHA256SUMS and the
+#                  manifest keys go (default build/release/dist); it is made
+#                  beside it and replaces it only once everything held
 #   --builds       two build trees to use; without it, build/release/a and
 #                  build/release/b are made from scratch
 #   --check-reproducible  stop after the comparison: nothing is signed
 #
 # The manifest keys of the release come from TORVANE_MANIFEST_KEYS (a ;-list of
-# PEM files), as for any build. Exit status 0 when everything held, 1 otherwise.
+# PEM files), as for any build; their ids are printed and the keys written to
+# manifest-keys/ in --out, for a third party to build with the same keys.
+# Exit status 0 when everything held, 1 otherwise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 programs=(Torvane.exe Quillet.exe)
@@ -67,7 +70,20 @@ if [ $check_only = 0 ]; then
             passphrase=$(head -n1 "${pass#file:}") ;;
     *) fail "--pass takes env:VAR or file:PATH" ;;
   esac
+  # A wrong passphrase is said now, in one line, not after the two builds.
+  signing_key=${pkcs12:-$key}
+  if [ -n "$pkcs12" ]; then
+    opens() { openssl pkcs12 -in "$pkcs12" -noout -passin fd:3 3<<<"$passphrase" >/dev/null 2>&1; }
+  else
+    opens() { openssl pkey -in "$key" -noout -passin fd:3 3<<<"$passphrase" >/dev/null 2>&1; }
+  fi
+  if ! opens; then
+    [ -n "$pass" ] || fail "$signing_key needs a passphrase: give --pass env:VAR or --pass file:PATH"
+    fail "the passphrase does not open $signing_key"
+  fi
 fi
+
+bash "$root/scripts/deps.sh"
 
 version=$(head -n1 "$root/VERSION")
 commit=$(git -C "$root" rev-parse HEAD 2>/dev/null || echo unknown)
@@ -113,9 +129,35 @@ for program in "${programs[@]}"; do
   unsigned_sum[$program]=$a
   echo "release: $program reproducible, sha256 $a" >&2
 done
+
+# The manifest keys the pair was built with, as the first tree's cache holds them.
+manifest_keys=$(sed -n 's/^TORVANE_MANIFEST_KEYS:[A-Z]*=//p' "$build_a/CMakeCache.txt")
+key_id() {  # as torvane-publish keyid: SHA-256 of the P-256 point X||Y, first 8 bytes
+  local der
+  der=$(mktemp)
+  openssl pkey -pubin -in "$1" -outform DER -out "$der" 2>/dev/null && [ "$(wc -c <"$der")" = 91 ] \
+    || { rm -f "$der"; fail "$1 is not a P-256 public key"; }
+  tail -c 64 "$der" | sha256sum | cut -c1-16
+  rm -f "$der"
+}
+declare -A manifest_key_id manifest_key_copy
+IFS=';' read -r -a manifest_key_files <<<"$manifest_keys"
+for i in "${!manifest_key_files[@]}"; do  # as CMake takes them: relative to the source tree
+  [[ ${manifest_key_files[$i]} = /* ]] || manifest_key_files[$i]=$root/${manifest_key_files[$i]}
+done
+for file in "${manifest_key_files[@]}"; do
+  manifest_key_id[$file]=$(key_id "$file")
+  echo "release: Torvane.exe takes manifests signed by key ${manifest_key_id[$file]} ($file)" >&2
+done
+((${#manifest_key_files[@]})) || echo "release: Torvane.exe has no manifest key: it takes unsigned manifests" >&2
 [ $check_only = 1 ] && exit 0
 
-rm -rf "$out"
+# Everything goes to a new folder beside --out, which replaces the old one
+# only at the end: a failed run leaves the previous release as it was.
+final_out=$out
+mkdir -p "$(dirname "$final_out")"
+out=$(mktemp -d "$final_out.new-XXXXXX")
+trap 'rm -rf "$out"' EXIT
 mkdir -p "$out/unsigned"
 signer_cert=$cert
 if [ -n "$pkcs12" ]; then
@@ -149,13 +191,35 @@ for program in "${programs[@]}"; do
 done
 (cd "$out" && sha256sum "${programs[@]}" >SHA256SUMS)
 (cd "$out/unsigned" && sha256sum "${programs[@]}" >SHA256SUMS)
+if ((${#manifest_key_files[@]})); then
+  # Numbered in the build's order, which a rebuild with the same keys must keep.
+  mkdir -p "$out/manifest-keys"
+  n=0
+  for file in "${manifest_key_files[@]}"; do
+    n=$((n + 1))
+    manifest_key_copy[$file]=manifest-keys/$n-${manifest_key_id[$file]}.pub.pem
+    cp "$file" "$out/${manifest_key_copy[$file]}"
+  done
+fi
+chmod 755 "$out"
+old_out=
+if [ -e "$final_out" ]; then
+  old_out=$(mktemp -d "$final_out.old-XXXXXX")
+  mv "$final_out" "$old_out/"
+fi
+mv "$out" "$final_out"
+trap - EXIT
+[ -z "$old_out" ] || rm -rf "$old_out"
+out=$final_out
 
-note() { printf '%-13s%s\n' "$1:" "$2"; }
+note() { printf '%-14s%s\n' "$1:" "$2"; }
 note version "$version"
 note commit "$commit"
 for program in "${programs[@]}"; do
   note "$program" "$(sha256sum <"$out/$program" | cut -d' ' -f1) (unsigned ${unsigned_sum[$program]})"
 done
 note signer "$subject"
+for file in "${manifest_key_files[@]}"; do note "manifest key" "${manifest_key_id[$file]} ($out/${manifest_key_copy[$file]})"; done
+((${#manifest_key_files[@]})) || note "manifest key" "none (takes unsigned manifests)"
 if [ -n "$timestamp" ]; then note timestamp "$timestamp"; else note timestamp "not timestamped"; fi
 note output "$out"

@@ -82,9 +82,9 @@ class ReleaseTest(TorvaneTestCase):
         return os.path.join(cls.keys, name)
 
     @classmethod
-    def release(cls, *args, ca="ca.pem"):
-        """Runs release.sh with args into a fresh folder: (folder, its run)."""
-        out = tempfile.mkdtemp(prefix="release-out-", dir=cls.keys)
+    def release(cls, *args, ca="ca.pem", out=None):
+        """Runs release.sh with args into out, or a fresh folder: (folder, its run)."""
+        out = out or tempfile.mkdtemp(prefix="release-out-", dir=cls.keys)
         env = dict(os.environ, RELEASE_TEST_PASS=PASSPHRASE)
         with_ca = ["--ca", cls.key(ca)] if ca else []
         done = run(["bash", RELEASE, "--builds"] + BUILDS + ["--out", out] + with_ca + list(args),
@@ -153,6 +153,18 @@ class ReleaseTest(TorvaneTestCase):
                 self.assertEqual(os.path.exists(os.path.join(out, "SHA256SUMS")), code == 0)
                 if code == 0:
                     self.assertIn("CN=Mirelo Test Publisher", done.stdout.decode())
+
+    def test_a_refused_run_says_why_in_one_line_and_keeps_the_previous_release(self):
+        kept = os.path.join(self.keys, "kept")
+        shutil.copytree(self.out, kept)
+        wrong = ["--cert", self.key("signer.pem"), "--key", self.key("signer.key"), "--pass",
+                 "file:" + self.key("signer.ext")]
+        _, done = self.release(*wrong, out=kept)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.decode().splitlines(),
+                         ["release: the passphrase does not open " + self.key("signer.key")])
+        for name in PROGRAMS + ("SHA256SUMS",):
+            self.assertEqual(sha256(os.path.join(kept, name)), sha256(os.path.join(self.out, name)), name)
 
     def test_signed_pair_runs_a_whole_update(self):
         self.assertEqual(self.done.returncode, 0, self.done.stderr.decode())

@@ -72,6 +72,31 @@ def der_signature(rs):
     return b"\x30" + bytes([len(body)]) + body
 
 
+class SilentHost:
+    """Takes every connection and never answers; taken lists them."""
+
+    def __init__(self):
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.listen(16)
+        self.port = self.socket.getsockname()[1]
+        self.taken = []
+        threading.Thread(target=self._take, daemon=True).start()
+
+    def _take(self):
+        while True:
+            try:
+                self.taken.append(self.socket.accept()[0])
+            except OSError:  # closed
+                return
+
+    def close(self):
+        self.socket.shutdown(socket.SHUT_RDWR)
+        self.socket.close()
+        for connection in self.taken:
+            connection.close()
+
+
 class PublishCase(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="publish-cli-")
@@ -186,6 +211,13 @@ class RefusedReleaseTest(PublishCase):
         self.assertEqual(done.returncode, 1)
         self.assertIn("ver2", done.stderr)
         self.assertEqual(read(self.path("M.cfg")), broken)
+
+        # Refused into new folders, a first release leaves no trace: no folder, no lock file.
+        done = run("release", "--manifest", self.path("fresh", "www", "M.cfg"), "--version", "0300", "--from",
+                   self.path("old"), "--to", self.path("new"), "--base-url", "http://h/", "--out",
+                   self.path("fresh", "www"), "--from-version", "100")
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertFalse(os.path.exists(self.path("fresh")))
 
 
 class SignedReleaseCase(PublishCase):
@@ -335,7 +367,9 @@ class ConventionTest(PublishCase):
     def test_version_usage_quiet_and_keys_behind_a_passphrase(self):
         self.assertIn("torvane-publish", run("--version").stdout)
         for args, words in ((["nonsense"], "unknown command \"nonsense\""), (["lint", "--bogus", "M"], "unknown option --bogus"),
-                            (["sign", "M", "--add", "-z"], "unknown option -z")):
+                            (["sign", "M", "--add", "-z"], "unknown option -z"),
+                            (["relase", "--version", "300"], "unknown command \"relase\""),
+                            (["-q", "relase", "--help"], "unknown command \"relase\"")):
             done = run(*args)
             self.assertEqual(done.returncode, 2, args)
             self.assertIn(words, done.stderr, args)
@@ -522,6 +556,10 @@ class OptionTest(SignedReleaseCase):
             done = run("lint", self.path("M.cfg"), "--url", server.url("/M.cfg"))
             self.assertEqual(done.returncode, 1, done.stdout)
             self.assertIn(words, done.stdout)
+        # Equal bytes are compared too, and the serials shown.
+        shutil.copy(self.path("M.cfg"), self.path("served", "M.cfg"))
+        done = run("lint", self.path("M.cfg"), "--url", server.url("/M.cfg"))
+        self.assertIn("(served Serial 2, local 2)", done.stdout)
 
     def test_quiet_lint_still_prints_its_findings(self):
         write(self.path("M.cfg"), read(self.path("M.cfg")).replace(b"FileSha2560=", b"Sha=") + b";\r\n")
@@ -589,6 +627,32 @@ class FetchTest(PublishCase):
         self.assertEqual(done.returncode, 1)
         self.assertEqual(done.stdout.count("did not answer an earlier request"), 2, done.stdout)
 
+    def test_lint_asks_a_silent_host_once_and_says_once_that_a_closed_one_cannot_be_reached(self):
+        self.assertEqual(run("keygen", self.path("k.pem"), self.path("k.pub")).returncode, 0)
+        data = bytes(range(256)) * 256
+        write(self.path("old", "a.bin"), data)
+        write(self.path("new", "a.bin"), data[:-1] + b"x")
+        write(self.path("new", "b.bin"), b"b")
+        silent = SilentHost()
+        self.addCleanup(silent.close)
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
+        self.addCleanup(closed.close)
+        for name, port in (("silent", silent.port), ("closed", closed.getsockname()[1])):
+            m = self.path(name, "M.cfg")
+            base = "http://127.0.0.1:%d/" % port
+            done = run("release", "--manifest", m, "--version", "200", "--from", self.path("old"), "--to",
+                       self.path("new"), "--base-url", base, "--out", self.path(name), "--from-version", "100",
+                       "--deltas", "--key", self.path("k.pem"))
+            self.assertEqual(done.returncode, 0, done.stderr)
+            done = run("lint", m, "--fetch", "--jobs", "1", "--timeout", "1", "--url", base + "M.cfg", timeout=60)
+            self.assertEqual(done.returncode, 1, done.stdout)
+            lines = (done.stdout + done.stderr).splitlines()
+            if name == "silent":  # files, patches, manifest and .sig: one request in all
+                self.assertEqual(len(silent.taken), 1, done.stdout)
+            else:
+                self.assertEqual(len([line for line in lines if "cannot be reached" in line]), 1, lines)
+                self.assertEqual([line for line in lines if line.startswith("fetched")], [], lines)
 
     def test_lint_fetch_checks_patches_of_a_silent_host_within_its_timeout(self):
         silent = socket.socket()

@@ -50,7 +50,11 @@ class DeltaReleaseTest(PublishCase):
         clean = run("lint", self.path("M.cfg"), "--fetch")
         self.assertEqual(clean.returncode, 0, clean.stdout + clean.stderr)
         # Release 200's a.bin is the base of one of 300's patches; v100 was never served.
-        self.assertIn("fetched 3 patch(es): 1 applied to their bases make their files", clean.stdout)
+        self.assertIn("fetched 3 patch(es): 1, applied to its base, makes its file", clean.stdout)
+        # With the folder of release 100 at hand, the patch from it is applied to it too.
+        based = run("lint", self.path("M.cfg"), "--fetch", "--delta-base", self.path("v100"))
+        self.assertIn("fetched 3 patch(es): 3, applied to their bases, make their files", based.stdout)
+        self.assertNotIn("no release serves its base", based.stdout)
 
         for p in patches:
             data = bytearray(read(self.path("served", p)))
@@ -62,6 +66,22 @@ class DeltaReleaseTest(PublishCase):
         self.assertEqual(len(errors), 3, broken.stdout)
         self.assertTrue(all("SHA-256 is not the listed one" in line for line in errors), errors)
 
+    def test_progress_never_goes_back_and_sizes_and_folders_read_right(self):
+        big = random.Random(4).randbytes(5 << 19)  # over 2 MiB: the matching reports twice a pass
+        write(self.path("v1", "a.bin"), big)
+        write(self.path("v1", "b.txt"), b"old")
+        write(self.path("v2", "a.bin"), edited(big, 5))
+        write(self.path("v2", "b.txt"), b"new")
+        done = run("release", "--manifest", self.path("M.cfg"), "--version", "2", "--from", self.path("v1"),
+                   "--to", self.path("v2"), "--base-url", "http://host/", "--out", self.path("www") + "/",
+                   "--from-version", "1", "--deltas")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        progress = [line for line in done.stdout.splitlines() if "% matched" in line]
+        self.assertTrue(progress, done.stdout)
+        self.assertEqual(len(progress), len(set(progress)), progress)
+        self.assertIn("a.bin (2.5 MiB, base 1 of 1)", done.stdout)
+        self.assertIn("copied to %s/2/" % self.path("www"), done.stdout)
+
     def test_big_files_and_refused_releases_leave_no_patch(self):
         big = random.Random(1).randbytes(200000)
         for folder, data in (("v1", big), ("v2", edited(big, 2))):
@@ -69,6 +89,7 @@ class DeltaReleaseTest(PublishCase):
             write(self.path(folder, "b.txt"), folder)
         # name, extra options, what to put in the way, exit code, patches served, text printed
         cases = [("under --delta-max", ["--delta-max", "1M"], None, 0, 1, "deltas: a.bin"),
+                 ("a small file's size", [], None, 0, 1, "a.bin (195.3 KiB, base 1 of 1)"),
                  ("over --delta-max", ["--delta-max", "100K"], None, 0, 0, "a.bin is over --delta-max"),
                  ("refused after its patch", [], "b.txt", 1, 0, "b.txt")]
         for name, extra, blocker, code, patches, text in cases:

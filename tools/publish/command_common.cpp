@@ -14,6 +14,11 @@ namespace publish {
 
 void Fail(const std::string& message) { std::cerr << "torvane-publish: " << message << "\n"; }
 
+int Refuse(const std::string& message, int status) {
+  Fail(message);
+  return status;
+}
+
 std::string SignaturePath(const std::string& manifest) { return manifest + ".sig"; }
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }

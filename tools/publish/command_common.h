@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/publish/command_options.h"
 #include "tools/publish/commands.h"
 #include "tools/publish/manifest_lint.h"
 #include "tools/publish/publish_lock.h"
@@ -16,6 +17,9 @@ namespace publish {
 
 // "torvane-publish: message" on standard error.
 void Fail(const std::string& message);
+
+// A command that stops: says why, and gives the exit status to return.
+int Refuse(const std::string& message, int status = kExitFailed);
 
 std::string SignaturePath(const std::string& manifest);
 bool Exists(const std::string& path);

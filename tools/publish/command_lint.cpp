@@ -22,6 +22,17 @@
 namespace publish {
 namespace {
 
+struct LintOptions {
+  bool fetch = false;
+  std::string installed;
+  std::vector<std::string> publicKeys;
+  int jobs = 4;
+  long timeout = 30;
+  std::string url;  // where the manifest itself is served
+  std::vector<std::string> deltaBases;  // local folders of older releases, bases of patches
+  bool quiet = false;
+};
+
 // Progress of a long fetch on standard error: redrawn in place on a terminal,
 // one line every few seconds otherwise (a CI log).
 std::function<void(const FetchProgress&)> FetchProgressLine(bool quiet) {
@@ -41,18 +52,21 @@ std::function<void(const FetchProgress&)> FetchProgressLine(bool quiet) {
   };
 }
 
-void CheckFetched(const std::vector<FileEntry>& files, const LintOptions& options, LintResult& result) {
+void CheckFetched(const std::vector<FileEntry>& files, const LintOptions& options, HostRecord& hosts,
+                  LintResult& result) {
   std::vector<std::string> urls;
   std::map<std::string, std::size_t> urlIndex;
   for (const FileEntry& file : files) {
     if (urlIndex.emplace(file.url, urls.size()).second) urls.push_back(file.url);
   }
   const auto outcomes =
-      FetchAll(urls, options.jobs, FetchProgressLine(options.quiet), options.timeout, options.timeout);
+      FetchAll(urls, options.jobs, FetchProgressLine(options.quiet), hosts, options.timeout, options.timeout);
   if (!options.quiet && ::isatty(STDERR_FILENO)) std::fprintf(stderr, "\r%60s\r", "");
-  std::size_t good = 0;
+  std::size_t good = 0, answered = 0;
   for (const FileEntry& file : files) {
     const FetchOutcome& got = outcomes[urlIndex[file.url]];
+    if (got.unreachable) continue;  // said once for the host
+    if (got.error.empty()) ++answered;
     const std::string n = std::to_string(file.index);
     const std::string url = GbkForDisplay(file.url);
     auto error = [&](const std::string& key, const std::string& message) {
@@ -79,20 +93,30 @@ void CheckFetched(const std::vector<FileEntry>& files, const LintOptions& option
     }
     if (result.findings.size() == before) ++good;
   }
-  std::cout << "fetched " << urls.size() << " URL(s) for " << files.size() << " file entries: " << good
+  std::size_t answeredUrls = 0;
+  for (const FetchOutcome& got : outcomes) answeredUrls += got.error.empty() ? 1 : 0;
+  if (answeredUrls == 0) return;
+  std::cout << "fetched " << answeredUrls << " URL(s) for " << answered << " file entries: " << good
             << " match the manifest\n";
 }
 
-// What the serials of the served and the local manifest say of the upload.
-std::string ServedSerialNote(const std::string& served, const std::string& local) {
+// " (served Serial S, local L)", or empty when either cannot be read.
+std::string SerialsText(const std::string& served, const std::string& local, uint64_t& servedSerial,
+                        uint64_t& localSerial) {
   const ManifestStamp servedStamp = ReadManifestStamp(served);
   const ManifestStamp localStamp = ReadManifestStamp(local);
-  uint64_t servedSerial = 0, localSerial = 0;
   if (!manifest_freshness::ParseSerial(servedStamp.serial, servedSerial) ||
       !manifest_freshness::ParseSerial(localStamp.serial, localSerial)) {
     return "";
   }
-  const std::string numbers = " (served Serial " + servedStamp.serial + ", local " + localStamp.serial + ")";
+  return " (served Serial " + servedStamp.serial + ", local " + localStamp.serial + ")";
+}
+
+// What the serials of the served and the local manifest say of the upload.
+std::string ServedSerialNote(const std::string& served, const std::string& local) {
+  uint64_t servedSerial = 0, localSerial = 0;
+  const std::string numbers = SerialsText(served, local, servedSerial, localSerial);
+  if (numbers.empty()) return "";
   if (servedSerial < localSerial) return numbers + ": upload the local manifest and its .sig";
   if (servedSerial == localSerial) return numbers + ": two manifests under one Serial; sign the local one again";
   return numbers + ": clients that read the served manifest refuse one with a lower Serial; sign the local one "
@@ -102,31 +126,46 @@ std::string ServedSerialNote(const std::string& served, const std::string& local
 // The manifest and signature file served at url against the local ones: a
 // publisher who uploaded in the wrong order or forgot one file sees it here.
 void CheckServedManifest(const std::string& manifestPath, const std::string& manifest,
-                         const LintOptions& options, LintResult& result) {
+                         const LintOptions& options, HostRecord& hosts, LintResult& result) {
   const std::string sigPath = SignaturePath(manifestPath);
   const auto signature = ReadWholeFile(sigPath);
   auto error = [&](const char* section, const std::string& url, const std::string& message) {
     result.findings.push_back(Finding{Severity::kError, section, "", url + ": " + message});
   };
   std::string served, failure;
-  if (!FetchBody(options.url, static_cast<std::size_t>(update_limits::kManifestMaxBytes) + 1, options.timeout, served,
-                 failure)) {
+  bool unreachable = false;
+  const bool gotManifest = FetchBody(options.url, static_cast<std::size_t>(update_limits::kManifestMaxBytes) + 1,
+                                     options.timeout, hosts, served, failure, &unreachable);
+  if (!gotManifest && !unreachable) {
     error("Root", options.url, failure);
-  } else if (served != manifest) {
+  } else if (gotManifest && served != manifest) {
     error("Root", options.url, "the served bytes differ from " + manifestPath + ServedSerialNote(served, manifest));
   }
+  bool gotSignature = false;
   if (signature) {
     const std::string url = options.url + ".sig";
     std::string servedSignature;
-    if (!FetchBody(url, static_cast<std::size_t>(update_limits::kSignatureMaxBytes) + 1, options.timeout,
-                   servedSignature, failure)) {
+    gotSignature = FetchBody(url, static_cast<std::size_t>(update_limits::kSignatureMaxBytes) + 1, options.timeout,
+                             hosts, servedSignature, failure, &unreachable);
+    if (!gotSignature && !unreachable) {
       error("Signature", url, failure);
-    } else if (servedSignature != *signature) {
+    } else if (gotSignature && servedSignature != *signature) {
       error("Signature", url,
             "the served bytes differ from " + sigPath + ": clients built with keys refuse the served manifest");
     }
   }
-  std::cout << "fetched " << options.url << (signature ? " and its .sig" : "") << "\n";
+  if (!gotManifest) return;
+  uint64_t servedSerial = 0, localSerial = 0;
+  std::cout << "fetched " << options.url << (gotSignature ? " and its .sig" : "")
+            << SerialsText(served, manifest, servedSerial, localSerial) << "\n";
+}
+
+// One error for each host that cannot be reached, instead of one a URL.
+void ShowUnreachable(const HostRecord& hosts, LintResult& result) {
+  for (const auto& [host, error] : hosts.Unreachable()) {
+    result.findings.push_back(
+        Finding{Severity::kError, "Root", "", host + " cannot be reached (" + error + "); nothing was fetched from it"});
+  }
 }
 
 void ShowInstalled(const std::string& manifest, const std::string& installed, LintResult& result) {
@@ -150,14 +189,9 @@ void ShowInstalled(const std::string& manifest, const std::string& installed, Li
   }
 }
 
-}  // namespace
-
 int Lint(const std::string& manifestPath, const LintOptions& options) {
   const auto manifest = ReadWholeFile(manifestPath);
-  if (!manifest) {
-    Fail(manifestPath + ": cannot read");
-    return kExitFailed;
-  }
+  if (!manifest) return Refuse(manifestPath + ": cannot read");
   const std::string sigPath = SignaturePath(manifestPath);
   const bool signedManifest = Exists(sigPath) || !options.publicKeys.empty();
   LintResult result = LintManifest(*manifest, signedManifest);
@@ -173,10 +207,7 @@ int Lint(const std::string& manifestPath, const LintOptions& options) {
       std::vector<EVP_PKEY*> pointers;
       for (const std::string& path : options.publicKeys) {
         keys.push_back(LoadPublicKey(path, error));
-        if (!keys.back()) {
-          Fail(error);
-          return kExitFailed;
-        }
+        if (!keys.back()) return Refuse(error);
         pointers.push_back(keys.back().get());
         if (!UpdaterAccepts(*signature, {pointers.back()}, *manifest)) {
           result.findings.push_back(Finding{Severity::kError, "Signature", "",
@@ -187,12 +218,17 @@ int Lint(const std::string& manifestPath, const LintOptions& options) {
     }
   }
   if (!options.installed.empty()) ShowInstalled(*manifest, options.installed, result);
-  if (options.fetch) CheckFetched(result.files, options, result);
+  // One record for every fetch: a host given up on is asked no more.
+  HostRecord hosts;
   if (options.fetch) {
+    CheckFetched(result.files, options, hosts, result);
     CheckFetchedPatches(*manifest, result.files,
-                        PatchFetchOptions{options.jobs, options.timeout, FetchProgressLine(options.quiet)}, result);
+                        PatchFetchOptions{options.jobs, options.timeout, FetchProgressLine(options.quiet), &hosts,
+                                          options.deltaBases},
+                        result);
   }
-  if (!options.url.empty()) CheckServedManifest(manifestPath, *manifest, options, result);
+  if (!options.url.empty()) CheckServedManifest(manifestPath, *manifest, options, hosts, result);
+  ShowUnreachable(hosts, result);
 
   std::size_t errors = 0;
   // Quiet keeps the findings: on standard error, as every other command's.
@@ -205,6 +241,46 @@ int Lint(const std::string& manifestPath, const LintOptions& options) {
             << " file entries, " << errors << " error(s), " << result.findings.size() - errors
             << " warning(s)\n";
   return errors == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+Command AddLintCommand(CLI::App& app, CommonOptions& common) {
+  struct Arguments {
+    std::string manifest;
+    LintOptions options;
+  };
+  auto arguments = std::make_shared<Arguments>();
+  LintOptions& options = arguments->options;
+  CLI::App* lint = app.add_subcommand(
+      "lint", "Check the manifest as the updater reads it. Exit 0 clean, 1 errors, 2 usage.");
+  lint->add_option("MANIFEST", arguments->manifest, "Manifest file")->required()->check(CLI::ExistingFile);
+  lint->add_flag("--fetch", options.fetch, "Download every file URL and check status, Content-Length and digests");
+  lint->add_option("--jobs", options.jobs, "Downloads at once for --fetch (default 4)")->check(CLI::Range(1, 64));
+  lint->add_option("--timeout", options.timeout,
+                   "Seconds to wait for a connection or for the next byte (default 30); a host that "
+                   "lets one request time out is not asked again")
+      ->check(CLI::Range(1, 3600));
+  lint->add_option("--url", options.url,
+                   "Where the manifest is served: fetch it and its .sig and compare them with the local files");
+  lint->add_option("--delta-base", options.deltaBases,
+                   "Folder of an older release, as given to release --delta-base: with --fetch, patches "
+                   "made from its files are applied to them (repeatable)")
+      ->check(CLI::ExistingDirectory);
+  lint->add_option("--pub", options.publicKeys,
+                   "Public key the clients are built with; MANIFEST.sig must verify with each")
+      ->check(CLI::ExistingFile);
+  lint->add_option("--installed", options.installed, "Show which files a client at this version gets")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return IsPlainVersion(text) ? std::string() : "a version is a plain decimal number";
+          },
+          "VERSION"));
+  AddQuietFlag(*lint, common);
+  return {lint, [arguments, &common] {
+            arguments->options.quiet = common.quiet;
+            return Lint(arguments->manifest, arguments->options);
+          }};
 }
 
 }  // namespace publish

@@ -1,12 +1,14 @@
 #pragma once
-// The commands of torvane-publish, each in a file of its own (command_*.cpp);
-// main.cpp only parses the command line and calls one of them. Each returns
-// the process's exit status.
+// The commands of torvane-publish, each in a file of its own (command_*.cpp).
+// Each file adds its sub-command and that command's options to the command
+// line, and hands back what runs it; main.cpp only parses the line and runs the
+// command that was chosen. A run returns the process's exit status.
 
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "tools/publish/release_builder.h"
+#include <CLI/CLI.hpp>
 
 namespace publish {
 
@@ -14,30 +16,22 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-struct SigningOptions {
-  std::vector<std::string> keyPaths;
-  std::vector<std::string> dropKeys;
-  std::string pass;
-  std::string expires = "90d";
-  bool force = false;   // an --expires under a day or over two years
-  std::string serial;   // --serial: the Serial to write, above the manifest's
+// What every command shares on the command line.
+struct CommonOptions {
+  bool quiet = false;  // --quiet, before or after the command's name
 };
 
-struct LintOptions {
-  bool fetch = false;
-  std::string installed;
-  std::vector<std::string> publicKeys;
-  int jobs = 4;
-  long timeout = 30;
-  std::string url;  // where the manifest itself is served
-  bool quiet = false;
+// A sub-command as added to the line: parsed is set once the line chose it.
+struct Command {
+  CLI::App* parsed = nullptr;
+  std::function<int()> run;
 };
 
-int Keygen(const std::string& privatePath, const std::string& publicPath);
-int KeyIdOf(const std::string& publicPath);
-int Release(const ReleaseOptions& options, const SigningOptions& signing, bool dryRun);
-int Sign(const std::string& manifestPath, const SigningOptions& signing, bool add, bool renew);
-int Verify(const std::string& manifestPath, const std::vector<std::string>& keyPaths);
-int Lint(const std::string& manifestPath, const LintOptions& options);
+Command AddKeygenCommand(CLI::App& app, CommonOptions& common);
+Command AddKeyIdCommand(CLI::App& app, CommonOptions& common);
+Command AddReleaseCommand(CLI::App& app, CommonOptions& common);
+Command AddSignCommand(CLI::App& app, CommonOptions& common);
+Command AddVerifyCommand(CLI::App& app, CommonOptions& common);
+Command AddLintCommand(CLI::App& app, CommonOptions& common);
 
 }  // namespace publish

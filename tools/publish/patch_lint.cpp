@@ -1,11 +1,14 @@
 #include "tools/publish/patch_lint.h"
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <set>
 
 #include "tools/publish/delta_encoder.h"
+#include "tools/publish/gbk_text.h"
 #include "tools/publish/publish_crypto.h"
+#include "tools/publish/publish_files.h"
 #include "updater/base/ini_text_reader.h"
 #include "updater/base/manifest_patches.h"
 #include "updater/base/text_rules.h"
@@ -13,33 +16,6 @@
 
 namespace publish {
 namespace {
-
-// The bodies the apply check needs, one at a time, under the timeouts and
-// the silent-host rule of the patches' own fetches.
-class BodyFetcher {
- public:
-  BodyFetcher(long timeoutSec, std::set<std::string> silentHosts)
-      : timeoutSec_(timeoutSec), silentHosts_(std::move(silentHosts)) {}
-
-  // The body of a 2xx answer, at most limit bytes; an error text otherwise.
-  bool Fetch(const std::string& url, std::size_t limit, std::string& bytes, std::string& error);
-
- private:
-  long timeoutSec_;
-  std::set<std::string> silentHosts_;
-};
-
-bool BodyFetcher::Fetch(const std::string& url, std::size_t limit, std::string& bytes, std::string& error) {
-  const std::string host = HostOf(url);
-  if (!host.empty() && silentHosts_.count(host)) {
-    error = SilentHostError(host);
-    return false;
-  }
-  bool timedOut = false;
-  if (FetchBody(url, limit, timeoutSec_, bytes, error, &timedOut)) return true;
-  if (timedOut && !host.empty()) silentHosts_.insert(host);
-  return false;
-}
 
 std::vector<unsigned char> AsBytes(const std::string& text) { return {text.begin(), text.end()}; }
 
@@ -52,7 +28,61 @@ const FileEntry* BaseEntry(const std::vector<FileEntry>& files, const FileEntry&
   return nullptr;
 }
 
+// The base in one of the local folders of older releases, or empty.
+std::string LocalBase(const std::vector<std::string>& folders, const FileEntry& file, const FilePatch& patch) {
+  std::string relative = GbkForDisplay(file.filePath);
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  relative.erase(0, relative.find_first_not_of('/'));
+  for (const std::string& folder : folders) {
+    const std::string path = folder + "/" + relative;
+    const auto digests = DigestFile(path);
+    if (digests && HashMatches(digests->sha256, patch.baseSha256)) return path;
+  }
+  return "";
+}
+
 constexpr std::size_t kLargestFile = std::size_t{1} << 31;
+
+std::string AppliedLine(std::size_t fetched, std::size_t applied) {
+  return "fetched " + std::to_string(fetched) + " patch(es): " + std::to_string(applied) +
+         (applied == 1 ? ", applied to its base, makes its file" : ", applied to their bases, make their files");
+}
+
+// What is wrong with the answer for a patch, or empty.
+std::string AnswerProblem(const FetchOutcome& got, const FilePatch& patch) {
+  if (got.status < 200 || got.status > 299) return "HTTP status " + std::to_string(got.status);
+  if (got.body.size != patch.length) {
+    return std::to_string(got.body.size) + " bytes, not the listed " + std::to_string(patch.length);
+  }
+  if (!HashMatches(got.body.sha256, patch.sha256)) return "its SHA-256 is not the listed one";
+  return "";
+}
+
+// Fetches the patch, its base (or reads it from a local folder) and its file,
+// and applies the patch: an empty text when it makes the file, or what failed.
+std::string ApplyCheck(const FileEntry& file, const FilePatch& patch, const FileEntry* baseEntry,
+                       const std::string& localBase, const PatchFetchOptions& options) {
+  std::string bytes, base, target, error;
+  HostRecord& hosts = *options.hosts;
+  const bool fetched =
+      FetchBody(patch.url, patch.length < kLargestFile ? patch.length + 1 : kLargestFile, options.timeoutSec, hosts,
+                bytes, error) &&
+      FetchBody(file.url, kLargestFile, options.timeoutSec, hosts, target, error);
+  if (!fetched) return "the patch or its file cannot be fetched: " + error;
+  if (baseEntry != nullptr) {
+    if (!FetchBody(baseEntry->url, kLargestFile, options.timeoutSec, hosts, base, error)) {
+      return "its base cannot be fetched: " + error;
+    }
+  } else {
+    const auto read = ReadWholeFile(localBase);
+    if (!read) return localBase + ": cannot read its base";
+    base = *read;
+  }
+  if (!delta::PatchMakesTarget(AsBytes(bytes), AsBytes(base), AsBytes(target))) {
+    return "applied to its base" + (baseEntry ? std::string() : " " + localBase) + " it does not make " + file.url;
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -76,15 +106,9 @@ void CheckFetchedPatches(const std::string& manifest, const std::vector<FileEntr
   if (listed.empty()) return;
   // Length and SHA-256 of every patch first, several at a time; only what
   // passes is fetched again, with its base and file, to be applied.
-  const auto outcomes = FetchAll(urls, options.jobs, options.progress, options.timeoutSec, options.timeoutSec);
-  std::set<std::string> silentHosts;
-  for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    if (outcomes[i].timedOut || outcomes[i].error == SilentHostError(HostOf(urls[i]))) {
-      silentHosts.insert(HostOf(urls[i]));
-    }
-  }
-  BodyFetcher fetcher(options.timeoutSec, std::move(silentHosts));
-  std::size_t applied = 0;
+  const auto outcomes = FetchAll(urls, options.jobs, options.progress, *options.hosts, options.timeoutSec,
+                                 options.timeoutSec);
+  std::size_t applied = 0, answered = 0;
   for (std::size_t i = 0; i < listed.size(); ++i) {
     const FileEntry& file = *listed[i].file;
     const FilePatch& patch = listed[i].patch;
@@ -92,43 +116,32 @@ void CheckFetchedPatches(const std::string& manifest, const std::vector<FileEntr
     auto finding = [&](Severity severity, const std::string& message) {
       result.findings.push_back(Finding{severity, file.section, listed[i].key, patch.url + ": " + message});
     };
+    if (got.unreachable) continue;  // said once for the host
     if (!got.error.empty()) {
       finding(Severity::kError, got.error);
       continue;
     }
-    if (got.status < 200 || got.status > 299) {
-      finding(Severity::kError, "HTTP status " + std::to_string(got.status));
-      continue;
-    }
-    if (got.body.size != patch.length) {
-      finding(Severity::kError,
-              std::to_string(got.body.size) + " bytes, not the listed " + std::to_string(patch.length));
-      continue;
-    }
-    if (!HashMatches(got.body.sha256, patch.sha256)) {
-      finding(Severity::kError, "its SHA-256 is not the listed one");
+    ++answered;
+    std::string problem = AnswerProblem(got, patch);
+    if (!problem.empty()) {
+      finding(Severity::kError, problem);
       continue;
     }
     const FileEntry* baseEntry = BaseEntry(files, file, patch);
-    if (baseEntry == nullptr) {
-      finding(Severity::kWarning, "no release serves its base, so applying it was not checked");
+    const std::string localBase = baseEntry ? std::string() : LocalBase(options.deltaBases, file, patch);
+    if (baseEntry == nullptr && localBase.empty()) {
+      finding(Severity::kWarning, "no release serves its base, nor a --delta-base folder holds it, so applying "
+                                  "it was not checked");
       continue;
     }
-    std::string bytes, base, target, error;
-    if (!fetcher.Fetch(patch.url, patch.length < kLargestFile ? patch.length + 1 : kLargestFile, bytes, error) ||
-        !fetcher.Fetch(baseEntry->url, kLargestFile, base, error) ||
-        !fetcher.Fetch(file.url, kLargestFile, target, error)) {
-      finding(Severity::kError, "the patch, its base or its file cannot be fetched: " + error);
-      continue;
-    }
-    if (!delta::PatchMakesTarget(AsBytes(bytes), AsBytes(base), AsBytes(target))) {
-      finding(Severity::kError, "applied to its base it does not make " + file.url);
+    problem = ApplyCheck(file, patch, baseEntry, localBase, options);
+    if (!problem.empty()) {
+      finding(Severity::kError, problem);
       continue;
     }
     ++applied;
   }
-  std::cout << "fetched " << listed.size() << " patch(es): " << applied
-            << " applied to their bases make their files\n";
+  if (answered > 0) std::cout << AppliedLine(answered, applied) << "\n";
 }
 
 }  // namespace publish

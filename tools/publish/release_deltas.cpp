@@ -64,26 +64,40 @@ std::vector<Base> BaseVersions(const ReleaseOptions& options, const ReleaseFile&
   return bases;
 }
 
-std::string Mebibytes(uint64_t bytes) {
+// A size as a publisher reads it: bytes, KiB or MiB, never "0.0 MiB".
+std::string SizeText(uint64_t bytes) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  if (bytes < (1 << 20)) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  }
   return text;
 }
 
 // One line per stage and per fifth of the matching, so a long diff shows it
-// is alive without flooding a log.
+// is alive without flooding a log. The encoder passes over the file once per
+// margin, and for machine code again in a second form; each pass reports its
+// share from 0, so the passes are named and no line seems to go back.
 delta::PatchProgress ProgressLines(const std::string& what) {
-  return [what, lastFifth = -1](delta::PatchStage stage, double fraction) mutable {
+  return [what, lastFifth = -1, form = 0, pass = 0](delta::PatchStage stage, double fraction) mutable {
     if (stage == delta::PatchStage::kSorting) {
-      std::cout << "deltas: " << what << ": sorting the base" << std::endl;
+      ++form;
+      pass = 1;
       lastFifth = 0;
+      std::cout << "deltas: " << what << ": " << (form > 1 ? "second form, " : "") << "sorting the base" << std::endl;
       return;
     }
     const int fifth = static_cast<int>(fraction * 5);
-    if (fifth < lastFifth) lastFifth = -1;  // the next of several passes
+    if (fifth < lastFifth) {  // the next pass over the same form
+      ++pass;
+      lastFifth = 0;
+    }
     if (fifth <= lastFifth) return;
     lastFifth = fifth;
-    std::cout << "deltas: " << what << ": " << fifth * 20 << " % matched" << std::endl;
+    std::cout << "deltas: " << what << ": " << (form > 1 ? "second form, " : "") << "pass " << pass << ", "
+              << fifth * 20 << " % matched" << std::endl;
   };
 }
 
@@ -98,7 +112,7 @@ void PlanPatches(const ReleaseOptions& options, std::vector<ReleaseFile>& files,
                  std::vector<std::string>& notes) {
   // Memory: the file, one base and the base's suffix array (4 bytes a byte)
   // at a time, and the patches kept.
-  const std::string overMax = " is over --delta-max (" + Mebibytes(options.deltaMax) + ")";
+  const std::string overMax = " is over --delta-max (" + SizeText(options.deltaMax) + ")";
   for (ReleaseFile& file : files) {
     const std::vector<Base> bases = BaseVersions(options, file);
     if (bases.empty()) continue;
@@ -117,7 +131,7 @@ void PlanPatches(const ReleaseOptions& options, std::vector<ReleaseFile>& files,
       }
       auto baseBytes = ReadBytes(base.path);
       if (!baseBytes) continue;
-      const std::string what = file.relative + " (" + Mebibytes(target->size()) + ", base " +
+      const std::string what = file.relative + " (" + SizeText(target->size()) + ", base " +
                                std::to_string(i + 1) + " of " + std::to_string(bases.size()) + ")";
       std::vector<unsigned char> bytes;
       if (!delta::MakePatchInPlace(*baseBytes, *target, bytes, ProgressLines(what)) ||

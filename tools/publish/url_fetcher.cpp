@@ -59,6 +59,33 @@ std::string SilentHostError(const std::string& host) {
   return "not tried: " + host + " did not answer an earlier request in time";
 }
 
+std::string HostRecord::NotTried(const std::string& url, bool& unreachable) const {
+  const std::string host = HostOf(url);
+  unreachable = !host.empty() && unreachable_.count(host) > 0;
+  if (unreachable) return "not tried: " + host + " cannot be reached";
+  if (!host.empty() && silent_.count(host)) return SilentHostError(host);
+  return "";
+}
+
+void HostRecord::NoteTimedOut(const std::string& url) {
+  const std::string host = HostOf(url);
+  if (!host.empty()) silent_.insert(host);
+}
+
+void HostRecord::NoteUnreachable(const std::string& url, const std::string& error) {
+  const std::string host = HostOf(url);
+  if (!host.empty()) unreachable_.emplace(host, error);
+}
+
+namespace {
+
+// A connection refused or a name not found: no request of this host can work.
+bool CannotReach(CURLcode code) {
+  return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST;
+}
+
+}  // namespace
+
 std::string HostOf(const std::string& url) {
   std::unique_ptr<CURLU, UrlFree> parsed(curl_url());
   char* host = nullptr;
@@ -75,7 +102,7 @@ std::string HostOf(const std::string& url) {
 }
 
 std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int parallel,
-                                   const std::function<void(const FetchProgress&)>& progress,
+                                   const std::function<void(const FetchProgress&)>& progress, HostRecord& hosts,
                                    long connectTimeoutSec, long stallTimeoutSec) {
   GlobalCurl global;
   std::vector<FetchOutcome> outcomes(urls.size());
@@ -87,15 +114,11 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
   std::size_t running = 0;
   std::size_t done = 0;
 
-  // A host that took a connection and then let a request time out is given
-  // up on: its other URLs fail at once instead of each waiting as long.
-  std::set<std::string> silentHosts;
-  std::vector<std::string> hosts(urls.size());
-  for (std::size_t i = 0; i < urls.size(); ++i) hosts[i] = HostOf(urls[i]);
-
+  // A host that let a request time out, or cannot be reached, is given up
+  // on: its other URLs fail at once instead of each waiting as long.
   auto start = [&](std::size_t index) {
-    if (!hosts[index].empty() && silentHosts.count(hosts[index])) {
-      outcomes[index].error = SilentHostError(hosts[index]);
+    outcomes[index].error = hosts.NotTried(urls[index], outcomes[index].unreachable);
+    if (!outcomes[index].error.empty()) {
       ++done;
       return;
     }
@@ -142,11 +165,11 @@ std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int par
       if (transfer->received > kMaxBodyBytes || message->data.result == CURLE_FILESIZE_EXCEEDED) {
         outcome.error = "the body is longer than the 2147483647 bytes the updater can take";
       } else if (message->data.result != CURLE_OK) {
-        if (message->data.result == CURLE_OPERATION_TIMEDOUT) {
-          silentHosts.insert(hosts[transfer->index]);
-          outcome.timedOut = true;
-        }
         outcome.error = transfer->error[0] ? transfer->error : curl_easy_strerror(message->data.result);
+        outcome.timedOut = message->data.result == CURLE_OPERATION_TIMEDOUT;
+        outcome.unreachable = CannotReach(message->data.result);
+        if (outcome.timedOut) hosts.NoteTimedOut(urls[transfer->index]);
+        if (outcome.unreachable) hosts.NoteUnreachable(urls[transfer->index], outcome.error);
       }
       curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &outcome.status);
       curl_off_t length = -1;
@@ -188,8 +211,12 @@ std::size_t AppendHeld(char* data, std::size_t size, std::size_t count, void* us
 
 }  // namespace
 
-bool FetchBody(const std::string& url, std::size_t limit, long timeoutSec, std::string& bytes, std::string& error,
-               bool* timedOut) {
+bool FetchBody(const std::string& url, std::size_t limit, long timeoutSec, HostRecord& hosts, std::string& bytes,
+               std::string& error, bool* unreachable) {
+  bool notReached = false;
+  error = hosts.NotTried(url, notReached);
+  if (unreachable) *unreachable = notReached;
+  if (!error.empty()) return false;
   std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
   if (!curl) {
     error = "cannot start a transfer";
@@ -203,7 +230,11 @@ bool FetchBody(const std::string& url, std::size_t limit, long timeoutSec, std::
   curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, timeoutSec);
   const CURLcode code = curl_easy_perform(curl.get());
-  if (timedOut) *timedOut = code == CURLE_OPERATION_TIMEDOUT;
+  if (code == CURLE_OPERATION_TIMEDOUT) hosts.NoteTimedOut(url);
+  if (CannotReach(code)) {
+    hosts.NoteUnreachable(url, curl_easy_strerror(code));
+    if (unreachable) *unreachable = true;
+  }
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
   if (code != CURLE_OK) {
