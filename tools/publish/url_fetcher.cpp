@@ -101,94 +101,126 @@ std::string HostOf(const std::string& url) {
   return result;
 }
 
+namespace {
+
+// The transfers of one FetchAll: at most `parallel` at a time on one multi
+// handle, each outcome written where its URL stands.
+class FetchRun {
+ public:
+  FetchRun(const std::vector<std::string>& urls, HostRecord& hosts, long connectTimeoutSec, long stallTimeoutSec)
+      : urls_(urls),
+        hosts_(hosts),
+        connectTimeoutSec_(connectTimeoutSec),
+        stallTimeoutSec_(stallTimeoutSec),
+        outcomes_(urls.size()),
+        transfers_(urls.size()),
+        bodies_(urls.size()),
+        multi_(curl_multi_init()) {}
+
+  std::vector<FetchOutcome> Run(int parallel, const std::function<void(const FetchProgress&)>& progress);
+
+ private:
+  void Start(std::size_t index);
+  void Finish(const CURLMsg& message);
+
+  const std::vector<std::string>& urls_;
+  HostRecord& hosts_;
+  const long connectTimeoutSec_;
+  const long stallTimeoutSec_;
+  std::vector<FetchOutcome> outcomes_;
+  std::vector<std::unique_ptr<Transfer>> transfers_;
+  std::vector<std::unique_ptr<Body>> bodies_;
+  std::unique_ptr<CURLM, MultiFree> multi_;
+  State state_;
+  std::size_t running_ = 0;
+  std::size_t done_ = 0;
+};
+
+std::vector<FetchOutcome> FetchRun::Run(int parallel, const std::function<void(const FetchProgress&)>& progress) {
+  const std::size_t atOnce = static_cast<std::size_t>(parallel < 1 ? 1 : parallel);
+  std::size_t next = 0;
+  while (done_ < urls_.size()) {
+    while (running_ < atOnce && next < urls_.size()) Start(next++);
+    int stillRunning = 0;
+    curl_multi_perform(multi_.get(), &stillRunning);
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &queued)) {
+      if (message->msg == CURLMSG_DONE) Finish(*message);
+    }
+    if (progress) progress(FetchProgress{done_, urls_.size(), running_, state_.bytes});
+    if (done_ < urls_.size()) curl_multi_poll(multi_.get(), nullptr, 0, 100, nullptr);
+  }
+  return std::move(outcomes_);
+}
+
+void FetchRun::Start(std::size_t index) {
+  // A host that let a request time out, or cannot be reached, is given up
+  // on: its other URLs fail at once instead of each waiting as long.
+  outcomes_[index].error = hosts_.NotTried(urls_[index], outcomes_[index].unreachable);
+  if (!outcomes_[index].error.empty()) {
+    ++done_;
+    return;
+  }
+  auto transfer = std::make_unique<Transfer>();
+  transfer->index = index;
+  transfer->easy = curl_easy_init();
+  bodies_[index] = std::make_unique<Body>(Body{transfer.get(), &state_});
+  CURL* easy = transfer->easy;
+  curl_easy_setopt(easy, CURLOPT_URL, urls_[index].c_str());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // WinINet follows redirects, so the updater would too.
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectTimeoutSec_);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallTimeoutSec_);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, kMaxBodyBytes);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, bodies_[index].get());
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error);
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+  curl_multi_add_handle(multi_.get(), easy);
+  transfers_[index] = std::move(transfer);
+  ++running_;
+}
+
+void FetchRun::Finish(const CURLMsg& message) {
+  Transfer* transfer = nullptr;
+  curl_easy_getinfo(message.easy_handle, CURLINFO_PRIVATE, &transfer);
+  const std::size_t index = transfer->index;
+  FetchOutcome& outcome = outcomes_[index];
+  if (transfer->received > kMaxBodyBytes || message.data.result == CURLE_FILESIZE_EXCEEDED) {
+    outcome.error = "the body is longer than the 2147483647 bytes the updater can take";
+  } else if (message.data.result != CURLE_OK) {
+    outcome.error = transfer->error[0] ? transfer->error : curl_easy_strerror(message.data.result);
+    outcome.timedOut = message.data.result == CURLE_OPERATION_TIMEDOUT;
+    outcome.unreachable = CannotReach(message.data.result);
+    if (outcome.timedOut) hosts_.NoteTimedOut(urls_[index]);
+    if (outcome.unreachable) hosts_.NoteUnreachable(urls_[index], outcome.error);
+  }
+  curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &outcome.status);
+  curl_off_t length = -1;
+  curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  outcome.hasLength = length >= 0;
+  outcome.length = length;
+  outcome.body = transfer->digests->Final();
+  curl_multi_remove_handle(multi_.get(), transfer->easy);
+  curl_easy_cleanup(transfer->easy);
+  transfers_[index].reset();
+  bodies_[index].reset();
+  --running_;
+  ++done_;
+}
+
+}  // namespace
+
 std::vector<FetchOutcome> FetchAll(const std::vector<std::string>& urls, int parallel,
                                    const std::function<void(const FetchProgress&)>& progress, HostRecord& hosts,
                                    long connectTimeoutSec, long stallTimeoutSec) {
   GlobalCurl global;
-  std::vector<FetchOutcome> outcomes(urls.size());
-  std::unique_ptr<CURLM, MultiFree> multi(curl_multi_init());
-  State state;
-  std::vector<std::unique_ptr<Transfer>> transfers(urls.size());
-  std::vector<std::unique_ptr<Body>> bodies(urls.size());
-  std::size_t next = 0;
-  std::size_t running = 0;
-  std::size_t done = 0;
-
-  // A host that let a request time out, or cannot be reached, is given up
-  // on: its other URLs fail at once instead of each waiting as long.
-  auto start = [&](std::size_t index) {
-    outcomes[index].error = hosts.NotTried(urls[index], outcomes[index].unreachable);
-    if (!outcomes[index].error.empty()) {
-      ++done;
-      return;
-    }
-    auto transfer = std::make_unique<Transfer>();
-    transfer->index = index;
-    transfer->easy = curl_easy_init();
-    bodies[index] = std::make_unique<Body>(Body{transfer.get(), &state});
-    CURL* easy = transfer->easy;
-    curl_easy_setopt(easy, CURLOPT_URL, urls[index].c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    // WinINet follows redirects, so the updater would too.
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectTimeoutSec);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallTimeoutSec);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, kMaxBodyBytes);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, bodies[index].get());
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error);
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
-    curl_multi_add_handle(multi.get(), easy);
-    transfers[index] = std::move(transfer);
-    ++running;
-  };
-
-  auto report = [&] {
-    if (progress) progress(FetchProgress{done, urls.size(), running, state.bytes});
-  };
-
-  while (done < urls.size()) {
-    while (running < static_cast<std::size_t>(parallel < 1 ? 1 : parallel) && next < urls.size())
-      start(next++);
-    int stillRunning = 0;
-    curl_multi_perform(multi.get(), &stillRunning);
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
-      if (message->msg != CURLMSG_DONE) continue;
-      Transfer* transfer = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
-      FetchOutcome& outcome = outcomes[transfer->index];
-      if (transfer->received > kMaxBodyBytes || message->data.result == CURLE_FILESIZE_EXCEEDED) {
-        outcome.error = "the body is longer than the 2147483647 bytes the updater can take";
-      } else if (message->data.result != CURLE_OK) {
-        outcome.error = transfer->error[0] ? transfer->error : curl_easy_strerror(message->data.result);
-        outcome.timedOut = message->data.result == CURLE_OPERATION_TIMEDOUT;
-        outcome.unreachable = CannotReach(message->data.result);
-        if (outcome.timedOut) hosts.NoteTimedOut(urls[transfer->index]);
-        if (outcome.unreachable) hosts.NoteUnreachable(urls[transfer->index], outcome.error);
-      }
-      curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &outcome.status);
-      curl_off_t length = -1;
-      curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-      outcome.hasLength = length >= 0;
-      outcome.length = length;
-      outcome.body = transfer->digests->Final();
-      curl_multi_remove_handle(multi.get(), transfer->easy);
-      curl_easy_cleanup(transfer->easy);
-      const std::size_t index = transfer->index;
-      transfers[index].reset();
-      bodies[index].reset();
-      --running;
-      ++done;
-    }
-    report();
-    if (done < urls.size()) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
-  }
-  return outcomes;
+  return FetchRun(urls, hosts, connectTimeoutSec, stallTimeoutSec).Run(parallel, progress);
 }
 
 namespace {
