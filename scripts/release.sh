@@ -16,7 +16,8 @@
 #   --timestamp    an RFC 3161 time-stamping URL; --tsa-ca verifies its answer
 #                  (default: the system's CA bundle)
 #   --out          where the signed pair, the unsigned pair and SHA256SUMS go
-#                  (default build/release/dist)
+#                  (default build/release/dist); the programs' debug files go to
+#                  its debug/ folder, for the publisher only
 #   --builds       two build trees to use; without it, build/release/a and
 #                  build/release/b are made from scratch
 #   --check-reproducible  stop after the comparison: nothing is signed
@@ -106,6 +107,11 @@ build_pair "$build_b" "$build_a"
 
 declare -A unsigned_sum
 for program in "${programs[@]}"; do
+  # The debug file (the program's debug sections and symbols, cmake/reproducible.cmake)
+  # must be reproducible too, or a crash address could not be read with it.
+  a=$(sha256sum <"$build_a/bin/$program.debug" | cut -d' ' -f1)
+  b=$(sha256sum <"$build_b/bin/$program.debug" | cut -d' ' -f1)
+  [ "$a" = "$b" ] || fail "$program.debug is not reproducible: $a in $build_a, $b in $build_b"
   a=$(sha256sum <"$build_a/bin/$program" | cut -d' ' -f1)
   b=$(sha256sum <"$build_b/bin/$program" | cut -d' ' -f1)
   [ "$a" = "$b" ] || fail "$program is not reproducible: $a in $build_a, $b in $build_b"
@@ -116,7 +122,7 @@ done
 [ $check_only = 1 ] && exit 0
 
 rm -rf "$out"
-mkdir -p "$out/unsigned"
+mkdir -p "$out/unsigned" "$out/debug"
 signer_cert=$cert
 if [ -n "$pkcs12" ]; then
   signer_cert=$out/signer.pem
@@ -128,6 +134,7 @@ subject=$(openssl x509 -in "$signer_cert" -noout -subject -nameopt RFC2253 | sed
 
 for program in "${programs[@]}"; do
   cp "$build_a/bin/$program" "$out/unsigned/$program"
+  cp "$build_a/bin/$program.debug" "$out/debug/$program.debug"
   sign=(osslsigncode sign -h sha256 -n "${program%.exe}" -in "$out/unsigned/$program" -out "$out/$program")
   if [ -n "$pkcs12" ]; then sign+=(-pkcs12 "$pkcs12"); else sign+=(-certs "$cert" -key "$key"); fi
   [ -n "$pass" ] && sign+=(-readpass /dev/fd/3)
@@ -149,6 +156,7 @@ for program in "${programs[@]}"; do
 done
 (cd "$out" && sha256sum "${programs[@]}" >SHA256SUMS)
 (cd "$out/unsigned" && sha256sum "${programs[@]}" >SHA256SUMS)
+(cd "$out/debug" && sha256sum "${programs[@]/%/.debug}" >SHA256SUMS)
 
 note() { printf '%-13s%s\n' "$1:" "$2"; }
 note version "$version"
