@@ -17,7 +17,9 @@
 #                  (default: the system's CA bundle)
 #   --out          where the signed pair, the unsigned pair, SHA256SUMS and the
 #                  manifest keys go (default build/release/dist); it is made
-#                  beside it and replaces it only once everything held
+#                  beside it and replaces it only once everything held. The
+#                  programs' debug files go to its debug/ folder, for the
+#                  publisher only
 #   --builds       two build trees to use; without it, build/release/a and
 #                  build/release/b are made from scratch
 #   --check-reproducible  stop after the comparison: nothing is signed
@@ -122,6 +124,11 @@ build_pair "$build_b" "$build_a"
 
 declare -A unsigned_sum
 for program in "${programs[@]}"; do
+  # The debug file (the program's debug sections and symbols, cmake/reproducible.cmake)
+  # must be reproducible too, or a crash address could not be read with it.
+  a=$(sha256sum <"$build_a/bin/$program.debug" | cut -d' ' -f1)
+  b=$(sha256sum <"$build_b/bin/$program.debug" | cut -d' ' -f1)
+  [ "$a" = "$b" ] || fail "$program.debug is not reproducible: $a in $build_a, $b in $build_b"
   a=$(sha256sum <"$build_a/bin/$program" | cut -d' ' -f1)
   b=$(sha256sum <"$build_b/bin/$program" | cut -d' ' -f1)
   [ "$a" = "$b" ] || fail "$program is not reproducible: $a in $build_a, $b in $build_b"
@@ -158,7 +165,7 @@ final_out=$out
 mkdir -p "$(dirname "$final_out")"
 out=$(mktemp -d "$final_out.new-XXXXXX")
 trap 'rm -rf "$out"' EXIT
-mkdir -p "$out/unsigned"
+mkdir -p "$out/unsigned" "$out/debug"
 signer_cert=$cert
 if [ -n "$pkcs12" ]; then
   signer_cert=$out/signer.pem
@@ -170,6 +177,7 @@ subject=$(openssl x509 -in "$signer_cert" -noout -subject -nameopt RFC2253 | sed
 
 for program in "${programs[@]}"; do
   cp "$build_a/bin/$program" "$out/unsigned/$program"
+  cp "$build_a/bin/$program.debug" "$out/debug/$program.debug"
   sign=(osslsigncode sign -h sha256 -n "${program%.exe}" -in "$out/unsigned/$program" -out "$out/$program")
   if [ -n "$pkcs12" ]; then sign+=(-pkcs12 "$pkcs12"); else sign+=(-certs "$cert" -key "$key"); fi
   [ -n "$pass" ] && sign+=(-readpass /dev/fd/3)
@@ -191,6 +199,7 @@ for program in "${programs[@]}"; do
 done
 (cd "$out" && sha256sum "${programs[@]}" >SHA256SUMS)
 (cd "$out/unsigned" && sha256sum "${programs[@]}" >SHA256SUMS)
+(cd "$out/debug" && sha256sum "${programs[@]/%/.debug}" >SHA256SUMS)
 if ((${#manifest_key_files[@]})); then
   # Numbered in the build's order, which a rebuild with the same keys must keep.
   mkdir -p "$out/manifest-keys"

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int rounds = std::atoi(argv[1]);
-  std::printf("%-12s %10s %9s %9s %12s %9s %9s\n", "file", "output", "apply", "MB/s", "peak memory",
+  std::printf("%-16s %10s %9s %9s %12s %9s %9s\n", "file", "output", "apply", "MB/s", "peak memory",
               "decoder", "MB/s");
   for (int i = 2; i + 3 < argc; i += 4) {
     double best = 1e9;
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     const SIZE_T peak = PrivateBytes(true);
     const long long size = FileSize(argv[i + 3]);
     const double decoder = DecoderSeconds(argv[i + 1], argv[i + 2], rounds);
-    std::printf("%-12s %10lld %8.4fs %9.1f %8.1f KiB %8.4fs %9.1f\n", argv[i], size, best, size / best / 1e6,
+    std::printf("%-16s %10lld %8.4fs %9.1f %8.1f KiB %8.4fs %9.1f\n", argv[i], size, best, size / best / 1e6,
                 peak > before ? (peak - before) / 1024.0 : 0.0, decoder, size / decoder / 1e6);
   }
   return 0;

@@ -1,7 +1,8 @@
 """scripts/release.sh with a throw-away CA made here: the pair it signs
 verifies, its signatures removed give the reproducible bytes, a changed byte
-or another CA fails, bad signing input is refused, and the signed updater
-still runs a whole update under Wine.
+or another CA fails, bad signing input is refused, the published programs
+carry no debug data while the debug files kept beside them read a crash
+address, and the signed updater still runs a whole update under Wine.
 
 The two build trees are this build (MIRELO_BIN_DIR's parent) and the one the
 reproducible_build test made beside it.
@@ -25,6 +26,7 @@ PROGRAMS = ("Torvane.exe", "Quillet.exe")
 PASSPHRASE = "throw-away passphrase"
 SIGNER = "/O=Mirelo Test/CN=Mirelo Test Publisher"
 LIMIT = 900     # seconds for release.sh (it may build the second tree)
+MINGW = "x86_64-w64-mingw32-"
 
 
 def run(args, cwd=None, env=None, timeout=120):
@@ -35,6 +37,12 @@ def run(args, cwd=None, env=None, timeout=120):
 def sha256(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
+
+
+def pe_contents(path):
+    """(section names, whether a symbol table is there) as binutils reads a PE."""
+    names = re.findall(r"^\s*\d+ (\S+)", run([MINGW + "objdump", "-h", path]).stdout.decode(), re.M)
+    return names, "HAS_SYMS" in run([MINGW + "objdump", "-f", path]).stdout.decode()
 
 
 def make_keys(folder):
@@ -121,6 +129,27 @@ class ReleaseTest(TorvaneTestCase):
                                       "-out", stripped]).returncode, 0)
                 with open(stripped, "rb") as a, open(os.path.join(BUILDS[1], "bin", name), "rb") as b:
                     self.assertEqual(a.read(), b.read())
+
+    def test_published_programs_carry_no_debug_data_the_kept_debug_files_do(self):
+        self.assertEqual(self.done.returncode, 0, self.done.stderr.decode())
+        for name in PROGRAMS:
+            debug = os.path.join(self.out, "debug", name + ".debug")
+            for path, shipped in ((os.path.join(self.out, name), True),
+                                  (os.path.join(self.out, "unsigned", name), True), (debug, False)):
+                with self.subTest(path):
+                    sections, symbols = pe_contents(path)
+                    self.assertEqual(symbols, not shipped)
+                    self.assertEqual(any(s.startswith(".debug_") for s in sections), not shipped, sections)
+                    self.assertEqual(".gnu_debuglink" in sections, shipped, sections)
+        # A crash address (image base + offset) reads back as the function, from the shipped
+        # program through its debug link to the kept file.
+        crash = tempfile.mkdtemp(dir=self.keys)
+        for path in (os.path.join(self.out, "Torvane.exe"), os.path.join(self.out, "debug", "Torvane.exe.debug")):
+            shutil.copy2(path, crash)
+        symbols = run([MINGW + "nm", os.path.join(crash, "Torvane.exe.debug")]).stdout.decode()
+        win_main = int(re.search(r"^([0-9a-f]+) T WinMain$", symbols, re.M).group(1), 16)
+        where = run(["gdb", "-batch", "-ex", "info symbol 0x%x" % (win_main + 4), os.path.join(crash, "Torvane.exe")])
+        self.assertRegex(where.stdout.decode(), r"(?m)^WinMain \+ 4 in section \.text")
 
     def test_a_changed_byte_or_another_ca_fails_verification(self):
         signed = os.path.join(self.out, "Torvane.exe")
