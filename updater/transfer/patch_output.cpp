@@ -25,6 +25,9 @@ PatchOutput::PatchOutput(const PatchSink& sink, OutputTransform transform, uint6
 bool PatchOutput::Flush() {
   if (used_ == 0) return true;
   if (transform_ == OutputTransform::kProgram) {
+    // Past the first reserve, room for the whole target at once: never more
+    // than the target and that reserve held together.
+    if (held_.capacity() - held_.size() < used_) held_.reserve(static_cast<std::size_t>(targetLength_));
     held_.insert(held_.end(), piece_.get(), piece_.get() + used_);
     used_ = 0;
     return true;

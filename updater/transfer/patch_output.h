@@ -5,7 +5,7 @@
 // references can only be found in the whole target (the relocation table
 // comes last), so the pieces are held until the end, decoded together and
 // then handed out: memory is then the target's length, reserved at once up to
-// kHeldReserve and grown by doubling past it.
+// kHeldReserve and, once the output passes that, for the whole target.
 
 #include <cstddef>
 #include <cstdint>
