@@ -197,12 +197,14 @@ struct Candidate {
 // once per margin, streams deflated as they come; the smallest is kept. A
 // smaller margin than the classic 8 cuts more stretches short and sends more
 // to the extra stream, which pays in some programs and not in others, so both
-// are tried. programMap: the deflated map stream of version 3.
+// are tried, and a larger one for builds far apart, where fewer and longer
+// stretches save more instructions than they cost in extra bytes. programMap: the deflated map stream of
+// version 3.
 bool MakeOnePatch(const Bytes& base, const Bytes& target, const SuffixIndex& index, unsigned char version,
                   unsigned char flags, const Bytes& programMap, const PatchProgress& progress,
                   Candidate& best) {
   best.patch.clear();
-  for (int64_t margin : {8, 4}) {
+  for (int64_t margin : {8, 4, 16}) {
     Bytes streams[6];
     Candidate made;
     PatchStreams walked(base, target, version >= 2, &made.alignment);
