@@ -56,31 +56,44 @@ inline Program NextBuild(Program p, int at, int inserted) {
   return p;
 }
 
-inline Bytes Build(const Program& p) {
-  const uint32_t count = static_cast<uint32_t>(p.functions.size());
-  const int sizes[] = {5, 7, 6, 5, 3};
+constexpr int kSizes[] = {5, 7, 6, 5, 3};  // of each instruction kind
+
+// Where everything goes: sections .text, .data, .pdata, .reloc.
+struct Layout {
   std::vector<uint32_t> start;  // RVA of each function
+  uint32_t rvas[4], vsizes[4], raw[4], rawSize[4], pages, fileSize;
+  uint32_t File(uint32_t r) const {
+    for (int s = 3;; --s)
+      if (r >= rvas[s]) return raw[s] + (r - rvas[s]);
+  }
+};
+
+inline Layout MakeLayout(const Program& p) {
+  Layout l;
   uint32_t rva = 0x1000;
   for (const auto& f : p.functions) {
-    start.push_back(rva);
-    for (const Instruction& in : f) rva += sizes[in.kind];
+    l.start.push_back(rva);
+    for (const Instruction& in : f) rva += kSizes[in.kind];
     rva = Align(rva + 1, 16);  // ret, padding
   }
-  const uint32_t textSize = rva - 0x1000, dataSize = 8 * static_cast<uint32_t>(p.pointers.size()) + 64;
-  const uint32_t dataRva = Align(rva, 0x1000), pdataRva = Align(dataRva + dataSize, 0x1000);
-  const uint32_t pdataSize = 12 * count, relocRva = Align(pdataRva + pdataSize, 0x1000);
-  const uint32_t pages = dataSize / 0x1000 + 1,
-                 relocSize = pages * 8 + 2 * static_cast<uint32_t>(p.pointers.size()) + 4 * pages;
-  const uint32_t rvas[4] = {0x1000, dataRva, pdataRva, relocRva},
-                 vsizes[4] = {textSize, dataSize, pdataSize, relocSize};
-  uint32_t raw[4], rawSize[4], offset = 0x400;
+  const uint32_t words = static_cast<uint32_t>(p.pointers.size()), dataSize = 8 * words + 64;
+  l.pages = dataSize / 0x1000 + 1;
+  l.rvas[0] = 0x1000, l.vsizes[0] = rva - 0x1000;
+  l.rvas[1] = Align(rva, 0x1000), l.vsizes[1] = dataSize;
+  l.rvas[2] = Align(l.rvas[1] + dataSize, 0x1000),
+  l.vsizes[2] = 12 * static_cast<uint32_t>(p.functions.size());
+  l.rvas[3] = Align(l.rvas[2] + l.vsizes[2], 0x1000), l.vsizes[3] = l.pages * 12 + 2 * words;
+  uint32_t offset = 0x400;
   for (int s = 0; s < 4; ++s) {
-    raw[s] = offset;
-    rawSize[s] = Align(vsizes[s], 0x200);
-    offset += rawSize[s];
+    l.raw[s] = offset;
+    l.rawSize[s] = Align(l.vsizes[s], 0x200);
+    offset += l.rawSize[s];
   }
-  Bytes b(offset, 0);
-  std::fill(b.begin() + raw[0], b.begin() + raw[1], 0xCC);  // int3 between functions, as compilers pad
+  l.fileSize = offset;
+  return l;
+}
+
+inline void WriteHeaders(Bytes& b, const Layout& l) {
   b[0] = 'M', b[1] = 'Z';
   Put(b, 0x3C, 0x80, 4);
   Put(b, 0x80, 0x4550, 4);
@@ -90,54 +103,68 @@ inline Bytes Build(const Program& p) {
   const std::size_t opt = 0x98;
   Put(b, opt, 0x20B, 2);
   Put(b, opt + 24, 0x140000000ull, 8);
-  Put(b, opt + 56, Align(relocRva + relocSize, 0x1000), 4);
+  Put(b, opt + 56, Align(l.rvas[3] + l.vsizes[3], 0x1000), 4);
   Put(b, opt + 60, 0x400, 4);
   Put(b, opt + 108, 16, 4);
-  Put(b, opt + 112 + 3 * 8, pdataRva, 4), Put(b, opt + 116 + 3 * 8, pdataSize, 4);
-  Put(b, opt + 112 + 5 * 8, relocRva, 4), Put(b, opt + 116 + 5 * 8, relocSize, 4);
+  Put(b, opt + 112 + 3 * 8, l.rvas[2], 4), Put(b, opt + 116 + 3 * 8, l.vsizes[2], 4);
+  Put(b, opt + 112 + 5 * 8, l.rvas[3], 4), Put(b, opt + 116 + 5 * 8, l.vsizes[3], 4);
   const char* names[4] = {".text", ".data", ".pdata", ".reloc"};
   for (int s = 0; s < 4; ++s) {
     const std::size_t h = opt + 0xF0 + 40 * s;
     for (int i = 0; names[s][i]; ++i) b[h + i] = names[s][i];
-    Put(b, h + 8, vsizes[s], 4), Put(b, h + 12, rvas[s], 4), Put(b, h + 16, rawSize[s], 4);
-    Put(b, h + 20, raw[s], 4), Put(b, h + 36, s == 0 ? 0x60000020 : 0x40000040, 4);
+    Put(b, h + 8, l.vsizes[s], 4), Put(b, h + 12, l.rvas[s], 4), Put(b, h + 16, l.rawSize[s], 4);
+    Put(b, h + 20, l.raw[s], 4), Put(b, h + 36, s == 0 ? 0x60000020 : 0x40000040, 4);
   }
-  const auto file = [&](uint32_t r) {
-    for (int s = 3;; --s)
-      if (r >= rvas[s]) return raw[s] + (r - rvas[s]);
-  };
-  for (uint32_t f = 0; f < count; ++f) {
-    uint32_t at = start[f];
+}
+
+// The code and, for each function, its entry in the function table.
+inline void WriteCode(Bytes& b, const Program& p, const Layout& l) {
+  const uint32_t dataRva = l.rvas[1], pdataRva = l.rvas[2];
+  for (uint32_t f = 0; f < p.functions.size(); ++f) {
+    uint32_t at = l.start[f];
     for (const Instruction& in : p.functions[f]) {
-      const std::size_t o = file(at);
-      const uint32_t end = at + sizes[in.kind];
-      if (in.kind == 0) b[o] = 0xE8, Put(b, o + 1, start[in.arg] - end, 4);
+      const std::size_t o = l.File(at);
+      const uint32_t end = at + kSizes[in.kind];
+      if (in.kind == 0) b[o] = 0xE8, Put(b, o + 1, l.start[in.arg] - end, 4);
       if (in.kind == 1)
         b[o] = 0x48, b[o + 1] = 0x8D, b[o + 2] = 0x05,
         Put(b, o + 3, dataRva + 8 * (in.arg % p.pointers.size()) - end, 4);
-      if (in.kind == 2) b[o] = 0x0F, b[o + 1] = 0x85, Put(b, o + 2, start[f] - end, 4);
+      if (in.kind == 2) b[o] = 0x0F, b[o + 1] = 0x85, Put(b, o + 2, l.start[f] - end, 4);
       if (in.kind == 3) b[o] = 0xB8, Put(b, o + 1, in.arg, 4);
       if (in.kind == 4)
         b[o] = 0x48, b[o + 1] = 0x89, b[o + 2] = static_cast<unsigned char>(0xC0 | (in.arg & 63));
       at = end;
     }
-    b[file(at)] = 0xC3;
-    Put(b, file(pdataRva + 12 * f), start[f], 4), Put(b, file(pdataRva + 12 * f + 4), at + 1, 4);
-    Put(b, file(pdataRva + 12 * f + 8), dataRva + dataSize - 64, 4);
+    b[l.File(at)] = 0xC3;
+    Put(b, l.File(pdataRva + 12 * f), l.start[f], 4), Put(b, l.File(pdataRva + 12 * f + 4), at + 1, 4);
+    Put(b, l.File(pdataRva + 12 * f + 8), dataRva + l.vsizes[1] - 64, 4);
   }
-  std::size_t r = file(relocRva);
-  for (uint32_t page = 0; page < pages; ++page) {
+}
+
+// The pointers in .data, and a relocation block per page listing them.
+inline void WritePointers(Bytes& b, const Program& p, const Layout& l) {
+  std::size_t r = l.File(l.rvas[3]);
+  for (uint32_t page = 0; page < l.pages; ++page) {
     const std::size_t block = r;
     r += 8;
     for (std::size_t i = 0; i < p.pointers.size(); ++i) {
       const uint32_t word = 8 * static_cast<uint32_t>(i);
       if (word / 0x1000 != page) continue;
-      Put(b, file(dataRva + word), 0x140000000ull + start[p.pointers[i]], 8);
+      Put(b, l.File(l.rvas[1] + word), 0x140000000ull + l.start[p.pointers[i]], 8);
       Put(b, r, 0xA000 | (word % 0x1000), 2);
       r += 2;
     }
-    Put(b, block, dataRva + page * 0x1000, 4), Put(b, block + 4, static_cast<uint32_t>(r - block), 4);
+    Put(b, block, l.rvas[1] + page * 0x1000, 4), Put(b, block + 4, static_cast<uint32_t>(r - block), 4);
   }
+}
+
+inline Bytes Build(const Program& p) {
+  const Layout l = MakeLayout(p);
+  Bytes b(l.fileSize, 0);
+  std::fill(b.begin() + l.raw[0], b.begin() + l.raw[1], 0xCC);  // int3 between functions, as compilers pad
+  WriteHeaders(b, l);
+  WriteCode(b, p, l);
+  WritePointers(b, p, l);
   return b;
 }
 

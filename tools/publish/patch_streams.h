@@ -29,7 +29,7 @@ struct AlignedStretch {
 // through zlib as it comes, so memory stays bounded on large files.
 class Deflater {
  public:
-  static constexpr std::size_t kWholeStream = 8 << 20;
+  static constexpr std::size_t kWholeStream = 4 << 20;
 
   Deflater() = default;
   Deflater(const Deflater&) = delete;
