@@ -2,9 +2,11 @@
 // the decoder reads only the base and the patch (the sanitizers watch), hands
 // out pieces of its piece size but the last (the branch-target decoding
 // relies on it), never more than the header's target length in all, and
-// reports success only with exactly that length. The seeds hold both format
-// versions, with and without the branch-target flag, and patches whose output
-// runs past one piece.
+// reports success only with exactly that length. The seeds hold all three
+// format versions, with and without the branch-target flag, a version 3 patch
+// that makes a small x64 PE under the program transform (its decoder then
+// reads whatever PE the mutations make), and patches whose output runs past
+// one piece.
 
 #include <cstddef>
 #include <cstdint>

@@ -123,12 +123,20 @@ class DeltaUpdateTest(TorvaneTestCase):
             test.patch_keys("broken.bin", test.patch_keys("patched.bin"))
             return {"broken.bin": OLD["patched.bin"]}
 
+        def other_base(test):
+            # The manifest names the client's edited copy as the patch's base:
+            # the patch applies to bytes it was not made from.
+            local = edited(OLD["broken.bin"], 7)
+            test.patch_keys("broken.bin", {"FilePatchBase": hashlib.sha256(local).hexdigest()})
+            return {"broken.bin": local}
+
         rows = (("patched file digest", wrong_bytes),
-                ("makes a file longer than allowed", lambda test: test.claim_target("broken.bin", 2200 << 20)))
+                ("makes a file longer than allowed", lambda test: test.claim_target("broken.bin", 2200 << 20)),
+                ("patched file digest", other_base))
         base = self.root
-        for reason, prepare in rows:
-            with self.subTest(reason):
-                self.root = os.path.join(base, reason.replace(" ", "-"))
+        for i, (reason, prepare) in enumerate(rows):
+            with self.subTest(reason, row=i):
+                self.root = os.path.join(base, "%d-%s" % (i, reason.replace(" ", "-")))
                 os.makedirs(self.root)
                 server = self.start_server(root=os.path.join(self.root, "served"))
                 self.publish_release(server)

@@ -317,3 +317,17 @@ TEST(DeltaPatch, RefusingSinkStopsTheApply) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stream longer than the encoder compresses whole goes through zlib as it
+// comes: all extra bytes here, from an empty base.
+TEST(DeltaPatch, StreamsPastTheWholeBufferRoundTrip) {
+  const Bytes target = Random((9 << 20) + 5, 13);
+  Bytes patch;
+  ASSERT_TRUE(delta::MakePatch({}, target, patch));
+  EXPECT_TRUE(delta::PatchMakesTarget(patch, {}, target));
+  EXPECT_LE(patch.size(), target.size() + target.size() / 100);
+}
+
+}  // namespace

@@ -8,13 +8,16 @@
 #include <cstring>
 #include <limits>
 
+#include "tools/publish/patch_streams.h"
+#include "tools/publish/program_map.h"
 #include "updater/transfer/branch_targets.h"
 #include "updater/transfer/delta_patch.h"
+#include "updater/transfer/pe_sections.h"
+#include "updater/transfer/program_refs.h"
+#include "updater/transfer/rva_map.h"
 
 namespace delta {
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 struct Match {
   int64_t pos = 0;
@@ -71,125 +74,6 @@ class SuffixIndex {
 
   const Bytes& base_;
   std::vector<saidx_t> order_;
-};
-
-// One zlib stream made as its bytes come, so the raw streams are never held
-// whole.
-class Deflater {
- public:
-  Deflater() { ok_ = deflateInit(&z_, Z_BEST_COMPRESSION) == Z_OK; }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-  ~Deflater() { deflateEnd(&z_); }
-
-  void Put(unsigned char byte) {
-    pending_[used_++] = byte;
-    if (used_ == sizeof pending_) Drain(Z_NO_FLUSH);
-  }
-  void Put(const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-      std::size_t n = std::min(size, sizeof pending_ - used_);
-      std::memcpy(pending_ + used_, data, n);
-      used_ += n;
-      data += n;
-      size -= n;
-      if (used_ == sizeof pending_) Drain(Z_NO_FLUSH);
-    }
-  }
-  // The whole stream, or false when zlib failed.
-  bool Finish(Bytes& out) {
-    Drain(Z_FINISH);
-    out = std::move(out_);
-    return ok_;
-  }
-
- private:
-  void Drain(int flush) {
-    z_.next_in = pending_;
-    z_.avail_in = static_cast<uInt>(used_);
-    int rc = Z_OK;
-    do {
-      unsigned char chunk[1 << 16];
-      z_.next_out = chunk;
-      z_.avail_out = sizeof chunk;
-      rc = deflate(&z_, flush);
-      if (rc == Z_STREAM_ERROR) ok_ = false;
-      out_.insert(out_.end(), chunk, chunk + (sizeof chunk - z_.avail_out));
-    } while (ok_ && (z_.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END)));
-    used_ = 0;
-  }
-
-  z_stream z_{};
-  bool ok_ = false;
-  unsigned char pending_[1 << 16];
-  std::size_t used_ = 0;
-  Bytes out_;
-};
-
-void PutVarint(uint64_t value, Deflater& out) {
-  while (value >= 0x80) {
-    out.Put(static_cast<unsigned char>(value | 0x80));
-    value >>= 7;
-  }
-  out.Put(static_cast<unsigned char>(value));
-}
-
-// Collects the instructions; records that make nothing are dropped. With runs
-// (version 2) only the nonzero diff bytes go to the diff stream, and the
-// lengths of the zero and nonzero runs to streams of their own: they differ
-// too much in kind to share one deflate stream's codes.
-class PatchStreams {
- public:
-  PatchStreams(const Bytes& base, const Bytes& target, bool runs)
-      : base_(base), target_(target), runs_(runs) {}
-
-  // Target bytes [targetPos, targetPos + add) from base bytes at basePos plus
-  // differences, then the next extra target bytes as they are.
-  void Emit(int64_t targetPos, int64_t basePos, int64_t add, int64_t extra) {
-    if (add == 0 && extra == 0) return;
-    if (add == 0) basePos = cursor_;  // nothing read: the position need not move
-    int64_t seek = basePos - cursor_;
-    PutVarint(seek >= 0 ? static_cast<uint64_t>(seek) << 1 : (static_cast<uint64_t>(-(seek + 1)) << 1) | 1,
-              control_);
-    PutVarint(static_cast<uint64_t>(add), control_);
-    PutVarint(static_cast<uint64_t>(extra), control_);
-    for (int64_t i = 0; i < add; ++i) {
-      const unsigned char d = static_cast<unsigned char>(target_[targetPos + i] - base_[basePos + i]);
-      if (runs_) {
-        if (d == 0) {
-          if (nonzero_ > 0) EndRuns();
-          ++zeros_;
-          continue;
-        }
-        ++nonzero_;
-      }
-      diff_.Put(d);
-    }
-    extra_.Put(target_.data() + targetPos + add, static_cast<std::size_t>(extra));
-    cursor_ = basePos + add;
-  }
-
-  // The streams in the patch's order: control, diff, extra, then (version 2)
-  // zero runs and nonzero runs.
-  bool Finish(Bytes (&out)[5]) {
-    if (zeros_ > 0 || nonzero_ > 0) EndRuns();
-    return control_.Finish(out[0]) && diff_.Finish(out[1]) && extra_.Finish(out[2]) &&
-           zeroRuns_.Finish(out[3]) && byteRuns_.Finish(out[4]);
-  }
-
- private:
-  void EndRuns() {
-    PutVarint(zeros_, zeroRuns_);
-    PutVarint(nonzero_, byteRuns_);
-    zeros_ = nonzero_ = 0;
-  }
-
-  const Bytes& base_;
-  const Bytes& target_;
-  const bool runs_;
-  Deflater control_, diff_, extra_, zeroRuns_, byteRuns_;
-  int64_t cursor_ = 0;
-  uint64_t zeros_ = 0, nonzero_ = 0;  // of the runs not yet written
 };
 
 // How far a stretch aligned at (targetPos, basePos) pays forward: the length
@@ -282,7 +166,7 @@ void FindInstructions(const Bytes& base, const Bytes& target, const SuffixIndex&
 
 // The patch's bytes from its header and streams.
 Bytes Assemble(const Bytes& base, const Bytes& target, unsigned char version, unsigned char flags,
-               const Bytes (&streams)[5]) {
+               const Bytes (&streams)[6]) {
   PatchHeader header;
   header.version = version;
   header.flags = flags;
@@ -291,35 +175,96 @@ Bytes Assemble(const Bytes& base, const Bytes& target, unsigned char version, un
   header.controlLength = streams[0].size();
   header.diffLength = streams[1].size();
   header.extraLength = streams[2].size();
-  const int count = version >= 2 ? 5 : 3;
+  const int count = version >= 3 ? 6 : version == 2 ? 5 : 3;
   if (version >= 2) {
     header.zeroRunsLength = streams[3].size();
     header.byteRunsLength = streams[4].size();
   }
+  if (version >= 3) header.programMapLength = streams[5].size();
   Bytes patch(PatchHeaderSize(version), 0);
   WritePatchHeader(header, patch.data());
   for (int i = 0; i < count; ++i) patch.insert(patch.end(), streams[i].begin(), streams[i].end());
   return patch;
 }
 
-// One patch of the given form: base suffix-sorted once (its index freed on
-// return), target walked once per margin, streams deflated as they come; the
-// smallest is kept. A smaller margin than the classic 8 cuts more stretches
-// short and sends more to the extra stream, which pays in some programs and
-// not in others, so both are tried.
-bool MakeOnePatch(const Bytes& base, const Bytes& target, unsigned char version, unsigned char flags,
-                  const PatchProgress& progress, Bytes& patch) {
+// A patch of one form, and the alignment that made it.
+struct Candidate {
+  Bytes patch;
+  std::vector<AlignedStretch> alignment;
+};
+
+// One patch of the given form over an index of the base: the target walked
+// once per margin, streams deflated as they come; the smallest is kept. A
+// smaller margin than the classic 8 cuts more stretches short and sends more
+// to the extra stream, which pays in some programs and not in others, so both
+// are tried, and a larger one for builds far apart, where fewer and longer
+// stretches save more instructions than they cost in extra bytes. programMap: the deflated map stream of
+// version 3.
+bool MakeOnePatch(const Bytes& base, const Bytes& target, const SuffixIndex& index, unsigned char version,
+                  unsigned char flags, const Bytes& programMap, const PatchProgress& progress,
+                  Candidate& best) {
+  best.patch.clear();
+  for (int64_t margin : {8, 4, 16}) {
+    Bytes streams[6];
+    Candidate made;
+    PatchStreams walked(base, target, version >= 2, &made.alignment);
+    FindInstructions(base, target, index, margin, walked, progress);
+    if (!walked.Finish(streams)) return false;
+    streams[5] = programMap;
+    made.patch = Assemble(base, target, version, flags, streams);
+    if (best.patch.empty() || made.patch.size() < best.patch.size()) best = std::move(made);
+  }
+  return true;
+}
+
+bool IndexBase(const PatchProgress& progress, SuffixIndex& index) {
   if (progress) progress(PatchStage::kSorting, 0);
-  SuffixIndex index(base);
-  if (!index.Build()) return false;
-  patch.clear();
-  for (int64_t margin : {8, 4}) {
-    Bytes streams[5];
-    PatchStreams made(base, target, version >= 2);
-    FindInstructions(base, target, index, margin, made, progress);
-    if (!made.Finish(streams)) return false;
-    Bytes candidate = Assemble(base, target, version, flags, streams);
-    if (patch.empty() || candidate.size() < patch.size()) patch = std::move(candidate);
+  return index.Build();
+}
+
+// Machine code: the branch targets made absolute in both files, in place, and
+// put back after.
+bool TryBranchTargets(Bytes& base, Bytes& target, const PatchProgress& progress, Bytes& patch) {
+  if (!LooksLikeX86Code(target.data(), target.size())) return true;
+  EncodeBranchTargets(base.data(), base.size(), 0, base.size());
+  EncodeBranchTargets(target.data(), target.size(), 0, target.size());
+  Candidate transformed;
+  bool made;
+  {
+    SuffixIndex index(base);
+    made = IndexBase(progress, index) &&
+           MakeOnePatch(base, target, index, 2, kPatchFlagBranchTargets, {}, progress, transformed);
+  }
+  DecodeBranchTargets(base.data(), base.size(), 0, base.size());
+  DecodeBranchTargets(target.data(), target.size(), 0, target.size());
+  if (made && transformed.patch.size() < patch.size()) patch = std::move(transformed.patch);
+  return made;
+}
+
+// x64 programs: the target's references rewritten through an address map
+// made from the last alignment, over the plain base, in rounds: each round's
+// alignment sees more of the code matched and gives a better map. The target
+// is put back after each round.
+constexpr int kProgramRounds = 2;
+
+bool TryProgram(const Bytes& base, Bytes& target, const SuffixIndex& index,
+                std::vector<AlignedStretch> alignment, const PatchProgress& progress, Bytes& patch) {
+  PeSections basePe, targetPe;
+  if (!ReadPeSections(base.data(), base.size(), basePe) ||
+      !ReadPeSections(target.data(), target.size(), targetPe))
+    return true;
+  for (int round = 0; round < kProgramRounds; ++round) {
+    const std::vector<RvaSegment> segments = ProgramMapFromAlignment(alignment, basePe, targetPe);
+    RvaMap map;
+    Bytes mapStream;
+    if (!map.Assign(segments) || !DeflateProgramMap(segments, mapStream)) return false;
+    TransformProgram(target.data(), target.size(), targetPe, map, ProgramDirection::kEncode);
+    Candidate made;
+    const bool ok = MakeOnePatch(base, target, index, 3, kPatchFlagX64Program, mapStream, progress, made);
+    TransformProgram(target.data(), target.size(), targetPe, map, ProgramDirection::kDecode);
+    if (!ok) return false;
+    if (made.patch.size() < patch.size()) patch = made.patch;
+    alignment = std::move(made.alignment);
   }
   return true;
 }
@@ -330,18 +275,19 @@ bool MakePatchInPlace(Bytes& base, Bytes& target, Bytes& patch, const PatchProgr
                       unsigned char version) {
   if (base.size() >= static_cast<std::size_t>(std::numeric_limits<saidx_t>::max())) return false;
   if (version < 1 || version > kPatchVersion) return false;
-  if (!MakeOnePatch(base, target, version, 0, progress, patch)) return false;
-  if (version < 2 || !LooksLikeX86Code(target.data(), target.size())) return true;
-  // Machine code: try again with the branch targets made absolute, and keep
-  // the smaller. The buffers are changed in place and put back, so no copy.
-  EncodeBranchTargets(base.data(), base.size(), 0, base.size());
-  EncodeBranchTargets(target.data(), target.size(), 0, target.size());
-  Bytes transformed;
-  const bool made = MakeOnePatch(base, target, version, kPatchFlagBranchTargets, progress, transformed);
-  DecodeBranchTargets(base.data(), base.size(), 0, base.size());
-  DecodeBranchTargets(target.data(), target.size(), 0, target.size());
-  if (made && transformed.size() < patch.size()) patch = std::move(transformed);
-  return true;
+  // Version 2 where version 3 adds nothing, so that older updaters apply it.
+  Candidate plain;
+  {
+    SuffixIndex index(base);
+    if (!IndexBase(progress, index) ||
+        !MakeOnePatch(base, target, index, std::min<unsigned char>(version, 2), 0, {}, progress, plain)) {
+      return false;
+    }
+    patch = plain.patch;
+    if (version >= 3 && !TryProgram(base, target, index, std::move(plain.alignment), progress, patch))
+      return false;
+  }
+  return version < 2 || TryBranchTargets(base, target, progress, patch);
 }
 
 bool MakePatch(const Bytes& base, const Bytes& target, Bytes& patch, unsigned char version) {

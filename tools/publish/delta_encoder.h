@@ -13,16 +13,19 @@
 namespace delta {
 
 // Told where the work is: sorting the base, then matching (fraction of the
-// target walked), once per pass: the target is matched in two ways, and
-// machine code is done again with the branch transform.
+// target walked), once per pass: the target is matched in three ways, x64
+// programs again in two rounds of the program transform, and machine code
+// with the branch transform.
 enum class PatchStage { kSorting, kMatching };
 using PatchProgress = std::function<void(PatchStage, double fraction)>;
 
-// A patch from base to target, of the latest format version unless version
-// says 1 (for clients that predate version 2). False only when the base is too
-// large for the suffix sorter (2 GiB) or compression fails.
-// Memory beyond the two files: the base's suffix array (4 bytes a byte) and
-// the compressed patch.
+// A patch from base to target, of a format version up to version: version 3
+// only when both files are x64 programs and its transform makes the smaller
+// patch, version 2 otherwise (1 when version says so, for clients that predate
+// version 2). False only when the base is too large for the suffix sorter
+// (2 GiB) or compression fails.
+// Memory beyond the two files: the base's suffix array (4 bytes a byte), the
+// compressed patch, and each stream's raw bytes while under 4 MiB.
 bool MakePatch(const std::vector<unsigned char>& base, const std::vector<unsigned char>& target,
                std::vector<unsigned char>& patch, unsigned char version = kPatchVersion);
 

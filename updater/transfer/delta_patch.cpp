@@ -8,6 +8,9 @@
 #include <memory>
 
 #include "updater/transfer/branch_targets.h"
+#include "updater/transfer/inflated_stream.h"
+#include "updater/transfer/patch_output.h"
+#include "updater/transfer/rva_map.h"
 
 namespace delta {
 namespace {
@@ -20,107 +23,6 @@ uint64_t ReadLe64(const unsigned char* p) {
 
 void WriteLe64(uint64_t value, unsigned char* p) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-// One of the patch's zlib streams, inflated on demand into the caller's buffer.
-class InflatedStream {
- public:
-  InflatedStream() = default;
-  InflatedStream(const InflatedStream&) = delete;
-  InflatedStream& operator=(const InflatedStream&) = delete;
-  ~InflatedStream() {
-    if (open_) inflateEnd(&z_);
-  }
-
-  bool Open(const unsigned char* data, uint64_t size) {
-    if (size > std::numeric_limits<uInt>::max()) return false;
-    std::memset(&z_, 0, sizeof z_);
-    z_.next_in = const_cast<Bytef*>(data);
-    z_.avail_in = static_cast<uInt>(size);
-    open_ = inflateInit(&z_) == Z_OK;
-    return open_;
-  }
-
-  // Fills exactly size bytes; false when the stream is broken or ends first.
-  bool Read(unsigned char* out, std::size_t size) {
-    while (size > 0) {
-      if (ended_) return false;
-      uInt step = size > (1u << 30) ? (1u << 30) : static_cast<uInt>(size);
-      z_.next_out = out;
-      z_.avail_out = step;
-      int rc = inflate(&z_, Z_NO_FLUSH);
-      std::size_t made = step - z_.avail_out;
-      out += made;
-      size -= made;
-      if (rc == Z_STREAM_END) {
-        ended_ = true;
-      } else if (rc != Z_OK || (made == 0 && z_.avail_in == 0)) {
-        return false;  // broken data, or input used up before the stream's end
-      }
-    }
-    return true;
-  }
-
-  // True when the stream holds nothing more and ends exactly at its last byte.
-  bool AtEnd() {
-    if (!ended_) {
-      unsigned char spare;
-      z_.next_out = &spare;
-      z_.avail_out = 1;
-      if (inflate(&z_, Z_NO_FLUSH) != Z_STREAM_END || z_.avail_out != 1) return false;
-      ended_ = true;
-    }
-    return z_.avail_in == 0;
-  }
-
-  // The stream read through a buffer: Buffered() holds at least one byte
-  // unless the stream is used up or broken; Take(n) uses n of them.
-  bool Fill() {
-    if (bufferPos_ < bufferEnd_) return true;
-    if (ended_) return false;
-    z_.next_out = buffer_;
-    z_.avail_out = kBufferSize;
-    int rc = inflate(&z_, Z_NO_FLUSH);
-    bufferPos_ = 0;
-    bufferEnd_ = kBufferSize - z_.avail_out;
-    if (rc == Z_STREAM_END) {
-      ended_ = true;
-    } else if (rc != Z_OK) {
-      return false;
-    }
-    return bufferEnd_ != 0;
-  }
-  const unsigned char* Buffered() const { return buffer_ + bufferPos_; }
-  std::size_t BufferedSize() const { return bufferEnd_ - bufferPos_; }
-  void Take(std::size_t n) { bufferPos_ += n; }
-
-  bool ReadByte(unsigned char& byte) {
-    if (!Fill()) return false;
-    byte = buffer_[bufferPos_++];
-    return true;
-  }
-
-  bool BufferEmpty() const { return bufferPos_ == bufferEnd_; }
-
- private:
-  static constexpr std::size_t kBufferSize = 4096;
-  z_stream z_{};
-  bool open_ = false;
-  bool ended_ = false;
-  unsigned char buffer_[kBufferSize];
-  std::size_t bufferPos_ = 0;
-  std::size_t bufferEnd_ = 0;
-};
-
-bool ReadVarint(InflatedStream& stream, uint64_t& value) {
-  value = 0;
-  for (int shift = 0; shift < 63; shift += 7) {
-    unsigned char byte;
-    if (!stream.ReadByte(byte)) return false;
-    value |= static_cast<uint64_t>(byte & 0x7F) << shift;
-    if ((byte & 0x80) == 0) return value < (uint64_t{1} << 63);
-  }
-  return false;
 }
 
 struct Instruction {
@@ -186,46 +88,36 @@ class DiffBytes {
   uint64_t nonzero_ = 0;
 };
 
-// The output side: a fixed piece that fills and goes to the sink.
-class OutputPieces {
- public:
-  OutputPieces(const PatchSink& sink, bool branchTargets, uint64_t targetLength)
-      : sink_(sink),
-        piece_(new unsigned char[kPatchOutputPiece]),
-        branchTargets_(branchTargets),
-        targetLength_(targetLength) {}
-
-  std::size_t Room() const { return kPatchOutputPiece - used_; }
-  unsigned char* Tail() { return piece_.get() + used_; }
-  bool Commit(std::size_t size) {
-    used_ += size;
-    return used_ < kPatchOutputPiece || Flush();
+// The address map of the x64 program transform: three numbers a segment,
+// sorted by their new start: the gap since the previous segment's new end,
+// the change of shift (old start minus new start, zigzag) from the previous
+// segment's, and the length.
+bool ReadProgramMap(InflatedStream& stream, RvaMap& map) {
+  std::vector<RvaSegment> segments;
+  uint64_t from = 0;
+  int64_t shift = 0;
+  while (stream.Fill()) {
+    uint64_t gap, change, length;
+    if (segments.size() == kMaxRvaSegments || !ReadVarint(stream, gap) || !ReadVarint(stream, change) ||
+        !ReadVarint(stream, length) || gap > UINT32_MAX || change > UINT32_MAX * uint64_t{2} ||
+        length > UINT32_MAX) {
+      return false;
+    }
+    from += gap;
+    shift += (change & 1) ? -static_cast<int64_t>(change >> 1) - 1 : static_cast<int64_t>(change >> 1);
+    const int64_t to = static_cast<int64_t>(from) + shift;
+    if (from > UINT32_MAX || to < 0 || to > UINT32_MAX) return false;
+    segments.push_back(
+        {static_cast<uint32_t>(from), static_cast<uint32_t>(to), static_cast<uint32_t>(length)});
+    from += length;
   }
-  bool Flush() {
-    if (used_ == 0) return true;
-    // Pieces are whole blocks of the transform (but the last), so each
-    // decodes alone.
-    if (branchTargets_) DecodeBranchTargets(piece_.get(), used_, offset_, targetLength_);
-    bool ok = sink_(piece_.get(), used_);
-    offset_ += used_;
-    used_ = 0;
-    return ok;
-  }
-
- private:
-  const PatchSink& sink_;
-  std::unique_ptr<unsigned char[]> piece_;
-  std::size_t used_ = 0;
-  bool branchTargets_;
-  uint64_t targetLength_;
-  uint64_t offset_ = 0;
-};
-static_assert(kPatchOutputPiece % kBranchBlock == 0, "output pieces must hold whole transform blocks");
+  return stream.AtEnd() && map.Assign(segments);
+}
 
 }  // namespace
 
 std::size_t PatchHeaderSize(unsigned char version) {
-  return version >= 2 ? kPatchHeaderSizeV2 : kPatchHeaderSize;
+  return version >= 3 ? kPatchHeaderSizeV3 : version == 2 ? kPatchHeaderSizeV2 : kPatchHeaderSize;
 }
 
 bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
@@ -234,8 +126,12 @@ bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
   if (std::memcmp(p, kPatchMagic, 4) != 0 || p[4] < 1 || p[4] > kPatchVersion || p[6] || p[7]) return false;
   header.version = p[4];
   header.flags = p[5];
-  const unsigned char knownFlags = header.version >= 2 ? kPatchFlagBranchTargets : 0;
-  if (header.flags & ~knownFlags) return false;
+  const unsigned char knownFlags = header.version >= 3   ? kPatchFlagBranchTargets | kPatchFlagX64Program
+                                   : header.version == 2 ? kPatchFlagBranchTargets
+                                                         : 0;
+  if ((header.flags & ~knownFlags) || header.flags == (kPatchFlagBranchTargets | kPatchFlagX64Program)) {
+    return false;
+  }
   const std::size_t headerSize = PatchHeaderSize(header.version);
   if (patch.size < headerSize) return false;
   header.baseLength = ReadLe64(p + 8);
@@ -245,14 +141,18 @@ bool ReadPatchHeader(ByteSpan patch, PatchHeader& header) {
   header.extraLength = ReadLe64(p + 40);
   header.zeroRunsLength = header.version >= 2 ? ReadLe64(p + 48) : 0;
   header.byteRunsLength = header.version >= 2 ? ReadLe64(p + 56) : 0;
+  header.programMapLength = header.version >= 3 ? ReadLe64(p + 64) : 0;
+  // The program transform works on the whole target, which a PE's 32-bit
+  // offsets bound.
+  if ((header.flags & kPatchFlagX64Program) && header.targetLength > UINT32_MAX) return false;
   // Compared one by one so that no sum can wrap around.
   uint64_t rest = patch.size - headerSize;
-  for (uint64_t length :
-       {header.controlLength, header.diffLength, header.extraLength, header.zeroRunsLength}) {
+  for (uint64_t length : {header.controlLength, header.diffLength, header.extraLength, header.zeroRunsLength,
+                          header.byteRunsLength}) {
     if (length > rest) return false;
     rest -= length;
   }
-  return header.byteRunsLength == rest;
+  return header.programMapLength == rest;
 }
 
 void WritePatchHeader(const PatchHeader& header, unsigned char out[]) {
@@ -269,6 +169,7 @@ void WritePatchHeader(const PatchHeader& header, unsigned char out[]) {
     WriteLe64(header.zeroRunsLength, out + 48);
     WriteLe64(header.byteRunsLength, out + 56);
   }
+  if (header.version >= 3) WriteLe64(header.programMapLength, out + 64);
 }
 
 PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink) {
@@ -283,16 +184,28 @@ PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink) {
     return opened;
   };
   const bool runs = header.version >= 2;
-  InflatedStream control, diff, extra, zeroRuns, byteRuns;
+  InflatedStream control, diff, extra, zeroRuns, byteRuns, programMap;
   if (!open(control, header.controlLength) || !open(diff, header.diffLength) ||
       !open(extra, header.extraLength) || (runs && !open(zeroRuns, header.zeroRunsLength)) ||
-      (runs && !open(byteRuns, header.byteRunsLength))) {
+      (runs && !open(byteRuns, header.byteRunsLength)) ||
+      (header.version >= 3 && !open(programMap, header.programMapLength))) {
+    return PatchStatus::kCorrupt;
+  }
+  // Read before any output, so a broken map costs no work; without the flag
+  // the map must be empty.
+  RvaMap map;
+  const bool program = (header.flags & kPatchFlagX64Program) != 0;
+  if (header.version >= 3 && (!ReadProgramMap(programMap, map) || (!program && !map.Empty()))) {
     return PatchStatus::kCorrupt;
   }
 
   DiffBytes diffBytes(diff, runs ? &zeroRuns : nullptr, runs ? &byteRuns : nullptr);
   const bool branchTargets = (header.flags & kPatchFlagBranchTargets) != 0;
-  OutputPieces out(sink, branchTargets, header.targetLength);
+  PatchOutput out(sink,
+                  program         ? OutputTransform::kProgram
+                  : branchTargets ? OutputTransform::kBranchTargets
+                                  : OutputTransform::kNone,
+                  header.targetLength, &map);
   uint64_t left = header.targetLength;
   int64_t signedPos = 0;  // into the base, within it at every add
   while (left > 0) {
@@ -338,7 +251,7 @@ PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink) {
       !extra.AtEnd()) {
     return PatchStatus::kCorrupt;
   }
-  return out.Flush() ? PatchStatus::kApplied : PatchStatus::kSinkFailed;
+  return out.Finish() ? PatchStatus::kApplied : PatchStatus::kSinkFailed;
 }
 
 }  // namespace delta

@@ -15,11 +15,15 @@ namespace delta {
 constexpr unsigned char kPatchMagic[4] = {'T', 'V', 'D', 'P'};
 // Version 1 stores the diff bytes as they are; version 2 stores the nonzero
 // ones and, in two more streams, the lengths of the zero and nonzero runs, and
-// may carry the x86 branch-target transform (branch_targets.h). Both apply.
-constexpr unsigned char kPatchVersion = 2;
+// may carry the x86 branch-target transform (branch_targets.h); version 3 adds
+// a stream for the x64 program transform's address map (program_refs.h). All
+// apply.
+constexpr unsigned char kPatchVersion = 3;
 constexpr unsigned char kPatchFlagBranchTargets = 1;
-constexpr std::size_t kPatchHeaderSize = 48;    // version 1
-constexpr std::size_t kPatchHeaderSizeV2 = 64;  // version 2: two more stream lengths
+constexpr unsigned char kPatchFlagX64Program = 2;  // version 3 only
+constexpr std::size_t kPatchHeaderSize = 48;       // version 1
+constexpr std::size_t kPatchHeaderSizeV2 = 64;     // version 2: two more stream lengths
+constexpr std::size_t kPatchHeaderSizeV3 = 72;     // version 3: and the address map's
 constexpr std::size_t kPatchOutputPiece = 256 << 10;
 
 struct ByteSpan {
@@ -38,6 +42,7 @@ struct PatchHeader {
   // Version 2: the streams of zero-run and nonzero-run lengths, after extra.
   uint64_t zeroRunsLength = 0;
   uint64_t byteRunsLength = 0;
+  uint64_t programMapLength = 0;  // version 3, after the runs
 };
 
 std::size_t PatchHeaderSize(unsigned char version);
