@@ -83,16 +83,16 @@ std::shared_ptr<ScriptedDownload> ScriptDownload(const std::string& url) {
   run->folder = win_test::TempFolder() + "torvane-ui-cancel";
   CreateDirectoryA(run->folder.c_str(), nullptr);
   run->target = run->folder + "\\Halvix.exe";
-  SetWorkerScript([run](UpdateDialog* d) {
-    d->job()->SetOwner(d);
-    d->job()->tempFolder = run->folder;
+  SetWorkerScript([run](const WorkerRun& w) {
+    w.job->SetOwner(w.observer);
+    w.job->tempFolder = run->folder;
     FileTable files;
     files.Set("\\Halvix.exe", run->url);
-    d->FillFileList(files);
+    w.observer->FillFileList(files);
     InterlockedExchange(&run->downloading, 1);
     bool ok = false;
     try {
-      ok = d->job()->DownloadFile(run->target, run->url, kInstallFileMaxBytes);
+      ok = w.job->DownloadFile(run->target, run->url, kInstallFileMaxBytes);
     } catch (...) {
       ok = false;
     }
@@ -191,8 +191,8 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
   CreateDirectoryA((run->folder + "TempBackUpFolder").c_str(), nullptr);
   win_test::WriteBytes(run->destination, "new");
   win_test::WriteBytes(run->backup, "old");
-  SetWorkerScript([run](UpdateDialog* d) {
-    UpdateJob* job = d->job();
+  SetWorkerScript([run](const WorkerRun& w) {
+    UpdateJob* job = w.job;
     job->exeFolder = run->folder;
     job->backupFolder = run->folder + "TempBackUpFolder";
     job->tempFolder = run->folder + "UpdateTempFolder";
@@ -201,10 +201,10 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
     job->BackupMap.Set(run->destination, run->backup);
     FileTable files;
     files.Set("\\a.dll", "http://u.example/a.dll");
-    d->FillFileList(files);
+    w.observer->FillFileList(files);
     InterlockedExchange(&run->replaced, 1);
     job->WaitForCancel(20000);
-    for (int i = 0; i < 20; ++i) SendMessageA(d->hwnd(), WM_NULL, 0, 0);
+    for (int i = 0; i < 20; ++i) SendMessageA(w.resultWindow, WM_NULL, 0, 0);
     InterlockedExchange(&run->ended, 1);
     return 0;
   });
@@ -212,8 +212,8 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
 }
 
 // A worker whose handle allows no wait: the dialog's wait for it fails.
-HANDLE StartUnwaitableWorker(UpdateDialog* dialog) {
-  HANDLE full = StartScriptedWorker(dialog);
+HANDLE StartUnwaitableWorker(WorkerRun* run) {
+  HANDLE full = StartScriptedWorker(run);
   HANDLE limited = nullptr;
   DuplicateHandle(GetCurrentProcess(), full, GetCurrentProcess(), &limited, THREAD_QUERY_LIMITED_INFORMATION,
                   FALSE, 0);
@@ -225,7 +225,7 @@ TEST_F(CancelTest, StoppingAWorkerWaitsForItsEndThenRestoresTheBackups) {
   struct Case {
     const char* name;
     bool atExit;  // the message loop has ended, rather than the cancel button
-    HANDLE (*startWorker)(UpdateDialog*);
+    StartWorkerThread startWorker;
   };
   const Case cases[] = {
       {"cancel", false, StartScriptedWorker},
