@@ -39,6 +39,7 @@
 #include <new>
 #include <utility>
 
+#include "helper/com_object.h"
 #include "helper/scoped_handle.h"
 
 namespace quillet {
@@ -78,24 +79,18 @@ SIZE ScreenDpi(HWND window) {
 
 // The frame as the control sees it: the top-level window of the host, without
 // menus, toolbars or status bar.
-class InPlaceFrame final : public IOleInPlaceFrame {
+class InPlaceFrame final : public ComObject<InPlaceFrame, IOleInPlaceFrame> {
  public:
   explicit InPlaceFrame(HWND host) : host_(host) {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IOleWindow && iid != IID_IOleInPlaceUIWindow && iid != IID_IOleInPlaceFrame)
-      return E_NOINTERFACE;
-    *out = static_cast<IOleInPlaceFrame*>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
+  static const QITAB* InterfaceTable() {
+    static const QITAB table[] = {
+        QITABENTMULTI2(InPlaceFrame, IID_IOleInPlaceFrame, IOleInPlaceFrame),
+        QITABENTMULTI2(InPlaceFrame, IID_IOleWindow, IOleInPlaceFrame),
+        QITABENTMULTI2(InPlaceFrame, IID_IOleInPlaceUIWindow, IOleInPlaceFrame),
+        {},
+    };
+    return table;
   }
 
   // IOleWindow
@@ -121,21 +116,14 @@ class InPlaceFrame final : public IOleInPlaceFrame {
   STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
 
  private:
-  ~InPlaceFrame() = default;
+  ~InPlaceFrame() override = default;
 
-  ULONG refs_ = 1;
   HWND host_;
 };
 
-class ControlSite final : public IOleClientSite,
-                          public IOleInPlaceSite,
-                          public IOleControlSite,
-                          public IDispatch,
-                          public IDocHostUIHandler,
-                          public IDocHostShowUI,
-                          public IOleCommandTarget,
-                          public IServiceProvider,
-                          public IControlHost {
+class ControlSite final : public ComObject<ControlSite, IOleClientSite, IOleInPlaceSite, IOleControlSite, IDispatch,
+                                           IDocHostUIHandler, IDocHostShowUI, IOleCommandTarget, IServiceProvider,
+                                           IControlHost> {
  public:
   explicit ControlSite(HWND window) : window_(window) {}
 
@@ -165,39 +153,21 @@ class ControlSite final : public IOleClientSite,
     inPlaceObject_->SetObjectRects(&rect, &rect);
   }
 
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IOleClientSite) {
-      *out = static_cast<IOleClientSite*>(this);
-    } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceSite) {
-      *out = static_cast<IOleInPlaceSite*>(this);
-    } else if (iid == IID_IOleControlSite) {
-      *out = static_cast<IOleControlSite*>(this);
-    } else if (iid == IID_IDispatch) {
-      *out = static_cast<IDispatch*>(this);
-    } else if (iid == IID_IDocHostUIHandler) {
-      *out = static_cast<IDocHostUIHandler*>(this);
-    } else if (iid == kIidDocHostShowUI) {
-      *out = static_cast<IDocHostShowUI*>(this);
-    } else if (iid == IID_IOleCommandTarget) {
-      *out = static_cast<IOleCommandTarget*>(this);
-    } else if (iid == IID_IServiceProvider) {
-      *out = static_cast<IServiceProvider*>(this);
-    } else if (iid == IID_IControlHost) {
-      *out = static_cast<IControlHost*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
+  static const QITAB* InterfaceTable() {
+    static const QITAB table[] = {
+        QITABENTMULTI2(ControlSite, IID_IOleClientSite, IOleClientSite),
+        QITABENTMULTI2(ControlSite, IID_IOleWindow, IOleInPlaceSite),
+        QITABENTMULTI2(ControlSite, IID_IOleInPlaceSite, IOleInPlaceSite),
+        QITABENTMULTI2(ControlSite, IID_IOleControlSite, IOleControlSite),
+        QITABENTMULTI2(ControlSite, IID_IDispatch, IDispatch),
+        QITABENTMULTI2(ControlSite, IID_IDocHostUIHandler, IDocHostUIHandler),
+        QITABENTMULTI2(ControlSite, kIidDocHostShowUI, IDocHostShowUI),
+        QITABENTMULTI2(ControlSite, IID_IOleCommandTarget, IOleCommandTarget),
+        QITABENTMULTI2(ControlSite, IID_IServiceProvider, IServiceProvider),
+        QITABENTMULTI2(ControlSite, IID_IControlHost, IControlHost),
+        {},
+    };
+    return table;
   }
 
   // IControlHost
@@ -394,7 +364,7 @@ class ControlSite final : public IOleClientSite,
   }
 
  private:
-  ~ControlSite() = default;
+  ~ControlSite() override = default;
 
   HRESULT CreateControlIn(LPCOLESTR progId, HWND hostWindow) {
     if (!progId || !*progId) return E_INVALIDARG;
@@ -426,7 +396,6 @@ class ControlSite final : public IOleClientSite,
     return object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, this, 0, window_, &rect);
   }
 
-  ULONG refs_ = 1;
   HWND window_;
   ComPtr<InPlaceFrame> frame_;
   ComPtr<IUnknown> control_;
