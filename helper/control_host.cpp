@@ -17,9 +17,8 @@
 //   browser keeps to the system's zone settings and to its own defaults for
 //   new windows, downloads and log-ins: the host widens no permission and
 //   adds no prompt of its own.
-// The in-place frame (`InPlaceFrame`, whose window is the top-level one) is a
-// COM object of its own: it answers only for the frame's interfaces. It has no
-// menus, toolbars or status bar, so those requests are refused politely.
+// The in-place frame (in_place_frame.h, whose window is the top-level one) is
+// a COM object of its own.
 //
 // Lifetime: the window holds one reference to the site from WM_CREATE to
 // WM_DESTROY, when the control is deactivated, closed and released; the
@@ -40,6 +39,7 @@
 #include <utility>
 
 #include "helper/com_object.h"
+#include "helper/in_place_frame.h"
 #include "helper/scoped_handle.h"
 
 namespace quillet {
@@ -76,50 +76,6 @@ SIZE ScreenDpi(HWND window) {
   if (!dc) return {96, 96};
   return {GetDeviceCaps(dc.get(), LOGPIXELSX), GetDeviceCaps(dc.get(), LOGPIXELSY)};
 }
-
-// The frame as the control sees it: the top-level window of the host, without
-// menus, toolbars or status bar.
-class InPlaceFrame final : public ComObject<InPlaceFrame, IOleInPlaceFrame> {
- public:
-  explicit InPlaceFrame(HWND host) : host_(host) {}
-
-  static const QITAB* InterfaceTable() {
-    static const QITAB table[] = {
-        QITABENTMULTI2(InPlaceFrame, IID_IOleInPlaceFrame, IOleInPlaceFrame),
-        QITABENTMULTI2(InPlaceFrame, IID_IOleWindow, IOleInPlaceFrame),
-        QITABENTMULTI2(InPlaceFrame, IID_IOleInPlaceUIWindow, IOleInPlaceFrame),
-        {},
-    };
-    return table;
-  }
-
-  // IOleWindow
-  STDMETHODIMP GetWindow(HWND* window) override {
-    if (!window) return E_POINTER;
-    *window = GetAncestor(host_, GA_ROOT);
-    return S_OK;
-  }
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-
-  // IOleInPlaceUIWindow
-  STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
-  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override { return INPLACE_E_NOTOOLSPACE; }
-  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override { return S_OK; }
-  STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override { return S_OK; }
-
-  // IOleInPlaceFrame
-  STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return S_OK; }
-  STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
-  STDMETHODIMP RemoveMenus(HMENU) override { return S_OK; }
-  STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
-  STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
-  STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
-
- private:
-  ~InPlaceFrame() override = default;
-
-  HWND host_;
-};
 
 class ControlSite final : public ComObject<ControlSite, IOleClientSite, IOleInPlaceSite, IOleControlSite, IDispatch,
                                            IDocHostUIHandler, IDocHostShowUI, IOleCommandTarget, IServiceProvider,

@@ -532,19 +532,17 @@ struct CancelCase {
   const char* name;
   const char* pathAndQuery;  // the server's script; its last item is "t=token"
   const char* token;
-  // What the download has reached when the cancel comes; the message says
-  // what never happened, none when it is not required.
-  bool afterRequest;     // the server holds the whole request
-  bool afterFile;        // the answer's head is in: the file is created
-  bool afterFirstChunk;  // a whole chunk has been reported
+  // Where the cancel comes: once the server holds the whole request, once the
+  // file is created (the answer's head is in), once a whole chunk is reported;
+  // the message says which required one never came.
+  bool afterRequest, afterFile, afterFirstChunk;
   const char* notReachedMessage;
   DWORD endsWithinMs;
-  const char* figure;          // what ended, for the figures line
-  const char* goesOnMessage;   // what went on when it did not end
-  bool noDownloadedReport;     // no file reached its end
-  bool nothingReported;        // no report and no file: no answer came
-  bool checksTheHeldFile;      // others may read the file being written, not write it
-  bool checksLaterDownloads;   // the job stays cancelled
+  const char* figure;         // what ended, for the figures line
+  const char* goesOnMessage;  // what went on when it did not end
+  // No file reached its end; no report and no file at all (no answer came);
+  // others may read the file being written, not write it; the job stays cancelled.
+  bool noDownloadedReport, nothingReported, checksTheHeldFile, checksLaterDownloads;
 };
 
 const CancelCase kCancelCases[] = {
