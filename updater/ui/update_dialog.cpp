@@ -2,9 +2,9 @@
 
 #include <commctrl.h>
 
-#include "updater/core/update_job.h"
 #include "updater/base/run_log.h"
 #include "updater/core/install_paths.h"
+#include "updater/core/update_job.h"
 #include "updater/ui/about_box.h"
 #include "updater/ui/prompt_state.h"
 #include "updater/ui/resource.h"

@@ -3,6 +3,9 @@
 // on the user-interface thread. The worker reports progress to an observer and
 // ends with a synchronous WM_UPDATE_RESULT to the dialog's window, so whoever
 // waits for it on the window's thread must serve sent messages meanwhile.
+// Start, Stop and RestoreAndReleaseJob are the whole of the worker's life as
+// the dialog sees it: what a cancel leaves on disk, and how long the window's
+// thread waits for it, are decided here.
 
 #include <windows.h>
 
