@@ -10,9 +10,6 @@
 
 namespace quillet {
 
-// {6C1B3C5E-2E9D-4C53-9B1F-7E0D4B2A5F31}
-const IID IID_IControlHost = {0x6c1b3c5e, 0x2e9d, 0x4c53, {0x9b, 0x1f, 0x7e, 0x0d, 0x4b, 0x2a, 0x5f, 0x31}};
-
 // Registered once: the numbers are the same for the whole session.
 UINT ControlHostGetHostMessage() {
   static const UINT message = RegisterWindowMessageW(L"WM_ATLGETHOST");
