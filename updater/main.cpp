@@ -123,7 +123,7 @@ bool StartUp(HINSTANCE instance, UpdaterApp& app, FolderLock& folderLock, run_lo
 }
 
 void ExitCleanUp(const UpdaterApp& app, UpdateDialog& dialog) {
-  dialog.RemoveTrayIcon();
+  dialog.tray().Remove();
   // A journal that could not be played back keeps its work folders for the
   // next start.
   RemoveWorkFolders(WorkFoldersOf(app.exeFolder));

@@ -132,8 +132,8 @@ int main(int argc, char** argv) {
     SetTimer(dialog.hwnd(), TIMER_TRAY_ANIMATION, 200, nullptr);
     FileTable rows;
     for (std::size_t i = 0; i < run.urls.size(); ++i) rows.Set("\\" + std::to_string(i) + ".bin", run.urls[i]);
-    dialog.FillFileList(rows);
-    run.job.SetOwner(&dialog);
+    dialog.progress().FillFileList(rows);
+    run.job.SetOwner(&dialog.progress());
   } else {
     run.job.SetOwner(&observer);
   }

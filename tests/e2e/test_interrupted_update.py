@@ -208,6 +208,13 @@ class KilledBackupCopyTest(TorvaneTestCase):
             if before is not None:
                 self.assertLogged(events, "file", path="\\tight\\data.bin", backup="copied")
 
+    def start_again_as_installed(self, s):
+        """Starts the updater again with release 500 in place, as after the
+        user's reinstall, and waits for its play-back to end."""
+        s.client.write_cfg(time="500", download_url="http://example.invalid/", config_url=s.url("list.cfg"))
+        s.run = s.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
+        self.assertTrue(wait_until(lambda: not s.client.exists("TempBackUpFolder"), EVENT_TIMEOUT), "work folder left")
+
     def test_a_reinstall_after_a_kill_is_left_alone_by_the_next_start(self):
         server = self.start_server()
         s = Scenario(self, server, "reinstall", installed=400)
@@ -226,9 +233,7 @@ class KilledBackupCopyTest(TorvaneTestCase):
         # The user reinstalls release 500 over what the killed run left.
         for path, _, after in files:
             s.client.write_file(path, after)
-        s.client.write_cfg(time="500", download_url="http://example.invalid/", config_url=s.url("list.cfg"))
-        s.run = s.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
-        self.assertTrue(wait_until(lambda: not s.client.exists("TempBackUpFolder"), EVENT_TIMEOUT), "work folder left")
+        self.start_again_as_installed(s)
         self.assertEqual([s.client.read_file(path) for path, _, _ in files], [b"new r0", b"new r1"])
         self.assertLogged(s.client.run_log(), "restore", action="none, replaced since the run")
 
@@ -256,9 +261,7 @@ class KilledBackupCopyTest(TorvaneTestCase):
         self.assertTrue(copy_in_progress(), "the copy ended before the kill")
         # The next start finds nothing newer to install: what it leaves is the
         # play-back alone.
-        s.client.write_cfg(time="500", download_url="http://example.invalid/", config_url=s.url("list.cfg"))
-        s.run = s.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT)
-        self.assertTrue(wait_until(lambda: not s.client.exists("TempBackUpFolder"), EVENT_TIMEOUT), "work folder left")
+        self.start_again_as_installed(s)
         self.assertTrue(s.client.read_file("big/data.bin") == old, "the file was not left as it was")
 
     def test_files_behind_a_link_to_another_file_system_are_installed(self):

@@ -31,6 +31,7 @@
 #include <new>
 #include <string>
 
+#include "helper/com_object.h"
 #include "helper/scoped_handle.h"
 
 namespace {
@@ -339,25 +340,20 @@ class FakeBrowser;
 // The browser's IOleInPlaceObject, a tear-off with a count of its own that
 // holds the browser. Freed in the middle of one of its calls, it logs
 // "browser.InPlaceObjectFreedDuringCall" and goes only when the call returns.
-class InPlaceTearOff final : public IOleInPlaceObject {
+class InPlaceTearOff final : public ComObject<InPlaceTearOff, IOleInPlaceObject> {
  public:
   explicit InPlaceTearOff(FakeBrowser *owner);
-  ~InPlaceTearOff();
+  ~InPlaceTearOff() override;
 
-  STDMETHODIMP QueryInterface(REFIID iid, void **out) override;
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      if (calls_ > 0) {
-        Log("browser.InPlaceObjectFreedDuringCall");
-        freed_ = true;
-      } else {
-        delete this;
-      }
-    }
-    return left;
+  static const QITAB *InterfaceTable() {
+    static const QITAB table[] = {
+        QITABENTMULTI2(InPlaceTearOff, IID_IOleInPlaceObject, IOleInPlaceObject),
+        QITABENTMULTI2(InPlaceTearOff, IID_IOleWindow, IOleInPlaceObject),
+        {},
+    };
+    return table;
   }
+  STDMETHODIMP QueryInterface(REFIID iid, void **out) override;
 
   STDMETHODIMP GetWindow(HWND *) override { return E_FAIL; }
   STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
@@ -375,39 +371,43 @@ class InPlaceTearOff final : public IOleInPlaceObject {
     return hr;
   }
 
+  void LastReleased() override {
+    if (calls_ > 0) {
+      Log("browser.InPlaceObjectFreedDuringCall");
+      freed_ = true;
+    } else {
+      delete this;
+    }
+  }
+
   FakeBrowser *owner_;
-  ULONG refs_ = 1;
   int calls_ = 0;
   bool freed_ = false;
 };
 
-class FakeBrowser final : public FakeOleObject, public IWebBrowser2 {
+class FakeBrowser final : public ComObject<FakeBrowser, FakeOleObject, IWebBrowser2> {
  public:
-  FakeBrowser() : FakeOleObject("browser") {}
+  FakeBrowser() : ComObject("browser") {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IOleObject) {
-      *out = static_cast<IOleObject *>(this);
-    } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
-      auto *tearOff = new (std::nothrow) InPlaceTearOff(this);
-      if (!tearOff) return E_OUTOFMEMORY;
-      *out = static_cast<IOleInPlaceObject *>(tearOff);
-      return S_OK;
-    } else if (iid == IID_IDispatch || iid == IID_IWebBrowser || iid == IID_IWebBrowserApp || iid == IID_IWebBrowser2) {
-      *out = static_cast<IWebBrowser2 *>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+  static const QITAB *InterfaceTable() {
+    static const QITAB table[] = {
+        QITABENTMULTI2(FakeBrowser, IID_IOleObject, IOleObject),
+        QITABENTMULTI2(FakeBrowser, IID_IDispatch, IWebBrowser2),
+        QITABENTMULTI2(FakeBrowser, IID_IWebBrowser, IWebBrowser2),
+        QITABENTMULTI2(FakeBrowser, IID_IWebBrowserApp, IWebBrowser2),
+        QITABENTMULTI2(FakeBrowser, IID_IWebBrowser2, IWebBrowser2),
+        {},
+    };
+    return table;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
+  // Each query for the in-place object makes a new tear-off.
+  STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
+    if (!out || (iid != IID_IOleWindow && iid != IID_IOleInPlaceObject)) return QueryTable(iid, out);
+    *out = nullptr;
+    auto *tearOff = new (std::nothrow) InPlaceTearOff(this);
+    if (!tearOff) return E_OUTOFMEMORY;
+    *out = static_cast<IOleInPlaceObject *>(tearOff);
+    return S_OK;
   }
 
   void Deactivate() {
@@ -503,9 +503,6 @@ class FakeBrowser final : public FakeOleObject, public IWebBrowser2 {
   STDMETHODIMP put_AddressBar(VARIANT_BOOL) override { return E_NOTIMPL; }
   STDMETHODIMP get_Resizable(VARIANT_BOOL *) override { return E_NOTIMPL; }
   STDMETHODIMP put_Resizable(VARIANT_BOOL) override { return E_NOTIMPL; }
-
- private:
-  ULONG refs_ = 1;
 };
 
 InPlaceTearOff::InPlaceTearOff(FakeBrowser *owner) : owner_(owner) {
@@ -516,13 +513,10 @@ InPlaceTearOff::~InPlaceTearOff() {
   owner_->Release();
   --g_objects;
 }
+// Every other interface, IUnknown included, is the browser's.
 STDMETHODIMP InPlaceTearOff::QueryInterface(REFIID iid, void **out) {
   if (!out) return E_POINTER;
-  if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
-    *out = static_cast<IOleInPlaceObject *>(this);
-    AddRef();
-    return S_OK;
-  }
+  if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) return QueryTable(iid, out);
   return owner_->QueryInterface(iid, out);
 }
 // A real control tells its in-place site at once, and the site may let go of
@@ -533,28 +527,18 @@ STDMETHODIMP InPlaceTearOff::InPlaceDeactivate() {
   return Leave(S_OK);
 }
 
-class FakeFlash final : public FakeOleObject, public IDispatch {
+class FakeFlash final : public ComObject<FakeFlash, FakeOleObject, IDispatch> {
  public:
-  FakeFlash() : FakeOleObject("flash") {}
+  FakeFlash() : ComObject("flash") {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IOleObject) {
-      *out = static_cast<IOleObject *>(this);
-    } else if (iid == IID_IDispatch || iid == IID_IShockwaveFlash) {
-      *out = static_cast<IDispatch *>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
+  static const QITAB *InterfaceTable() {
+    static const QITAB table[] = {
+        QITABENTMULTI2(FakeFlash, IID_IOleObject, IOleObject),
+        QITABENTMULTI2(FakeFlash, IID_IDispatch, IDispatch),
+        QITABENTMULTI2(FakeFlash, IID_IShockwaveFlash, IDispatch),
+        {},
+    };
+    return table;
   }
 
   STDMETHODIMP GetTypeInfoCount(UINT *count) override {
@@ -604,9 +588,6 @@ class FakeFlash final : public FakeOleObject, public IDispatch {
     }
     return DISP_E_MEMBERNOTFOUND;
   }
-
- private:
-  ULONG refs_ = 1;
 };
 
 template <typename T>

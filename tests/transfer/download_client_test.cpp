@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -153,7 +154,9 @@ class DownloadClient : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(EnvText("DOWNLOAD_TEST_PORT").empty()) << "run through run_download_tests.py";
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    work_ = TempFolder() + "download-" + info->name() + "-" + std::to_string(GetCurrentProcessId());
+    std::string name = info->name();
+    std::replace(name.begin(), name.end(), '/', '-');  // a parameterised test's name holds its row
+    work_ = TempFolder() + "download-" + name + "-" + std::to_string(GetCurrentProcessId());
     RemoveTree(work_);
     ASSERT_TRUE(CreateDirectoryA(work_.c_str(), nullptr));
     // The work folder plays the part of tempFolder: a file's display path is
@@ -486,44 +489,6 @@ bool AwaitRequest(const std::string& token, DWORD timeoutMs) {
   return true;
 }
 
-TEST_F(DownloadClient, CancelEndsASlowTransferWithinOneSecond) {
-  // 600 bytes at one byte per 100 ms would take a minute; a read of 20000
-  // bytes blocks until the cancel.
-  CancelRun run{&job_, work_ + "\\slow.bin", ServerUrl("/slow.bin?size=600&slow=0.1&t=slow")};
-  HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
-  ASSERT_NE(thread, nullptr);
-  const bool requested = AwaitRequest("slow", 20000);
-  // While it is written, others may read the target but not write it.
-  const ULONGLONG deadline = GetTickCount64() + 20000;
-  while (FileSize(run.local) < 0 && GetTickCount64() < deadline) Sleep(5);  // created after the headers
-  HANDLE writer = CreateFileA(run.local.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  const DWORD writeError = GetLastError();
-  // A reader must let the file be renamed into place when it is whole.
-  HANDLE reader = CreateFileA(run.local.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  const auto start = std::chrono::steady_clock::now();
-  job_.Cancel();
-  const DWORD waited = WaitForSingleObject(thread, 1000);
-  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
-  CloseHandle(thread);
-  std::printf("[ figures  ] the transfer ended %.0f ms after the cancel\n", MillisecondsSince(start));
-  ASSERT_TRUE(requested) << "the server never saw the request";
-  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  EXPECT_NE(reader, INVALID_HANDLE_VALUE);
-  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
-  if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
-  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the transfer went on after the cancel";
-  EXPECT_FALSE(run.result);
-  EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
-  EXPECT_EQ(RequestsWithToken("slow"), 1) << "no further attempt after a cancel";
-
-  // The job stays cancelled: later downloads fail without a request.
-  EXPECT_FALSE(job_.DownloadFile(work_ + "\\later.bin", ServerUrl("/later.bin?size=5&t=later"), kMax));
-  EXPECT_EQ(RequestsWithToken("later"), 0);
-}
-
 // Short time-outs keep these cases quick; the product's are the platform's usual ones.
 constexpr TransferTimeouts kTestTimeouts{1000, 1000, 1000};
 
@@ -561,71 +526,117 @@ TEST_F(DownloadClient, StalledBodyIsContinuedUntilTheAttemptsRunOut) {
   EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
 }
 
-TEST_F(DownloadClient, CancelEndsAnAttemptWaitingForASilentServer) {
-  // With the usual time-outs only the cancel can end this wait soon.
-  CancelRun run{&job_, work_ + "\\silent.bin", ServerUrl("/silent.bin?silent=1&t=silentcancel")};
-  HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
-  ASSERT_NE(thread, nullptr);
-  // Once the server holds the whole request, the client waits for the answer.
-  const bool requested = AwaitRequest("silentcancel", 20000);
-  const auto start = std::chrono::steady_clock::now();
-  job_.Cancel();
-  const DWORD waited = WaitForSingleObject(thread, 1000);
-  const double took = MillisecondsSince(start);
-  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
-  CloseHandle(thread);
-  std::printf("[ figures  ] the wait for a silent server ended %.0f ms after the cancel\n", took);
-  ASSERT_TRUE(requested) << "the server never saw the request";
-  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the attempt went on waiting after the cancel";
-  EXPECT_FALSE(run.result);
-  EXPECT_TRUE(observer_.events().empty());
-  EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{});
-  EXPECT_EQ(RequestsWithToken("silentcancel"), 1) << "no further attempt after a cancel";
-}
+// A cancel from another thread ends a download wherever it waits, soon and
+// without a further attempt; with the usual time-outs, only the cancel can.
+struct CancelCase {
+  const char* name;
+  const char* pathAndQuery;  // the server's script; its last item is "t=token"
+  const char* token;
+  // Where the cancel comes: once the server holds the whole request, once the
+  // file is created (the answer's head is in), once a whole chunk is reported;
+  // the message says which required one never came.
+  bool afterRequest, afterFile, afterFirstChunk;
+  const char* notReachedMessage;
+  DWORD endsWithinMs;
+  const char* figure;         // what ended, for the figures line
+  const char* goesOnMessage;  // what went on when it did not end
+  // No file reached its end; no report and no file at all (no answer came);
+  // others may read the file being written, not write it; the job stays cancelled.
+  bool noDownloadedReport, nothingReported, checksTheHeldFile, checksLaterDownloads;
+};
 
-TEST_F(DownloadClient, CancelEndsAWaitForABodyThatStopped) {
-  // One byte, then nothing for 60 s: the first chunk waits for data that does
-  // not come, and the receive time-out would end it only after 30 s.
-  CancelRun run{&job_, work_ + "\\stopped.bin", ServerUrl("/stopped.bin?size=1000&slow=60&t=stopped")};
-  HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
-  ASSERT_NE(thread, nullptr);
+const CancelCase kCancelCases[] = {
+    // 600 bytes at one byte per 100 ms would take a minute; a read of 20000
+    // bytes blocks until the cancel.
+    {"SlowTransfer", "/slow.bin?size=600&slow=0.1&t=slow", "slow", true, true, false,
+     "the server never saw the request", 1000, "the transfer", "the transfer went on after the cancel", true,
+     false, true, true},
+    // Once the server holds the whole request, the client waits for the answer.
+    {"SilentServer", "/silent.bin?silent=1&t=silentcancel", "silentcancel", true, false, false,
+     "the server never saw the request", 1000, "the wait for a silent server",
+     "the attempt went on waiting after the cancel", false, true, false, false},
+    // One byte, then nothing for 60 s: the first chunk waits for data that does
+    // not come, and the receive time-out would end it only after 30 s.
+    {"StoppedBody", "/stopped.bin?size=1000&slow=60&t=stopped", "stopped", false, true, false, nullptr, 1000,
+     "the wait for a stopped body", "the attempt went on waiting after the cancel", true, false, false, false},
+    // A chunk at once, then one byte each half second: the next chunk is read
+    // whole, and a read that waited for all of it would hold the cancel until
+    // the server cuts the line after 30 more bytes.
+    {"TricklingBody", "/burst.bin?size=100000&fastfirst=20000&slow=0.5&cut=20030&t=burst", "burst", false, false,
+     true, "the quick part never arrived", 5000, "a read of a trickling body", "the read went on after the cancel",
+     false, false, false, false},
+};
+
+class DownloadClientCancel : public DownloadClient, public ::testing::WithParamInterface<CancelCase> {};
+
+// Waits, up to 20 s each, for what the case's cancel comes after; false when
+// a required part never happened.
+bool AwaitCancelPoint(const CancelCase& c, const std::string& local, HANDLE chunkReached) {
+  bool reached = true;
+  if (c.afterRequest) reached = AwaitRequest(c.token, 20000);
   const ULONGLONG deadline = GetTickCount64() + 20000;
-  while (FileSize(run.local) < 0 && GetTickCount64() < deadline) Sleep(5);  // created after the headers
-  const auto start = std::chrono::steady_clock::now();
-  job_.Cancel();
-  const DWORD waited = WaitForSingleObject(thread, 1000);
-  const double took = MillisecondsSince(start);
-  if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
-  CloseHandle(thread);
-  std::printf("[ figures  ] the wait for a stopped body ended %.0f ms after the cancel\n", took);
-  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the attempt went on waiting after the cancel";
-  EXPECT_FALSE(run.result);
-  EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
-  EXPECT_EQ(RequestsWithToken("stopped"), 1) << "no further attempt after a cancel";
+  if (c.afterFile) {
+    while (FileSize(local) < 0 && GetTickCount64() < deadline) Sleep(5);  // created after the headers
+  }
+  if (c.afterFirstChunk) reached = WaitForSingleObject(chunkReached, 20000) == WAIT_OBJECT_0;
+  return reached;
 }
 
-TEST_F(DownloadClient, CancelEndsAReadOfABodyThatTricklesAfterComingQuickly) {
-  // A chunk at once, then one byte each half second: the next chunk is read
-  // whole, and a read that waited for all of it would hold the cancel until
-  // the server cuts the line after 30 more bytes.
-  const HANDLE reached = observer_.Reached(kTransferChunkBytes);
-  CancelRun run{&job_, work_ + "\\burst.bin",
-                ServerUrl("/burst.bin?size=100000&fastfirst=20000&slow=0.5&cut=20030&t=burst")};
+TEST_P(DownloadClientCancel, EndsTheDownloadSoonWithoutAnotherAttempt) {
+  const CancelCase& c = GetParam();
+  const HANDLE chunkReached = c.afterFirstChunk ? observer_.Reached(kTransferChunkBytes) : nullptr;
+  const std::string name = std::string(c.pathAndQuery).substr(1, std::string(c.pathAndQuery).find('?') - 1);
+  CancelRun run{&job_, work_ + "\\" + name, ServerUrl(c.pathAndQuery)};
   HANDLE thread = CreateThread(nullptr, 0, RunDownload, &run, 0, nullptr);
   ASSERT_NE(thread, nullptr);
-  const bool trickling = WaitForSingleObject(reached, 20000) == WAIT_OBJECT_0;
+  const bool reached = AwaitCancelPoint(c, run.local, chunkReached);
+  HANDLE writer = INVALID_HANDLE_VALUE;
+  HANDLE reader = INVALID_HANDLE_VALUE;
+  DWORD writeError = 0;
+  if (c.checksTheHeldFile) {
+    writer = CreateFileA(run.local.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+    writeError = GetLastError();
+    // A reader must let the file be renamed into place when it is whole.
+    reader = CreateFileA(run.local.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  }
   const auto start = std::chrono::steady_clock::now();
   job_.Cancel();
-  const DWORD waited = WaitForSingleObject(thread, 5000);
+  const DWORD waited = WaitForSingleObject(thread, c.endsWithinMs);
   const double took = MillisecondsSince(start);
   if (waited != WAIT_OBJECT_0) WaitForSingleObject(thread, 90000);  // never leave it running
   CloseHandle(thread);
-  std::printf("[ figures  ] a read of a trickling body ended %.0f ms after the cancel\n", took);
-  ASSERT_TRUE(trickling) << "the quick part never arrived";
-  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the read went on after the cancel";
+  std::printf("[ figures  ] %s ended %.0f ms after the cancel\n", c.figure, took);
+  if (c.notReachedMessage != nullptr) {
+    ASSERT_TRUE(reached) << c.notReachedMessage;
+  }
+  if (c.checksTheHeldFile) {
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+  }
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << c.goesOnMessage;
   EXPECT_FALSE(run.result);
-  EXPECT_EQ(RequestsWithToken("burst"), 1);
+  if (c.noDownloadedReport) {
+    EXPECT_EQ(observer_.Count(Event::Report, Downloaded), 0);
+  }
+  if (c.nothingReported) {
+    EXPECT_TRUE(observer_.events().empty());
+    EXPECT_EQ(FolderEntries(work_), std::vector<std::string>{});
+  }
+  EXPECT_EQ(RequestsWithToken(c.token), 1) << "no further attempt after a cancel";
+  if (c.checksLaterDownloads) {
+    // Later downloads fail without a request.
+    EXPECT_FALSE(job_.DownloadFile(work_ + "\\later.bin", ServerUrl("/later.bin?size=5&t=later"), kMax));
+    EXPECT_EQ(RequestsWithToken("later"), 0);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cancel, DownloadClientCancel, ::testing::ValuesIn(kCancelCases),
+                         [](const ::testing::TestParamInfo<CancelCase>& info) { return info.param.name; });
 
 // The queue's end stops every transfer before it waits for any, and none of
 // them waits for a whole chunk of a body that trickles.

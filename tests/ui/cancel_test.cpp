@@ -83,16 +83,16 @@ std::shared_ptr<ScriptedDownload> ScriptDownload(const std::string& url) {
   run->folder = win_test::TempFolder() + "torvane-ui-cancel";
   CreateDirectoryA(run->folder.c_str(), nullptr);
   run->target = run->folder + "\\Halvix.exe";
-  SetWorkerScript([run](UpdateDialog* d) {
-    d->job()->SetOwner(d);
-    d->job()->tempFolder = run->folder;
+  SetWorkerScript([run](const WorkerRun& w) {
+    w.job->SetOwner(w.observer);
+    w.job->tempFolder = run->folder;
     FileTable files;
     files.Set("\\Halvix.exe", run->url);
-    d->FillFileList(files);
+    w.observer->FillFileList(files);
     InterlockedExchange(&run->downloading, 1);
     bool ok = false;
     try {
-      ok = d->job()->DownloadFile(run->target, run->url, kInstallFileMaxBytes);
+      ok = w.job->DownloadFile(run->target, run->url, kInstallFileMaxBytes);
     } catch (...) {
       ok = false;
     }
@@ -110,50 +110,50 @@ DWORD ClickCancel(HWND dialog) {
   return GetTickCount() - start;
 }
 
+// The worker is stuck in a request whose server never finishes the body, or
+// never answers at all; the cancel ends it soon through the job, ends the
+// program and shows nothing.
+struct StuckCase {
+  const char* name;
+  bool silent;  // the server never answers: nothing may be written
+};
+
 TEST_F(CancelTest, CancelEndsAStuckDownloadThroughTheJobAndEndsTheProgram) {
-  StallingServer server;
-  Make(1);
-  const auto run = ScriptDownload("http://127.0.0.1:" + std::to_string(server.port()) + "/Halvix.exe");
-  dialog->StartUpdate();
-  ASSERT_TRUE(PumpUntil([&] { return run->downloading == 1; }));
-  // The answer's head has arrived (the row left "准备更新"); the body stalls.
-  HWND list = GetDlgItem(dialog->hwnd(), 1008);
-  ASSERT_TRUE(PumpUntil([&] { return ItemText(list, 0, 2) != "准备更新"; }));
-  const size_t balloonsBefore = Balloons().size();
+  for (const StuckCase& c : {StuckCase{"a stuck download", false}, StuckCase{"the wait for a silent server", true}}) {
+    StallingServer server(c.silent);
+    Make(1);
+    const auto run = ScriptDownload("http://127.0.0.1:" + std::to_string(server.port()) + "/Halvix.exe");
+    dialog->StartUpdate();
+    if (c.silent) {
+      // The whole request has arrived: the worker waits for an answer that never comes.
+      ASSERT_TRUE(PumpUntil([&] { return server.requested(); })) << c.name;
+    } else {
+      ASSERT_TRUE(PumpUntil([&] { return run->downloading == 1; })) << c.name;
+      // The answer's head has arrived (the row left "准备更新"); the body stalls.
+      HWND list = GetDlgItem(dialog->hwnd(), 1008);
+      ASSERT_TRUE(PumpUntil([&] { return ItemText(list, 0, 2) != "准备更新"; })) << c.name;
+    }
+    const size_t balloonsBefore = Balloons().size();
 
-  const DWORD took = ClickCancel(dialog->hwnd());
+    const DWORD took = ClickCancel(dialog->hwnd());
 
-  EXPECT_LT(took, 5000u) << "the cancel waited for the receive time-out";
-  EXPECT_EQ(run->result, 0);
-  EXPECT_EQ(dialog->job(), nullptr);
-  EXPECT_EQ(Balloons().size(), balloonsBefore);
-  EXPECT_TRUE(TakeQuit());
-  EXPECT_FALSE(IsWindowVisible(dialog->hwnd()));
-  std::printf("cancel of a stuck download took %lu ms\n", took);
-  DeleteFileA(run->target.c_str());
-  RemoveDirectoryA(run->folder.c_str());
-}
-
-TEST_F(CancelTest, CancelEndsTheWaitForAServerThatNeverAnswers) {
-  StallingServer server(/*silent=*/true);
-  Make(1);
-  const auto run = ScriptDownload("http://127.0.0.1:" + std::to_string(server.port()) + "/Halvix.exe");
-  dialog->StartUpdate();
-  // The whole request has arrived: the worker waits for an answer that never comes.
-  ASSERT_TRUE(PumpUntil([&] { return server.requested(); }));
-  const size_t balloonsBefore = Balloons().size();
-
-  const DWORD took = ClickCancel(dialog->hwnd());
-
-  EXPECT_LT(took, 5000u) << "the cancel waited for the receive time-out";
-  EXPECT_EQ(run->result, 0);
-  EXPECT_EQ(dialog->job(), nullptr);
-  EXPECT_EQ(Balloons().size(), balloonsBefore);
-  EXPECT_TRUE(TakeQuit());
-  // Nothing was written: the attempt never got an answer.
-  EXPECT_EQ(GetFileAttributesA(run->target.c_str()), INVALID_FILE_ATTRIBUTES);
-  std::printf("cancel of the wait for a silent server took %lu ms\n", took);
-  RemoveDirectoryA(run->folder.c_str());
+    EXPECT_LT(took, 5000u) << c.name << ": the cancel waited for the receive time-out";
+    EXPECT_EQ(run->result, 0) << c.name;
+    EXPECT_EQ(dialog->job(), nullptr) << c.name;
+    EXPECT_EQ(Balloons().size(), balloonsBefore) << c.name;
+    EXPECT_TRUE(TakeQuit()) << c.name;
+    if (c.silent) {
+      // Nothing was written: the attempt never got an answer.
+      EXPECT_EQ(GetFileAttributesA(run->target.c_str()), INVALID_FILE_ATTRIBUTES) << c.name;
+    } else {
+      EXPECT_FALSE(IsWindowVisible(dialog->hwnd())) << c.name;
+    }
+    std::printf("cancel of %s took %lu ms\n", c.name, took);
+    DeleteFileA(run->target.c_str());
+    RemoveDirectoryA(run->folder.c_str());
+    TearDown();
+    SetUp();
+  }
 }
 
 // A worker that does not heed the cancel (it waits at the gate) holds the
@@ -191,8 +191,8 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
   CreateDirectoryA((run->folder + "TempBackUpFolder").c_str(), nullptr);
   win_test::WriteBytes(run->destination, "new");
   win_test::WriteBytes(run->backup, "old");
-  SetWorkerScript([run](UpdateDialog* d) {
-    UpdateJob* job = d->job();
+  SetWorkerScript([run](const WorkerRun& w) {
+    UpdateJob* job = w.job;
     job->exeFolder = run->folder;
     job->backupFolder = run->folder + "TempBackUpFolder";
     job->tempFolder = run->folder + "UpdateTempFolder";
@@ -201,10 +201,10 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
     job->BackupMap.Set(run->destination, run->backup);
     FileTable files;
     files.Set("\\a.dll", "http://u.example/a.dll");
-    d->FillFileList(files);
+    w.observer->FillFileList(files);
     InterlockedExchange(&run->replaced, 1);
     job->WaitForCancel(20000);
-    for (int i = 0; i < 20; ++i) SendMessageA(d->hwnd(), WM_NULL, 0, 0);
+    for (int i = 0; i < 20; ++i) SendMessageA(w.resultWindow, WM_NULL, 0, 0);
     InterlockedExchange(&run->ended, 1);
     return 0;
   });
@@ -212,8 +212,8 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
 }
 
 // A worker whose handle allows no wait: the dialog's wait for it fails.
-HANDLE StartUnwaitableWorker(UpdateDialog* dialog) {
-  HANDLE full = StartScriptedWorker(dialog);
+HANDLE StartUnwaitableWorker(WorkerRun* run) {
+  HANDLE full = StartScriptedWorker(run);
   HANDLE limited = nullptr;
   DuplicateHandle(GetCurrentProcess(), full, GetCurrentProcess(), &limited, THREAD_QUERY_LIMITED_INFORMATION,
                   FALSE, 0);
@@ -225,7 +225,7 @@ TEST_F(CancelTest, StoppingAWorkerWaitsForItsEndThenRestoresTheBackups) {
   struct Case {
     const char* name;
     bool atExit;  // the message loop has ended, rather than the cancel button
-    HANDLE (*startWorker)(UpdateDialog*);
+    StartWorkerThread startWorker;
   };
   const Case cases[] = {
       {"cancel", false, StartScriptedWorker},

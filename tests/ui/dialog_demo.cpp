@@ -25,7 +25,8 @@ bool g_sendResult = false;
 UINT WINAPI NoRestart(LPCSTR, UINT) { return 33; }
 
 unsigned __stdcall ScriptedWorker(void* param) {
-  auto* dialog = static_cast<UpdateDialog*>(param);
+  const auto* run = static_cast<const WorkerRun*>(param);
+  UpdateObserver* dialog = run->observer;
   FileTable files;
   files.Set("\\Halvix.exe", "http://update.example/halvix/Halvix.exe");
   files.Set("\\codec\\mvdec.ocx", "http://update.example/halvix/codec/mvdec.ocx");
@@ -39,12 +40,12 @@ unsigned __stdcall ScriptedWorker(void* param) {
   dialog->SetProgressStep(100);
   for (int i = 0; i < 6; ++i) dialog->StepProgress();
   dialog->ReportFileProgress("\\codec\\mvdec.ocx", Downloading, 251032);
-  if (g_sendResult) SendMessageA(dialog->hwnd(), WM_UPDATE_RESULT, 1, 0);
+  if (g_sendResult) SendMessageA(run->resultWindow, WM_UPDATE_RESULT, 1, 0);
   return 0;
 }
 
-HANDLE StartScripted(UpdateDialog* dialog) {
-  return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ScriptedWorker, dialog, 0, nullptr));
+HANDLE StartScripted(WorkerRun* run) {
+  return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ScriptedWorker, run, 0, nullptr));
 }
 
 std::string OwnFolder() {
@@ -86,6 +87,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
-  dialog.RemoveTrayIcon();
+  dialog.tray().Remove();
   return 0;
 }

@@ -155,8 +155,8 @@ TEST_F(TrayTest, SuccessBalloonNamesTheClientVersion) {
   FileVersion version;
   ReadFileVersion(folder + "Halvix.exe", version);
   EXPECT_FALSE(version.text.empty());
-  SetWorkerScript([](UpdateDialog* d) {
-    d->FillFileList(FileTable());
+  SetWorkerScript([](const WorkerRun& w) {
+    w.observer->FillFileList(FileTable());
     return 1;
   });
   dialog->StartUpdate();
@@ -186,13 +186,13 @@ TEST_F(TrayTest, FailureBalloonDependsOnWhetherFilesWereListed) {
     SCOPED_TRACE(c.name);
     SetUp();
     Make(1);
-    SetWorkerScript([c](UpdateDialog* d) {
+    SetWorkerScript([c](const WorkerRun& w) {
       // The worker owns the job while it runs: the page comes from it.
-      d->job()->downloadUrl = c.downloadUrl;
+      w.job->downloadUrl = c.downloadUrl;
       if (c.listFiles) {
         FileTable files;
         files.Set("\\Halvix.exe", "http://u.example/Halvix.exe");
-        d->FillFileList(files);
+        w.observer->FillFileList(files);
       }
       return 0;
     });
@@ -222,7 +222,7 @@ TEST_F(TrayTest, BalloonTextsAreCutToTheirFields) {
   std::string text(400, 'x');
   std::string title;
   for (int i = 0; i < 50; ++i) title += "警告";
-  dialog->ShowBalloon(text, title);
+  dialog->tray().ShowBalloon(text, title);
   const ShellCall* call = LastBalloon();
   ASSERT_NE(call, nullptr);
   EXPECT_EQ(std::strlen(call->data.szInfo), 255u);
@@ -234,7 +234,7 @@ TEST_F(TrayTest, BalloonTextsAreCutToTheirFields) {
 TEST_F(TrayTest, RemoveDeletesIconOfTheWindow) {
   Make(1);
   ShellCalls().clear();
-  dialog->RemoveTrayIcon();
+  dialog->tray().Remove();
   ASSERT_EQ(ShellCalls().size(), 1u);
   EXPECT_EQ(ShellCalls()[0].command, static_cast<DWORD>(NIM_DELETE));
   EXPECT_EQ(ShellCalls()[0].data.uID, 140u);

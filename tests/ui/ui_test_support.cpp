@@ -16,13 +16,13 @@ int g_starts = 0;
 
 struct WorkerStart {
   WorkerScript script;
-  UpdateDialog* dialog;
+  WorkerRun* run;
 };
 
 unsigned __stdcall ScriptedThread(void* param) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(param));
-  const int result = start->script ? start->script(start->dialog) : -1;
-  if (result >= 0) SendMessageA(start->dialog->hwnd(), WM_UPDATE_RESULT, result, 0);
+  const int result = start->script ? start->script(*start->run) : -1;
+  if (result >= 0) SendMessageA(start->run->resultWindow, WM_UPDATE_RESULT, result, 0);
   --g_running;
   return 0;
 }
@@ -71,9 +71,9 @@ void SetWorkerScript(WorkerScript script) {
 
 int WorkerStarts() { return g_starts; }
 
-HANDLE StartScriptedWorker(UpdateDialog* dialog) {
+HANDLE StartScriptedWorker(WorkerRun* run) {
   ++g_starts;
-  auto* start = new WorkerStart{g_script, dialog};
+  auto* start = new WorkerStart{g_script, run};
   ++g_running;
   const uintptr_t h = _beginthreadex(nullptr, 0, ScriptedThread, start, 0, nullptr);
   if (!h) {
@@ -83,7 +83,7 @@ HANDLE StartScriptedWorker(UpdateDialog* dialog) {
   return reinterpret_cast<HANDLE>(h);
 }
 
-HANDLE FailToStartWorker(UpdateDialog*) {
+HANDLE FailToStartWorker(WorkerRun*) {
   ++g_starts;
   return nullptr;
 }
@@ -183,7 +183,7 @@ void DialogTest::SetUp() {
   TakeQuit();
 }
 
-void DialogTest::Make(int forceUpdate, HANDLE (*startWorker)(UpdateDialog*)) {
+void DialogTest::Make(int forceUpdate, StartWorkerThread startWorker) {
   app = DialogSettings();
   app.forceUpdate = forceUpdate != 0;
   app.exeFolder = "C:\\torvane-ui-test\\";
@@ -200,7 +200,7 @@ void DialogTest::Make(int forceUpdate, HANDLE (*startWorker)(UpdateDialog*)) {
 }
 
 void DialogTest::StartGatedUpdate() {
-  SetWorkerScript([](UpdateDialog*) {
+  SetWorkerScript([](const WorkerRun&) {
     WaitForSingleObject(WorkerGate(), 20000);
     return 0;
   });

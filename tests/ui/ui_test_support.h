@@ -34,11 +34,11 @@ UINT WINAPI RecordWinExec(LPCSTR command, UINT show);
 
 // The worker's script: runs on the worker thread; a result of 0 or 1 is sent
 // as WM_UPDATE_RESULT, a negative one sends nothing.
-using WorkerScript = std::function<int(UpdateDialog*)>;
+using WorkerScript = std::function<int(const WorkerRun&)>;
 void SetWorkerScript(WorkerScript script);
 int WorkerStarts();
-HANDLE StartScriptedWorker(UpdateDialog* dialog);
-HANDLE FailToStartWorker(UpdateDialog* dialog);
+HANDLE StartScriptedWorker(WorkerRun* run);
+HANDLE FailToStartWorker(WorkerRun* run);
 // A manual-reset event that scripts wait on; the test opens it.
 HANDLE WorkerGate();
 
@@ -62,7 +62,7 @@ class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  void Make(int forceUpdate, HANDLE (*startWorker)(UpdateDialog*) = StartScriptedWorker);
+  void Make(int forceUpdate, StartWorkerThread startWorker = StartScriptedWorker);
   HWND Item(int id) const { return GetDlgItem(dialog->hwnd(), id); }
   void SendTray(int code) { SendMessageA(dialog->hwnd(), WM_TRAY_NOTIFY, 140, code); }
   void Tick(UINT_PTR timer) { SendMessageA(dialog->hwnd(), WM_TIMER, timer, 0); }
@@ -72,7 +72,7 @@ class DialogTest : public ::testing::Test {
   // Runs fn as the worker would, then lets the dialog show what it reported.
   void OnWorker(const std::function<void()>& fn) {
     RunOnWorker(fn);
-    dialog->ShowPendingProgress();
+    dialog->progress().ShowPending();
   }
 
   DialogSettings app;

@@ -55,7 +55,7 @@ class UpdateDialogTest : public DialogTest {
   // Starts the update with a worker that ends at once without a result, so
   // the columns exist and the test makes the worker's calls itself.
   void StartIdleUpdate() {
-    SetWorkerScript([](UpdateDialog*) { return -1; });
+    SetWorkerScript([](const WorkerRun&) { return -1; });
     dialog->StartUpdate();
   }
 };
@@ -178,7 +178,7 @@ TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
   HWND list = Item(IDC_FILE_LIST);
   HWND bar = Item(IDC_PROGRESS);
   const FileTable files = ThreeFiles();
-  OnWorker([&] { dialog->FillFileList(files); });
+  OnWorker([&] { dialog->progress().FillFileList(files); });
   const std::vector<std::vector<std::string>> filled = {
       {"\\Halvix.exe", "未知", "准备更新"},
       {"\\codec\\b.ocx", "未知", "准备更新"},
@@ -202,7 +202,7 @@ TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
   };
   for (const auto& step : steps) {
     bool result = false;
-    OnWorker([&] { result = dialog->ReportFileProgress("\\codec\\b.ocx", step.stage, step.value); });
+    OnWorker([&] { result = dialog->progress().ReportFileProgress("\\codec\\b.ocx", step.stage, step.value); });
     EXPECT_TRUE(result);
     auto want = filled;
     want[1] = {"\\codec\\b.ocx", step.size, step.state};
@@ -227,7 +227,7 @@ TEST_F(UpdateDialogTest, WorkerFillsRowsAndReportsChangeOnlyTheirRow) {
   };
   for (const auto& c : ignored) {
     bool result = !c.result;
-    OnWorker([&] { result = dialog->ReportFileProgress(c.path, c.stage, 4096); });
+    OnWorker([&] { result = dialog->progress().ReportFileProgress(c.path, c.stage, 4096); });
     EXPECT_EQ(result, c.result) << c.path << " " << c.stage;
     EXPECT_EQ(Rows(list), before) << c.path << " " << c.stage;
     EXPECT_EQ(ProgressPos(bar), 300) << c.path << " " << c.stage;
@@ -241,7 +241,7 @@ TEST_F(UpdateDialogTest, StateTextFollowsRepeatedAttemptsAndRefills) {
   StartIdleUpdate();
   HWND list = Item(IDC_FILE_LIST);
   const FileTable files = ThreeFiles();
-  OnWorker([&] { dialog->FillFileList(files); });
+  OnWorker([&] { dialog->progress().FillFileList(files); });
   struct Report {
     const char* path;
     int stage;
@@ -262,13 +262,13 @@ TEST_F(UpdateDialogTest, StateTextFollowsRepeatedAttemptsAndRefills) {
       {"\\Halvix.exe", Downloading, 3000, 0, "正在下载"},
   };
   for (const auto& r : reports) {
-    OnWorker([&] { dialog->ReportFileProgress(r.path, r.stage, r.value); });
+    OnWorker([&] { dialog->progress().ReportFileProgress(r.path, r.stage, r.value); });
     const auto rows = Rows(list);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[r.row][2], r.state) << r.path << " stage " << r.stage;
   }
-  OnWorker([&] { dialog->FillFileList(files); });
-  OnWorker([&] { dialog->ReportFileProgress("\\Halvix.exe", Downloading, 10); });
+  OnWorker([&] { dialog->progress().FillFileList(files); });
+  OnWorker([&] { dialog->progress().ReportFileProgress("\\Halvix.exe", Downloading, 10); });
   EXPECT_EQ(Rows(list)[0][2], "正在下载");
 }
 
@@ -279,13 +279,13 @@ TEST_F(UpdateDialogTest, RowsDownloadingAtOnceEachShowTheirOwnLength) {
   StartIdleUpdate();
   HWND list = Item(IDC_FILE_LIST);
   const FileTable files = ThreeFiles();
-  OnWorker([&] { dialog->FillFileList(files); });
+  OnWorker([&] { dialog->progress().FillFileList(files); });
   OnWorker([&] {
-    dialog->ReportFileProgress("\\Halvix.exe", DownloadStarted, 2048);
-    dialog->ReportFileProgress("\\codec\\b.ocx", DownloadStarted, 40960);
-    dialog->ReportFileProgress("\\Halvix.exe", Downloading, 1024);
-    dialog->ReportFileProgress("\\codec\\b.ocx", Downloading, 20480);
-    dialog->ReportFileProgress("\\Halvix.exe", Downloading, 2048);
+    dialog->progress().ReportFileProgress("\\Halvix.exe", DownloadStarted, 2048);
+    dialog->progress().ReportFileProgress("\\codec\\b.ocx", DownloadStarted, 40960);
+    dialog->progress().ReportFileProgress("\\Halvix.exe", Downloading, 1024);
+    dialog->progress().ReportFileProgress("\\codec\\b.ocx", Downloading, 20480);
+    dialog->progress().ReportFileProgress("\\Halvix.exe", Downloading, 2048);
   });
   const auto rows = Rows(list);
   ASSERT_EQ(rows.size(), 3u);
@@ -300,12 +300,12 @@ TEST_F(UpdateDialogTest, ReportsReturnWithoutTheDialogAndShowTheirLastState) {
   StartIdleUpdate();
   const FileTable files = ThreeFiles();
   std::function<void()> reports = [&] {
-    dialog->FillFileList(files);
-    dialog->SetProgressStep(10);
-    dialog->ReportFileProgress("\\codec\\b.ocx", DownloadStarted, 2048);
+    dialog->progress().FillFileList(files);
+    dialog->progress().SetProgressStep(10);
+    dialog->progress().ReportFileProgress("\\codec\\b.ocx", DownloadStarted, 2048);
     for (int32_t received = 1; received <= 1024; ++received) {
-      dialog->StepProgress();
-      dialog->ReportFileProgress("\\codec\\b.ocx", Downloading, received);
+      dialog->progress().StepProgress();
+      dialog->progress().ReportFileProgress("\\codec\\b.ocx", Downloading, received);
     }
   };
   const auto run = [](void* fn) -> unsigned {
@@ -319,7 +319,7 @@ TEST_F(UpdateDialogTest, ReportsReturnWithoutTheDialogAndShowTheirLastState) {
   ASSERT_EQ(WaitForSingleObject(worker.get(), 10000), WAIT_OBJECT_0);
   EXPECT_EQ(ItemCount(Item(IDC_FILE_LIST)), 0);
 
-  dialog->ShowPendingProgress();
+  dialog->progress().ShowPending();
   const std::vector<std::string> row = {"\\codec\\b.ocx", "1.24/2.48k", "正在下载"};
   EXPECT_EQ(Rows(Item(IDC_FILE_LIST))[1], row);
   // 1024 steps of 10 on a bar of 1000 wrap as PBM_STEPIT does: 10240 % 1000.
@@ -331,9 +331,9 @@ TEST_F(UpdateDialogTest, ProgressStepsComeFromTheDownloadClient) {
   StartIdleUpdate();
   HWND bar = Item(IDC_PROGRESS);
   OnWorker([&] {
-    dialog->SetProgressStep(150);
-    dialog->StepProgress();
-    dialog->StepProgress();
+    dialog->progress().SetProgressStep(150);
+    dialog->progress().StepProgress();
+    dialog->progress().StepProgress();
   });
   EXPECT_EQ(ProgressPos(bar), 300);
 }
@@ -346,9 +346,9 @@ TEST_F(UpdateDialogTest, RefillingTheListForgetsEarlierRows) {
   FileTable one;
   one.Set("\\skin\\c.zip", "http://u.example/skin/c.zip");
   OnWorker([&] {
-    dialog->FillFileList(files);
-    dialog->FillFileList(one);
-    dialog->ReportFileProgress("\\codec\\b.ocx", Installed, 0);
+    dialog->progress().FillFileList(files);
+    dialog->progress().FillFileList(one);
+    dialog->progress().ReportFileProgress("\\codec\\b.ocx", Installed, 0);
   });
   ASSERT_EQ(ItemCount(list), 1);
   EXPECT_EQ(ItemText(list, 0, 0), "\\skin\\c.zip");
@@ -357,9 +357,9 @@ TEST_F(UpdateDialogTest, RefillingTheListForgetsEarlierRows) {
 
 TEST_F(UpdateDialogTest, SuccessShowsDoneRestartsTheClientAndReleasesTheJob) {
   Make(1);
-  SetWorkerScript([](UpdateDialog* d) {
-    d->FillFileList(ThreeFiles());
-    d->ReportFileProgress("\\skin\\c.zip", Installed, 0);
+  SetWorkerScript([](const WorkerRun& w) {
+    w.observer->FillFileList(ThreeFiles());
+    w.observer->ReportFileProgress("\\skin\\c.zip", Installed, 0);
     return 1;
   });
   dialog->StartUpdate();
@@ -378,9 +378,9 @@ TEST_F(UpdateDialogTest, SuccessShowsDoneRestartsTheClientAndReleasesTheJob) {
 
 TEST_F(UpdateDialogTest, FailureKeepsTheButtonsAndTheStatusLine) {
   Make(1);
-  SetWorkerScript([](UpdateDialog* d) {
-    d->FillFileList(ThreeFiles());
-    d->ReportFileProgress("\\Halvix.exe", Installed, 0);
+  SetWorkerScript([](const WorkerRun& w) {
+    w.observer->FillFileList(ThreeFiles());
+    w.observer->ReportFileProgress("\\Halvix.exe", Installed, 0);
     return 0;
   });
   dialog->StartUpdate();
@@ -396,7 +396,7 @@ TEST_F(UpdateDialogTest, FailureKeepsTheButtonsAndTheStatusLine) {
 
 TEST_F(UpdateDialogTest, RetryWhileAJobRunsOnlyAsksToWait) {
   Make(1);
-  SetWorkerScript([](UpdateDialog*) {
+  SetWorkerScript([](const WorkerRun&) {
     WaitForSingleObject(WorkerGate(), 20000);
     return 0;
   });
@@ -420,7 +420,7 @@ TEST_F(UpdateDialogTest, RetryWhileAJobRunsOnlyAsksToWait) {
 // scheduled nor by a prompt tick that would start another run over it.
 TEST_F(UpdateDialogTest, RetryRunsToItsOwnResult) {
   Make(1);
-  SetWorkerScript([](UpdateDialog*) {
+  SetWorkerScript([](const WorkerRun&) {
     WaitForSingleObject(WorkerGate(), 20000);
     return 0;
   });
@@ -461,12 +461,12 @@ TEST_F(UpdateDialogTest, CancelStopsTheWorkerWithoutDeadlockAndEndsTheProgram) {
   Make(1);
   // The worker keeps reporting (each report needs this thread) until the
   // test opens the gate, then sends its result while the cancel waits.
-  SetWorkerScript([](UpdateDialog* d) {
-    d->FillFileList(ThreeFiles());
+  SetWorkerScript([](const WorkerRun& w) {
+    w.observer->FillFileList(ThreeFiles());
     for (int i = 0; WaitForSingleObject(WorkerGate(), 0) != WAIT_OBJECT_0 && i < 100000; ++i) {
-      d->ReportFileProgress("\\Halvix.exe", Downloading, i);
+      w.observer->ReportFileProgress("\\Halvix.exe", Downloading, i);
     }
-    for (int i = 0; i < 20; ++i) d->ReportFileProgress("\\Halvix.exe", Downloading, i);
+    for (int i = 0; i < 20; ++i) w.observer->ReportFileProgress("\\Halvix.exe", Downloading, i);
     return 0;
   });
   dialog->StartUpdate();

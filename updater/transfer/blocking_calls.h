@@ -18,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "updater/base/scoped_handle.h"
@@ -53,128 +52,19 @@ class BlockingCallThread {
   // Runs task on the thread; done() is signalled when it has run. A call left
   // behind still running keeps its thread, and the task gets a new one. False
   // when no thread could be made.
-  bool Start(std::function<void()> task) {
-    if (shared_ && Busy()) LeaveBehind();
-    if (!shared_ && !Launch()) return false;
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->busy = true;
-    shared_->task = std::move(task);
-    SetEvent(shared_->wake.get());
-    return true;
-  }
-
-  HANDLE done() const { return shared_->done.get(); }
+  bool Start(std::function<void()> task);
+  HANDLE done() const;
 
  private:
-  struct Shared {
-    UniqueHandle wake{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-    UniqueHandle done{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-    std::mutex mutex;  // guards task, busy and quit
-    std::function<void()> task;
-    bool busy = false;
-    bool quit = false;
-  };
-
-  static DWORD WINAPI Loop(void* parameter) {
-    const std::unique_ptr<std::shared_ptr<Shared>> owner(static_cast<std::shared_ptr<Shared>*>(parameter));
-    Shared& shared = **owner;
-    for (;;) {
-      WaitForSingleObject(shared.wake.get(), INFINITE);
-      std::function<void()> task;
-      {
-        std::lock_guard<std::mutex> lock(shared.mutex);
-        if (!shared.busy) {
-          if (shared.quit) return 0;
-          continue;
-        }
-        task = std::move(shared.task);
-      }
-      task();
-      std::lock_guard<std::mutex> lock(shared.mutex);
-      shared.busy = false;
-      SetEvent(shared.done.get());
-      if (shared.quit) return 0;
-    }
-  }
-
-  bool Busy() {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->busy;
-  }
-
+  struct Shared;  // what the thread uses, shared with it: it may outlive this object
+  static DWORD WINAPI Loop(void* parameter);
+  bool Busy();
   // The thread ends once its call, if any, has.
-  void LeaveBehind() {
-    if (!shared_) return;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mutex);
-      shared_->quit = true;
-      SetEvent(shared_->wake.get());
-    }
-    shared_.reset();
-  }
-
-  bool Launch() {
-    auto shared = std::make_shared<Shared>();
-    if (!shared->wake || !shared->done) return false;
-    auto* parameter = new std::shared_ptr<Shared>(shared);
-    const UniqueHandle thread(CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
-    if (!thread) {
-      delete parameter;
-      return false;
-    }
-    shared_ = std::move(shared);
-    return true;
-  }
+  void LeaveBehind();
+  bool Launch();
 
   std::shared_ptr<Shared> shared_;
 };
-
-// A call that may wait for the server as long as the time-outs allow, run on
-// the blocking-call thread. What the call uses lives here, shared with the
-// worker, so that a worker that stops waiting (cancel) leaves nothing behind
-// that the call still needs; the call then hands its result to discard.
-template <typename Result>
-struct DetachableCall {
-  std::function<Result()> call;
-  std::function<void(Result)> discard;
-  std::mutex mutex;  // guards result and abandoned
-  std::optional<Result> result;
-  bool abandoned = false;
-};
-
-template <typename Result>
-void RunDetachableCall(DetachableCall<Result>& shared) {
-  Result result = shared.call();
-  std::lock_guard<std::mutex> lock(shared.mutex);
-  if (shared.abandoned) {
-    if (shared.discard) shared.discard(std::move(result));
-  } else {
-    shared.result = std::move(result);
-  }
-}
-
-// Runs call and waits for its end, for cancelled or for waitMs, whichever
-// comes first. A cancel ends the wait at once even where closing the handle
-// does not abort the call; the call left behind ends by itself at the
-// time-outs. nullopt when the call did not end in time (or could not be
-// started).
-template <typename Result>
-std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::function<Result()> call,
-                                         std::function<void(Result)> discard, HANDLE cancelled,
-                                         DWORD waitMs = INFINITE) {
-  const auto shared = std::make_shared<DetachableCall<Result>>();
-  shared->call = std::move(call);
-  shared->discard = std::move(discard);
-  if (!thread.Start([shared] { RunDetachableCall(*shared); })) return std::nullopt;
-  const HANDLE waits[] = {thread.done(), cancelled};
-  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
-  std::lock_guard<std::mutex> lock(shared->mutex);
-  if (woke == WAIT_OBJECT_0) return std::move(shared->result);
-  shared->abandoned = true;
-  // The call may have ended just as the cancel came.
-  if (shared->result && shared->discard) shared->discard(*shared->result);
-  return std::nullopt;
-}
 
 // Opens url on session with the extra headers (may be empty); the request,
 // null when opening failed, or nullopt on a cancel or after waitMs.

@@ -1,22 +1,10 @@
-// One attempt of a download: the request (with Range and If-Range when bytes
-// are kept), the checks of the answer (status, length, range, limits), and the
-// body written into the file and the sink.
-
-#include <windows.h>
-#include <wininet.h>
+#include "updater/transfer/download_attempt.h"
 
 #include <climits>
-#include <optional>
-#include <string>
-
-#include "updater/transfer/download_client.h"
 
 #include "updater/base/module_path.h"
-#include "updater/base/run_log.h"
-#include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
 #include "updater/transfer/blocking_calls.h"
-#include "updater/transfer/download_client_state.h"
 #include "updater/transfer/http_validator.h"
 
 namespace {
@@ -90,11 +78,15 @@ bool HasRoomFor(const std::string& path, int64_t bytes) {
   return bytes <= 0 || free.QuadPart >= static_cast<uint64_t>(bytes);
 }
 
+// Cuts the file, if there is one yet, to its first length bytes.
+void CutFile(FileDownload& download, int64_t length) {
+  if (download.file && !download.file.SetLength(length)) throw TransferError("the downloaded file cannot be cut");
+}
+
 // The body starts from its first byte again. The kept bytes go at once, so
 // that no record written later can name them.
 void ForgetKept(FileDownload& download) {
-  if (download.file && !download.file.SetLength(0))
-    throw TransferError("the downloaded file cannot be cut");
+  CutFile(download, 0);
   download.kept = 0;
   download.total = -1;
   download.validator.clear();
@@ -103,202 +95,231 @@ void ForgetKept(FileDownload& download) {
 
 }  // namespace
 
-DownloadClient::Outcome DownloadClient::Attempt(FileDownload& download, const std::string& url,
-                                                DownloadProgress* progress) {
-  State& state = *state_;
-  // Written however the attempt ends.
-  run_log::Event entry("request");
-  entry.Add("url", url).Add("attempt", state.attempt).Timed();
-  auto fail = [&entry](const char* reason) {
-    entry.Failed(reason);
-    return Outcome::Failed;
-  };
-  // A file that fell behind its floor throughput makes no further attempt.
-  auto overdue = [&entry, &state]() {
-    entry.Add("written", state.written)
-        .Add("grace_ms", state.bounds.graceMs)
-        .Add("floor_bytes_per_s", state.bounds.floorBytesPerSecond)
-        .Failed("slower than the floor");
-    return Outcome::Refused;
-  };
-  if (state.cancelled) return fail("cancelled");
+DownloadAttempt::DownloadAttempt(DownloadClientState& state, const TransferTimeouts& timeouts,
+                                 const std::string& extraHeaders, FileDownload& download, const std::string& url,
+                                 DownloadProgress* progress)
+    : state_(state),
+      timeouts_(timeouts),
+      extraHeaders_(extraHeaders),
+      download_(download),
+      url_(url),
+      progress_(progress),
+      closeRequest_(state) {
+  entry_.Add("url", url).Add("attempt", state.attempt).Timed();
+}
 
-  State::AttemptRequest closeRequest(state);
-  if (state.Session() == nullptr) {
-    HINTERNET session =
-        InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (session == nullptr) throw TransferError("no WinINet session");
-    if (!state.Adopt(&State::session, session)) return fail("cancelled");
-    SetTimeouts(session, timeouts);
-    InternetSetStatusCallbackA(session, PassTimeoutsOn);
-  }
+AttemptOutcome DownloadAttempt::Run() {
+  if (state_.cancelled) return Fail("cancelled");
+  if (Step end = OpenSession()) return *end;
+  if (Step end = Open()) return *end;
+  if (Step end = CheckAnswer()) return *end;
+  if (Step end = PrepareBody()) return *end;
+  return ReadBody();
+}
 
-  if (!IsHttpUrl(url)) {
+AttemptOutcome DownloadAttempt::Fail(const char* reason) {
+  entry_.Failed(reason);
+  return AttemptOutcome::Failed;
+}
+
+AttemptOutcome DownloadAttempt::Refuse(const char* reason) {
+  entry_.Failed(reason);
+  return AttemptOutcome::Refused;
+}
+
+AttemptOutcome DownloadAttempt::Overdue() {
+  entry_.Add("written", state_.written)
+      .Add("grace_ms", state_.bounds.graceMs)
+      .Add("floor_bytes_per_s", state_.bounds.floorBytesPerSecond);
+  return Refuse("slower than the floor");
+}
+
+AttemptOutcome DownloadAttempt::WrittenPast() {
+  entry_.Add("received", download_.kept)
+      .Add("written", state_.written)
+      .Add("written_max", kWrittenLengths * total_);
+  return Refuse("written past twice the length");
+}
+
+bool DownloadAttempt::Downgrades(const std::string& to) {
+  if (!IsDowngradeRedirect(url_, to)) return false;
+  entry_.Failed("redirected from https to http");
+  return true;
+}
+
+DownloadAttempt::Step DownloadAttempt::OpenSession() {
+  if (state_.Session() != nullptr) return std::nullopt;
+  HINTERNET session = InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (session == nullptr) throw TransferError("no WinINet session");
+  if (!state_.Adopt(&DownloadClientState::session, session)) return Fail("cancelled");
+  SetTimeouts(session, timeouts_);
+  InternetSetStatusCallbackA(session, PassTimeoutsOn);
+  return std::nullopt;
+}
+
+DownloadAttempt::Step DownloadAttempt::Open() {
+  if (!IsHttpUrl(url_)) {
     OutputDebugStringA(kNoHttpResponseText);
-    return fail("not an http URL");
+    return Fail("not an http URL");
   }
   // A body already whole, or longer than announced, is no place to go on from.
-  if (download.kept >= download.total && download.kept > 0) ForgetKept(download);
-  const std::string resume = ResumeHeaders(download.kept, download.validator);
-  if (!resume.empty()) entry.Add("resumed_from", download.kept);
+  if (download_.kept >= download_.total && download_.kept > 0) ForgetKept(download_);
+  resume_ = ResumeHeaders(download_.kept, download_.validator);
+  if (!resume_.empty()) entry_.Add("resumed_from", download_.kept);
   // Each redirect is followed here, once its target is known to be allowed,
   // so that an https download never sends a request in clear.
-  std::string at = url;
-  HINTERNET request = nullptr;
-  DWORD status = 0;
+  std::string at = url_;
   for (int hop = 0;; ++hop) {
-    if (state.Overdue()) return overdue();
+    if (state_.Overdue()) return Overdue();
     const std::optional<HINTERNET> opened =
-        OpenUrlUnlessCancelled(state.blockingCalls, state.Session(), at, resume + extraHeaders, timeouts,
-                               state.cancelEvent.get(), state.WaitMs());
-    if (!opened) return state.cancelled ? fail("cancelled") : overdue();
-    if (*opened == nullptr) return fail("no response");
-    request = *opened;
-    if (!state.Adopt(&State::request, request)) return fail("cancelled");
+        OpenUrlUnlessCancelled(state_.blockingCalls, state_.Session(), at, resume_ + extraHeaders_, timeouts_,
+                               state_.cancelEvent.get(), state_.WaitMs());
+    if (!opened) return state_.cancelled ? Fail("cancelled") : Overdue();
+    if (*opened == nullptr) return Fail("no response");
+    request_ = *opened;
+    if (!state_.Adopt(&DownloadClientState::request, request_)) return Fail("cancelled");
     // The reads need no status reports.
-    InternetSetStatusCallbackA(request, nullptr);
-    // An https download never continues over plain http.
-    if (IsDowngradeRedirect(url, FinalUrl(request))) {
-      entry.Failed("redirected from https to http");
-      return Outcome::Refused;
-    }
+    InternetSetStatusCallbackA(request_, nullptr);
+    if (Downgrades(FinalUrl(request_))) return AttemptOutcome::Refused;
     // An error page is no update file, however well its length matches.
-    DWORD statusSize = sizeof status;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+    DWORD statusSize = sizeof status_;
+    if (!HttpQueryInfoA(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status_, &statusSize,
                         nullptr)) {
-      return fail("no status");
+      return Fail("no status");
     }
-    if (!IsRedirectStatus(status)) break;
-    const std::string next = RedirectTarget(request, at);
-    entry.Add("redirect", status).Add("to", next);
-    if (next.empty() || !IsHttpUrl(next)) return fail("redirect without a usable Location");
-    if (IsDowngradeRedirect(url, next)) {
-      entry.Failed("redirected from https to http");
-      return Outcome::Refused;
-    }
-    if (hop == kMaxRedirects) return fail("too many redirects");
-    state.CloseRequest();
+    if (!IsRedirectStatus(status_)) break;
+    const std::string next = RedirectTarget(request_, at);
+    entry_.Add("redirect", status_).Add("to", next);
+    if (next.empty() || !IsHttpUrl(next)) return Fail("redirect without a usable Location");
+    if (Downgrades(next)) return AttemptOutcome::Refused;
+    if (hop == kMaxRedirects) return Fail("too many redirects");
+    state_.CloseRequest();
     at = next;
   }
-  entry.Add("status", status);
-  if (!IsSuccessStatus(status)) {
+  entry_.Add("status", status_);
+  return std::nullopt;
+}
+
+DownloadAttempt::Step DownloadAttempt::CheckAnswer() {
+  if (!IsSuccessStatus(status_)) {
     // A refused range (416, or anything else) would be refused on every
     // later run too: the next attempt asks for the whole body.
-    if (!resume.empty()) ForgetKept(download);
-    return fail("error status");
+    if (!resume_.empty()) ForgetKept(download_);
+    return Fail("error status");
   }
   // Without a length there is nothing to tell a whole body from a cut one.
   char lengthText[32] = {};
   DWORD lengthSize = sizeof lengthText;
-  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) {
-    return fail("no Content-Length");
+  if (!HttpQueryInfoA(request_, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, nullptr)) {
+    return Fail("no Content-Length");
   }
   const int64_t length =
       ParseContentLength(std::string(lengthText, lengthSize < sizeof lengthText ? lengthSize : 0));
-  entry.Add("length", length);
-  if (length < 0) return fail("length out of range");
-
-  // 206 continues the kept bytes; any other success (a server without ranges,
-  // or a body that changed since) is the whole body from its first byte.
-  const bool continued = status == 206;
-  int64_t total = length;
-  if (continued) {
-    const std::optional<ContentRange> range =
-        ParseContentRange(HeaderText(request, HTTP_QUERY_CONTENT_RANGE));
-    if (resume.empty() || !range || range->first != download.kept || range->last + 1 != range->total ||
-        length != range->total - range->first || (download.total >= 0 && range->total != download.total)) {
-      ForgetKept(download);  // no part of what the server holds now: start again
-      state.restarted = true;
-      return fail("range does not continue the kept bytes");
-    }
-    total = range->total;
+  entry_.Add("length", length);
+  if (length < 0) return Fail("length out of range");
+  if (Step end = CheckRange(length)) return end;
+  if (total_ > download_.maxLength) {
+    entry_.Add("max_length", download_.maxLength);
+    return Refuse("longer than allowed");
   }
-  if (total > download.maxLength) {
-    entry.Add("max_length", download.maxLength).Failed("longer than allowed");
-    return Outcome::Refused;
-  }
-  const std::optional<int32_t> step = ProgressStep(ReportValue(total));
-  if (!step) return fail("length out of range");
+  const std::optional<int32_t> step = ProgressStep(ReportValue(total_));
+  if (!step) return Fail("length out of range");
+  step_ = *step;
   // A body that cannot fit is refused before it fills the disk, which the
   // restore of a failed run still needs.
-  if (!HasRoomFor(download.path, total - download.kept)) {
-    entry.Add("needed", total - download.kept).Failed("not enough free space");
-    return Outcome::Refused;
+  if (!HasRoomFor(download_.path, total_ - download_.kept)) {
+    entry_.Add("needed", total_ - download_.kept);
+    return Refuse("not enough free space");
   }
-  // A file never writes more than twice its length: a body that would pass
-  // that by starting again is not begun, so the bytes kept stay.
-  auto writtenPast = [&entry, &state, &download, total]() {
-    entry.Add("received", download.kept).Add("written", state.written).Add("written_max", kWrittenLengths * total);
-    entry.Failed("written past twice the length");
-    return Outcome::Refused;
-  };
-  if (!continued) {
-    const bool hadBytes = download.kept > 0;
-    if (hadBytes && WritesPastBound(state.written, total, total)) return writtenPast();
+  return std::nullopt;
+}
+
+DownloadAttempt::Step DownloadAttempt::CheckRange(int64_t length) {
+  // 206 continues the kept bytes; any other success (a server without ranges,
+  // or a body that changed since) is the whole body from its first byte.
+  continued_ = status_ == 206;
+  total_ = length;
+  if (!continued_) return std::nullopt;
+  const std::optional<ContentRange> range = ParseContentRange(HeaderText(request_, HTTP_QUERY_CONTENT_RANGE));
+  if (resume_.empty() || !range || range->first != download_.kept || range->last + 1 != range->total ||
+      length != range->total - range->first || (download_.total >= 0 && range->total != download_.total)) {
+    ForgetKept(download_);  // no part of what the server holds now: start again
+    state_.restarted = true;
+    return Fail("range does not continue the kept bytes");
+  }
+  total_ = range->total;
+  return std::nullopt;
+}
+
+DownloadAttempt::Step DownloadAttempt::PrepareBody() {
+  if (!continued_) {
+    const bool hadBytes = download_.kept > 0;
+    // A body that would pass the bound by starting again is not begun, so the
+    // bytes kept stay.
+    if (hadBytes && WritesPastBound(state_.written, total_, total_)) return WrittenPast();
     // The old bytes go before anything (a progress report included) can
     // record the new body's validator beside them.
-    if (download.file && !download.file.SetLength(0)) {
-      throw TransferError("the downloaded file cannot be cut");
-    }
-    download.kept = 0;
-    download.total = total;
-    download.validator = ValidatorOf(request);
-    if (hadBytes && download.sink != nullptr) download.sink->Restart();
-    state.restarted = state.restarted || hadBytes;
+    CutFile(download_, 0);
+    download_.kept = 0;
+    download_.total = total_;
+    download_.validator = ValidatorOf(request_);
+    if (hadBytes && download_.sink != nullptr) download_.sink->Restart();
+    state_.restarted = state_.restarted || hadBytes;
   }
 
-  if (progress != nullptr) progress->Started(ReportValue(total), *step);
+  if (progress_ != nullptr) progress_->Started(ReportValue(total_), step_);
 
-  if (!download.file) {
-    download.file = HeldFile::Create(download.path);
-    if (!download.file) {
-      entry.Error(GetLastError());
-      return fail("cannot create the file");
+  if (!download_.file) {
+    download_.file = HeldFile::Create(download_.path);
+    if (!download_.file) {
+      entry_.Error(GetLastError());
+      return Fail("cannot create the file");
     }
   }
-  if (!download.file.SetLength(download.kept))
-    throw TransferError("the downloaded file cannot be cut");
+  CutFile(download_, download_.kept);
+  return std::nullopt;
+}
 
+AttemptOutcome DownloadAttempt::ReadBody() {
   char buffer[kTransferChunkBytes];
-  ChunkReader reader(state.blockingCalls, request, state.cancelled, state.cancelEvent.get());
+  ChunkReader reader(state_.blockingCalls, request_, state_.cancelled, state_.cancelEvent.get());
   bool overran = false;
   for (;;) {
     DWORD count = 0;
     // A read that fails (a cut connection, a time-out) ends the attempt with
     // what it brought; the next one goes on from there.
-    if (!reader.Read(buffer, sizeof buffer, count, state.DueTick(), state.bounds.floorBytesPerSecond)) {
-      entry.Add("received", download.kept);
-      if (state.cancelled) return fail("cancelled");
-      return reader.timedOut() ? overdue() : fail("read error");
+    if (!reader.Read(buffer, sizeof buffer, count, state_.DueTick(), state_.bounds.floorBytesPerSecond)) {
+      entry_.Add("received", download_.kept);
+      if (state_.cancelled) return Fail("cancelled");
+      return reader.timedOut() ? Overdue() : Fail("read error");
     }
     // A read cut short by Cancel may end like a body: the flag decides.
-    if (state.cancelled) return fail("cancelled");
+    if (state_.cancelled) return Fail("cancelled");
     if (count == 0) break;
-    const int64_t room = total - download.kept;
+    const int64_t room = total_ - download_.kept;
     if (static_cast<int64_t>(count) > room) {
       count = static_cast<DWORD>(room);
       overran = true;
     }
-    if (WritesPastBound(state.written, count, total)) return writtenPast();
+    if (WritesPastBound(state_.written, count, total_)) return WrittenPast();
     if (count > 0) {
-      WriteWhole(download.file.get(), buffer, count);
-      state.written += count;
-      if (download.sink != nullptr) download.sink->Add(buffer, count);
-      download.kept += count;
-      if (progress != nullptr) progress->Received(ReportValue(download.kept));
+      WriteWhole(download_.file.get(), buffer, count);
+      state_.written += count;
+      if (download_.sink != nullptr) download_.sink->Add(buffer, count);
+      download_.kept += count;
+      if (progress_ != nullptr) progress_->Received(ReportValue(download_.kept));
     }
     if (overran) break;
   }
-  state.CloseRequest();
+  state_.CloseRequest();
 
-  entry.Add("received", download.kept);
+  entry_.Add("received", download_.kept);
   if (overran) {
     // A body longer than announced is not the file: none of it is kept.
-    ForgetKept(download);
-    return fail("body longer than Content-Length");
+    ForgetKept(download_);
+    return Fail("body longer than Content-Length");
   }
-  if (download.kept != total) return fail("body shorter than Content-Length");
-  if (progress != nullptr) progress->Finished(ReportValue(download.kept));
-  return Outcome::Complete;
+  if (download_.kept != total_) return Fail("body shorter than Content-Length");
+  if (progress_ != nullptr) progress_->Finished(ReportValue(download_.kept));
+  return AttemptOutcome::Complete;
 }
-

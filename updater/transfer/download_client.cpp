@@ -18,7 +18,7 @@
 // any request goes out in clear.
 //
 // Threads: DownloadFile and DownloadOnce run on the worker thread; Cancel runs
-// on the user-interface thread. The two meet only in State: the cancel
+// on the user-interface thread. The two meet only in the client's state: the cancel
 // flag, and the attempt's open WinINet handles, which whoever gets to them
 // first closes under the mutex. Closing a handle from another thread is how
 // WinINet aborts a call blocked on it, but not every WinINet does: Wine's
@@ -37,9 +37,10 @@
 
 #include "updater/transfer/download_client.h"
 
+#include "updater/transfer/download_attempt.h"
 #include "updater/transfer/download_client_state.h"
 
-DownloadClient::DownloadClient() : state_(std::make_unique<State>()) {}
+DownloadClient::DownloadClient() : state_(std::make_unique<DownloadClientState>()) {}
 DownloadClient::~DownloadClient() = default;
 
 void DownloadClient::Cancel() {
@@ -76,10 +77,10 @@ bool DownloadClient::Fetch(FileDownload& download, const std::string& url, Downl
   for (int attempt = 1;; ++attempt) {
     state_->attempt = attempt;
     state_->restarted = false;
-    const Outcome outcome = Attempt(download, url, progress);
+    const AttemptOutcome outcome = DownloadAttempt(*state_, timeouts, extraHeaders, download, url, progress).Run();
     state_->attempt = 1;
-    if (outcome == Outcome::Complete) return true;
-    if (outcome == Outcome::Refused || state_->cancelled) return false;
+    if (outcome == AttemptOutcome::Complete) return true;
+    if (outcome == AttemptOutcome::Refused || state_->cancelled) return false;
     if (!budget.AfterAttempt(download.kept, download.total, state_->restarted)) return false;
     if (WaitForCancel(kAttemptPauseMs)) return false;
   }
@@ -105,5 +106,5 @@ bool DownloadClient::DownloadOnce(const std::string& localPath, const std::strin
   download.path = *target;
   download.maxLength = maxLength;
   state_->BeginFile(bounds);
-  return Attempt(download, url, progress) == Outcome::Complete;
+  return DownloadAttempt(*state_, timeouts, extraHeaders, download, url, progress).Run() == AttemptOutcome::Complete;
 }

@@ -65,6 +65,8 @@ struct FileDownload {
   std::string validator;  // ETag or Last-Modified of the answer that began it
 };
 
+struct DownloadClientState;
+
 class DownloadClient {
  public:
   DownloadClient();
@@ -113,10 +115,7 @@ class DownloadClient {
   std::string extraHeaders;
 
  private:
-  struct State;
-  enum class Outcome { Complete, Failed, Refused };
-  Outcome Attempt(FileDownload& download, const std::string& url, DownloadProgress* progress);
   // Made with the client, so that Cancel never races the downloading thread
   // to create it.
-  std::unique_ptr<State> state_;
+  std::unique_ptr<DownloadClientState> state_;
 };

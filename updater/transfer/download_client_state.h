@@ -12,9 +12,11 @@
 
 #include "updater/base/scoped_handle.h"
 #include "updater/transfer/blocking_calls.h"
-#include "updater/transfer/download_client.h"
+#include "updater/transfer/download_rules.h"
 
-struct DownloadClient::State {
+class DownloadClient;
+
+struct DownloadClientState {
   std::atomic<bool> cancelled{false};
   int attempt = 1;  // of Fetch's attempts, for the run log
   // The file being fetched (downloading thread only): its bounds, when its
@@ -37,7 +39,7 @@ struct DownloadClient::State {
 
   // Makes handle the attempt's *slot; false, with the handle closed, when a
   // cancel came first.
-  bool Adopt(UniqueInternet State::*slot, HINTERNET handle) {
+  bool Adopt(UniqueInternet DownloadClientState::*slot, HINTERNET handle) {
     UniqueInternet adopted(handle);
     std::lock_guard<std::mutex> lock(handlesMutex);
     if (cancelled) return false;
@@ -81,12 +83,12 @@ struct DownloadClient::State {
   // Closes the request of an attempt however it ends.
   class AttemptRequest {
    public:
-    explicit AttemptRequest(State& state) : state_(state) {}
+    explicit AttemptRequest(DownloadClientState& state) : state_(state) {}
     AttemptRequest(const AttemptRequest&) = delete;
     AttemptRequest& operator=(const AttemptRequest&) = delete;
     ~AttemptRequest() { state_.CloseRequest(); }
 
    private:
-    State& state_;
+    DownloadClientState& state_;
   };
 };

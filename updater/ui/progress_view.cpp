@@ -1,17 +1,29 @@
-// The progress view: the file list's rows and the progress bar. The worker's
-// reports go into the progress log on its thread; the dialog's thread shows
-// them in order.
-
-#include "updater/ui/update_dialog.h"
+#include "updater/ui/progress_view.h"
 
 #include <commctrl.h>
 
 #include <cstdio>
 
 #include "updater/base/text_rules.h"
+#include "updater/ui/dialog_messages.h"
 #include "updater/ui/size_text.h"
 
-void UpdateDialog::InsertColumns() {
+void ProgressView::Attach(HWND window, HWND list, HWND bar) {
+  window_ = window;
+  list_ = list;
+  bar_ = bar;
+}
+
+void ProgressView::Prepare() {
+  SendMessageA(bar_, PBM_SETRANGE, 0, MAKELPARAM(0, kProgressMax));
+  InsertColumns();
+}
+
+void ProgressView::ShowFinished(bool success) { SendMessageA(bar_, PBM_SETPOS, success ? kProgressMax : 0, 0); }
+
+void ProgressView::Wake() { PostMessageA(window_, WM_SHOW_PROGRESS, 0, 0); }
+
+void ProgressView::InsertColumns() {
   struct Column {
     const char* heading;
     int width;
@@ -28,20 +40,20 @@ void UpdateDialog::InsertColumns() {
   }
 }
 
-void UpdateDialog::SetRowText(int row, int column, const std::string& text) {
+void ProgressView::SetRowText(int row, int column, const std::string& text) {
   LVITEMA item{};
   item.iSubItem = column;
   item.pszText = const_cast<char*>(text.c_str());
   SendMessageA(list_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
 }
 
-void UpdateDialog::FillFileList(const FileTable& fileUrlMap) {
+void ProgressView::FillFileList(const FileTable& fileUrlMap) {
   ProgressEntry entry(ProgressEntry::Kind::FillList);
   for (const auto& row : fileUrlMap) entry.paths.push_back(row.first);
-  if (progressLog_.AppendBoundary(std::move(entry))) PostMessageA(hwnd_, WM_SHOW_PROGRESS, 0, 0);
+  if (progressLog_.AppendBoundary(std::move(entry))) Wake();
 }
 
-bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_t value) {
+bool ProgressView::ReportFileProgress(const std::string& path, int stage, int32_t value) {
   if (path.empty()) return false;
   if (stage == Downloading) {
     progressLog_.AppendBytes(path, value);
@@ -51,23 +63,23 @@ bool UpdateDialog::ReportFileProgress(const std::string& path, int stage, int32_
   entry.path = path;
   entry.stage = stage;
   entry.value = value;
-  if (progressLog_.AppendBoundary(std::move(entry))) PostMessageA(hwnd_, WM_SHOW_PROGRESS, 0, 0);
+  if (progressLog_.AppendBoundary(std::move(entry))) Wake();
   return true;
 }
 
-void UpdateDialog::SetProgressStep(int step) {
+void ProgressView::SetProgressStep(int step) {
   workerProgressStep_ = step;
   ProgressEntry entry(ProgressEntry::Kind::SetStep);
   entry.value = step;
-  if (progressLog_.AppendBoundary(std::move(entry))) PostMessageA(hwnd_, WM_SHOW_PROGRESS, 0, 0);
+  if (progressLog_.AppendBoundary(std::move(entry))) Wake();
 }
 
-void UpdateDialog::StepProgress() {
+void ProgressView::StepProgress() {
   // A step of 0 would move nothing (bodies of 19,980,000 bytes or more).
   if (workerProgressStep_ != 0) progressLog_.AppendStep();
 }
 
-void UpdateDialog::ShowPendingProgress() {
+void ProgressView::ShowPending() {
   for (const ProgressEntry& entry : progressLog_.Take()) {
     switch (entry.kind) {
       case ProgressEntry::Kind::FillList:
@@ -75,7 +87,7 @@ void UpdateDialog::ShowPendingProgress() {
         break;
       case ProgressEntry::Kind::SetStep:
         shownStep_ = entry.value;
-        SendMessageA(progress_, PBM_SETSTEP, entry.value, 0);
+        SendMessageA(bar_, PBM_SETSTEP, entry.value, 0);
         break;
       case ProgressEntry::Kind::Stage:
         ShowFileStage(entry.path, entry.stage, entry.value);
@@ -88,23 +100,23 @@ void UpdateDialog::ShowPendingProgress() {
   }
 }
 
-void UpdateDialog::StepProgressBar(int steps) {
+void ProgressView::StepProgressBar(int steps) {
   if (steps <= 0) return;
   // Where the steps stay within the range they move the bar in one go;
   // otherwise each is a PBM_STEPIT, so that the bar wraps at its end exactly
   // as it would have with the steps coming one by one.
   PBRANGE range{};
-  SendMessageA(progress_, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
-  const long long position = SendMessageA(progress_, PBM_GETPOS, 0, 0);
+  SendMessageA(bar_, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+  const long long position = SendMessageA(bar_, PBM_GETPOS, 0, 0);
   const long long target = position + static_cast<long long>(shownStep_) * steps;
   if (target >= range.iLow && target <= range.iHigh) {
-    SendMessageA(progress_, PBM_SETPOS, static_cast<WPARAM>(target), 0);
+    SendMessageA(bar_, PBM_SETPOS, static_cast<WPARAM>(target), 0);
     return;
   }
-  for (int i = 0; i < steps; ++i) SendMessageA(progress_, PBM_STEPIT, 0, 0);
+  for (int i = 0; i < steps; ++i) SendMessageA(bar_, PBM_STEPIT, 0, 0);
 }
 
-void UpdateDialog::ShowFileList(const std::vector<std::string>& paths) {
+void ProgressView::ShowFileList(const std::vector<std::string>& paths) {
   SendMessageA(list_, LVM_DELETEALLITEMS, 0, 0);
   // Rows of an earlier run are gone; their paths must not find them again.
   RowIndexMap.clear();
@@ -127,14 +139,14 @@ void UpdateDialog::ShowFileList(const std::vector<std::string>& paths) {
   }
 }
 
-void UpdateDialog::ShowFileStage(const std::string& path, int stage, int32_t value) {
+void ProgressView::ShowFileStage(const std::string& path, int stage, int32_t value) {
   const std::string* index = RowIndexMap.Find(path);
   if (!index) return;
   const int row = AtoiText(*index);
   switch (stage) {
     case DownloadStarted:
       downloadingRows_.erase(row);
-      SendMessageA(progress_, PBM_SETPOS, 0, 0);
+      SendMessageA(bar_, PBM_SETPOS, 0, 0);
       rowFileSizes_[row] = value;
       SetRowText(row, 1, FormatSizeProgress(0, value));
       SetRowText(row, 2, "开始下载");
@@ -151,7 +163,7 @@ void UpdateDialog::ShowFileStage(const std::string& path, int stage, int32_t val
       break;
     case Installed:
       downloadingRows_.erase(row);
-      SendMessageA(progress_, PBM_SETPOS, kProgressMax, 0);
+      SendMessageA(bar_, PBM_SETPOS, kProgressMax, 0);
       SetRowText(row, 2, "更新完成");
       break;
     default:

@@ -2,14 +2,12 @@
 
 #include <commctrl.h>
 
-#include <cstdio>
-
 #include "updater/base/run_log.h"
-#include "updater/base/text_rules.h"
 #include "updater/core/install_paths.h"
+#include "updater/core/update_job.h"
 #include "updater/ui/about_box.h"
+#include "updater/ui/prompt_state.h"
 #include "updater/ui/resource.h"
-#include "updater/ui/size_text.h"
 #include "updater/ui/tray_text.h"
 
 #ifndef TORVANE_HOME_HOST
@@ -26,7 +24,10 @@ const char kMessageTitle[] = "升级提示";
 }  // namespace
 
 UpdateDialog::UpdateDialog(const DialogSettings& settings, const DialogHooks& hooks)
-    : settings_(settings), hooks_(hooks) {}
+    : settings_(settings),
+      hooks_(hooks),
+      tray_(hooks.shellNotify),
+      worker_(settings.manifestKeys, hooks.startWorker, hooks.workerStopWaitMs) {}
 
 UpdateDialog::~UpdateDialog() {
   if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
@@ -61,7 +62,7 @@ INT_PTR UpdateDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       HandleUpdateResult(wParam);
       return TRUE;
     case WM_SHOW_PROGRESS:
-      ShowPendingProgress();
+      progress_.ShowPending();
       return TRUE;
     case WM_COMMAND:
       OnCommand(wParam, lParam);
@@ -90,10 +91,9 @@ INT_PTR UpdateDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL UpdateDialog::OnInitDialog() {
-  picture_ = GetDlgItem(hwnd_, IDC_SIDE_PICTURE);
   retryButton_ = GetDlgItem(hwnd_, IDOK);
-  progress_ = GetDlgItem(hwnd_, IDC_PROGRESS);
-  list_ = GetDlgItem(hwnd_, IDC_FILE_LIST);
+  tray_.Attach(hwnd_);
+  progress_.Attach(hwnd_, GetDlgItem(hwnd_, IDC_FILE_LIST), GetDlgItem(hwnd_, IDC_PROGRESS));
   link_.Attach(GetDlgItem(hwnd_, IDC_HOME_LINK));
   // The first push of the status text replaces the template's text.
   SetStatusText(statusText_);
@@ -154,32 +154,67 @@ void UpdateDialog::SetStatusText(const std::string& text) {
   SetDlgItemTextA(hwnd_, IDC_STATUS_TEXT, statusText_.c_str());
 }
 
+void UpdateDialog::ShowPrompt() {
+  const std::string text = PromptText(settings_.forceUpdate);
+  finished_ = false;
+  tray_.Add();
+  tray_.ShowBalloon(text, PromptTitle());
+  SetTimer(hwnd_, TIMER_PROMPT, kPromptPeriodMs, nullptr);
+}
+
+void UpdateDialog::HandleTimer(UINT_PTR id) {
+  if (id == TIMER_TRAY_ANIMATION) {
+    // While a body arrives, its chunks are shown on the animation's ticks.
+    progress_.ShowPending();
+    tray_.ShowNextFrame();
+  } else if (id == TIMER_PROMPT || id == TIMER_EXIT) {
+    tray_.ShowBalloon("", "");
+    SendMessageA(hwnd_, WM_TRAY_NOTIFY, 0, kBalloonTimeout);
+  }
+}
+
+LRESULT UpdateDialog::HandleTrayNotify(WPARAM, LPARAM lParam) {
+  const int code = LOWORD(lParam);
+  switch (DecideTrayAction(code, settings_.forceUpdate, updateStarted_, finished_)) {
+    case TrayAction::StartUpdate:
+      StartUpdate();
+      break;
+    case TrayAction::Quit:
+      PostMessageA(hwnd_, WM_QUIT, 0, 0);
+      break;
+    case TrayAction::None:
+      break;
+  }
+  return 0;
+}
+
 void UpdateDialog::StartUpdate() {
   // A retry may have a worker running already; its job must stay.
-  if (updateStarted_ || job_) return;
+  if (updateStarted_ || worker_.job()) return;
   SetTimer(hwnd_, TIMER_TRAY_ANIMATION, kAnimationPeriodMs, nullptr);
   updateStarted_ = true;
   link_.SetLinkUrl(kHomePage);
-  SendMessageA(progress_, PBM_SETRANGE, 0, MAKELPARAM(0, kProgressMax));
-  InsertColumns();
-  if (LaunchWorker()) {
+  progress_.Prepare();
+  progress_.ForgetRows();
+  if (worker_.Start(&progress_, hwnd_)) {
     SendMessageA(retryButton_, BM_SETSTYLE, WS_DISABLED, TRUE);
     EnableWindow(retryButton_, FALSE);
     SetStatusText(kWaitText);
   } else {
     run_log::Event("worker").Error(GetLastError()).Failed("not started");
-    ShowBalloon("更新失败，创建更新线程失败...", "警告");
+    tray_.ShowBalloon("更新失败，创建更新线程失败...", "警告");
     SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
     finished_ = true;
   }
 }
 
 void UpdateDialog::RetryUpdate() {
-  if (job_) {
+  if (worker_.job()) {
     hooks_.messageBox(hwnd_, "正在升级，请等待!", kMessageTitle, MB_OK);
     return;
   }
-  if (LaunchWorker()) {
+  progress_.ForgetRows();
+  if (worker_.Start(&progress_, hwnd_)) {
     // The exit that a failure scheduled must not cut the new run short.
     KillTimer(hwnd_, TIMER_EXIT);
     finished_ = false;
@@ -191,57 +226,73 @@ void UpdateDialog::RetryUpdate() {
 }
 
 void UpdateDialog::HandleUpdateResult(WPARAM success) {
-  if (cancelling_) {
-    cancelResult_ = static_cast<int>(success);
+  if (worker_.stopping()) {
+    // A cancel waits for this worker: it decides what follows.
+    worker_.NoteResult(success);
     return;
   }
   run_log::Event("result").Add("outcome", success == 1 ? "updated" : "failed");
-  ShowPendingProgress();
+  progress_.ShowPending();
   KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
-  SetTrayIcon(IDI_MAIN);
-
+  tray_.SetIcon(IDI_MAIN);
   if (success == 1) {
-    SendMessageA(progress_, PBM_SETPOS, kProgressMax, 0);
-    statusText_ = "升级成功";
-    SetWindowTextA(retryButton_, "完成");
-    SetStatusText(statusText_);
-    EnableWindow(GetDlgItem(hwnd_, IDCANCEL), FALSE);
-
-    clientVersion_ = FileVersion();
-    ReadFileVersion(settings_.exeFolder + install_paths::kClientExeName, clientVersion_);
-    const std::string message = SuccessText(clientVersion_.text);
-    // Quoted, so that a folder with spaces never starts another program;
-    // the client still sees " /Restart" after its path.
-    const std::string restart = "\"" + settings_.exeFolder + install_paths::kClientExeName + "\" /Restart";
-    if (job_) {
-      job_->FileUrlMap.clear();
-      job_->FileHashMap.clear();
-      job_->FileSha256Map.clear();
-      job_->BackupMap.clear();
-      job_.reset();
-    }
-    if (workerThread_) {
-      Sleep(100);
-      workerThread_.reset();
-    }
-    ShowBalloon(message, "恭喜客户端升级成功");
-    SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
-    finished_ = true;
-    hooks_.winExec(restart.c_str(), SW_SHOW);
+    ShowSuccess();
   } else if (success == 0) {
-    const bool filesListed = !RowIndexMap.empty();
-    const std::string downloadUrl = job_ ? job_->downloadUrl : std::string();
-    if (workerThread_) {
-      Sleep(100);
-      workerThread_.reset();
-    }
-    if (job_) {
-      job_->RestoreBackups();
-      job_.reset();
-    }
-    SendMessageA(progress_, PBM_SETPOS, 0, 0);
-    ShowBalloon(FailureText(filesListed, downloadUrl), "升级失败");
-    SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
-    finished_ = true;
+    ShowFailure();
   }
+}
+
+void UpdateDialog::ShowSuccess() {
+  progress_.ShowFinished(true);
+  statusText_ = "升级成功";
+  SetWindowTextA(retryButton_, "完成");
+  SetStatusText(statusText_);
+  EnableWindow(GetDlgItem(hwnd_, IDCANCEL), FALSE);
+
+  FileVersion clientVersion;
+  ReadFileVersion(settings_.exeFolder + install_paths::kClientExeName, clientVersion);
+  const std::string message = SuccessText(clientVersion.text);
+  // Quoted, so that a folder with spaces never starts another program;
+  // the client still sees " /Restart" after its path.
+  const std::string restart = "\"" + settings_.exeFolder + install_paths::kClientExeName + "\" /Restart";
+  worker_.ReleaseJob();
+  worker_.ForgetThread();
+  Finish(message, "恭喜客户端升级成功");
+  hooks_.winExec(restart.c_str(), SW_SHOW);
+}
+
+void UpdateDialog::ShowFailure() {
+  const bool filesListed = progress_.filesListed();
+  const std::string downloadUrl = worker_.job() ? worker_.job()->downloadUrl : std::string();
+  worker_.ForgetThread();
+  worker_.RestoreAndReleaseJob();
+  progress_.ShowFinished(false);
+  Finish(FailureText(filesListed, downloadUrl), "升级失败");
+}
+
+void UpdateDialog::Finish(const std::string& text, const std::string& title) {
+  tray_.ShowBalloon(text, title);
+  SetTimer(hwnd_, TIMER_EXIT, kPromptPeriodMs, nullptr);
+  finished_ = true;
+}
+
+WorkerStop UpdateDialog::StopWorker() {
+  const WorkerStop stop = worker_.Stop();
+  if (stop == WorkerStop::CompletedFirst) HandleUpdateResult(1);
+  return stop;
+}
+
+void UpdateDialog::CancelUpdate() {
+  if (worker_.stopping()) return;
+  if (StopWorker() == WorkerStop::CompletedFirst) return;
+  KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
+  worker_.RestoreAndReleaseJob();
+  EndDialog(hwnd_, IDCANCEL);
+  // Nothing visible would remain to end the program after a cancel.
+  PostMessageA(hwnd_, WM_QUIT, 0, 0);
+}
+
+void UpdateDialog::StopBeforeExit() {
+  if (worker_.stopping() || StopWorker() == WorkerStop::CompletedFirst) return;
+  worker_.RestoreAndReleaseJob();
 }

@@ -1,52 +1,67 @@
-// The worker thread's lifecycle: started with a new job, and stopped through
-// the job's cancel while the dialog serves the messages the worker sends it.
-
-#include "updater/ui/update_dialog.h"
+#include "updater/ui/worker_control.h"
 
 #include <process.h>
 
+#include <utility>
+
 #include "updater/base/run_log.h"
+#include "updater/ui/dialog_messages.h"
 
 namespace {
 
-HANDLE StartUpdateThread(UpdateDialog* dialog) {
-  const uintptr_t handle = _beginthreadex(nullptr, 0, UpdateThreadProc, dialog, 0, nullptr);
+HANDLE StartUpdateThread(WorkerRun* run) {
+  const uintptr_t handle = _beginthreadex(nullptr, 0, UpdateThreadProc, run, 0, nullptr);
   return reinterpret_cast<HANDLE>(handle);
 }
 
 }  // namespace
 
 unsigned __stdcall UpdateThreadProc(void* param) {
-  auto* dialog = static_cast<UpdateDialog*>(param);
+  const auto* run = static_cast<const WorkerRun*>(param);
   bool ok = false;
   try {
-    ok = dialog->job()->Run(dialog);
+    ok = run->job->Run(run->observer);
   } catch (...) {
     // Nothing may cross the thread's entry; an escaped error is a failed run.
     ok = false;
   }
-  SendMessageA(dialog->hwnd(), WM_UPDATE_RESULT, ok ? 1 : 0, 0);
+  SendMessageA(run->resultWindow, WM_UPDATE_RESULT, ok ? 1 : 0, 0);
   return 0;
 }
 
-bool UpdateDialog::LaunchWorker() {
+WorkerControl::WorkerControl(std::vector<ManifestKey> manifestKeys, StartWorkerThread start, DWORD stopWaitMs)
+    : manifestKeys_(std::move(manifestKeys)), start_(start ? start : StartUpdateThread), stopWaitMs_(stopWaitMs) {}
+
+WorkerControl::~WorkerControl() {
+  // A worker still running uses its job and run: both are left to the
+  // process's end rather than freed under it.
+  if (thread_ && WaitForSingleObject(thread_.get(), 0) != WAIT_OBJECT_0) {
+    (void)job_.release();
+    (void)run_.release();
+  }
+}
+
+bool WorkerControl::Start(UpdateObserver* observer, HWND resultWindow) {
   job_ = std::make_unique<UpdateJob>();
-  job_->manifestKeys = settings_.manifestKeys;
-  RowIndexMap.clear();
-  workerThread_.reset((hooks_.startWorker ? hooks_.startWorker : StartUpdateThread)(this));
-  if (workerThread_) return true;
+  job_->manifestKeys = manifestKeys_;
+  run_ = std::make_unique<WorkerRun>();
+  run_->job = job_.get();
+  run_->observer = observer;
+  run_->resultWindow = resultWindow;
+  thread_.reset(start_(run_.get()));
+  if (thread_) return true;
   job_.reset();
   return false;
 }
 
-bool UpdateDialog::WaitForWorker() {
-  // The worker's last act is a synchronous WM_UPDATE_RESULT to this window;
+bool WorkerControl::WaitForEnd() {
+  // The worker's last act is a synchronous WM_UPDATE_RESULT to the window;
   // serving sent messages while waiting is what lets it reach its end. The
   // wait is bounded: a worker that does not end in time is left to the
   // process's end, whose next start plays back what it left half done.
   constexpr DWORD kExitCodePollMs = 50;
-  HANDLE thread = workerThread_.get();
-  const ULONGLONG deadline = GetTickCount64() + hooks_.workerStopWaitMs;
+  HANDLE thread = thread_.get();
+  const ULONGLONG deadline = GetTickCount64() + stopWaitMs_;
   for (;;) {
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
@@ -64,51 +79,37 @@ bool UpdateDialog::WaitForWorker() {
   }
 }
 
-bool UpdateDialog::StopWorker() {
-  if (!workerThread_) return false;
+WorkerStop WorkerControl::Stop() {
+  if (!thread_) return WorkerStop::NotRunning;
   run_log::Event("cancel").Add("worker", "running");
-  cancelling_ = true;
-  cancelResult_ = -1;
+  stopping_ = true;
+  stoppedResult_ = -1;
   if (job_) job_->Cancel();
-  const bool ended = WaitForWorker();
+  const bool ended = WaitForEnd();
   run_log::Event("cancel")
       .Add("worker", ended ? "ended" : "left running")
-      .Add("worker_result", cancelResult_);
-  cancelling_ = false;
+      .Add("worker_result", stoppedResult_);
+  stopping_ = false;
   if (!ended) {
     // The worker may still use its job: it is left to the process's end
     // rather than released, or its backups restored, under a running worker.
     (void)job_.release();
-    (void)workerThread_.release();
-    return false;
+    (void)run_.release();
+    (void)thread_.release();
+    return WorkerStop::LeftRunning;
   }
-  workerThread_.reset();
-  if (cancelResult_ == 1) {
-    // The update completed before the cancel reached it: undoing it now
-    // would leave old files and no settings to retry with.
-    HandleUpdateResult(1);
-    return true;
-  }
-  return false;
+  thread_.reset();
+  // A run that completed before the cancel reached it is kept: undoing it
+  // would leave old files and no settings to retry with.
+  return stoppedResult_ == 1 ? WorkerStop::CompletedFirst : WorkerStop::Ended;
 }
 
-void UpdateDialog::CancelUpdate() {
-  if (cancelling_) return;
-  if (StopWorker()) return;
-  KillTimer(hwnd_, TIMER_TRAY_ANIMATION);
-  if (job_) {
-    job_->RestoreBackups();
-    job_.reset();
-  }
-  EndDialog(hwnd_, IDCANCEL);
-  // Nothing visible would remain to end the program after a cancel.
-  PostMessageA(hwnd_, WM_QUIT, 0, 0);
+void WorkerControl::ReleaseJob() {
+  job_.reset();
+  run_.reset();
 }
 
-void UpdateDialog::StopBeforeExit() {
-  if (cancelling_ || StopWorker()) return;
-  if (job_) {
-    job_->RestoreBackups();
-    job_.reset();
-  }
+void WorkerControl::RestoreAndReleaseJob() {
+  if (job_) job_->RestoreBackups();
+  ReleaseJob();
 }
