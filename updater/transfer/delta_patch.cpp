@@ -172,83 +172,124 @@ void WritePatchHeader(const PatchHeader& header, unsigned char out[]) {
   if (header.version >= 3) WriteLe64(header.programMapLength, out + 64);
 }
 
+namespace {
+
+// The inflated streams of one patch, in the order the patch holds them.
+struct PatchStreams {
+  InflatedStream control, diff, extra, zeroRuns, byteRuns, programMap;
+
+  bool Open(const PatchHeader& header, const unsigned char* at) {
+    const auto open = [&at](InflatedStream& stream, uint64_t length) {
+      const bool opened = stream.Open(at, length);
+      at += length;
+      return opened;
+    };
+    const bool runs = header.version >= 2;
+    return open(control, header.controlLength) && open(diff, header.diffLength) &&
+           open(extra, header.extraLength) && (!runs || open(zeroRuns, header.zeroRunsLength)) &&
+           (!runs || open(byteRuns, header.byteRunsLength)) &&
+           (header.version < 3 || open(programMap, header.programMapLength));
+  }
+};
+
+// Moves pos by step; false where the sum would leave int64_t. The position may
+// wander outside the base while nothing is added (the encoder never makes it,
+// but it is harmless): it is checked before use.
+bool Seek(int64_t& pos, int64_t step) {
+  if ((step > 0 && pos > std::numeric_limits<int64_t>::max() - step) ||
+      (step < 0 && pos < std::numeric_limits<int64_t>::min() - step)) {
+    return false;
+  }
+  pos += step;
+  return true;
+}
+
+// Writes count bytes of base from pos plus the next diff bytes.
+PatchStatus AddFromBase(ByteSpan base, uint64_t pos, uint64_t count, bool branchTargets, DiffBytes& diff,
+                        PatchOutput& out) {
+  for (uint64_t todo = count; todo > 0;) {
+    const std::size_t step = out.Room() < todo ? out.Room() : static_cast<std::size_t>(todo);
+    unsigned char* tail = out.Tail();
+    if (!diff.Read(tail, step)) return PatchStatus::kCorrupt;
+    const unsigned char* from = base.data + pos;
+    for (std::size_t i = 0; i < step; ++i) tail[i] = static_cast<unsigned char>(tail[i] + from[i]);
+    if (branchTargets) AddBranchTargetChange(base.data, base.size, pos, step, tail);
+    pos += step;
+    todo -= step;
+    if (!out.Commit(step)) return PatchStatus::kSinkFailed;
+  }
+  return PatchStatus::kApplied;
+}
+
+// Writes the next count bytes of the extra stream as they are.
+PatchStatus CopyExtra(InflatedStream& extra, uint64_t count, PatchOutput& out) {
+  for (uint64_t todo = count; todo > 0;) {
+    const std::size_t step = out.Room() < todo ? out.Room() : static_cast<std::size_t>(todo);
+    if (!extra.Read(out.Tail(), step)) return PatchStatus::kCorrupt;
+    todo -= step;
+    if (!out.Commit(step)) return PatchStatus::kSinkFailed;
+  }
+  return PatchStatus::kApplied;
+}
+
+// Runs the control stream's records until the target is made.
+PatchStatus RunInstructions(const PatchHeader& header, ByteSpan base, PatchStreams& streams, DiffBytes& diff,
+                            PatchOutput& out) {
+  const bool branchTargets = (header.flags & kPatchFlagBranchTargets) != 0;
+  uint64_t left = header.targetLength;
+  int64_t signedPos = 0;  // into the base, within it at every add
+  while (left > 0) {
+    Instruction in;
+    if (!ReadInstruction(streams.control, in)) return PatchStatus::kCorrupt;
+    if (in.add > left || in.extra > left - in.add) return PatchStatus::kCorrupt;
+    if (!Seek(signedPos, in.seek)) return PatchStatus::kCorrupt;
+    if (in.add > 0) {
+      if (signedPos < 0 || static_cast<uint64_t>(signedPos) > base.size ||
+          in.add > base.size - static_cast<uint64_t>(signedPos)) {
+        return PatchStatus::kCorrupt;
+      }
+      const PatchStatus added =
+          AddFromBase(base, static_cast<uint64_t>(signedPos), in.add, branchTargets, diff, out);
+      if (added != PatchStatus::kApplied) return added;
+      signedPos += static_cast<int64_t>(in.add);
+    }
+    const PatchStatus copied = CopyExtra(streams.extra, in.extra, out);
+    if (copied != PatchStatus::kApplied) return copied;
+    left -= in.add + in.extra;
+  }
+  return PatchStatus::kApplied;
+}
+
+}  // namespace
+
 PatchStatus ApplyPatch(ByteSpan patch, ByteSpan base, const PatchSink& sink) {
   PatchHeader header;
   if (!ReadPatchHeader(patch, header)) return PatchStatus::kBadHeader;
   if (header.baseLength != base.size) return PatchStatus::kWrongBase;
 
-  const unsigned char* at = patch.data + PatchHeaderSize(header.version);
-  const auto open = [&at](InflatedStream& stream, uint64_t length) {
-    const bool opened = stream.Open(at, length);
-    at += length;
-    return opened;
-  };
-  const bool runs = header.version >= 2;
-  InflatedStream control, diff, extra, zeroRuns, byteRuns, programMap;
-  if (!open(control, header.controlLength) || !open(diff, header.diffLength) ||
-      !open(extra, header.extraLength) || (runs && !open(zeroRuns, header.zeroRunsLength)) ||
-      (runs && !open(byteRuns, header.byteRunsLength)) ||
-      (header.version >= 3 && !open(programMap, header.programMapLength))) {
-    return PatchStatus::kCorrupt;
-  }
+  PatchStreams streams;
+  if (!streams.Open(header, patch.data + PatchHeaderSize(header.version))) return PatchStatus::kCorrupt;
   // Read before any output, so a broken map costs no work; without the flag
   // the map must be empty.
   RvaMap map;
   const bool program = (header.flags & kPatchFlagX64Program) != 0;
-  if (header.version >= 3 && (!ReadProgramMap(programMap, map) || (!program && !map.Empty()))) {
+  if (header.version >= 3 && (!ReadProgramMap(streams.programMap, map) || (!program && !map.Empty()))) {
     return PatchStatus::kCorrupt;
   }
 
-  DiffBytes diffBytes(diff, runs ? &zeroRuns : nullptr, runs ? &byteRuns : nullptr);
+  const bool runs = header.version >= 2;
+  DiffBytes diff(streams.diff, runs ? &streams.zeroRuns : nullptr, runs ? &streams.byteRuns : nullptr);
   const bool branchTargets = (header.flags & kPatchFlagBranchTargets) != 0;
   PatchOutput out(sink,
                   program         ? OutputTransform::kProgram
                   : branchTargets ? OutputTransform::kBranchTargets
                                   : OutputTransform::kNone,
                   header.targetLength, &map);
-  uint64_t left = header.targetLength;
-  int64_t signedPos = 0;  // into the base, within it at every add
-  while (left > 0) {
-    Instruction in;
-    if (!ReadInstruction(control, in)) return PatchStatus::kCorrupt;
-    if (in.add > left || in.extra > left - in.add) return PatchStatus::kCorrupt;
-    // The position may wander outside the base while nothing is added (the
-    // encoder never makes it, but it is harmless); it is checked before use.
-    if ((in.seek > 0 && signedPos > std::numeric_limits<int64_t>::max() - in.seek) ||
-        (in.seek < 0 && signedPos < std::numeric_limits<int64_t>::min() - in.seek)) {
-      return PatchStatus::kCorrupt;
-    }
-    signedPos += in.seek;
-    if (in.add > 0) {
-      if (signedPos < 0 || static_cast<uint64_t>(signedPos) > base.size ||
-          in.add > base.size - static_cast<uint64_t>(signedPos)) {
-        return PatchStatus::kCorrupt;
-      }
-      uint64_t pos = static_cast<uint64_t>(signedPos);
-      signedPos += static_cast<int64_t>(in.add);
-      for (uint64_t todo = in.add; todo > 0;) {
-        std::size_t step = out.Room() < todo ? out.Room() : static_cast<std::size_t>(todo);
-        unsigned char* tail = out.Tail();
-        if (!diffBytes.Read(tail, step)) return PatchStatus::kCorrupt;
-        const unsigned char* from = base.data + pos;
-        for (std::size_t i = 0; i < step; ++i) tail[i] = static_cast<unsigned char>(tail[i] + from[i]);
-        if (branchTargets) AddBranchTargetChange(base.data, base.size, pos, step, tail);
-        pos += step;
-        todo -= step;
-        if (!out.Commit(step)) return PatchStatus::kSinkFailed;
-      }
-    }
-    for (uint64_t todo = in.extra; todo > 0;) {
-      std::size_t step = out.Room() < todo ? out.Room() : static_cast<std::size_t>(todo);
-      if (!extra.Read(out.Tail(), step)) return PatchStatus::kCorrupt;
-      todo -= step;
-      if (!out.Commit(step)) return PatchStatus::kSinkFailed;
-    }
-    left -= in.add + in.extra;
-  }
+  const PatchStatus made = RunInstructions(header, base, streams, diff, out);
+  if (made != PatchStatus::kApplied) return made;
   unsigned char byte;
-  if (!control.BufferEmpty() || control.ReadByte(byte) || !control.AtEnd() || !diffBytes.AtEnd() ||
-      !extra.AtEnd()) {
+  if (!streams.control.BufferEmpty() || streams.control.ReadByte(byte) || !streams.control.AtEnd() ||
+      !diff.AtEnd() || !streams.extra.AtEnd()) {
     return PatchStatus::kCorrupt;
   }
   return out.Finish() ? PatchStatus::kApplied : PatchStatus::kSinkFailed;
