@@ -176,7 +176,10 @@ inline Outcome RunReaders(const ProfileReader& reader, int32_t installedVersion)
   Outcome out;
   if (!manifest::ReadRootHeader(reader, state)) {
     out.stop = Stop::kRoot;
-  } else if (!manifest::ReadVersionIndex(reader, state, out.multiStep, out.releaseSelected)) {
+  } else if (const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+             out.releaseSelected = manifest::IsSelected(index),
+             out.multiStep = index == manifest::ReleaseIndex::kSeveralSteps,
+             index == manifest::ReleaseIndex::kUnreadable) {
     out.stop = Stop::kIndex;
   } else if (out.releaseSelected) {
     const bool ok = out.multiStep ? manifest::ReadVersionRange(reader, state)

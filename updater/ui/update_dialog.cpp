@@ -214,10 +214,6 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     // the client still sees " /Restart" after its path.
     const std::string restart = "\"" + settings_.exeFolder + install_paths::kClientExeName + "\" /Restart";
     if (job_) {
-      job_->FileUrlMap.clear();
-      job_->FileHashMap.clear();
-      job_->FileSha256Map.clear();
-      job_->BackupMap.clear();
       job_.reset();
     }
     if (workerThread_) {
@@ -230,7 +226,7 @@ void UpdateDialog::HandleUpdateResult(WPARAM success) {
     hooks_.winExec(restart.c_str(), SW_SHOW);
   } else if (success == 0) {
     const bool filesListed = !RowIndexMap.empty();
-    const std::string downloadUrl = job_ ? job_->downloadUrl : std::string();
+    const std::string downloadUrl = job_ ? job_->downloadPageUrl() : std::string();
     if (workerThread_) {
       Sleep(100);
       workerThread_.reset();

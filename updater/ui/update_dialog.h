@@ -17,6 +17,7 @@
 #include "updater/base/file_table.h"
 #include "updater/base/manifest_keys.h"
 #include "updater/base/scoped_handle.h"
+#include "updater/core/file_version.h"
 #include "updater/core/update_job.h"
 #include "updater/core/update_observer.h"
 #include "updater/ui/link_static.h"

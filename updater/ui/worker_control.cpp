@@ -30,8 +30,7 @@ unsigned __stdcall UpdateThreadProc(void* param) {
 }
 
 bool UpdateDialog::LaunchWorker() {
-  job_ = std::make_unique<UpdateJob>();
-  job_->manifestKeys = settings_.manifestKeys;
+  job_ = std::make_unique<UpdateJob>(settings_.manifestKeys);
   RowIndexMap.clear();
   workerThread_.reset((hooks_.startWorker ? hooks_.startWorker : StartUpdateThread)(this));
   if (workerThread_) return true;
