@@ -55,6 +55,38 @@ std::string DigestSink::Sha256Text() {
   return EncodeHex(digest.data(), digest.size());
 }
 
+namespace {
+
+// Opens the file the body goes into: the cache entry, taking up what an
+// earlier run kept there, or, when the entry is held elsewhere or its path
+// too long, the temporary file. False on a cancel (the kept bytes stay for
+// the next run) or when no file can be made.
+bool OpenBody(const DownloadClient& client, const FetchPlan& plan, DigestSink& digests, FetchedFile& out) {
+  const std::string key = PartialKeyFor(plan);
+  const std::string part = plan.partialFolder + "\\" + key + partial_cache::kPartSuffix;
+  const bool cached = part.size() <= kMaxPathChars && CreateFolderPath(plan.partialFolder);
+  if (cached) {
+    out.download.path = part;
+    out.headPath = plan.partialFolder + "\\" + key + partial_cache::kHeadSuffix;
+    TakeUpKeptBody(part, out.headPath, out.download, digests, client);
+    if (client.cancelled()) return false;
+    // Nothing taken up: the old bytes go before a new record can name them,
+    // and an entry someone else holds leaves this file to this run alone.
+    if (!out.download.file) out.download.file = HeldFile::Create(part);
+  }
+  if (!out.download.file) {
+    if (cached) {
+      run_log::Event("partial_cache").Add("file", part).Error(GetLastError()).Failed("entry in use");
+    }
+    out.headPath.clear();
+    out.download.path = plan.tempFile;  // no room for the cache: this run only
+    if (!CreateFolderOf(plan.tempFile)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
                      FetchedFile& out) {
   // SHA-256 costs as much as the rest of the install: only when the manifest
@@ -72,26 +104,7 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
     return false;
   }
 
-  const std::string key = PartialKeyFor(plan);
-  const std::string part = plan.partialFolder + "\\" + key + partial_cache::kPartSuffix;
-  const bool cached = part.size() <= kMaxPathChars && CreateFolderPath(plan.partialFolder);
-  if (cached) {
-    out.download.path = part;
-    out.headPath = plan.partialFolder + "\\" + key + partial_cache::kHeadSuffix;
-    TakeUpKeptBody(part, out.headPath, out.download, digests, client);
-    if (client.cancelled()) return false;  // the kept bytes stay for the next run
-    // Nothing taken up: the old bytes go before a new record can name them,
-    // and an entry someone else holds leaves this file to this run alone.
-    if (!out.download.file) out.download.file = HeldFile::Create(part);
-  }
-  if (!out.download.file) {
-    if (cached) {
-      run_log::Event("partial_cache").Add("file", part).Error(GetLastError()).Failed("entry in use");
-    }
-    out.headPath.clear();
-    out.download.path = plan.tempFile;  // no room for the cache: this run only
-    if (!CreateFolderOf(plan.tempFile)) return false;
-  }
+  if (!OpenBody(client, plan, digests, out)) return false;
 
   KeptBodyRecord recording(progress, out.download, out.headPath);
   const bool fetched = client.Fetch(out.download, plan.url, &recording);
