@@ -32,14 +32,14 @@ void RunReaders(const ProfileReader& reader, int32_t installedVersion) {
   UpdateJobState state;
   state.installedVersion = installedVersion;
   if (!manifest::ReadRootHeader(reader, state)) return;
-  bool multiStep = false, selected = false;
-  if (!manifest::ReadVersionIndex(reader, state, multiStep, selected)) return;
-  if (!selected) {
+  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+  if (index == manifest::ReleaseIndex::kUnreadable) return;
+  if (!manifest::IsSelected(index)) {
     Require(state.FileUrlMap.empty());
     return;
   }
   Require(state.installedIndex >= 0 && state.installedIndex < state.versionCount);
-  if (multiStep) {
+  if (index == manifest::ReleaseIndex::kSeveralSteps) {
     manifest::ReadVersionRange(reader, state);
   } else {
     manifest::ReadSingleVersion(reader, state);

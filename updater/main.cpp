@@ -14,6 +14,7 @@
 #include "updater/base/update_job_state.h"
 #include "updater/core/client_settings.h"
 #include "updater/core/command_line.h"
+#include "updater/core/file_version.h"
 #include "updater/core/folder_lock.h"
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"

@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
   } else {
     run.job.SetOwner(&observer);
   }
-  run.job.tempFolder = run.folder;
+  run.job.state().tempFolder = run.folder;
   run.uiThread = GetCurrentThreadId();
 
   // The queue must exist before the worker can post WM_QUIT to it.

@@ -37,12 +37,12 @@ int main(int argc, char** argv) {
   SilentObserver observer;
   UpdateJob job;
   job.SetOwner(&observer);
-  job.exeFolder = argv[1];
-  if (job.exeFolder.back() != '\\') job.exeFolder += '\\';
-  job.tempFolder = job.exeFolder + "UpdateTempFolder";
-  job.backupFolder = job.exeFolder + "TempBackUpFolder";
-  job.historyPath = job.exeFolder + "HistoryVersionList.cfg";
-  job.installedVersion = std::atoi(argv[3]);
+  job.state().exeFolder = argv[1];
+  if (job.state().exeFolder.back() != '\\') job.state().exeFolder += '\\';
+  job.state().tempFolder = job.state().exeFolder + "UpdateTempFolder";
+  job.state().backupFolder = job.state().exeFolder + "TempBackUpFolder";
+  job.state().historyPath = job.state().exeFolder + "HistoryVersionList.cfg";
+  job.state().installedVersion = std::atoi(argv[3]);
 
   const auto start = std::chrono::steady_clock::now();
   const bool done = job.DownloadManifest(argv[2]) && job.CheckAndInstall();

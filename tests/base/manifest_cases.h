@@ -167,7 +167,7 @@ inline Entries PatchEntriesOf(const FilePatchTable& table) {
 
 inline Entries EntriesOf(const FileTable& table) { return Entries(table.begin(), table.end()); }
 
-// The reads of CheckAndInstall, in its order.
+// The reads of the update check, in its order.
 inline Outcome RunReaders(const ProfileReader& reader, int32_t installedVersion) {
   UpdateJobState state;
   state.installedVersion = installedVersion;
@@ -176,12 +176,17 @@ inline Outcome RunReaders(const ProfileReader& reader, int32_t installedVersion)
   Outcome out;
   if (!manifest::ReadRootHeader(reader, state)) {
     out.stop = Stop::kRoot;
-  } else if (!manifest::ReadVersionIndex(reader, state, out.multiStep, out.releaseSelected)) {
-    out.stop = Stop::kIndex;
-  } else if (out.releaseSelected) {
-    const bool ok = out.multiStep ? manifest::ReadVersionRange(reader, state)
-                                  : manifest::ReadSingleVersion(reader, state);
-    if (!ok) out.stop = Stop::kList;
+  } else {
+    const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+    out.releaseSelected = manifest::IsSelected(index);
+    out.multiStep = index == manifest::ReleaseIndex::kSeveralSteps;
+    if (index == manifest::ReleaseIndex::kUnreadable) {
+      out.stop = Stop::kIndex;
+    } else if (out.releaseSelected) {
+      const bool ok = out.multiStep ? manifest::ReadVersionRange(reader, state)
+                                    : manifest::ReadSingleVersion(reader, state);
+      if (!ok) out.stop = Stop::kList;
+    }
   }
   out.installedIndex = state.installedIndex;
   out.versionCount = state.versionCount;

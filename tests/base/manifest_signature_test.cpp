@@ -118,8 +118,9 @@ TEST(ManifestReaders, MergeFileSha256LikeTheMd5Digest) {
     UpdateJobState state;
     state.installedVersion = 100;
     const IniTextReader reader(c.ini);
-    bool multiStep = false, selected = false;
-    ASSERT_TRUE(manifest::ReadVersionIndex(reader, state, multiStep, selected));
+    const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+    const bool multiStep = index == manifest::ReleaseIndex::kSeveralSteps, selected = manifest::IsSelected(index);
+    ASSERT_TRUE(index != manifest::ReleaseIndex::kUnreadable);
     ASSERT_TRUE(multiStep && selected);
     ASSERT_TRUE(manifest::ReadVersionRange(reader, state));
     std::vector<std::pair<std::string, std::string>> sha256(state.FileSha256Map.begin(),

@@ -43,8 +43,10 @@ TEST(ManifestReaders, LeaveTablesAloneWhenNothingIsSelected) {
   state.installedVersion = 7;
   state.FileUrlMap.Set("\\kept", "u");
   bool multiStep = true, selected = true;
-  ASSERT_TRUE(manifest::ReadVersionIndex(IniTextReader(Root("1", {"5"}, "5")), state, multiStep,
-                                         selected));
+  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(IniTextReader(Root("1", {"5"}, "5")), state);
+  selected = manifest::IsSelected(index);
+  multiStep = index == manifest::ReleaseIndex::kSeveralSteps;
+  ASSERT_TRUE(index != manifest::ReleaseIndex::kUnreadable);
   EXPECT_FALSE(selected);
   EXPECT_FALSE(multiStep);
   EXPECT_EQ(state.FileUrlMap.size(), 1u);

@@ -16,9 +16,13 @@
 
 #include "tests/core/install_test_server.h"
 #include "tests/support/win_test_files.h"
+#include "updater/core/com_registration.h"
 #include "updater/core/download_queue.h"
 #include "updater/core/install_journal_file.h"
+#include "updater/core/file_version.h"
+#include "updater/core/partial_cache_folder.h"
 #include "updater/core/update_job.h"
+#include "updater/core/work_folders.h"
 #include "updater/base/hex_text.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
@@ -86,13 +90,13 @@ class InstallPipeline : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = UniqueFolder("install");
-    job_.exeFolder = folder_ + "\\";
-    job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
-    job_.backupFolder = job_.exeFolder + "TempBackUpFolder";
-    job_.historyPath = job_.exeFolder + "HistoryVersionList.cfg";
+    job_.state().exeFolder = folder_ + "\\";
+    job_.state().tempFolder = job_.state().exeFolder + "UpdateTempFolder";
+    job_.state().backupFolder = job_.state().exeFolder + "TempBackUpFolder";
+    job_.state().historyPath = job_.state().exeFolder + "HistoryVersionList.cfg";
     job_.SetOwner(&observer_);
-    WriteBytes(job_.historyPath, "[Root]\r\n");
-    WriteBytes(job_.historyPath + ".sig", "[Signature0]\r\n");
+    WriteBytes(job_.state().historyPath, "[Root]\r\n");
+    WriteBytes(job_.state().historyPath + ".sig", "[Signature0]\r\n");
   }
   void TearDown() override { RemoveTree(folder_); }
 
@@ -100,12 +104,12 @@ class InstallPipeline : public ::testing::Test {
   void Offer(const std::string& filePath, const std::string& bytes, const std::string& digest) {
     const std::string url = "/files" + ToSlashes(filePath);
     server_.AddFile(url, bytes);
-    job_.FileUrlMap.Set(filePath, server_.Url(url));
-    if (!digest.empty()) job_.FileHashMap.Set(filePath, digest);
+    job_.state().FileUrlMap.Set(filePath, server_.Url(url));
+    if (!digest.empty()) job_.state().FileHashMap.Set(filePath, digest);
   }
   void Offer(const std::string& filePath, const std::string& bytes) { Offer(filePath, bytes, Md5Of(bytes)); }
 
-  std::string Client(const std::string& filePath) const { return job_.exeFolder + filePath; }
+  std::string Client(const std::string& filePath) const { return job_.state().exeFolder + filePath; }
 
   static std::string ToSlashes(std::string path) {
     for (char& c : path) c = c == '\\' ? '/' : c;
@@ -113,14 +117,14 @@ class InstallPipeline : public ::testing::Test {
   }
 
   void ExpectOnlyInstalledFilesRemain() {
-    EXPECT_FALSE(Exists(job_.tempFolder));
-    EXPECT_FALSE(Exists(job_.backupFolder));
-    EXPECT_FALSE(Exists(job_.historyPath));
-    EXPECT_FALSE(Exists(job_.historyPath + ".sig"));
-    EXPECT_TRUE(job_.FileUrlMap.empty());
-    EXPECT_TRUE(job_.FileHashMap.empty());
-    EXPECT_TRUE(job_.FileSha256Map.empty());
-    EXPECT_TRUE(job_.BackupMap.empty());
+    EXPECT_FALSE(Exists(job_.state().tempFolder));
+    EXPECT_FALSE(Exists(job_.state().backupFolder));
+    EXPECT_FALSE(Exists(job_.state().historyPath));
+    EXPECT_FALSE(Exists(job_.state().historyPath + ".sig"));
+    EXPECT_TRUE(job_.state().FileUrlMap.empty());
+    EXPECT_TRUE(job_.state().FileHashMap.empty());
+    EXPECT_TRUE(job_.state().FileSha256Map.empty());
+    EXPECT_TRUE(job_.state().BackupMap.empty());
   }
 
   std::string folder_;
@@ -156,7 +160,7 @@ TEST_F(InstallPipeline, ADownloadedFileCannotBeChangedBeforeItIsInPlace) {
   std::vector<std::string> tampered;
   std::size_t tried = 0;
   observer_.onDownloaded = [&](const std::string&) {
-    for (const std::string& file : FilesEndingWith(job_.exeFolder + "UpdatePartialFolder", ".part")) {
+    for (const std::string& file : FilesEndingWith(job_.state().exeFolder + "UpdatePartialFolder", ".part")) {
       ++tried;
       HANDLE writer =
           CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -175,7 +179,7 @@ TEST_F(InstallPipeline, ADownloadedFileCannotBeChangedBeforeItIsInPlace) {
   EXPECT_EQ(tried, 1u);
   EXPECT_TRUE(tampered.empty()) << tampered.front();
   EXPECT_EQ(ReadBytes(Client("\\a.dll")), "new a");
-  EXPECT_FALSE(Exists(job_.exeFolder + "UpdatePartialFolder"));
+  EXPECT_FALSE(Exists(job_.state().exeFolder + "UpdatePartialFolder"));
 }
 
 // A run that fails keeps what it fetched of a file; the next run asks only for
@@ -183,7 +187,7 @@ TEST_F(InstallPipeline, ADownloadedFileCannotBeChangedBeforeItIsInPlace) {
 TEST_F(InstallPipeline, APartialDownloadIsKeptForTheNextRunAndContinued) {
   std::string big(200000, 'b');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-  const std::string partial = job_.exeFolder + "UpdatePartialFolder";
+  const std::string partial = job_.state().exeFolder + "UpdatePartialFolder";
   struct Run {
     std::size_t cut;
     bool ok;
@@ -199,8 +203,8 @@ TEST_F(InstallPipeline, APartialDownloadIsKeptForTheNextRunAndContinued) {
   for (const bool refused : {false, true}) {
     for (const Run& run : runs) {
       SCOPED_TRACE(refused ? "range refused" : "range served");
-      job_.FileUrlMap.clear();
-      job_.FileHashMap.clear();
+      job_.state().FileUrlMap.clear();
+      job_.state().FileHashMap.clear();
       Offer("\\big.bin", big);
       server_.CutAt("/files/big.bin", run.cut);
       server_.RefuseRanges("/files/big.bin", refused && run.ok);
@@ -223,7 +227,7 @@ TEST_F(InstallPipeline, AKeptDownloadNoLongerListedIsRemoved) {
   server_.CutAt("/files/gone.bin", 30000);
   EXPECT_FALSE(job_.InstallFiles());
   job_.RestoreBackups();
-  const std::string partial = job_.exeFolder + "UpdatePartialFolder";
+  const std::string partial = job_.state().exeFolder + "UpdatePartialFolder";
   ASSERT_EQ(FilesEndingWith(partial, ".part").size(), 1u);
   Offer("\\other.bin", "other", Md5Of("not other"));  // fails too: only the table changed
   EXPECT_FALSE(job_.InstallFiles());
@@ -232,7 +236,9 @@ TEST_F(InstallPipeline, AKeptDownloadNoLongerListedIsRemoved) {
 
 // The plans of the job's table, for the tests that drive the fetch directly.
 struct PlannedFetch {
-  explicit PlannedFetch(std::vector<FetchPlan> planned) : plans(std::move(planned)) {}
+  explicit PlannedFetch(const std::vector<FilePlan>& planned) {
+    for (const FilePlan& plan : planned) plans.push_back(plan.whole);
+  }
   std::vector<FetchPlan> plans;
   DownloadClient client;
   bool Fetch(std::size_t index, FetchedFile& out) {
@@ -246,15 +252,15 @@ struct PlannedFetch {
 TEST_F(InstallPipeline, TwoFilePathsOfOneUrlAreBothInstalled) {
   const std::string bytes(30000, 's');
   Offer("\\a.bin", bytes);
-  job_.FileUrlMap.Set("\\b.bin", server_.Url("/files/a.bin"));
-  job_.FileHashMap.Set("\\b.bin", Md5Of(bytes));
+  job_.state().FileUrlMap.Set("\\b.bin", server_.Url("/files/a.bin"));
+  job_.state().FileHashMap.Set("\\b.bin", Md5Of(bytes));
   Offer("\\sub\\c.bin", "other");
   auto countOf = [&](const std::string& path) {
     const std::vector<std::string> requests = server_.Requests();
     return std::count(requests.begin(), requests.end(), path);
   };
   {
-    PlannedFetch direct{PlanUpdateDownloads(job_)};
+    PlannedFetch direct{PlanUpdateDownloads(job_.state())};
     FetchedFile first, second;
     ASSERT_TRUE(direct.Fetch(0, first));
     EXPECT_TRUE(direct.Fetch(1, second)) << "the shared entry is held by the first fetch";
@@ -264,7 +270,7 @@ TEST_F(InstallPipeline, TwoFilePathsOfOneUrlAreBothInstalled) {
   }
   {
     const auto before = countOf("/files/a.bin");
-    DownloadQueue queue(job_, PlanUpdateDownloads(job_), nullptr);
+    DownloadQueue queue(job_.downloads(), job_.owner(), PlanUpdateDownloads(job_.state()), nullptr);
     ASSERT_NE(queue.Wait(0), nullptr);
     // The file after the pair is fetched meanwhile; the second of the pair is not.
     const ULONGLONG deadline = GetTickCount64() + 20000;
@@ -286,10 +292,10 @@ TEST_F(InstallPipeline, ALongInstallFolderFetchesIntoTemporaryFoldersItCreates) 
   std::string longFolder = folder_ + "\\";
   longFolder += std::string(213 - longFolder.size(), 'L');
   ASSERT_TRUE(CreateDirectoryA(longFolder.c_str(), nullptr));
-  job_.exeFolder = longFolder + "\\";
-  ASSERT_EQ(job_.exeFolder.size(), 214u);
-  job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
-  job_.backupFolder = job_.exeFolder + "TempBackUpFolder";
+  job_.state().exeFolder = longFolder + "\\";
+  ASSERT_EQ(job_.state().exeFolder.size(), 214u);
+  job_.state().tempFolder = job_.state().exeFolder + "UpdateTempFolder";
+  job_.state().backupFolder = job_.state().exeFolder + "TempBackUpFolder";
   const struct {
     const char* filePath;
     bool digest;
@@ -301,14 +307,14 @@ TEST_F(InstallPipeline, ALongInstallFolderFetchesIntoTemporaryFoldersItCreates) 
   for (const auto& file : files)
     Offer(file.filePath, bytesOf(file.filePath), file.digest ? Md5Of(bytesOf(file.filePath)) : "");
   {
-    PlannedFetch direct{PlanUpdateDownloads(job_)};
+    PlannedFetch direct{PlanUpdateDownloads(job_.state())};
     for (std::size_t i = 0; i < direct.plans.size(); ++i) {
       FetchedFile fetched;
       EXPECT_TRUE(direct.Fetch(i, fetched)) << direct.plans[i].filePath;
       DropFetchedFile(fetched);
     }
   }
-  RemoveTree(job_.tempFolder);
+  RemoveTree(job_.state().tempFolder);
   EXPECT_TRUE(job_.InstallFiles());
   for (const auto& file : files) EXPECT_EQ(ReadBytes(Client(file.filePath)), bytesOf(file.filePath));
 }
@@ -348,7 +354,7 @@ TEST_F(InstallPipeline, FourthOfTenFailingItsDigestIsRolledBackByTheRestore) {
     EXPECT_EQ(ReadBytes(Client("\\f" + std::to_string(i) + ".bin")),
               (i < 3 ? "new " : "old ") + std::to_string(i));
   }
-  EXPECT_TRUE(Exists(job_.tempFolder));  // nothing is undone by the failing step itself
+  EXPECT_TRUE(Exists(job_.state().tempFolder));  // nothing is undone by the failing step itself
 
   EXPECT_TRUE(job_.RestoreBackups());
   for (int i = 0; i < 10; ++i)
@@ -383,7 +389,7 @@ TEST_F(InstallPipeline, BothDigestsMustMatchWhenGiven) {
     SCOPED_TRACE(c.name);
     WriteBytes(Client("\\a.dll"), "old a");
     Offer("\\a.dll", good, c.md5);
-    job_.FileSha256Map.Set("\\a.dll", c.sha256);
+    job_.state().FileSha256Map.Set("\\a.dll", c.sha256);
     EXPECT_EQ(job_.InstallFiles(), c.installs);
     if (!c.installs) job_.RestoreBackups();
     EXPECT_EQ(ReadBytes(Client("\\a.dll")), c.installs ? good : "old a");
@@ -397,9 +403,9 @@ TEST_F(InstallPipeline, RestoreRemovesANewFileTheRunAdded) {
   Offer("\\b.dll", "new b", Md5Of("not new b"));
   ASSERT_FALSE(job_.InstallFiles());
   // The new file had no earlier version: its backup entry exists, its copy does not.
-  ASSERT_NE(job_.BackupMap.Find(Client("\\sub\\n.dll")), nullptr);
-  EXPECT_FALSE(Exists(job_.backupFolder + "\\sub\\n.dll"));
-  EXPECT_TRUE(Exists(job_.backupFolder + "\\sub"));
+  ASSERT_NE(job_.state().BackupMap.Find(Client("\\sub\\n.dll")), nullptr);
+  EXPECT_FALSE(Exists(job_.state().backupFolder + "\\sub\\n.dll"));
+  EXPECT_TRUE(Exists(job_.state().backupFolder + "\\sub"));
   EXPECT_TRUE(job_.RestoreBackups());
   EXPECT_EQ(ReadBytes(Client("\\sub\\n.dll")), "<missing>");
   EXPECT_EQ(ReadBytes(Client("\\b.dll")), "old b");
@@ -465,8 +471,8 @@ TEST_F(InstallPipeline, AnUnusedFileIsBackedUpByRenameAndComesBackWhole) {
   Offer("\\bad.dll", "new bad", Md5Of("something else"));
   ASSERT_FALSE(job_.InstallFiles());
   EXPECT_EQ(ReadBytes(Client("\\ro.dll")), "new ro");
-  EXPECT_EQ(ReadBytes(job_.backupFolder + "\\ro.dll"), "old ro");
-  EXPECT_FALSE(Exists(job_.tempFolder + "\\ro.dll"));
+  EXPECT_EQ(ReadBytes(job_.state().backupFolder + "\\ro.dll"), "old ro");
+  EXPECT_FALSE(Exists(job_.state().tempFolder + "\\ro.dll"));
 
   job_.RestoreBackups();
   EXPECT_EQ(ReadBytes(Client("\\ro.dll")), "old ro");
@@ -498,7 +504,7 @@ TEST_F(InstallPipeline, AFolderOrAPathThroughAFileFailsItsFileBeforeAnythingIsTo
   WriteBytes(Client("\\plain.dll"), "plain");
   for (const char* filePath : {"\\codec", "\\plain.dll\\x.dll"}) {
     SCOPED_TRACE(filePath);
-    job_.FileUrlMap.clear();
+    job_.state().FileUrlMap.clear();
     WriteBytes(Client("\\first.dll"), "old first");
     Offer("\\first.dll", "new first");
     Offer(filePath, "intruder");
@@ -572,20 +578,20 @@ TEST_F(InstallPipeline, ARollbackBlockedByAHolderIsFinishedByTheNextStart) {
       std::optional<HeldOpen> held;
       if (c.held) held.emplace(Client(c.held), c.share);
       EXPECT_EQ(job_.RestoreBackups(), c.restored);
-      EXPECT_EQ(Exists(job_.backupFolder + "\\" + install_journal::kFileName), !c.restored);
+      EXPECT_EQ(Exists(job_.state().backupFolder + "\\" + install_journal::kFileName), !c.restored);
       // Neither the next run's preparation nor the exit clean-up may drop it.
       Offer("\\a.dll", "new a");
       EXPECT_EQ(job_.InstallFiles(), c.restored);
-      EXPECT_EQ(RemoveWorkFolders(job_), c.restored);
-      job_.FileUrlMap.clear();
-      job_.FileHashMap.clear();
-      job_.BackupMap.clear();
+      EXPECT_EQ(RemoveWorkFolders(job_.state()), c.restored);
+      job_.state().FileUrlMap.clear();
+      job_.state().FileHashMap.clear();
+      job_.state().BackupMap.clear();
     }
-    RecoverInterruptedInstall(job_.exeFolder);
+    RecoverInterruptedInstall(job_.state().exeFolder);
     EXPECT_EQ(ReadBytes(Client("\\a.dll")), c.restored ? "new a" : "old a");
     EXPECT_FALSE(Exists(Client("\\sub\\n.dll")));
-    EXPECT_FALSE(Exists(job_.backupFolder));
-    EXPECT_FALSE(Exists(job_.tempFolder));
+    EXPECT_FALSE(Exists(job_.state().backupFolder));
+    EXPECT_FALSE(Exists(job_.state().tempFolder));
   }
 }
 
@@ -593,9 +599,9 @@ TEST_F(InstallPipeline, TheManifestIsStoredUnderItsOwnNameWhateverItsUrlEndsWith
   for (const char* url : {"/list.cfg", "/list.cfg.bz2"}) {
     SCOPED_TRACE(url);
     server_.AddFile(url, std::string("manifest from ") + url);
-    DeleteFileA(job_.historyPath.c_str());
+    DeleteFileA(job_.state().historyPath.c_str());
     ASSERT_TRUE(job_.DownloadManifest(server_.Url(url)));
-    EXPECT_EQ(ReadBytes(job_.historyPath), std::string("manifest from ") + url);
+    EXPECT_EQ(ReadBytes(job_.state().historyPath), std::string("manifest from ") + url);
     EXPECT_FALSE(Exists(Client("\\list.cfg.bz2")));
   }
 }
@@ -612,10 +618,10 @@ TEST_F(InstallPipeline, TheStoredManifestCannotChangeUnderTheRun) {
     ASSERT_TRUE(job_.DownloadManifest(server_.Url("/list.cfg")));
     EXPECT_EQ(job_.Manifest().inMemory(), manifest == &plain);
     EXPECT_FALSE(
-        UniqueFile(CreateFileA(job_.historyPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        UniqueFile(CreateFileA(job_.state().historyPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING, 0, nullptr)));
-    EXPECT_FALSE(MoveFileA(job_.historyPath.c_str(), (job_.historyPath + ".old").c_str()));
-    EXPECT_FALSE(DeleteFileA(job_.historyPath.c_str()));
+    EXPECT_FALSE(MoveFileA(job_.state().historyPath.c_str(), (job_.state().historyPath + ".old").c_str()));
+    EXPECT_FALSE(DeleteFileA(job_.state().historyPath.c_str()));
     EXPECT_EQ(job_.Manifest().Read("Root", "VersionCount", 31), "1");
     EXPECT_EQ(job_.Manifest().bytes().value_or(""), *manifest);
   }
@@ -625,14 +631,14 @@ TEST_F(InstallPipeline, TheStoredManifestCannotChangeUnderTheRun) {
 }
 
 TEST_F(InstallPipeline, LeftoverTemporaryFolderIsRemovedBeforeTheFirstDownload) {
-  CreateDirectoryA(job_.tempFolder.c_str(), nullptr);
-  CreateDirectoryA((job_.tempFolder + "\\old").c_str(), nullptr);
-  WriteBytes(job_.tempFolder + "\\old\\junk.bin", "junk");
-  CreateDirectoryA(job_.backupFolder.c_str(), nullptr);
-  WriteBytes(job_.backupFolder + "\\stale.dll", "stale");
+  CreateDirectoryA(job_.state().tempFolder.c_str(), nullptr);
+  CreateDirectoryA((job_.state().tempFolder + "\\old").c_str(), nullptr);
+  WriteBytes(job_.state().tempFolder + "\\old\\junk.bin", "junk");
+  CreateDirectoryA(job_.state().backupFolder.c_str(), nullptr);
+  WriteBytes(job_.state().backupFolder + "\\stale.dll", "stale");
   std::vector<bool> leftoversSeen;
   observer_.onDownloadStarted = [&](const std::string&) {
-    leftoversSeen.push_back(Exists(job_.tempFolder + "\\old") || Exists(job_.backupFolder + "\\stale.dll"));
+    leftoversSeen.push_back(Exists(job_.state().tempFolder + "\\old") || Exists(job_.state().backupFolder + "\\stale.dll"));
   };
   Offer("\\a.dll", "new a");
   ASSERT_TRUE(job_.InstallFiles());
@@ -641,7 +647,7 @@ TEST_F(InstallPipeline, LeftoverTemporaryFolderIsRemovedBeforeTheFirstDownload) 
 }
 
 TEST_F(InstallPipeline, LeftoverThatCannotBeRemovedFailsBeforeAnyDownload) {
-  for (const std::string* folder : {&job_.tempFolder, &job_.backupFolder}) {
+  for (const std::string* folder : {&job_.state().tempFolder, &job_.state().backupFolder}) {
     SCOPED_TRACE(*folder);
     CreateDirectoryA(folder->c_str(), nullptr);
     const std::string stuck = *folder + "\\stuck.bin";
@@ -663,13 +669,13 @@ TEST_F(InstallPipeline, FilePathsOutsideTheClientFolderFailBeforeAnythingIsTouch
       "\\UpdateTempFolder\\x", "\\tempbackupfolder\\x.dll",  "\\sub\\x.dll:stream"};
   for (const char* filePath : hostile) {
     SCOPED_TRACE(filePath);
-    job_.FileUrlMap.clear();
+    job_.state().FileUrlMap.clear();
     Offer("\\first.dll", "first");
-    job_.FileUrlMap.Set(filePath, server_.Url("/files/outside.dll"));
+    job_.state().FileUrlMap.Set(filePath, server_.Url("/files/outside.dll"));
     EXPECT_FALSE(job_.InstallFiles());
     EXPECT_TRUE(server_.Requests().empty());
-    EXPECT_FALSE(Exists(job_.tempFolder));
-    EXPECT_FALSE(Exists(job_.backupFolder));
+    EXPECT_FALSE(Exists(job_.state().tempFolder));
+    EXPECT_FALSE(Exists(job_.state().backupFolder));
     EXPECT_FALSE(Exists(Client("\\first.dll")));
   }
   EXPECT_FALSE(Exists(TempFolder() + "outside.dll"));
@@ -680,8 +686,8 @@ TEST_F(InstallPipeline, Bz2UrlFailsAndTheRestoreBringsTheOldFileBack) {
     SCOPED_TRACE(withDigest ? "with digest" : "without digest");
     WriteBytes(Client("\\a.dll"), "old a");
     server_.AddFile("/pack/a.dll.bz2", "compressed");
-    job_.FileUrlMap.Set("\\a.dll", server_.Url("/pack/a.dll.bz2"));
-    if (withDigest) job_.FileHashMap.Set("\\a.dll", Md5Of("compressed"));
+    job_.state().FileUrlMap.Set("\\a.dll", server_.Url("/pack/a.dll.bz2"));
+    if (withDigest) job_.state().FileHashMap.Set("\\a.dll", Md5Of("compressed"));
     EXPECT_FALSE(job_.InstallFiles());
     job_.RestoreBackups();
     EXPECT_EQ(ReadBytes(Client("\\a.dll")), "old a");
@@ -856,7 +862,7 @@ class UpdateCheck : public InstallPipeline {
       if (!hostilePath.empty())
         ini += "FilePath2=" + hostilePath + "\r\nFileUrl2=" + server_.Url("/x") + "\r\n";
     }
-    WriteBytes(job_.historyPath, ini);
+    WriteBytes(job_.state().historyPath, ini);
   }
 };
 
@@ -876,14 +882,14 @@ TEST_F(UpdateCheck, TheInstalledReleaseDecidesWhichListsAreInstalled) {
     SCOPED_TRACE(c.installed);
     RemoveTree(folder_);
     CreateDirectoryA(folder_.c_str(), nullptr);
-    job_.installedVersion = c.installed;
+    job_.state().installedVersion = c.installed;
     observer_.listed.clear();
     WriteManifest("DownloadUrl=http://manual.example/\r\n", {100, 200, 300, 400, 500});
     const std::size_t before = server_.Requests().size();
 
     EXPECT_EQ(job_.CheckAndInstall(), c.installs);
     EXPECT_EQ(observer_.listed, c.rows);
-    EXPECT_EQ(job_.downloadUrl, "http://manual.example/");
+    EXPECT_EQ(job_.state().downloadUrl, "http://manual.example/");
     EXPECT_EQ(server_.Requests().size() - before, c.rows.size());
     if (c.installs) {
       EXPECT_EQ(ReadBytes(Client("\\shared.dll")), "shared 500");
@@ -893,40 +899,40 @@ TEST_F(UpdateCheck, TheInstalledReleaseDecidesWhichListsAreInstalled) {
 }
 
 TEST_F(UpdateCheck, TheFirstOfTwoEqualEntriesIsTheInstalledRelease) {
-  job_.installedVersion = 200;
-  job_.downloadUrl = "from settings";
+  job_.state().installedVersion = 200;
+  job_.state().downloadUrl = "from settings";
   WriteManifest("", {100, 200, 200, 500});
   ASSERT_TRUE(job_.CheckAndInstall());
-  EXPECT_EQ(job_.installedIndex, 1);
+  EXPECT_EQ(job_.state().installedIndex, 1);
   EXPECT_EQ(observer_.listed, (std::vector<std::string>{"\\r200.txt", "\\shared.dll", "\\r500.txt"}));
-  EXPECT_EQ(job_.downloadUrl, "from settings");
+  EXPECT_EQ(job_.state().downloadUrl, "from settings");
 }
 
 TEST_F(UpdateCheck, ARefusedFilePathFailsTheRunWithTheListShownAndNothingTouched) {
-  job_.installedVersion = 400;
+  job_.state().installedVersion = 400;
   WriteManifest("", {100, 200, 300, 400, 500}, "\\..\\outside.dll");
   EXPECT_FALSE(job_.CheckAndInstall());
   // Listed, so that the failure is told as one of an update that could not be made.
   EXPECT_EQ(observer_.listed, (std::vector<std::string>{"\\r500.txt", "\\shared.dll", "\\..\\outside.dll"}));
   EXPECT_TRUE(server_.Requests().empty());
-  EXPECT_FALSE(Exists(job_.tempFolder));
-  EXPECT_FALSE(Exists(job_.backupFolder));
+  EXPECT_FALSE(Exists(job_.state().tempFolder));
+  EXPECT_FALSE(Exists(job_.state().backupFolder));
 }
 
 TEST_F(UpdateCheck, WithKeysEveryFileNeedsASha256BeforeAnythingIsFetched) {
   // WriteManifest gives no file a FileSha256.
-  job_.manifestKeys.resize(1);
-  job_.installedVersion = 400;
+  job_.state().manifestKeys.resize(1);
+  job_.state().installedVersion = 400;
   WriteManifest("", {100, 200, 300, 400, 500});
   EXPECT_FALSE(job_.CheckAndInstall());
   EXPECT_TRUE(observer_.listed.empty());
   EXPECT_TRUE(server_.Requests().empty());
 
-  job_.FileUrlMap.clear();
-  job_.FileHashMap.clear();
+  job_.state().FileUrlMap.clear();
+  job_.state().FileHashMap.clear();
   WriteManifest("", {100, 200, 300, 400, 500});
   // Section 500 is the file's last: lines appended at the end belong to it.
-  WriteBytes(job_.historyPath, ReadBytes(job_.historyPath) + "FileSha2560=" + Sha256Of("own 500") +
+  WriteBytes(job_.state().historyPath, ReadBytes(job_.state().historyPath) + "FileSha2560=" + Sha256Of("own 500") +
                                    "\r\nFileSha2561=" + Sha256Of("shared 500") + "\r\n");
   EXPECT_TRUE(job_.CheckAndInstall());
   EXPECT_EQ(ReadBytes(Client("\\shared.dll")), "shared 500");
@@ -934,7 +940,7 @@ TEST_F(UpdateCheck, WithKeysEveryFileNeedsASha256BeforeAnythingIsFetched) {
 }
 
 TEST_F(UpdateCheck, AFailedInstallationIsRolledBackBeforeTheCheckReturns) {
-  job_.installedVersion = 400;
+  job_.state().installedVersion = 400;
   WriteManifest("", {100, 200, 300, 400, 500});
   WriteBytes(Client("\\r500.txt"), "old r500");
   server_.AddFile("/500/own", "tampered");  // no longer matches its digest

@@ -17,8 +17,10 @@
 #include "updater/transfer/cng.h"
 #include "updater/core/install_journal.h"
 #include "updater/core/install_journal_file.h"
+#include "updater/core/com_registration.h"
 #include "updater/core/install_restore.h"
 #include "updater/core/update_job.h"
+#include "updater/core/work_folders.h"
 
 namespace {
 

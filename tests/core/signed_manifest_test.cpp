@@ -1,7 +1,7 @@
 // The check of a manifest against its signature file, through CNG under Wine,
 // held to the same table as the native selection test.
 
-#include "updater/core/signed_manifest.h"
+#include "updater/core/manifest_fetch.h"
 
 #include <windows.h>
 

@@ -161,8 +161,8 @@ class DownloadClient : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryA(work_.c_str(), nullptr));
     // The work folder plays the part of tempFolder: a file's display path is
     // what follows it.
-    job_.exeFolder = work_ + "\\";
-    job_.tempFolder = work_;
+    job_.state().exeFolder = work_ + "\\";
+    job_.state().tempFolder = work_;
     job_.SetOwner(&observer_);
   }
   void TearDown() override { RemoveTree(work_); }
@@ -642,14 +642,14 @@ INSTANTIATE_TEST_SUITE_P(Cancel, DownloadClientCancel, ::testing::ValuesIn(kCanc
 // them waits for a whole chunk of a body that trickles.
 TEST_F(DownloadClient, QueueEndStopsEveryTransferWithinSeconds) {
   const HANDLE reached = observer_.Reached(kTransferChunkBytes);
-  job_.tempFolder = work_ + "\\UpdateTempFolder";
-  ASSERT_TRUE(CreateDirectoryA(job_.tempFolder.c_str(), nullptr));
+  job_.state().tempFolder = work_ + "\\UpdateTempFolder";
+  ASSERT_TRUE(CreateDirectoryA(job_.state().tempFolder.c_str(), nullptr));
   for (int i = 0; i < static_cast<int>(kTransfersAtOnce); ++i) {
     const std::string name = "q" + std::to_string(i);
-    job_.FileUrlMap.Set("\\" + name + ".bin",
+    job_.state().FileUrlMap.Set("\\" + name + ".bin",
                         ServerUrl("/" + name + ".bin?size=100000&fastfirst=20000&slow=0.5&cut=20030&t=" + name));
   }
-  auto queue = std::make_unique<DownloadQueue>(job_, PlanUpdateDownloads(job_), nullptr);
+  auto queue = std::make_unique<DownloadQueue>(job_.downloads(), job_.owner(), PlanUpdateDownloads(job_.state()), nullptr);
   const bool trickling = WaitForSingleObject(reached, 20000) == WAIT_OBJECT_0;
   const auto start = std::chrono::steady_clock::now();
   queue.reset();
@@ -704,13 +704,13 @@ TEST_F(DownloadClient, EveryFileEndsInBoundedTimeAndBytes) {
 }
 
 TEST_F(DownloadClient, ManifestIsStoredAsHistoryVersionList) {
-  job_.tempFolder = job_.exeFolder + "UpdateTempFolder";
+  job_.state().tempFolder = job_.state().exeFolder + "UpdateTempFolder";
   EXPECT_FALSE(job_.DownloadManifest(""));
   EXPECT_TRUE(observer_.events().empty());
 
   EXPECT_TRUE(job_.DownloadManifest(ServerUrl("/list.cfg?size=321&t=manifest")));
-  EXPECT_EQ(job_.historyPath, work_ + "\\HistoryVersionList.cfg");
-  EXPECT_EQ(FileSize(job_.historyPath), 321);
+  EXPECT_EQ(job_.state().historyPath, work_ + "\\HistoryVersionList.cfg");
+  EXPECT_EQ(FileSize(job_.state().historyPath), 321);
   // The manifest lies beside the work folder: its display path is a fragment
   // that matches no row of the list.
   EXPECT_EQ(observer_.events().back(), ReportEvent("st.cfg", Downloaded, 321));
@@ -725,14 +725,14 @@ TEST_F(DownloadClient, OverlongConfigUrlIsRequestedCutTo254Characters) {
   std::string url = base;
   for (int i = 0; url.size() < 300; ++i) url += static_cast<char>('a' + i % 26);
   const std::string settings = "[Client]\r\nTime=100\r\nConfigUrl=" + url + "\r\n";
-  job_.upgradeCfgPath = work_ + "\\Upgrade.cfg";
-  HANDLE file = CreateFileA(job_.upgradeCfgPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  job_.state().upgradeCfgPath = work_ + "\\Upgrade.cfg";
+  HANDLE file = CreateFileA(job_.state().upgradeCfgPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   DWORD written = 0;
   WriteFile(file, settings.data(), static_cast<DWORD>(settings.size()), &written, nullptr);
   CloseHandle(file);
 
-  EXPECT_TRUE(job_.ReadClientSettings());
+  EXPECT_TRUE(job_.ReadClientSettings() && job_.DownloadManifest(job_.state().configUrl));
   EXPECT_EQ(FileSize(work_ + "\\HistoryVersionList.cfg"), 40);
   // The request log holds each path as a JSON string: the cut path, quoted.
   const std::string cut = url.substr(0, 254);

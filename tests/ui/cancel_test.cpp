@@ -85,7 +85,7 @@ std::shared_ptr<ScriptedDownload> ScriptDownload(const std::string& url) {
   run->target = run->folder + "\\Halvix.exe";
   SetWorkerScript([run](const WorkerRun& w) {
     w.job->SetOwner(w.observer);
-    w.job->tempFolder = run->folder;
+    w.job->state().tempFolder = run->folder;
     FileTable files;
     files.Set("\\Halvix.exe", run->url);
     w.observer->FillFileList(files);
@@ -193,12 +193,12 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
   win_test::WriteBytes(run->backup, "old");
   SetWorkerScript([run](const WorkerRun& w) {
     UpdateJob* job = w.job;
-    job->exeFolder = run->folder;
-    job->backupFolder = run->folder + "TempBackUpFolder";
-    job->tempFolder = run->folder + "UpdateTempFolder";
-    StartInstallJournal(job->backupFolder);
-    AppendInstallJournal(job->backupFolder, {install_journal::RecordKind::File, "\\a.dll", true, {}});
-    job->BackupMap.Set(run->destination, run->backup);
+    job->state().exeFolder = run->folder;
+    job->state().backupFolder = run->folder + "TempBackUpFolder";
+    job->state().tempFolder = run->folder + "UpdateTempFolder";
+    StartInstallJournal(job->state().backupFolder);
+    AppendInstallJournal(job->state().backupFolder, {install_journal::RecordKind::File, "\\a.dll", true, {}});
+    job->state().BackupMap.Set(run->destination, run->backup);
     FileTable files;
     files.Set("\\a.dll", "http://u.example/a.dll");
     w.observer->FillFileList(files);

@@ -6,6 +6,7 @@
 #include "resource.h"
 #include "tests/support/win_test_files.h"
 #include "ui_test_support.h"
+#include "updater/core/file_version.h"
 #include "updater/core/update_job.h"
 
 namespace {
@@ -188,7 +189,7 @@ TEST_F(TrayTest, FailureBalloonDependsOnWhetherFilesWereListed) {
     Make(1);
     SetWorkerScript([c](const WorkerRun& w) {
       // The worker owns the job while it runs: the page comes from it.
-      w.job->downloadUrl = c.downloadUrl;
+      w.job->state().downloadUrl = c.downloadUrl;
       if (c.listFiles) {
         FileTable files;
         files.Set("\\Halvix.exe", "http://u.example/Halvix.exe");

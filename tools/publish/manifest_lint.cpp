@@ -320,9 +320,9 @@ InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVer
     view.outcome = "[Root] CurrentVersionTime is missing: the run fails";
     return view;
   }
-  bool multiStep = false;
-  bool selected = false;
-  if (!manifest::ReadVersionIndex(reader, state, multiStep, selected)) {
+  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+  const bool multiStep = index == manifest::ReleaseIndex::kSeveralSteps;
+  if (index == manifest::ReleaseIndex::kUnreadable) {
     const bool atLatest =
         state.versionCount > 0 && AtoiText(reader.Read(kRoot, "ver" + std::to_string(state.versionCount - 1),
                                                        manifest::kVersionLimit)) == installedVersion;
@@ -330,7 +330,7 @@ InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVer
                             : "the release list cannot be read: the run fails";
     return view;
   }
-  if (!selected) {
+  if (!manifest::IsSelected(index)) {
     view.outcome = "not in the release list: nothing to install, the run fails";
     return view;
   }

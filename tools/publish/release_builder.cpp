@@ -219,10 +219,8 @@ bool ReadsBackAsPlanned(const std::string& manifest, const std::string& previous
   const IniTextReader reader(manifest);
   UpdateJobState state;
   state.installedVersion = AtoiText(previous);
-  bool multiStep = true;
-  bool selected = false;
   if (!manifest::ReadRootHeader(reader, state) ||
-      !manifest::ReadVersionIndex(reader, state, multiStep, selected) || !selected || multiStep ||
+      manifest::ReadVersionIndex(reader, state) != manifest::ReleaseIndex::kOneStep ||
       !manifest::ReadSingleVersion(reader, state) || state.FileUrlMap.size() != plan.files.size()) {
     return false;
   }

@@ -68,28 +68,24 @@ bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state) {
   return true;
 }
 
-bool ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state, bool& multiStep,
-                      bool& releaseSelected) {
-  multiStep = false;
-  releaseSelected = false;
+ReleaseIndex ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state) {
   const std::string countText = reader.Read(kRoot, "VersionCount", kVersionLimit);
-  if (countText.empty()) return false;
+  if (countText.empty()) return ReleaseIndex::kUnreadable;
   state.versionCount = AtoiText(countText);
-  if (reader.Read(kRoot, "CurrentVersionNum", kVersionLimit).empty()) return false;
+  if (reader.Read(kRoot, "CurrentVersionNum", kVersionLimit).empty()) return ReleaseIndex::kUnreadable;
 
   const int32_t count = state.versionCount;
   for (int32_t i = 0; i < count; ++i) {
     const std::string entry = reader.Read(kRoot, IndexedKey("ver", i), kVersionLimit);
-    if (entry.empty()) return false;
+    if (entry.empty()) return ReleaseIndex::kUnreadable;
     if (AtoiText(entry) != state.installedVersion) continue;
     state.installedIndex = i;
-    multiStep = int64_t{i} < int64_t{count} - 2;
     // The next entry must exist; 64-bit so that i + 1 cannot overflow.
-    if (reader.Read(kRoot, IndexedKey("ver", int64_t{i} + 1), kVersionLimit).empty()) return false;
-    releaseSelected = true;
-    return true;
+    if (reader.Read(kRoot, IndexedKey("ver", int64_t{i} + 1), kVersionLimit).empty())
+      return ReleaseIndex::kUnreadable;
+    return int64_t{i} < int64_t{count} - 2 ? ReleaseIndex::kSeveralSteps : ReleaseIndex::kOneStep;
   }
-  return true;
+  return ReleaseIndex::kNotListed;
 }
 
 bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state) {

@@ -3,7 +3,7 @@
 // through a ProfileReader and fill the job's fields and its tables, FileUrlMap
 // (FilePath -> URL), FileHashMap (FilePath -> MD5 text) and FileSha256Map
 // (FilePath -> SHA-256 text); both digests merge by the same rule.
-// They run on the worker thread, from CheckAndInstall, in this order:
+// They run on the worker thread, from the update check, in this order:
 //   ReadRootHeader, ReadVersionIndex, then ReadSingleVersion or
 //   ReadVersionRange when a release was selected.
 // Each returns false at the first absent required key, leaving in the tables
@@ -30,13 +30,26 @@ constexpr std::size_t kFileUrlLimit = 259;    // FileUrl<i>, FileHashID<i>, File
 // "CurrentVersionTime" is required and its atoi becomes state.latestVersion.
 bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state);
 
+// Where the installed release stands in the release list, and so which
+// reader takes the file list next.
+enum class ReleaseIndex {
+  kUnreadable,  // a required key is absent: the run fails
+  kNotListed,   // the installed release is not listed (or N <= 0): nothing selected
+  kOneStep,     // one newer release: ReadSingleVersion
+  kSeveralSteps,  // two or more newer releases: ReadVersionRange
+};
+
+// Whether index selected a release whose files are to be read.
+inline bool IsSelected(ReleaseIndex index) {
+  return index == ReleaseIndex::kOneStep || index == ReleaseIndex::kSeveralSteps;
+}
+
 // Reads "VersionCount" (into state.versionCount) and "CurrentVersionNum", then
 // walks the release list ver0, ver1, ... looking for state.installedVersion.
-// On a match at index i: state.installedIndex = i, multiStep = (i < N - 2),
-// ver<i+1> must exist, releaseSelected = true. No match (or N <= 0): true with
-// releaseSelected = false and the tables untouched.
-bool ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state,
-                      bool& multiStep, bool& releaseSelected);
+// On a match at index i: state.installedIndex = i, ver<i+1> must exist, and
+// kSeveralSteps when i < N - 2, else kOneStep. No match (or N <= 0):
+// kNotListed with the tables untouched.
+ReleaseIndex ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state);
 
 // Exactly one newer release: reads the section named by state.latestVersion
 // printed in plain decimal.

@@ -13,7 +13,6 @@
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/install_paths.h"
-#include "updater/core/update_job.h"
 
 namespace {
 

@@ -3,8 +3,7 @@
 #include <exception>
 #include <map>
 
-#include "updater/core/job_patches.h"
-#include "updater/core/update_job.h"
+#include "updater/core/partial_cache_folder.h"
 
 // The dialog's reports come from several transfers at once: they reach it one
 // at a time, and the progress bar's step is set again whenever the chunk it
@@ -57,24 +56,24 @@ struct DownloadQueue::Worker {
   std::thread thread;
 };
 
-DownloadQueue::DownloadQueue(UpdateJob& job, std::vector<FetchPlan> plans,
+DownloadQueue::DownloadQueue(DownloadClient& lead, UpdateObserver* observer, std::vector<FilePlan> plans,
                              std::function<bool(const std::string&)> mayFetch)
-    : job_(job), plans_(std::move(plans)), mayFetch_(std::move(mayFetch)) {
-  if (job_.owner() != nullptr) progress_ = std::make_unique<SharedProgress>(job_.owner());
+    : lead_(lead), plans_(std::move(plans)), mayFetch_(std::move(mayFetch)) {
+  if (observer != nullptr) progress_ = std::make_unique<SharedProgress>(observer);
   for (std::size_t i = 0; i < plans_.size(); ++i) files_.push_back(std::make_unique<FetchedFile>());
   states_.assign(plans_.size(), State::Waiting);
   std::map<std::string, std::size_t> lastOfKey;
   for (std::size_t i = 0; i < plans_.size(); ++i) {
-    const auto [at, added] = lastOfKey.try_emplace(PartialKeyFor(plans_[i]), i);
+    const auto [at, added] = lastOfKey.try_emplace(PartialKeyFor(plans_[i].whole), i);
     sameKeyBefore_.push_back(added ? std::string::npos : at->second);
     at->second = i;
   }
   const std::size_t count = plans_.size() < kTransfersAtOnce ? plans_.size() : kTransfersAtOnce;
   for (std::size_t i = 0; i < count; ++i) {
     auto worker = std::make_unique<Worker>();
-    worker->client.timeouts = job_.downloads().timeouts;
-    worker->client.bounds = job_.downloads().bounds;
-    job_.downloads().AddFollower(&worker->client);
+    worker->client.timeouts = lead_.timeouts;
+    worker->client.bounds = lead_.bounds;
+    lead_.AddFollower(&worker->client);
     workers_.push_back(std::move(worker));
   }
   for (auto& worker : workers_) {
@@ -94,7 +93,7 @@ DownloadQueue::~DownloadQueue() {
   for (auto& worker : workers_) worker->client.Cancel();
   for (auto& worker : workers_) {
     if (worker->thread.joinable()) worker->thread.join();
-    job_.downloads().RemoveFollower(&worker->client);
+    lead_.RemoveFollower(&worker->client);
   }
 }
 
@@ -133,13 +132,13 @@ void DownloadQueue::Work(Worker& worker) {
 }
 
 bool DownloadQueue::FetchOne(Worker& worker, std::size_t index) {
-  const FetchPlan& plan = plans_[index];
+  const FilePlan& plan = plans_[index];
   // Nothing may leave a queue thread as an exception: a file that cannot be
   // written fails that file, like any failed download.
   try {
-    if (mayFetch_ && !mayFetch_(plan.filePath)) return false;
+    if (mayFetch_ && !mayFetch_(plan.whole.filePath)) return false;
     if (!progress_) return FetchPatchedOrWhole(worker.client, plan, nullptr, *files_[index]);
-    SharedProgress::Row row(*progress_, plan.filePath);
+    SharedProgress::Row row(*progress_, plan.whole.filePath);
     return FetchPatchedOrWhole(worker.client, plan, &row, *files_[index]);
   } catch (const std::exception&) {
     return false;

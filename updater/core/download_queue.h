@@ -24,18 +24,19 @@
 #include <thread>
 #include <vector>
 
-#include "updater/core/update_file_fetch.h"
-
-class UpdateJob;
+#include "updater/core/job_patches.h"
+#include "updater/core/update_observer.h"
 
 constexpr std::size_t kTransfersAtOnce = 4;
 constexpr std::size_t kFilesAhead = 8;
 
 class DownloadQueue {
  public:
-  // Fetches plans in order; mayFetch(filePath) false fails a file without a
-  // request (a FilePath whose place cannot take a file).
-  DownloadQueue(UpdateJob& job, std::vector<FetchPlan> plans,
+  // Fetches plans in order, with lead's time-outs and bounds, each transfer
+  // cancelled with lead; progress goes to observer (none when null).
+  // mayFetch(filePath) false fails a file without a request (a FilePath whose
+  // place cannot take a file).
+  DownloadQueue(DownloadClient& lead, UpdateObserver* observer, std::vector<FilePlan> plans,
                 std::function<bool(const std::string&)> mayFetch);
   ~DownloadQueue();
   DownloadQueue(const DownloadQueue&) = delete;
@@ -53,8 +54,8 @@ class DownloadQueue {
   void Work(Worker& worker);
   bool FetchOne(Worker& worker, std::size_t index);
 
-  UpdateJob& job_;
-  std::vector<FetchPlan> plans_;
+  DownloadClient& lead_;
+  std::vector<FilePlan> plans_;
   std::function<bool(const std::string&)> mayFetch_;
   std::vector<std::unique_ptr<FetchedFile>> files_;
   // For each file, the last file before it with the same cache key; npos

@@ -23,7 +23,8 @@
 // folders (no trailing backslash) or exeFolder (with one) and a FilePath (with
 // a leading one).
 
-#include <io.h>
+#include "updater/core/install.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -34,14 +35,13 @@
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/base/text_rules.h"
+#include "updater/core/com_registration.h"
 #include "updater/core/download_queue.h"
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
 #include "updater/core/partial_cache_folder.h"
-#include "updater/core/signed_manifest.h"
-#include "updater/core/update_job.h"
-#include "updater/transfer/cng.h"
+#include "updater/core/work_folders.h"
 #include "updater/transfer/md5.h"
 
 namespace {
@@ -52,18 +52,7 @@ bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) !
 
 bool EnsureFolder(const std::string& path) { return Exists(path) || CreateFolderPath(path); }
 
-void DeleteFileIfPresent(const std::string& path) {
-  if (_access(path.c_str(), 0) == 0) DeleteFileA(path.c_str());
-}
-
-// The stored manifest and its signature go together, whatever the outcome.
-void DeleteManifestFiles(UpdateJob& job) {
-  job.ReleaseManifest();
-  DeleteFileIfPresent(job.historyPath);
-  DeleteFileIfPresent(SignaturePathFor(job.historyPath));
-}
-
-void ClearFileTables(UpdateJob& job) {
+void ClearFileTables(UpdateJobState& job) {
   job.FileUrlMap.clear();
   job.BackupMap.clear();
   job.FileHashMap.clear();
@@ -96,7 +85,7 @@ bool IsPlaceForFile(const std::string& exeFolder, const std::string& destination
 // without a read-only attribute that would keep the work folder from going.
 // It is made under a work name and renamed once whole: a run killed during
 // the copy never leaves a cut copy under the name the journal relies on.
-bool MakeBackupCopy(const UpdateJob& job, const std::string& destination, const std::string& backupCopy) {
+bool MakeBackupCopy(const UpdateJobState& job, const std::string& destination, const std::string& backupCopy) {
   const std::string partial = job.backupFolder + "\\" + install_paths::kPartialCopyName;
   ClearReadOnly(partial);
   if (!CopyFileA(destination.c_str(), partial.c_str(), FALSE)) return false;
@@ -109,7 +98,7 @@ bool MakeBackupCopy(const UpdateJob& job, const std::string& destination, const 
 // the checked download's size, and the SHA-256 of its bytes as they arrived
 // (empty without CNG: the play-back then cannot tell a later change from the
 // run's).
-bool NewFileOf(const UpdateJob& job, const std::string& filePath, const FetchedFile& fetched,
+bool NewFileOf(const UpdateJobState& job, const std::string& filePath, const FetchedFile& fetched,
                install_journal::NewFile& written) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(fetched.download.file.get(), &size)) return false;
@@ -123,91 +112,101 @@ bool NewFileOf(const UpdateJob& job, const std::string& filePath, const FetchedF
   return true;
 }
 
-bool Journal(const UpdateJob& job, install_journal::RecordKind kind, const std::string& filePath,
+bool Journal(const UpdateJobState& job, install_journal::RecordKind kind, const std::string& filePath,
              bool existed = false, const install_journal::NewFile& written = {}) {
   return AppendInstallJournal(job.backupFolder, {kind, filePath, existed, written});
 }
 
-// One file, strictly in this order: download (fetched ahead by the queue),
-// digest checks, backup, replacement, registration, report. False ends the
-// installation. The digests are those of the bytes as they arrived, and the
-// file they belong to has been held since, so no one could change it.
-bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& queue, std::size_t index) {
-  using install_journal::RecordKind;
-  const std::string folder = FolderPart(filePath);
-  const std::string backupCopy = job.backupFolder + filePath;
-  const std::string destination = job.exeFolder + filePath;
-  const std::string tempFile = job.tempFolder + filePath;
-  // A killed run's log names the file it stopped at.
-  run_log::Event("file_start").Add("path", filePath);
-  // Written however the file ends: each step adds what it did.
-  run_log::Event entry("file");
-  entry.Add("path", filePath).Timed();
+// The paths of one file of the table.
+struct FilePaths {
+  explicit FilePaths(const UpdateJobState& job, const std::string& path)
+      : filePath(path),
+        folder(FolderPart(path)),
+        backupCopy(job.backupFolder + path),
+        destination(job.exeFolder + path),
+        tempFile(job.tempFolder + path) {}
+  std::string filePath, folder, backupCopy, destination, tempFile;
+};
 
-  if (!IsPlaceForFile(job.exeFolder, destination)) return entry.Failed("a folder is in the way");
-  if (!EnsureFolder(job.tempFolder + folder))
-    return entry.Error(GetLastError()).Failed("cannot create the temporary folder");
-  FetchedFile* fetched = queue.Wait(index);
-  if (fetched == nullptr) return entry.Failed("download");
-  if (fetched->patched) entry.Add("patched", true);
+// How the destination stood before the run changed it.
+struct Backup {
+  bool firstListing = false;  // no other listing of the file in another letter case backed it up
+  bool existed = false;
+};
+
+// The listed digests against those of the bytes as they arrived. A file whose
+// bytes are wrong is never continued by a later run.
+bool DigestsMatch(const UpdateJobState& job, const std::string& filePath, FetchedFile& fetched,
+                  run_log::Event& entry) {
   if (const std::string* digest = job.FileHashMap.Find(filePath)) {
-    entry.Add("md5", HashMatches(fetched->md5Text, *digest) ? "ok" : "mismatch");
-    if (!HashMatches(fetched->md5Text, *digest)) {
-      DropFetchedFile(*fetched);  // never continued by a later run
-      return entry.Add("md5_expected", *digest).Add("md5_got", fetched->md5Text).Failed("digest");
+    entry.Add("md5", HashMatches(fetched.md5Text, *digest) ? "ok" : "mismatch");
+    if (!HashMatches(fetched.md5Text, *digest)) {
+      DropFetchedFile(fetched);
+      return entry.Add("md5_expected", *digest).Add("md5_got", fetched.md5Text).Failed("digest");
     }
   }
   if (const std::string* digest = job.FileSha256Map.Find(filePath)) {
-    entry.Add("sha256", HashMatches(fetched->sha256Text, *digest) ? "ok" : "mismatch");
-    if (!HashMatches(fetched->sha256Text, *digest)) {
-      DropFetchedFile(*fetched);  // never continued by a later run
-      return entry.Add("sha256_expected", *digest).Add("sha256_got", fetched->sha256Text).Failed("digest");
+    entry.Add("sha256", HashMatches(fetched.sha256Text, *digest) ? "ok" : "mismatch");
+    if (!HashMatches(fetched.sha256Text, *digest)) {
+      DropFetchedFile(fetched);
+      return entry.Add("sha256_expected", *digest).Add("sha256_got", fetched.sha256Text).Failed("digest");
     }
   }
+  return true;
+}
 
-  install_journal::NewFile written;
-  if (!NewFileOf(job, filePath, *fetched, written)) return entry.Error(GetLastError()).Failed("file size");
-  if (!EnsureFolder(job.backupFolder + folder))
+// Backs the destination up and journals it, before anything changes it.
+bool BackUpDestination(UpdateJobState& job, const FilePaths& file, const install_journal::NewFile& written,
+                       Backup& backup, run_log::Event& entry) {
+  if (!EnsureFolder(job.backupFolder + file.folder))
     return entry.Error(GetLastError()).Failed("cannot create the backup folder");
   // A file that does not exist yet has no backup; the entry is kept anyway.
   // The same file listed again in another letter case keeps its first backup,
   // which is the only copy of the file as it was before the run.
-  const bool firstListing = !BackedUpAlready(job.BackupMap, destination);
-  const bool existed = IsFile(destination);
+  backup.firstListing = !BackedUpAlready(job.BackupMap, file.destination);
+  backup.existed = IsFile(file.destination);
   // A file no one has open goes into the backup folder by a rename, after its
   // journal record: nothing to copy or write to the disk, and a killed run
   // finds it either still in place or whole in the backup folder. A file in
   // use stays with its user and is backed up by a copy, complete and on disk
   // before its record. The rename is never allowed to become a copy (another
   // volume behind a junction): that fails, and the whole-copy fallback runs.
-  const bool backUpByRename = firstListing && existed && NobodyHasOpen(destination);
-  if (firstListing && existed && !backUpByRename && !MakeBackupCopy(job, destination, backupCopy))
+  const bool backUpNow = backup.firstListing && backup.existed;
+  const bool backUpByRename = backUpNow && NobodyHasOpen(file.destination);
+  if (backUpNow && !backUpByRename && !MakeBackupCopy(job, file.destination, file.backupCopy))
     return entry.Error(GetLastError()).Failed("backup copy");
-  job.BackupMap.Set(destination, backupCopy);
-  if (!Journal(job, RecordKind::File, filePath, existed, written))
+  job.BackupMap.Set(file.destination, file.backupCopy);
+  if (!Journal(job, install_journal::RecordKind::File, file.filePath, backup.existed, written))
     return entry.Error(GetLastError()).Failed("journal");
-  const bool renamedAway = backUpByRename && MoveFileExA(destination.c_str(), backupCopy.c_str(), 0);
-  if (backUpByRename && !renamedAway && !MakeBackupCopy(job, destination, backupCopy))
+  const bool renamedAway = backUpByRename && MoveFileExA(file.destination.c_str(), file.backupCopy.c_str(), 0);
+  if (backUpByRename && !renamedAway && !MakeBackupCopy(job, file.destination, file.backupCopy))
     return entry.Error(GetLastError()).Failed("backup");
-  entry.Add("backup", !existed        ? "none, new file"
-                      : !firstListing ? "kept from the first listing"
-                      : renamedAway   ? "renamed"
-                                      : "copied");
+  entry.Add("backup", !backup.existed       ? "none, new file"
+                      : !backup.firstListing ? "kept from the first listing"
+                      : renamedAway          ? "renamed"
+                                             : "copied");
+  return true;
+}
 
-  if (!folder.empty() && !EnsureFolder(job.exeFolder + folder))
+// The checked file itself takes the destination's place through its own
+// handle when it is free; a destination in use is overwritten, or moved aside.
+bool PutInPlace(UpdateJobState& job, const FilePaths& file, FetchedFile& fetched, const Backup& backup,
+                run_log::Event& entry) {
+  using install_journal::RecordKind;
+  if (!file.folder.empty() && !EnsureFolder(job.exeFolder + file.folder))
     return entry.Error(GetLastError()).Failed("cannot create the folder");
-  // The checked file itself takes the destination's place through its own
-  // handle when it is free; a destination in use is overwritten, or moved aside.
+  const std::string aside = file.destination + ".bak";
   Placement placement;
   bool movedAside = false;
   const bool placed = PlaceHeldFile(
-      fetched->download, destination, tempFile, [&] { return Journal(job, RecordKind::Aside, filePath); },
+      fetched.download, file.destination, file.tempFile,
+      [&] { return Journal(job, RecordKind::Aside, file.filePath); },
       [&] {
         // Only the first listing moves the file from before the run aside.
-        if (firstListing) job.AsideMap.Set(destination, destination + ".bak");
-        movedAside = firstListing;
-        entry.Add("moved_aside", destination + ".bak");
-        return Journal(job, RecordKind::Moved, filePath);
+        if (backup.firstListing) job.AsideMap.Set(file.destination, aside);
+        movedAside = backup.firstListing;
+        entry.Add("moved_aside", aside);
+        return Journal(job, RecordKind::Moved, file.filePath);
       },
       placement);
   if (!placed) {
@@ -215,27 +214,53 @@ bool InstallOneFile(UpdateJob& job, const std::string& filePath, DownloadQueue& 
     // A write cut part-way (a full disk) left neither file there: the old one
     // goes back now, and the rollback's play-back finds it in place.
     if (placement.cutOver) {
-      RestoreDestination(destination, backupCopy, movedAside ? destination + ".bak" : std::string(), existed,
-                         job.exeFolder + install_paths::kSetAsideFolderName + filePath);
+      RestoreDestination(file.destination, file.backupCopy, movedAside ? aside : std::string(), backup.existed,
+                         job.exeFolder + install_paths::kSetAsideFolderName + file.filePath);
     }
     return entry.Error(error).Add("cut", placement.cutOver).Failed("cannot put the file in place");
   }
   entry.Add("placed", placement.renamed ? "renamed" : "copied");
   // Flushed, renamed, then recorded: the play-back restores this very file.
-  if (!AppendInstallJournal(job.backupFolder,
-                            {RecordKind::Placed, filePath, false, {}, placement.identity})) {
+  if (!AppendInstallJournal(job.backupFolder, {RecordKind::Placed, file.filePath, false, {}, placement.identity}))
     return entry.Error(GetLastError()).Failed("journal");
-  }
-  if (!fetched->headPath.empty()) DeleteFileA(fetched->headPath.c_str());
+  return true;
+}
 
-  RegisterComServer(destination);
-  if (job.owner()) job.owner()->ReportFileProgress(filePath, Installed, 0);
+// One file, strictly in this order: download (fetched ahead by the queue),
+// digest checks, backup, replacement, registration, report. False ends the
+// installation. The digests are those of the bytes as they arrived, and the
+// file they belong to has been held since, so no one could change it.
+bool InstallOneFile(UpdateJobState& job, const RunDownloads& run, const std::string& filePath,
+                    DownloadQueue& queue, std::size_t index) {
+  const FilePaths file(job, filePath);
+  // A killed run's log names the file it stopped at.
+  run_log::Event("file_start").Add("path", filePath);
+  // Written however the file ends: each step adds what it did.
+  run_log::Event entry("file");
+  entry.Add("path", filePath).Timed();
+
+  if (!IsPlaceForFile(job.exeFolder, file.destination)) return entry.Failed("a folder is in the way");
+  if (!EnsureFolder(job.tempFolder + file.folder))
+    return entry.Error(GetLastError()).Failed("cannot create the temporary folder");
+  FetchedFile* fetched = queue.Wait(index);
+  if (fetched == nullptr) return entry.Failed("download");
+  if (fetched->patched) entry.Add("patched", true);
+  if (!DigestsMatch(job, filePath, *fetched, entry)) return false;
+  install_journal::NewFile written;
+  if (!NewFileOf(job, filePath, *fetched, written)) return entry.Error(GetLastError()).Failed("file size");
+  Backup backup;
+  if (!BackUpDestination(job, file, written, backup, entry)) return false;
+  if (!PutInPlace(job, file, *fetched, backup, entry)) return false;
+  ForgetKeptRecord(*fetched);
+
+  RegisterComServer(file.destination);
+  if (run.observer()) run.observer()->ReportFileProgress(filePath, Installed, 0);
   return true;
 }
 
 // Both work folders start empty: a leftover of an earlier run is removed,
 // unless it holds a journal still to be played back.
-bool PrepareWorkFolders(const UpdateJob& job) {
+bool PrepareWorkFolders(const UpdateJobState& job) {
   if (HasUnplayedJournal(job.backupFolder)) return false;
   for (const std::string* folder : {&job.tempFolder, &job.backupFolder}) {
     if (Exists(*folder) && !DeleteWorkFolder(*folder)) return false;
@@ -246,33 +271,32 @@ bool PrepareWorkFolders(const UpdateJob& job) {
 
 }  // namespace
 
-bool UpdateJob::InstallFiles() {
+bool InstallUpdate(UpdateJobState& job, const RunDownloads& run) {
   try {
     // A FilePath that would reach outside the client folder fails the run
     // before anything is created or downloaded.
-    if (!install_paths::InstallTableIsContained(*this)) return false;
-    if (!PrepareWorkFolders(*this))
+    if (!install_paths::InstallTableIsContained(job)) return false;
+    if (!PrepareWorkFolders(job))
       return run_log::Event("install").Error(GetLastError()).Failed("work folders");
-    if (!StartInstallJournal(backupFolder))
+    if (!StartInstallJournal(job.backupFolder))
       return run_log::Event("install").Error(GetLastError()).Failed("journal");
     // The queue stops its transfers when the loop ends, whichever way.
-    DownloadQueue queue(*this, PlanUpdateDownloads(*this), [this](const std::string& filePath) {
-      return IsPlaceForFile(exeFolder, exeFolder + filePath);
+    DownloadQueue queue(run.client(), run.observer(), PlanUpdateDownloads(job), [&job](const std::string& filePath) {
+      return IsPlaceForFile(job.exeFolder, job.exeFolder + filePath);
     });
     std::size_t index = 0;
-    for (const auto& entry : FileUrlMap) {
-      if (Cancelled() || !InstallOneFile(*this, entry.first, queue, index++)) return false;
+    for (const auto& entry : job.FileUrlMap) {
+      if (run.Cancelled() || !InstallOneFile(job, run, entry.first, queue, index++)) return false;
     }
-    run_log::Event("install").Add("files", FileUrlMap.size()).Add("committed", true);
+    run_log::Event("install").Add("files", job.FileUrlMap.size()).Add("committed", true);
     // From here on a killed run is complete: the next start only cleans up.
-    if (!AppendInstallJournal(backupFolder,
+    if (!AppendInstallJournal(job.backupFolder,
                               {install_journal::RecordKind::Committed, std::string(), false, {}})) {
       return run_log::Event("install").Error(GetLastError()).Failed("journal");
     }
-    ClearFileTables(*this);
-    RemoveWorkFolders(*this);
-    PrunePartialFolder(exeFolder + install_paths::kPartialFolderName, nullptr);
-    DeleteManifestFiles(*this);
+    ClearFileTables(job);
+    RemoveWorkFolders(job);
+    PruneKeptDownloads(job.exeFolder + install_paths::kPartialFolderName, PruneScope::kEverything);
     return true;
   } catch (const std::exception& error) {
     // TransferError from the download client, or an allocation failure.
@@ -282,78 +306,21 @@ bool UpdateJob::InstallFiles() {
   }
 }
 
-bool UpdateJob::RestoreBackups() {
-  if (!BackupMap.empty()) run_log::Event("restore_backups").Add("files", BackupMap.size());
+bool RollBackUpdate(UpdateJobState& job) {
+  if (!job.BackupMap.empty()) run_log::Event("restore_backups").Add("files", job.BackupMap.size());
   try {
     // The journal on disk knows every change of the run, the files it added
     // included; what cannot be put back now stays for the next start.
-    const bool restored = PlayBackInstallJournal(*this);
+    const bool restored = PlayBackInstallJournal(job);
     // The kept downloads stay for the next run, no more than it can use; a
     // folder left empty goes.
-    if (!FileUrlMap.empty()) {
-      const std::vector<std::string> continuable = ContinuableKeys(*this);
-      PruneKeptDownloads(exeFolder + install_paths::kPartialFolderName, &continuable);
-    }
-    RemoveDirectoryA((exeFolder + install_paths::kPartialFolderName).c_str());
-    DeleteManifestFiles(*this);
-    ClearFileTables(*this);
+    const std::string partialFolder = job.exeFolder + install_paths::kPartialFolderName;
+    if (!job.FileUrlMap.empty())
+      PruneKeptDownloads(partialFolder, PruneScope::kTable, ContinuableKeys(EveryFetchOf(PlanFileFetches(job))));
+    RemoveDirectoryA(partialFolder.c_str());
+    ClearFileTables(job);
     return restored;
   } catch (...) {
     return false;
   }
-}
-
-bool DeleteWorkFolder(const std::string& path) {
-  // Recursive removal is only ever meant for the two work folders; the name
-  // test keeps a wrong or empty path from deleting an arbitrary directory.
-  if (path.find(install_paths::kBackupFolderName) == std::string::npos &&
-      path.find(install_paths::kTempFolderName) == std::string::npos &&
-      path.find(install_paths::kSetAsideFolderName) == std::string::npos) {
-    return false;
-  }
-  const std::string pattern = path + "\\*.*";
-  if (pattern.size() > kMaxPathChars) return false;
-  try {
-    WIN32_FIND_DATAA entry;
-    UniqueFind find(FindFirstFileA(pattern.c_str(), &entry));
-    if (find) {
-      do {
-        const std::string name = entry.cFileName;
-        if (name == "." || name == "..") continue;
-        const std::string child = path + "\\" + name;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-          // A link is removed itself; what it points at is not ours.
-          if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            RemoveDirectoryA(child.c_str());
-          } else {
-            DeleteFileA(child.c_str());
-          }
-        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          DeleteWorkFolder(child);
-        } else {
-          // A read-only copy never keeps a work folder alive.
-          ClearReadOnly(child);
-          DeleteFileA(child.c_str());
-        }
-      } while (FindNextFileA(find.get(), &entry));
-    }
-  } catch (...) {
-    return false;
-  }
-  return RemoveDirectoryA(path.c_str()) != 0;
-}
-
-bool CreateFolderPath(const std::string& path) {
-  std::string folder = path;
-  if (!folder.empty() && folder.back() == '\\' &&
-      install_paths::ParentPath(folder).size() == folder.size() - 1) {
-    folder.pop_back();
-  }
-  if (Exists(folder)) return true;
-  if (folder.empty()) return false;
-  const std::string parent = install_paths::ParentPath(folder);
-  if (!CreateFolderPath(parent)) return false;
-  // The download queue's workers create the same folders at the same time as
-  // the install loop: one that exists by now is as good as made here.
-  return CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }

@@ -12,7 +12,7 @@
 #include "updater/core/com_registration.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
-#include "updater/core/update_job.h"
+#include "updater/core/work_folders.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 

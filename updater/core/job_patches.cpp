@@ -4,8 +4,8 @@
 
 #include "updater/base/run_log.h"
 #include "updater/core/install_paths.h"
-#include "updater/core/install_restore.h"
-#include "updater/core/update_job.h"
+#include "updater/core/partial_cache_folder.h"
+#include "updater/core/placement.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 #include "updater/transfer/patch_file.h"
@@ -43,36 +43,72 @@ const char* RefusalText(PatchFileStatus status) {
 
 }  // namespace
 
-bool FetchPatchedOrWhole(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
+std::vector<FilePlan> PlanFileFetches(const UpdateJobState& job) {
+  const std::string partialFolder = job.exeFolder + install_paths::kPartialFolderName;
+  std::vector<FilePlan> plans;
+  for (const auto& [filePath, url] : job.FileUrlMap) {
+    FilePlan plan;
+    plan.whole.filePath = filePath;
+    plan.whole.url = url;
+    plan.whole.tempFile = job.tempFolder + filePath;
+    plan.whole.partialFolder = partialFolder;
+    plan.whole.md5Expected = job.FileHashMap.Find(filePath);
+    plan.whole.sha256Expected = job.FileSha256Map.Find(filePath);
+    const auto patches = job.FilePatchMap.find(filePath);
+    if (patches != job.FilePatchMap.end()) {
+      plan.clientFile = job.exeFolder + filePath;
+      plan.patches = &patches->second;
+    }
+    plans.push_back(std::move(plan));
+  }
+  return plans;
+}
+
+std::vector<FetchPlan> EveryFetchOf(const std::vector<FilePlan>& plans) {
+  std::vector<FetchPlan> fetches;
+  for (const FilePlan& plan : plans) {
+    fetches.push_back(plan.whole);
+    if (plan.patches == nullptr) continue;
+    // A patch cut by a failed run is continued like any other download.
+    for (const FilePatch& patch : *plan.patches) fetches.push_back(PatchPlanFor(plan.whole, patch));
+  }
+  return fetches;
+}
+
+std::vector<FilePlan> PlanUpdateDownloads(const UpdateJobState& job) {
+  std::vector<FilePlan> plans = PlanFileFetches(job);
+  PruneKeptDownloads(job.exeFolder + install_paths::kPartialFolderName, PruneScope::kTable,
+                     ContinuableKeys(EveryFetchOf(plans)));
+  return plans;
+}
+
+FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch) {
+  FetchPlan patchPlan;
+  patchPlan.filePath = plan.filePath;
+  patchPlan.url = patch.url;
+  patchPlan.tempFile = plan.tempFile;
+  patchPlan.partialFolder = plan.partialFolder;
+  patchPlan.sha256Expected = &patch.sha256;
+  patchPlan.maxLength = static_cast<int64_t>(patch.length);
+  return patchPlan;
+}
+
+bool FetchPatchedOrWhole(DownloadClient& client, const FilePlan& plan, DownloadProgress* progress,
                          FetchedFile& out) {
   if (plan.patches != nullptr && FetchByPatch(client, plan, progress, out)) return true;
   out = FetchedFile();
-  return FetchUpdateFile(client, plan, progress, out);
+  return FetchUpdateFile(client, plan.whole, progress, out);
 }
 
-bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
-                  FetchedFile& out) {
-  // Nothing would vouch for what a patch makes without a digest of the file.
-  if (plan.md5Expected == nullptr && plan.sha256Expected == nullptr) return false;
-  const std::string patched = plan.tempFile + install_paths::kPatchOutputSuffix;
-  if (patched.size() > kMaxPathChars || !CreateFolderOf(plan.tempFile))
-    return false;
-  if (plan.patches->empty() || client.cancelled()) return false;
-  const FilePatch* patch = PatchForClientFile(*plan.patches, plan.clientFile);
-  // Written however the patch ends; a failure falls back to the whole file.
-  run_log::Event entry("patch");
-  entry.Add("path", plan.filePath).Add("offered", plan.patches->size()).Timed();
-  if (patch == nullptr) return entry.Failed("no patch from the client's copy");
-  entry.Add("url", patch->url).Add("bytes", patch->length);
-  if (patch->length > static_cast<uint64_t>(plan.maxLength)) return entry.Failed("too long");
+namespace {
 
-  // The patch reports through the file's own row, so that the row shows the
-  // bytes really fetched.
-  const FetchPlan patchPlan = PatchPlanFor(plan, *patch);
-  FetchedFile fetchedPatch;
-  if (!FetchUpdateFile(client, patchPlan, progress, fetchedPatch)) return entry.Failed("download");
-  if (fetchedPatch.download.file.Size() != static_cast<int64_t>(patch->length) ||
-      !HashMatches(fetchedPatch.sha256Text, patch->sha256)) {
+// Fetches the patch through the file's own row, so that the row shows the
+// bytes really fetched, and checks its length and SHA-256.
+bool FetchCheckedPatch(DownloadClient& client, const FetchPlan& plan, const FilePatch& patch,
+                       DownloadProgress* progress, FetchedFile& fetchedPatch, run_log::Event& entry) {
+  if (!FetchUpdateFile(client, PatchPlanFor(plan, patch), progress, fetchedPatch)) return entry.Failed("download");
+  if (fetchedPatch.download.file.Size() != static_cast<int64_t>(patch.length) ||
+      !HashMatches(fetchedPatch.sha256Text, patch.sha256)) {
     DropFetchedFile(fetchedPatch);
     return entry.Failed("patch digest");
   }
@@ -80,14 +116,20 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
     DropFetchedFile(fetchedPatch);
     return entry.Failed("cancelled");
   }
+  return true;
+}
 
-  // The result is held from its creation like a download, and its digests
-  // are those of the bytes written.
+// Applies the fetched patch to the client's file into out, held from its
+// creation like a download, its digests those of the bytes written.
+bool ApplyFetchedPatch(DownloadClient& client, const FilePlan& offer, FetchedFile& fetchedPatch,
+                       FetchedFile& out, run_log::Event& entry) {
+  const FetchPlan& plan = offer.whole;
+  const std::string patched = plan.tempFile + install_paths::kPatchOutputSuffix;
   out.download.path = patched;
   out.download.file = HeldFile::Create(patched);
   DigestSink digests(plan.sha256Expected != nullptr);
   const PatchFileStatus status =
-      out.download.file ? ApplyPatchFile(plan.clientFile, fetchedPatch.download.file.get(),
+      out.download.file ? ApplyPatchFile(offer.clientFile, fetchedPatch.download.file.get(),
                                          out.download.file.get(), static_cast<uint64_t>(plan.maxLength),
                                          [&](const unsigned char* data, std::size_t size) {
                                            digests.Add(reinterpret_cast<const char*>(data), size);
@@ -97,11 +139,7 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   // The patch has served, whatever the outcome: a patch that does not apply
   // is never continued either.
   DropFetchedFile(fetchedPatch);
-  if (status != PatchFileStatus::kApplied) {
-    DropFetchedFile(out);
-    out = FetchedFile();
-    return entry.Failed(RefusalText(status));
-  }
+  if (status != PatchFileStatus::kApplied) return entry.Failed(RefusalText(status));
   entry.Add("applied", true);
   out.md5Text = digests.Md5Text();
   out.sha256Text = digests.Sha256Text();
@@ -110,10 +148,34 @@ bool FetchByPatch(DownloadClient& client, const FetchPlan& plan, DownloadProgres
   // failing the update on every run.
   const bool md5Ok = plan.md5Expected == nullptr || HashMatches(out.md5Text, *plan.md5Expected);
   const bool sha256Ok = plan.sha256Expected == nullptr || HashMatches(out.sha256Text, *plan.sha256Expected);
-  if (!md5Ok || !sha256Ok) {
+  if (!md5Ok || !sha256Ok) return entry.Failed("patched file digest");
+  return true;
+}
+
+}  // namespace
+
+bool FetchByPatch(DownloadClient& client, const FilePlan& offer, DownloadProgress* progress,
+                  FetchedFile& out) {
+  const FetchPlan& plan = offer.whole;
+  // Nothing would vouch for what a patch makes without a digest of the file.
+  if (plan.md5Expected == nullptr && plan.sha256Expected == nullptr) return false;
+  const std::string patched = plan.tempFile + install_paths::kPatchOutputSuffix;
+  if (patched.size() > kMaxPathChars || !CreateFolderOf(plan.tempFile)) return false;
+  if (offer.patches->empty() || client.cancelled()) return false;
+  const FilePatch* patch = PatchForClientFile(*offer.patches, offer.clientFile);
+  // Written however the patch ends; a failure falls back to the whole file.
+  run_log::Event entry("patch");
+  entry.Add("path", plan.filePath).Add("offered", offer.patches->size()).Timed();
+  if (patch == nullptr) return entry.Failed("no patch from the client's copy");
+  entry.Add("url", patch->url).Add("bytes", patch->length);
+  if (patch->length > static_cast<uint64_t>(plan.maxLength)) return entry.Failed("too long");
+
+  FetchedFile fetchedPatch;
+  if (!FetchCheckedPatch(client, plan, *patch, progress, fetchedPatch, entry)) return false;
+  if (!ApplyFetchedPatch(client, offer, fetchedPatch, out, entry)) {
     DropFetchedFile(out);
     out = FetchedFile();
-    return entry.Failed("patched file digest");
+    return false;
   }
   out.patched = true;
   out.ok = true;

@@ -2,53 +2,157 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/download_queue.h"
-#include "updater/core/job_patches.h"
-#include "updater/core/partial_cache_rules.h"
-#include "updater/core/update_job.h"
 
 namespace {
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  char buffer[1024];
+  DWORD read = 0;
+  if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) return std::nullopt;
+  return std::string(buffer, read);
+}
+
+bool WriteSmallFile(const std::string& path, const std::string& text) {
+  UniqueFile file(
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+// Feeds the first kept bytes of the held file to sink; false on a read error
+// or a cancel, which a large kept body must not hold up.
+bool HashKeptBytes(HANDLE file, int64_t kept, DownloadSink& sink, const DownloadClient& client) {
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  std::vector<char> buffer(64 * 1024);
+  while (kept > 0) {
+    if (client.cancelled()) return false;
+    const DWORD want = kept < static_cast<int64_t>(buffer.size()) ? static_cast<DWORD>(kept)
+                                                                  : static_cast<DWORD>(buffer.size());
+    DWORD read = 0;
+    if (!ReadFile(file, buffer.data(), want, &read, nullptr) || read == 0) return false;
+    sink.Add(buffer.data(), read);
+    kept -= read;
+  }
+  return true;
+}
 
 int64_t Seconds(const FILETIME& time) {
   return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime) /
                               10000000u);
 }
 
-}  // namespace
-
-void PruneKeptDownloads(const std::string& partialFolder, const std::vector<std::string>* continuable) {
+// The files of the folder, with their last writes.
+std::vector<partial_cache::FolderFile> FolderFiles(const std::string& partialFolder) {
   std::vector<partial_cache::FolderFile> files;
   WIN32_FIND_DATAA entry;
   UniqueFind find(FindFirstFileA((partialFolder + "\\*").c_str(), &entry));
-  if (!find) return;
+  if (!find) return files;
   do {
     if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
       files.push_back({entry.cFileName, Seconds(entry.ftLastWriteTime)});
   } while (FindNextFileA(find.get(), &entry));
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  // Which entries are of use is known only with the table.
-  const std::size_t keepAtMost = continuable != nullptr ? kTransfersAtOnce + kFilesAhead : files.size();
-  const std::vector<std::string> names =
-      partial_cache::NamesToPrune(files, Seconds(now), continuable, keepAtMost);
-  if (names.empty()) return;
-  for (const std::string& name : names) DeleteFileA((partialFolder + "\\" + name).c_str());
-  run_log::Event("partial_cache_pruned").Add("files", names.size()).Add("table_known", continuable != nullptr);
+  return files;
 }
 
-std::vector<std::string> ContinuableKeys(const UpdateJob& job) {
+}  // namespace
+
+std::string PartialKeyFor(const FetchPlan& plan) {
+  return partial_cache::EntryKey(plan.url, plan.md5Expected ? *plan.md5Expected : std::string(),
+                                 plan.sha256Expected ? *plan.sha256Expected : std::string());
+}
+
+
+std::vector<std::string> ContinuableKeys(const std::vector<FetchPlan>& fetches) {
   std::vector<std::string> keys;
-  for (const auto& [filePath, url] : job.FileUrlMap) {
-    FetchPlan plan;
-    plan.url = url;
-    plan.md5Expected = job.FileHashMap.Find(filePath);
-    plan.sha256Expected = job.FileSha256Map.Find(filePath);
-    if (plan.md5Expected != nullptr || plan.sha256Expected != nullptr) keys.push_back(PartialKeyFor(plan));
-    const auto patches = job.FilePatchMap.find(filePath);
-    if (patches == job.FilePatchMap.end()) continue;
-    for (const FilePatch& patch : patches->second) keys.push_back(PartialKeyFor(PatchPlanFor(plan, patch)));
+  for (const FetchPlan& fetch : fetches) {
+    if (fetch.md5Expected != nullptr || fetch.sha256Expected != nullptr) keys.push_back(PartialKeyFor(fetch));
   }
   return keys;
+}
+
+void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
+                    DownloadSink& sink, const DownloadClient& client) {
+  const std::optional<std::string> text = ReadSmallFile(headPath);
+  const std::optional<partial_cache::Head> head = text ? partial_cache::ParseHead(*text) : std::nullopt;
+  if (!head || head->total > download.maxLength) return;
+  HeldFile file = HeldFile::Open(partPath);
+  if (!file) return;
+  const int64_t size = file.Size();
+  if (size <= 0 || size > head->total) return;
+  const int64_t kept = size < head->total ? size : head->total - 1;
+  if (kept <= 0 || !HashKeptBytes(file.get(), kept, sink, client)) {
+    sink.Restart();
+    return;
+  }
+  run_log::Event("partial_cache").Add("file", partPath).Add("kept", kept).Add("total", head->total);
+  download.file = std::move(file);
+  download.kept = kept;
+  download.total = head->total;
+  download.validator = head->validator;
+}
+
+KeptBodyRecord::KeptBodyRecord(DownloadProgress* next, const FileDownload& download, std::string headPath)
+    : next_(next), download_(download), headPath_(std::move(headPath)) {}
+
+void KeptBodyRecord::Started(int32_t announcedLength, int32_t step) {
+  if (!headPath_.empty() && (download_.total != written_.total || download_.validator != written_.validator)) {
+    written_ = {download_.total, download_.validator};
+    // Without a validator nothing can be continued: no record.
+    if (download_.validator.empty() || !WriteSmallFile(headPath_, partial_cache::FormatHead(written_))) {
+      DeleteFileA(headPath_.c_str());
+    }
+  }
+  if (next_ != nullptr) next_->Started(announcedLength, step);
+}
+
+void KeptBodyRecord::Received(int32_t bytesSoFar) {
+  if (next_ != nullptr) next_->Received(bytesSoFar);
+}
+
+void KeptBodyRecord::Finished(int32_t bytes) {
+  if (next_ != nullptr) next_->Finished(bytes);
+}
+
+void DropFetchedFile(FetchedFile& file) {
+  if (file.download.file) {
+    file.download.file.DeleteOnClose();
+    file.download.file.reset();
+  }
+  if (!file.headPath.empty()) DeleteFileA(file.headPath.c_str());
+}
+
+void ForgetKeptRecord(const FetchedFile& file) {
+  if (!file.headPath.empty()) DeleteFileA(file.headPath.c_str());
+}
+
+void PruneKeptDownloads(const std::string& partialFolder, PruneScope scope, const std::vector<std::string>& keys) {
+  const std::vector<partial_cache::FolderFile> files = FolderFiles(partialFolder);
+  if (scope == PruneScope::kEverything) {
+    for (const partial_cache::FolderFile& file : files) {
+      if (partial_cache::KeyOfName(file.name)) DeleteFileA((partialFolder + "\\" + file.name).c_str());
+    }
+    RemoveDirectoryA(partialFolder.c_str());
+    return;
+  }
+  if (files.empty()) return;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const bool tableKnown = scope == PruneScope::kTable;
+  // Which entries are of use is known only with the table.
+  const std::size_t keepAtMost = tableKnown ? kTransfersAtOnce + kFilesAhead : files.size();
+  const std::vector<std::string> names =
+      partial_cache::NamesToPrune(files, Seconds(now), tableKnown ? &keys : nullptr, keepAtMost);
+  if (names.empty()) return;
+  for (const std::string& name : names) DeleteFileA((partialFolder + "\\" + name).c_str());
+  run_log::Event("partial_cache_pruned").Add("files", names.size()).Add("table_known", tableKnown);
 }

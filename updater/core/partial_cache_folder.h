@@ -1,19 +1,72 @@
 #pragma once
-// Keeps the partial-download cache to what a run can use (partial_cache_rules.h
-// says which entries go).
+// The kept-download folder UpdatePartialFolder (its names and records:
+// partial_cache_rules.h) has one owner, this file: it takes up what an earlier
+// run kept of a body, records the body a fetch starts, drops an entry whose
+// bytes turned out wrong, forgets one put in place, and prunes the folder to
+// what a run can use.
+//
+// A fetch may continue kept bytes only when something checks the whole body
+// afterwards: a file listed with a digest, or a patch (listed with its
+// SHA-256). Every other entry is pruned once the table is known.
+// Threads: the queue's transfers take up, record and drop their own entries;
+// the worker prunes while no transfer runs.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-class UpdateJob;
+#include "updater/core/partial_cache_rules.h"
+#include "updater/core/update_file_fetch.h"
+#include "updater/transfer/download_client.h"
 
-// Deletes the entries of partialFolder that NamesToPrune lists. continuable:
-// the keys of the current table (ContinuableKeys), and then at most as many
-// entries kept as the download queue holds at once; or null while the table
-// is not known, and then only the old entries go.
-void PruneKeptDownloads(const std::string& partialFolder, const std::vector<std::string>* continuable);
+// The cache key of one fetch.
+std::string PartialKeyFor(const FetchPlan& plan);
 
-// The cache keys that job's table may continue: those of files listed with a
-// digest, and of their patches. A body nothing could check is never continued
-// from another run's bytes.
-std::vector<std::string> ContinuableKeys(const UpdateJob& job);
+// The keys of those of fetches that a later run may continue: the ones with
+// an expected digest, whose whole body is checked before it is used.
+std::vector<std::string> ContinuableKeys(const std::vector<FetchPlan>& fetches);
+
+// Takes up what an earlier run kept of a body at partPath, when its record at
+// headPath is sound and the kept bytes are no longer than the body: the file
+// goes into download, its bytes through sink. The last byte is always fetched
+// again, so that the server still confirms the validator. Nothing is taken up
+// on any doubt, or when client is cancelled meanwhile.
+void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
+                    DownloadSink& sink, const DownloadClient& client);
+
+// Passes a fetch's reports on to next (may be null), and writes the record
+// at headPath (none when empty) whenever an answer starts or restarts the
+// body, before any of its bytes are written.
+class KeptBodyRecord : public DownloadProgress {
+ public:
+  KeptBodyRecord(DownloadProgress* next, const FileDownload& download, std::string headPath);
+  void Started(int32_t announcedLength, int32_t step) override;
+  void Received(int32_t bytesSoFar) override;
+  void Finished(int32_t bytes) override;
+
+ private:
+  DownloadProgress* next_;
+  const FileDownload& download_;
+  std::string headPath_;
+  partial_cache::Head written_;
+};
+
+// Forgets the cache entry of a fetched file whose bytes turned out wrong.
+void DropFetchedFile(FetchedFile& file);
+
+// Deletes the record of a fetched file now in place: its .part name went with
+// the file, and nothing is left to continue.
+void ForgetKeptRecord(const FetchedFile& file);
+
+// How much of the kept-download folder a prune leaves.
+enum class PruneScope {
+  kUnknownTable,  // before the table is read: only entries too old to continue go
+  kTable,         // what the table's keys can continue, no more than the queue holds at once
+  kEverything,    // a completed update: every entry, and the folder itself
+};
+
+// Deletes the entries of partialFolder that scope leaves no use for; keys:
+// the ContinuableKeys of the table, for kTable. Only names the cache makes
+// are ever deleted.
+void PruneKeptDownloads(const std::string& partialFolder, PruneScope scope,
+                        const std::vector<std::string>& keys = {});

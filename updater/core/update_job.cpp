@@ -2,13 +2,17 @@
 
 #include <exception>
 
-#include "updater/core/client_settings.h"
-#include "updater/core/install_paths.h"
-#include "updater/core/partial_cache_folder.h"
-#include "updater/core/manifest_freshness_check.h"
 #include "updater/base/module_path.h"
-#include "updater/base/run_log.h"
 #include "updater/base/profile_file_reader.h"
+#include "updater/base/run_log.h"
+#include "updater/core/client_settings.h"
+#include "updater/core/install.h"
+#include "updater/core/install_paths.h"
+#include "updater/core/manifest_fetch.h"
+#include "updater/core/partial_cache_folder.h"
+#include "updater/core/update_check.h"
+
+UpdateJob::UpdateJob(std::vector<ManifestKey> manifestKeys) { state_.manifestKeys = std::move(manifestKeys); }
 
 bool UpdateJob::Run(UpdateObserver* dialog) {
   if (dialog == nullptr) return false;
@@ -19,35 +23,86 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
     if (!InitPaths()) return false;
     // Before anything can fail: a cache that only failed runs ever see would
     // otherwise never shrink.
-    PruneKeptDownloads(exeFolder + install_paths::kPartialFolderName, nullptr);
+    PruneKeptDownloads(state_.exeFolder + install_paths::kPartialFolderName, PruneScope::kUnknownTable);
     if (!ReadClientSettings()) return false;
+    if (!DownloadManifest(state_.configUrl)) return false;
     if (!CheckAndInstall()) return false;
   } catch (const std::exception& error) {
     run_log::Event("run_error").Add("what", error.what());
     return false;
   }
-  RecordAcceptedSerial(*this);
+  RecordAcceptedSerial(state_);
   // A completed update consumes the order to update.
-  DeleteFileA(upgradeCfgPath.c_str());
+  DeleteFileA(state_.upgradeCfgPath.c_str());
   return true;
+}
+
+bool UpdateJob::RestoreBackups() {
+  ReleaseManifest();
+  const bool restored = RollBackUpdate(state_);
+  DeleteStoredManifest(state_.historyPath);
+  return restored;
 }
 
 bool UpdateJob::InitPaths() {
   std::string modulePath;
   if (!ReadModulePath(modulePath)) return false;
   // Refuses a folder too long for the paths of the run.
-  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, *this))
+  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, state_))
     return run_log::Event("run_paths").Failed("folder path too long");
-  return FileFound(upgradeCfgPath);
+  return FileFound(state_.upgradeCfgPath);
 }
 
 bool UpdateJob::ReadClientSettings() {
-  const bool read = ReadClientSection(ProfileFileReader(upgradeCfgPath), *this);
+  const bool read = ReadClientSection(ProfileFileReader(state_.upgradeCfgPath), state_);
   run_log::Event("settings")
-      .Add("time", installedVersion)
-      .Add("download_url", downloadUrl)
-      .Add("config_url", configUrl)
+      .Add("time", state_.installedVersion)
+      .Add("download_url", state_.downloadUrl)
+      .Add("config_url", state_.configUrl)
       .Add("ok", read);
-  if (!read) return false;
-  return DownloadManifest(configUrl);
+  return read;
+}
+
+bool UpdateJob::DownloadManifest(const std::string& url) {
+  if (url.empty()) return false;
+  state_.historyPath = state_.exeFolder + install_paths::kHistoryFileName;
+  ReleaseManifest();
+  FetchedManifest fetched = FetchManifest(Downloads(), state_, url);
+  manifest_ = std::move(fetched.manifest);
+  // A pair refused as expired or rolled back (kNotCurrent) ends the run like
+  // any other refusal; a fetch past caches for it would start here.
+  if (fetched.outcome != ManifestFetch::kFetched) return false;
+  state_.acceptedSerial = fetched.acceptedSerial;
+  return true;
+}
+
+bool UpdateJob::CheckAndInstall() {
+  // Read on first use when the run did not download it (a stored manifest).
+  if (!manifest_) manifest_ = std::make_unique<ManifestFileReader>(state_.historyPath);
+  if (CheckForUpdate(std::move(manifest_), state_, Downloads()) != UpdateCheck::kReady) return false;
+  if (InstallFiles()) return true;
+  RestoreBackups();
+  return false;
+}
+
+bool UpdateJob::InstallFiles() {
+  if (!InstallUpdate(state_, Downloads())) return false;
+  ReleaseManifest();
+  DeleteStoredManifest(state_.historyPath);
+  return true;
+}
+
+const ManifestFileReader& UpdateJob::Manifest() {
+  // Read on first use when the run did not download it (a stored manifest).
+  if (!manifest_) manifest_ = std::make_unique<ManifestFileReader>(state_.historyPath);
+  return *manifest_;
+}
+
+bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url, int64_t maxLength,
+                             Bz2Target rule) {
+  return Downloads().DownloadFile(localPath, url, maxLength, rule);
+}
+
+bool UpdateJob::DownloadOnce(const std::string& localPath, const std::string& url) {
+  return Downloads().DownloadOnce(localPath, url);
 }

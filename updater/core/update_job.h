@@ -3,56 +3,39 @@
 // on the worker thread (Run), released by the dialog when the result arrives
 // or after a cancel. Everything here runs on the worker thread unless a
 // comment says otherwise.
+//
+// Run is the whole pipeline, one step after the other, each a function of its
+// own file that takes the run's state and returns how it ended:
+//   settings (client_settings.h) -> manifest fetch (manifest_fetch.h)
+//   -> check (update_check.h) -> install (install.h), undone on failure.
+// The job itself holds only what the steps share: the download client (and
+// with it the cancel), the observer, the stored manifest while the check reads
+// it, and the run's state as the steps fill it (paths, versions, the tables
+// and the backups), which RestoreBackups plays back.
 
-#include <windows.h>
-
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "updater/base/manifest_file_reader.h"
+#include "updater/base/manifest_keys.h"
 #include "updater/base/update_job_state.h"
+#include "updater/core/run_downloads.h"
 #include "updater/core/update_observer.h"
 #include "updater/transfer/download_client.h"
 
-class UpdateJob : public UpdateJobState {
+class UpdateJob {
  public:
-  UpdateJob() = default;
+  // manifestKeys: the keys the manifest must be signed with; none: manifests
+  // are unsigned.
+  explicit UpdateJob(std::vector<ManifestKey> manifestKeys = {});
   UpdateJob(const UpdateJob&) = delete;
   UpdateJob& operator=(const UpdateJob&) = delete;
 
   // The worker's whole run; true on a completed update.
   bool Run(UpdateObserver* dialog);
 
-  // Settings and work folders.
-  bool InitPaths();
-  bool ReadClientSettings();
-
-  // Update check. With keys built in, a manifest whose signature does not
-  // verify is fetched once more with its signature, past every cache
-  // (download_manifest.cpp).
-  bool DownloadManifest(const std::string& url);
-  // Fetches signatureUrl beside the manifest and checks the manifest against
-  // it and manifestKeys (signed_manifest.cpp); mismatch tells a signature
-  // fetched whole that does not verify.
-  bool DownloadManifestSignature(const std::string& signatureUrl, bool& mismatch);
-  bool CheckAndInstall();
-  // The stored manifest, read once and held against writers from the download
-  // until ReleaseManifest: what its signature check saw is what is parsed.
-  const ManifestFileReader& Manifest();
-  void ReleaseManifest() { manifest_.reset(); }
-  bool ReadVersionIndex(bool& multiStep, bool& releaseSelected);
-  bool ReadSingleVersion();
-  bool ReadVersionRange();
-
-  // Downloads through the job's DownloadClient, worker thread. DownloadFile
-  // makes the attempts that AttemptBudget allows, continuing a cut body, and
-  // fails a body longer than maxLength before writing it; DownloadOnce makes
-  // one attempt. Both may raise TransferError. Progress goes to owner()
-  // (SetProgressStep, StepProgress, ReportFileProgress), under the FilePath of
-  // a file of the work folder.
-  bool DownloadFile(const std::string& localPath, const std::string& url, int64_t maxLength,
-                    Bz2Target rule = Bz2Target::UrlName);
-  bool DownloadOnce(const std::string& localPath, const std::string& url);
   // Called on the user-interface thread while the worker runs: the transfer in
   // progress and every later attempt fail (DownloadClient::Cancel). The worker
   // may be inside a synchronous call to the dialog at that moment, so the
@@ -66,32 +49,51 @@ class UpdateJob : public UpdateJobState {
   // The job's download client; its time-outs are set before the worker starts.
   DownloadClient& downloads() { return downloads_; }
 
-  // Installation pipeline.
-  bool InstallFiles();
+  // Undoes what a failed or cancelled install changed (the journal's
+  // play-back), and removes the stored manifest. On the worker after a failed
+  // install, or on the user-interface thread once the worker has ended or was
+  // left behind.
   bool RestoreBackups();
+
+  // The manual-download page, for the balloon of a failed run: the
+  // settings', or the manifest's once read. User-interface thread, after the
+  // worker ended.
+  const std::string& downloadPageUrl() const { return state_.downloadUrl; }
+
+  // The run's state as the steps fill it. A test sets up a run in progress
+  // through it: the paths below a folder of its own, the tables to install.
+  UpdateJobState& state() { return state_; }
+  const UpdateJobState& state() const { return state_; }
+
+  // The steps of Run, for a test that starts a run part-way, with the state
+  // that the steps before would have filled set by hand: paths and Upgrade.cfg
+  // (InitPaths, ReadClientSettings), the manifest (DownloadManifest: stored at
+  // historyPath below exeFolder), the check and install of a stored manifest
+  // (CheckAndInstall; RestoreBackups on failure), and the install of the
+  // tables as they stand (InstallFiles).
+  bool InitPaths();
+  bool ReadClientSettings();
+  bool DownloadManifest(const std::string& url);
+  bool CheckAndInstall();
+  bool InstallFiles();
+  // The stored manifest, read once and held against writers from the download
+  // until the check has read it: what its signature check saw is what is parsed.
+  const ManifestFileReader& Manifest();
+  // The job's downloads, reported to the observer's rows (run_downloads.h).
+  bool DownloadFile(const std::string& localPath, const std::string& url, int64_t maxLength,
+                    Bz2Target rule = Bz2Target::UrlName);
+  bool DownloadOnce(const std::string& localPath, const std::string& url);
 
   UpdateObserver* owner() const { return owner_; }
   // The dialog that receives progress; Run sets it from its argument.
   void SetOwner(UpdateObserver* dialog) { owner_ = dialog; }
 
  private:
-  // The manifest from url and, with keys built in, its signature.
-  bool FetchManifestOnce(const std::string& url, const std::string& signatureUrl, bool& mismatch);
+  RunDownloads Downloads() { return RunDownloads(downloads_, owner_, state_.tempFolder); }
+  void ReleaseManifest() { manifest_.reset(); }
 
+  UpdateJobState state_;
   UpdateObserver* owner_ = nullptr;
   DownloadClient downloads_;
   std::unique_ptr<ManifestFileReader> manifest_;
 };
-
-// Free operations of the pipeline and the check.
-bool DeleteWorkFolder(const std::string& path);
-bool CreateFolderPath(const std::string& path);
-bool RegisterComServer(const std::string& path);
-
-struct FileVersion {
-  BYTE parts[4] = {0, 0, 0, 0};
-  DWORD packed = 0;
-  std::string text;
-};
-// Reads the fixed file version of path (the updater itself when path is empty).
-bool ReadFileVersion(const std::string& path, FileVersion& version);

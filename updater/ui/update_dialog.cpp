@@ -263,7 +263,7 @@ void UpdateDialog::ShowSuccess() {
 
 void UpdateDialog::ShowFailure() {
   const bool filesListed = progress_.filesListed();
-  const std::string downloadUrl = worker_.job() ? worker_.job()->downloadUrl : std::string();
+  const std::string downloadUrl = worker_.job() ? worker_.job()->downloadPageUrl() : std::string();
   worker_.ForgetThread();
   worker_.RestoreAndReleaseJob();
   progress_.ShowFinished(false);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "updater/base/manifest_keys.h"
+#include "updater/core/file_version.h"
 #include "updater/core/update_job.h"
 #include "updater/ui/dialog_messages.h"
 #include "updater/ui/link_static.h"

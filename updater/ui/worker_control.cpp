@@ -42,8 +42,7 @@ WorkerControl::~WorkerControl() {
 }
 
 bool WorkerControl::Start(UpdateObserver* observer, HWND resultWindow) {
-  job_ = std::make_unique<UpdateJob>();
-  job_->manifestKeys = manifestKeys_;
+  job_ = std::make_unique<UpdateJob>(manifestKeys_);
   run_ = std::make_unique<WorkerRun>();
   run_->job = job_.get();
   run_->observer = observer;
