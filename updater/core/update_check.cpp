@@ -12,6 +12,7 @@
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/run_log.h"
 #include "updater/core/install_paths.h"
+#include "updater/core/kept_reports.h"
 #include "updater/core/partial_cache_folder.h"
 #include "updater/core/update_job.h"
 
@@ -41,6 +42,8 @@ bool UpdateJob::CheckAndInstall() {
   run_log::Event check("update_check");
   check.Add("installed", installedVersion);
   if (!manifest::ReadRootHeader(Manifest(), *this)) return check.Failed("no [Root] header");
+  // Only a manifest that got this far verified, when keys are built in.
+  KeepReportUrl(exeFolder, Manifest());
   check.Add("latest", latestVersion);
 
   bool multiStep = false;
