@@ -8,7 +8,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/publish/command_report.h"
 #include "tools/publish/commands.h"
+#include "tools/publish/report_url_option.h"
 #include "tools/publish/delta_options.h"
 #include "tools/publish/manifest_lint.h"
 #include "tools/publish/signing_plan.h"
@@ -33,7 +35,7 @@ int ExplainUsageError(CLI::App& app, const CLI::ParseError& e, int argc, char** 
   }
   if (argc > 1 && argv[1][0] != '-' && !known) {
     Fail(std::string("unknown command \"") + argv[1] +
-         "\"; the commands are keygen, keyid, release, sign, verify and lint (see torvane-publish --help)");
+         "\"; the commands are keygen, keyid, release, sign, verify, lint and report (see torvane-publish --help)");
     return kExitUsage;
   }
   // An unknown option is named even when CLI11 first trips over a missing one.
@@ -122,6 +124,7 @@ int main(int argc, char** argv) {
   rel->add_option("--from-version", release.fromVersion,
                   "Version of the clients that have the --from files; needed when the manifest is new");
   rel->add_flag("--dry-run", dryRun, "Check everything and print the plan; write nothing");
+  AddReportUrlOption(*rel, release.reportUrl);
   addQuiet(rel);
   AddDeltaOptions(*rel, release);
 
@@ -138,6 +141,7 @@ int main(int argc, char** argv) {
                  "Add a signature to MANIFEST.sig and keep the others; the manifest is not changed");
   sign->add_flag("--renew", signRenew,
                  "Only move the expiry of a signed, unchanged manifest (checked against MANIFEST.sig)");
+  AddReportUrlOption(*sign, signing.reportUrl);
   addQuiet(sign);
 
   std::string keyIdPublic;
@@ -182,6 +186,8 @@ int main(int argc, char** argv) {
           "VERSION"));
   addQuiet(lint);
 
+  const auto runReport = AddReportCommand(app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -198,6 +204,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
+  if (const std::optional<int> status = runReport()) return *status;
   if (*keygen) return Keygen(privatePath, publicPath);
   if (*keyid) return KeyIdOf(keyIdPublic);
   if (*rel) return Release(release, releaseSigning, dryRun);

@@ -36,15 +36,13 @@ std::optional<uint64_t> Number(std::string_view text) {
 
 // "10.0.19045": three decimal parts.
 bool IsOsVersion(std::string_view text) {
-  int parts = 0;
-  while (parts < 3) {
+  for (int part = 0; part < 3; ++part) {
     const std::size_t dot = text.find('.');
-    if (!AllDigits(text.substr(0, dot), kMaxVersionDigits)) return false;
-    ++parts;
-    if (dot == std::string_view::npos) break;
-    text.remove_prefix(dot + 1);
+    if (!AllDigits(text.substr(0, dot), kMaxVersionDigits) || (dot == std::string_view::npos) != (part == 2))
+      return false;
+    text.remove_prefix(dot == std::string_view::npos ? text.size() : dot + 1);
   }
-  return parts == 3 && text.find('.') == std::string_view::npos;
+  return true;
 }
 
 int HexValue(char c) {

@@ -129,7 +129,9 @@ void RunOutcome::NoteRun(std::string_view name, const std::string& text) {
     phase_ = Phase::kCheck;
     to_ = CodeOf(fields.Get("latest"));
     files_ = fields.Number("files");
-    if (failure == "no files to update") {
+    // The installed release is the latest: the list then names no newer one.
+    const std::string latest = fields.Get("latest");
+    if (failure == "no files to update" || (failed && !latest.empty() && fields.Get("installed") == latest)) {
       current_ = true;
     } else if (failure == "cancelled") {
       cancelled_ = true;
@@ -141,8 +143,9 @@ void RunOutcome::NoteRun(std::string_view name, const std::string& text) {
     if (failure == "download") return Fail(Step::kDownload, lastError_);
     if (failure == "digest") return Fail(Step::kDigest, std::string());
     if (failed) Fail(Step::kInstall, error);
-  } else if ((name == "install" || name == "regsvr32") && failed) {
-    Fail(name == "install" ? Step::kInstall : Step::kRegister, error);
+  } else if (name == "install" && failed) {
+    // (A COM server that does not register is logged and fails no run.)
+    Fail(Step::kInstall, error);
   } else if (name == "restore" && (failed || fields.Get("ok") == "no")) {
     Fail(Step::kRestore, error);
   } else if (name == "cancel") {
