@@ -80,13 +80,13 @@ void RunOutcome::Note(std::string_view eventText, uint64_t tickMs) {
   }
   if (name == "result" || name == "cancel") endTick_ = tickMs;
   if (phase_ == Phase::kStartUp && name != "settings") {
-    NoteStartUp(name, fields);
+    NoteStartUp(name, fields, tickMs);
   } else {
-    NoteRun(name, fields);
+    NoteRun(name, fields, tickMs);
   }
 }
 
-void RunOutcome::NoteStartUp(std::string_view name, const std::string& text) {
+void RunOutcome::NoteStartUp(std::string_view name, const std::string& text, uint64_t tick) {
   const Fields fields(text);
   if (name == "start") {
     const std::string windows = fields.Get("windows");
@@ -102,16 +102,18 @@ void RunOutcome::NoteStartUp(std::string_view name, const std::string& text) {
   } else if (name == "run_paths") {
     Fail(Step::kSettings, std::string());
   } else {
-    NoteRun(name, text);
+    NoteRun(name, text, tick);
   }
 }
 
-void RunOutcome::NoteRun(std::string_view name, const std::string& text) {
+void RunOutcome::NoteRun(std::string_view name, const std::string& text, uint64_t tick) {
   const Fields fields(text);
   const bool failed = fields.Has("failed");
   const std::string failure = fields.Get("failed");
   const std::string error = CodeOf(fields.Get("error"));
   if (name == "settings") {
+    // The update's time starts with its first step, after the prompt.
+    updateStartTick_ = tick;
     from_ = CodeOf(fields.Get("time"));
     if (fields.Get("ok") != "yes") return Fail(Step::kSettings, std::string());
     phase_ = Phase::kManifest;
@@ -171,7 +173,9 @@ Report RunOutcome::RunReport(uint64_t tickMs) const {
   report.files = files_;
   report.bytes = bytes_;
   report.patched = patched_;
-  report.ms = (endTick_ ? endTick_ : tickMs) - startTick_;
+  const uint64_t start = updateStartTick_ ? updateStartTick_ : startTick_;
+  const uint64_t end = endTick_ ? endTick_ : tickMs;
+  report.ms = end > start ? end - start : 0;
   if (resultSeen_ && updated_) {
     report.outcome = Outcome::kUpdated;
   } else if (cancelled_ || !resultSeen_) {

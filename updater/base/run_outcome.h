@@ -29,14 +29,15 @@ class RunOutcome {
  private:
   enum class Phase { kStartUp, kManifest, kCheck };
   void Fail(outcome_report::Step step, const std::string& error);
-  void NoteStartUp(std::string_view name, const std::string& fields);
-  void NoteRun(std::string_view name, const std::string& fields);
+  void NoteStartUp(std::string_view name, const std::string& fields, uint64_t tick);
+  void NoteRun(std::string_view name, const std::string& fields, uint64_t tick);
   outcome_report::Report RunReport(uint64_t tickMs) const;
 
   Phase phase_ = Phase::kStartUp;
   bool runFound_ = false;
   bool started_ = false;
   uint64_t startTick_ = 0;
+  uint64_t updateStartTick_ = 0;  // of the worker's first step
   uint64_t endTick_ = 0;
   std::string os_;
   bool playedBack_ = false;
