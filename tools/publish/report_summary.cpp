@@ -79,16 +79,7 @@ void ReportSummary::Add(LogLine kind, const LogRecord& record, int64_t since, in
   if (totals_.reports == 0 || record.time < totals_.first) totals_.first = record.time;
   if (totals_.reports == 0 || record.time > totals_.last) totals_.last = record.time;
   ++totals_.reports;
-  auto key = std::make_pair(r.from, r.to);
-  auto found = pairs_.find(key);
-  if (found == pairs_.end()) {
-    // A hostile log could name pairs without end; past the bound they count as one.
-    if (pairs_.size() >= kMaxPairs) key = {kOther, kOther};
-    found = pairs_.try_emplace(key).first;
-    found->second.from = key.first;
-    found->second.to = key.second;
-  }
-  PairSummary& pair = found->second;
+  PairSummary& pair = PairOf(r.from, r.to);
   const std::size_t outcome = static_cast<std::size_t>(r.outcome);
   ++pair.runs;
   ++pair.outcomes[outcome];
@@ -105,10 +96,32 @@ void ReportSummary::Add(LogLine kind, const LogRecord& record, int64_t since, in
   AddToSeries(r.to, record.time - static_cast<int64_t>(r.age), outcome);
 }
 
+PairSummary& ReportSummary::PairOf(const std::string& from, const std::string& to) {
+  key_.assign(from).append(1, '>').append(to);
+  auto found = pairs_.find(key_);
+  if (found != pairs_.end()) return found->second;
+  // A hostile log could name pairs without end; past the bound they count as one.
+  const bool other = pairs_.size() >= kMaxPairs;
+  if (other) key_ = std::string(kOther) + ">" + kOther;
+  auto [entry, added] = pairs_.try_emplace(key_);
+  if (added) {
+    entry->second.from = other ? kOther : from;
+    entry->second.to = other ? kOther : to;
+  }
+  return entry->second;
+}
+
 void ReportSummary::AddToSeries(const std::string& to, int64_t time, std::size_t outcome) {
   const int64_t bucket = time >= 0 ? time / bucketSeconds_ : (time - bucketSeconds_ + 1) / bucketSeconds_;
-  ++series_[{to, bucket * bucketSeconds_}][outcome];
+  const int64_t start = bucket * bucketSeconds_;
+  if (lastBucket_ == nullptr || start != lastStart_ || to != lastTo_) {
+    lastBucket_ = &series_[{to, start}];
+    lastTo_ = to;
+    lastStart_ = start;
+  }
+  ++(*lastBucket_)[outcome];
   if (series_.size() <= kMaxSeriesBuckets) return;
+  lastBucket_ = nullptr;
   // Too many buckets: four times as wide, merged.
   bucketSeconds_ *= 4;
   std::map<std::pair<std::string, int64_t>, std::array<uint64_t, kOutcomeCount>> merged;

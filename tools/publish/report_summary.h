@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -79,10 +80,17 @@ class ReportSummary {
  private:
   void AddToSeries(const std::string& to, int64_t time, std::size_t outcome);
 
+  PairSummary& PairOf(const std::string& from, const std::string& to);
+
   ReportTotals totals_;
-  std::map<std::pair<std::string, std::string>, PairSummary> pairs_;
+  std::unordered_map<std::string, PairSummary> pairs_;  // by from + '>' + to
+  std::string key_;                                    // reused, so that a lookup allocates nothing
   std::map<std::pair<std::string, int64_t>, std::array<uint64_t, kOutcomeCount>> series_;
   int64_t bucketSeconds_ = 60;
+  // The series' bucket of the last report: logs come in time order.
+  std::array<uint64_t, kOutcomeCount>* lastBucket_ = nullptr;
+  std::string lastTo_;
+  int64_t lastStart_ = 0;
 };
 
 }  // namespace publish

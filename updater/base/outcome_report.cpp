@@ -11,10 +11,9 @@ constexpr std::array<const char*, 12> kStepNames = {"",          "settings", "ma
                                                     "freshness", "check",    "download", "digest",
                                                     "install",   "register", "restore",  "recovery"};
 // The fields in the order they are written; a query holds each exactly once.
-constexpr std::array<const char*, 13> kFields = {"v",     "from",  "to",    "outcome", "step",
-                                                 "error", "ms",    "files", "bytes",   "patched",
-                                                 "os",    "age",   nullptr};
-constexpr std::size_t kFieldCount = kFields.size() - 1;
+constexpr std::array<std::string_view, 12> kFields = {"v",  "from",  "to",    "outcome", "step", "error",
+                                                      "ms", "files", "bytes", "patched", "os",   "age"};
+constexpr std::size_t kFieldCount = kFields.size();
 constexpr std::size_t kMaxDigits = 19;  // every value of 19 digits fits 64 bits
 constexpr std::size_t kMaxVersionDigits = 10;
 constexpr char kKeptHeader[] = "torvane-reports 1";
@@ -70,16 +69,16 @@ std::optional<std::string> Unescaped(std::string_view text) {
   return out;
 }
 
-template <std::size_t N>
-int IndexOf(const std::array<const char*, N>& names, std::string_view value, std::size_t first) {
-  for (std::size_t i = first; i < N && names[i] != nullptr; ++i) {
+template <typename Name, std::size_t N>
+int IndexOf(const std::array<Name, N>& names, std::string_view value, std::size_t first) {
+  for (std::size_t i = first; i < N; ++i) {
     if (value == names[i]) return static_cast<int>(i);
   }
   return -1;
 }
 
 // Stores one decoded value into report; false when it is out of its range.
-bool Store(std::size_t field, const std::string& value, Report& report) {
+bool Store(std::size_t field, std::string_view value, Report& report) {
   switch (field) {
     case 0: return value == "1";
     case 1: report.from = value; return value.empty() || AllDigits(value, kMaxVersionDigits);
@@ -143,10 +142,18 @@ std::optional<Report> ParseQuery(std::string_view query) {
     query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     const std::size_t equals = pair.find('=');
     if (equals == std::string_view::npos) return std::nullopt;
-    const int field = IndexOf(kFields, pair.substr(0, equals), 0);
-    const std::optional<std::string> value = Unescaped(pair.substr(equals + 1));
-    if (field < 0 || seen[field] || !value || !Store(static_cast<std::size_t>(field), *value, report))
-      return std::nullopt;
+    const std::string_view name = pair.substr(0, equals);
+    // Written in order: the expected name first, then any.
+    const int field = count < kFieldCount && name == kFields[count] ? static_cast<int>(count) : IndexOf(kFields, name, 0);
+    if (field < 0 || seen[field]) return std::nullopt;
+    const std::string_view raw = pair.substr(equals + 1);
+    bool stored = false;
+    if (raw.find_first_of("%+") == std::string_view::npos) {
+      stored = Store(static_cast<std::size_t>(field), raw, report);
+    } else if (const std::optional<std::string> value = Unescaped(raw)) {
+      stored = Store(static_cast<std::size_t>(field), *value, report);
+    }
+    if (!stored) return std::nullopt;
     seen[field] = true;
     ++count;
     if (amp != std::string_view::npos && query.empty()) return std::nullopt;  // a trailing '&'
