@@ -70,7 +70,16 @@ class OutcomeReportTest(TorvaneTestCase):
         super().setUp()
         self.nginx = NginxServer(tls=False).start()
         self.addCleanup(self.nginx.stop)
+        self.addCleanup(self.keep_report_log)
         self.server = self.start_server()
+
+    def keep_report_log(self):
+        """Appends nginx's report log to MIRELO_KEEP_REPORT_LOG, when set: the
+        closing note's input to torvane-publish report."""
+        keep = os.environ.get("MIRELO_KEEP_REPORT_LOG")
+        if keep and os.path.exists(self.nginx.report_log):
+            with open(self.nginx.report_log, "rb") as log, open(keep, "ab") as kept:
+                kept.write(log.read())
 
     def report_url(self, name):
         return self.nginx.site("http").url("/report/" + name)
@@ -136,9 +145,6 @@ class OutcomeReportTest(TorvaneTestCase):
             self.assertEqual(counts, {"400>500": {"runs": 3, "updated": 1, "failed": 1, "cancelled": 1, "current": 0},
                                       "400>": {"runs": 1, "updated": 0, "failed": 1, "cancelled": 0, "current": 0},
                                       "500>500": {"runs": 1, "updated": 0, "failed": 0, "cancelled": 0, "current": 1}})
-        keep = os.environ.get("MIRELO_KEEP_REPORT_LOG")
-        if keep:
-            shutil.copyfile(self.nginx.report_log, keep)
 
     def publisher_counts(self, log):
         """from>to -> outcome counts as torvane-publish report --json reads log;
@@ -157,11 +163,22 @@ class OutcomeReportTest(TorvaneTestCase):
         self.server.script("/hung/report", silent=1)
         hung = self.scenario("hung", 500, report_url=self.server.url("/hung/report"))
         hung.offer(500, "\\a.dll", b"a")
+        # A start without settings that plays a killed run's journal back reports it.
+        recovered = self.make_client("recovered")
+        recovered.write_file("a.dll", b"new a")
+        recovered.write_file("TempBackUpFolder/a.dll", b"old a")
+        recovered.write_install_journal((1, "\\a.dll", b"new a"))
+        recovered.write_file("TorvaneReports.dat", "torvane-reports 1\nurl\t%s\n" % self.report_url("recovered"))
+        recovery = recovered.start_torvane("/ForceUpdate", timeout=60)
         for run in (down, hung):
             run.start()
+        self.assertEqual(recovery.wait(60), 0)
         for run in (down, hung):
             run.finish()
-        self.assertEqual(received(self.nginx), {})
+        reports = received(self.nginx)
+        [played_back] = reports.pop("/report/recovered")
+        self.assertReport(played_back, outcome="failed", step="recovery", error="", files=0, age=0)
+        self.assertEqual(reports, {})
         self.assertLogged(down.client.run_log(), "report", status="none", error=12029, queued=1)
         self.assertTrue(down.client.exists("TorvaneReports.dat"))
         arrival = [t for t, path in self.server.timed_requests if path.startswith("/hung/report?")]

@@ -130,7 +130,6 @@ std::function<std::optional<int>()> AddReportCommand(CLI::App& app) {
   command->add_option("--until", options->until, "Only reports logged before this UTC time");
   command->add_flag("--json", options->json, "Write the summary as JSON");
   command->add_option("--html", options->html, "Also write a self-contained HTML page with charts to FILE");
-  command->add_flag("-q,--quiet", "Print only warnings and errors");
   return [command, options]() -> std::optional<int> {
     if (!*command) return std::nullopt;
     return RunReport(*options);
