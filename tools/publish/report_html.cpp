@@ -15,6 +15,7 @@ constexpr int kChartWidth = 760;
 constexpr int kChartHeight = 180;
 constexpr int kMargin = 40;
 constexpr int64_t kMaxBars = 60;
+constexpr double kMaxBarWidth = 40;
 constexpr std::array<const char*, kOutcomeCount> kColours = {"#2e8b57", "#c0392b", "#999999", "#3b6fb6"};
 
 const char kHead[] = R"(<!DOCTYPE html>
@@ -58,7 +59,8 @@ void WriteTable(const ReportSummary& summary, std::ostream& out) {
     }
     for (const auto& [version, count] : p->windows.Sorted())
       windows += (windows.empty() ? "" : ", ") + Escaped(version) + " &times;" + std::to_string(count);
-    out << "<tr><td>" << Escaped(p->from) << "</td><td>" << Escaped(p->to) << "</td><td>" << p->runs << "</td><td>"
+    out << "<tr><td>" << Escaped(p->from.empty() ? "?" : p->from) << "</td><td>"
+        << Escaped(p->to.empty() ? "(none)" : p->to) << "</td><td>" << p->runs << "</td><td>"
         << Share(p->outcomes[0], p->runs) << "</td><td>" << p->outcomes[1] << "</td><td class=l>" << steps
         << "</td><td>" << p->outcomes[2] << "</td><td>" << p->outcomes[3] << "</td><td>"
         << Duration(p->durations.Quantile(0.5)) << "</td><td>" << Duration(p->durations.Quantile(0.9))
@@ -79,7 +81,9 @@ void WriteChart(const std::string& release, const Bars& bars, int64_t first, int
     for (uint64_t c : counts) total += c;
     highest = std::max(highest, total);
   }
-  const double barWidth = static_cast<double>(kChartWidth - 2 * kMargin) / static_cast<double>(count);
+  // A few bars stay narrow, so that one bar does not read as a span of time.
+  const double barWidth =
+      std::min(kMaxBarWidth, static_cast<double>(kChartWidth - 2 * kMargin) / static_cast<double>(count));
   const double unit = static_cast<double>(kChartHeight - 2 * kMargin) / static_cast<double>(highest);
   out << "<h3>to release " << Escaped(release.empty() ? "(none)" : release) << "</h3>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\""
       << kChartWidth << "\" height=\"" << kChartHeight << "\" role=\"img\">\n"

@@ -14,9 +14,9 @@ std::size_t BucketOf(uint64_t ms) {
   return ms == 0 ? 0 : 1 + static_cast<std::size_t>(std::log(static_cast<double>(ms)) / std::log(kBucketRatio));
 }
 
-// The upper end of a bucket, what its quantile reads as.
-uint64_t BucketTop(std::size_t bucket) {
-  return bucket == 0 ? 0 : static_cast<uint64_t>(std::pow(kBucketRatio, static_cast<double>(bucket)));
+// The middle of a bucket (geometric), what its quantile reads as: within 2.5 %.
+uint64_t BucketMiddle(std::size_t bucket) {
+  return bucket == 0 ? 0 : static_cast<uint64_t>(std::pow(kBucketRatio, static_cast<double>(bucket) - 0.5));
 }
 
 // Versions compare as numbers: "99" before "100", the empty text first.
@@ -56,9 +56,9 @@ uint64_t DurationHistogram::Quantile(double q) const {
   uint64_t seen = 0;
   for (std::size_t i = 0; i < buckets_.size(); ++i) {
     seen += buckets_[i];
-    if (seen >= std::max<uint64_t>(rank, 1)) return BucketTop(i);
+    if (seen >= std::max<uint64_t>(rank, 1)) return BucketMiddle(i);
   }
-  return BucketTop(buckets_.size() - 1);
+  return BucketMiddle(buckets_.size() - 1);
 }
 
 void ReportSummary::Add(LogLine kind, const LogRecord& record, int64_t since, int64_t until) {

@@ -2,7 +2,7 @@
 // The outcome reports of many runs, summed per from -> to pair as they stream
 // past. Memory depends on how many pairs, steps, codes, Windows versions and
 // time buckets there are, never on how many reports: durations go into a
-// histogram of buckets 5 % wide (its quantiles are within 5 % of the true
+// histogram of buckets 5 % wide (its quantiles are within 2.5 % of the true
 // ones), codes and versions into tables of bounded size, and the time series
 // of the chart coarsens its buckets when it grows.
 
