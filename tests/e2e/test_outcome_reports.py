@@ -203,6 +203,26 @@ class OutcomeReportTest(TorvaneTestCase):
         self.assertGreaterEqual(int(kept["age"]), int(down.run.elapsed) - 2)
         self.assertLogged(down.client.run_log(), "report", status=204, queued=0)
 
+    def test_a_report_follows_a_redirect_only_from_https_to_https(self):
+        tls = NginxServer().start()
+        self.addCleanup(tls.stop)
+        good, plain = tls.site("good"), tls.site("http")
+        # (name, report URL, status logged, whether the report reaches /report/<name>)
+        cases = [("secure", good.url(good.hop_path("/report/secure")), 204, True),
+                 ("plain", plain.url(good.hop_path("/report/plain")), 302, False),
+                 ("downgrade", good.url(plain.hop_path("/report/downgrade")), 302, False)]
+        runs = []
+        for name, url, _, _ in cases:
+            runs.append(self.scenario(name, 500, report_url=url))
+            runs[-1].offer(500, "\\a.dll", b"a")
+            runs[-1].start()
+        for run in runs:
+            run.finish()
+        arrived = received(tls)
+        for run, (name, _, status, reaches) in zip(runs, cases):
+            self.assertLogged(run.client.run_log(), "report", status=status, queued=0)
+            self.assertEqual(len(arrived.get("/report/" + name, [])), 1 if reaches else 0, name)
+
 
 if __name__ == "__main__":
     import unittest
