@@ -10,7 +10,7 @@ packages=(
   fonts-wqy-microhei imagemagick xdotool
   python3 python3-pil openssl strace osslsigncode git
   libssl-dev libcurl4-openssl-dev libcli11-dev
-  libz-mingw-w64-dev libdivsufsort-dev libdeflate-dev bsdiff zstd time gdb
+  libz-mingw-w64-dev zlib1g-dev libdivsufsort-dev libdeflate-dev bsdiff zstd time gdb
   nginx tinyproxy varnish ca-certificates curl
 )
 

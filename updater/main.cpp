@@ -18,6 +18,7 @@
 #include "updater/core/folder_lock.h"
 #include "updater/core/install_journal_file.h"
 #include "updater/core/install_paths.h"
+#include "updater/core/outcome_reporter.h"
 #include "updater/core/update_job.h"
 #include "updater/ui/resource.h"
 #include "updater/ui/update_dialog.h"
@@ -146,7 +147,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   UpdaterApp app;
   FolderLock folderLock;
   run_log::LogFile log;
-  if (!StartUp(instance, app, folderLock, log)) return 0;
+  // From the first event on: a start that only plays a journal back reports too.
+  OutcomeReporter report;
+  if (!StartUp(instance, app, folderLock, log)) {
+    report.Finish(app.exeFolder);
+    return 0;
+  }
+  report.ReadSettings(app.exeFolder);
 
   const DialogSettings settings{app.exeFolder, app.forceUpdate != 0, BuiltInManifestKeys()};
   UpdateDialog dialog(settings);
@@ -160,6 +167,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     dialog.StopBeforeExit();
   }
   ExitCleanUp(app, dialog);
+  report.Finish(app.exeFolder);
   run_log::Event("exit").Add("code", 0);
   return 0;
 }

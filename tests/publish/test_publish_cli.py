@@ -121,9 +121,9 @@ class PublishCase(unittest.TestCase):
 class UsageTest(PublishCase):
     def test_usage_errors_exit_2_and_every_command_has_help(self):
         for args in ([], ["nonsense"], ["lint"], ["lint", self.path("no-such-manifest")], ["lint", "M", "--installed", "12x"], ["keygen", "only-one"],
-                     ["release", "--manifest", "M"]):
+                     ["release", "--manifest", "M"], ["report"], ["report", self.path("no-such-log")]):
             self.assertEqual(run(*args).returncode, 2, args)
-        for command in ("keygen", "release", "sign", "verify", "lint"):
+        for command in ("keygen", "release", "sign", "verify", "lint", "report"):
             done = run(command, "--help")
             self.assertEqual(done.returncode, 0, command)
             self.assertIn("Usage", done.stdout, command)
@@ -528,6 +528,8 @@ class OptionTest(SignedReleaseCase):
             ("a missing passphrase file", ["sign", m, *self.key("a"), "--pass", "file:/missing"], 2, "cannot read", "90"),
             ("an unreadable serial", ["sign", m, *self.key("a")], 1, "Serial=junk cannot be read", None),
             ("an unreadable serial, set", ["sign", m, *self.key("a"), "--serial", "91"], 0, "", "91"),
+            ("a report URL", ["sign", m, *self.key("a"), "--report-url", "https://h/report"], 0, "", "92"),
+            ("not a report URL", ["sign", m, *self.key("a"), "--report-url", "ftp://h/report"], 2, "http://", "92"),
         ]
         for name, command, code, words, serial in cases:
             if serial is None:
@@ -542,6 +544,10 @@ class OptionTest(SignedReleaseCase):
         self.assertEqual(done.returncode, 2, done.stderr)
         done = run("keyid", self.path("b.pub"))
         self.assertEqual((done.returncode, done.stdout), (0, self.ids["b"] + "\n"))
+        # The report URL stays through a release that does not name one, and changes with one that does.
+        for extra, url in (((), "https://h/report"), (("--report-url", "http://h/r2"), "http://h/r2")):
+            self.assertEqual(self.release(600 + len(extra), *self.key("a"), *extra).returncode, 0)
+            self.assertEqual(self.root_value("ReportUrl"), url)
 
     def test_lint_url_compares_the_served_serial_with_the_local_one(self):
         server = ScriptedHttpServer(root=self.path("served")).start()

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "tools/publish/publish_files.h"
+#include "tools/publish/report_url_option.h"
 #include "tools/publish/signature_file.h"
 #include "tools/publish/signed_pair.h"
 
@@ -98,6 +99,8 @@ std::optional<std::string> SignStamped(const std::string& manifestPath, std::str
     return std::nullopt;
   }
   manifest = *stamped;
+  if (!options.reportUrl.empty())
+    manifest = WithReportUrl(manifest, options.reportUrl);
   LintResult result = LintManifest(manifest, true);
   LintExpiry(manifest, Now(), result);
   if (!ShowErrors(manifestPath, result)) {

@@ -17,6 +17,7 @@ struct SigningOptions {
   std::string expires = "90d";
   bool force = false;   // an --expires under a day or over two years
   std::string serial;   // --serial: the Serial to write, above the manifest's
+  std::string reportUrl;  // --report-url: [Root] ReportUrl to set before signing
 };
 
 // The command's own -q/--quiet, the same flag as the one before its name.

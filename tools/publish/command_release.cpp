@@ -6,6 +6,7 @@
 #include "tools/publish/delta_options.h"
 #include "tools/publish/gbk_text.h"
 #include "tools/publish/release_builder.h"
+#include "tools/publish/report_url_option.h"
 
 namespace publish {
 namespace {
@@ -89,6 +90,7 @@ Command AddReleaseCommand(CLI::App& app, CommonOptions& common) {
   rel->add_option("--from-version", release.fromVersion,
                   "Version of the clients that have the --from files; needed when the manifest is new");
   rel->add_flag("--dry-run", arguments->dryRun, "Check everything and print the plan; write nothing");
+  AddReportUrlOption(*rel, release.reportUrl);
   AddQuietFlag(*rel, common);
   AddDeltaOptions(*rel, release);
   return {rel, [arguments] {

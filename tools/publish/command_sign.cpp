@@ -5,6 +5,7 @@
 #include "tools/publish/publish_files.h"
 #include "tools/publish/signature_file.h"
 #include "tools/publish/signed_pair.h"
+#include "tools/publish/report_url_option.h"
 
 namespace publish {
 namespace {
@@ -119,6 +120,7 @@ Command AddSignCommand(CLI::App& app, CommonOptions& common) {
                  "Add a signature to MANIFEST.sig and keep the others; the manifest is not changed");
   sign->add_flag("--renew", arguments->renew,
                  "Only move the expiry of a signed, unchanged manifest (checked against MANIFEST.sig)");
+  AddReportUrlOption(*sign, arguments->signing.reportUrl);
   AddQuietFlag(*sign, common);
   return {sign, [arguments] {
             const std::string problem = SigningUsageProblem(arguments->signing);

@@ -33,5 +33,6 @@ Command AddReleaseCommand(CLI::App& app, CommonOptions& common);
 Command AddSignCommand(CLI::App& app, CommonOptions& common);
 Command AddVerifyCommand(CLI::App& app, CommonOptions& common);
 Command AddLintCommand(CLI::App& app, CommonOptions& common);
+Command AddReportCommand(CLI::App& app, CommonOptions& common);
 
 }  // namespace publish

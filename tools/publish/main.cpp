@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
   const std::vector<Command> commands = {
       AddKeygenCommand(app, common), AddReleaseCommand(app, common), AddSignCommand(app, common),
       AddKeyIdCommand(app, common),  AddVerifyCommand(app, common),  AddLintCommand(app, common),
+      AddReportCommand(app, common),
   };
   const std::string unknown = UnknownCommand(app, argc, argv);
   if (!unknown.empty()) return Refuse(unknown, kExitUsage);

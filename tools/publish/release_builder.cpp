@@ -18,6 +18,7 @@
 #include "updater/base/update_limits.h"
 #include "updater/core/install_paths.h"
 #include "updater/base/manifest.h"
+#include "updater/base/outcome_report.h"
 #include "updater/base/text_rules.h"
 #include "updater/transfer/md5.h"
 #include "updater/transfer/download_rules.h"
@@ -197,6 +198,7 @@ std::string BuildManifest(const std::string& existing, const std::vector<std::st
   text.SetKey(kRoot, "VersionCount", std::to_string(list.size()));
   text.SetKey(kRoot, "CurrentVersionTime", options.version);
   text.SetKey(kRoot, "CurrentVersionNum", name);
+  if (!options.reportUrl.empty()) text.SetKey(kRoot, outcome_report::kReportUrlKey, options.reportUrl);
   for (std::size_t i = alreadyWritten; i < list.size(); ++i) {
     text.SetKey(kRoot, "ver" + std::to_string(i), list[i]);
   }

@@ -28,6 +28,7 @@ struct ReleaseOptions {
   std::vector<std::string> deltaBases;
   // Files larger than this get no patch (memory: about 6 bytes a byte).
   uint64_t deltaMax = uint64_t{1} << 30;
+  std::string reportUrl = std::string();  // [Root] ReportUrl to set; empty keeps the manifest's
 };
 
 struct ReleaseFile {

@@ -35,12 +35,21 @@ class KeepLastError {
 // exclusively; only the test for an open log shares it.
 SRWLOCK openLock = SRWLOCK_INIT;
 HANDLE openFile = nullptr;
+EventSink eventSink = nullptr;
+void* eventSinkContext = nullptr;
 
+// Whether an Event has anywhere to go.
 bool LogIsOpen() {
   AcquireSRWLockShared(&openLock);
-  const bool open = openFile != nullptr;
+  const bool open = openFile != nullptr || eventSink != nullptr;
   ReleaseSRWLockShared(&openLock);
   return open;
+}
+
+void PassToSink(const std::string& eventText) {
+  AcquireSRWLockShared(&openLock);
+  if (eventSink != nullptr) eventSink(eventSinkContext, eventText);
+  ReleaseSRWLockShared(&openLock);
 }
 
 void WriteLine(const std::string& line) {
@@ -171,6 +180,7 @@ void Event::Write() {
   if (line_.empty()) return;
   try {
     if (timed_) AppendField(line_, "ms", std::to_string(GetTickCount64() - startTick_));
+    PassToSink(line_);
     // Stamped when written, so that the lines stay in the order of time.
     WriteLine(LineStart(Now(), GetCurrentThreadId(), line_) + "\r\n");
   } catch (...) {
@@ -248,6 +258,13 @@ Event& Event::Error(unsigned long code) {
     line_.clear();
     return *this;
   }
+}
+
+void SetEventSink(EventSink sink, void* context) {
+  AcquireSRWLockExclusive(&openLock);
+  eventSink = sink;
+  eventSinkContext = context;
+  ReleaseSRWLockExclusive(&openLock);
 }
 
 std::string WindowsVersion() {

@@ -86,6 +86,13 @@ class Event {
   bool timed_ = false;
 };
 
+// Where every event goes as well as it is written, whether or not a log is
+// open: the outcome report reads the run off its events. The sink gets the
+// event's name and fields without the time and thread, on the writing thread;
+// it must not log. Null ends it; SetEventSink waits for calls in progress.
+using EventSink = void (*)(void* context, const std::string& eventText);
+void SetEventSink(EventSink sink, void* context);
+
 // The Windows version as the system reports it: "10.0.19045".
 std::string WindowsVersion();
 

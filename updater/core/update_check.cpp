@@ -10,6 +10,7 @@
 #include "updater/base/run_log.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/job_patches.h"
+#include "updater/core/kept_reports.h"
 #include "updater/core/partial_cache_folder.h"
 
 namespace {
@@ -35,6 +36,8 @@ UpdateCheck Refused(run_log::Event& check, UpdateCheck outcome, const char* why)
 UpdateCheck ReadFileTable(const ProfileReader& manifest, UpdateJobState& job, run_log::Event& check) {
   if (!manifest::ReadRootHeader(manifest, job))
     return Refused(check, UpdateCheck::kNoRootHeader, "no [Root] header");
+  // Only a manifest that got this far verified, when keys are built in.
+  KeepReportUrl(job.exeFolder, manifest);
   check.Add("latest", job.latestVersion);
   const manifest::ReleaseIndex index = manifest::ReadVersionIndex(manifest, job);
   if (index == manifest::ReleaseIndex::kUnreadable)
