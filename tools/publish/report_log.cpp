@@ -1,23 +1,11 @@
 #include "tools/publish/report_log.h"
 
-#include <array>
 #include <cstdio>
+
+#include "updater/base/civil_date.h"
 
 namespace publish {
 namespace {
-
-constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// Days from 1970-01-01 to a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 // Reads count decimal digits at text[at...].
 bool Digits(std::string_view text, std::size_t at, std::size_t count, int64_t& value) {
@@ -32,7 +20,7 @@ bool Digits(std::string_view text, std::size_t at, std::size_t count, int64_t& v
 
 std::optional<int64_t> Seconds(int64_t y, int64_t mo, int64_t d, int64_t h, int64_t mi, int64_t s) {
   if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return std::nullopt;
-  return DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+  return civil_date::DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
 }
 
 int HexValue(char c) {
@@ -78,9 +66,7 @@ std::optional<int64_t> ParseLogTime(std::string_view t) {
   if (!Digits(t, 0, 2, d) || !Digits(t, 7, 4, y) || !Digits(t, 12, 2, h) || !Digits(t, 15, 2, mi) ||
       !Digits(t, 18, 2, s) || !Digits(t, 22, 2, zh) || !Digits(t, 24, 2, zm) || (t[21] != '+' && t[21] != '-'))
     return std::nullopt;
-  int64_t month = 0;
-  while (month < 12 && t.substr(3, 3) != kMonths[month]) ++month;
-  const std::optional<int64_t> local = Seconds(y, month + 1, d, h, mi, s);
+  const std::optional<int64_t> local = Seconds(y, civil_date::MonthOfName(t.substr(3, 3)), d, h, mi, s);
   if (!local) return std::nullopt;
   const int64_t offset = (zh * 3600 + zm * 60) * (t[21] == '+' ? 1 : -1);
   return *local - offset;

@@ -1,21 +1,11 @@
 #include "updater/transfer/http_validator.h"
 
 #include <cstring>
+#include <string_view>
+
+#include "updater/base/civil_date.h"
 
 namespace {
-
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
-int64_t DaysFromCivil(int64_t year, int month, int day) {
-  year -= month <= 2;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const int64_t yearOfEra = year - era * 400;
-  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
 
 // Reads exactly count digits at text[at].
 bool Digits(const std::string& text, std::size_t& at, std::size_t count, int& value) {
@@ -35,14 +25,11 @@ bool Literal(const std::string& text, std::size_t& at, const char* literal) {
 }
 
 bool Month(const std::string& text, std::size_t& at, int& month) {
-  for (int m = 0; m < 12; ++m) {
-    if (text.compare(at, 3, kMonths[m]) == 0) {
-      at += 3;
-      month = m + 1;
-      return true;
-    }
-  }
-  return false;
+  if (at > text.size()) return false;
+  month = civil_date::MonthOfName(std::string_view(text).substr(at, 3));
+  if (month == 0) return false;
+  at += 3;
+  return true;
 }
 
 bool Clock(const std::string& text, std::size_t& at, int& h, int& m, int& s) {
@@ -78,7 +65,7 @@ std::optional<int64_t> ParseHttpDate(const std::string& text) {
     }
   }
   if (!read || at != text.size() || day < 1 || day > 31 || h > 23 || m > 59 || s > 60) return std::nullopt;
-  return ((DaysFromCivil(year, month, day) * 24 + h) * 60 + m) * 60 + s;
+  return ((civil_date::DaysFromCivil(year, month, day) * 24 + h) * 60 + m) * 60 + s;
 }
 
 std::string IfRangeValidator(const std::string& etag, const std::string& lastModified,
