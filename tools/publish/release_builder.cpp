@@ -30,8 +30,6 @@ namespace fs = std::filesystem;
 
 const char kRoot[] = "Root";
 const char kSomeTempFolder[] = "C:\\Client\\UpdateTempFolder";
-constexpr fs::perms kServedFileMode = static_cast<fs::perms>(0644);
-constexpr fs::perms kServedFolderMode = static_cast<fs::perms>(0755);
 
 // Relative path ('/' between folders) -> full path of every file below dir.
 bool ListFiles(const std::string& dir, std::map<std::string, std::string>& files,
@@ -279,24 +277,28 @@ std::string EncodeUrlPath(const std::string& relative) {
   return encoded;
 }
 
-ReleasePlan PlanRelease(const ReleaseOptions& options) {
-  ReleasePlan plan;
-  std::vector<std::string>& errors = plan.errors;
-  CheckOptions(options, errors);
+namespace {
 
-  std::string existing;
+// The manifest to add to and its releases so far. False when it exists but
+// cannot be read.
+struct ExistingManifest {
+  std::string text;
   std::vector<std::string> releases;
   std::size_t alreadyWritten = 0;
+};
+
+bool ReadExistingManifest(const ReleaseOptions& options, ExistingManifest& existing,
+                          std::vector<std::string>& errors) {
   std::error_code ec;
   if (fs::exists(options.manifestPath, ec)) {
     const auto text = ReadWholeFile(options.manifestPath);
     if (!text) {
       errors.push_back(options.manifestPath + ": cannot read");
-      return plan;
+      return false;
     }
-    existing = *text;
-    releases = ExistingReleases(existing, options, errors);
-    alreadyWritten = releases.size();
+    existing.text = *text;
+    existing.releases = ExistingReleases(existing.text, options, errors);
+    existing.alreadyWritten = existing.releases.size();
   } else if (options.fromVersion.empty()) {
     errors.push_back(options.manifestPath +
                      " does not exist: give --from-version, the version of the clients "
@@ -305,28 +307,32 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   } else if (AtoiText(options.fromVersion) == AtoiText(options.version)) {
     errors.push_back("--from-version and --version are the same");
   } else {
-    releases.push_back(options.fromVersion);
+    existing.releases.push_back(options.fromVersion);
   }
+  return true;
+}
 
-  std::string name = options.version;
-  if (!options.name.empty()) {
-    const auto gbk = Utf8ToGbk(options.name);
-    if (!gbk) {
-      errors.push_back("--name cannot be written in GBK (code page 936)");
-    } else if (gbk->size() > manifest::kVersionLimit) {
-      errors.push_back("--name is " + std::to_string(gbk->size()) +
-                       " bytes in GBK; the updater reads at most " + std::to_string(manifest::kVersionLimit));
-    } else {
-      name = *gbk;
-    }
+// The release's CurrentVersionNum, in GBK: --name, or the version.
+std::string ReleaseName(const ReleaseOptions& options, std::vector<std::string>& errors) {
+  if (options.name.empty()) return options.version;
+  const auto gbk = Utf8ToGbk(options.name);
+  if (!gbk) {
+    errors.push_back("--name cannot be written in GBK (code page 936)");
+  } else if (gbk->size() > manifest::kVersionLimit) {
+    errors.push_back("--name is " + std::to_string(gbk->size()) + " bytes in GBK; the updater reads at most " +
+                     std::to_string(manifest::kVersionLimit));
+  } else {
+    return *gbk;
   }
+  return options.version;
+}
 
-  std::map<std::string, std::string> oldFiles;
-  std::map<std::string, std::string> newFiles;
-  ListFiles(options.fromDir, oldFiles, errors);
-  ListFiles(options.toDir, newFiles, errors);
-  if (!errors.empty()) return plan;
-
+// The files of the new folder that are new or changed since the old one, in
+// plan.files; gone files are warnings, since a manifest cannot delete them.
+void PlanChangedFiles(const ReleaseOptions& options, const std::string& existing,
+                      std::map<std::string, std::string>& oldFiles, const std::map<std::string, std::string>& newFiles,
+                      ReleasePlan& plan) {
+  std::vector<std::string>& errors = plan.errors;
   std::map<std::string, std::optional<FileDigests>> oldDigests;
   const auto oldDigest = [&](const std::string& relative) -> const std::optional<FileDigests>& {
     auto it = oldDigests.find(relative);
@@ -338,6 +344,7 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   std::map<std::string, std::string> folded;  // folded FilePath -> relative
   for (const auto& [relative, source] : newFiles) {
     // Before reading it: no client can download it, changed or not.
+    std::error_code ec;
     const uintmax_t size = fs::file_size(source, ec);
     if (!ec && size > static_cast<uintmax_t>(update_limits::kInstallFileMaxBytes)) {
       errors.push_back(source + " is " + std::to_string(size) + " bytes; the updater downloads at most " +
@@ -349,8 +356,7 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
       errors.push_back(source + ": cannot read");
       continue;
     }
-    const auto old = oldFiles.find(relative);
-    if (old != oldFiles.end()) {
+    if (oldFiles.count(relative)) {
       const auto& previous = oldDigest(relative);
       if (previous && previous->sha256 == digests->sha256) continue;
     }
@@ -367,12 +373,48 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   std::set<std::string> newFolded;
   for (const auto& [relative, source] : newFiles) newFolded.insert(file_name_case::FoldUtf8(relative));
   for (const auto& [relative, source] : oldFiles) {
-    // Under another spelling it is not gone: the manifest check below names both.
+    // Under another spelling it is not gone: the manifest check names both.
     if (!newFolded.count(file_name_case::FoldUtf8(relative))) {
       plan.warnings.push_back(relative + " is gone from " + options.toDir +
                               ", but a manifest cannot delete files: clients keep it");
     }
   }
+}
+
+// The new manifest's bytes, checked against the updater's limits and read back.
+void PlanManifest(const ReleaseOptions& options, const ExistingManifest& existing, const std::string& name,
+                  ReleasePlan& plan) {
+  std::vector<std::string>& errors = plan.errors;
+  plan.manifest = BuildManifest(existing.text, existing.releases, existing.alreadyWritten, options, name, plan.files);
+  LintResult limits;
+  LintLimits(plan.manifest, limits);
+  for (const Finding& finding : limits.findings) {
+    errors.push_back(options.manifestPath + ": [" + finding.section + "] " + finding.key + ": " + finding.message);
+  }
+  if (!errors.empty()) return;
+  if (!ReadsBackAsPlanned(plan.manifest, existing.releases.back(), plan)) {
+    errors.push_back(options.manifestPath +
+                     ": the updater would not read the new release as written; "
+                     "run lint on the manifest");
+  }
+}
+
+}  // namespace
+
+ReleasePlan PlanRelease(const ReleaseOptions& options) {
+  ReleasePlan plan;
+  std::vector<std::string>& errors = plan.errors;
+  CheckOptions(options, errors);
+  ExistingManifest existing;
+  if (!ReadExistingManifest(options, existing, errors)) return plan;
+  const std::string name = ReleaseName(options, errors);
+
+  std::map<std::string, std::string> oldFiles;
+  std::map<std::string, std::string> newFiles;
+  ListFiles(options.fromDir, oldFiles, errors);
+  ListFiles(options.toDir, newFiles, errors);
+  if (!errors.empty()) return plan;
+  PlanChangedFiles(options, existing.text, oldFiles, newFiles, plan);
   if (errors.empty() && plan.files.empty()) {
     errors.push_back("no file is new or changed between " + options.fromDir + " and " + options.toDir +
                      ": a release without files makes every update to it fail");
@@ -380,76 +422,8 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
   if (!errors.empty()) return plan;
 
   if (options.deltas) PlanPatches(options, plan.files, plan.warnings);
-  plan.manifest = BuildManifest(existing, releases, alreadyWritten, options, name, plan.files);
-  LintResult limits;
-  LintLimits(plan.manifest, limits);
-  for (const Finding& finding : limits.findings) {
-    errors.push_back(options.manifestPath + ": [" + finding.section + "] " + finding.key + ": " + finding.message);
-  }
-  if (!errors.empty()) return plan;
-  if (!ReadsBackAsPlanned(plan.manifest, releases.back(), plan)) {
-    errors.push_back(options.manifestPath +
-                     ": the updater would not read the new release as written; "
-                     "run lint on the manifest");
-  }
+  PlanManifest(options, existing, name, plan);
   return plan;
-}
-
-bool CommitRelease(const ReleaseOptions& options, const ReleasePlan& plan, const std::string* signature,
-                   std::string& error) {
-  const fs::path served = fs::path(options.outDir) / options.version;
-  std::vector<fs::path> created;
-  // A failure part-way takes back the files this run added, so the served
-  // folder is as it was.
-  const auto takeBack = [&] {
-    std::error_code ignored;
-    for (auto it = created.rbegin(); it != created.rend(); ++it) fs::remove(*it, ignored);
-    return false;
-  };
-  for (const ReleaseFile& file : plan.files) {
-    const fs::path target = served / file.relative;
-    std::error_code ec;
-    std::vector<fs::path> newFolders;
-    for (fs::path folder = target.parent_path(); !folder.empty() && !fs::exists(folder, ec) && !ec;
-         folder = folder.parent_path()) {
-      newFolders.push_back(folder);
-      created.insert(created.begin(), folder);
-    }
-    fs::create_directories(target.parent_path(), ec);
-    if (!ec && !fs::exists(target, ec)) created.push_back(target);
-    if (!ec) fs::copy_file(file.source, target, fs::copy_options::overwrite_existing, ec);
-    // What the web server reads: not the source's mode nor the umask.
-    for (const fs::path& folder : newFolders) {
-      if (!ec) fs::permissions(folder, kServedFolderMode, ec);
-    }
-    if (!ec) fs::permissions(target, kServedFileMode, ec);
-    if (ec) {
-      error = target.string() + ": cannot copy: " + ec.message();
-      return takeBack();
-    }
-    // The manifest must describe the bytes served, even if the source changed meanwhile.
-    const auto copied = DigestFile(target.string());
-    if (!copied || copied->sha256 != file.digests.sha256) {
-      error = file.source + " changed while the release was being made; nothing was added to the manifest";
-      return takeBack();
-    }
-    if (!WritePatches(served.string(), file, created, error)) return takeBack();
-  }
-  // The signature is made before anything is replaced; the pair is replaced
-  // last, so that it verifies at every moment.
-  PairChange change{options.manifestPath, plan.manifest, std::nullopt, std::nullopt};
-  if (signature) change.signature = *signature;
-  std::error_code ec;
-  if (fs::exists(options.manifestPath + ".sig", ec)) {
-    change.oldSignature = ReadWholeFile(options.manifestPath + ".sig");
-    if (!change.oldSignature) {
-      error = options.manifestPath + ".sig: cannot read";
-      return takeBack();
-    }
-  }
-  bool manifestReplaced = false;
-  if (ReplaceSignedPair(change, error, &manifestReplaced)) return true;
-  return manifestReplaced ? false : takeBack();
 }
 
 }  // namespace publish
