@@ -31,13 +31,13 @@ unsigned __stdcall RestoreThreadProc(void* job) {
 // posted again, so the loop that waits for it still ends.
 void ServeMessagesUntilEnded(HANDLE thread) {
   bool quit = false;
-  int quitCode = 0;
+  MSG quitMsg{};
   for (;;) {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) {
         quit = true;
-        quitCode = static_cast<int>(msg.wParam);
+        quitMsg = msg;
         continue;
       }
       TranslateMessage(&msg);
@@ -46,7 +46,8 @@ void ServeMessagesUntilEnded(HANDLE thread) {
     const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
     if (woke != WAIT_OBJECT_0 + 1) break;
   }
-  if (quit) PostQuitMessage(quitCode);
+  // Posted again as it came (the dialog posts it to its window).
+  if (quit) PostMessageA(quitMsg.hwnd, WM_QUIT, quitMsg.wParam, quitMsg.lParam);
 }
 
 }  // namespace
