@@ -180,7 +180,7 @@ TEST(TransferBounds, AFileEndsInTimeAndBytesBoundedByItsLength) {
 
   struct Written { int64_t written; int64_t count; int64_t length; bool past; };
   const Written writes[] = {
-      {0, 200, 100, false}, {150, 50, 100, false}, {150, 51, 100, true},
+      {0, 300, 100, false}, {250, 50, 100, false}, {250, 51, 100, true},
       {0, 1, 0, true},      {0, 1, INT64_MAX, false}, {INT64_MAX - 1, 2, INT64_MAX, true},
   };
   for (const Written& w : writes) EXPECT_EQ(WritesPastBound(w.written, w.count, w.length), w.past) << w.written;

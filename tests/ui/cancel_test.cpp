@@ -183,7 +183,7 @@ struct ReplacedFileRun {
   volatile LONG ended = 0;
 };
 
-std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
+std::shared_ptr<ReplacedFileRun> ScriptReplacedFile(bool heedsCancel) {
   auto run = std::make_shared<ReplacedFileRun>();
   run->folder = win_test::UniqueFolder("ui-stop") + "\\";
   run->destination = run->folder + "a.dll";
@@ -191,7 +191,7 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
   CreateDirectoryA((run->folder + "TempBackUpFolder").c_str(), nullptr);
   win_test::WriteBytes(run->destination, "new");
   win_test::WriteBytes(run->backup, "old");
-  SetWorkerScript([run](const WorkerRun& w) {
+  SetWorkerScript([run, heedsCancel](const WorkerRun& w) {
     UpdateJob* job = w.job;
     job->state().exeFolder = run->folder;
     job->state().backupFolder = run->folder + "TempBackUpFolder";
@@ -203,7 +203,11 @@ std::shared_ptr<ReplacedFileRun> ScriptReplacedFile() {
     files.Set("\\a.dll", "http://u.example/a.dll");
     w.observer->FillFileList(files);
     InterlockedExchange(&run->replaced, 1);
-    job->WaitForCancel(20000);
+    if (heedsCancel) {
+      job->WaitForCancel(20000);
+    } else {
+      WaitForSingleObject(WorkerGate(), 20000);
+    }
     for (int i = 0; i < 20; ++i) SendMessageA(w.resultWindow, WM_NULL, 0, 0);
     InterlockedExchange(&run->ended, 1);
     return 0;
@@ -226,16 +230,20 @@ TEST_F(CancelTest, StoppingAWorkerWaitsForItsEndThenRestoresTheBackups) {
     const char* name;
     bool atExit;  // the message loop has ended, rather than the cancel button
     StartWorkerThread startWorker;
+    bool heedsCancel = true;  // false: the worker runs on past the dialog's wait
   };
   const Case cases[] = {
       {"cancel", false, StartScriptedWorker},
       {"exit", true, StartScriptedWorker},
       {"cancel, failed wait", false, StartUnwaitableWorker},
       {"exit, failed wait", true, StartUnwaitableWorker},
+      {"cancel, worker held past the wait", false, StartUnwaitableWorker, false},
+      {"exit, worker held past the wait", true, StartScriptedWorker, false},
   };
   for (const Case& c : cases) {
+    workerStopWaitMs = c.heedsCancel ? DialogHooks().workerStopWaitMs : 300;
     Make(1, c.startWorker);
-    const auto run = ScriptReplacedFile();
+    const auto run = ScriptReplacedFile(c.heedsCancel);
     dialog->StartUpdate();
     ASSERT_TRUE(PumpUntil([&] { return run->replaced == 1; })) << c.name;
     const size_t balloonsBefore = Balloons().size();
@@ -246,7 +254,7 @@ TEST_F(CancelTest, StoppingAWorkerWaitsForItsEndThenRestoresTheBackups) {
       ClickCancel(dialog->hwnd());
     }
 
-    EXPECT_EQ(run->ended, 1) << c.name << ": the worker still ran";
+    EXPECT_EQ(run->ended, c.heedsCancel ? 1 : 0) << c.name << ": the worker still ran";
     EXPECT_EQ(win_test::ReadBytes(run->destination), "old") << c.name;
     EXPECT_EQ(dialog->job(), nullptr) << c.name;
     EXPECT_EQ(Balloons().size(), balloonsBefore) << c.name;

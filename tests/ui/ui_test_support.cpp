@@ -11,6 +11,15 @@ namespace {
 
 std::mutex g_scriptMutex;
 std::atomic<int> g_running{0};
+// Every scripted worker's thread: one that was terminated never counts itself out.
+std::vector<HANDLE> g_workerThreads;
+
+bool ScriptedWorkersEnded() {
+  for (HANDLE thread : g_workerThreads) {
+    if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) return false;
+  }
+  return true;
+}
 WorkerScript g_script;
 int g_starts = 0;
 
@@ -79,6 +88,11 @@ HANDLE StartScriptedWorker(WorkerRun* run) {
   if (!h) {
     --g_running;
     delete start;
+  } else {
+    HANDLE own = nullptr;
+    DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(h), GetCurrentProcess(), &own, SYNCHRONIZE,
+                    FALSE, 0);
+    if (own) g_workerThreads.push_back(own);
   }
   return reinterpret_cast<HANDLE>(h);
 }
@@ -217,7 +231,9 @@ void DialogTest::TearDown() {
   // Let every scripted worker end before the dialog goes: one still at the
   // gate is let through, and its result is served.
   SetEvent(WorkerGate());
-  PumpUntil([] { return g_running == 0; }, 20000);
+  PumpUntil(ScriptedWorkersEnded, 20000);
+  for (HANDLE thread : g_workerThreads) CloseHandle(thread);
+  g_workerThreads.clear();
   dialog.reset();
   DrainMessages();
   TakeQuit();

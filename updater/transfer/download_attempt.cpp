@@ -138,7 +138,7 @@ AttemptOutcome DownloadAttempt::WrittenPast() {
   entry_.Add("received", download_.kept)
       .Add("written", state_.written)
       .Add("written_max", kWrittenLengths * total_);
-  return Refuse("written past twice the length");
+  return Refuse("written past three times the length");
 }
 
 bool DownloadAttempt::Downgrades(const std::string& to) {

@@ -49,7 +49,7 @@ class DownloadAttempt {
   AttemptOutcome Refuse(const char* reason);
   // A file that fell behind its floor throughput makes no further attempt.
   AttemptOutcome Overdue();
-  // A file never writes more than twice its length.
+  // A file never writes more than kWrittenLengths times its length.
   AttemptOutcome WrittenPast();
   // True, with the refusal logged, when going to `to` would take an https
   // download over plain http.

@@ -10,7 +10,7 @@
 // the time-outs when the line goes quiet. Whatever the server does, a file
 // also ends in bounded time and bytes (TransferBounds): once a grace period
 // has passed it must keep up a floor throughput, and it stops when the bytes
-// written for it pass twice its length. The client's session lives as long as
+// written for it pass three times its length (a whole body for each attempt). The client's session lives as long as
 // the client, so its connections are kept alive from one file to the next, and
 // it takes the system's proxy settings for every request. Certificates are
 // always checked in full: no flag or option here relaxes them. The client

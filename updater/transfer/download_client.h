@@ -77,8 +77,8 @@ class DownloadClient {
   // The whole body of url into download.file, in as many attempts as
   // AttemptBudget and bounds allow, kAttemptPauseMs apart; none after a
   // cancel or after a refusal (a length over the maximum, a redirect from
-  // https to http, a file behind its floor throughput or written past twice
-  // its length).
+  // https to http, a file behind its floor throughput or written past three
+  // times its length).
   // False leaves in download what was kept. May raise TransferError (a file
   // that cannot be written).
   bool Fetch(FileDownload& download, const std::string& url, DownloadProgress* progress);

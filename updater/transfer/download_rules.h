@@ -58,13 +58,15 @@ constexpr TransferTimeouts kDefaultTransferTimeouts{60000, 30000, 30000};
 // a server that sends a byte at a time ends the file soon after the grace
 // period, even where each byte comes before the receive time-out. And a file
 // stops once the bytes written for it pass kWrittenLengths times its length
-// (bodies that start again from their first byte write the same bytes again).
+// (bodies that start again from their first byte write the same bytes again;
+// a server without ranges still gets the whole body once on each of the
+// kDownloadAttempts attempts, however far the cut ones got).
 struct TransferBounds {
   uint32_t graceMs;
   uint32_t floorBytesPerSecond;
 };
 constexpr TransferBounds kDefaultTransferBounds{30000, 1024};
-constexpr int64_t kWrittenLengths = 2;
+constexpr int64_t kWrittenLengths = kDownloadAttempts;
 
 // Milliseconds after the file's first request by which a file that has
 // brought bytes so far must bring more, or end.

@@ -14,6 +14,42 @@ HANDLE StartUpdateThread(WorkerRun* run) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
+// How long a terminated thread may take to be gone.
+constexpr DWORD kTerminateWaitMs = 5000;
+
+unsigned __stdcall RestoreThreadProc(void* job) {
+  try {
+    static_cast<UpdateJob*>(job)->RestoreBackups();
+  } catch (...) {
+    // Nothing may cross the thread's entry; what was not restored stays in
+    // the journal for the next start.
+  }
+  return 0;
+}
+
+// Serves every message until thread has ended; a WM_QUIT taken meanwhile is
+// posted again, so the loop that waits for it still ends.
+void ServeMessagesUntilEnded(HANDLE thread) {
+  bool quit = false;
+  MSG quitMsg{};
+  for (;;) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+        quitMsg = msg;
+        continue;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+    if (woke != WAIT_OBJECT_0 + 1) break;
+  }
+  // Posted again as it came (the dialog posts it to its window).
+  if (quit) PostMessageA(quitMsg.hwnd, WM_QUIT, quitMsg.wParam, quitMsg.lParam);
+}
+
 }  // namespace
 
 unsigned __stdcall UpdateThreadProc(void* param) {
@@ -53,14 +89,14 @@ bool WorkerControl::Start(UpdateObserver* observer, HWND resultWindow) {
   return false;
 }
 
-bool WorkerControl::WaitForEnd() {
+bool WorkerControl::WaitForEnd(DWORD waitMs) {
   // The worker's last act is a synchronous WM_UPDATE_RESULT to the window;
   // serving sent messages while waiting is what lets it reach its end. The
   // wait is bounded: a worker that does not end in time is left to the
   // process's end, whose next start plays back what it left half done.
   constexpr DWORD kExitCodePollMs = 50;
   HANDLE thread = thread_.get();
-  const ULONGLONG deadline = GetTickCount64() + stopWaitMs_;
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
   for (;;) {
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
@@ -84,12 +120,13 @@ WorkerStop WorkerControl::Stop() {
   stopping_ = true;
   stoppedResult_ = -1;
   if (job_) job_->Cancel();
-  const bool ended = WaitForEnd();
+  const bool ended = WaitForEnd(stopWaitMs_);
+  const bool stopped = ended || Terminate();
   run_log::Event("cancel")
-      .Add("worker", ended ? "ended" : "left running")
+      .Add("worker", ended ? "ended" : stopped ? "terminated" : "left running")
       .Add("worker_result", stoppedResult_);
   stopping_ = false;
-  if (!ended) {
+  if (!stopped) {
     // The worker may still use its job: it is left to the process's end
     // rather than released, or its backups restored, under a running worker.
     (void)job_.release();
@@ -98,17 +135,45 @@ WorkerStop WorkerControl::Stop() {
     return WorkerStop::LeftRunning;
   }
   thread_.reset();
+  if (!ended) return WorkerStop::Terminated;
   // A run that completed before the cancel reached it is kept: undoing it
   // would leave old files and no settings to retry with.
   return stoppedResult_ == 1 ? WorkerStop::CompletedFirst : WorkerStop::Ended;
 }
 
+bool WorkerControl::Terminate() {
+  // The handle given may allow no more than a query; the thread's id opens
+  // one that may stop it.
+  UniqueHandle stoppable(OpenThread(THREAD_TERMINATE | SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE,
+                                    GetThreadId(thread_.get())));
+  if (!stoppable || !TerminateThread(stoppable.get(), 0)) return false;
+  terminated_ = true;
+  thread_ = std::move(stoppable);
+  return WaitForEnd(kTerminateWaitMs);
+}
+
 void WorkerControl::ReleaseJob() {
+  if (terminated_) {
+    // A job whose thread was cut short may be mid-change: it is left to the
+    // process's end rather than destroyed.
+    (void)job_.release();
+    (void)run_.release();
+    terminated_ = false;
+    return;
+  }
   job_.reset();
   run_.reset();
 }
 
 void WorkerControl::RestoreAndReleaseJob() {
-  if (job_) job_->RestoreBackups();
+  if (!job_ || restoring_) return;
+  restoring_ = true;
+  UniqueHandle restore(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreThreadProc, job_.get(), 0, nullptr)));
+  if (restore) {
+    ServeMessagesUntilEnded(restore.get());
+  } else {
+    RestoreThreadProc(job_.get());
+  }
+  restoring_ = false;
   ReleaseJob();
 }

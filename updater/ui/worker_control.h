@@ -36,7 +36,8 @@ enum class WorkerStop {
   NotRunning,      // there was no worker
   Ended,           // the cancel ended it before its run completed
   CompletedFirst,  // its run had completed (result 1) before the cancel reached it
-  LeftRunning,     // it did not end within the wait; it and its job are left to the process's end
+  Terminated,      // it did not end within the wait and was stopped where it was
+  LeftRunning,     // it could not be stopped either; it and its job are left to the process's end
 };
 
 class WorkerControl {
@@ -55,10 +56,12 @@ class WorkerControl {
   UpdateJob* job() const { return job_.get(); }
 
   // Cancels the job and waits for the thread's end while serving the
-  // messages it sends. While it waits, stopping() holds and the result the
-  // worker sends is given to NoteResult instead of being handled.
+  // messages it sends; a thread that outlasts the wait is terminated, so that
+  // its backups can still go back before the process ends. While it waits,
+  // stopping() holds and the result the worker sends is given to NoteResult
+  // instead of being handled; it also holds while backups are restored.
   WorkerStop Stop();
-  bool stopping() const { return stopping_; }
+  bool stopping() const { return stopping_ || restoring_; }
   void NoteResult(WPARAM result) { stoppedResult_ = static_cast<int>(result); }
 
   // The result has been handled. The worker waits in its final send and
@@ -68,12 +71,16 @@ class WorkerControl {
   // Releases a completed job; its tables go with it.
   void ReleaseJob();
   // Restores the backups of a job that did not complete, then releases it.
+  // The restore (it may wait for regsvr32) runs on a thread of its own while
+  // this thread serves every message but WM_QUIT, which is posted again after.
   void RestoreAndReleaseJob();
 
  private:
   // True once the thread has ended; false when that cannot be told or it did
-  // not end within stopWaitMs_.
-  bool WaitForEnd();
+  // not end within waitMs.
+  bool WaitForEnd(DWORD waitMs);
+  // Terminates the thread and waits for its end; false when it runs on.
+  bool Terminate();
 
   const std::vector<ManifestKey> manifestKeys_;
   const StartWorkerThread start_;
@@ -82,5 +89,7 @@ class WorkerControl {
   std::unique_ptr<WorkerRun> run_;
   UniqueHandle thread_;
   bool stopping_ = false;
+  bool restoring_ = false;
+  bool terminated_ = false;  // the job's thread was cut short: its members may be mid-change
   int stoppedResult_ = -1;  // the result the worker sent during Stop, -1 none
 };
