@@ -121,3 +121,37 @@ class CachedReleaseTest(TorvaneTestCase):
         self.assertRegex(" ".join(asked[2:]), r"^/list\.cfg\?nocache=(\w+) /list\.cfg\.sig\?nocache=\1 "
                          r"/files/new/a\.dll$")
         self.assertLogged(s.client.run_log(), "signature", keys=1, verified="yes")
+
+    def test_a_cdn_holding_a_stale_signed_pair_is_passed_once(self):
+        # The CDN holds a whole pair that verifies but is not current; the
+        # origin already serves the renewed one.
+        server = NginxServer(tls=False).start()
+        self.addCleanup(server.stop)
+        cache = VarnishCache(server.ports["http"], ttl=600).start()
+        self.addCleanup(cache.stop)
+        # (name, stamp of the cached pair, serial accepted before, renewed stamp)
+        cases = [
+            ("expired", {"serial": 2, "valid_for": -60}, None, {"serial": 3, "valid_for": 3600}),
+            ("older", {"serial": 4, "valid_for": 3600}, b"5\r\n", {"serial": 6, "valid_for": 3600}),
+        ]
+        runs = []
+        for name, cached, accepted, renewed in cases:
+            s = SignedScenario(self, server.site("http", url_port=cache.port), name, signed_by(KEY_A))
+            if accepted is not None:
+                s.client.write_file("ManifestSerial.dat", accepted)
+            s.offer(500, "\\a.dll", b"new a", digest=None, sha256="auto")
+            s.stamp = cached
+            for tail, body in (("list.cfg", s.manifest()), ("list.cfg.sig", s.sign(s.manifest()))):
+                s.server.add_file("/%s/%s" % (name, tail), body)
+                with urllib.request.urlopen(s.url(tail), timeout=30) as answer:
+                    self.assertEqual(answer.read(), body)
+            s.stamp = renewed
+            s.start()
+            runs.append(s)
+        for s in runs:
+            s.finish()
+            s.expect_success()
+            self.assertEqual(s.client.read_file("a.dll"), b"new a", s.client.run_log()[-12:])
+            asked = s.requests()
+            self.assertRegex(" ".join(asked[2:]), r"^/list\.cfg\?nocache=(\w+) /list\.cfg\.sig\?nocache=\1 "
+                             r"/files/v500/a\.dll$", (s.name, asked))

@@ -99,18 +99,30 @@ bool ReadHighestAcceptedSerial(const UpdateJobState& job, uint64_t& highest) {
 // checked), carries a valid expiry still ahead of the system clock and a
 // serial not below the one kept in the state file; on success the serial is
 // noted in acceptedSerial.
-bool SignedManifestIsCurrent(const UpdateJobState& job, const ProfileReader& manifest, uint64_t& acceptedSerial) {
+// An expired or rolled-back pair may be one a cache still holds while the
+// server has the renewed one, so it is kStale; a state file that cannot be
+// read refuses whatever the server answers.
+ManifestFetch SignedManifestIsCurrent(const UpdateJobState& job, const ProfileReader& manifest,
+                                      uint64_t& acceptedSerial) {
   const manifest_freshness::Stamp stamp = manifest_freshness::ReadStamp(manifest);
   uint64_t highest = 0;
   const bool stateRead = ReadHighestAcceptedSerial(job, highest);
   run_log::Event entry("freshness");
   entry.Add("serial", stamp.serial);
-  if (!stateRead) return entry.Failed("serial state file unreadable");
+  if (!stateRead) return entry.Failed("serial state file unreadable"), ManifestFetch::kNotCurrent;
   entry.Add("highest_accepted", highest);
   const manifest_freshness::Verdict verdict = manifest_freshness::Judge(stamp, SystemClockSeconds(), highest);
-  if (verdict != manifest_freshness::Verdict::kAccepted) return entry.Failed(VerdictText(verdict));
-  acceptedSerial = stamp.serial;
-  return true;
+  switch (verdict) {
+    case manifest_freshness::Verdict::kAccepted:
+      acceptedSerial = stamp.serial;
+      return ManifestFetch::kFetched;
+    case manifest_freshness::Verdict::kExpired:
+    case manifest_freshness::Verdict::kRolledBack:
+      return entry.Failed(VerdictText(verdict)), ManifestFetch::kStale;
+    case manifest_freshness::Verdict::kMissing:
+      break;
+  }
+  return entry.Failed(VerdictText(verdict)), ManifestFetch::kNotCurrent;
 }
 
 // Fetches the signature beside the manifest and checks the manifest's held
@@ -131,8 +143,7 @@ ManifestFetch CheckSignature(const RunDownloads& downloads, const UpdateJobState
   if (!SignedManifestBytesVerify(*bytes, signaturePath, run.manifestKeys))
     return check.Failed("does not verify with a built-in key"), ManifestFetch::kSignatureMismatch;
   check.Add("verified", true);
-  return SignedManifestIsCurrent(run, *fetched.manifest, fetched.acceptedSerial) ? ManifestFetch::kFetched
-                                                                                 : ManifestFetch::kNotCurrent;
+  return SignedManifestIsCurrent(run, *fetched.manifest, fetched.acceptedSerial);
 }
 
 // The manifest from url and, with keys built in, its signature.
@@ -165,9 +176,11 @@ FetchedManifest FetchManifest(const RunDownloads& downloads, const UpdateJobStat
   try {
     const std::string signatureUrl = url + manifest_signature::kFileSuffix;
     FetchedManifest fetched = FetchOnce(downloads, run, url, signatureUrl);
-    if (fetched.outcome != ManifestFetch::kSignatureMismatch) return fetched;
+    if (fetched.outcome != ManifestFetch::kSignatureMismatch && fetched.outcome != ManifestFetch::kStale)
+      return fetched;
     // A cache in front of the server may answer the manifest of one release
-    // and the signature of the next: both once more, past every cache.
+    // and the signature of the next, or a whole pair the server has since
+    // renewed: both once more, past every cache.
     fetched.manifest.reset();
     const std::string token = FreshToken();
     run_log::Event("manifest_refetch").Add("url", CacheBusted(url, token));

@@ -6,8 +6,8 @@
 // expiry still ahead of the system clock and a serial not below the highest
 // one this client folder accepted (rules: manifest_freshness.h; the state file
 // ManifestSerial.dat keeps that serial). A manifest whose signature does not
-// verify is fetched once more with its signature, past every cache in front of
-// the server. Worker thread.
+// verify, or that verifies but is expired or rolled back, is fetched once more
+// with its signature, past every cache in front of the server. Worker thread.
 
 #include <cstdint>
 #include <memory>
@@ -24,7 +24,8 @@ enum class ManifestFetch {
   kFetched,            // stored and held; with keys, signed and current
   kNotFetched,         // the manifest or its signature did not arrive, or the paths do not fit
   kSignatureMismatch,  // both arrived whole, but no built-in key accepts the pair
-  kNotCurrent,         // signed, but expired, rolled back, or the serial state is unreadable
+  kStale,              // signed, but expired or rolled back: perhaps a cache's old pair
+  kNotCurrent,         // signed, but without Expires or Serial, or the serial state is unreadable
 };
 
 struct FetchedManifest {
@@ -37,7 +38,7 @@ struct FetchedManifest {
 
 // Fetches the manifest at url into run.historyPath and, when run.manifestKeys
 // is not empty, its signature from url + ".sig", and checks both. A
-// kSignatureMismatch is fetched once more, past caches. May not raise: a
+// kSignatureMismatch or kStale is fetched once more, past caches. May not raise: a
 // transfer error is kNotFetched.
 FetchedManifest FetchManifest(const RunDownloads& downloads, const UpdateJobState& run, const std::string& url);
 

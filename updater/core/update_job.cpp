@@ -69,8 +69,7 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
   ReleaseManifest();
   FetchedManifest fetched = FetchManifest(Downloads(), state_, url);
   manifest_ = std::move(fetched.manifest);
-  // A pair refused as expired or rolled back (kNotCurrent) ends the run like
-  // any other refusal; a fetch past caches for it would start here.
+  // Anything but a current pair, after the fetch past caches, ends the run.
   if (fetched.outcome != ManifestFetch::kFetched) return false;
   state_.acceptedSerial = fetched.acceptedSerial;
   return true;
