@@ -92,8 +92,8 @@ bool WorkerControl::Start(UpdateObserver* observer, HWND resultWindow) {
 bool WorkerControl::WaitForEnd(DWORD waitMs) {
   // The worker's last act is a synchronous WM_UPDATE_RESULT to the window;
   // serving sent messages while waiting is what lets it reach its end. The
-  // wait is bounded: a worker that does not end in time is left to the
-  // process's end, whose next start plays back what it left half done.
+  // wait is bounded: Stop terminates a worker that does not end in time, so
+  // that its backups can go back before the process ends.
   constexpr DWORD kExitCodePollMs = 50;
   HANDLE thread = thread_.get();
   const ULONGLONG deadline = GetTickCount64() + waitMs;
