@@ -366,8 +366,18 @@ TEST_F(RecommendWindow, DragsByTheStripDownToRow27Only) {
       << after.left << "," << after.top << " from " << before.left << "," << before.top;
   // A button-up that the X server delivers before the system's move loop
   // starts waiting for it leaves the loop running, and it would hold the
-  // close below: end it as the system does when a drag is cancelled.
+  // close below. The window has moved, so the loop has begun: give it the
+  // button-up it waits for (on the strip, where it presses nothing) for as
+  // long as the window's thread is still in it.
   PostMessageW(Window(), WM_CANCELMODE, 0, 0);
+  const DWORD thread = GetWindowThreadProcessId(Window(), nullptr);
+  EXPECT_TRUE(WaitFor([&] {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(thread, &info) || !(info.flags & GUI_INMOVESIZE)) return true;
+    PostMessageW(Window(), WM_LBUTTONUP, 0, MAKELPARAM(1, 27));
+    return false;
+  })) << "the move loop did not end";
 }
 
 TEST_F(RecommendWindow, RefreshNavigatesAgainAndStaysOpen) {
