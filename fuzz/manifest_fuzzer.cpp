@@ -29,28 +29,27 @@ void CheckTable(const FileTable& table, std::size_t valueLimit) {
 
 // The reads of CheckAndInstall, with the installed release taken as given.
 void RunReaders(const ProfileReader& reader, int32_t installedVersion) {
-  UpdateJobState state;
-  state.installedVersion = installedVersion;
-  if (!manifest::ReadRootHeader(reader, state)) return;
-  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+  UpdatePlan update;
+  if (!manifest::ReadRootHeader(reader, update)) return;
+  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, installedVersion, update);
   if (index == manifest::ReleaseIndex::kUnreadable) return;
   if (!manifest::IsSelected(index)) {
-    Require(state.FileUrlMap.empty());
+    Require(update.FileUrlMap.empty());
     return;
   }
-  Require(state.installedIndex >= 0 && state.installedIndex < state.versionCount);
+  Require(update.installedIndex >= 0 && update.installedIndex < update.versionCount);
   if (index == manifest::ReleaseIndex::kSeveralSteps) {
-    manifest::ReadVersionRange(reader, state);
+    manifest::ReadVersionRange(reader, update);
   } else {
-    manifest::ReadSingleVersion(reader, state);
+    manifest::ReadSingleVersion(reader, update);
   }
-  CheckTable(state.FileUrlMap, manifest::kFileUrlLimit);
-  CheckTable(state.FileHashMap, manifest::kFileUrlLimit);
-  CheckTable(state.FileSha256Map, manifest::kFileUrlLimit);
+  CheckTable(update.FileUrlMap, manifest::kFileUrlLimit);
+  CheckTable(update.FileHashMap, manifest::kFileUrlLimit);
+  CheckTable(update.FileSha256Map, manifest::kFileUrlLimit);
   // A digest is only kept for a file whose URL was read.
-  for (const auto& entry : state.FileHashMap) Require(state.FileUrlMap.Contains(entry.first));
-  for (const auto& entry : state.FileSha256Map) Require(state.FileUrlMap.Contains(entry.first));
-  manifest::EveryFileHasSha256(state);
+  for (const auto& entry : update.FileHashMap) Require(update.FileUrlMap.Contains(entry.first));
+  for (const auto& entry : update.FileSha256Map) Require(update.FileUrlMap.Contains(entry.first));
+  manifest::EveryFileHasSha256(update);
 }
 
 // The same bytes as a signature file: every section asked about names one of

@@ -133,15 +133,25 @@ if '--trace' in sys.argv:
                     seq.append(callee)
             ordered[(node(p), name)].extend(seq)
     where_of = lambda name: next(iter(defs[name]))
-    places, seen = [], set()
+    places, seen, stack, entered, reentries = [], set(), [], set(), defaultdict(int)
     def walk(name):
         if name in seen or len(defs.get(name, ())) != 1: return
         seen.add(name)
         f = where_of(name)
         if not f.startswith(prefix): return
         places.append((f, name))
+        # Entered again: called from another file once the chain had left it
+        # (it is no longer among the callers), so one concern is handled in
+        # two visits.
+        if stack and stack[-1] != f:
+            if f in entered and f not in stack: reentries[f] += 1
+            entered.add(f)
+        elif not stack:
+            entered.add(f)
+        stack.append(f)
         for callee in ordered[(f, name)]:
             walk(callee)
+        stack.pop()
     for r in roots: walk(r)
     left, returns, last = set(), defaultdict(int), None
     for f, name in places:
@@ -151,5 +161,6 @@ if '--trace' in sys.argv:
             last = f
     print('trace', roots, 'places:', len(places), 'files:', len({f for f, _ in places}),
           'returns:', sum(returns.values()), dict(returns))
+    print('entered again:', sum(reentries.values()), dict(reentries))
     if '-v' in sys.argv:
         for f, name in places: print('   ', f, name)

@@ -177,7 +177,7 @@ inline Outcome RunReaders(const ProfileReader& reader, int32_t installedVersion)
   if (!manifest::ReadRootHeader(reader, state)) {
     out.stop = Stop::kRoot;
   } else {
-    const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+    const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state.installedVersion, state);
     out.releaseSelected = manifest::IsSelected(index);
     out.multiStep = index == manifest::ReleaseIndex::kSeveralSteps;
     if (index == manifest::ReleaseIndex::kUnreadable) {
@@ -191,7 +191,8 @@ inline Outcome RunReaders(const ProfileReader& reader, int32_t installedVersion)
   out.installedIndex = state.installedIndex;
   out.versionCount = state.versionCount;
   out.latestVersion = state.latestVersion;
-  out.downloadUrl = state.downloadUrl;
+  // The manifest's page, when it names one, replaces the settings'.
+  out.downloadUrl = state.downloadPage.empty() ? state.downloadUrl : state.downloadPage;
   out.urls = EntriesOf(state.FileUrlMap);
   out.hashes = EntriesOf(state.FileHashMap);
   out.patches = PatchEntriesOf(state.FilePatchMap);

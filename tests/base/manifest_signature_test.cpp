@@ -118,7 +118,7 @@ TEST(ManifestReaders, MergeFileSha256LikeTheMd5Digest) {
     UpdateJobState state;
     state.installedVersion = 100;
     const IniTextReader reader(c.ini);
-    const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+    const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state.installedVersion, state);
     const bool multiStep = index == manifest::ReleaseIndex::kSeveralSteps, selected = manifest::IsSelected(index);
     ASSERT_TRUE(index != manifest::ReleaseIndex::kUnreadable);
     ASSERT_TRUE(multiStep && selected);

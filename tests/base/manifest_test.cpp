@@ -43,7 +43,7 @@ TEST(ManifestReaders, LeaveTablesAloneWhenNothingIsSelected) {
   state.installedVersion = 7;
   state.FileUrlMap.Set("\\kept", "u");
   bool multiStep = true, selected = true;
-  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(IniTextReader(Root("1", {"5"}, "5")), state);
+  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(IniTextReader(Root("1", {"5"}, "5")), state.installedVersion, state);
   selected = manifest::IsSelected(index);
   multiStep = index == manifest::ReleaseIndex::kSeveralSteps;
   ASSERT_TRUE(index != manifest::ReleaseIndex::kUnreadable);

@@ -158,14 +158,14 @@ TEST(InstallPaths, OneBadEntryRefusesTheWholeTable) {
   UpdateJobState state = StateIn("C:\\Halvix\\");
   state.FileUrlMap.Set("\\a.dll", "http://h/a.dll");
   state.FileUrlMap.Set("\\codec\\b.ocx", "http://h/b.ocx");
-  EXPECT_TRUE(InstallTableIsContained(state));
+  EXPECT_TRUE(InstallTableIsContained(state, state));
   state.FileUrlMap.Set("\\sub\\..\\..\\outside.dll", "http://h/o.dll");
-  EXPECT_FALSE(InstallTableIsContained(state));
+  EXPECT_FALSE(InstallTableIsContained(state, state));
 
   UpdateJobState bz2 = StateIn("C:\\Halvix\\");
   bz2.FileUrlMap.Set("\\a.dll", "http://h/..\\..\\a.bz2");
-  EXPECT_FALSE(InstallTableIsContained(bz2));
-  EXPECT_TRUE(InstallTableIsContained(StateIn("C:\\Halvix\\")));
+  EXPECT_FALSE(InstallTableIsContained(bz2, bz2));
+  EXPECT_TRUE(InstallTableIsContained(StateIn("C:\\Halvix\\"), StateIn("C:\\Halvix\\")));
 }
 
 TEST(InstallPaths, ComServerExtensionIsTheTextAfterTheLastDot) {

@@ -260,7 +260,7 @@ TEST_F(InstallPipeline, TwoFilePathsOfOneUrlAreBothInstalled) {
     return std::count(requests.begin(), requests.end(), path);
   };
   {
-    PlannedFetch direct{PlanUpdateDownloads(job_.state())};
+    PlannedFetch direct{PlanUpdateDownloads(job_.state(), job_.state())};
     FetchedFile first, second;
     ASSERT_TRUE(direct.Fetch(0, first));
     EXPECT_TRUE(direct.Fetch(1, second)) << "the shared entry is held by the first fetch";
@@ -270,7 +270,7 @@ TEST_F(InstallPipeline, TwoFilePathsOfOneUrlAreBothInstalled) {
   }
   {
     const auto before = countOf("/files/a.bin");
-    DownloadQueue queue(job_.downloads(), job_.owner(), PlanUpdateDownloads(job_.state()), nullptr);
+    DownloadQueue queue(job_.downloads(), job_.owner(), PlanUpdateDownloads(job_.state(), job_.state()), nullptr);
     ASSERT_NE(queue.Wait(0), nullptr);
     // The file after the pair is fetched meanwhile; the second of the pair is not.
     const ULONGLONG deadline = GetTickCount64() + 20000;
@@ -307,7 +307,7 @@ TEST_F(InstallPipeline, ALongInstallFolderFetchesIntoTemporaryFoldersItCreates) 
   for (const auto& file : files)
     Offer(file.filePath, bytesOf(file.filePath), file.digest ? Md5Of(bytesOf(file.filePath)) : "");
   {
-    PlannedFetch direct{PlanUpdateDownloads(job_.state())};
+    PlannedFetch direct{PlanUpdateDownloads(job_.state(), job_.state())};
     for (std::size_t i = 0; i < direct.plans.size(); ++i) {
       FetchedFile fetched;
       EXPECT_TRUE(direct.Fetch(i, fetched)) << direct.plans[i].filePath;

@@ -652,7 +652,7 @@ TEST_F(DownloadClient, QueueEndStopsEveryTransferWithinSeconds) {
     job_.state().FileUrlMap.Set("\\" + name + ".bin",
                         ServerUrl("/" + name + ".bin?size=100000&fastfirst=20000&slow=0.5&cut=20030&t=" + name));
   }
-  auto queue = std::make_unique<DownloadQueue>(job_.downloads(), job_.owner(), PlanUpdateDownloads(job_.state()), nullptr);
+  auto queue = std::make_unique<DownloadQueue>(job_.downloads(), job_.owner(), PlanUpdateDownloads(job_.state(), job_.state()), nullptr);
   const bool trickling = WaitForSingleObject(reached, 20000) == WAIT_OBJECT_0;
   const auto start = std::chrono::steady_clock::now();
   queue.reset();

@@ -314,17 +314,16 @@ void LintExpiry(const std::string& manifest, int64_t now, LintResult& result) {
 InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVersion) {
   InstalledView view;
   const IniTextReader reader(manifest);
-  UpdateJobState state;
-  state.installedVersion = installedVersion;
-  if (!manifest::ReadRootHeader(reader, state)) {
+  UpdatePlan update;
+  if (!manifest::ReadRootHeader(reader, update)) {
     view.outcome = "[Root] CurrentVersionTime is missing: the run fails";
     return view;
   }
-  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, state);
+  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(reader, installedVersion, update);
   const bool multiStep = index == manifest::ReleaseIndex::kSeveralSteps;
   if (index == manifest::ReleaseIndex::kUnreadable) {
     const bool atLatest =
-        state.versionCount > 0 && AtoiText(reader.Read(kRoot, "ver" + std::to_string(state.versionCount - 1),
+        update.versionCount > 0 && AtoiText(reader.Read(kRoot, "ver" + std::to_string(update.versionCount - 1),
                                                        manifest::kVersionLimit)) == installedVersion;
     view.outcome = atLatest ? "already at the latest release: nothing to install, the run fails"
                             : "the release list cannot be read: the run fails";
@@ -335,17 +334,17 @@ InstalledView ViewForInstalled(const std::string& manifest, int32_t installedVer
     return view;
   }
   if (multiStep) {
-    for (int64_t j = int64_t{state.installedIndex} + 1; j < state.versionCount; ++j) {
+    for (int64_t j = int64_t{update.installedIndex} + 1; j < update.versionCount; ++j) {
       view.releases.push_back(reader.Read(kRoot, "ver" + std::to_string(j), manifest::kVersionLimit));
     }
   } else {
-    view.releases.push_back(std::to_string(state.latestVersion));
+    view.releases.push_back(std::to_string(update.latestVersion));
   }
   const bool read =
-      multiStep ? manifest::ReadVersionRange(reader, state) : manifest::ReadSingleVersion(reader, state);
-  view.urls = state.FileUrlMap;
-  view.md5s = state.FileHashMap;
-  view.sha256s = state.FileSha256Map;
+      multiStep ? manifest::ReadVersionRange(reader, update) : manifest::ReadSingleVersion(reader, update);
+  view.urls = update.FileUrlMap;
+  view.md5s = update.FileHashMap;
+  view.sha256s = update.FileSha256Map;
   if (!read) {
     view.outcome = "a release section lacks a required key: the run fails before any download";
   } else if (view.urls.empty()) {

@@ -217,16 +217,16 @@ std::string BuildManifest(const std::string& existing, const std::vector<std::st
 // previous release would: it must list exactly the planned files.
 bool ReadsBackAsPlanned(const std::string& manifest, const std::string& previous, const ReleasePlan& plan) {
   const IniTextReader reader(manifest);
-  UpdateJobState state;
-  state.installedVersion = AtoiText(previous);
-  if (!manifest::ReadRootHeader(reader, state) ||
-      manifest::ReadVersionIndex(reader, state) != manifest::ReleaseIndex::kOneStep ||
-      !manifest::ReadSingleVersion(reader, state) || state.FileUrlMap.size() != plan.files.size()) {
+  UpdatePlan update;
+  const int32_t installed = AtoiText(previous);
+  if (!manifest::ReadRootHeader(reader, update) ||
+      manifest::ReadVersionIndex(reader, installed, update) != manifest::ReleaseIndex::kOneStep ||
+      !manifest::ReadSingleVersion(reader, update) || update.FileUrlMap.size() != plan.files.size()) {
     return false;
   }
   for (const ReleaseFile& file : plan.files) {
-    const std::string* url = state.FileUrlMap.Find(file.filePath);
-    const std::string* md5 = state.FileHashMap.Find(file.filePath);
+    const std::string* url = update.FileUrlMap.Find(file.filePath);
+    const std::string* md5 = update.FileHashMap.Find(file.filePath);
     if (!url || *url != file.url || !md5 || *md5 != file.digests.md5) return false;
   }
   return true;

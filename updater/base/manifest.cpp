@@ -26,8 +26,7 @@ std::string IndexedKey(const char* stem, int64_t index) {
 // dialog's rows and the order of installation follow the manifest; a later
 // entry for a FilePath replaces its URL (and each digest, MD5 and SHA-256,
 // when it has one) in place.
-bool ReadFileList(const ProfileReader& reader, const std::string& section,
-                  UpdateJobState& state) {
+bool ReadFileList(const ProfileReader& reader, const std::string& section, UpdatePlan& plan) {
   const std::string countText = reader.Read(section, "FileCount", kFilePathLimit);
   if (countText.empty()) return false;
   const uint32_t count = static_cast<uint32_t>(AtoiText(countText));
@@ -37,49 +36,48 @@ bool ReadFileList(const ProfileReader& reader, const std::string& section,
     const std::string url = reader.Read(section, IndexedKey("FileUrl", i), kFileUrlLimit);
     if (url.empty()) return false;
     const std::string digest = reader.Read(section, IndexedKey("FileHashID", i), kFileUrlLimit);
-    if (!digest.empty()) state.FileHashMap.Set(path, digest);
+    if (!digest.empty()) plan.FileHashMap.Set(path, digest);
     const std::string sha256 = reader.Read(section, IndexedKey("FileSha256", i), kFileUrlLimit);
-    if (!sha256.empty()) state.FileSha256Map.Set(path, sha256);
-    state.FileUrlMap.Set(path, url);
-    state.FilePatchMap[path] = ReadFilePatches(reader, section, i);
+    if (!sha256.empty()) plan.FileSha256Map.Set(path, sha256);
+    plan.FileUrlMap.Set(path, url);
+    plan.FilePatchMap[path] = ReadFilePatches(reader, section, i);
   }
   return true;
 }
 
 // The merged list is malformed when it holds a FilePath and its aside name:
 // installing both would put the old file over the new X.bak.
-bool HasNoAsideNameClash(const UpdateJobState& state) { return !FindAsideNameClash(state); }
+bool HasNoAsideNameClash(const UpdatePlan& plan) { return !FindAsideNameClash(plan); }
 
 }  // namespace
 
-std::optional<std::pair<std::string, std::string>> FindAsideNameClash(const UpdateJobState& state) {
+std::optional<std::pair<std::string, std::string>> FindAsideNameClash(const UpdatePlan& plan) {
   std::vector<std::string> paths;
-  paths.reserve(state.FileUrlMap.size());
-  for (const auto& entry : state.FileUrlMap) paths.push_back(entry.first);
+  paths.reserve(plan.FileUrlMap.size());
+  for (const auto& entry : plan.FileUrlMap) paths.push_back(entry.first);
   return file_list_rules::FindAsideNameClash(paths);
 }
 
-bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state) {
-  const std::string downloadUrl = reader.Read(kRoot, "DownloadUrl", kRootUrlLimit);
-  if (!downloadUrl.empty()) state.downloadUrl = downloadUrl;
+bool ReadRootHeader(const ProfileReader& reader, UpdatePlan& plan) {
+  plan.downloadPage = reader.Read(kRoot, "DownloadUrl", kRootUrlLimit);
   const std::string latest = reader.Read(kRoot, "CurrentVersionTime", kVersionLimit);
   if (latest.empty()) return false;
-  state.latestVersion = AtoiText(latest);
+  plan.latestVersion = AtoiText(latest);
   return true;
 }
 
-ReleaseIndex ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state) {
+ReleaseIndex ReadVersionIndex(const ProfileReader& reader, int32_t installedVersion, UpdatePlan& plan) {
   const std::string countText = reader.Read(kRoot, "VersionCount", kVersionLimit);
   if (countText.empty()) return ReleaseIndex::kUnreadable;
-  state.versionCount = AtoiText(countText);
+  plan.versionCount = AtoiText(countText);
   if (reader.Read(kRoot, "CurrentVersionNum", kVersionLimit).empty()) return ReleaseIndex::kUnreadable;
 
-  const int32_t count = state.versionCount;
+  const int32_t count = plan.versionCount;
   for (int32_t i = 0; i < count; ++i) {
     const std::string entry = reader.Read(kRoot, IndexedKey("ver", i), kVersionLimit);
     if (entry.empty()) return ReleaseIndex::kUnreadable;
-    if (AtoiText(entry) != state.installedVersion) continue;
-    state.installedIndex = i;
+    if (AtoiText(entry) != installedVersion) continue;
+    plan.installedIndex = i;
     // The next entry must exist; 64-bit so that i + 1 cannot overflow.
     if (reader.Read(kRoot, IndexedKey("ver", int64_t{i} + 1), kVersionLimit).empty())
       return ReleaseIndex::kUnreadable;
@@ -88,24 +86,24 @@ ReleaseIndex ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state
   return ReleaseIndex::kNotListed;
 }
 
-bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state) {
-  return ReadFileList(reader, std::to_string(state.latestVersion), state) && HasNoAsideNameClash(state);
+bool ReadSingleVersion(const ProfileReader& reader, UpdatePlan& plan) {
+  return ReadFileList(reader, std::to_string(plan.latestVersion), plan) && HasNoAsideNameClash(plan);
 }
 
-bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state) {
-  for (int64_t j = int64_t{state.installedIndex} + 1; j < state.versionCount; ++j) {
+bool ReadVersionRange(const ProfileReader& reader, UpdatePlan& plan) {
+  for (int64_t j = int64_t{plan.installedIndex} + 1; j < plan.versionCount; ++j) {
     // The entry's text, exactly as written, names the section.
     const std::string section = reader.Read(kRoot, IndexedKey("ver", j), kVersionLimit);
     if (section.empty()) return false;
-    if (!ReadFileList(reader, section, state)) return false;
+    if (!ReadFileList(reader, section, plan)) return false;
   }
-  return HasNoAsideNameClash(state);
+  return HasNoAsideNameClash(plan);
 }
 
-bool EveryFileHasSha256(const UpdateJobState& state) {
+bool EveryFileHasSha256(const UpdatePlan& plan) {
   unsigned char digest[32];
-  for (const auto& entry : state.FileUrlMap) {
-    const std::string* text = state.FileSha256Map.Find(entry.first);
+  for (const auto& entry : plan.FileUrlMap) {
+    const std::string* text = plan.FileSha256Map.Find(entry.first);
     if (text == nullptr || !DecodeHex(*text, HexLetters::AnyCase, digest, sizeof digest)) return false;
   }
   return true;

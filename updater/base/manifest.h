@@ -1,6 +1,6 @@
 #pragma once
 // The readers of the update manifest (HistoryVersionList.cfg). They read keys
-// through a ProfileReader and fill the job's fields and its tables, FileUrlMap
+// through a ProfileReader and fill the update's plan and its tables, FileUrlMap
 // (FilePath -> URL), FileHashMap (FilePath -> MD5 text) and FileSha256Map
 // (FilePath -> SHA-256 text); both digests merge by the same rule.
 // They run on the worker thread, from the update check, in this order:
@@ -26,9 +26,9 @@ constexpr std::size_t kVersionLimit = 31;     // [Root] version keys and ver<i>
 constexpr std::size_t kFilePathLimit = 127;   // "FileCount", FilePath<i>
 constexpr std::size_t kFileUrlLimit = 259;    // FileUrl<i>, FileHashID<i>, FileSha256<i>
 
-// [Root] "DownloadUrl", when not empty, replaces state.downloadUrl; [Root]
-// "CurrentVersionTime" is required and its atoi becomes state.latestVersion.
-bool ReadRootHeader(const ProfileReader& reader, UpdateJobState& state);
+// [Root] "DownloadUrl" becomes plan.downloadPage (empty when absent); [Root]
+// "CurrentVersionTime" is required and its atoi becomes plan.latestVersion.
+bool ReadRootHeader(const ProfileReader& reader, UpdatePlan& plan);
 
 // Where the installed release stands in the release list, and so which
 // reader takes the file list next.
@@ -44,30 +44,30 @@ inline bool IsSelected(ReleaseIndex index) {
   return index == ReleaseIndex::kOneStep || index == ReleaseIndex::kSeveralSteps;
 }
 
-// Reads "VersionCount" (into state.versionCount) and "CurrentVersionNum", then
-// walks the release list ver0, ver1, ... looking for state.installedVersion.
-// On a match at index i: state.installedIndex = i, ver<i+1> must exist, and
+// Reads "VersionCount" (into plan.versionCount) and "CurrentVersionNum", then
+// walks the release list ver0, ver1, ... looking for installedVersion.
+// On a match at index i: plan.installedIndex = i, ver<i+1> must exist, and
 // kSeveralSteps when i < N - 2, else kOneStep. No match (or N <= 0):
 // kNotListed with the tables untouched.
-ReleaseIndex ReadVersionIndex(const ProfileReader& reader, UpdateJobState& state);
+ReleaseIndex ReadVersionIndex(const ProfileReader& reader, int32_t installedVersion, UpdatePlan& plan);
 
-// Exactly one newer release: reads the section named by state.latestVersion
+// Exactly one newer release: reads the section named by plan.latestVersion
 // printed in plain decimal.
-bool ReadSingleVersion(const ProfileReader& reader, UpdateJobState& state);
+bool ReadSingleVersion(const ProfileReader& reader, UpdatePlan& plan);
 
 // Two or more newer releases: reads the sections named by ver<j>, as written,
 // for j = installedIndex + 1 ... versionCount - 1, merging them in that order.
 // Both readers fail, with the tables filled, when the list they leave holds a
 // FilePath and its aside name (file_list_rules.h).
-bool ReadVersionRange(const ProfileReader& reader, UpdateJobState& state);
+bool ReadVersionRange(const ProfileReader& reader, UpdatePlan& plan);
 
 // The first FilePath of FileUrlMap whose aside name is listed too, and that
 // name (file_list_rules.h); nothing when there is none.
-std::optional<std::pair<std::string, std::string>> FindAsideNameClash(const UpdateJobState& state);
+std::optional<std::pair<std::string, std::string>> FindAsideNameClash(const UpdatePlan& plan);
 
 // Whether every file of FileUrlMap has a FileSha256 of 64 hex digits (either
 // case). A signed manifest must give one for each file: the signature vouches
 // for the files only through their digests.
-bool EveryFileHasSha256(const UpdateJobState& state);
+bool EveryFileHasSha256(const UpdatePlan& plan);
 
 }  // namespace manifest

@@ -9,14 +9,14 @@ const char kSection[] = "Client";
 
 }  // namespace
 
-bool ReadClientSection(const ProfileReader& settings, UpdateJobState& state) {
+bool ReadClientSection(const ProfileReader& settings, ClientSettings& client) {
   const std::string time = settings.Read(kSection, "Time", kTimeChars);
   if (time.empty()) return false;
-  state.installedVersion = AtoiText(time);
+  client.installedVersion = AtoiText(time);
   // Read even when the manifest will name its own page later.
-  state.downloadUrl = settings.Read(kSection, "DownloadUrl", kDownloadUrlChars);
-  state.configUrl = settings.Read(kSection, "ConfigUrl", kConfigUrlChars);
-  return !state.configUrl.empty();
+  client.downloadUrl = settings.Read(kSection, "DownloadUrl", kDownloadUrlChars);
+  client.configUrl = settings.Read(kSection, "ConfigUrl", kConfigUrlChars);
+  return !client.configUrl.empty();
 }
 
 std::string FolderOfModulePath(const std::string& modulePath, LeadByteRule isLeadByte) {
@@ -31,15 +31,15 @@ std::string SettingsPathFor(const std::string& exeFolder) {
   return path;
 }
 
-bool BuildRunPaths(const std::string& modulePath, LeadByteRule isLeadByte, UpdateJobState& state) {
+bool BuildRunPaths(const std::string& modulePath, LeadByteRule isLeadByte, RunPaths& paths) {
   const std::string folder = FolderOfModulePath(modulePath, isLeadByte);
   if (folder.empty()) return false;
   // "HistoryVersionList.cfg" is the longest name put after the folder.
   if (folder.size() + sizeof(install_paths::kHistoryFileName) - 1 > kMaxPathChars) return false;
-  state.exeFolder = folder;
-  state.upgradeCfgPath = folder + install_paths::kSettingsFileName;
-  state.historyPath = folder + install_paths::kHistoryFileName;
-  state.backupFolder = folder + install_paths::kBackupFolderName;
-  state.tempFolder = folder + install_paths::kTempFolderName;
+  paths.exeFolder = folder;
+  paths.upgradeCfgPath = folder + install_paths::kSettingsFileName;
+  paths.historyPath = folder + install_paths::kHistoryFileName;
+  paths.backupFolder = folder + install_paths::kBackupFolderName;
+  paths.tempFolder = folder + install_paths::kTempFolderName;
   return true;
 }

@@ -17,7 +17,7 @@ constexpr std::size_t kConfigUrlChars = 254;
 // Reads "Time", "DownloadUrl" and "ConfigUrl" of section "Client", in this
 // order, into installedVersion, downloadUrl and configUrl. False as soon as
 // "Time" or "ConfigUrl" is empty (a missing key reads as empty).
-bool ReadClientSection(const ProfileReader& settings, UpdateJobState& state);
+bool ReadClientSection(const ProfileReader& settings, ClientSettings& client);
 
 // The folder of a module path, up to and including its last backslash; empty
 // when the path has no backslash. Double-byte characters of the path's code
@@ -30,8 +30,8 @@ std::string FolderOfModulePath(const std::string& modulePath, LeadByteRule isLea
 std::string SettingsPathFor(const std::string& exeFolder);
 
 // Fills exeFolder, upgradeCfgPath, historyPath, backupFolder and tempFolder from
-// the module path. False, leaving state untouched, when the path has no folder
+// the module path. False, leaving paths untouched, when the path has no folder
 // or the longest derived path would not fit in a 260-character buffer: such an
 // installation folder is not supported, and refusing it here keeps every later
 // path of the run within its buffer.
-bool BuildRunPaths(const std::string& modulePath, LeadByteRule isLeadByte, UpdateJobState& state);
+bool BuildRunPaths(const std::string& modulePath, LeadByteRule isLeadByte, RunPaths& paths);

@@ -275,13 +275,13 @@ bool InstallUpdate(UpdateJobState& job, const RunDownloads& run) {
   try {
     // A FilePath that would reach outside the client folder fails the run
     // before anything is created or downloaded.
-    if (!install_paths::InstallTableIsContained(job)) return false;
+    if (!install_paths::InstallTableIsContained(job, job)) return false;
     if (!PrepareWorkFolders(job))
       return run_log::Event("install").Error(GetLastError()).Failed("work folders");
     if (!StartInstallJournal(job.backupFolder))
       return run_log::Event("install").Error(GetLastError()).Failed("journal");
     // The queue stops its transfers when the loop ends, whichever way.
-    DownloadQueue queue(run.client(), run.observer(), PlanUpdateDownloads(job), [&job](const std::string& filePath) {
+    DownloadQueue queue(run.client(), run.observer(), PlanUpdateDownloads(job, job), [&job](const std::string& filePath) {
       return IsPlaceForFile(job.exeFolder, job.exeFolder + filePath);
     });
     std::size_t index = 0;
@@ -316,7 +316,7 @@ bool RollBackUpdate(UpdateJobState& job) {
     // folder left empty goes.
     const std::string partialFolder = job.exeFolder + install_paths::kPartialFolderName;
     if (!job.FileUrlMap.empty())
-      PruneKeptDownloads(partialFolder, PruneScope::kTable, ContinuableKeys(EveryFetchOf(PlanFileFetches(job))));
+      PruneKeptDownloads(partialFolder, PruneScope::kTable, ContinuableKeys(EveryFetchOf(PlanFileFetches(job, job))));
     RemoveDirectoryA(partialFolder.c_str());
     ClearFileTables(job);
     return restored;

@@ -114,28 +114,28 @@ bool IsContainedFilePath(const std::string& filePath) {
   return !IsWorkFolderName(parts.front());
 }
 
-bool FitsPathBuffers(const UpdateJobState& state, const std::string& filePath) {
+bool FitsPathBuffers(const RunPaths& paths, const std::string& filePath) {
   constexpr std::size_t kPattern = 4;  // "\*.*" of a folder enumeration
   constexpr std::size_t kAside = 4;    // ".bak"
-  if (state.tempFolder.size() + filePath.size() > kMaxPathChars) return false;
-  if (state.backupFolder.size() + filePath.size() > kMaxPathChars) return false;
-  if (state.exeFolder.size() + filePath.size() + kAside > kMaxPathChars) return false;
+  if (paths.tempFolder.size() + filePath.size() > kMaxPathChars) return false;
+  if (paths.backupFolder.size() + filePath.size() > kMaxPathChars) return false;
+  if (paths.exeFolder.size() + filePath.size() + kAside > kMaxPathChars) return false;
   const std::string folder = FolderPart(filePath);
-  if (state.tempFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
-  if (state.backupFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
+  if (paths.tempFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
+  if (paths.backupFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
   return true;
 }
 
-bool IsContainedDownloadTarget(const UpdateJobState& state, const std::string& filePath,
+bool IsContainedDownloadTarget(const RunPaths& paths, const std::string& filePath,
                                const std::string& url) {
-  const std::optional<std::string> target = DownloadTarget(state.tempFolder + filePath, url);
+  const std::optional<std::string> target = DownloadTarget(paths.tempFolder + filePath, url);
   return target && target->size() <= kMaxPathChars;
 }
 
-bool InstallTableIsContained(const UpdateJobState& state) {
-  for (const auto& [filePath, url] : state.FileUrlMap) {
-    if (!IsContainedFilePath(filePath) || !FitsPathBuffers(state, filePath) ||
-        !IsContainedDownloadTarget(state, filePath, url)) {
+bool InstallTableIsContained(const RunPaths& paths, const UpdatePlan& plan) {
+  for (const auto& [filePath, url] : plan.FileUrlMap) {
+    if (!IsContainedFilePath(filePath) || !FitsPathBuffers(paths, filePath) ||
+        !IsContainedDownloadTarget(paths, filePath, url)) {
       return false;
     }
   }

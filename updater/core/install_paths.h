@@ -62,16 +62,16 @@ bool IsContainedFilePath(const std::string& filePath);
 // True when every path the pipeline forms for filePath fits a 260-character
 // buffer: the temporary file, the backup copy, the destination and its aside
 // name, and the enumeration patterns of the work subfolders.
-bool FitsPathBuffers(const UpdateJobState& state, const std::string& filePath);
+bool FitsPathBuffers(const RunPaths& paths, const std::string& filePath);
 
 // For a URL whose extension is "bz2" the download client writes the body under
 // the URL's last segment, beside the temporary file. True when that segment is
 // a plain file name that fits beside filePath, or when the URL is not a "bz2" one.
-bool IsContainedDownloadTarget(const UpdateJobState& state, const std::string& filePath,
+bool IsContainedDownloadTarget(const RunPaths& paths, const std::string& filePath,
                                const std::string& url);
 
 // Every entry of state.FileUrlMap passes the three rules above.
-bool InstallTableIsContained(const UpdateJobState& state);
+bool InstallTableIsContained(const RunPaths& paths, const UpdatePlan& plan);
 
 // True when the text after the last "." of the whole path is "dll" or "ocx",
 // ignoring letter case (\v1.2\readme has none).

@@ -43,20 +43,20 @@ const char* RefusalText(PatchFileStatus status) {
 
 }  // namespace
 
-std::vector<FilePlan> PlanFileFetches(const UpdateJobState& job) {
-  const std::string partialFolder = job.exeFolder + install_paths::kPartialFolderName;
+std::vector<FilePlan> PlanFileFetches(const RunPaths& paths, const UpdatePlan& update) {
+  const std::string partialFolder = paths.exeFolder + install_paths::kPartialFolderName;
   std::vector<FilePlan> plans;
-  for (const auto& [filePath, url] : job.FileUrlMap) {
+  for (const auto& [filePath, url] : update.FileUrlMap) {
     FilePlan plan;
     plan.whole.filePath = filePath;
     plan.whole.url = url;
-    plan.whole.tempFile = job.tempFolder + filePath;
+    plan.whole.tempFile = paths.tempFolder + filePath;
     plan.whole.partialFolder = partialFolder;
-    plan.whole.md5Expected = job.FileHashMap.Find(filePath);
-    plan.whole.sha256Expected = job.FileSha256Map.Find(filePath);
-    const auto patches = job.FilePatchMap.find(filePath);
-    if (patches != job.FilePatchMap.end()) {
-      plan.clientFile = job.exeFolder + filePath;
+    plan.whole.md5Expected = update.FileHashMap.Find(filePath);
+    plan.whole.sha256Expected = update.FileSha256Map.Find(filePath);
+    const auto patches = update.FilePatchMap.find(filePath);
+    if (patches != update.FilePatchMap.end()) {
+      plan.clientFile = paths.exeFolder + filePath;
       plan.patches = &patches->second;
     }
     plans.push_back(std::move(plan));
@@ -75,9 +75,9 @@ std::vector<FetchPlan> EveryFetchOf(const std::vector<FilePlan>& plans) {
   return fetches;
 }
 
-std::vector<FilePlan> PlanUpdateDownloads(const UpdateJobState& job) {
-  std::vector<FilePlan> plans = PlanFileFetches(job);
-  PruneKeptDownloads(job.exeFolder + install_paths::kPartialFolderName, PruneScope::kTable,
+std::vector<FilePlan> PlanUpdateDownloads(const RunPaths& paths, const UpdatePlan& update) {
+  std::vector<FilePlan> plans = PlanFileFetches(paths, update);
+  PruneKeptDownloads(paths.exeFolder + install_paths::kPartialFolderName, PruneScope::kTable,
                      ContinuableKeys(EveryFetchOf(plans)));
   return plans;
 }

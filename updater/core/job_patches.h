@@ -20,15 +20,15 @@ struct FilePlan {
   const std::vector<FilePatch>* patches = nullptr;  // FilePatchMap's entry, if any
 };
 
-// The plans of job's FileUrlMap, in table order; they point into job's tables.
-std::vector<FilePlan> PlanFileFetches(const UpdateJobState& job);
+// The plans of plan's FileUrlMap, in table order; they point into its tables.
+std::vector<FilePlan> PlanFileFetches(const RunPaths& paths, const UpdatePlan& plan);
 
 // Every fetch the plans may make: each whole file, and each patch offered.
 std::vector<FetchPlan> EveryFetchOf(const std::vector<FilePlan>& plans);
 
-// What the download queue fetches for job's table (PlanFileFetches), once
+// What the download queue fetches for plan's table (PlanFileFetches), once
 // the kept downloads that none of them may continue are removed.
-std::vector<FilePlan> PlanUpdateDownloads(const UpdateJobState& job);
+std::vector<FilePlan> PlanUpdateDownloads(const RunPaths& paths, const UpdatePlan& plan);
 
 // The download of one of plan's patches: its own URL, digest and length, and
 // a place in the partial-download cache of its own.

@@ -71,16 +71,16 @@ const char* VerdictText(manifest_freshness::Verdict verdict) {
   return "accepted";
 }
 
-std::string StatePath(const UpdateJobState& job) {
-  return job.exeFolder + install_paths::kSerialStateFileName;
+std::string StatePath(const RunPaths& paths) {
+  return paths.exeFolder + install_paths::kSerialStateFileName;
 }
 
 // The highest serial accepted before: 0 when there is no state file. False
 // when one exists but cannot be read as a serial (damaged, locked, a folder):
 // reading it as 0 would accept any older manifest again.
-bool ReadHighestAcceptedSerial(const UpdateJobState& job, uint64_t& highest) {
+bool ReadHighestAcceptedSerial(const RunPaths& paths, uint64_t& highest) {
   highest = 0;
-  const std::string path = StatePath(job);
+  const std::string path = StatePath(paths);
   UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
@@ -102,11 +102,11 @@ bool ReadHighestAcceptedSerial(const UpdateJobState& job, uint64_t& highest) {
 // An expired or rolled-back pair may be one a cache still holds while the
 // server has the renewed one, so it is kStale; a state file that cannot be
 // read refuses whatever the server answers.
-ManifestFetch SignedManifestIsCurrent(const UpdateJobState& job, const ProfileReader& manifest,
+ManifestFetch SignedManifestIsCurrent(const RunPaths& paths, const ProfileReader& manifest,
                                       uint64_t& acceptedSerial) {
   const manifest_freshness::Stamp stamp = manifest_freshness::ReadStamp(manifest);
   uint64_t highest = 0;
-  const bool stateRead = ReadHighestAcceptedSerial(job, highest);
+  const bool stateRead = ReadHighestAcceptedSerial(paths, highest);
   run_log::Event entry("freshness");
   entry.Add("serial", stamp.serial);
   if (!stateRead) return entry.Failed("serial state file unreadable"), ManifestFetch::kNotCurrent;
@@ -127,11 +127,12 @@ ManifestFetch SignedManifestIsCurrent(const UpdateJobState& job, const ProfileRe
 
 // Fetches the signature beside the manifest and checks the manifest's held
 // bytes against it, then its expiry and serial.
-ManifestFetch CheckSignature(const RunDownloads& downloads, const UpdateJobState& run,
-                             const std::string& signatureUrl, FetchedManifest& fetched) {
-  const std::string signaturePath = SignaturePathFor(run.historyPath);
+ManifestFetch CheckSignature(const RunDownloads& downloads, const RunPaths& paths,
+                             const std::vector<ManifestKey>& keys, const std::string& signatureUrl,
+                             FetchedManifest& fetched) {
+  const std::string signaturePath = SignaturePathFor(paths.historyPath);
   run_log::Event check("signature");
-  check.Add("keys", run.manifestKeys.size());
+  check.Add("keys", keys.size());
   // The signature lives in a path buffer like every other work file.
   if (signaturePath.size() > kMaxPathChars) return check.Failed("path too long"), ManifestFetch::kNotFetched;
   if (!downloads.DownloadFile(signaturePath, signatureUrl, kSignatureMaxBytes))
@@ -140,24 +141,25 @@ ManifestFetch CheckSignature(const RunDownloads& downloads, const UpdateJobState
   // too large to hold is refused.
   const std::optional<std::string>& bytes = fetched.manifest->bytes();
   if (!bytes) return check.Failed("manifest too large to hold"), ManifestFetch::kNotFetched;
-  if (!SignedManifestBytesVerify(*bytes, signaturePath, run.manifestKeys))
+  if (!SignedManifestBytesVerify(*bytes, signaturePath, keys))
     return check.Failed("does not verify with a built-in key"), ManifestFetch::kSignatureMismatch;
   check.Add("verified", true);
-  return SignedManifestIsCurrent(run, *fetched.manifest, fetched.acceptedSerial);
+  return SignedManifestIsCurrent(paths, *fetched.manifest, fetched.acceptedSerial);
 }
 
 // The manifest from url and, with keys built in, its signature.
-FetchedManifest FetchOnce(const RunDownloads& downloads, const UpdateJobState& run, const std::string& url,
+FetchedManifest FetchOnce(const RunDownloads& downloads, const RunPaths& paths,
+                          const std::vector<ManifestKey>& keys, const std::string& url,
                           const std::string& signatureUrl) {
   FetchedManifest fetched;
   // Whatever the URL's name, the manifest is stored where the run reads and
   // later deletes it.
-  if (!downloads.DownloadFile(run.historyPath, url, kManifestMaxBytes, Bz2Target::LocalPath)) return fetched;
-  fetched.manifest = std::make_unique<ManifestFileReader>(run.historyPath);
+  if (!downloads.DownloadFile(paths.historyPath, url, kManifestMaxBytes, Bz2Target::LocalPath)) return fetched;
+  fetched.manifest = std::make_unique<ManifestFileReader>(paths.historyPath);
   // With keys built in, a manifest counts as fetched only once its signature
   // has been fetched and checked too.
-  fetched.outcome = run.manifestKeys.empty() ? ManifestFetch::kFetched
-                                             : CheckSignature(downloads, run, signatureUrl, fetched);
+  fetched.outcome = keys.empty() ? ManifestFetch::kFetched
+                                 : CheckSignature(downloads, paths, keys, signatureUrl, fetched);
   return fetched;
 }
 
@@ -167,7 +169,8 @@ void DeleteFileIfPresent(const std::string& path) {
 
 }  // namespace
 
-FetchedManifest FetchManifest(const RunDownloads& downloads, const UpdateJobState& run, const std::string& url) {
+FetchedManifest FetchManifest(const RunDownloads& downloads, const RunPaths& paths,
+                              const std::vector<ManifestKey>& keys, const std::string& url) {
   // The extra headers go with this manifest's second fetch only.
   struct Headers {
     DownloadClient& client;
@@ -175,7 +178,7 @@ FetchedManifest FetchManifest(const RunDownloads& downloads, const UpdateJobStat
   } headers{downloads.client()};
   try {
     const std::string signatureUrl = url + manifest_signature::kFileSuffix;
-    FetchedManifest fetched = FetchOnce(downloads, run, url, signatureUrl);
+    FetchedManifest fetched = FetchOnce(downloads, paths, keys, url, signatureUrl);
     if (fetched.outcome != ManifestFetch::kSignatureMismatch && fetched.outcome != ManifestFetch::kStale)
       return fetched;
     // A cache in front of the server may answer the manifest of one release
@@ -185,7 +188,7 @@ FetchedManifest FetchManifest(const RunDownloads& downloads, const UpdateJobStat
     const std::string token = FreshToken();
     run_log::Event("manifest_refetch").Add("url", CacheBusted(url, token));
     downloads.client().extraHeaders = kPastCachesHeaders;
-    return FetchOnce(downloads, run, CacheBusted(url, token), CacheBusted(signatureUrl, token));
+    return FetchOnce(downloads, paths, keys, CacheBusted(url, token), CacheBusted(signatureUrl, token));
   } catch (const TransferError&) {
     return FetchedManifest();
   }
@@ -215,15 +218,15 @@ bool SignedManifestBytesVerify(const std::string& manifestBytes, const std::stri
       });
 }
 
-void RecordAcceptedSerial(const UpdateJobState& job) {
+void RecordAcceptedSerial(const RunPaths& paths, const ManifestTrust& trust) {
   uint64_t highest = 0;
-  if (job.manifestKeys.empty() || !ReadHighestAcceptedSerial(job, highest) || job.acceptedSerial <= highest)
+  if (trust.manifestKeys.empty() || !ReadHighestAcceptedSerial(paths, highest) || trust.acceptedSerial <= highest)
     return;
   // Written beside the state file and renamed over it, so that a cut leaves
   // the old serial or the new one, never a part that reads as none.
-  const std::string path = StatePath(job);
-  const std::string temporary = job.exeFolder + install_paths::kSerialStateNewName;
-  const std::string text = manifest_freshness::FormatStateFile(job.acceptedSerial);
+  const std::string path = StatePath(paths);
+  const std::string temporary = paths.exeFolder + install_paths::kSerialStateNewName;
+  const std::string text = manifest_freshness::FormatStateFile(trust.acceptedSerial);
   {
     UniqueFile file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));

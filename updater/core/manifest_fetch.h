@@ -36,15 +36,16 @@ struct FetchedManifest {
   uint64_t acceptedSerial = 0;  // the signed manifest's Serial, once accepted
 };
 
-// Fetches the manifest at url into run.historyPath and, when run.manifestKeys
-// is not empty, its signature from url + ".sig", and checks both. A
+// Fetches the manifest at url into paths.historyPath and, when keys is not
+// empty, its signature from url + ".sig", and checks both. A
 // kSignatureMismatch or kStale is fetched once more, past caches. May not raise: a
 // transfer error is kNotFetched.
-FetchedManifest FetchManifest(const RunDownloads& downloads, const UpdateJobState& run, const std::string& url);
+FetchedManifest FetchManifest(const RunDownloads& downloads, const RunPaths& paths,
+                              const std::vector<ManifestKey>& keys, const std::string& url);
 
-// After a completed update: keeps job.acceptedSerial in the state file when it
-// is higher than the one there. Does nothing for a build without keys.
-void RecordAcceptedSerial(const UpdateJobState& job);
+// After a completed update: keeps trust.acceptedSerial in the state file when
+// it is higher than the one there. Does nothing for a build without keys.
+void RecordAcceptedSerial(const RunPaths& paths, const ManifestTrust& trust);
 
 // The stored manifest and its signature go together, whatever the outcome.
 void DeleteStoredManifest(const std::string& historyPath);

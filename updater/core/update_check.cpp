@@ -33,62 +33,75 @@ UpdateCheck Refused(run_log::Event& check, UpdateCheck outcome, const char* why)
 }
 
 // The manifest's readers, in their order.
-UpdateCheck ReadFileTable(const ProfileReader& manifest, UpdateJobState& job, run_log::Event& check) {
-  if (!manifest::ReadRootHeader(manifest, job))
+UpdateCheck ReadFileTable(const ProfileReader& manifest, const std::string& exeFolder, int32_t installedVersion,
+                          UpdatePlan& plan, run_log::Event& check) {
+  if (!manifest::ReadRootHeader(manifest, plan))
     return Refused(check, UpdateCheck::kNoRootHeader, "no [Root] header");
   // Only a manifest that got this far verified, when keys are built in.
-  KeepReportUrl(job.exeFolder, manifest);
-  check.Add("latest", job.latestVersion);
-  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(manifest, job);
+  KeepReportUrl(exeFolder, manifest);
+  check.Add("latest", plan.latestVersion);
+  const manifest::ReleaseIndex index = manifest::ReadVersionIndex(manifest, installedVersion, plan);
   if (index == manifest::ReleaseIndex::kUnreadable)
     return Refused(check, UpdateCheck::kNoReleaseList, "no release list");
-  check.Add("releases", job.versionCount).Add("installed_listed", manifest::IsSelected(index));
-  const bool read = index == manifest::ReleaseIndex::kSeveralSteps ? manifest::ReadVersionRange(manifest, job)
-                    : index == manifest::ReleaseIndex::kOneStep   ? manifest::ReadSingleVersion(manifest, job)
+  check.Add("releases", plan.versionCount).Add("installed_listed", manifest::IsSelected(index));
+  const bool read = index == manifest::ReleaseIndex::kSeveralSteps ? manifest::ReadVersionRange(manifest, plan)
+                    : index == manifest::ReleaseIndex::kOneStep   ? manifest::ReadSingleVersion(manifest, plan)
                                                                   : true;
   if (read) return UpdateCheck::kReady;
-  if (const auto clash = manifest::FindAsideNameClash(job)) {
+  if (const auto clash = manifest::FindAsideNameClash(plan)) {
     check.Add("file", clash->first).Add("aside", clash->second);
     return Refused(check, UpdateCheck::kAsideNameClash, "a file and its aside name listed");
   }
   return Refused(check, UpdateCheck::kReleaseUnreadable, "release section unreadable");
 }
 
-}  // namespace
-
-UpdateCheck CheckForUpdate(std::unique_ptr<ManifestFileReader> manifest, UpdateJobState& job,
-                           const RunDownloads& run) {
-  // Written at every way out, with as much as the check learned.
-  run_log::Event check("update_check");
-  check.Add("installed", job.installedVersion);
-  const UpdateCheck read = ReadFileTable(*manifest, job, check);
-  // However the check ends, the manifest is no longer held once it is read.
-  manifest.reset();
-  if (read != UpdateCheck::kReady) return read;
-  check.Add("files", job.FileUrlMap.size());
-  // Whatever ends the run from here, the cache keeps only what this table can
-  // continue.
-  PruneKeptDownloads(job.exeFolder + install_paths::kPartialFolderName, PruneScope::kTable,
-                     ContinuableKeys(EveryFetchOf(PlanFileFetches(job))));
-  if (job.FileUrlMap.empty()) return Refused(check, UpdateCheck::kNoFiles, "no files to update");
-
+// Whether the install may start on plan; the list is shown first when its
+// paths are refused, so that the failure is told as one of an update to do.
+UpdateCheck RefuseUnsafePlan(const RunPaths& paths, const UpdatePlan& plan, bool signedManifest,
+                             const RunDownloads& run, run_log::Event& check) {
+  if (plan.FileUrlMap.empty()) return Refused(check, UpdateCheck::kNoFiles, "no files to update");
   // A FilePath that would reach outside the client folder fails the run here,
-  // before the client's download centre or any file is touched. The list is
-  // shown first, so that the failure is told as one of an update to do.
-  if (!install_paths::InstallTableIsContained(job)) {
+  // before the client's download centre or any file is touched.
+  if (!install_paths::InstallTableIsContained(paths, plan)) {
     check.Failed("a file path leaves the client folder or is too long");
-    if (run.observer()) run.observer()->FillFileList(job.FileUrlMap);
+    if (run.observer()) run.observer()->FillFileList(plan.FileUrlMap);
     return UpdateCheck::kPathOutside;
   }
   // The journal of a longer install would outgrow what a later start reads.
-  if (job.FileUrlMap.size() > file_list_rules::kMaxInstallFiles)
+  if (plan.FileUrlMap.size() > file_list_rules::kMaxInstallFiles)
     return Refused(check, UpdateCheck::kTooManyFiles, "too many files");
   // A signed manifest vouches for its files only through their SHA-256.
-  if (!job.manifestKeys.empty() && !manifest::EveryFileHasSha256(job))
+  if (signedManifest && !manifest::EveryFileHasSha256(plan))
     return Refused(check, UpdateCheck::kNoSha256, "a file has no SHA-256");
-
-  if (!CloseDownloadCentre(run)) return Refused(check, UpdateCheck::kCancelled, "cancelled");
-  check.Write();
-  if (run.observer()) run.observer()->FillFileList(job.FileUrlMap);
   return UpdateCheck::kReady;
+}
+
+}  // namespace
+
+CheckedUpdate CheckForUpdate(std::unique_ptr<ManifestFileReader> manifest, const RunPaths& paths,
+                             const ClientSettings& settings, const std::vector<ManifestKey>& keys,
+                             const RunDownloads& run) {
+  // Written at every way out, with as much as the check learned.
+  run_log::Event check("update_check");
+  check.Add("installed", settings.installedVersion);
+  CheckedUpdate checked;
+  checked.outcome = ReadFileTable(*manifest, paths.exeFolder, settings.installedVersion, checked.plan, check);
+  // However the check ends, the manifest is no longer held once it is read.
+  manifest.reset();
+  if (checked.outcome != UpdateCheck::kReady) return checked;
+  check.Add("files", checked.plan.FileUrlMap.size());
+  // Whatever ends the run from here, the cache keeps only what this plan can
+  // continue.
+  PruneKeptDownloads(paths.exeFolder + install_paths::kPartialFolderName, PruneScope::kTable,
+                     ContinuableKeys(EveryFetchOf(PlanFileFetches(paths, checked.plan))));
+  checked.outcome = RefuseUnsafePlan(paths, checked.plan, !keys.empty(), run, check);
+  if (checked.outcome != UpdateCheck::kReady) return checked;
+
+  if (!CloseDownloadCentre(run)) {
+    checked.outcome = Refused(check, UpdateCheck::kCancelled, "cancelled");
+    return checked;
+  }
+  check.Write();
+  if (run.observer()) run.observer()->FillFileList(checked.plan.FileUrlMap);
+  return checked;
 }

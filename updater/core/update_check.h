@@ -1,8 +1,9 @@
 #pragma once
-// The update check: from the stored manifest to the table of files to
-// install, held in the job's state. Worker thread.
+// The update check: from the stored manifest to the plan of the update, the
+// table of files to install. Worker thread.
 
 #include <memory>
+#include <vector>
 
 #include "updater/base/manifest_file_reader.h"
 #include "updater/base/update_job_state.h"
@@ -22,9 +23,18 @@ enum class UpdateCheck {
   kCancelled,
 };
 
-// Reads the update's table from manifest into job (installedVersion and
-// manifestKeys given), lets manifest go once read, and keeps only the kept
-// downloads the table can continue. Then refuses a table the install must not
-// start on, asks the client's download centre to quit, and shows the list.
-UpdateCheck CheckForUpdate(std::unique_ptr<ManifestFileReader> manifest, UpdateJobState& job,
-                           const RunDownloads& run);
+// What the check found: the plan is whole only when the outcome is kReady,
+// and holds what was read before any other outcome.
+struct CheckedUpdate {
+  UpdateCheck outcome = UpdateCheck::kNoRootHeader;
+  UpdatePlan plan;
+};
+
+// Reads the update's plan from manifest, for the installed release of
+// settings, lets manifest go once read, and keeps only the kept downloads the
+// plan can continue. Then refuses a plan the install must not start on (keys:
+// the manifest was signed), asks the client's download centre to quit, and
+// shows the list.
+CheckedUpdate CheckForUpdate(std::unique_ptr<ManifestFileReader> manifest, const RunPaths& paths,
+                             const ClientSettings& settings, const std::vector<ManifestKey>& keys,
+                             const RunDownloads& run);

@@ -31,7 +31,7 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
     run_log::Event("run_error").Add("what", error.what());
     return false;
   }
-  RecordAcceptedSerial(state_);
+  RecordAcceptedSerial(state_, state_);
   // A completed update consumes the order to update.
   DeleteFileA(state_.upgradeCfgPath.c_str());
   return true;
@@ -48,17 +48,18 @@ bool UpdateJob::InitPaths() {
   std::string modulePath;
   if (!ReadModulePath(modulePath)) return false;
   // Refuses a folder too long for the paths of the run.
-  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, state_))
+  if (!BuildRunPaths(modulePath, IsAnsiLeadByte, Paths()))
     return run_log::Event("run_paths").Failed("folder path too long");
   return FileFound(state_.upgradeCfgPath);
 }
 
 bool UpdateJob::ReadClientSettings() {
-  const bool read = ReadClientSection(ProfileFileReader(state_.upgradeCfgPath), state_);
+  ClientSettings& settings = state_;
+  const bool read = ReadClientSection(ProfileFileReader(state_.upgradeCfgPath), settings);
   run_log::Event("settings")
-      .Add("time", state_.installedVersion)
-      .Add("download_url", state_.downloadUrl)
-      .Add("config_url", state_.configUrl)
+      .Add("time", settings.installedVersion)
+      .Add("download_url", settings.downloadUrl)
+      .Add("config_url", settings.configUrl)
       .Add("ok", read);
   return read;
 }
@@ -67,7 +68,7 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
   if (url.empty()) return false;
   state_.historyPath = state_.exeFolder + install_paths::kHistoryFileName;
   ReleaseManifest();
-  FetchedManifest fetched = FetchManifest(Downloads(), state_, url);
+  FetchedManifest fetched = FetchManifest(Downloads(), Paths(), state_.manifestKeys, url);
   manifest_ = std::move(fetched.manifest);
   // Anything but a current pair, after the fetch past caches, ends the run.
   if (fetched.outcome != ManifestFetch::kFetched) return false;
@@ -76,9 +77,12 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
 }
 
 bool UpdateJob::CheckAndInstall() {
-  // Read on first use when the run did not download it (a stored manifest).
-  if (!manifest_) manifest_ = std::make_unique<ManifestFileReader>(state_.historyPath);
-  if (CheckForUpdate(std::move(manifest_), state_, Downloads()) != UpdateCheck::kReady) return false;
+  CheckedUpdate checked =
+      CheckForUpdate(TakeManifest(), Paths(), Settings(), state_.manifestKeys, Downloads());
+  // The manifest's own page replaces the settings' as soon as it is read.
+  if (!checked.plan.downloadPage.empty()) state_.downloadUrl = checked.plan.downloadPage;
+  Plan() = std::move(checked.plan);
+  if (checked.outcome != UpdateCheck::kReady) return false;
   if (InstallFiles()) return true;
   RestoreBackups();
   return false;
@@ -95,6 +99,11 @@ const ManifestFileReader& UpdateJob::Manifest() {
   // Read on first use when the run did not download it (a stored manifest).
   if (!manifest_) manifest_ = std::make_unique<ManifestFileReader>(state_.historyPath);
   return *manifest_;
+}
+
+std::unique_ptr<ManifestFileReader> UpdateJob::TakeManifest() {
+  Manifest();
+  return std::move(manifest_);
 }
 
 bool UpdateJob::DownloadFile(const std::string& localPath, const std::string& url, int64_t maxLength,

@@ -5,9 +5,12 @@
 // comment says otherwise.
 //
 // Run is the whole pipeline, one step after the other, each a function of its
-// own file that takes the run's state and returns how it ended:
-//   settings (client_settings.h) -> manifest fetch (manifest_fetch.h)
-//   -> check (update_check.h) -> install (install.h), undone on failure.
+// own file that takes the parts of the run's state it reads (update_job_state.h)
+// and returns what it made:
+//   paths and settings (client_settings.h: RunPaths, ClientSettings)
+//   -> manifest fetch (manifest_fetch.h: the stored, verified manifest)
+//   -> check (update_check.h: the UpdatePlan)
+//   -> install of that plan (install.h), undone on failure.
 // The job itself holds only what the steps share: the download client (and
 // with it the cancel), the observer, the stored manifest while the check reads
 // it, and the run's state as the steps fill it (paths, versions, the tables
@@ -91,6 +94,12 @@ class UpdateJob {
  private:
   RunDownloads Downloads() { return RunDownloads(downloads_, owner_, state_.tempFolder); }
   void ReleaseManifest() { manifest_.reset(); }
+  // The stored manifest, for the check to read and let go.
+  std::unique_ptr<ManifestFileReader> TakeManifest();
+  // The parts of the run's state that the steps take.
+  RunPaths& Paths() { return state_; }
+  const ClientSettings& Settings() const { return state_; }
+  UpdatePlan& Plan() { return state_; }
 
   UpdateJobState state_;
   UpdateObserver* owner_ = nullptr;
