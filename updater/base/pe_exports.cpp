@@ -82,41 +82,33 @@ class AddressMap {
   std::vector<Section> sections_;
 };
 
-}  // namespace
-
-bool ReadExportNames(const unsigned char* data, std::size_t size, Layout layout,
-                     std::vector<std::string>& names) {
-  names.clear();
-  const ImageBytes bytes(data, size);
+// Where the export directory is: its RVA, 0 for an image without one, and
+// where the section table starts. False for bytes that are no PE image.
+bool FindExportDirectory(const ImageBytes& bytes, uint32_t& exportRva, std::size_t& sectionTable,
+                         uint16_t& sectionCount) {
   uint16_t mz = 0;
   uint32_t lfanew = 0, signature = 0;
   if (!bytes.U16(0, mz) || mz != 0x5A4D || !bytes.U32(kLfanewOffset, lfanew)) return false;
   if (!bytes.U32(lfanew, signature) || signature != 0x00004550) return false;
 
   const std::size_t fileHeader = static_cast<std::size_t>(lfanew) + 4;
-  uint16_t sectionCount = 0, optionalSize = 0, magic = 0;
+  uint16_t optionalSize = 0, magic = 0;
   if (!bytes.U16(fileHeader + 2, sectionCount) || !bytes.U16(fileHeader + 16, optionalSize)) return false;
   const std::size_t optional = fileHeader + kFileHeaderSize;
   if (!bytes.U16(optional, magic)) return false;
+  sectionTable = optional + optionalSize;
 
-  std::size_t countOffset = 0;
-  if (magic == kPe32Magic) {
-    countOffset = 92;
-  } else if (magic == kPe32PlusMagic) {
-    countOffset = 108;
-  } else {
-    return false;
-  }
-  uint32_t directoryCount = 0, exportRva = 0, exportSize = 0;
+  const std::size_t countOffset = magic == kPe32Magic ? 92 : magic == kPe32PlusMagic ? 108 : 0;
+  if (countOffset == 0) return false;
+  uint32_t directoryCount = 0, exportSize = 0;
+  exportRva = 0;
   if (optionalSize < countOffset + 4 + 8 || !bytes.U32(optional + countOffset, directoryCount)) return false;
   if (directoryCount == 0) return true;
-  if (!bytes.U32(optional + countOffset + 4, exportRva) || !bytes.U32(optional + countOffset + 8, exportSize)) {
-    return false;
-  }
-  if (exportRva == 0) return true;
+  return bytes.U32(optional + countOffset + 4, exportRva) && bytes.U32(optional + countOffset + 8, exportSize);
+}
 
-  std::vector<Section> sections;
-  const std::size_t sectionTable = optional + optionalSize;
+bool ReadSections(const ImageBytes& bytes, std::size_t sectionTable, uint16_t sectionCount,
+                  std::vector<Section>& sections) {
   for (std::size_t i = 0; i < sectionCount; ++i) {
     const std::size_t at = sectionTable + i * kSectionHeaderSize;
     Section s{};
@@ -126,8 +118,12 @@ bool ReadExportNames(const unsigned char* data, std::size_t size, Layout layout,
     }
     sections.push_back(s);
   }
-  const AddressMap map(layout, std::move(sections));
+  return true;
+}
 
+// The names of the export directory at exportRva, in table order.
+bool ReadNameTable(const ImageBytes& bytes, const AddressMap& map, uint32_t exportRva,
+                   std::vector<std::string>& names) {
   std::size_t directory = 0;
   uint32_t nameCount = 0, namesRva = 0;
   if (!map.Offset(exportRva, directory) || !bytes.Has(directory, 40)) return false;
@@ -149,6 +145,22 @@ bool ReadExportNames(const unsigned char* data, std::size_t size, Layout layout,
     names.push_back(std::move(name));
   }
   return true;
+}
+
+}  // namespace
+
+bool ReadExportNames(const unsigned char* data, std::size_t size, Layout layout,
+                     std::vector<std::string>& names) {
+  names.clear();
+  const ImageBytes bytes(data, size);
+  uint32_t exportRva = 0;
+  std::size_t sectionTable = 0;
+  uint16_t sectionCount = 0;
+  if (!FindExportDirectory(bytes, exportRva, sectionTable, sectionCount)) return false;
+  if (exportRva == 0) return true;
+  std::vector<Section> sections;
+  if (!ReadSections(bytes, sectionTable, sectionCount, sections)) return false;
+  return ReadNameTable(bytes, AddressMap(layout, std::move(sections)), exportRva, names);
 }
 
 }  // namespace pe_exports
