@@ -29,8 +29,7 @@ class ImageBytes {
   bool U32(std::size_t offset, uint32_t& value) const {
     if (!Has(offset, 4)) return false;
     value = static_cast<uint32_t>(data_[offset]) | static_cast<uint32_t>(data_[offset + 1]) << 8 |
-            static_cast<uint32_t>(data_[offset + 2]) << 16 |
-            static_cast<uint32_t>(data_[offset + 3]) << 24;
+            static_cast<uint32_t>(data_[offset + 2]) << 16 | static_cast<uint32_t>(data_[offset + 3]) << 24;
     return true;
   }
   // A NUL-terminated text that ends inside the bytes.
@@ -104,7 +103,8 @@ bool FindExportDirectory(const ImageBytes& bytes, uint32_t& exportRva, std::size
   exportRva = 0;
   if (optionalSize < countOffset + 4 + 8 || !bytes.U32(optional + countOffset, directoryCount)) return false;
   if (directoryCount == 0) return true;
-  return bytes.U32(optional + countOffset + 4, exportRva) && bytes.U32(optional + countOffset + 8, exportSize);
+  return bytes.U32(optional + countOffset + 4, exportRva) &&
+         bytes.U32(optional + countOffset + 8, exportSize);
 }
 
 bool ReadSections(const ImageBytes& bytes, std::size_t sectionTable, uint16_t sectionCount,
@@ -138,8 +138,8 @@ bool ReadNameTable(const ImageBytes& bytes, const AddressMap& map, uint32_t expo
     uint32_t nameRva = 0;
     std::size_t nameOffset = 0;
     std::string name;
-    if (!bytes.U32(nameTable + static_cast<std::size_t>(i) * 4, nameRva) || !map.Offset(nameRva, nameOffset) ||
-        !bytes.Text(nameOffset, name)) {
+    if (!bytes.U32(nameTable + static_cast<std::size_t>(i) * 4, nameRva) ||
+        !map.Offset(nameRva, nameOffset) || !bytes.Text(nameOffset, name)) {
       return false;
     }
     names.push_back(std::move(name));

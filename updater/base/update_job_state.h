@@ -39,9 +39,9 @@ struct UpdatePlan {
   int32_t latestVersion = 0;
   int32_t versionCount = 0;
   int32_t installedIndex = 0;
-  FileTable FileUrlMap;     // FilePath -> download URL
-  FileTable FileHashMap;    // FilePath -> digest text
-  FileTable FileSha256Map;  // FilePath -> SHA-256 text
+  FileTable FileUrlMap;         // FilePath -> download URL
+  FileTable FileHashMap;        // FilePath -> digest text
+  FileTable FileSha256Map;      // FilePath -> SHA-256 text
   FilePatchTable FilePatchMap;  // FilePath -> the patches offered for it
 };
 

@@ -52,15 +52,6 @@ bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) !
 
 bool EnsureFolder(const std::string& path) { return Exists(path) || CreateFolderPath(path); }
 
-void ClearFileTables(UpdateJobState& job) {
-  job.FileUrlMap.clear();
-  job.BackupMap.clear();
-  job.FileHashMap.clear();
-  job.FileSha256Map.clear();
-  job.FilePatchMap.clear();
-  job.AsideMap.clear();
-}
-
 // Whether the file at destination has a backup already, under a name that
 // differs at most in letter case (the file system ignores it).
 bool BackedUpAlready(const FileTable& backupMap, const std::string& destination) {
@@ -85,8 +76,8 @@ bool IsPlaceForFile(const std::string& exeFolder, const std::string& destination
 // without a read-only attribute that would keep the work folder from going.
 // It is made under a work name and renamed once whole: a run killed during
 // the copy never leaves a cut copy under the name the journal relies on.
-bool MakeBackupCopy(const UpdateJobState& job, const std::string& destination, const std::string& backupCopy) {
-  const std::string partial = job.backupFolder + "\\" + install_paths::kPartialCopyName;
+bool MakeBackupCopy(const RunPaths& paths, const std::string& destination, const std::string& backupCopy) {
+  const std::string partial = paths.backupFolder + "\\" + install_paths::kPartialCopyName;
   ClearReadOnly(partial);
   if (!CopyFileA(destination.c_str(), partial.c_str(), FALSE)) return false;
   ClearReadOnly(partial);
@@ -98,33 +89,33 @@ bool MakeBackupCopy(const UpdateJobState& job, const std::string& destination, c
 // the checked download's size, and the SHA-256 of its bytes as they arrived
 // (empty without CNG: the play-back then cannot tell a later change from the
 // run's).
-bool NewFileOf(const UpdateJobState& job, const std::string& filePath, const FetchedFile& fetched,
+bool NewFileOf(const UpdatePlan& plan, const std::string& filePath, const FetchedFile& fetched,
                install_journal::NewFile& written) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(fetched.download.file.get(), &size)) return false;
   written.size = static_cast<std::uint64_t>(size.QuadPart);
   // The digest the install checked: SHA-256 when listed, else MD5; a file
   // listed with neither had its SHA-256 taken as it arrived.
-  const std::string* sha256 = job.FileSha256Map.Find(filePath);
-  const std::string* md5 = job.FileHashMap.Find(filePath);
+  const std::string* sha256 = plan.FileSha256Map.Find(filePath);
+  const std::string* md5 = plan.FileHashMap.Find(filePath);
   written.digest = sha256 ? *sha256 : md5 ? *md5 : fetched.sha256Text;
   for (char& c : written.digest) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return true;
 }
 
-bool Journal(const UpdateJobState& job, install_journal::RecordKind kind, const std::string& filePath,
+bool Journal(const RunPaths& paths, install_journal::RecordKind kind, const std::string& filePath,
              bool existed = false, const install_journal::NewFile& written = {}) {
-  return AppendInstallJournal(job.backupFolder, {kind, filePath, existed, written});
+  return AppendInstallJournal(paths.backupFolder, {kind, filePath, existed, written});
 }
 
 // The paths of one file of the table.
 struct FilePaths {
-  explicit FilePaths(const UpdateJobState& job, const std::string& path)
+  explicit FilePaths(const RunPaths& paths, const std::string& path)
       : filePath(path),
         folder(FolderPart(path)),
-        backupCopy(job.backupFolder + path),
-        destination(job.exeFolder + path),
-        tempFile(job.tempFolder + path) {}
+        backupCopy(paths.backupFolder + path),
+        destination(paths.exeFolder + path),
+        tempFile(paths.tempFolder + path) {}
   std::string filePath, folder, backupCopy, destination, tempFile;
 };
 
@@ -136,16 +127,16 @@ struct Backup {
 
 // The listed digests against those of the bytes as they arrived. A file whose
 // bytes are wrong is never continued by a later run.
-bool DigestsMatch(const UpdateJobState& job, const std::string& filePath, FetchedFile& fetched,
+bool DigestsMatch(const UpdatePlan& plan, const std::string& filePath, FetchedFile& fetched,
                   run_log::Event& entry) {
-  if (const std::string* digest = job.FileHashMap.Find(filePath)) {
+  if (const std::string* digest = plan.FileHashMap.Find(filePath)) {
     entry.Add("md5", HashMatches(fetched.md5Text, *digest) ? "ok" : "mismatch");
     if (!HashMatches(fetched.md5Text, *digest)) {
       DropFetchedFile(fetched);
       return entry.Add("md5_expected", *digest).Add("md5_got", fetched.md5Text).Failed("digest");
     }
   }
-  if (const std::string* digest = job.FileSha256Map.Find(filePath)) {
+  if (const std::string* digest = plan.FileSha256Map.Find(filePath)) {
     entry.Add("sha256", HashMatches(fetched.sha256Text, *digest) ? "ok" : "mismatch");
     if (!HashMatches(fetched.sha256Text, *digest)) {
       DropFetchedFile(fetched);
@@ -156,14 +147,14 @@ bool DigestsMatch(const UpdateJobState& job, const std::string& filePath, Fetche
 }
 
 // Backs the destination up and journals it, before anything changes it.
-bool BackUpDestination(UpdateJobState& job, const FilePaths& file, const install_journal::NewFile& written,
-                       Backup& backup, run_log::Event& entry) {
-  if (!EnsureFolder(job.backupFolder + file.folder))
+bool BackUpDestination(const RunPaths& paths, InstallRecord& record, const FilePaths& file,
+                       const install_journal::NewFile& written, Backup& backup, run_log::Event& entry) {
+  if (!EnsureFolder(paths.backupFolder + file.folder))
     return entry.Error(GetLastError()).Failed("cannot create the backup folder");
   // A file that does not exist yet has no backup; the entry is kept anyway.
   // The same file listed again in another letter case keeps its first backup,
   // which is the only copy of the file as it was before the run.
-  backup.firstListing = !BackedUpAlready(job.BackupMap, file.destination);
+  backup.firstListing = !BackedUpAlready(record.BackupMap, file.destination);
   backup.existed = IsFile(file.destination);
   // A file no one has open goes into the backup folder by a rename, after its
   // journal record: nothing to copy or write to the disk, and a killed run
@@ -173,15 +164,16 @@ bool BackUpDestination(UpdateJobState& job, const FilePaths& file, const install
   // volume behind a junction): that fails, and the whole-copy fallback runs.
   const bool backUpNow = backup.firstListing && backup.existed;
   const bool backUpByRename = backUpNow && NobodyHasOpen(file.destination);
-  if (backUpNow && !backUpByRename && !MakeBackupCopy(job, file.destination, file.backupCopy))
+  if (backUpNow && !backUpByRename && !MakeBackupCopy(paths, file.destination, file.backupCopy))
     return entry.Error(GetLastError()).Failed("backup copy");
-  job.BackupMap.Set(file.destination, file.backupCopy);
-  if (!Journal(job, install_journal::RecordKind::File, file.filePath, backup.existed, written))
+  record.BackupMap.Set(file.destination, file.backupCopy);
+  if (!Journal(paths, install_journal::RecordKind::File, file.filePath, backup.existed, written))
     return entry.Error(GetLastError()).Failed("journal");
-  const bool renamedAway = backUpByRename && MoveFileExA(file.destination.c_str(), file.backupCopy.c_str(), 0);
-  if (backUpByRename && !renamedAway && !MakeBackupCopy(job, file.destination, file.backupCopy))
+  const bool renamedAway =
+      backUpByRename && MoveFileExA(file.destination.c_str(), file.backupCopy.c_str(), 0);
+  if (backUpByRename && !renamedAway && !MakeBackupCopy(paths, file.destination, file.backupCopy))
     return entry.Error(GetLastError()).Failed("backup");
-  entry.Add("backup", !backup.existed       ? "none, new file"
+  entry.Add("backup", !backup.existed        ? "none, new file"
                       : !backup.firstListing ? "kept from the first listing"
                       : renamedAway          ? "renamed"
                                              : "copied");
@@ -190,23 +182,23 @@ bool BackUpDestination(UpdateJobState& job, const FilePaths& file, const install
 
 // The checked file itself takes the destination's place through its own
 // handle when it is free; a destination in use is overwritten, or moved aside.
-bool PutInPlace(UpdateJobState& job, const FilePaths& file, FetchedFile& fetched, const Backup& backup,
-                run_log::Event& entry) {
+bool PutInPlace(const RunPaths& paths, InstallRecord& record, const FilePaths& file, FetchedFile& fetched,
+                const Backup& backup, run_log::Event& entry) {
   using install_journal::RecordKind;
-  if (!file.folder.empty() && !EnsureFolder(job.exeFolder + file.folder))
+  if (!file.folder.empty() && !EnsureFolder(paths.exeFolder + file.folder))
     return entry.Error(GetLastError()).Failed("cannot create the folder");
   const std::string aside = file.destination + ".bak";
   Placement placement;
   bool movedAside = false;
   const bool placed = PlaceHeldFile(
       fetched.download, file.destination, file.tempFile,
-      [&] { return Journal(job, RecordKind::Aside, file.filePath); },
+      [&] { return Journal(paths, RecordKind::Aside, file.filePath); },
       [&] {
         // Only the first listing moves the file from before the run aside.
-        if (backup.firstListing) job.AsideMap.Set(file.destination, aside);
+        if (backup.firstListing) record.AsideMap.Set(file.destination, aside);
         movedAside = backup.firstListing;
         entry.Add("moved_aside", aside);
-        return Journal(job, RecordKind::Moved, file.filePath);
+        return Journal(paths, RecordKind::Moved, file.filePath);
       },
       placement);
   if (!placed) {
@@ -214,55 +206,67 @@ bool PutInPlace(UpdateJobState& job, const FilePaths& file, FetchedFile& fetched
     // A write cut part-way (a full disk) left neither file there: the old one
     // goes back now, and the rollback's play-back finds it in place.
     if (placement.cutOver) {
-      RestoreDestination(file.destination, file.backupCopy, movedAside ? aside : std::string(), backup.existed,
-                         job.exeFolder + install_paths::kSetAsideFolderName + file.filePath);
+      RestoreDestination(file.destination, file.backupCopy, movedAside ? aside : std::string(),
+                         backup.existed,
+                         paths.exeFolder + install_paths::kSetAsideFolderName + file.filePath);
     }
     return entry.Error(error).Add("cut", placement.cutOver).Failed("cannot put the file in place");
   }
   entry.Add("placed", placement.renamed ? "renamed" : "copied");
   // Flushed, renamed, then recorded: the play-back restores this very file.
-  if (!AppendInstallJournal(job.backupFolder, {RecordKind::Placed, file.filePath, false, {}, placement.identity}))
+  if (!AppendInstallJournal(paths.backupFolder,
+                            {RecordKind::Placed, file.filePath, false, {}, placement.identity}))
     return entry.Error(GetLastError()).Failed("journal");
   return true;
 }
+
+// What the install of one plan works with.
+struct Install {
+  const RunPaths& paths;
+  const UpdatePlan& plan;
+  InstallRecord& record;  // what it changed so far
+  const RunDownloads& run;
+};
 
 // One file, strictly in this order: download (fetched ahead by the queue),
 // digest checks, backup, replacement, registration, report. False ends the
 // installation. The digests are those of the bytes as they arrived, and the
 // file they belong to has been held since, so no one could change it.
-bool InstallOneFile(UpdateJobState& job, const RunDownloads& run, const std::string& filePath,
-                    DownloadQueue& queue, std::size_t index) {
-  const FilePaths file(job, filePath);
+bool InstallOneFile(const Install& install, const std::string& filePath, DownloadQueue& queue,
+                    std::size_t index) {
+  const RunPaths& paths = install.paths;
+  const FilePaths file(paths, filePath);
   // A killed run's log names the file it stopped at.
   run_log::Event("file_start").Add("path", filePath);
   // Written however the file ends: each step adds what it did.
   run_log::Event entry("file");
   entry.Add("path", filePath).Timed();
 
-  if (!IsPlaceForFile(job.exeFolder, file.destination)) return entry.Failed("a folder is in the way");
-  if (!EnsureFolder(job.tempFolder + file.folder))
+  if (!IsPlaceForFile(paths.exeFolder, file.destination)) return entry.Failed("a folder is in the way");
+  if (!EnsureFolder(paths.tempFolder + file.folder))
     return entry.Error(GetLastError()).Failed("cannot create the temporary folder");
   FetchedFile* fetched = queue.Wait(index);
   if (fetched == nullptr) return entry.Failed("download");
   if (fetched->patched) entry.Add("patched", true);
-  if (!DigestsMatch(job, filePath, *fetched, entry)) return false;
+  if (!DigestsMatch(install.plan, filePath, *fetched, entry)) return false;
   install_journal::NewFile written;
-  if (!NewFileOf(job, filePath, *fetched, written)) return entry.Error(GetLastError()).Failed("file size");
+  if (!NewFileOf(install.plan, filePath, *fetched, written))
+    return entry.Error(GetLastError()).Failed("file size");
   Backup backup;
-  if (!BackUpDestination(job, file, written, backup, entry)) return false;
-  if (!PutInPlace(job, file, *fetched, backup, entry)) return false;
+  if (!BackUpDestination(paths, install.record, file, written, backup, entry)) return false;
+  if (!PutInPlace(paths, install.record, file, *fetched, backup, entry)) return false;
   ForgetKeptRecord(*fetched);
 
   RegisterComServer(file.destination);
-  if (run.observer()) run.observer()->ReportFileProgress(filePath, Installed, 0);
+  if (install.run.observer()) install.run.observer()->ReportFileProgress(filePath, Installed, 0);
   return true;
 }
 
 // Both work folders start empty: a leftover of an earlier run is removed,
 // unless it holds a journal still to be played back.
-bool PrepareWorkFolders(const UpdateJobState& job) {
-  if (HasUnplayedJournal(job.backupFolder)) return false;
-  for (const std::string* folder : {&job.tempFolder, &job.backupFolder}) {
+bool PrepareWorkFolders(const RunPaths& paths) {
+  if (HasUnplayedJournal(paths.backupFolder)) return false;
+  for (const std::string* folder : {&paths.tempFolder, &paths.backupFolder}) {
     if (Exists(*folder) && !DeleteWorkFolder(*folder)) return false;
     if (!CreateFolderPath(*folder)) return false;
   }
@@ -271,32 +275,34 @@ bool PrepareWorkFolders(const UpdateJobState& job) {
 
 }  // namespace
 
-bool InstallUpdate(UpdateJobState& job, const RunDownloads& run) {
+bool InstallUpdate(const RunPaths& paths, const UpdatePlan& plan, InstallRecord& record,
+                   const RunDownloads& run) {
   try {
     // A FilePath that would reach outside the client folder fails the run
     // before anything is created or downloaded.
-    if (!install_paths::InstallTableIsContained(job, job)) return false;
-    if (!PrepareWorkFolders(job))
+    if (!install_paths::InstallTableIsContained(paths, plan)) return false;
+    if (!PrepareWorkFolders(paths))
       return run_log::Event("install").Error(GetLastError()).Failed("work folders");
-    if (!StartInstallJournal(job.backupFolder))
+    if (!StartInstallJournal(paths.backupFolder))
       return run_log::Event("install").Error(GetLastError()).Failed("journal");
     // The queue stops its transfers when the loop ends, whichever way.
-    DownloadQueue queue(run.client(), run.observer(), PlanUpdateDownloads(job, job), [&job](const std::string& filePath) {
-      return IsPlaceForFile(job.exeFolder, job.exeFolder + filePath);
-    });
+    DownloadQueue queue(run.client(), run.observer(), PlanUpdateDownloads(paths, plan),
+                        [&paths](const std::string& filePath) {
+                          return IsPlaceForFile(paths.exeFolder, paths.exeFolder + filePath);
+                        });
+    const Install install{paths, plan, record, run};
     std::size_t index = 0;
-    for (const auto& entry : job.FileUrlMap) {
-      if (run.Cancelled() || !InstallOneFile(job, run, entry.first, queue, index++)) return false;
+    for (const auto& entry : plan.FileUrlMap) {
+      if (run.Cancelled() || !InstallOneFile(install, entry.first, queue, index++)) return false;
     }
-    run_log::Event("install").Add("files", job.FileUrlMap.size()).Add("committed", true);
+    run_log::Event("install").Add("files", plan.FileUrlMap.size()).Add("committed", true);
     // From here on a killed run is complete: the next start only cleans up.
-    if (!AppendInstallJournal(job.backupFolder,
+    if (!AppendInstallJournal(paths.backupFolder,
                               {install_journal::RecordKind::Committed, std::string(), false, {}})) {
       return run_log::Event("install").Error(GetLastError()).Failed("journal");
     }
-    ClearFileTables(job);
-    RemoveWorkFolders(job);
-    PruneKeptDownloads(job.exeFolder + install_paths::kPartialFolderName, PruneScope::kEverything);
+    RemoveWorkFolders(paths);
+    PruneKeptDownloads(paths.exeFolder + install_paths::kPartialFolderName, PruneScope::kEverything);
     return true;
   } catch (const std::exception& error) {
     // TransferError from the download client, or an allocation failure.
@@ -306,19 +312,19 @@ bool InstallUpdate(UpdateJobState& job, const RunDownloads& run) {
   }
 }
 
-bool RollBackUpdate(UpdateJobState& job) {
-  if (!job.BackupMap.empty()) run_log::Event("restore_backups").Add("files", job.BackupMap.size());
+bool RollBackUpdate(const RunPaths& paths, const UpdatePlan& plan, const InstallRecord& record) {
+  if (!record.BackupMap.empty()) run_log::Event("restore_backups").Add("files", record.BackupMap.size());
   try {
     // The journal on disk knows every change of the run, the files it added
     // included; what cannot be put back now stays for the next start.
-    const bool restored = PlayBackInstallJournal(job);
+    const bool restored = PlayBackInstallJournal(paths);
     // The kept downloads stay for the next run, no more than it can use; a
     // folder left empty goes.
-    const std::string partialFolder = job.exeFolder + install_paths::kPartialFolderName;
-    if (!job.FileUrlMap.empty())
-      PruneKeptDownloads(partialFolder, PruneScope::kTable, ContinuableKeys(EveryFetchOf(PlanFileFetches(job, job))));
+    const std::string partialFolder = paths.exeFolder + install_paths::kPartialFolderName;
+    if (!plan.FileUrlMap.empty())
+      PruneKeptDownloads(partialFolder, PruneScope::kTable,
+                         ContinuableKeys(EveryFetchOf(PlanFileFetches(paths, plan))));
     RemoveDirectoryA(partialFolder.c_str());
-    ClearFileTables(job);
     return restored;
   } catch (...) {
     return false;

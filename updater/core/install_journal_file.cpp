@@ -133,7 +133,7 @@ bool HoldsAnyOf(const std::string& path, const RestoreStep& step) {
 
 // Where a restore moves new files in use out of the way: beside the work
 // folders, so that a file still held there never blocks the next run.
-std::string SetAsideFolder(const UpdateJobState& paths) {
+std::string SetAsideFolder(const RunPaths& paths) {
   return paths.exeFolder + install_paths::kSetAsideFolderName;
 }
 
@@ -181,7 +181,7 @@ bool RestoreWithRegistration(const RestoreStep& step, const std::string& destina
   return restored;
 }
 
-bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
+bool RestoreStepOf(const RunPaths& paths, const RestoreStep& step) {
   // A run never touches a file whose paths do not fit.
   if (!install_paths::FitsPathBuffers(paths, step.filePath)) return true;
   const std::string destination = paths.exeFolder + step.filePath;
@@ -216,7 +216,7 @@ bool RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
 }
 
 // Removes both work folders, the journal first.
-bool DiscardWorkFolders(const UpdateJobState& paths) {
+bool DiscardWorkFolders(const RunPaths& paths) {
   const std::string journal = JournalPath(paths.backupFolder);
   if (GetFileAttributesA(journal.c_str()) != INVALID_FILE_ATTRIBUTES && !DeleteFileA(journal.c_str()))
     return false;
@@ -228,7 +228,7 @@ bool DiscardWorkFolders(const UpdateJobState& paths) {
   return true;
 }
 
-bool FitPathBuffers(const UpdateJobState& paths) {
+bool FitPathBuffers(const RunPaths& paths) {
   return paths.backupFolder.size() <= kMaxPathChars && paths.tempFolder.size() <= kMaxPathChars;
 }
 
@@ -255,7 +255,7 @@ bool HasUnplayedJournal(const std::string& backupFolder) {
   return !MakePlayBackPlan(install_journal::ParseJournal(bytes)).steps.empty();
 }
 
-bool PlayBackInstallJournal(const UpdateJobState& paths) {
+bool PlayBackInstallJournal(const RunPaths& paths) {
   if (!FitPathBuffers(paths)) return false;
   std::string bytes;
   const JournalRead read = ReadJournal(paths.backupFolder, bytes);
@@ -273,12 +273,12 @@ bool PlayBackInstallJournal(const UpdateJobState& paths) {
   return restored && DiscardWorkFolders(paths);
 }
 
-bool RemoveWorkFolders(const UpdateJobState& paths) {
+bool RemoveWorkFolders(const RunPaths& paths) {
   return FitPathBuffers(paths) && !HasUnplayedJournal(paths.backupFolder) && DiscardWorkFolders(paths);
 }
 
-UpdateJobState WorkFoldersOf(const std::string& exeFolder) {
-  UpdateJobState paths;
+RunPaths WorkFoldersOf(const std::string& exeFolder) {
+  RunPaths paths;
   paths.exeFolder = exeFolder;
   paths.tempFolder = exeFolder + install_paths::kTempFolderName;
   paths.backupFolder = exeFolder + install_paths::kBackupFolderName;
@@ -287,7 +287,7 @@ UpdateJobState WorkFoldersOf(const std::string& exeFolder) {
 
 void RecoverInterruptedInstall(const std::string& exeFolder) {
   try {
-    const UpdateJobState paths = WorkFoldersOf(exeFolder);
+    const RunPaths paths = WorkFoldersOf(exeFolder);
     if (!FitPathBuffers(paths)) return;
     // Without a journal no run has changed a file: the next run's preparation
     // or the exit clean-up removes what is left.

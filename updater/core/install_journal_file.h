@@ -23,14 +23,14 @@ bool HasUnplayedJournal(const std::string& backupFolder);
 // the journal is committed), then removes both work folders. True when every
 // step succeeded or there was no journal. Otherwise the journal, the backup
 // copies and the downloads stay for the next play-back, and false.
-bool PlayBackInstallJournal(const UpdateJobState& paths);
+bool PlayBackInstallJournal(const RunPaths& paths);
 
 // Removes both work folders unless they hold an unplayed journal; the journal
 // goes first, so that no journal outlives the backup copies it relies on.
-bool RemoveWorkFolders(const UpdateJobState& paths);
+bool RemoveWorkFolders(const RunPaths& paths);
 
 // The work folders of the client folder exeFolder (with a trailing backslash).
-UpdateJobState WorkFoldersOf(const std::string& exeFolder);
+RunPaths WorkFoldersOf(const std::string& exeFolder);
 
 // Start-up, user-interface thread, once the client has exited and before
 // anything else touches the work folders: the play-back of the journal a

@@ -28,7 +28,8 @@ std::string FreshToken() {
   GetSystemTimeAsFileTime(&now);
   char text[40];
   std::snprintf(text, sizeof text, "%08lx%08lx%lx", static_cast<unsigned long>(now.dwHighDateTime),
-                static_cast<unsigned long>(now.dwLowDateTime), static_cast<unsigned long>(GetCurrentProcessId()));
+                static_cast<unsigned long>(now.dwLowDateTime),
+                static_cast<unsigned long>(GetCurrentProcessId()));
   return text;
 }
 
@@ -45,7 +46,6 @@ bool ReadHead(const std::string& path, std::size_t limit, std::string& text) {
   text.resize(std::fread(&text[0], 1, text.size(), file.get()));
   return !std::ferror(file.get());
 }
-
 
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kUnixEpochInFileTime = 116444736000000000ull;
@@ -71,9 +71,7 @@ const char* VerdictText(manifest_freshness::Verdict verdict) {
   return "accepted";
 }
 
-std::string StatePath(const RunPaths& paths) {
-  return paths.exeFolder + install_paths::kSerialStateFileName;
-}
+std::string StatePath(const RunPaths& paths) { return paths.exeFolder + install_paths::kSerialStateFileName; }
 
 // The highest serial accepted before: 0 when there is no state file. False
 // when one exists but cannot be read as a serial (damaged, locked, a folder):
@@ -93,7 +91,6 @@ bool ReadHighestAcceptedSerial(const RunPaths& paths, uint64_t& highest) {
   if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) || got == sizeof buffer) return false;
   return manifest_freshness::ParseStateFile(std::string(buffer, got), highest);
 }
-
 
 // Whether the manifest, read through manifest (the bytes whose signature was
 // checked), carries a valid expiry still ahead of the system clock and a
@@ -154,12 +151,13 @@ FetchedManifest FetchOnce(const RunDownloads& downloads, const RunPaths& paths,
   FetchedManifest fetched;
   // Whatever the URL's name, the manifest is stored where the run reads and
   // later deletes it.
-  if (!downloads.DownloadFile(paths.historyPath, url, kManifestMaxBytes, Bz2Target::LocalPath)) return fetched;
+  if (!downloads.DownloadFile(paths.historyPath, url, kManifestMaxBytes, Bz2Target::LocalPath))
+    return fetched;
   fetched.manifest = std::make_unique<ManifestFileReader>(paths.historyPath);
   // With keys built in, a manifest counts as fetched only once its signature
   // has been fetched and checked too.
-  fetched.outcome = keys.empty() ? ManifestFetch::kFetched
-                                 : CheckSignature(downloads, paths, keys, signatureUrl, fetched);
+  fetched.outcome =
+      keys.empty() ? ManifestFetch::kFetched : CheckSignature(downloads, paths, keys, signatureUrl, fetched);
   return fetched;
 }
 
@@ -220,7 +218,8 @@ bool SignedManifestBytesVerify(const std::string& manifestBytes, const std::stri
 
 void RecordAcceptedSerial(const RunPaths& paths, const ManifestTrust& trust) {
   uint64_t highest = 0;
-  if (trust.manifestKeys.empty() || !ReadHighestAcceptedSerial(paths, highest) || trust.acceptedSerial <= highest)
+  if (trust.manifestKeys.empty() || !ReadHighestAcceptedSerial(paths, highest) ||
+      trust.acceptedSerial <= highest)
     return;
   // Written beside the state file and renamed over it, so that a cut leaves
   // the old serial or the new one, never a part that reads as none.

@@ -33,8 +33,8 @@ UpdateCheck Refused(run_log::Event& check, UpdateCheck outcome, const char* why)
 }
 
 // The manifest's readers, in their order.
-UpdateCheck ReadFileTable(const ProfileReader& manifest, const std::string& exeFolder, int32_t installedVersion,
-                          UpdatePlan& plan, run_log::Event& check) {
+UpdateCheck ReadFileTable(const ProfileReader& manifest, const std::string& exeFolder,
+                          int32_t installedVersion, UpdatePlan& plan, run_log::Event& check) {
   if (!manifest::ReadRootHeader(manifest, plan))
     return Refused(check, UpdateCheck::kNoRootHeader, "no [Root] header");
   // Only a manifest that got this far verified, when keys are built in.
@@ -44,9 +44,10 @@ UpdateCheck ReadFileTable(const ProfileReader& manifest, const std::string& exeF
   if (index == manifest::ReleaseIndex::kUnreadable)
     return Refused(check, UpdateCheck::kNoReleaseList, "no release list");
   check.Add("releases", plan.versionCount).Add("installed_listed", manifest::IsSelected(index));
-  const bool read = index == manifest::ReleaseIndex::kSeveralSteps ? manifest::ReadVersionRange(manifest, plan)
-                    : index == manifest::ReleaseIndex::kOneStep   ? manifest::ReadSingleVersion(manifest, plan)
-                                                                  : true;
+  const bool read = index == manifest::ReleaseIndex::kSeveralSteps
+                        ? manifest::ReadVersionRange(manifest, plan)
+                    : index == manifest::ReleaseIndex::kOneStep ? manifest::ReadSingleVersion(manifest, plan)
+                                                                : true;
   if (read) return UpdateCheck::kReady;
   if (const auto clash = manifest::FindAsideNameClash(plan)) {
     check.Add("file", clash->first).Add("aside", clash->second);

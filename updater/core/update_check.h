@@ -12,14 +12,14 @@
 // How the check ended; only kReady lets the install start.
 enum class UpdateCheck {
   kReady,
-  kNoRootHeader,        // no [Root] header
-  kNoReleaseList,       // the release list cannot be read
-  kAsideNameClash,      // a file and its aside name are both listed
-  kReleaseUnreadable,   // a release section lacks a required key
-  kNoFiles,             // nothing to update
-  kPathOutside,         // a FilePath leaves the client folder or is too long
-  kTooManyFiles,        // more files than a journal a later start reads
-  kNoSha256,            // a signed manifest lists a file without its SHA-256
+  kNoRootHeader,       // no [Root] header
+  kNoReleaseList,      // the release list cannot be read
+  kAsideNameClash,     // a file and its aside name are both listed
+  kReleaseUnreadable,  // a release section lacks a required key
+  kNoFiles,            // nothing to update
+  kPathOutside,        // a FilePath leaves the client folder or is too long
+  kTooManyFiles,       // more files than a journal a later start reads
+  kNoSha256,           // a signed manifest lists a file without its SHA-256
   kCancelled,
 };
 

@@ -39,7 +39,8 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
 
 bool UpdateJob::RestoreBackups() {
   ReleaseManifest();
-  const bool restored = RollBackUpdate(state_);
+  const bool restored = RollBackUpdate(state_, state_, state_);
+  ForgetPlan();
   DeleteStoredManifest(state_.historyPath);
   return restored;
 }
@@ -89,7 +90,8 @@ bool UpdateJob::CheckAndInstall() {
 }
 
 bool UpdateJob::InstallFiles() {
-  if (!InstallUpdate(state_, Downloads())) return false;
+  if (!InstallUpdate(state_, state_, state_, Downloads())) return false;
+  ForgetPlan();
   ReleaseManifest();
   DeleteStoredManifest(state_.historyPath);
   return true;
@@ -99,6 +101,16 @@ const ManifestFileReader& UpdateJob::Manifest() {
   // Read on first use when the run did not download it (a stored manifest).
   if (!manifest_) manifest_ = std::make_unique<ManifestFileReader>(state_.historyPath);
   return *manifest_;
+}
+
+void UpdateJob::ForgetPlan() {
+  UpdatePlan& plan = Plan();
+  plan.FileUrlMap.clear();
+  plan.FileHashMap.clear();
+  plan.FileSha256Map.clear();
+  plan.FilePatchMap.clear();
+  InstallRecord& record = state_;
+  record = InstallRecord();
 }
 
 std::unique_ptr<ManifestFileReader> UpdateJob::TakeManifest() {
