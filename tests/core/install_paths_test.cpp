@@ -78,6 +78,8 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "/x.dll",
       "\\sub/x.dll",
       "\\\\server\\share\\x.dll",
+      "\\TorvaneKept",                      // journals set aside
+      "\\torvanekept\\1\\a.dll",
       "\\sub\\\\x.dll",
       "\\sub\\",
       "\\UpdateTempFolder\\x",

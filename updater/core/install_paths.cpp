@@ -66,6 +66,7 @@ bool IsWorkFolderName(const std::string& component) {
          EqualsIgnoreAsciiCaseMb(component, install_journal::kFileName) ||
          EqualsIgnoreAsciiCaseMb(component, kPartialCopyName) ||
          EqualsIgnoreAsciiCaseMb(component, kSetAsideFolderName) ||
+         EqualsIgnoreAsciiCaseMb(component, kKeptFolderName) ||
          EqualsIgnoreAsciiCaseMb(component, kLockFileName);
 }
 

@@ -34,6 +34,8 @@ constexpr const char kPartialCopyName[] =
     "TorvaneCopy.partial";  // a backup copy being made, in TempBackUpFolder
 constexpr const char kSetAsideFolderName[] =
     "TorvaneSetAside";  // beside them: new files in use a restore moved off
+constexpr const char kKeptFolderName[] =
+    "TorvaneKept";  // beside them: journals no play-back could finish, kept for support
 constexpr const char kLockFileName[] = "TorvaneUpdate.lock";    // held open by the folder's updater
 constexpr const char kRunLogFileName[] = "Torvane.log";         // the run log (run_log.h)
 constexpr const char kOlderRunLogFileName[] = "Torvane.log.1";  // the run log before the last rotation
