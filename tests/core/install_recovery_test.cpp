@@ -149,6 +149,13 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
        "",
        2,
        true},
+      {"a copy-back killed before its rename: the whole old copy beside the destination goes",
+       {{"a.dll", "new a"},
+        {"a.dll.TorvaneCopy", "old a"},
+        {"a.dll.TorvaneCopy.partial", "old a"},
+        {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a"),
+       {{"a.dll", "old a"}, {"a.dll.TorvaneCopy", kMissing}, {"a.dll.TorvaneCopy.partial", kMissing}}},
       {"reinstalled since with the run's very bytes: another file than the one placed stays",
        {{"a.dll", "new a"}, {"UpdateTempFolder\\a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
        HeaderLine() + FileRecord("\\a.dll", true, "new a") + PlacedRecord("\\a.dll", {1, 2, 3}),
@@ -249,6 +256,32 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
     EXPECT_FALSE(HasUnplayedJournal(folder + "TempBackUpFolder"));
     RemoveTree(root);
   }
+}
+
+// A backup held open by another program (a scanner) cannot be moved back: it
+// is copied back through a work name beside the destination, which fits at
+// the longest FilePath the path rules let through and never stays.
+TEST(InstallRecovery, ABackupInUseIsCopiedBackAtTheLongestPathTheRulesAllow) {
+  const std::string root = UniqueFolder("recover-long");
+  const std::string folder = root + "\\";
+  const UpdateJobState paths = WorkFoldersOf(folder);
+  const std::string filePath = "\\" + std::string(kMaxPathChars - paths.backupFolder.size() - 1, 'L');
+  ASSERT_TRUE(install_paths::FitsPathBuffers(paths, filePath));
+  ASSERT_FALSE(install_paths::FitsPathBuffers(paths, filePath + "L"));
+  CreateDirectoryA(paths.backupFolder.c_str(), nullptr);
+  WriteBytes(paths.exeFolder + filePath.substr(1), "new l");
+  WriteBytes(paths.backupFolder + filePath, "old l");
+  const std::string journal = paths.backupFolder + "\\" + install_journal::kFileName;
+  WriteBytes(journal, HeaderLine() + FileRecord(filePath, true, "new l"));
+  {
+    HeldOpen scanner(paths.backupFolder + filePath, FILE_SHARE_READ);
+    RecoverInterruptedInstall(folder);
+    EXPECT_FALSE(Exists(journal));
+  }
+  EXPECT_EQ(ReadBytes(paths.exeFolder + filePath.substr(1)), "old l");
+  RemoveWorkFolders(paths);
+  EXPECT_EQ(EntriesOf(root), std::vector<std::string>{filePath.substr(1)});
+  RemoveTree(root);
 }
 
 // One journal nobody can resolve per run: the kept sets stay few, and small

@@ -221,6 +221,7 @@ Outcome RestoreStepOf(const UpdateJobState& paths, const RestoreStep& step) {
   if (!install_paths::FitsPathBuffers(paths, step.filePath)) return Outcome::Done;
   const std::string destination = paths.exeFolder + step.filePath;
   const std::string backupCopy = paths.backupFolder + step.filePath;
+  RemoveCopyBackLeftovers(destination);
   switch (Recognise(step, destination, paths.tempFolder + step.filePath, backupCopy)) {
     case Found::WhatTheRunLeft:
       break;

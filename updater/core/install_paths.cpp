@@ -70,6 +70,19 @@ bool IsWorkFolderName(const std::string& component) {
          EqualsIgnoreAsciiCaseMb(component, kLockFileName);
 }
 
+bool EndsWithIgnoringCase(const std::string& name, const std::string& suffix) {
+  return name.size() >= suffix.size() &&
+         EqualsIgnoreAsciiCaseMb(name.substr(name.size() - suffix.size()), suffix);
+}
+
+// Names the pipeline gives to files of its own beside a destination, which
+// it may overwrite or delete: a patch's output, a restore's copy of a backup,
+// and the copy older updaters made for a restore.
+bool HasWorkFileEnding(const std::string& name) {
+  return EndsWithIgnoringCase(name, kPatchOutputSuffix) || EndsWithIgnoringCase(name, kCopyBackSuffix) ||
+         EndsWithIgnoringCase(name, std::string(".") + kPartialCopyName);
+}
+
 }  // namespace
 
 std::string FolderPart(const std::string& filePath) {
@@ -102,11 +115,7 @@ bool IsContainedFilePath(const std::string& filePath) {
                             EqualsIgnoreAsciiCaseMb(parts[0], kOlderRunLogFileName))) {
     return false;
   }
-  const std::size_t suffix = sizeof kPatchOutputSuffix - 1;
-  if (parts.back().size() >= suffix &&
-      EqualsIgnoreAsciiCaseMb(parts.back().substr(parts.back().size() - suffix), kPatchOutputSuffix)) {
-    return false;
-  }
+  if (HasWorkFileEnding(parts.back())) return false;
 
   SplitAtBackslashes(relative, false, parts);
   for (const std::string& part : parts) {
@@ -118,9 +127,11 @@ bool IsContainedFilePath(const std::string& filePath) {
 bool FitsPathBuffers(const UpdateJobState& state, const std::string& filePath) {
   constexpr std::size_t kPattern = 4;  // "\*.*" of a folder enumeration
   constexpr std::size_t kAside = 4;    // ".bak"
+  constexpr std::size_t kCopyBack = sizeof kCopyBackSuffix - 1;
   if (state.tempFolder.size() + filePath.size() > kMaxPathChars) return false;
   if (state.backupFolder.size() + filePath.size() > kMaxPathChars) return false;
-  if (state.exeFolder.size() + filePath.size() + kAside > kMaxPathChars) return false;
+  if (state.exeFolder.size() + filePath.size() + (kAside > kCopyBack ? kAside : kCopyBack) > kMaxPathChars)
+    return false;
   const std::string folder = FolderPart(filePath);
   if (state.tempFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
   if (state.backupFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
