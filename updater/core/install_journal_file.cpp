@@ -379,16 +379,19 @@ void RecoverInterruptedInstall(const std::string& exeFolder) {
     const PlayBackResult result = PlayBack(paths);
     if (result.outcome == Outcome::Done) return;
     recovery.Add("cause", result.cause);
+    // A start that cannot count itself sets the journal aside now rather than never.
+    const bool setAside =
+        ShouldSetAside(result) ||
+        (result.outcome == Outcome::Failed &&
+         !AppendInstallJournal(paths.backupFolder,
+                               {install_journal::RecordKind::Unfinished, std::string(), false, {}}));
     std::string set;
-    if (ShouldSetAside(result) && kept_journals::SetJournalAside(paths, result.cause, set)) {
+    if (setAside && kept_journals::SetJournalAside(paths, result.cause, set)) {
       // The journal no longer blocks the update; its backups stay for support.
       DiscardWorkFolders(paths);
       recovery.Add("set_aside", set);
       return;
     }
-    if (result.outcome == Outcome::Failed)
-      AppendInstallJournal(paths.backupFolder,
-                           {install_journal::RecordKind::Unfinished, std::string(), false, {}});
     recovery.Failed("kept for the next start");
   } catch (...) {
     // Out of memory while reading a hostile journal: the run goes on.
