@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const install_journal::PlayBackPlan plan =
         MakePlayBackPlan(install_journal::ParseJournal(install_journal::HeaderLine(version) + text));
     Require(!plan.committed || plan.steps.empty());
+    Require(plan.unfinishedStarts >= 0 && (version != 1 || plan.unfinishedStarts == 0));
     for (const install_journal::RestoreStep& step : plan.steps) {
       Require(install_paths::IsContainedFilePath(step.filePath));
       CheckFilePath(step.filePath);

@@ -22,6 +22,7 @@ Record File(const std::string& filePath, bool existed, std::uint64_t size = 7,
 Record Aside(const std::string& filePath) { return {RecordKind::Aside, filePath, false, {}}; }
 Record Moved(const std::string& filePath) { return {RecordKind::Moved, filePath, false, {}}; }
 Record Committed() { return {RecordKind::Committed, std::string(), false, {}}; }
+Record Unfinished() { return {RecordKind::Unfinished, std::string(), false, {}}; }
 Record Placed(const std::string& filePath, std::uint64_t lastWrite = 133000000000000000u) {
   return {RecordKind::Placed, filePath, false, {}, {4294967295u, 18446744073709551615u, lastWrite}};
 }
@@ -56,6 +57,7 @@ const std::vector<Record> kRun = {
     Aside("\\dir" + kTrailBackslash + "x.ocx"),
     Moved("\\dir" + kTrailBackslash + "x.ocx"),
     File("\\name with spaces.txt", true),
+    Unfinished(),
     Committed(),
 };
 
@@ -171,6 +173,7 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
     std::vector<Record> records;
     bool committed;
     std::vector<Step> steps;
+    int unfinishedStarts = 0;
   };
   const Case cases[] = {
       {"nothing touched yet", {}, false, {}},
@@ -209,6 +212,11 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
        {File("\\p.dll", true, 1), Placed("\\p.dll"), Placed("\\q.dll"), File("\\P.DLL", true, 2)},
        false,
        {{"\\p.dll", true, false, false, true, {1, 2}, 1, false}}},
+      {"starts that could not finish it are counted, the steps stay",
+       {File("\\a.dll", true, 1), Unfinished(), Unfinished()},
+       false,
+       {{"\\a.dll", true, false, false, true, {1}}},
+       2},
       {"placed twice",
        {File("\\p.dll", true, 1), Placed("\\p.dll"), Placed("\\P.dll", 1)},
        false,
@@ -220,6 +228,7 @@ TEST(InstallJournal, ThePlanRestoresEachDestinationOnceFromItsFirstRecordLatestF
     journal.records = c.records;
     const PlayBackPlan plan = MakePlayBackPlan(journal);
     EXPECT_EQ(plan.committed, c.committed) << c.what;
+    EXPECT_EQ(plan.unfinishedStarts, c.unfinishedStarts) << c.what;
     ASSERT_EQ(plan.steps.size(), c.steps.size()) << c.what;
     for (std::size_t i = 0; i < c.steps.size(); ++i) {
       EXPECT_EQ(plan.steps[i].filePath, c.steps[i].filePath) << c.what;

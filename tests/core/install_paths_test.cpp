@@ -78,6 +78,10 @@ TEST(InstallPaths, FilePathsThatLeaveOrMisuseTheClientFolderAreRefused) {
       "/x.dll",
       "\\sub/x.dll",
       "\\\\server\\share\\x.dll",
+      "\\TorvaneKept",                      // journals set aside
+      "\\torvanekept\\1\\a.dll",
+      "\\a.dll.TorvaneCopy",               // a restore's copy beside its destination
+      "\\sub\\b.ocx.torvanecopy.PARTIAL",  // and the one older updaters made
       "\\sub\\\\x.dll",
       "\\sub\\",
       "\\UpdateTempFolder\\x",
@@ -130,6 +134,11 @@ TEST(InstallPaths, EveryFormedPathMustFitItsBuffer) {
   EXPECT_EQ(deep.size(), room - 1);
   EXPECT_FALSE(FitsPathBuffers(state, deep));
   EXPECT_TRUE(FitsPathBuffers(state, "\\" + std::string(room - 5, 'd') + "\\xy"));
+  // Beside the longest destination the rules let through, a restore's copy
+  // of its backup fits as well.
+  const std::string nearLimit = "\\" + std::string(kMaxPathChars - state.backupFolder.size() - 1, 'c');
+  ASSERT_TRUE(FitsPathBuffers(state, nearLimit));
+  EXPECT_LE((state.exeFolder + nearLimit + kCopyBackSuffix).size(), kMaxPathChars);
 }
 
 TEST(InstallPaths, Bz2DownloadTargetsStayInTheTemporaryFolder) {

@@ -2,11 +2,14 @@
 // killed run left is put back, whatever the journal says stays inside the
 // client folder, and the work folders go. A destination that no longer holds
 // what the run left is not touched, and a play-back cut short can be repeated.
+// A journal nobody can finish is set aside with its backups, within bounds.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +21,9 @@
 #include "updater/core/install_journal.h"
 #include "updater/core/install_journal_file.h"
 #include "updater/core/com_registration.h"
+#include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
+#include "updater/core/kept_journals.h"
 #include "updater/core/update_job.h"
 #include "updater/core/work_folders.h"
 
@@ -61,13 +66,17 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 
 struct Case {
   const char* what;
-  Files before;           // the folder as the killed run left it (TempBackUpFolder included)
-  std::string journal;    // the journal's bytes
-  Files after;            // what the play-back must leave
-  std::string held = {};  // a file held open with read sharing only during the first play-back
-  bool kept = false;      // the journal and the backups stay: a destination was not recognised
+  Files before;             // the folder as the killed run left it (TempBackUpFolder included)
+  std::string journal;      // the journal's bytes
+  Files after;              // what the play-back must leave
+  std::string held = {};    // a file held open with read sharing only during the first play-back
   std::string placed = {};  // a file whose own identity ends the journal as placed there
+  int startsKept = 0;       // starts after the first that still keep the journal
+  bool setAside = false;    // the journal and its backups end in the kept set
 };
+
+// Where the first journal set aside goes, with its backups.
+constexpr char kKeptSet[] = "TorvaneKept\\1\\";
 
 TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFoldersGo) {
   const std::string killedMidEntry = FileRecord("\\b.dll", true, "new b");
@@ -116,12 +125,37 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
        {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}, {std::string(kBackup) + "x.dll", "old x"}},
        HeaderLine() + FileRecord("\\x.dll", true, "new x") + AsideRecord("\\x.dll"),
        {{"x.dll", "old x"}, {"x.dll.bak", "older aside"}}},
-      {"reinstalled since: what the run did not write stays, and so does the old file's backup",
+      {"reinstalled since, unplaced: what the run did not write stays, the old file's backup is set aside",
        {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}, {std::string(kBackup) + "a.dll", "old a"}},
        HeaderLine() + FileRecord("\\a.dll", true, "new a") + FileRecord("\\n.dll", false, "new n"),
-       {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}, {std::string(kBackup) + "a.dll", "old a"}},
+       {{"a.dll", "reinstalled a"}, {"n.dll", "reinstalled n"}, {std::string(kKeptSet) + "a.dll", "old a"}},
        "",
+       "",
+       0,
        true},
+      {"placed, then replaced by other bytes: the file stays and its backup goes",
+       {{"a.dll", "release 600 a"},
+        {"b.dll", "new b"},
+        {std::string(kBackup) + "a.dll", "old a"},
+        {std::string(kBackup) + "b.dll", "old b"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a") + PlacedRecord("\\a.dll", {1, 2, 3}) +
+           FileRecord("\\b.dll", true, "new b"),
+       {{"a.dll", "release 600 a"}, {"b.dll", "old b"}}},
+      {"a restore that fails with no file in use is tried at a few starts, then set aside",
+       {{"sub", "a file where the folder was"}, {std::string(kBackup) + "sub\\c.dll", "old c"}},
+       HeaderLine() + FileRecord("\\sub\\c.dll", true, "new c"),
+       {{"sub", "a file where the folder was"}, {std::string(kKeptSet) + "sub\\c.dll", "old c"}},
+       "",
+       "",
+       2,
+       true},
+      {"a copy-back killed before its rename: the whole old copy beside the destination goes",
+       {{"a.dll", "new a"},
+        {"a.dll.TorvaneCopy", "old a"},
+        {"a.dll.TorvaneCopy.partial", "old a"},
+        {std::string(kBackup) + "a.dll", "old a"}},
+       HeaderLine() + FileRecord("\\a.dll", true, "new a"),
+       {{"a.dll", "old a"}, {"a.dll.TorvaneCopy", kMissing}, {"a.dll.TorvaneCopy.partial", kMissing}}},
       {"reinstalled since with the run's very bytes: another file than the one placed stays",
        {{"a.dll", "new a"}, {"UpdateTempFolder\\a.dll", "new a"}, {std::string(kBackup) + "a.dll", "old a"}},
        HeaderLine() + FileRecord("\\a.dll", true, "new a") + PlacedRecord("\\a.dll", {1, 2, 3}),
@@ -131,7 +165,6 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
        HeaderLine() + FileRecord("\\a.dll", true, "new a"),
        {{"a.dll", "old a"}},
        "",
-       false,
        "a.dll"},
       {"a power cut after the rename: zeros of the new length",
        {{"b.dll", std::string(11, '\0')}, {std::string(kBackup) + "b.dll", "old b"}},
@@ -207,15 +240,90 @@ TEST(InstallRecovery, AJournalIsPlayedBackWithinTheClientFolderAndTheWorkFolders
       RecoverInterruptedInstall(folder);
       EXPECT_TRUE(Exists(folder + kBackup + install_journal::kFileName));
     }
+    for (int start = 0; start < c.startsKept; ++start) {
+      RecoverInterruptedInstall(folder);
+      EXPECT_TRUE(Exists(folder + kBackup + install_journal::kFileName)) << "start " << start;
+    }
     RecoverInterruptedInstall(folder);
 
     for (const auto& [path, bytes] : c.after) EXPECT_EQ(ReadBytes(folder + path), bytes) << path;
-    EXPECT_EQ(Exists(folder + kBackup + install_journal::kFileName), c.kept);
-    EXPECT_EQ(Exists(folder + "UpdateTempFolder"), c.kept);
-    EXPECT_EQ(Exists(folder + "TempBackUpFolder"), c.kept);
+    EXPECT_FALSE(Exists(folder + kBackup + install_journal::kFileName));
+    EXPECT_FALSE(Exists(folder + "UpdateTempFolder"));
+    EXPECT_FALSE(Exists(folder + "TempBackUpFolder"));
     EXPECT_FALSE(Exists(folder + "TorvaneSetAside"));
+    EXPECT_EQ(Exists(folder + kKeptSet + install_journal::kFileName), c.setAside);
+    // The next update's preparation is not refused.
+    EXPECT_FALSE(HasUnplayedJournal(folder + "TempBackUpFolder"));
     RemoveTree(root);
   }
+}
+
+// A backup held open by another program (a scanner) cannot be moved back: it
+// is copied back through a work name beside the destination, which fits at
+// the longest FilePath the path rules let through and never stays.
+TEST(InstallRecovery, ABackupInUseIsCopiedBackAtTheLongestPathTheRulesAllow) {
+  const std::string root = UniqueFolder("recover-long");
+  const std::string folder = root + "\\";
+  const RunPaths paths = WorkFoldersOf(folder);
+  const std::string filePath = "\\" + std::string(kMaxPathChars - paths.backupFolder.size() - 1, 'L');
+  ASSERT_TRUE(install_paths::FitsPathBuffers(paths, filePath));
+  ASSERT_FALSE(install_paths::FitsPathBuffers(paths, filePath + "L"));
+  CreateDirectoryA(paths.backupFolder.c_str(), nullptr);
+  WriteBytes(paths.exeFolder + filePath.substr(1), "new l");
+  WriteBytes(paths.backupFolder + filePath, "old l");
+  const std::string journal = paths.backupFolder + "\\" + install_journal::kFileName;
+  WriteBytes(journal, HeaderLine() + FileRecord(filePath, true, "new l"));
+  {
+    HeldOpen scanner(paths.backupFolder + filePath, FILE_SHARE_READ);
+    RecoverInterruptedInstall(folder);
+    EXPECT_FALSE(Exists(journal));
+  }
+  EXPECT_EQ(ReadBytes(paths.exeFolder + filePath.substr(1)), "old l");
+  RemoveWorkFolders(paths);
+  EXPECT_EQ(EntriesOf(root), std::vector<std::string>{filePath.substr(1)});
+  RemoveTree(root);
+}
+
+// One journal nobody can resolve per run: the kept sets stay few, and small
+// but for the newest, which holds the only copy of its old files.
+TEST(InstallRecovery, SetAsideJournalsStayBoundedInNumberAndSize) {
+  const std::string root = UniqueFolder("recover-kept");
+  const std::string folder = root + "\\";
+  const RunPaths paths = WorkFoldersOf(folder);
+  const std::string keptFolder = folder + install_paths::kKeptFolderName;
+  // The old file of each run, as the kept sets hold them.
+  auto keptOldFiles = [&] {
+    std::vector<std::string> files;
+    for (const std::string& set : EntriesOf(keptFolder)) {
+      EXPECT_TRUE(Exists(keptFolder + "\\" + set + "\\" + install_journal::kFileName)) << set;
+      files.push_back(ReadBytes(keptFolder + "\\" + set + "\\a.dll"));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  };
+  auto unresolvableRun = [&](int run, std::int64_t backupSize) {
+    CreateDirectoryA(paths.backupFolder.c_str(), nullptr);
+    WriteBytes(folder + "a.dll", "reinstalled");
+    WriteBytes(paths.backupFolder + "\\a.dll", "old a " + std::to_string(run));
+    if (backupSize > 0) GrowFile(paths.backupFolder + "\\big.bin", backupSize);
+    WriteBytes(paths.backupFolder + "\\" + install_journal::kFileName,
+               HeaderLine() + FileRecord("\\a.dll", true, "new a"));
+    RecoverInterruptedInstall(folder);
+    EXPECT_FALSE(Exists(paths.backupFolder)) << run;
+    EXPECT_EQ(ReadBytes(folder + "a.dll"), "reinstalled");
+  };
+  std::vector<std::string> expected;
+  for (int run = 0; run <= kept_journals::kMaxSets; ++run) unresolvableRun(run, 0);
+  for (int run = 1; run <= kept_journals::kMaxSets; ++run) expected.push_back("old a " + std::to_string(run));
+  EXPECT_EQ(keptOldFiles(), expected);
+  // A set over the size bound pushes every older one out, and goes itself
+  // once a newer one comes.
+  const int big = kept_journals::kMaxSets + 1;
+  unresolvableRun(big, static_cast<std::int64_t>(kept_journals::kMaxBytes));
+  EXPECT_EQ(keptOldFiles(), std::vector<std::string>{"old a " + std::to_string(big)});
+  unresolvableRun(big + 1, 0);
+  EXPECT_EQ(keptOldFiles(), std::vector<std::string>{"old a " + std::to_string(big + 1)});
+  RemoveTree(root);
 }
 
 // The COM servers of a failed run: the play-back unregisters the server the

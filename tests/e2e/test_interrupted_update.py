@@ -237,6 +237,40 @@ class KilledBackupCopyTest(TorvaneTestCase):
         self.assertEqual([s.client.read_file(path) for path, _, _ in files], [b"new r0", b"new r1"])
         self.assertLogged(s.client.run_log(), "restore", action="none, replaced since the run")
 
+    def test_another_release_installed_after_a_kill_is_left_alone_and_the_next_update_installs(self):
+        server = self.start_server()
+        s = Scenario(self, server, "repaired", installed=400)
+        files = ("\\q0.dll", "\\q1.dll")
+        for path in files:
+            s.client.write_file(path, b"400 " + path.encode())
+            s.offer(500, path, b"500 " + path.encode())
+        stall = "/repaired/files/v500/q1.dll"
+        server.script(stall, hold=1)
+        s.start()
+        waiting = ("file_start", {"path": "\\q1.dll"})
+        self.assertTrue(wait_until(lambda: waiting in s.client.run_log()
+                                   and s.client.read_file("q0.dll") == b"500 \\q0.dll", EVENT_TIMEOUT),
+                        "the kill point was not reached")
+        s.run.kill()
+        server.script(stall)
+        # The user repairs the client with the full installer of release 600:
+        # other bytes, in other files.
+        for path in files:
+            os.remove(s.client.file(path[1:]))
+            s.client.write_file(path, b"600 " + path.encode())
+        # Then releases 600 and 700 come out.
+        s.versions += [600, 700]
+        s.sections.update({600: [], 700: []})
+        for path in files:
+            s.offer(600, path, b"600 " + path.encode())
+            s.offer(700, path, b"700 " + path.encode())
+        s.installed = 600
+        s.start()
+        s.finish()
+        s.expect_success()
+        self.assertEqual([s.client.read_file(path) for path in files], [b"700 " + p.encode() for p in files])
+        self.assertLogged(s.client.run_log(), "restore", action="none, replaced since the run", backup_dropped="yes")
+
     def test_a_kill_during_the_fallback_backup_copy_leaves_the_file_as_it_was(self):
         # The client's \\big folder is a link to another file system (tmpfs), so
         # the backup rename fails and the backup is made by a copy; the run is

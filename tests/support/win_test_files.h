@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -74,6 +75,32 @@ inline void RemoveTree(const std::string& path) {
     FindClose(find);
   }
   RemoveDirectoryA(path.c_str());
+}
+
+// The names in a folder, sorted; none when it cannot be listed.
+inline std::vector<std::string> EntriesOf(const std::string& path) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = entry.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Makes the file size bytes long without writing them (a sparse tail).
+inline void GrowFile(const std::string& path, LONGLONG size) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  const bool ok = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+                  SetEndOfFile(file);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!ok) ADD_FAILURE() << "cannot grow " << path;
 }
 
 // A new, empty folder under the temporary folder; the caller removes it.

@@ -17,7 +17,9 @@
 // identical bytes a reinstall wrote since. The journal is committed once
 // every file is in place.
 // A run killed at any moment is then undone by the next start
-// (RecoverInterruptedInstall), and a failed one by the same play-back.
+// (RecoverInterruptedInstall), and a failed one by the same play-back; a
+// journal that nobody can play back is set aside by a start, never left to
+// refuse every later run (kept_journals.h).
 //
 // All paths are code page 936 texts formed by plain concatenation of the work
 // folders (no trailing backslash) or exeFolder (with one) and a FilePath (with

@@ -25,6 +25,8 @@ const char* KindName(RecordKind kind) {
       return "committed";
     case RecordKind::Placed:
       return "placed";
+    case RecordKind::Unfinished:
+      return "unfinished";
   }
   return "";
 }
@@ -86,8 +88,8 @@ bool ReadNewFile(const std::string& size, const std::string& digest, NewFile& wr
 // is not a record of ours or names a path outside the client folder.
 bool ReadRecord(const std::vector<std::string>& fields, int version, Record& record) {
   const std::string& kind = fields[0];
-  if (kind == "committed") {
-    record = Record{RecordKind::Committed, std::string(), false, {}};
+  if (kind == "committed" || (kind == "unfinished" && version != 1)) {
+    record = {kind == "committed" ? RecordKind::Committed : RecordKind::Unfinished, std::string(), false, {}};
     return fields.size() == 1;
   }
   if (kind == "file") {
@@ -129,7 +131,8 @@ std::string HeaderLine(int version) { return kHeaderStart + std::to_string(versi
 std::string FormatRecord(const Record& record) {
   std::string text = KindName(record.kind);
   if (record.kind == RecordKind::File) text += record.existed ? "\t1" : "\t0";
-  if (record.kind != RecordKind::Committed) text += "\t" + record.filePath;
+  if (record.kind != RecordKind::Committed && record.kind != RecordKind::Unfinished)
+    text += "\t" + record.filePath;
   if (record.kind == RecordKind::File) {
     text += "\t" + std::to_string(record.written.size) + "\t" + record.written.digest;
   }
@@ -186,6 +189,9 @@ PlayBackPlan MakePlayBackPlan(const Journal& journal) {
     switch (record.kind) {
       case RecordKind::Committed:
         plan.committed = true;
+        break;
+      case RecordKind::Unfinished:
+        ++plan.unfinishedStarts;
         break;
       case RecordKind::File:
         if (i == plan.steps.size()) {

@@ -17,6 +17,8 @@
 //   placed <TAB> \codec\b.ocx <TAB> <volume> <TAB> <index> <TAB> <time> <TAB> ...
 //       the new file is in place, flushed: its file ID and last-write time
 //   committed <TAB> ...                      every file is installed
+//   unfinished <TAB> ...                     a start's play-back could not finish, with no
+//                                            file in use to wait for (written by the start)
 //
 // Each record is written as a newline followed by its line, so that whatever a
 // cut write left before it, the next record starts a line of its own. The last
@@ -48,7 +50,7 @@ constexpr std::size_t kMaxReadBytes = update_limits::kJournalMaxReadBytes;
 // The version this updater writes; it reads this one and version 1.
 constexpr int kVersion = 2;
 
-enum class RecordKind { File, Aside, Moved, Committed, Placed };
+enum class RecordKind { File, Aside, Moved, Committed, Placed, Unfinished };
 
 // What a run put at a destination: the size and a digest of the new file,
 // its SHA-256 (64 lowercase hex digits) or, when the manifest checks only
@@ -71,9 +73,9 @@ struct PlacedFile {
 
 struct Record {
   RecordKind kind;
-  std::string filePath;  // empty for Committed
-  bool existed = false;  // File only
-  NewFile written;       // File only; empty digest in a version 1 journal or when unknown
+  std::string filePath;    // empty for Committed and Unfinished
+  bool existed = false;    // File only
+  NewFile written;         // File only; empty digest in a version 1 journal or when unknown
   PlacedFile placed = {};  // Placed only
 };
 
@@ -110,6 +112,7 @@ struct RestoreStep {
 struct PlayBackPlan {
   bool committed = false;          // nothing to restore, only the clean-up
   std::vector<RestoreStep> steps;  // latest change first
+  int unfinishedStarts = 0;        // starts whose play-back could not finish
 };
 
 // One step per destination, from its first File record: a FilePath listed again

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -12,6 +13,8 @@
 #include "updater/core/com_registration.h"
 #include "updater/core/install_paths.h"
 #include "updater/core/install_restore.h"
+#include "updater/core/kept_journals.h"
+#include "updater/core/placement.h"
 #include "updater/core/work_folders.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
@@ -137,13 +140,25 @@ std::string SetAsideFolder(const RunPaths& paths) {
   return paths.exeFolder + install_paths::kSetAsideFolderName;
 }
 
-enum class Found { WhatTheRunLeft, ReplacedSince, Unrecognised };
+// True when another program has the file open, so that waiting for it may
+// let a later play-back through.
+bool IsHeld(const std::string& path) { return IsFile(path) && !NobodyHasOpen(path); }
+
+bool CanRead(const std::string& path) {
+  return static_cast<bool>(
+      UniqueFile(CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr)));
+}
+
+enum class Found { WhatTheRunLeft, ReplacedSince, Unrecognised, Unreadable };
 
 // What the destination holds. The run left it absent, the very file it placed
 // there, or a copy cut short of its download or of its backup (a placement or
-// an earlier restore killed part-way, or a power cut). Whole bytes the run
-// wrote, in a file other than the one it placed, were put there since by
-// someone else (a reinstall) and stay. What is none of these is not resolved.
+// an earlier restore killed part-way, or a power cut). Someone else put it
+// there since, and it stays, when it holds whole bytes the run wrote in
+// another file than the one placed (a reinstall), or when the run's own file
+// was whole in place (its placed record) and it now holds neither that file
+// nor any copy the run or a play-back makes (another release's installer,
+// the client writing its file). What is none of these is not resolved.
 Found Recognise(const RestoreStep& step, const std::string& destination, const std::string& download,
                 const std::string& backupCopy) {
   if (!IsFile(destination)) return Found::WhatTheRunLeft;
@@ -155,6 +170,8 @@ Found Recognise(const RestoreStep& step, const std::string& destination, const s
   }
   // Without a digest nothing tells the run's file from another (a version 1 journal).
   if (!step.knowsWritten && step.placed.empty()) return Found::WhatTheRunLeft;
+  // Bytes that cannot be read are not judged: a program holds the file.
+  if (!CanRead(destination)) return Found::Unreadable;
   // The whole new bytes in another file than the one placed (a download left
   // whole at its temporary name would otherwise pass for a copy of it).
   const bool holdsNewBytes = HoldsAnyOf(destination, step);
@@ -164,7 +181,8 @@ Found Recognise(const RestoreStep& step, const std::string& destination, const s
     return Found::WhatTheRunLeft;
   }
   // Placed but not yet recorded, the run's file is known by its bytes only.
-  return holdsNewBytes ? Found::WhatTheRunLeft : Found::Unrecognised;
+  if (holdsNewBytes) return Found::WhatTheRunLeft;
+  return step.placedRecorded ? Found::ReplacedSince : Found::Unrecognised;
 }
 
 // The registry follows the files: a COM server the run put in place is
@@ -181,25 +199,46 @@ bool RestoreWithRegistration(const RestoreStep& step, const std::string& destina
   return restored;
 }
 
-bool RestoreStepOf(const RunPaths& paths, const RestoreStep& step) {
+// How the restore of one destination ended, the weightier later: a file in
+// use is waited for; what nobody can resolve by waiting is set aside at the
+// start (RecoverInterruptedInstall); other failures are tried a few times.
+enum class Outcome { Done, Failed, Unresolvable, InUse };
+
+// Someone else's file stays where it is; the backup of the file from before
+// the run has no use left, and goes.
+Outcome LeaveReplacedFile(const std::string& destination, const std::string& backupCopy) {
+  ClearReadOnly(backupCopy);
+  const bool dropped = IsFile(backupCopy) && DeleteFileA(backupCopy.c_str());
+  run_log::Event("restore")
+      .Add("file", destination)
+      .Add("action", "none, replaced since the run")
+      .Add("backup_dropped", dropped);
+  return Outcome::Done;
+}
+
+Outcome RestoreStepOf(const RunPaths& paths, const RestoreStep& step) {
   // A run never touches a file whose paths do not fit.
-  if (!install_paths::FitsPathBuffers(paths, step.filePath)) return true;
+  if (!install_paths::FitsPathBuffers(paths, step.filePath)) return Outcome::Done;
   const std::string destination = paths.exeFolder + step.filePath;
   const std::string backupCopy = paths.backupFolder + step.filePath;
+  RemoveCopyBackLeftovers(destination);
   switch (Recognise(step, destination, paths.tempFolder + step.filePath, backupCopy)) {
     case Found::WhatTheRunLeft:
       break;
     case Found::ReplacedSince:
-      run_log::Event("restore").Add("file", destination).Add("action", "none, replaced since the run");
-      return true;
+      return LeaveReplacedFile(destination, backupCopy);
+    case Found::Unreadable:
+      run_log::Event("restore").Add("file", destination).Failed("cannot be read");
+      return IsHeld(destination) ? Outcome::InUse : Outcome::Failed;
     case Found::Unrecognised:
       // Perhaps the run's own file, cut by a power cut in a way no rule
       // knows: the backup, the only copy of the old file, is never given up.
       if (step.existed && IsFile(backupCopy)) {
-        return run_log::Event("restore").Add("file", destination).Failed("not recognised, backup kept");
+        run_log::Event("restore").Add("file", destination).Failed("not recognised, backup kept");
+        return Outcome::Unresolvable;
       }
       run_log::Event("restore").Add("file", destination).Add("action", "none, changed since the run");
-      return true;
+      return Outcome::Done;
   }
   const std::string aside = destination + ".bak";
   // Announced but not recorded as done: the move happened only if the
@@ -209,10 +248,13 @@ bool RestoreStepOf(const RunPaths& paths, const RestoreStep& step) {
       (step.moved || (step.asideStarted && !IsFile(destination) && !IsFolder(destination))) &&
       !HoldsAnyOf(aside, step);
   const std::string setAside = SetAsideFolder(paths) + step.filePath;
-  return RestoreWithRegistration(step, destination, [&] {
+  const bool restored = RestoreWithRegistration(step, destination, [&] {
     return RestoreDestination(destination, backupCopy, putAsideBack ? aside : std::string(), step.existed,
                               setAside);
   });
+  if (restored) return Outcome::Done;
+  return IsHeld(destination) || IsHeld(backupCopy) || (putAsideBack && IsHeld(aside)) ? Outcome::InUse
+                                                                                      : Outcome::Failed;
 }
 
 // Removes both work folders, the journal first.
@@ -230,6 +272,60 @@ bool DiscardWorkFolders(const RunPaths& paths) {
 
 bool FitPathBuffers(const RunPaths& paths) {
   return paths.backupFolder.size() <= kMaxPathChars && paths.tempFolder.size() <= kMaxPathChars;
+}
+
+struct PlayBackResult {
+  Outcome outcome = Outcome::Done;
+  const char* cause = "";    // of an outcome that is not Done, for the log
+  int version = 0;           // of the journal read
+  int unfinishedStarts = 0;  // starts before this play-back that could not finish it
+};
+
+// Plays every step of the journal back, then removes the work folders once
+// nothing is left to be done.
+PlayBackResult PlayBack(const RunPaths& paths) {
+  PlayBackResult result;
+  std::string bytes;
+  const JournalRead read = ReadJournal(paths.backupFolder, bytes);
+  if (read == JournalRead::Unreadable) {
+    run_log::Event("play_back").Error(GetLastError()).Failed("unreadable journal");
+    const bool held = IsHeld(JournalPath(paths.backupFolder));
+    return {held ? Outcome::InUse : Outcome::Unresolvable, held ? "journal in use" : "unreadable journal"};
+  }
+  if (read == JournalRead::Read) {
+    const install_journal::Journal journal = install_journal::ParseJournal(bytes);
+    const install_journal::PlayBackPlan plan = MakePlayBackPlan(journal);
+    result.version = journal.version;
+    result.unfinishedStarts = plan.unfinishedStarts;
+    run_log::Event("play_back").Add("journal_committed", plan.committed).Add("steps", plan.steps.size());
+    for (const RestoreStep& step : plan.steps) {
+      // Every step is tried: each one that succeeds leaves less to a later play-back.
+      result.outcome = std::max(result.outcome, RestoreStepOf(paths, step));
+    }
+  }
+  // A journal that cannot be deleted is held by another program.
+  if (result.outcome == Outcome::Done && !DiscardWorkFolders(paths)) result.outcome = Outcome::InUse;
+  result.cause = result.outcome == Outcome::InUse          ? "in use"
+                 : result.outcome == Outcome::Unresolvable ? "not recognised"
+                 : result.outcome == Outcome::Failed       ? "restore failed"
+                                                           : "";
+  return result;
+}
+
+// Whether a journal whose play-back did not finish goes aside now: once
+// nobody can resolve it by waiting, or once a few starts have failed to
+// finish it with no file in use (a first-version journal keeps no count).
+bool ShouldSetAside(const PlayBackResult& result) {
+  switch (result.outcome) {
+    case Outcome::Done:
+    case Outcome::InUse:
+      return false;
+    case Outcome::Unresolvable:
+      return true;
+    case Outcome::Failed:
+      break;
+  }
+  return result.version == 1 || result.unfinishedStarts + 1 >= kept_journals::kMaxUnfinishedStarts;
 }
 
 }  // namespace
@@ -256,21 +352,7 @@ bool HasUnplayedJournal(const std::string& backupFolder) {
 }
 
 bool PlayBackInstallJournal(const RunPaths& paths) {
-  if (!FitPathBuffers(paths)) return false;
-  std::string bytes;
-  const JournalRead read = ReadJournal(paths.backupFolder, bytes);
-  if (read == JournalRead::Unreadable)
-    return run_log::Event("play_back").Error(GetLastError()).Failed("unreadable journal");
-  bool restored = true;
-  if (read == JournalRead::Read) {
-    const install_journal::PlayBackPlan plan = MakePlayBackPlan(install_journal::ParseJournal(bytes));
-    run_log::Event("play_back").Add("journal_committed", plan.committed).Add("steps", plan.steps.size());
-    for (const RestoreStep& step : plan.steps) {
-      // Every step is tried: each one that succeeds leaves less to a later play-back.
-      if (!RestoreStepOf(paths, step)) restored = false;
-    }
-  }
-  return restored && DiscardWorkFolders(paths);
+  return FitPathBuffers(paths) && PlayBack(paths).outcome == Outcome::Done;
 }
 
 bool RemoveWorkFolders(const RunPaths& paths) {
@@ -294,7 +376,23 @@ void RecoverInterruptedInstall(const std::string& exeFolder) {
     if (GetFileAttributesA(JournalPath(paths.backupFolder).c_str()) == INVALID_FILE_ATTRIBUTES) return;
     run_log::Event recovery("recovery");
     recovery.Timed();
-    if (!PlayBackInstallJournal(paths)) recovery.Failed("kept for the next start");
+    const PlayBackResult result = PlayBack(paths);
+    if (result.outcome == Outcome::Done) return;
+    recovery.Add("cause", result.cause);
+    // A start that cannot count itself sets the journal aside now rather than never.
+    const bool setAside =
+        ShouldSetAside(result) ||
+        (result.outcome == Outcome::Failed &&
+         !AppendInstallJournal(paths.backupFolder,
+                               {install_journal::RecordKind::Unfinished, std::string(), false, {}}));
+    std::string set;
+    if (setAside && kept_journals::SetJournalAside(paths, result.cause, set)) {
+      // The journal no longer blocks the update; its backups stay for support.
+      DiscardWorkFolders(paths);
+      recovery.Add("set_aside", set);
+      return;
+    }
+    recovery.Failed("kept for the next start");
   } catch (...) {
     // Out of memory while reading a hostile journal: the run goes on.
   }

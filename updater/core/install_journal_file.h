@@ -20,7 +20,8 @@ bool HasUnplayedJournal(const std::string& backupFolder);
 
 // Plays back the journal in paths.backupFolder (restores every destination it
 // names that still holds what the run wrote, and puts aside files back, unless
-// the journal is committed), then removes both work folders. True when every
+// the journal is committed; the backup of a file replaced since is dropped),
+// then removes both work folders. True when every
 // step succeeded or there was no journal. Otherwise the journal, the backup
 // copies and the downloads stay for the next play-back, and false.
 bool PlayBackInstallJournal(const RunPaths& paths);
@@ -34,6 +35,9 @@ RunPaths WorkFoldersOf(const std::string& exeFolder);
 
 // Start-up, user-interface thread, once the client has exited and before
 // anything else touches the work folders: the play-back of the journal a
-// killed or failed run left. Shows nothing; what it cannot restore stays for
-// the next start.
+// killed or failed run left. Shows nothing. What it cannot restore stays for
+// the next start while a file is in use, or for a few starts after other
+// failures; a journal nobody can resolve (a destination not recognised) is
+// set aside with its backups at once (kept_journals.h), so that it never
+// blocks the update.
 void RecoverInterruptedInstall(const std::string& exeFolder);

@@ -66,7 +66,21 @@ bool IsWorkFolderName(const std::string& component) {
          EqualsIgnoreAsciiCaseMb(component, install_journal::kFileName) ||
          EqualsIgnoreAsciiCaseMb(component, kPartialCopyName) ||
          EqualsIgnoreAsciiCaseMb(component, kSetAsideFolderName) ||
+         EqualsIgnoreAsciiCaseMb(component, kKeptFolderName) ||
          EqualsIgnoreAsciiCaseMb(component, kLockFileName);
+}
+
+bool EndsWithIgnoringCase(const std::string& name, const std::string& suffix) {
+  return name.size() >= suffix.size() &&
+         EqualsIgnoreAsciiCaseMb(name.substr(name.size() - suffix.size()), suffix);
+}
+
+// Names the pipeline gives to files of its own beside a destination, which
+// it may overwrite or delete: a patch's output, a restore's copy of a backup,
+// and the copy older updaters made for a restore.
+bool HasWorkFileEnding(const std::string& name) {
+  return EndsWithIgnoringCase(name, kPatchOutputSuffix) || EndsWithIgnoringCase(name, kCopyBackSuffix) ||
+         EndsWithIgnoringCase(name, std::string(".") + kPartialCopyName);
 }
 
 }  // namespace
@@ -101,11 +115,7 @@ bool IsContainedFilePath(const std::string& filePath) {
                             EqualsIgnoreAsciiCaseMb(parts[0], kOlderRunLogFileName))) {
     return false;
   }
-  const std::size_t suffix = sizeof kPatchOutputSuffix - 1;
-  if (parts.back().size() >= suffix &&
-      EqualsIgnoreAsciiCaseMb(parts.back().substr(parts.back().size() - suffix), kPatchOutputSuffix)) {
-    return false;
-  }
+  if (HasWorkFileEnding(parts.back())) return false;
 
   SplitAtBackslashes(relative, false, parts);
   for (const std::string& part : parts) {
@@ -117,9 +127,11 @@ bool IsContainedFilePath(const std::string& filePath) {
 bool FitsPathBuffers(const RunPaths& paths, const std::string& filePath) {
   constexpr std::size_t kPattern = 4;  // "\*.*" of a folder enumeration
   constexpr std::size_t kAside = 4;    // ".bak"
+  constexpr std::size_t kCopyBack = sizeof kCopyBackSuffix - 1;
   if (paths.tempFolder.size() + filePath.size() > kMaxPathChars) return false;
   if (paths.backupFolder.size() + filePath.size() > kMaxPathChars) return false;
-  if (paths.exeFolder.size() + filePath.size() + kAside > kMaxPathChars) return false;
+  if (paths.exeFolder.size() + filePath.size() + (kAside > kCopyBack ? kAside : kCopyBack) > kMaxPathChars)
+    return false;
   const std::string folder = FolderPart(filePath);
   if (paths.tempFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;
   if (paths.backupFolder.size() + folder.size() + kPattern > kMaxPathChars) return false;

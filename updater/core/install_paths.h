@@ -34,6 +34,10 @@ constexpr const char kPartialCopyName[] =
     "TorvaneCopy.partial";  // a backup copy being made, in TempBackUpFolder
 constexpr const char kSetAsideFolderName[] =
     "TorvaneSetAside";  // beside them: new files in use a restore moved off
+constexpr const char kKeptFolderName[] =
+    "TorvaneKept";  // beside them: journals no play-back could finish, kept for support
+// A restore's copy of a backup, beside its destination until renamed over it.
+constexpr const char kCopyBackSuffix[] = ".TorvaneCopy";
 constexpr const char kLockFileName[] = "TorvaneUpdate.lock";    // held open by the folder's updater
 constexpr const char kRunLogFileName[] = "Torvane.log";         // the run log (run_log.h)
 constexpr const char kOlderRunLogFileName[] = "Torvane.log.1";  // the run log before the last rotation
@@ -55,13 +59,14 @@ std::string ParentPath(const std::string& path);
 // nothing that looks like a short-name alias (PROGRA~1). Its first component
 // is not a work folder, work file or the install journal, and it does not
 // name the manifest, its signature, the settings file, the serial state file
-// or the run logs, nor ends like a patch's output (all compared ignoring
-// case). Double-byte characters must be complete.
+// or the run logs, nor ends like a patch's output or a restore's copy (all
+// compared ignoring case). Double-byte characters must be complete.
 bool IsContainedFilePath(const std::string& filePath);
 
 // True when every path the pipeline forms for filePath fits a 260-character
-// buffer: the temporary file, the backup copy, the destination and its aside
-// name, and the enumeration patterns of the work subfolders.
+// buffer: the temporary file, the backup copy, the destination, its aside
+// name and a restore's copy beside it, and the enumeration patterns of the
+// work subfolders.
 bool FitsPathBuffers(const RunPaths& paths, const std::string& filePath);
 
 // For a URL whose extension is "bz2" the download client writes the body under

@@ -8,17 +8,25 @@
 
 namespace {
 
-// Copies source over destination by way of a work name beside it: flushed,
-// then renamed, so the destination holds the old file or the whole copy. The
-// destination goes first when the copy finds no room beside it.
+// Deletes a file of the restore's own, keeping the error of what failed.
+void DropWorkCopy(const std::string& work) {
+  const DWORD error = GetLastError();
+  ClearReadOnly(work);
+  DeleteFileA(work.c_str());
+  SetLastError(error);
+}
+
+// Copies source over destination by way of a work name beside it, which the
+// path rules leave room for: flushed, then renamed, so the destination holds
+// the old file or the whole copy. The destination goes first when the copy
+// finds no room beside it. A copy that cannot take the destination's place
+// goes at once: it is not left in the client folder.
 bool CopyBackThroughWorkName(const std::string& source, const std::string& destination) {
-  const std::string work = destination + "." + install_paths::kPartialCopyName;
+  const std::string work = destination + install_paths::kCopyBackSuffix;
   auto copy = [&] {
     ClearReadOnly(work);
     if (CopyFileA(source.c_str(), work.c_str(), FALSE) && FlushFileToDisk(work)) return true;
-    const DWORD error = GetLastError();
-    DeleteFileA(work.c_str());
-    SetLastError(error);
+    DropWorkCopy(work);
     return false;
   };
   if (!copy()) {
@@ -28,7 +36,9 @@ bool CopyBackThroughWorkName(const std::string& source, const std::string& desti
     if (!DeleteFileA(destination.c_str()) || !copy()) return false;
   }
   ClearReadOnly(destination);
-  return MoveFileExA(work.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (MoveFileExA(work.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  DropWorkCopy(work);
+  return false;
 }
 
 // Moves a file in use out of destination's way, to a name in a work folder.
@@ -40,6 +50,17 @@ bool SetAside(const std::string& destination, const std::string& setAside) {
 }
 
 }  // namespace
+
+void RemoveCopyBackLeftovers(const std::string& destination) {
+  for (const std::string& work :
+       {destination + install_paths::kCopyBackSuffix, destination + "." + install_paths::kPartialCopyName}) {
+    if (!IsFile(work)) continue;
+    ClearReadOnly(work);
+    run_log::Event removed("restore_leftover");
+    removed.Add("file", work);
+    if (!DeleteFileA(work.c_str())) removed.Error(GetLastError()).Failed("delete");
+  }
+}
 
 bool RestoreDestination(const std::string& destination, const std::string& backupCopy,
                         const std::string& aside, bool existed, const std::string& setAside) {

@@ -21,3 +21,7 @@
 // kept, when the old state cannot be put back.
 bool RestoreDestination(const std::string& destination, const std::string& backupCopy,
                         const std::string& aside, bool existed, const std::string& setAside);
+
+// Deletes what a copy-back killed before its rename left beside destination,
+// under this updater's work name or the one older updaters used.
+void RemoveCopyBackLeftovers(const std::string& destination);

@@ -14,11 +14,13 @@ bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) !
 }  // namespace
 
 bool DeleteWorkFolder(const std::string& path) {
-  // Recursive removal is only ever meant for the two work folders; the name
-  // test keeps a wrong or empty path from deleting an arbitrary directory.
+  // Recursive removal is only ever meant for the folders the pipeline owns;
+  // the name test keeps a wrong or empty path from deleting an arbitrary
+  // directory.
   if (path.find(install_paths::kBackupFolderName) == std::string::npos &&
       path.find(install_paths::kTempFolderName) == std::string::npos &&
-      path.find(install_paths::kSetAsideFolderName) == std::string::npos) {
+      path.find(install_paths::kSetAsideFolderName) == std::string::npos &&
+      path.find(install_paths::kKeptFolderName) == std::string::npos) {
     return false;
   }
   const std::string pattern = path + "\\*.*";

@@ -1,6 +1,7 @@
 #pragma once
 // Creation and removal of the folders the pipeline works in. Only the two work
-// folders and the set-aside folder are ever removed with what they hold.
+// folders, the set-aside folder and the sets of journals kept for support are
+// ever removed with what they hold.
 
 #include <string>
 
