@@ -90,15 +90,15 @@ class Scenario:
     def manifest(self):
         return manifest_text(self.versions, self.sections)
 
-    def start(self, env=None):
+    def start(self, env=None, timeout=RUN_TIMEOUT):
         self.server.add_file("/%s/list.cfg" % self.name, self.manifest())
         self.cfg = self.client.write_cfg(time=str(self.installed), download_url="http://example.invalid/",
                                          config_url=self.url("list.cfg"))
-        self.run = self.client.start_torvane("/ForceUpdate", timeout=RUN_TIMEOUT, env=env)
+        self.run = self.client.start_torvane("/ForceUpdate", timeout=timeout, env=env)
 
-    def finish(self):
+    def finish(self, timeout=RUN_TIMEOUT):
         """Waits for the program to end by itself; its exit code must be 0."""
-        code = self.run.wait(RUN_TIMEOUT)
+        code = self.run.wait(timeout)
         self.test.assertEqual(code, 0, "%s: %r" % (self.name, self.run.stderr[-2000:]))
 
     def requests(self):

@@ -1,4 +1,5 @@
 #include "updater/transfer/download_rules.h"
+#include "updater/transfer/shared_line.h"
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,38 @@ TEST(TransferBounds, AFileEndsInTimeAndBytesBoundedByItsLength) {
       {0, 1, 0, true},      {0, 1, INT64_MAX, false}, {INT64_MAX - 1, 2, INT64_MAX, true},
   };
   for (const Written& w : writes) EXPECT_EQ(WritesPastBound(w.written, w.count, w.length), w.past) << w.written;
+}
+
+// Transfers that share a line are behind only when all their bytes are: the
+// line's own bytes against the floor, from its first request, and each file
+// with its grace from its own. Steps of 10 ms; bytes spread evenly.
+TEST(SharedLine, IsBehindOnlyWhenAllItsBytesAreBehindTheFloor) {
+  struct Case { int transfers; int bytesPerSecondEach; uint64_t laterFileMs; uint64_t behindMs; const char* why; };
+  constexpr uint64_t kNever = 0;
+  const Case cases[] = {
+      {4, 512, 0, kNever, "four files on 2048 B/s, each at half the floor"},
+      {4, 75, 0, 42440, "a line of 300 B/s falls behind after 30 s / (1 - 300 / 1024)"},
+      {2, 0, 0, 30000, "nothing at all: the grace only"},
+      {1, 1, 0, 30030, "a byte a second ends soon after the grace"},
+      {4, 0, 20000, 50000, "a file begun later has its grace from its own first request"},
+  };
+  for (const Case& c : cases) {
+    SharedLine line(kDefaultTransferBounds);
+    for (int i = 0; i < c.transfers; ++i) line.BeginFile(1000);
+    uint64_t behind = kNever;
+    int64_t sent = 0;
+    for (uint64_t ms = 1000; ms <= 1000 + 200000 && behind == kNever; ms += 10) {
+      if (c.laterFileMs != 0 && ms == 1000 + c.laterFileMs) line.BeginFile(ms);
+      const int64_t due = static_cast<int64_t>(ms - 1000) * c.transfers * c.bytesPerSecondEach / 1000;
+      line.Add(due - sent);
+      sent = due;
+      if (ms >= line.DueAtMs()) behind = ms - 1000;
+    }
+    EXPECT_NEAR(static_cast<double>(behind), static_cast<double>(c.behindMs), 20.0) << c.why;
+    EXPECT_EQ(line.bytes(), sent) << c.why;
+  }
+  // Each of the first case's files alone falls behind after a minute.
+  EXPECT_LT(DueMs(kDefaultTransferBounds, 512 * 61), uint64_t{61000});
 }
 
 TEST(HttpStatus, OnlyRedirectsThatRepeatTheRequestAreFollowed) {

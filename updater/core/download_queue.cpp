@@ -69,10 +69,12 @@ DownloadQueue::DownloadQueue(DownloadClient& lead, UpdateObserver* observer, std
     at->second = i;
   }
   const std::size_t count = plans_.size() < kTransfersAtOnce ? plans_.size() : kTransfersAtOnce;
+  if (count > 1) line_ = std::make_unique<SharedLine>(lead_.bounds);
   for (std::size_t i = 0; i < count; ++i) {
     auto worker = std::make_unique<Worker>();
     worker->client.timeouts = lead_.timeouts;
     worker->client.bounds = lead_.bounds;
+    worker->client.line = line_.get();
     lead_.AddFollower(&worker->client);
     workers_.push_back(std::move(worker));
   }

@@ -10,7 +10,11 @@
 // for its threads. A cancel of the job's client reaches every transfer. A file
 // whose cache entry an earlier file of the table shares (one URL and digest,
 // two FilePaths) is fetched only once the install loop is done with that
-// earlier file, so two transfers never write one entry.
+// earlier file, so two transfers never write one entry. The transfers share
+// one line, and the floor throughput is held against what it brings them all
+// (shared_line.h): four files on a line of twice the floor each get half of
+// it, and none of them is behind. One transfer alone keeps the bound of its
+// own file.
 //
 // Threads: construction, Wait and destruction on the update's worker; the
 // transfers on the queue's own threads, whose progress reports are passed to
@@ -26,6 +30,7 @@
 
 #include "updater/core/job_patches.h"
 #include "updater/core/update_observer.h"
+#include "updater/transfer/shared_line.h"
 
 constexpr std::size_t kTransfersAtOnce = 4;
 constexpr std::size_t kFilesAhead = 8;
@@ -62,6 +67,8 @@ class DownloadQueue {
   // for none.
   std::vector<std::size_t> sameKeyBefore_;
   std::unique_ptr<SharedProgress> progress_;
+  // The line of the transfers, when there are several; it outlives them.
+  std::unique_ptr<SharedLine> line_;
 
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;

@@ -105,21 +105,36 @@ void RunDetachableCall(DetachableCall<Result>& shared) {
   }
 }
 
-// Runs call and waits for its end, for cancelled or for waitMs, whichever
-// comes first. A cancel ends the wait at once even where closing the handle
-// does not abort the call; the call left behind ends by itself at the
-// time-outs. nullopt when the call did not end in time (or could not be
-// started).
+// Milliseconds from now to dueTick (GetTickCount64), for a wait; INFINITE for
+// no due time.
+DWORD WaitUntil(const std::function<ULONGLONG()>& dueTick) {
+  if (!dueTick) return INFINITE;
+  const ULONGLONG now = GetTickCount64();
+  const ULONGLONG due = dueTick();
+  return now >= due ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(due - now, INFINITE - 1));
+}
+
+// Runs call and waits for its end, for cancelled or for dueTick, whichever
+// comes first; the due time is asked again when it comes, as other transfers
+// may have moved it on meanwhile. A cancel ends the wait at once even where
+// closing the handle does not abort the call; the call left behind ends by
+// itself at the time-outs. nullopt when the call did not end in time (or could
+// not be started).
 template <typename Result>
 std::optional<Result> RunUnlessCancelled(BlockingCallThread& thread, std::function<Result()> call,
                                          std::function<void(Result)> discard, HANDLE cancelled,
-                                         DWORD waitMs = INFINITE) {
+                                         const std::function<ULONGLONG()>& dueTick) {
   const auto shared = std::make_shared<DetachableCall<Result>>();
   shared->call = std::move(call);
   shared->discard = std::move(discard);
   if (!thread.Start([shared] { RunDetachableCall(*shared); })) return std::nullopt;
   const HANDLE waits[] = {thread.done(), cancelled};
-  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
+  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, WaitUntil(dueTick));
+  while (woke == WAIT_TIMEOUT) {
+    const DWORD more = WaitUntil(dueTick);
+    if (more == 0) break;
+    woke = WaitForMultipleObjects(2, waits, FALSE, more);
+  }
   std::lock_guard<std::mutex> lock(shared->mutex);
   if (woke == WAIT_OBJECT_0) return std::move(shared->result);
   shared->abandoned = true;
@@ -153,7 +168,7 @@ void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
 std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
                                                 const std::string& url, const std::string& headers,
                                                 const TransferTimeouts& timeouts, HANDLE cancelled,
-                                                DWORD waitMs) {
+                                                const std::function<ULONGLONG()>& dueTick) {
   // The callback's context lives with the call, as long as its thread.
   auto open = [session, url, headers, timeouts]() {
     HINTERNET request = InternetOpenUrlA(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
@@ -164,70 +179,87 @@ std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINT
     return request;
   };
   auto close = [](HINTERNET request) { const UniqueInternet closed(request); };
-  return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled, waitMs);
+  return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled, dueTick);
 }
 
 namespace {
 
-// What one hand-over of the body brought.
+// What one hand-over of the body brought. The blocking-call thread keeps each
+// read's bytes here at once, and the worker takes them when the call ends or
+// when its wait does: a piece cut short by the due time or a cancel still
+// hands over every byte that came, and the call left behind keeps no more.
 struct BodyPiece {
+  std::mutex mutex;  // guards everything below
+  bool taken = false;
   bool ok = true;
   bool end = false;
   std::vector<char> bytes;
 };
 
-// On the blocking-call thread: at least want bytes of the body (fewer at its
-// end or on an error), and then the rest of what was reported, up to most.
-BodyPiece ReadReported(HINTERNET request, std::size_t want, std::size_t most, std::size_t whole,
-                       const std::atomic<bool>& stop) {
-  BodyPiece piece;
+bool Taken(BodyPiece& piece) {
+  std::lock_guard<std::mutex> lock(piece.mutex);
+  return piece.taken;
+}
+
+// Keeps bytes that came; false once the worker has taken the piece.
+bool Keep(BodyPiece& piece, const char* data, std::size_t size) {
+  std::lock_guard<std::mutex> lock(piece.mutex);
+  if (piece.taken) return false;
+  piece.bytes.insert(piece.bytes.end(), data, data + size);
+  return true;
+}
+
+// The call ends with a read error (ok false) or at the body's end.
+void Finish(BodyPiece& piece, bool ok, bool end) {
+  std::lock_guard<std::mutex> lock(piece.mutex);
+  piece.ok = ok;
+  piece.end = end;
+}
+
+// On the blocking-call thread: the bytes of the body that come, into piece,
+// until it holds want bytes (and then the rest of what was reported, up to
+// most), or until the body's end or an error; a piece that began handOverMs
+// ago returns with the next bytes, so a slow body's bytes go on without
+// waiting for a whole chunk. With whole, one read of that many bytes.
+void ReadReported(HINTERNET request, std::size_t want, std::size_t most, std::size_t whole,
+                  ULONGLONG handOverMs, BodyPiece& piece) {
+  std::vector<char> buffer;
   if (whole > 0) {
     // A body that comes quickly: one read of many chunks is the fastest, and
     // it returns less only at the body's end.
-    piece.bytes.resize(whole);
+    buffer.resize(whole);
     DWORD got = 0;
-    piece.ok = InternetReadFile(request, piece.bytes.data(), static_cast<DWORD>(whole), &got) != FALSE;
-    piece.bytes.resize(piece.ok ? got : 0);
-    piece.end = piece.ok && got < whole;
-    return piece;
+    const bool ok = InternetReadFile(request, buffer.data(), static_cast<DWORD>(whole), &got) != FALSE;
+    Keep(piece, buffer.data(), ok ? got : 0);
+    return Finish(piece, ok, ok && got < whole);
   }
-  while (piece.bytes.size() < want && !stop) {
+  const ULONGLONG start = GetTickCount64();
+  std::size_t size = 0;
+  while (!Taken(piece)) {
     DWORD available = 0;
-    if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
-      piece.ok = false;
-      return piece;
-    }
-    if (available == 0) {
-      piece.end = true;
-      return piece;
-    }
-    while (available > 0 && piece.bytes.size() < most && !stop) {
-      const std::size_t at = piece.bytes.size();
-      const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(available, most - at));
-      piece.bytes.resize(at + asked);
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return Finish(piece, false, false);
+    if (available == 0) return Finish(piece, true, true);
+    while (available > 0 && size < most && !Taken(piece)) {
+      const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(available, most - size));
+      buffer.resize(asked);
       DWORD got = 0;
-      const bool ok = InternetReadFile(request, piece.bytes.data() + at, asked, &got) != FALSE;
-      piece.bytes.resize(at + (ok ? got : 0));
-      if (!ok) {
-        piece.ok = false;
-        return piece;
-      }
-      if (got == 0) {
-        piece.end = true;
-        return piece;
-      }
+      if (!InternetReadFile(request, buffer.data(), asked, &got)) return Finish(piece, false, false);
+      if (got == 0) return Finish(piece, true, true);
+      if (!Keep(piece, buffer.data(), got)) return;
+      size += got;
       available -= std::min(got, available);
     }
+    if (size >= want || (size > 0 && GetTickCount64() - start >= handOverMs)) return;
   }
-  return piece;
 }
 
 }  // namespace
 
-bool ChunkReader::Gather(std::size_t want, ULONGLONG dueTick, uint32_t floorBytesPerSecond) {
+void ChunkReader::Gather(std::size_t want, const std::function<ULONGLONG()>& dueTick,
+                         uint32_t floorBytesPerSecond) {
   const ULONGLONG now = GetTickCount64();
-  const ULONGLONG left = now >= dueTick ? 0 : dueTick - now;
-  const DWORD waitMs = static_cast<DWORD>(std::min<ULONGLONG>(left, INFINITE - 1));
+  const ULONGLONG due = dueTick();
+  const ULONGLONG left = now >= due ? 0 : due - now;
   // A whole read is never longer than the floor throughput brings by the due
   // time, so a body that slows down is still read in pieces before it is late.
   std::size_t whole = 0;
@@ -236,46 +268,44 @@ bool ChunkReader::Gather(std::size_t want, ULONGLONG dueTick, uint32_t floorByte
     whole = static_cast<std::size_t>(std::min<ULONGLONG>(kGatherBytes, byDue));
     if (whole < want) whole = 0;
   }
-  const auto stop = std::make_shared<std::atomic<bool>>(false);
+  const auto piece = std::make_shared<BodyPiece>();
   HINTERNET request = request_;
-  std::optional<BodyPiece> piece = RunUnlessCancelled<BodyPiece>(
+  const std::optional<bool> done = RunUnlessCancelled<bool>(
       thread_,
-      [request, want, whole, stop]() {
-        return ReadReported(request, want, std::max(want, kGatherBytes), whole, *stop);
+      [request, want, whole, piece]() {
+        ReadReported(request, want, std::max(want, kGatherBytes), whole, kQuickChunkMs, *piece);
+        return true;
       },
-      nullptr, cancelEvent_, waitMs);
-  if (!piece) {
-    *stop = true;  // the thread left behind reads no further
-    return false;
-  }
-  // Quick: at least a chunk's worth of bytes each kQuickChunkMs.
-  const ULONGLONG took = GetTickCount64() - now;
-  wholeReads_ = took * kTransferChunkBytes <= kQuickChunkMs * std::max<std::size_t>(piece->bytes.size(), 1);
+      nullptr, cancelEvent_, dueTick);
+  std::lock_guard<std::mutex> lock(piece->mutex);
+  piece->taken = true;  // a call left behind keeps no more
   pending_ = std::move(piece->bytes);
   pendingAt_ = 0;
+  if (!done) {
+    // Late (or no thread for the read): what came is handed over, then the
+    // failure. After a cancel the caller's flag decides.
+    timedOut_ = !cancelled_;
+    readFailed_ = !cancelled_;
+    return;
+  }
+  // Quick: at least a chunk's worth of bytes each kQuickChunkMs. A piece
+  // handed over after kQuickChunkMs with less than a chunk never is.
+  const ULONGLONG took = GetTickCount64() - now;
+  wholeReads_ = took * kTransferChunkBytes <= kQuickChunkMs * std::max<std::size_t>(pending_.size(), 1);
   ended_ = piece->end;
   readFailed_ = !piece->ok;
-  return true;
 }
 
-bool ChunkReader::Read(char* buffer, DWORD size, DWORD& count, ULONGLONG dueTick, uint32_t floorBytesPerSecond) {
+bool ChunkReader::Read(char* buffer, DWORD size, DWORD& count, const std::function<ULONGLONG()>& dueTick,
+                       uint32_t floorBytesPerSecond) {
   count = 0;
-  if (failed_) return false;
-  while (count < size && !cancelled_) {
-    if (pendingAt_ == pending_.size()) {
-      if (readFailed_) return Failed(count);
-      if (ended_) break;
-      if (!Gather(size - count, dueTick, floorBytesPerSecond)) {
-        if (cancelled_) break;  // the caller's flag decides
-        timedOut_ = true;
-        return Failed(count);
-      }
-      continue;
-    }
-    const std::size_t taken = std::min<std::size_t>(size - count, pending_.size() - pendingAt_);
-    std::copy(pending_.begin() + pendingAt_, pending_.begin() + pendingAt_ + taken, buffer + count);
-    pendingAt_ += taken;
-    count += static_cast<DWORD>(taken);
+  if (pendingAt_ == pending_.size() && !readFailed_ && !ended_ && !cancelled_) {
+    Gather(size, dueTick, floorBytesPerSecond);
   }
+  if (pendingAt_ == pending_.size()) return !readFailed_;  // the end, an error, or a cancel
+  const std::size_t taken = std::min<std::size_t>(size, pending_.size() - pendingAt_);
+  std::copy(pending_.begin() + pendingAt_, pending_.begin() + pendingAt_ + taken, buffer);
+  pendingAt_ += taken;
+  count = static_cast<DWORD>(taken);
   return true;
 }

@@ -67,46 +67,49 @@ class BlockingCallThread {
 };
 
 // Opens url on session with the extra headers (may be empty); the request,
-// null when opening failed, or nullopt on a cancel or after waitMs.
+// null when opening failed, or nullopt on a cancel or once the time dueTick
+// gives (GetTickCount64; asked again when it comes, as it may move on) has
+// passed.
 std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
                                                 const std::string& url, const std::string& headers,
                                                 const TransferTimeouts& timeouts, HANDLE cancelled,
-                                                DWORD waitMs);
+                                                const std::function<ULONGLONG()>& dueTick);
 
-// Reads the body in chunks as one blocking InternetReadFile of the chunk's size
-// each would give them: the buffer filled, or what was left before the end
-// (count 0 at the end). Where closing the handle does not end a read already
-// blocked on it, and a whole-buffer read returns nothing until the buffer is
-// full, a trickling body would hold a cancel for as long as a whole chunk
-// takes. So every read runs on the blocking-call thread, whose wait a cancel
-// or the due time ends at once. While the body comes slowly, no read there
-// asks for more bytes than InternetQueryDataAvailable has reported, so a
-// thread left behind stops at its next piece. While it comes quickly, one
-// whole read takes up to kGatherBytes, no more than the floor throughput
-// brings by the due time: Wine's InternetQueryDataAvailable reports 8 KiB at a
-// time and each hand-over between threads costs, so pieces alone ran at a
-// third of a bare WinINet loop.
+// Reads the body as it comes: each read gives what has arrived, up to the
+// buffer's size, as soon as there is any (count 0 at the end), so that the
+// bytes of a slow line are written as they come and a run that ends keeps
+// them. Where closing the handle does not end a read already blocked on it, a
+// trickling body would hold a cancel, so every read runs on the blocking-call
+// thread, whose wait a cancel or the due time ends at once; the bytes that
+// came before either are handed over all the same. While the body comes
+// slowly, no read there asks for more bytes than InternetQueryDataAvailable
+// has reported, so a thread left behind stops at its next piece, and a piece
+// goes to the caller once it holds a chunk or kQuickChunkMs after it began.
+// While it comes quickly, one whole read takes up to kGatherBytes, no more
+// than the floor throughput brings by the due time: Wine's
+// InternetQueryDataAvailable reports 8 KiB at a time and each hand-over
+// between threads costs, so pieces alone ran at a third of a bare WinINet
+// loop.
 class ChunkReader {
  public:
   ChunkReader(BlockingCallThread& thread, HINTERNET request, const std::atomic<bool>& cancelled,
               HANDLE cancelEvent)
       : thread_(thread), request_(request), cancelled_(cancelled), cancelEvent_(cancelEvent) {}
 
-  // False on a read error, or when more of the body did not come by dueTick
-  // (GetTickCount64; timedOut() then says so). The bytes read before either
-  // are handed over first, and the failure comes with the next call.
-  bool Read(char* buffer, DWORD size, DWORD& count, ULONGLONG dueTick, uint32_t floorBytesPerSecond);
+  // False on a read error, or when more of the body did not come by the time
+  // dueTick gives (GetTickCount64, asked again when it comes; timedOut() then
+  // says so). The bytes read before either are handed over first, and the
+  // failure comes with the next call.
+  bool Read(char* buffer, DWORD size, DWORD& count, const std::function<ULONGLONG()>& dueTick,
+            uint32_t floorBytesPerSecond);
   bool timedOut() const { return timedOut_; }
 
   static constexpr std::size_t kGatherBytes = 8 * kTransferChunkBytes;
 
  private:
-  bool Gather(std::size_t want, ULONGLONG dueTick, uint32_t floorBytesPerSecond);
-  // What a failure gives: the bytes so far, if any, then false.
-  bool Failed(DWORD count) {
-    failed_ = true;
-    return count > 0;
-  }
+  // Fills pending_ with the next piece of the body, and notes its end, an
+  // error or the due time.
+  void Gather(std::size_t want, const std::function<ULONGLONG()>& dueTick, uint32_t floorBytesPerSecond);
 
   BlockingCallThread& thread_;
   HINTERNET request_;
@@ -116,10 +119,9 @@ class ChunkReader {
   std::size_t pendingAt_ = 0;
   bool ended_ = false;       // the body's end is read
   bool readFailed_ = false;  // after pending_
-  bool failed_ = false;
   bool timedOut_ = false;
   // After bytes that came at a chunk per kQuickChunkMs or faster, the next
-  // are read whole.
+  // are read whole; a slower piece is handed over kQuickChunkMs after it began.
   static constexpr ULONGLONG kQuickChunkMs = 50;
   bool wholeReads_ = false;
 };

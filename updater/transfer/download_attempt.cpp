@@ -128,9 +128,10 @@ AttemptOutcome DownloadAttempt::Refuse(const char* reason) {
 }
 
 AttemptOutcome DownloadAttempt::Overdue() {
-  entry_.Add("written", state_.written)
-      .Add("grace_ms", state_.bounds.graceMs)
-      .Add("floor_bytes_per_s", state_.bounds.floorBytesPerSecond);
+  entry_.Add("written", state_.written);
+  // On a shared line, the bytes of all its transfers were behind the floor.
+  if (state_.line != nullptr) entry_.Add("line_written", state_.line->bytes());
+  entry_.Add("grace_ms", state_.bounds.graceMs).Add("floor_bytes_per_s", state_.bounds.floorBytesPerSecond);
   return Refuse("slower than the floor");
 }
 
@@ -173,7 +174,7 @@ DownloadAttempt::Step DownloadAttempt::Open() {
     if (state_.Overdue()) return Overdue();
     const std::optional<HINTERNET> opened =
         OpenUrlUnlessCancelled(state_.blockingCalls, state_.Session(), at, resume_ + extraHeaders_, timeouts_,
-                               state_.cancelEvent.get(), state_.WaitMs());
+                               state_.cancelEvent.get(), [this] { return state_.DueTick(); });
     if (!opened) return state_.cancelled ? Fail("cancelled") : Overdue();
     if (*opened == nullptr) return Fail("no response");
     request_ = *opened;
@@ -280,39 +281,42 @@ DownloadAttempt::Step DownloadAttempt::PrepareBody() {
   return std::nullopt;
 }
 
+// The bytes go to the file as they come, so that a run that ends keeps them.
 AttemptOutcome DownloadAttempt::ReadBody() {
   char buffer[kTransferChunkBytes];
   ChunkReader reader(state_.blockingCalls, request_, state_.cancelled, state_.cancelEvent.get());
+  const auto due = [this] { return state_.DueTick(); };
+  reportedAt_ = download_.kept;
   bool overran = false;
   for (;;) {
     DWORD count = 0;
     // A read that fails (a cut connection, a time-out) ends the attempt with
     // what it brought; the next one goes on from there.
-    if (!reader.Read(buffer, sizeof buffer, count, state_.DueTick(), state_.bounds.floorBytesPerSecond)) {
+    if (!reader.Read(buffer, sizeof buffer, count, due, state_.bounds.floorBytesPerSecond)) {
       entry_.Add("received", download_.kept);
       if (state_.cancelled) return Fail("cancelled");
+      ReportReceived(true);
       return reader.timedOut() ? Overdue() : Fail("read error");
     }
-    // A read cut short by Cancel may end like a body: the flag decides.
-    if (state_.cancelled) return Fail("cancelled");
-    if (count == 0) break;
     const int64_t room = total_ - download_.kept;
     if (static_cast<int64_t>(count) > room) {
       count = static_cast<DWORD>(room);
       overran = true;
     }
-    if (WritesPastBound(state_.written, count, total_)) return WrittenPast();
-    if (count > 0) {
-      WriteWhole(download_.file.get(), buffer, count);
-      state_.written += count;
-      if (download_.sink != nullptr) download_.sink->Add(buffer, count);
-      download_.kept += count;
-      if (progress_ != nullptr) progress_->Received(ReportValue(download_.kept));
+    const bool pastBound = WritesPastBound(state_.written, count, total_);
+    // A read cut short by Cancel may end like a body: the flag decides, and
+    // what came is kept unless it goes past the length or the bound.
+    if (state_.cancelled) {
+      if (!overran && !pastBound) Write(buffer, count);
+      return Fail("cancelled");
     }
-    if (overran) break;
+    if (pastBound) return WrittenPast();
+    Write(buffer, count);
+    if (count == 0 || overran) break;
+    ReportReceived(false);
   }
   state_.CloseRequest();
-
+  ReportReceived(true);
   entry_.Add("received", download_.kept);
   if (overran) {
     // A body longer than announced is not the file: none of it is kept.
@@ -322,4 +326,24 @@ AttemptOutcome DownloadAttempt::ReadBody() {
   if (download_.kept != total_) return Fail("body shorter than Content-Length");
   if (progress_ != nullptr) progress_->Finished(ReportValue(download_.kept));
   return AttemptOutcome::Complete;
+}
+
+void DownloadAttempt::Write(const char* data, DWORD count) {
+  if (count == 0) return;
+  WriteWhole(download_.file.get(), data, count);
+  state_.AddWritten(count);
+  if (download_.sink != nullptr) download_.sink->Add(data, count);
+  download_.kept += count;
+}
+
+void DownloadAttempt::ReportReceived(bool rest) {
+  if (progress_ == nullptr) return;
+  while (download_.kept - reportedAt_ >= kTransferChunkBytes) {
+    reportedAt_ += kTransferChunkBytes;
+    progress_->Received(ReportValue(reportedAt_));
+  }
+  if (rest && download_.kept > reportedAt_) {
+    reportedAt_ = download_.kept;
+    progress_->Received(ReportValue(reportedAt_));
+  }
 }

@@ -44,6 +44,12 @@ class DownloadAttempt {
   Step CheckRange(int64_t length);
   Step PrepareBody();
   AttemptOutcome ReadBody();
+  // Writes count bytes of the body to the file and the sink.
+  void Write(const char* data, DWORD count);
+  // Reports each whole kTransferChunkBytes brought since the last report and,
+  // with rest, what is left of them: reads give what came, and the progress
+  // bar still steps once per chunk.
+  void ReportReceived(bool rest);
 
   AttemptOutcome Fail(const char* reason);
   AttemptOutcome Refuse(const char* reason);
@@ -70,4 +76,5 @@ class DownloadAttempt {
   bool continued_ = false;  // a 206 that continues the kept bytes
   int64_t total_ = 0;       // the whole body's length
   int32_t step_ = 0;        // the progress bar's step for one chunk
+  int64_t reportedAt_ = 0;  // the bytes of the body the last report gave
 };

@@ -9,13 +9,14 @@
 // AttemptBudget caps the whole at 6 + length / 64 KiB attempts, each ended by
 // the time-outs when the line goes quiet. Whatever the server does, a file
 // also ends in bounded time and bytes (TransferBounds): once a grace period
-// has passed it must keep up a floor throughput, and it stops when the bytes
-// written for it pass three times its length (a whole body for each attempt). The client's session lives as long as
-// the client, so its connections are kept alive from one file to the next, and
-// it takes the system's proxy settings for every request. Certificates are
-// always checked in full: no flag or option here relaxes them. The client
-// follows each redirect itself, so one from https to http is refused before
-// any request goes out in clear.
+// has passed it must keep up a floor throughput (the files of a shared line
+// keep it up together: shared_line.h), and it stops when the bytes written for
+// it pass three times its length (a whole body for each attempt). The
+// client's session lives as long as the client, so its connections are kept
+// alive from one file to the next, and it takes the system's proxy settings
+// for every request. Certificates are always checked in full: no flag or
+// option here relaxes them. The client follows each redirect itself, so one
+// from https to http is refused before any request goes out in clear.
 //
 // Threads: DownloadFile and DownloadOnce run on the worker thread; Cancel runs
 // on the user-interface thread. The two meet only in the client's state: the cancel
@@ -73,7 +74,7 @@ bool DownloadClient::WaitForCancel(uint32_t ms) const {
 
 bool DownloadClient::Fetch(FileDownload& download, const std::string& url, DownloadProgress* progress) {
   AttemptBudget budget;
-  state_->BeginFile(bounds);
+  state_->BeginFile(bounds, line);
   for (int attempt = 1;; ++attempt) {
     state_->attempt = attempt;
     state_->restarted = false;
@@ -105,6 +106,6 @@ bool DownloadClient::DownloadOnce(const std::string& localPath, const std::strin
   FileDownload download;
   download.path = *target;
   download.maxLength = maxLength;
-  state_->BeginFile(bounds);
+  state_->BeginFile(bounds, line);
   return DownloadAttempt(*state_, timeouts, extraHeaders, download, url, progress).Run() == AttemptOutcome::Complete;
 }

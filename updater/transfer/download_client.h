@@ -1,6 +1,7 @@
 #pragma once
-// The download client: one URL into one file over WinINet, in chunks of
-// kTransferChunkBytes, with progress reports. An attempt that ends early is
+// The download client: one URL into one file over WinINet, each piece of the
+// body written as it comes, with a progress report per kTransferChunkBytes
+// (the transfer buffer's size). An attempt that ends early is
 // continued from the bytes already written (Range, guarded by If-Range with the
 // first answer's validator); the attempts are counted by AttemptBudget. It
 // knows nothing of the update that uses it; progress goes to a
@@ -32,7 +33,8 @@ class DownloadProgress {
   // The response is accepted: its announced length, and the progress bar's
   // step for one chunk of it (ProgressStep).
   virtual void Started(int32_t announcedLength, int32_t step) = 0;
-  // One more chunk is written; bytes received so far, capped at INT32_MAX.
+  // One more chunk is written (or the rest of one, as the attempt ends);
+  // bytes received so far, capped at INT32_MAX.
   virtual void Received(int32_t bytesSoFar) = 0;
   // The whole body is written and its length matches the announced one.
   virtual void Finished(int32_t bytes) = 0;
@@ -66,6 +68,7 @@ struct FileDownload {
 };
 
 struct DownloadClientState;
+class SharedLine;
 
 class DownloadClient {
  public:
@@ -110,6 +113,11 @@ class DownloadClient {
   // bytes; set before the first download.
   TransferTimeouts timeouts = kDefaultTransferTimeouts;
   TransferBounds bounds = kDefaultTransferBounds;
+  // The line this client's files share with other clients' (the download
+  // queue's transfers): its bounds and bytes then hold the floor for all of
+  // them at once (shared_line.h). Null: each file is held to bounds alone.
+  // Set before the first download; it outlives them.
+  SharedLine* line = nullptr;
   // Header lines ("Name: value\r\n" each) sent with every request besides the
   // client's own; set between downloads.
   std::string extraHeaders;

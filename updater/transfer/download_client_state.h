@@ -13,16 +13,19 @@
 #include "updater/base/scoped_handle.h"
 #include "updater/transfer/blocking_calls.h"
 #include "updater/transfer/download_rules.h"
+#include "updater/transfer/shared_line.h"
 
 class DownloadClient;
 
 struct DownloadClientState {
   std::atomic<bool> cancelled{false};
   int attempt = 1;  // of Fetch's attempts, for the run log
-  // The file being fetched (downloading thread only): its bounds, when its
-  // first request went out, the bytes written for it, and whether the last
-  // attempt dropped the bytes kept before it.
+  // The file being fetched (downloading thread only): its bounds, the line it
+  // shares with other transfers (null when alone), when its first request
+  // went out, the bytes written for it, and whether the last attempt dropped
+  // the bytes kept before it.
   TransferBounds bounds = kDefaultTransferBounds;
+  SharedLine* line = nullptr;
   ULONGLONG fileStart = 0;
   int64_t written = 0;
   bool restarted = false;
@@ -47,21 +50,23 @@ struct DownloadClientState {
     return true;
   }
 
-  void BeginFile(const TransferBounds& fileBounds) {
-    bounds = fileBounds;
+  void BeginFile(const TransferBounds& fileBounds, SharedLine* fileLine) {
+    bounds = fileLine != nullptr ? fileLine->bounds() : fileBounds;
+    line = fileLine;
     fileStart = GetTickCount64();
+    if (line != nullptr) line->BeginFile(fileStart);
     written = 0;
     restarted = false;
   }
-  // When the file must have brought more bytes than it has, or end.
-  ULONGLONG DueTick() const { return fileStart + DueMs(bounds, written); }
-  bool Overdue() const { return GetTickCount64() >= DueTick(); }
-  // How long a wait for the server may last before the file is overdue.
-  DWORD WaitMs() const {
-    const ULONGLONG now = GetTickCount64();
-    const ULONGLONG due = DueTick();
-    return now >= due ? 0 : static_cast<DWORD>(due - now < INFINITE ? due - now : INFINITE - 1);
+  void AddWritten(int64_t count) {
+    written += count;
+    if (line != nullptr) line->Add(count);
   }
+  // When the file must have brought more bytes than it has, or end: on a
+  // shared line, when the line must have (shared_line.h). Other transfers'
+  // bytes move it on during a wait.
+  ULONGLONG DueTick() const { return line != nullptr ? line->DueAtMs() : fileStart + DueMs(bounds, written); }
+  bool Overdue() const { return GetTickCount64() >= DueTick(); }
 
   HINTERNET Session() {
     std::lock_guard<std::mutex> lock(handlesMutex);

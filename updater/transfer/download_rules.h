@@ -56,7 +56,8 @@ constexpr TransferTimeouts kDefaultTransferTimeouts{60000, 30000, 30000};
 // file's first request on, it must keep bringing bytes at floorBytesPerSecond
 // once graceMs have passed: a file of L bytes ends by graceMs + L / floor, and
 // a server that sends a byte at a time ends the file soon after the grace
-// period, even where each byte comes before the receive time-out. And a file
+// period, even where each byte comes before the receive time-out. (Files that
+// share a line keep the floor up together: shared_line.h.) And a file
 // stops once the bytes written for it pass kWrittenLengths times its length
 // (bodies that start again from their first byte write the same bytes again;
 // a server without ranges still gets the whole body once on each of the
