@@ -6,7 +6,7 @@ import os
 import random
 import unittest
 
-from test_publish_cli import PublishCase, read, run, write
+from publish_case import PublishCase, read, run, write
 from http_server import ScriptedHttpServer
 
 
