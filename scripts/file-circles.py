@@ -134,6 +134,16 @@ if '--trace' in sys.argv:
             ordered[(node(p), name)].extend(seq)
     where_of = lambda name: next(iter(defs[name]))
     places, seen, stack, entered, reentries = [], set(), [], set(), defaultdict(int)
+    def hands_on_of(f, name, visiting):
+        """Whether name calls into another file of PREFIX, itself or through
+        the functions of its own file it calls."""
+        visiting.add(name)
+        for c in ordered[(f, name)]:
+            if len(defs.get(c, ())) != 1: continue
+            w = where_of(c)
+            if w != f and w.startswith(prefix): return True
+            if w == f and c not in visiting and hands_on_of(f, c, visiting): return True
+        return False
     def walk(name):
         if name in seen or len(defs.get(name, ())) != 1: return
         seen.add(name)
@@ -142,10 +152,15 @@ if '--trace' in sys.argv:
         places.append((f, name))
         # Entered again: called from another file once the chain had left it
         # (it is no longer among the callers), so one concern is handled in
-        # two visits.
+        # two visits. A function that calls no other file of PREFIX answers a
+        # question (a file's attributes, a path's parent) and hands nothing
+        # on: asking it again is not a second visit of the path.
+        hands_on = hands_on_of(f, name, set())
         if stack and stack[-1] != f:
-            if f in entered and f not in stack: reentries[f] += 1
-            entered.add(f)
+            if f in entered and f not in stack and hands_on:
+                reentries[f] += 1
+                if "-v" in sys.argv: print("    again:", f, name, "from", stack[-1])
+            if hands_on: entered.add(f)
         elif not stack:
             entered.add(f)
         stack.append(f)

@@ -323,9 +323,7 @@ bool RollBackUpdate(const RunPaths& paths, const UpdatePlan& plan, const Install
     // The kept downloads stay for the next run, no more than it can use; a
     // folder left empty goes.
     const std::string partialFolder = paths.exeFolder + install_paths::kPartialFolderName;
-    if (!plan.FileUrlMap.empty())
-      PruneKeptDownloads(partialFolder, PruneScope::kTable,
-                         ContinuableKeys(EveryFetchOf(PlanFileFetches(paths, plan))));
+    if (!plan.FileUrlMap.empty()) KeepContinuableDownloads(paths, plan);
     RemoveDirectoryA(partialFolder.c_str());
     return restored;
   } catch (...) {

@@ -6,6 +6,7 @@
 #include "updater/core/install_paths.h"
 #include "updater/core/partial_cache_folder.h"
 #include "updater/core/placement.h"
+#include "updater/core/work_folders.h"
 #include "updater/transfer/cng.h"
 #include "updater/transfer/md5.h"
 #include "updater/transfer/patch_file.h"
@@ -75,11 +76,14 @@ std::vector<FetchPlan> EveryFetchOf(const std::vector<FilePlan>& plans) {
   return fetches;
 }
 
-std::vector<FilePlan> PlanUpdateDownloads(const RunPaths& paths, const UpdatePlan& update) {
-  std::vector<FilePlan> plans = PlanFileFetches(paths, update);
+void KeepContinuableDownloads(const RunPaths& paths, const UpdatePlan& update) {
   PruneKeptDownloads(paths.exeFolder + install_paths::kPartialFolderName, PruneScope::kTable,
-                     ContinuableKeys(EveryFetchOf(plans)));
-  return plans;
+                     EveryFetchOf(PlanFileFetches(paths, update)));
+}
+
+std::vector<FilePlan> PlanUpdateDownloads(const RunPaths& paths, const UpdatePlan& update) {
+  KeepContinuableDownloads(paths, update);
+  return PlanFileFetches(paths, update);
 }
 
 FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch) {

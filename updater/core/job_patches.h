@@ -30,6 +30,9 @@ std::vector<FetchPlan> EveryFetchOf(const std::vector<FilePlan>& plans);
 // the kept downloads that none of them may continue are removed.
 std::vector<FilePlan> PlanUpdateDownloads(const RunPaths& paths, const UpdatePlan& plan);
 
+// Removes the kept downloads that no fetch of plan may continue.
+void KeepContinuableDownloads(const RunPaths& paths, const UpdatePlan& plan);
+
 // The download of one of plan's patches: its own URL, digest and length, and
 // a place in the partial-download cache of its own.
 FetchPlan PatchPlanFor(const FetchPlan& plan, const FilePatch& patch);

@@ -71,15 +71,6 @@ std::string PartialKeyFor(const FetchPlan& plan) {
                                  plan.sha256Expected ? *plan.sha256Expected : std::string());
 }
 
-
-std::vector<std::string> ContinuableKeys(const std::vector<FetchPlan>& fetches) {
-  std::vector<std::string> keys;
-  for (const FetchPlan& fetch : fetches) {
-    if (fetch.md5Expected != nullptr || fetch.sha256Expected != nullptr) keys.push_back(PartialKeyFor(fetch));
-  }
-  return keys;
-}
-
 void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
                     DownloadSink& sink, const DownloadClient& client) {
   const std::optional<std::string> text = ReadSmallFile(headPath);
@@ -135,7 +126,20 @@ void ForgetKeptRecord(const FetchedFile& file) {
   if (!file.headPath.empty()) DeleteFileA(file.headPath.c_str());
 }
 
-void PruneKeptDownloads(const std::string& partialFolder, PruneScope scope, const std::vector<std::string>& keys) {
+namespace {
+
+// The keys of those of fetches that a later run may continue.
+std::vector<std::string> ContinuableKeys(const std::vector<FetchPlan>& fetches) {
+  std::vector<std::string> keys;
+  for (const FetchPlan& fetch : fetches) {
+    if (fetch.md5Expected != nullptr || fetch.sha256Expected != nullptr) keys.push_back(PartialKeyFor(fetch));
+  }
+  return keys;
+}
+
+}  // namespace
+
+void PruneKeptDownloads(const std::string& partialFolder, PruneScope scope, const std::vector<FetchPlan>& fetches) {
   const std::vector<partial_cache::FolderFile> files = FolderFiles(partialFolder);
   if (scope == PruneScope::kEverything) {
     for (const partial_cache::FolderFile& file : files) {
@@ -148,6 +152,7 @@ void PruneKeptDownloads(const std::string& partialFolder, PruneScope scope, cons
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const bool tableKnown = scope == PruneScope::kTable;
+  const std::vector<std::string> keys = tableKnown ? ContinuableKeys(fetches) : std::vector<std::string>();
   // Which entries are of use is known only with the table.
   const std::size_t keepAtMost = tableKnown ? kTransfersAtOnce + kFilesAhead : files.size();
   const std::vector<std::string> names =

@@ -22,10 +22,6 @@
 // The cache key of one fetch.
 std::string PartialKeyFor(const FetchPlan& plan);
 
-// The keys of those of fetches that a later run may continue: the ones with
-// an expected digest, whose whole body is checked before it is used.
-std::vector<std::string> ContinuableKeys(const std::vector<FetchPlan>& fetches);
-
 // Takes up what an earlier run kept of a body at partPath, when its record at
 // headPath is sound and the kept bytes are no longer than the body: the file
 // goes into download, its bytes through sink. The last byte is always fetched
@@ -65,8 +61,9 @@ enum class PruneScope {
   kEverything,    // a completed update: every entry, and the folder itself
 };
 
-// Deletes the entries of partialFolder that scope leaves no use for; keys:
-// the ContinuableKeys of the table, for kTable. Only names the cache makes
-// are ever deleted.
+// Deletes the entries of partialFolder that scope leaves no use for; for
+// kTable, every entry but those that one of fetches may continue (fetches
+// with an expected digest, whose whole body is checked before it is used).
+// Only names the cache makes are ever deleted.
 void PruneKeptDownloads(const std::string& partialFolder, PruneScope scope,
-                        const std::vector<std::string>& keys = {});
+                        const std::vector<FetchPlan>& fetches = {});

@@ -93,8 +93,7 @@ CheckedUpdate CheckForUpdate(std::unique_ptr<ManifestFileReader> manifest, const
   check.Add("files", checked.plan.FileUrlMap.size());
   // Whatever ends the run from here, the cache keeps only what this plan can
   // continue.
-  PruneKeptDownloads(paths.exeFolder + install_paths::kPartialFolderName, PruneScope::kTable,
-                     ContinuableKeys(EveryFetchOf(PlanFileFetches(paths, checked.plan))));
+  KeepContinuableDownloads(paths, checked.plan);
   checked.outcome = RefuseUnsafePlan(paths, checked.plan, !keys.empty(), run, check);
   if (checked.outcome != UpdateCheck::kReady) return checked;
 

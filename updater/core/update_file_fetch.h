@@ -58,7 +58,3 @@ class DigestSink : public DownloadSink {
 // whose folder it creates. May raise TransferError.
 bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProgress* progress,
                      FetchedFile& out);
-
-// Creates the folder that file goes in, with its parents, also while other
-// fetches or the install loop create the same folders.
-bool CreateFolderOf(const std::string& file);

@@ -69,3 +69,14 @@ bool CreateFolderPath(const std::string& path) {
   // the install loop: one that exists by now is as good as made here.
   return CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
+
+bool CreateFolderOf(const std::string& file) {
+  // Each try that loses a race still leaves one more level made: a folder
+  // that another thread made meanwhile is as good as one made here.
+  const std::string folder = install_paths::ParentPath(file);
+  for (int tries = 0; tries < 32; ++tries) {
+    if (IsFolder(folder) || CreateFolderPath(folder)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}

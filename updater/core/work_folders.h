@@ -14,3 +14,7 @@ bool DeleteWorkFolder(const std::string& path);
 // Creates path and its missing parents; true when it exists, also when another
 // thread created it meanwhile. A trailing backslash is ignored.
 bool CreateFolderPath(const std::string& path);
+
+// Creates the folder that file goes in, with its parents, also while other
+// fetches or the install loop create the same folders.
+bool CreateFolderOf(const std::string& file);
