@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -99,6 +100,45 @@ bool WriteNewFile(const std::string& path, const std::string& data, mode_t mode,
   if (::close(fd) != 0 || !written) {
     error = path + ": cannot write: " + std::strerror(written ? errno : savedErrno);
     ::unlink(path.c_str());
+    return false;
+  }
+  return true;
+}
+
+namespace fs = std::filesystem;
+
+bool ListReleaseFiles(const std::string& dir, std::map<std::string, std::string>& files,
+                      std::vector<std::string>& errors) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    errors.push_back(dir + ": not a folder");
+    return false;
+  }
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_symlink(ec) && it->is_directory(ec)) {
+      // Not followed (a link may lead back up the tree), so say so rather than
+      // leave its files out of the release unnoticed.
+      errors.push_back(it->path().string() + ": a symbolic link to a folder; copy the folder in instead");
+      continue;
+    }
+    if (it->is_directory(ec)) continue;
+    // The name as listed: a link to a file is released under its own name,
+    // with the bytes it leads to.
+    const std::string relative = it->path().lexically_relative(dir).generic_string();
+    if (!it->is_regular_file(ec)) {
+      errors.push_back(it->path().string() + (it->is_symlink(ec) ? ": a symbolic link that leads to no file"
+                                                                 : ": not a regular file"));
+      continue;
+    }
+    if (relative.find('\\') != std::string::npos) {
+      errors.push_back(it->path().string() +
+                       ": a name holds a backslash, which Windows reads as a folder separator");
+      continue;
+    }
+    files.emplace(relative, it->path().string());
+  }
+  if (ec) {
+    errors.push_back(dir + ": cannot list: " + ec.message());
     return false;
   }
   return true;

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,5 +31,12 @@ bool ReplaceTogether(const std::vector<FileBytes>& files, std::string& error);
 // umask: a private key must be 0600) and flushes it to disk; never replaces an
 // existing file, and leaves none behind on failure.
 bool WriteNewFile(const std::string& path, const std::string& data, mode_t mode, std::string& error);
+
+// Every regular file below dir, by its path relative to dir ('/' between
+// folders), to its full path. A link to a folder, a file that is not regular
+// and a name with a backslash are not listed but named in errors; false when
+// dir cannot be listed.
+bool ListReleaseFiles(const std::string& dir, std::map<std::string, std::string>& files,
+                      std::vector<std::string>& errors);
 
 }  // namespace publish

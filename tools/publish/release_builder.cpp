@@ -31,44 +31,6 @@ namespace fs = std::filesystem;
 const char kRoot[] = "Root";
 const char kSomeTempFolder[] = "C:\\Client\\UpdateTempFolder";
 
-// Relative path ('/' between folders) -> full path of every file below dir.
-bool ListFiles(const std::string& dir, std::map<std::string, std::string>& files,
-               std::vector<std::string>& errors) {
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
-    errors.push_back(dir + ": not a folder");
-    return false;
-  }
-  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_symlink(ec) && it->is_directory(ec)) {
-      // Not followed (a link may lead back up the tree), so say so rather than
-      // leave its files out of the release unnoticed.
-      errors.push_back(it->path().string() + ": a symbolic link to a folder; copy the folder in instead");
-      continue;
-    }
-    if (it->is_directory(ec)) continue;
-    // The name as listed: a link to a file is released under its own name,
-    // with the bytes it leads to.
-    const std::string relative = it->path().lexically_relative(dir).generic_string();
-    if (!it->is_regular_file(ec)) {
-      errors.push_back(it->path().string() + (it->is_symlink(ec) ? ": a symbolic link that leads to no file"
-                                                                 : ": not a regular file"));
-      continue;
-    }
-    if (relative.find('\\') != std::string::npos) {
-      errors.push_back(it->path().string() +
-                       ": a name holds a backslash, which Windows reads as a folder separator");
-      continue;
-    }
-    files.emplace(relative, it->path().string());
-  }
-  if (ec) {
-    errors.push_back(dir + ": cannot list: " + ec.message());
-    return false;
-  }
-  return true;
-}
-
 std::string ToBackslashes(std::string text) {
   for (char& c : text) {
     if (c == '/') c = '\\';
@@ -411,8 +373,8 @@ ReleasePlan PlanRelease(const ReleaseOptions& options) {
 
   std::map<std::string, std::string> oldFiles;
   std::map<std::string, std::string> newFiles;
-  ListFiles(options.fromDir, oldFiles, errors);
-  ListFiles(options.toDir, newFiles, errors);
+  ListReleaseFiles(options.fromDir, oldFiles, errors);
+  ListReleaseFiles(options.toDir, newFiles, errors);
   if (!errors.empty()) return plan;
   PlanChangedFiles(options, existing.text, oldFiles, newFiles, plan);
   if (errors.empty() && plan.files.empty()) {
