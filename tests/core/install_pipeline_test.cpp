@@ -97,6 +97,58 @@ TEST_F(InstallPipeline, APartialDownloadIsKeptForTheNextRunAndContinued) {
   }
 }
 
+// What a power cut leaves of a kept download: a record that reached the disk
+// beside a body that did not (its length set, its bytes zeros). The next run
+// continues no byte the record does not vouch for, and installs.
+TEST_F(InstallPipeline, KeptBytesTheRecordDoesNotVouchForAreFetchedAgain) {
+  std::string big(200000, 'b');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 11 + 1);
+  const std::string partial = job_.state().exeFolder + "UpdatePartialFolder";
+  struct Row {
+    const char* what;
+    std::size_t good;        // the .part's first bytes that are the body's; zeros after
+    std::size_t length;      // the .part's length
+    const char* vouchLine;   // the record's fourth line
+    std::vector<std::string> ranges;
+  };
+  const Row rows[] = {
+      {"a record without a vouched length", 0, big.size(), "", {}},
+      {"only the vouched bytes", 60000, big.size(), "60000\n", {"60000-"}},
+      {"a body shorter than vouched", 30000, 30000, "60000\n", {"30000-"}},
+      {"a record that vouches for none", 0, big.size(), "0\n", {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    job_.state().FileUrlMap.clear();
+    job_.state().FileHashMap.clear();
+    RemoveTree(partial);
+    Offer("\\big.bin", big);
+    server_.CutAt("/files/big.bin", 1000);  // leaves an entry and its record
+    EXPECT_FALSE(job_.InstallFiles());
+    job_.RestoreBackups();
+    const std::vector<std::string> parts = FilesEndingWith(partial, ".part");
+    const std::vector<std::string> heads = FilesEndingWith(partial, ".head");
+    ASSERT_EQ(parts.size(), 1u);
+    ASSERT_EQ(heads.size(), 1u);
+    const std::string record = ReadBytes(heads.front());
+    const std::size_t validatorAt = record.find('\n', record.find('\n') + 1) + 1;
+    const std::string validator = record.substr(validatorAt, record.find('\n', validatorAt) - validatorAt);
+    std::string part = big.substr(0, row.good);
+    part.resize(row.length, '\0');
+    WriteBytes(parts.front(), part);
+    WriteBytes(heads.front(), "TorvanePartial 1\n" + std::to_string(big.size()) + "\n" + validator + "\n" +
+                                  row.vouchLine);
+
+    Offer("\\big.bin", big);  // the next run's table
+    server_.CutAt("/files/big.bin", std::string::npos);
+    const std::size_t before = server_.Ranges().size();
+    EXPECT_TRUE(job_.InstallFiles());
+    const std::vector<std::string> ranges = server_.Ranges();
+    EXPECT_EQ(std::vector<std::string>(ranges.begin() + before, ranges.end()), row.ranges);
+    EXPECT_TRUE(ReadBytes(Client("\\big.bin")) == big);
+  }
+}
+
 // A kept download that the next run's table no longer names is removed.
 TEST_F(InstallPipeline, AKeptDownloadNoLongerListedIsRemoved) {
   Offer("\\gone.bin", std::string(100000, 'g'));

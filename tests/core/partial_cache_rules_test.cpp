@@ -7,23 +7,63 @@
 using namespace partial_cache;
 
 TEST(PartialCacheHead, ReadsBackWhatItWrites) {
-  const Head head{20971520, "\"5f3a-1c\""};
+  const Head head{20971520, "\"5f3a-1c\"", 4194304};
   const std::optional<Head> read = ParseHead(FormatHead(head));
   ASSERT_TRUE(read);
   EXPECT_EQ(read->total, head.total);
   EXPECT_EQ(read->validator, head.validator);
+  EXPECT_EQ(read->vouched, head.vouched);
+  EXPECT_EQ(FormatHead(head), "TorvanePartial 1\n20971520\n\"5f3a-1c\"\n4194304\n");
 }
 
 TEST(PartialCacheHead, RefusesAnythingButAWholeSoundRecord) {
-  const std::string whole = FormatHead({1000, "\"v\""});
-  // Every cut of a record, as a killed run may leave it, is refused.
-  for (std::size_t n = 0; n < whole.size(); ++n) EXPECT_FALSE(ParseHead(whole.substr(0, n))) << n;
+  const std::string whole = FormatHead({1000, "\"v\"", 600});
+  // Every cut of a record, as a killed run may leave it, is refused or
+  // vouches for no byte (cut after its validator, it reads as an older one).
+  for (std::size_t n = 0; n < whole.size(); ++n) {
+    const std::optional<Head> cut = ParseHead(whole.substr(0, n));
+    EXPECT_TRUE(!cut || cut->vouched == 0) << n;
+  }
   for (const char* text :
        {"TorvanePartial 1\n0\n\"v\"\n", "TorvanePartial 1\n-5\n\"v\"\n", "TorvanePartial 1\n100\n\n",
         "TorvanePartial 2\n100\n\"v\"\n", "TorvanePartial 1\n100\n\"v\"\nmore",
-        "TorvanePartial 1\n1e3\n\"v\"\n", "TorvanePartial 1\n9999999999999999999\n\"v\"\n"}) {
+        "TorvanePartial 1\n1e3\n\"v\"\n", "TorvanePartial 1\n9999999999999999999\n\"v\"\n",
+        "TorvanePartial 1\n100\n\"v\"\n101\n",          // vouches for more than the body
+        "TorvanePartial 1\n100\n\"v\"\n\n",             // an empty vouched length
+        "TorvanePartial 1\n100\n\"v\"\n-1\n", "TorvanePartial 1\n100\n\"v\"\n5\n6\n"}) {
     EXPECT_FALSE(ParseHead(text)) << text;
   }
+}
+
+TEST(PartialCacheHead, OnlyVouchedBytesAreContinued) {
+  struct Case {
+    const char* what;
+    const char* record;
+    int64_t partSize;
+    int64_t kept;
+  };
+  const Case cases[] = {
+      {"an older record vouches for nothing", "TorvanePartial 1\n100\n\"v\"\n", 100, 0},
+      {"the vouched bytes of a longer file", "TorvanePartial 1\n100\n\"v\"\n40\n", 100, 40},
+      {"a file shorter than vouched", "TorvanePartial 1\n100\n\"v\"\n40\n", 25, 25},
+      {"a whole body: all but its last byte", "TorvanePartial 1\n100\n\"v\"\n100\n", 100, 99},
+      {"a file longer than the body", "TorvanePartial 1\n100\n\"v\"\n40\n", 101, 0},
+      {"an empty file", "TorvanePartial 1\n100\n\"v\"\n40\n", 0, 0},
+      {"a file whose size is unknown", "TorvanePartial 1\n100\n\"v\"\n40\n", -1, 0},
+      {"a record that vouches for none", "TorvanePartial 1\n100\n\"v\"\n0\n", 100, 0},
+  };
+  for (const Case& test : cases) {
+    const std::optional<Head> head = ParseHead(test.record);
+    ASSERT_TRUE(head) << test.what;
+    EXPECT_EQ(KeptLength(*head, test.partSize), test.kept) << test.what;
+  }
+}
+
+TEST(PartialCacheHead, TheRecordIsRewrittenAfterEnoughBytesOrTime) {
+  EXPECT_FALSE(VouchDue(0, 60000));  // nothing new to vouch for
+  EXPECT_FALSE(VouchDue(kVouchEveryBytes - 1, kVouchEveryMs - 1));
+  EXPECT_TRUE(VouchDue(kVouchEveryBytes, 0));
+  EXPECT_TRUE(VouchDue(1, kVouchEveryMs));
 }
 
 TEST(PartialCacheNames, KeysNameOnlyTheCachesOwnFiles) {

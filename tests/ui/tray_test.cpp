@@ -7,6 +7,7 @@
 #include "tests/support/win_test_files.h"
 #include "ui_test_support.h"
 #include "updater/core/file_version.h"
+#include "updater/base/run_log.h"
 #include "updater/core/update_job.h"
 
 namespace {
@@ -115,6 +116,38 @@ TEST_F(TrayTest, TimerTicksClearTheBalloonAndActAsATimeOut) {
   Tick(TIMER_EXIT);
   EXPECT_EQ(WorkerStarts(), 1);
   EXPECT_FALSE(TakeQuit());
+}
+
+// Shell_NotifyIconA waits for the shell without a time-out. A busy shell holds
+// its calls as long as it likes, yet the prompt is shown, its time-out starts
+// the worker, and the log says both, while the shell still holds them.
+TEST_F(TrayTest, ABusyShellHoldsNeitherThePromptNorTheWorkersStart) {
+  const std::string folder = win_test::UniqueFolder("tray-log");
+  const std::string logPath = folder + "\\Torvane.log";
+  {
+    run_log::LogFile log;
+    ASSERT_TRUE(log.Open(logPath));
+    shellNotify = BusyShell;
+    ResetEvent(ShellFree());
+    const ULONGLONG start = GetTickCount64();
+    Make(1, nullptr);  // the real worker: its run finds no settings and fails
+    Tick(TIMER_PROMPT);
+    const ULONGLONG took = GetTickCount64() - start;
+    // One bounded wait for the shell, with a wide margin.
+    EXPECT_LT(took, 6000u) << "the prompt and its time-out waited for the shell";
+    EXPECT_TRUE(dialog->updateStarted());
+    EXPECT_GT(ShellCallsWaiting(), 0) << "the shell answered before the worker started";
+    // The held calls are made in their order once the shell answers.
+    SetEvent(ShellFree());
+    ASSERT_TRUE(PumpUntil([&] { return dialog->finished(); }, 60000));
+    ASSERT_TRUE(PumpUntil([] { return LastBalloon() && std::string(LastBalloon()->data.szInfoTitle) == "升级失败"; }));
+    EXPECT_EQ(ShellCalls().front().command, static_cast<DWORD>(NIM_ADD));
+  }
+  const std::string text = win_test::ReadBytes(logPath);
+  for (const char* line : {" timer timer=prompt", " worker started=yes", " worker_thread"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  }
+  win_test::RemoveTree(folder);
 }
 
 TEST_F(TrayTest, CommonModeEndsAtTheFirstTickWithoutFetching) {

@@ -63,6 +63,24 @@ BOOL WINAPI RecordShell(DWORD command, PNOTIFYICONDATAA data) {
   return TRUE;
 }
 
+HANDLE ShellFree() {
+  static HANDLE free = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  return free;
+}
+
+namespace {
+volatile LONG g_shellWaiting = 0;
+}  // namespace
+
+LONG ShellCallsWaiting() { return InterlockedCompareExchange(&g_shellWaiting, 0, 0); }
+
+BOOL WINAPI BusyShell(DWORD command, PNOTIFYICONDATAA data) {
+  InterlockedIncrement(&g_shellWaiting);
+  WaitForSingleObject(ShellFree(), 10000);
+  InterlockedDecrement(&g_shellWaiting);
+  return RecordShell(command, data);
+}
+
 int WINAPI RecordMessageBox(HWND, LPCSTR text, LPCSTR title, UINT type) {
   MessageBoxes().push_back({text ? text : "", title ? title : "", type});
   return IDOK;
@@ -192,6 +210,7 @@ void DialogTest::SetUp() {
   MessageBoxes().clear();
   WinExecCalls().clear();
   ResetEvent(WorkerGate());
+  SetEvent(ShellFree());
   SetWorkerScript(nullptr);
   g_starts = 0;
   TakeQuit();
@@ -202,7 +221,7 @@ void DialogTest::Make(int forceUpdate, StartWorkerThread startWorker) {
   app.forceUpdate = forceUpdate != 0;
   app.exeFolder = "C:\\torvane-ui-test\\";
   DialogHooks hooks;
-  hooks.shellNotify = RecordShell;
+  hooks.shellNotify = shellNotify;
   hooks.messageBox = RecordMessageBox;
   hooks.winExec = RecordWinExec;
   hooks.startWorker = startWorker;
@@ -231,6 +250,7 @@ void DialogTest::TearDown() {
   // Let every scripted worker end before the dialog goes: one still at the
   // gate is let through, and its result is served.
   SetEvent(WorkerGate());
+  SetEvent(ShellFree());
   PumpUntil(ScriptedWorkersEnded, 20000);
   for (HANDLE thread : g_workerThreads) CloseHandle(thread);
   g_workerThreads.clear();

@@ -29,6 +29,11 @@ std::vector<ShellCall>& ShellCalls();
 std::vector<BoxCall>& MessageBoxes();
 std::vector<std::string>& WinExecCalls();
 BOOL WINAPI RecordShell(DWORD command, PNOTIFYICONDATAA data);
+// A shell that is busy while ShellFree() is reset: each call waits for it
+// (10 s at most), then is recorded. ShellCallsWaiting() counts those waiting.
+BOOL WINAPI BusyShell(DWORD command, PNOTIFYICONDATAA data);
+HANDLE ShellFree();
+LONG ShellCallsWaiting();
 int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR title, UINT type);
 UINT WINAPI RecordWinExec(LPCSTR command, UINT show);
 
@@ -78,4 +83,5 @@ class DialogTest : public ::testing::Test {
   DialogSettings app;
   std::unique_ptr<UpdateDialog> dialog;
   DWORD workerStopWaitMs = DialogHooks().workerStopWaitMs;  // for Make
+  TrayIcon::ShellNotify shellNotify = RecordShell;            // for Make
 };

@@ -20,12 +20,14 @@ std::optional<std::string> ReadSmallFile(const std::string& path) {
   return std::string(buffer, read);
 }
 
+// Flushed, so that a record that vouches for fewer bytes than the one before
+// is on the disk before any byte past them changes.
 bool WriteSmallFile(const std::string& path, const std::string& text) {
   UniqueFile file(
       CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   return file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-         written == text.size();
+         written == text.size() && FlushFileBuffers(file.get());
 }
 
 // Feeds the first kept bytes of the held file to sink; false on a read error
@@ -78,14 +80,18 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
   if (!head || head->total > download.maxLength) return;
   HeldFile file = HeldFile::Open(partPath);
   if (!file) return;
-  const int64_t size = file.Size();
-  if (size <= 0 || size > head->total) return;
-  const int64_t kept = size < head->total ? size : head->total - 1;
-  if (kept <= 0 || !HashKeptBytes(file.get(), kept, sink, client)) {
+  // Bytes past what the record vouches for may never have reached the disk
+  // (a power cut leaves zeros there): they go before any is read.
+  const int64_t kept = partial_cache::KeptLength(*head, file.Size());
+  if (kept <= 0 || !file.SetLength(kept) || !HashKeptBytes(file.get(), kept, sink, client)) {
     sink.Restart();
     return;
   }
-  run_log::Event("partial_cache").Add("file", partPath).Add("kept", kept).Add("total", head->total);
+  run_log::Event("partial_cache")
+      .Add("file", partPath)
+      .Add("kept", kept)
+      .Add("vouched", head->vouched)
+      .Add("total", head->total);
   download.file = std::move(file);
   download.kept = kept;
   download.total = head->total;
@@ -93,25 +99,42 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
 }
 
 KeptBodyRecord::KeptBodyRecord(DownloadProgress* next, const FileDownload& download, std::string headPath)
-    : next_(next), download_(download), headPath_(std::move(headPath)) {}
+    : next_(next), download_(download), headPath_(std::move(headPath)), flushed_(download.kept) {}
 
 void KeptBodyRecord::Started(int32_t announcedLength, int32_t step) {
-  if (!headPath_.empty() && (download_.total != written_.total || download_.validator != written_.validator)) {
-    written_ = {download_.total, download_.validator};
-    // Without a validator nothing can be continued: no record.
-    if (download_.validator.empty() || !WriteSmallFile(headPath_, partial_cache::FormatHead(written_))) {
-      DeleteFileA(headPath_.c_str());
-    }
-  }
+  // Whatever this answer continues was written by an earlier attempt: it is
+  // flushed, and the record says so, before any byte of the answer comes.
+  Vouch();
   if (next_ != nullptr) next_->Started(announcedLength, step);
 }
 
 void KeptBodyRecord::Received(int32_t bytesSoFar) {
+  if (partial_cache::VouchDue(download_.kept - written_.vouched, GetTickCount64() - vouchedAt_)) Vouch();
   if (next_ != nullptr) next_->Received(bytesSoFar);
 }
 
 void KeptBodyRecord::Finished(int32_t bytes) {
   if (next_ != nullptr) next_->Finished(bytes);
+}
+
+void KeptBodyRecord::Vouch() {
+  if (headPath_.empty()) return;
+  // The file is cut only before an answer starts again: what is left of it
+  // is still as flushed.
+  if (download_.kept < flushed_) flushed_ = download_.kept;
+  if (download_.kept > flushed_ && download_.file && FlushFileBuffers(download_.file.get())) {
+    flushed_ = download_.kept;
+  }
+  vouchedAt_ = GetTickCount64();
+  const partial_cache::Head head{download_.total, download_.validator, flushed_};
+  if (head.total == written_.total && head.validator == written_.validator && head.vouched == written_.vouched) {
+    return;
+  }
+  written_ = head;
+  // Without a validator nothing can be continued: no record.
+  if (head.validator.empty() || head.total <= 0 || !WriteSmallFile(headPath_, partial_cache::FormatHead(head))) {
+    DeleteFileA(headPath_.c_str());
+  }
 }
 
 void DropFetchedFile(FetchedFile& file) {

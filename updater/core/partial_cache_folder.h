@@ -23,28 +23,36 @@
 std::string PartialKeyFor(const FetchPlan& plan);
 
 // Takes up what an earlier run kept of a body at partPath, when its record at
-// headPath is sound and the kept bytes are no longer than the body: the file
-// goes into download, its bytes through sink. The last byte is always fetched
-// again, so that the server still confirms the validator. Nothing is taken up
-// on any doubt, or when client is cancelled meanwhile.
+// headPath is sound and the kept bytes are no longer than the body: as many
+// as the record vouches for (partial_cache::KeptLength), the rest cut away;
+// the file goes into download, its bytes through sink. The last byte is
+// always fetched again, so that the server still confirms the validator.
+// Nothing is taken up on any doubt, or when client is cancelled meanwhile.
 void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
                     DownloadSink& sink, const DownloadClient& client);
 
-// Passes a fetch's reports on to next (may be null), and writes the record
-// at headPath (none when empty) whenever an answer starts or restarts the
-// body, before any of its bytes are written.
+// Passes a fetch's reports on to next (may be null), and keeps the record at
+// headPath (none when empty) up to date: written whenever an answer starts or
+// restarts the body, before any of its bytes are written, and again, after a
+// flush of the body, as VouchDue says while it arrives. The record vouches
+// only for bytes flushed before it was written. Runs on the fetch's thread.
 class KeptBodyRecord : public DownloadProgress {
  public:
   KeptBodyRecord(DownloadProgress* next, const FileDownload& download, std::string headPath);
   void Started(int32_t announcedLength, int32_t step) override;
   void Received(int32_t bytesSoFar) override;
   void Finished(int32_t bytes) override;
+  // Flushes the body and records what it holds: for a fetch that ends
+  // unfinished, so the next run continues all that arrived.
+  void Vouch();
 
  private:
   DownloadProgress* next_;
   const FileDownload& download_;
   std::string headPath_;
-  partial_cache::Head written_;
+  partial_cache::Head written_;  // what the record on the disk says
+  int64_t flushed_;              // the body's first bytes known to be on the disk
+  uint64_t vouchedAt_ = 0;       // GetTickCount64 of the last Vouch
 };
 
 // Forgets the cache entry of a fetched file whose bytes turned out wrong.

@@ -20,6 +20,17 @@ bool IsLowerHex(const std::string& text) {
   return true;
 }
 
+// The decimal number text[from, end) of 1 to 18 digits; nullopt otherwise.
+std::optional<int64_t> ParseCount(const std::string& text, std::size_t from, std::size_t end) {
+  if (end == from || end - from > 18) return std::nullopt;
+  int64_t value = 0;
+  for (std::size_t i = from; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
 bool EndsWith(const std::string& text, const char* suffix) {
   const std::size_t n = std::strlen(suffix);
   return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
@@ -39,28 +50,44 @@ std::string EntryKey(const std::string& url, const std::string& md5Expected,
 }
 
 std::string FormatHead(const Head& head) {
-  return std::string(kHeadMagic) + "\n" + std::to_string(head.total) + "\n" + head.validator + "\n";
+  return std::string(kHeadMagic) + "\n" + std::to_string(head.total) + "\n" + head.validator + "\n" +
+         std::to_string(head.vouched) + "\n";
 }
 
 std::optional<Head> ParseHead(const std::string& text) {
   const std::string magic = std::string(kHeadMagic) + "\n";
   if (text.compare(0, magic.size(), magic) != 0) return std::nullopt;
   const std::size_t totalEnd = text.find('\n', magic.size());
-  if (totalEnd == std::string::npos || totalEnd == magic.size() || totalEnd - magic.size() > 18)
-    return std::nullopt;
+  const std::optional<int64_t> total =
+      totalEnd == std::string::npos ? std::nullopt : ParseCount(text, magic.size(), totalEnd);
+  if (!total) return std::nullopt;
   Head head;
-  for (std::size_t i = magic.size(); i < totalEnd; ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    head.total = head.total * 10 + (text[i] - '0');
-  }
+  head.total = *total;
   const std::size_t validatorEnd = text.find('\n', totalEnd + 1);
-  if (validatorEnd == std::string::npos || validatorEnd + 1 != text.size()) return std::nullopt;
+  if (validatorEnd == std::string::npos) return std::nullopt;
   head.validator = text.substr(totalEnd + 1, validatorEnd - totalEnd - 1);
   if (head.total <= 0 || head.validator.empty() || head.validator.size() > kMaxValidatorChars ||
       head.validator.find('\r') != std::string::npos) {
     return std::nullopt;
   }
+  // An older updater's record ends here and vouches for no byte.
+  if (validatorEnd + 1 == text.size()) return head;
+  const std::size_t vouchedEnd = text.find('\n', validatorEnd + 1);
+  if (vouchedEnd == std::string::npos || vouchedEnd + 1 != text.size()) return std::nullopt;
+  const std::optional<int64_t> vouched = ParseCount(text, validatorEnd + 1, vouchedEnd);
+  if (!vouched || *vouched > head.total) return std::nullopt;
+  head.vouched = *vouched;
   return head;
+}
+
+int64_t KeptLength(const Head& head, int64_t partSize) {
+  if (partSize <= 0 || partSize > head.total) return 0;
+  const int64_t kept = std::min(head.vouched, partSize);
+  return std::min(kept, head.total - 1);
+}
+
+bool VouchDue(int64_t unvouchedBytes, uint64_t msSinceVouch) {
+  return unvouchedBytes >= kVouchEveryBytes || (unvouchedBytes > 0 && msSinceVouch >= kVouchEveryMs);
 }
 
 std::optional<std::string> KeyOfName(const std::string& name) {

@@ -27,10 +27,27 @@ std::string EntryKey(const std::string& url, const std::string& md5Expected,
 struct Head {
   int64_t total = 0;      // the body's whole length as the server announced it
   std::string validator;  // the ETag or Last-Modified date that guards it
+  // The first bytes of the .part that were flushed to the disk before this
+  // record was written: a power cut can leave the rest as zeros or nothing.
+  // 0 in a record of an older updater, which had no such line.
+  int64_t vouched = 0;
 };
 std::string FormatHead(const Head& head);
 // nullopt for anything but a whole, sound record.
 std::optional<Head> ParseHead(const std::string& text);
+
+// How many first bytes of a .part of partSize bytes a run may continue under
+// head: no more than the record vouches for or the file holds, and never the
+// whole body, so that the server still confirms the validator with the last
+// byte. 0, to start over, for a .part longer than the body.
+int64_t KeptLength(const Head& head, int64_t partSize);
+
+// A fetch rewrites the record, after flushing the .part, once this much of
+// the body is not yet vouched for, or once bytes have waited this long: a cut
+// then costs no more of what arrived, and a 200 MiB body about 100 flushes.
+constexpr int64_t kVouchEveryBytes = 2 * 1024 * 1024;
+constexpr uint64_t kVouchEveryMs = 2000;
+bool VouchDue(int64_t unvouchedBytes, uint64_t msSinceVouch);
 
 // The entry key that a file name of the cache folder belongs to, or nullopt
 // for a name the cache never makes.

@@ -112,6 +112,7 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   if (!fetched) {
     // What arrived is kept for the next run; an entry that holds nothing
     // would only leave an empty file in the client folder.
+    recording.Vouch();
     if (out.download.file && out.download.file.Size() == 0) {
       out.download.file.DeleteOnClose();
       if (!out.headPath.empty()) DeleteFileA(out.headPath.c_str());

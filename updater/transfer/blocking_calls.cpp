@@ -165,6 +165,17 @@ void CALLBACK PassTimeoutsOn(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
               *reinterpret_cast<const TransferTimeouts*>(context));
 }
 
+std::optional<HINTERNET> OpenSessionUnlessCancelled(BlockingCallThread& thread, const std::string& agent,
+                                                    HANDLE cancelled, const std::function<ULONGLONG()>& dueTick) {
+  auto open = [agent]() {
+    HINTERNET session = InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (session == nullptr) run_log::Event("session").Error(GetLastError()).Failed("not opened");
+    return session;
+  };
+  auto close = [](HINTERNET session) { const UniqueInternet closed(session); };
+  return RunUnlessCancelled<HINTERNET>(thread, open, close, cancelled, dueTick);
+}
+
 std::optional<HINTERNET> OpenUrlUnlessCancelled(BlockingCallThread& thread, HINTERNET session,
                                                 const std::string& url, const std::string& headers,
                                                 const TransferTimeouts& timeouts, HANDLE cancelled,

@@ -66,6 +66,13 @@ class BlockingCallThread {
   std::shared_ptr<Shared> shared_;
 };
 
+// Opens a WinINet session with the system's proxy settings, named agent; the
+// session, null when it could not be opened, or nullopt on a cancel or once
+// the time dueTick gives has passed. Where the proxy settings are found out can
+// take as long as the system likes, so it too runs on the thread.
+std::optional<HINTERNET> OpenSessionUnlessCancelled(BlockingCallThread& thread, const std::string& agent,
+                                                    HANDLE cancelled, const std::function<ULONGLONG()>& dueTick);
+
 // Opens url on session with the extra headers (may be empty); the request,
 // null when opening failed, or nullopt on a cancel or once the time dueTick
 // gives (GetTickCount64; asked again when it comes, as it may move on) has

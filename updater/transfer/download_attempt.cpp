@@ -150,7 +150,12 @@ bool DownloadAttempt::Downgrades(const std::string& to) {
 
 DownloadAttempt::Step DownloadAttempt::OpenSession() {
   if (state_.Session() != nullptr) return std::nullopt;
-  HINTERNET session = InternetOpenA(OwnApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  // Bounded like every wait before the server answers: the session is
+  // opened before the first request of a run.
+  const std::optional<HINTERNET> opened = OpenSessionUnlessCancelled(
+      state_.blockingCalls, OwnApplicationName(), state_.cancelEvent.get(), [this] { return state_.DueTick(); });
+  if (!opened) return state_.cancelled ? Fail("cancelled") : Overdue();
+  HINTERNET session = *opened;
   if (session == nullptr) throw TransferError("no WinINet session");
   if (!state_.Adopt(&DownloadClientState::session, session)) return Fail("cancelled");
   SetTimeouts(session, timeouts_);

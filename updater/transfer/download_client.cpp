@@ -25,8 +25,9 @@
 // WinINet aborts a call blocked on it, but not every WinINet does: Wine's
 // neither aborts a blocked InternetOpenUrlA, InternetReadFile or
 // InternetQueryDataAvailable, nor passes a session's time-outs on to its
-// requests. So the waits for the server's answer and the reads of the body run
-// on a thread of the client's own (blocking_calls.h), whose wait a cancel or a
+// requests. So the opening of the session (which finds out the proxy), the
+// waits for the server's answer and the reads of the body run on a thread of
+// the client's own (blocking_calls.h), whose wait a cancel or a
 // file's due time ends at once, leaving the call behind; the time-outs, set on
 // every request, end it. The worker itself never blocks on the network.
 

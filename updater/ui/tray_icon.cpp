@@ -43,7 +43,7 @@ BOOL TrayIcon::Add() {
   data.uCallbackMessage = WM_TRAY_NOTIFY;
   data.hIcon = LoadTrayIcon(IDI_MAIN);
   CopyCut(data.szTip, sizeof data.szTip, "Mirelo正在更新，请耐心等待...", sizeof data.szTip - 1);
-  return shellNotify_(NIM_ADD, &data);
+  return shell_.Call(NIM_ADD, data, kCallWaitMs);
 }
 
 BOOL TrayIcon::ShowBalloon(const std::string& text, const std::string& title) {
@@ -54,19 +54,19 @@ BOOL TrayIcon::ShowBalloon(const std::string& text, const std::string& title) {
   CopyCut(data.szInfoTitle, sizeof data.szInfoTitle, title, kBalloonTitleMax);
   data.dwInfoFlags = NIIF_INFO;
   data.uTimeout = 0;
-  return shellNotify_(NIM_MODIFY, &data);
+  return shell_.Call(NIM_MODIFY, data, kCallWaitMs);
 }
 
 BOOL TrayIcon::SetIcon(int iconId) {
   NOTIFYICONDATAA data = BlankNotifyData(owner_);
   data.uFlags = NIF_ICON;
   data.hIcon = LoadTrayIcon(iconId);
-  return shellNotify_(NIM_MODIFY, &data);
+  return shell_.Call(NIM_MODIFY, data, kCallWaitMs);
 }
 
 BOOL TrayIcon::Remove() {
   NOTIFYICONDATAA data = BlankNotifyData(owner_ && IsWindow(owner_) ? owner_ : nullptr);
-  return shellNotify_(NIM_DELETE, &data);
+  return shell_.Call(NIM_DELETE, data, kRemoveWaitMs);
 }
 
 BOOL TrayIcon::ShowNextFrame() {

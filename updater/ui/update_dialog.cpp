@@ -168,6 +168,8 @@ void UpdateDialog::HandleTimer(UINT_PTR id) {
     progress_.ShowPending();
     tray_.ShowNextFrame();
   } else if (id == TIMER_PROMPT || id == TIMER_EXIT) {
+    // Only the ticks that decide something: later ones come every period.
+    if (!updateStarted_ || finished_) run_log::Event("timer").Add("timer", id == TIMER_PROMPT ? "prompt" : "exit");
     tray_.ShowBalloon("", "");
     SendMessageA(hwnd_, WM_TRAY_NOTIFY, 0, kBalloonTimeout);
   }

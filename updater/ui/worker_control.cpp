@@ -53,6 +53,7 @@ void ServeMessagesUntilEnded(HANDLE thread) {
 }  // namespace
 
 unsigned __stdcall UpdateThreadProc(void* param) {
+  run_log::Event("worker_thread");
   const auto* run = static_cast<const WorkerRun*>(param);
   bool ok = false;
   try {
@@ -84,7 +85,10 @@ bool WorkerControl::Start(UpdateObserver* observer, HWND resultWindow) {
   run_->observer = observer;
   run_->resultWindow = resultWindow;
   thread_.reset(start_(run_.get()));
-  if (thread_) return true;
+  if (thread_) {
+    run_log::Event("worker").Add("started", true);
+    return true;
+  }
   job_.reset();
   return false;
 }
