@@ -7,6 +7,7 @@
 #include "updater/base/run_log.h"
 #include "updater/base/scoped_handle.h"
 #include "updater/core/download_queue.h"
+#include "updater/core/work_folders.h"
 
 namespace {
 
@@ -73,6 +74,9 @@ std::string PartialKeyFor(const FetchPlan& plan) {
                                  plan.sha256Expected ? *plan.sha256Expected : std::string());
 }
 
+namespace {
+
+// Takes up what an earlier run kept of a body at partPath (OpenKeptEntry).
 void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
                     DownloadSink& sink, const DownloadClient& client) {
   const std::optional<std::string> text = ReadSmallFile(headPath);
@@ -98,6 +102,25 @@ void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, Fi
   download.validator = head->validator;
 }
 
+}  // namespace
+
+KeptEntry OpenKeptEntry(const FetchPlan& plan, FileDownload& download, std::string& headPath,
+                        DownloadSink& sink, const DownloadClient& client) {
+  const std::string key = PartialKeyFor(plan);
+  const std::string part = plan.partialFolder + "\\" + key + partial_cache::kPartSuffix;
+  if (part.size() > kMaxPathChars || !CreateFolderPath(plan.partialFolder)) return KeptEntry::kUnavailable;
+  download.path = part;
+  headPath = plan.partialFolder + "\\" + key + partial_cache::kHeadSuffix;
+  TakeUpKeptBody(part, headPath, download, sink, client);
+  if (client.cancelled()) return KeptEntry::kCancelled;
+  // Nothing taken up: the old bytes go before a new record can name them,
+  // and an entry someone else holds leaves this file to this run alone.
+  if (!download.file) download.file = HeldFile::Create(part);
+  if (download.file) return KeptEntry::kOpened;
+  run_log::Event("partial_cache").Add("file", part).Error(GetLastError()).Failed("entry in use");
+  return KeptEntry::kUnavailable;
+}
+
 KeptBodyRecord::KeptBodyRecord(DownloadProgress* next, const FileDownload& download, std::string headPath)
     : next_(next), download_(download), headPath_(std::move(headPath)), flushed_(download.kept) {}
 
@@ -115,6 +138,15 @@ void KeptBodyRecord::Received(int32_t bytesSoFar) {
 
 void KeptBodyRecord::Finished(int32_t bytes) {
   if (next_ != nullptr) next_->Finished(bytes);
+}
+
+void KeptBodyRecord::KeepUnfinished(FileDownload& download) {
+  Vouch();
+  if (download.file && download.file.Size() == 0) {
+    download.file.DeleteOnClose();
+    if (!headPath_.empty()) DeleteFileA(headPath_.c_str());
+  }
+  download.file.reset();
 }
 
 void KeptBodyRecord::Vouch() {

@@ -22,14 +22,22 @@
 // The cache key of one fetch.
 std::string PartialKeyFor(const FetchPlan& plan);
 
-// Takes up what an earlier run kept of a body at partPath, when its record at
-// headPath is sound and the kept bytes are no longer than the body: as many
-// as the record vouches for (partial_cache::KeptLength), the rest cut away;
-// the file goes into download, its bytes through sink. The last byte is
-// always fetched again, so that the server still confirms the validator.
-// Nothing is taken up on any doubt, or when client is cancelled meanwhile.
-void TakeUpKeptBody(const std::string& partPath, const std::string& headPath, FileDownload& download,
-                    DownloadSink& sink, const DownloadClient& client);
+// How opening a fetch's entry of the folder ended.
+enum class KeptEntry {
+  kOpened,       // download holds the entry's body, taken up or new
+  kUnavailable,  // no entry for this run: its path is too long, or someone else holds it
+  kCancelled,    // the client was cancelled meanwhile; the kept bytes stay
+};
+
+// Opens the entry of plan's fetch for its body: download gets the .part and
+// headPath the record's path. What an earlier run kept is taken up when its
+// record is sound and the kept bytes are no longer than the body: as many as
+// the record vouches for (partial_cache::KeptLength), the rest cut away, their
+// bytes through sink. The last byte is always fetched again, so that the
+// server still confirms the validator. On any doubt the entry starts anew: the
+// old bytes go before a new record can name them.
+KeptEntry OpenKeptEntry(const FetchPlan& plan, FileDownload& download, std::string& headPath,
+                        DownloadSink& sink, const DownloadClient& client);
 
 // Passes a fetch's reports on to next (may be null), and keeps the record at
 // headPath (none when empty) up to date: written whenever an answer starts or
@@ -42,11 +50,16 @@ class KeptBodyRecord : public DownloadProgress {
   void Started(int32_t announcedLength, int32_t step) override;
   void Received(int32_t bytesSoFar) override;
   void Finished(int32_t bytes) override;
-  // Flushes the body and records what it holds: for a fetch that ends
-  // unfinished, so the next run continues all that arrived.
-  void Vouch();
+  // The fetch ended unfinished (a cut line, a cancel, no answer): what
+  // arrived is flushed and vouched for, so the next run continues all of it;
+  // an entry that holds nothing would only leave an empty file in the client
+  // folder, so it goes. download's file is closed.
+  void KeepUnfinished(FileDownload& download);
 
  private:
+  // Flushes the body and records what it holds.
+  void Vouch();
+
   DownloadProgress* next_;
   const FileDownload& download_;
   std::string headPath_;

@@ -62,27 +62,17 @@ namespace {
 // too long, the temporary file. False on a cancel (the kept bytes stay for
 // the next run) or when no file can be made.
 bool OpenBody(const DownloadClient& client, const FetchPlan& plan, DigestSink& digests, FetchedFile& out) {
-  const std::string key = PartialKeyFor(plan);
-  const std::string part = plan.partialFolder + "\\" + key + partial_cache::kPartSuffix;
-  const bool cached = part.size() <= kMaxPathChars && CreateFolderPath(plan.partialFolder);
-  if (cached) {
-    out.download.path = part;
-    out.headPath = plan.partialFolder + "\\" + key + partial_cache::kHeadSuffix;
-    TakeUpKeptBody(part, out.headPath, out.download, digests, client);
-    if (client.cancelled()) return false;
-    // Nothing taken up: the old bytes go before a new record can name them,
-    // and an entry someone else holds leaves this file to this run alone.
-    if (!out.download.file) out.download.file = HeldFile::Create(part);
+  switch (OpenKeptEntry(plan, out.download, out.headPath, digests, client)) {
+    case KeptEntry::kOpened:
+      return true;
+    case KeptEntry::kCancelled:
+      return false;
+    case KeptEntry::kUnavailable:
+      break;
   }
-  if (!out.download.file) {
-    if (cached) {
-      run_log::Event("partial_cache").Add("file", part).Error(GetLastError()).Failed("entry in use");
-    }
-    out.headPath.clear();
-    out.download.path = plan.tempFile;  // no room for the cache: this run only
-    if (!CreateFolderOf(plan.tempFile)) return false;
-  }
-  return true;
+  out.headPath.clear();
+  out.download.path = plan.tempFile;  // no room for the cache: this run only
+  return CreateFolderOf(plan.tempFile);
 }
 
 }  // namespace
@@ -110,14 +100,7 @@ bool FetchUpdateFile(DownloadClient& client, const FetchPlan& plan, DownloadProg
   const bool fetched = client.Fetch(out.download, plan.url, &recording);
   out.download.sink = nullptr;
   if (!fetched) {
-    // What arrived is kept for the next run; an entry that holds nothing
-    // would only leave an empty file in the client folder.
-    recording.Vouch();
-    if (out.download.file && out.download.file.Size() == 0) {
-      out.download.file.DeleteOnClose();
-      if (!out.headPath.empty()) DeleteFileA(out.headPath.c_str());
-    }
-    out.download.file.reset();
+    recording.KeepUnfinished(out.download);
     return false;
   }
   out.md5Text = digests.Md5Text();
