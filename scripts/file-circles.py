@@ -10,8 +10,11 @@ classes) is left out, and so is a method declared virtual or override: a call
 through an interface is a seam. Prints every strongly connected component of
 more than one node. With --trace, the places one call chain passes (each
 function expanded once, its calls in the order written, only those under
-PREFIX), and how often it comes back to a file it had left. Names are matched
-as text, so a check by eye of what it prints is still wanted.
+PREFIX), how often it comes back to a file it had left, and how often a file
+is entered again from another file once the chain had left it (a function
+that calls no other file of PREFIX, a question such as a file's attributes,
+does not count). Names are matched as text, so a check by eye of what it
+prints is still wanted.
 """
 import os, re, sys
 from collections import defaultdict
