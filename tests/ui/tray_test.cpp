@@ -8,6 +8,7 @@
 #include "ui_test_support.h"
 #include "updater/core/file_version.h"
 #include "updater/base/run_log.h"
+#include "updater/base/scoped_handle.h"
 #include "updater/core/update_job.h"
 
 namespace {
@@ -19,6 +20,15 @@ HICON SmallIcon(int id) {
 }
 
 class TrayTest : public DialogTest {};
+
+// A shell whose calls leave their thread slow to end, as the system's clean-up
+// of a thread may be.
+void WINAPI EndSlowly(void*) { Sleep(300); }
+BOOL WINAPI ShellOnSlowEndingThread(DWORD command, PNOTIFYICONDATAA data) {
+  static const DWORD slowEnd = FlsAlloc(EndSlowly);
+  FlsSetValue(slowEnd, data);
+  return RecordShell(command, data);
+}
 
 TEST_F(TrayTest, ForcedPromptAddsTheIconThenShowsTheBalloonWithFiveSeconds) {
   Make(1);
@@ -274,6 +284,20 @@ TEST_F(TrayTest, RemoveDeletesIconOfTheWindow) {
   EXPECT_EQ(ShellCalls()[0].data.uID, 140u);
   EXPECT_EQ(ShellCalls()[0].data.hWnd, dialog->hwnd());
   EXPECT_EQ(ShellCalls()[0].data.uFlags, 0u);
+}
+
+// The program ends right after the dialog, and a thread must not be half-way
+// through its own end then: the dialog's end waits for the shell-call thread's.
+TEST_F(TrayTest, TheShellCallThreadHasEndedWhenTheDialogIsGone) {
+  shellNotify = ShellOnSlowEndingThread;
+  Make(1);
+  dialog->tray().Remove();
+  ASSERT_FALSE(ShellCalls().empty());
+  const UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, ShellCalls().back().threadId));
+  ASSERT_TRUE(thread);
+  ASSERT_NE(ShellCalls().back().threadId, GetCurrentThreadId());
+  dialog.reset();
+  EXPECT_EQ(WaitForSingleObject(thread.get(), 0), WAIT_OBJECT_0) << "the shell-call thread still runs";
 }
 
 }  // namespace

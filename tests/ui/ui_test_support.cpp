@@ -57,7 +57,7 @@ std::vector<std::string>& WinExecCalls() {
 }
 
 BOOL WINAPI RecordShell(DWORD command, PNOTIFYICONDATAA data) {
-  ShellCall call{command, {}};
+  ShellCall call{command, {}, GetCurrentThreadId()};
   std::memcpy(&call.data, data, sizeof call.data);
   ShellCalls().push_back(call);
   return TRUE;

@@ -18,6 +18,7 @@
 struct ShellCall {
   DWORD command;
   NOTIFYICONDATAA data;
+  DWORD threadId;  // the thread that made the call
 };
 struct BoxCall {
   std::string text;

@@ -25,7 +25,6 @@ struct Shared {
   std::vector<std::string> urls;
   std::vector<ReportDelivery> deliveries;
   std::mutex mutex;  // guards deliveries
-  UniqueHandle done{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
 };
 
 bool IsRedirect(DWORD status) {
@@ -113,7 +112,6 @@ DWORD WINAPI SendAll(void* parameter) {
     std::lock_guard<std::mutex> lock(shared.mutex);
     shared.deliveries[i] = delivery;
   }
-  SetEvent(shared.done.get());
   return 0;
 }
 
@@ -125,14 +123,18 @@ std::vector<ReportDelivery> SendReports(const std::vector<std::string>& urls, ui
   auto shared = std::make_shared<Shared>();
   shared->urls = urls;
   shared->deliveries.resize(urls.size());
-  if (!shared->done) return none;
   auto* handOver = new std::shared_ptr<Shared>(shared);
   UniqueHandle thread(CreateThread(nullptr, 0, SendAll, handOver, 0, nullptr));
   if (!thread) {
     delete handOver;
     return none;
   }
-  WaitForSingleObject(shared->done.get(), waitMs);
+  // The thread's end, not its last answer: the program ends right after this,
+  // and it ends well defined only with each thread gone or blocked in a wait,
+  // not still closing its WinINet session or half-way through its own end.
+  // Past waitMs the thread is blocked in a call that waits for the server,
+  // where the process's end stops it.
+  WaitForSingleObject(thread.get(), waitMs);
   std::lock_guard<std::mutex> lock(shared->mutex);
   return shared->deliveries;
 }

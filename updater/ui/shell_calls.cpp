@@ -28,9 +28,9 @@ struct ShellCallThread::Shared {
 
 namespace {
 
-// Waits until made is set or waitMs have passed, serving the messages sent to
-// this thread meanwhile: the shell, or anyone the call waits on, may send to
-// our windows. True when made was set.
+// Waits until made is set (or ends, for a thread) or waitMs have passed,
+// serving the messages sent to this thread meanwhile: the shell, or anyone the
+// call waits on, may send to our windows. True when made was set.
 bool WaitServingSentMessages(HANDLE made, DWORD waitMs) {
   const ULONGLONG deadline = GetTickCount64() + waitMs;
   for (;;) {
@@ -76,10 +76,20 @@ DWORD WINAPI ShellCallThread::Loop(void* parameter) {
 
 ShellCallThread::~ShellCallThread() {
   if (!shared_) return;
-  // The calls still queued are made, then the thread ends; nothing waits.
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  shared_->quit = true;
-  SetEvent(shared_->wake.get());
+  bool caughtUp = false;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->quit = true;
+    SetEvent(shared_->wake.get());
+    caughtUp = !shared_->inFlight && shared_->queue.empty();
+  }
+  // The program ends right after this, and it ends well defined only with
+  // each thread gone or blocked in a wait, not half-way through its own end
+  // (under load, a thread told to quit is still ending when the process does).
+  // So an idle thread is waited for. One behind a busy shell is blocked in its
+  // call, where the process's end stops it, and the calls still queued behind
+  // it are not worth a longer exit.
+  if (caughtUp || !stalled_) WaitServingSentMessages(thread_.get(), kEndWaitMs);
 }
 
 bool ShellCallThread::Launch() {
@@ -87,12 +97,13 @@ bool ShellCallThread::Launch() {
   shared->notify = notify_;
   if (!shared->wake) return false;
   auto* parameter = new std::shared_ptr<Shared>(shared);
-  const UniqueHandle thread(CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
+  UniqueHandle thread(CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
   if (!thread) {
     delete parameter;
     return false;
   }
   shared_ = std::move(shared);
+  thread_ = std::move(thread);
   return true;
 }
 

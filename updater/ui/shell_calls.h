@@ -10,12 +10,15 @@
 //
 // Threads: Call and the destructor on the user-interface thread; the calls
 // themselves on the shell-call thread, which outlives this object while a
-// call holds it (what it uses is shared with it).
+// call holds it (what it uses is shared with it). Otherwise the destructor
+// waits for the thread's end: it comes right before the program's.
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <memory>
+
+#include "updater/base/scoped_handle.h"
 
 class ShellCallThread {
  public:
@@ -32,6 +35,8 @@ class ShellCallThread {
 
   // Calls that queue behind a busy shell at most; later ones are dropped.
   static constexpr std::size_t kMaxQueued = 16;
+  // How long the destructor waits for an idle thread to end.
+  static constexpr DWORD kEndWaitMs = 1000;
 
  private:
   struct Shared;
@@ -41,5 +46,6 @@ class ShellCallThread {
 
   const ShellNotify notify_;
   std::shared_ptr<Shared> shared_;
+  UniqueHandle thread_;
   bool stalled_ = false;  // a call outlasted its wait and the thread has not caught up
 };
