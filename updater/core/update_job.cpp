@@ -31,7 +31,7 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
     run_log::Event("run_error").Add("what", error.what());
     return false;
   }
-  RecordAcceptedSerial(state_, state_);
+  RecordAcceptedSerial(Paths(), Trust());
   // A completed update consumes the order to update.
   DeleteFileA(state_.upgradeCfgPath.c_str());
   return true;
@@ -39,7 +39,7 @@ bool UpdateJob::Run(UpdateObserver* dialog) {
 
 bool UpdateJob::RestoreBackups() {
   ReleaseManifest();
-  const bool restored = RollBackUpdate(state_, state_, state_);
+  const bool restored = RollBackUpdate(Paths(), Plan(), Record());
   ForgetPlan();
   DeleteStoredManifest(state_.historyPath);
   return restored;
@@ -69,7 +69,7 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
   if (url.empty()) return false;
   state_.historyPath = state_.exeFolder + install_paths::kHistoryFileName;
   ReleaseManifest();
-  FetchedManifest fetched = FetchManifest(Downloads(), Paths(), state_.manifestKeys, url);
+  FetchedManifest fetched = FetchManifest(Downloads(), Paths(), Trust().manifestKeys, url);
   manifest_ = std::move(fetched.manifest);
   // Anything but a current pair, after the fetch past caches, ends the run.
   if (fetched.outcome != ManifestFetch::kFetched) return false;
@@ -79,7 +79,7 @@ bool UpdateJob::DownloadManifest(const std::string& url) {
 
 bool UpdateJob::CheckAndInstall() {
   CheckedUpdate checked =
-      CheckForUpdate(TakeManifest(), Paths(), Settings(), state_.manifestKeys, Downloads());
+      CheckForUpdate(TakeManifest(), Paths(), Settings(), Trust().manifestKeys, Downloads());
   // The manifest's own page replaces the settings' as soon as it is read.
   if (!checked.plan.downloadPage.empty()) state_.downloadUrl = checked.plan.downloadPage;
   Plan() = std::move(checked.plan);
@@ -90,7 +90,7 @@ bool UpdateJob::CheckAndInstall() {
 }
 
 bool UpdateJob::InstallFiles() {
-  if (!InstallUpdate(state_, state_, state_, Downloads())) return false;
+  if (!InstallUpdate(Paths(), Plan(), Record(), Downloads())) return false;
   ForgetPlan();
   ReleaseManifest();
   DeleteStoredManifest(state_.historyPath);
@@ -109,8 +109,7 @@ void UpdateJob::ForgetPlan() {
   plan.FileHashMap.clear();
   plan.FileSha256Map.clear();
   plan.FilePatchMap.clear();
-  InstallRecord& record = state_;
-  record = InstallRecord();
+  Record() = InstallRecord();
 }
 
 std::unique_ptr<ManifestFileReader> UpdateJob::TakeManifest() {

@@ -100,6 +100,8 @@ class UpdateJob {
   RunPaths& Paths() { return state_; }
   const ClientSettings& Settings() const { return state_; }
   UpdatePlan& Plan() { return state_; }
+  InstallRecord& Record() { return state_; }
+  const ManifestTrust& Trust() const { return state_; }
   // Once installed or rolled back, the plan's tables and what the install
   // changed are done with: a later RestoreBackups has nothing to play back.
   void ForgetPlan();
